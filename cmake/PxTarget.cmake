@@ -1,0 +1,27 @@
+# Common settings for the project's own targets: strict warnings as errors and
+# the sanitizer chosen by the preset. Third-party code never gets these.
+function(px_target_settings target)
+  if(MSVC)
+    target_compile_options(${target} PRIVATE /W4 /WX)
+  else()
+    target_compile_options(${target} PRIVATE
+      -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion
+      -Wnon-virtual-dtor -Wold-style-cast -Woverloaded-virtual -Werror)
+  endif()
+  if(PX_SANITIZE STREQUAL "address")
+    target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+    target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+  elseif(PX_SANITIZE STREQUAL "thread")
+    target_compile_options(${target} PRIVATE -fsanitize=thread -fno-omit-frame-pointer)
+    target_link_options(${target} PRIVATE -fsanitize=thread)
+  endif()
+endfunction()
+
+# A static library of one folder: px_library(name SOURCES ... DEPENDS ...)
+function(px_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPENDS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${ARG_DEPENDS})
+  px_target_settings(${name})
+endfunction()

@@ -1,0 +1,27 @@
+# GoogleTest: the system's prebuilt library natively; built from Debian's
+# source package when cross-compiling, since the prebuilt one is for the host.
+if(CMAKE_CROSSCOMPILING)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  add_library(GTest::gtest ALIAS gtest)
+  add_library(GTest::gtest_main ALIAS gtest_main)
+  add_library(GTest::gmock ALIAS gmock)
+else()
+  find_package(GTest REQUIRED)
+endif()
+
+# px_test(name LABEL unit SOURCES ... DEPENDS ...): one executable, one CTest
+# entry. Cross builds run it through CMAKE_CROSSCOMPILING_EMULATOR (Wine).
+function(px_test name)
+  cmake_parse_arguments(ARG "" "LABEL" "SOURCES;DEPENDS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPENDS} GTest::gmock GTest::gtest_main)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  px_target_settings(${name})
+  add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
+  if(NOT ARG_LABEL)
+    set(ARG_LABEL unit)
+  endif()
+  set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABEL}" TIMEOUT 600)
+endfunction()

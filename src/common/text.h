@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace px {
+
+// Upper-case hexadecimal with at least minDigits digits ("0011", "10000").
+std::string HexUpper(uint64_t value, int minDigits = 1);
+
+// ATA texts (model, serial, device name, revision) store the two bytes of
+// each pair exchanged; this turns such a field back into readable order.
+// An odd final byte stays where it is.
+std::string SwapPairs(std::span<const uint8_t> field);
+
+// The same field cut at its first NUL, as the log shows device texts.
+std::string SwapPairsToNul(std::span<const uint8_t> field);
+
+// Removes trailing spaces but never shortens the text below keep characters.
+std::string TrimRightKeep(std::string text, std::size_t keep);
+
+}  // namespace px

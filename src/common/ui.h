@@ -1,0 +1,32 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace px {
+
+// The main window's status bar, as the core sees it. Panel 4, the last one, is
+// the message panel that takes results and errors.
+class StatusPanels {
+ public:
+  static constexpr int kMessagePanel = 4;
+  virtual ~StatusPanels() = default;
+  virtual void SetText(int panel, std::string_view text) = 0;
+};
+
+enum class MessageIcon { None, Error, Exclamation, Information };
+
+// Message boxes. The core decides what to say; the window (or a test fake, or
+// the command-line tool) decides how to show it.
+class Messages {
+ public:
+  virtual ~Messages() = default;
+  virtual void Show(std::string_view title, std::string_view text, MessageIcon icon) = 0;
+};
+
+// "Let the window process pending messages": the window's event loop on its
+// own thread, nothing elsewhere.
+using MessagePump = std::function<void()>;
+
+}  // namespace px

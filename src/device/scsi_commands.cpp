@@ -1,0 +1,88 @@
+#include "device/scsi_commands.h"
+
+#include <string>
+
+#include "common/text.h"
+
+namespace px {
+namespace {
+
+ScsiRequest MakeReadWrite(uint8_t opcode, DataDirection direction, uint32_t lba, uint32_t count,
+                          uint8_t* buffer) {
+  ScsiRequest r;
+  r.cdb[0] = opcode;
+  r.cdb[2] = static_cast<uint8_t>(lba >> 24);
+  r.cdb[3] = static_cast<uint8_t>(lba >> 16);
+  r.cdb[4] = static_cast<uint8_t>(lba >> 8);
+  r.cdb[5] = static_cast<uint8_t>(lba);
+  r.cdb[8] = static_cast<uint8_t>(count);
+  r.cdbLength = 10;
+  r.direction = direction;
+  r.data = buffer;
+  r.transferLength = count * kSectorSize;
+  r.timeoutSeconds = kReadWriteTimeoutSeconds;
+  return r;
+}
+
+}  // namespace
+
+DevicePath SelectDevicePath(int8_t selector) {
+  if (selector <= 0x42) {
+    // The number is printed as unsigned, as the original path format does.
+    return {DevicePath::Kind::PhysicalDrive, static_cast<unsigned>(static_cast<int>(selector)), 0};
+  }
+  return {DevicePath::Kind::Volume, 0, static_cast<char>(selector)};
+}
+
+std::string WindowsPathText(const DevicePath& path) {
+  if (path.kind == DevicePath::Kind::PhysicalDrive) {
+    return "\\\\.\\PhysicalDrive" + std::to_string(path.number);
+  }
+  return std::string("\\\\.\\") + path.letter + ":";
+}
+
+ScsiRequest MakeRead10(uint32_t lba, uint32_t count, uint8_t* buffer) {
+  return MakeReadWrite(0x28, DataDirection::In, lba, count, buffer);
+}
+
+ScsiRequest MakeWrite10(uint32_t lba, uint32_t count, uint8_t* buffer) {
+  return MakeReadWrite(0x2A, DataDirection::Out, lba, count, buffer);
+}
+
+ScsiRequest MakeInquiry(uint8_t* buffer) {
+  ScsiRequest r;
+  r.cdb[0] = 0x12;
+  r.cdb[4] = kInquiryLength;
+  r.cdbLength = 10;
+  r.direction = DataDirection::In;
+  r.data = buffer;
+  r.transferLength = kInquiryLength;
+  r.timeoutSeconds = kInquiryTimeoutSeconds;
+  return r;
+}
+
+DeviceHandle DeviceAccess::OpenDevicePath(int8_t selector) {
+  return transport_.Open(SelectDevicePath(selector));
+}
+
+void DeviceAccess::CloseHandle(DeviceHandle handle) {
+  transport_.Close(handle);
+}
+
+bool DeviceAccess::ReadSectors(DeviceHandle handle, uint32_t lba, uint8_t* buffer, uint32_t count) {
+  if (transport_.Execute(handle, MakeRead10(lba, count, buffer))) return true;
+  panels_.SetText(StatusPanels::kMessagePanel, "ReadLBA error at LBA = " + HexUpper(lba, 4) +
+                                                   ", SecCnt = " + std::to_string(count));
+  return false;
+}
+
+bool DeviceAccess::WriteSectors(DeviceHandle handle, uint32_t lba, uint8_t* buffer,
+                                uint32_t count) {
+  return transport_.Execute(handle, MakeWrite10(lba, count, buffer));
+}
+
+bool DeviceAccess::InquiryDevice(DeviceHandle handle, uint8_t* buffer) {
+  return transport_.Execute(handle, MakeInquiry(buffer));
+}
+
+}  // namespace px

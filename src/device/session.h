@@ -1,0 +1,49 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+namespace px {
+
+inline constexpr uint32_t kNoSlot = 256;
+inline constexpr std::size_t kDeviceSlots = 8;
+inline constexpr std::size_t kShownDevices = 4;
+inline constexpr std::size_t kPhysicalDrives = 10;
+
+// Bits of a device-table entry.
+inline constexpr uint32_t kEntryDriveMask = 0x0F;
+inline constexpr uint32_t kEntryEnclosure = 0x40;
+inline constexpr uint32_t kEntryFirmwareBits = 0xF0;
+
+inline constexpr uint32_t DriveOf(uint32_t entry) {
+  return entry & kEntryDriveMask;
+}
+
+// Flags that every layer reads and that cross threads.
+struct AppFlags {
+  // Set once the window's close request is accepted; every channel loop ends
+  // at its next step when it sees it.
+  std::atomic<bool> closing{false};
+  // Held for the length of a firmware operation; polls, the status-bar
+  // handler, a second firmware operation and closing stay away meanwhile.
+  std::atomic<bool> firmwareBusy{false};
+};
+
+// The enclosures found by the last detection. Discovery writes the entries
+// and the count on its own thread while a detection is pending; the window
+// reads them only after it has seen the detection finish.
+struct DeviceTable {
+  std::array<uint32_t, kDeviceSlots> DeviceSlot{};
+  uint32_t DeviceCount = 0;
+  // Index of the device whose page is active.
+  std::atomic<uint32_t> SelectedSlot{0};
+  // Slot the firmware operations address; kNoSlot when none. Discovery reads
+  // it on its own thread.
+  std::atomic<uint32_t> UpgradeSlot{kNoSlot};
+};
+
+void BeginFirmwareOperation(AppFlags& flags);
+void EndFirmwareOperation(AppFlags& flags, DeviceTable& devices);
+
+}  // namespace px
