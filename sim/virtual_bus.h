@@ -108,7 +108,8 @@ class VirtualBus final : public Transport {
   void FailCommandsAfter(uint64_t n);
   void ClearCommandFailure();
   // The drive is detached (callback fired) right after the n-th command from
-  // now on it completes: the device is gone in the middle of an operation.
+  // now on it completes (n = 0: at once): the device is gone in the middle
+  // of an operation.
   void DetachAfterCommands(unsigned drive, uint64_t n);
   void SetReadLatencyMicros(uint32_t micros);
 
