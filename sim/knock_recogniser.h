@@ -33,6 +33,8 @@ class KnockRecogniser {
   // arrives, whether its checksum is right or not.
   std::optional<RecognisedKnock> Feed(uint32_t lba);
   void Reset();
+  // The read would be the last symbol seen again (no separator since).
+  bool IsRepeat(uint32_t lba) const { return lastSymbol_ == lba; }
   // Symbols taken so far for the frame under way (0 when idle).
   std::size_t position() const { return position_; }
 

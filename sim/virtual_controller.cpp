@@ -60,7 +60,10 @@ void VirtualController::FeedRead(uint32_t lba, uint8_t* out) {
       recogniser_.Feed(lba);  // still a foreign read to a knock under way
       return;
     }
-  } else if (lba != kReplyLba && lba != kSeparatorLba) {
+  } else if (lba != kReplyLba && lba != kSeparatorLba && !recogniser_.IsRepeat(lba)) {
+    // A repeat of the read just made (the last checksum read, say) is the
+    // same read seen twice, as for the recogniser; any other read ends the
+    // reply's life.
     reply_.reset();
   }
   disk_.Read(lba, sector);

@@ -26,8 +26,9 @@ namespace px::sim {
 //
 // Reply lifetime: the reply is built when the knock completes (from the
 // scenario as it is then) and stays armed across reads of LBA 17 and of the
-// 0x5FFF separator; the first read of any other LBA disarms it, so a new
-// knock always starts without a stale reply. Writes neither disarm it nor
+// 0x5FFF separator; the first read of any other LBA disarms it (a repeat of
+// the read just made, with no separator between, counts as the same read), so
+// a new knock always starts without a stale reply. Writes neither disarm it nor
 // touch a knock under way.
 //
 // Commands (header / command bytes):
