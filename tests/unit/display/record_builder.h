@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "common/bytes.h"
+#include "raid/records.h"
+
+namespace px::testing {
+
+// Writes text as the controller stores ATA texts: space padded to size, the
+// two bytes of each pair exchanged.
+inline void PutAtaText(Record& r, std::size_t at, std::size_t size, std::string_view text) {
+  for (std::size_t i = 0; i < size; ++i) {
+    r[at + (i ^ 1U)] = static_cast<uint8_t>(i < text.size() ? text[i] : ' ');
+  }
+}
+
+inline void PutNumber(Record& r, std::size_t at, std::size_t size, uint64_t value) {
+  StoreLittleEndian(r.data() + at, size, value);
+}
+
+}  // namespace px::testing
