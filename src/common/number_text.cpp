@@ -4,24 +4,21 @@
 #include <string>
 
 namespace px {
-namespace {
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
+std::optional<uint8_t> HexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return static_cast<uint8_t>(c - '0');
+  if (c >= 'A' && c <= 'F') return static_cast<uint8_t>(c - 'A' + 10);
+  if (c >= 'a' && c <= 'f') return static_cast<uint8_t>(c - 'a' + 10);
+  return std::nullopt;
 }
-
-}  // namespace
 
 uint32_t ParseNumberText(std::string_view text) {
   if (!text.empty() && (text.back() == 'H' || text.back() == 'h')) {
     uint32_t value = 0;
     for (const char c : text.substr(0, text.size() - 1)) {
-      const int digit = HexDigit(c);
-      if (digit < 0) break;
-      value = (value << 4) | static_cast<uint32_t>(digit);
+      const std::optional<uint8_t> digit = HexDigitValue(c);
+      if (!digit) break;
+      value = (value << 4) | *digit;
     }
     return value;
   }

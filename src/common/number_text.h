@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 
@@ -13,6 +14,9 @@ class ConversionError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+// The value of one hexadecimal digit, either case.
+std::optional<uint8_t> HexDigitValue(char c);
 
 // A number typed by the user: hexadecimal when the text ends in "H" or "h"
 // (digits are read from the left up to the first non-hex character and kept
