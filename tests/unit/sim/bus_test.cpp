@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
 #include <vector>
 
 #include "device/scsi_commands.h"
+#include "raid/records.h"
 #include "sim/virtual_bus.h"
 #include "sim_helpers.h"
 
@@ -235,6 +237,56 @@ TEST(VirtualBus, ReadLatencyIsChargedToTheFakeClockPerRead) {
   EXPECT_EQ(clock.TickMs(), 3u) << "writes cost nothing";
   EXPECT_EQ(clock.SleptMs(), 0u) << "latency is not a sleep of the host";
   bus.Close(h);
+}
+
+// Two threads knock on two enclosures through the bus while a third rewrites
+// scenarios and faults and plugs a disk in and out; every knock is answered.
+TEST(VirtualBus, KnocksFromTwoThreadsWhileAThirdHotPlugs) {
+  FakeClock clock;
+  VirtualBus bus(&clock);
+  auto box0 = bus.AttachEnclosure(0);
+  auto box1 = bus.AttachEnclosure(1);
+  std::atomic<int> changes{0};
+  bus.SetDeviceChangeCallback([&] { ++changes; });
+  std::atomic<bool> stop{false};
+  std::atomic<int> unanswered{0};
+
+  auto knocker = [&](unsigned drive) {
+    const DeviceHandle h = bus.Open(Physical(drive));
+    const auto knock = test::KnockReads(ControllerQuery(kQueryStatus));
+    Sector s{};
+    for (int i = 0; i < 100; ++i) {
+      for (uint32_t lba : knock) {
+        (void)Read(bus, h, lba, 1, s.data());
+      }
+      (void)Read(bus, h, kSeparatorLba, 1, s.data());
+      if (!Read(bus, h, kReplyLba, 1, s.data()) || !test::IsReply(s)) ++unanswered;
+    }
+    bus.Close(h);
+  };
+  std::thread meddler([&] {
+    uint8_t mode = 0;
+    while (!stop) {
+      box0->UpdateScenario([&](ControllerScenario& sc) { sc.modeByte = mode; });
+      box1->UpdateFaults([&](ControllerFaults& f) { f.readLatencyMicros = mode; });
+      (void)box1->Commands();
+      bus.AttachPlainDisk(7);
+      bus.AddVolume({'E', kDriveFixed, 7, 0, 0});
+      (void)bus.Trace();
+      bus.RemoveVolume('E');
+      bus.Detach(7);
+      mode = static_cast<uint8_t>((mode + 1) % 4);
+      std::this_thread::yield();
+    }
+  });
+  std::thread t0(knocker, 0u), t1(knocker, 1u);
+  t0.join();
+  t1.join();
+  stop = true;
+  meddler.join();
+  EXPECT_EQ(unanswered.load(), 0);
+  EXPECT_GT(changes.load(), 0);
+  EXPECT_EQ(box0->Commands().size(), 100u);
 }
 
 }  // namespace

@@ -32,7 +32,11 @@ inline std::vector<uint32_t> FrameLbas(const KnockCommand& command) {
   CommandRecord record;
   BuildCommand(record, command);
   EncodeLbaList(record);
-  return {record.LbaList.begin(), record.LbaList.begin() + record.LbaCount};
+  std::vector<uint32_t> out;
+  for (uint32_t i = 0; i < record.LbaCount && i < record.LbaList.size(); ++i) {
+    out.push_back(record.LbaList[i]);
+  }
+  return out;
 }
 
 // The reads the host makes for a knock: 0x5FFF between equal neighbours.
