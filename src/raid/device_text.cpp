@@ -1,0 +1,68 @@
+#include "raid/device_text.h"
+
+#include <algorithm>
+
+#include "common/text.h"
+
+namespace px {
+namespace {
+
+constexpr std::size_t kFirmwareTextSize = 8;
+constexpr std::size_t kDeviceNameKeep = 6;
+constexpr uint8_t kFirstPrintable = 0x20;
+// Only this many volumes are ever described.
+constexpr std::size_t kDescribedVolumes = 20;
+
+uint8_t SelectedDrive(const DeviceTable& devices) {
+  return static_cast<uint8_t>(DriveOf(devices.DeviceSlot.at(devices.SelectedSlot.load())));
+}
+
+}  // namespace
+
+DeviceLine BuildDeviceText(const DeviceTable& devices, std::span<const VolumeLetter> volumes,
+                           std::size_t letterCount) {
+  const uint8_t drive = SelectedDrive(devices);
+  std::string letters;
+  for (const VolumeLetter& volume :
+       volumes.first(std::min({letterCount, kDescribedVolumes, volumes.size()}))) {
+    if (volume.DriveType == kDriveFixed && volume.DiskNumber == drive) letters += volume.Letter;
+  }
+  DeviceLine line;
+  if (!letters.empty()) line.LettersText = "[" + letters + "]";
+  line.DeviceText = " Device " + std::to_string(devices.SelectedSlot.load() + 1) + "/" +
+                    std::to_string(devices.DeviceCount) + line.LettersText;
+  return line;
+}
+
+std::string FirmwareText(std::span<const uint8_t, kSectorSize> config) {
+  const auto version = config.subspan<config::kFirmwareVersion, kFirmwareTextSize>();
+  std::string text = "Firmware Ver. ";
+  if (std::all_of(version.begin(), version.end(), [](uint8_t b) { return b >= kFirstPrintable; })) {
+    return text + SwapPairs(version);
+  }
+  for (std::size_t i = 0; i < 3; ++i) text += HexUpper(version[i], 2);
+  return text + "." + HexUpper(version[3] & 0x0FU);
+}
+
+std::string DeviceName(std::span<const uint8_t, kSectorSize> config) {
+  return TrimRightKeep(SwapPairs(config.subspan<config::kDeviceName, config::kDeviceNameSize>()),
+                       kDeviceNameKeep);
+}
+
+DeviceInfo BuildDeviceInfo(const DeviceTable& devices, const RecordTables& records,
+                           std::span<const VolumeLetter> volumes, std::size_t letterCount,
+                           std::string_view baseCaption) {
+  const uint8_t drive = SelectedDrive(devices);
+  const Record& config = records.ConfigRecord.at(drive);
+  DeviceInfo info;
+  info.line = BuildDeviceText(devices, volumes, letterCount);
+  info.physicalHint = " Physical" + std::to_string(drive);
+  info.firmwareEnabled = CanTakeFirmware(devices.DeviceSlot.at(devices.SelectedSlot.load()));
+  info.firmwareText = FirmwareText(config);
+  info.buzzerMuteVisible = records.StatusRecord.at(drive)[status::kType] == kRecordValid;
+  info.deviceName = DeviceName(config);
+  info.caption = std::string(baseCaption) + " - " + info.deviceName + info.line.LettersText;
+  return info;
+}
+
+}  // namespace px

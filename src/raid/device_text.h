@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "device/session.h"
+#include "raid/records.h"
+
+namespace px {
+
+// What the device texts need of a volume: its letter, the system's drive type
+// and the physical disk it lives on.
+struct VolumeLetter {
+  char Letter = 0;
+  uint8_t DriveType = 0;
+  uint8_t DiskNumber = 0;
+};
+
+// A device-table entry with any of bits 4-7 set can take firmware.
+inline constexpr bool CanTakeFirmware(uint32_t entry) {
+  return (entry & kEntryFirmwareBits) != 0;
+}
+
+struct DeviceLine {
+  std::string LettersText;  // "[EF]", or empty when the device has no fixed volume
+  std::string DeviceText;   // " Device 1/2[EF]"
+};
+
+// The selected device's line: its number of the count, and the letters of the
+// fixed volumes on its disk among the first min(letterCount, 20) volumes.
+DeviceLine BuildDeviceText(const DeviceTable& devices, std::span<const VolumeLetter> volumes,
+                           std::size_t letterCount);
+
+// "Firmware Ver. " and the version held in ConfigRecord bytes 46-53: the text
+// itself when all eight bytes are printable, else the "140318.5" number form.
+std::string FirmwareText(std::span<const uint8_t, kSectorSize> config);
+
+// ConfigRecord bytes 54-93 in reading order, trailing spaces removed down to
+// no fewer than six characters.
+std::string DeviceName(std::span<const uint8_t, kSectorSize> config);
+
+// Everything ShowDeviceInfo puts on the window for the selected device.
+struct DeviceInfo {
+  DeviceLine line;                 // StaticText1 shows line.DeviceText
+  std::string physicalHint;        // StaticText1's hint, " Physical1"
+  bool firmwareEnabled = false;    // BitBtn1 and Button2
+  std::string firmwareText;        // FirmwareText
+  bool buzzerMuteVisible = false;  // CheckBox6: the device's status has been read
+  std::string deviceName;          // DeviceName
+  std::string caption;             // the main window's caption
+};
+
+// devices.SelectedSlot must already name the active page's slot.
+DeviceInfo BuildDeviceInfo(const DeviceTable& devices, const RecordTables& records,
+                           std::span<const VolumeLetter> volumes, std::size_t letterCount,
+                           std::string_view baseCaption);
+
+}  // namespace px
