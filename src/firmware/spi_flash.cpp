@@ -1,0 +1,147 @@
+#include "firmware/spi_flash.h"
+
+#include <string>
+
+#include "common/bytes.h"
+#include "common/text.h"
+
+namespace px {
+namespace {
+
+constexpr std::array<uint8_t, 4> kSpiReadHeader = {0x00, 0x04, 0xEF, 0xFF};
+constexpr std::array<uint8_t, 4> kSpiWriteHeader = {0x01, 0x05, 0xEF, 0xFF};
+constexpr std::array<uint8_t, 4> kSpiEraseHeader = {0x00, 0x05, 0xEF, 0xFF};
+constexpr uint8_t kSpiRead = 0x20;
+constexpr uint8_t kSpiWrite = 0x25;
+constexpr uint8_t kSpiErase = 0x23;
+constexpr uint8_t kSpiMarker = 0x01;
+
+KnockCommand SpiCommand(const std::array<uint8_t, 4>& header, uint8_t operation, uint32_t address,
+                        const uint8_t* payload) {
+  KnockCommand command{header, {operation, kSpiMarker, 0, 0}, payload};
+  StoreBigEndian(command.command.data() + 2, 2, (address / kSpiPageSize) & 0xFFFF);
+  return command;
+}
+
+}  // namespace
+
+KnockCommand SpiReadCommand(uint32_t address) {
+  return SpiCommand(kSpiReadHeader, kSpiRead, address, nullptr);
+}
+
+KnockCommand SpiWriteCommand(uint32_t address, const uint8_t* payload) {
+  return SpiCommand(kSpiWriteHeader, kSpiWrite, address, payload);
+}
+
+KnockCommand SpiEraseCommand(uint32_t address) {
+  return SpiCommand(kSpiEraseHeader, kSpiErase, address, nullptr);
+}
+
+uint8_t SpiReadPage(CommandChannel& channel, const CommandChannel::Guard& guard,
+                    DeviceHandle handle, uint32_t address,
+                    std::span<uint8_t, kSpiPageSize> destination) {
+  return channel.Transact(guard, handle, SpiReadCommand(address), kSpiWaitLimitMs, destination,
+                          kReplySpiDataOffset);
+}
+
+uint8_t SpiWritePage(CommandChannel& channel, const CommandChannel::Guard& guard,
+                     DeviceHandle handle, uint32_t address,
+                     std::span<const uint8_t, kSpiPageSize> source) {
+  return channel.Transact(guard, handle, SpiWriteCommand(address, source.data()), kSpiWaitLimitMs,
+                          {});
+}
+
+uint8_t SpiEraseBlock(CommandChannel& channel, const CommandChannel::Guard& guard,
+                      DeviceHandle handle, uint32_t address) {
+  return channel.Transact(guard, handle, SpiEraseCommand(address), kSpiWaitLimitMs, {});
+}
+
+struct SpiFlash::Range {
+  const char* name;
+  uint32_t step;
+  const char* attemptText;
+  const char* finalText;
+};
+
+bool SpiFlash::ReadSPI(uint32_t address, uint32_t length, std::span<uint8_t> destination) {
+  static constexpr Range kRange{"ReadSPI", kSpiPageSize, "ReadSPI fail ",
+                                "ReadSPI fail, Address = "};
+  return Run(
+      kRange, address, length, destination.size(),
+      [&](const CommandChannel::Guard& guard, DeviceHandle handle, uint32_t at, uint32_t offset) {
+        return SpiReadPage(channel_, guard, handle, at,
+                           destination.subspan(offset).first<kSpiPageSize>());
+      });
+}
+
+bool SpiFlash::WriteSPI(uint32_t address, uint32_t length, std::span<const uint8_t> source) {
+  static constexpr Range kRange{"WriteSPI", kSpiPageSize, "WriteSPI fail",
+                                "WriteSPI fail, Address = "};
+  return Run(
+      kRange, address, length, source.size(),
+      [&](const CommandChannel::Guard& guard, DeviceHandle handle, uint32_t at, uint32_t offset) {
+        return SpiWritePage(channel_, guard, handle, at,
+                            source.subspan(offset).first<kSpiPageSize>());
+      });
+}
+
+bool SpiFlash::EraseSPI(uint32_t address, uint32_t length) {
+  static constexpr Range kRange{"EraseSPI", kSpiEraseSize, "EraseSPI fail ",
+                                "EraseSPI fail, Address = "};
+  return Run(kRange, address, length, length,
+             [&](const CommandChannel::Guard& guard, DeviceHandle handle, uint32_t at,
+                 uint32_t /*offset*/) { return SpiEraseBlock(channel_, guard, handle, at); });
+}
+
+bool SpiFlash::Run(const Range& range, uint32_t address, uint32_t length, std::size_t bufferSize,
+                   const Step& step) {
+  // A partial last step would move bytes past the caller's buffer.
+  if (length % range.step != 0) {
+    Report(std::string(range.name) + " refused: " + std::to_string(length) +
+           " bytes is not a whole number of " + std::to_string(range.step) + "-byte steps");
+    return false;
+  }
+  if (bufferSize < length) {
+    Report(std::string(range.name) + " refused: the buffer holds " + std::to_string(bufferSize) +
+           " of " + std::to_string(length) + " bytes");
+    return false;
+  }
+  const uint32_t count = devices_.DeviceCount;
+  if (count == 0) {
+    Report("Device not found!!!");
+    messages_.Show("Message", "No Device found !", MessageIcon::None);
+    return false;
+  }
+  const uint32_t slot = devices_.UpgradeSlot;
+  if (slot >= count || slot >= kDeviceSlots) {
+    Report("No Upgrade Mode!!!");
+    messages_.Show("Message", "No Upgrade Mode !", MessageIcon::None);
+    return false;
+  }
+  const ScopedDevice device(channel_.access(),
+                            static_cast<int8_t>(DriveOf(devices_.DeviceSlot[slot])));
+  if (!device.valid()) {
+    Report("CreateFile blocked!");
+    return false;
+  }
+  const CommandChannel::Guard guard = channel_.Lock();
+  const MessagePump& pump = channel_.pump();
+  for (uint32_t offset = 0; offset < length; offset += range.step) {
+    const uint32_t at = address + offset;
+    uint8_t result = kResultDone;
+    for (int attempt = 1; attempt <= kSpiAttempts; ++attempt) {
+      if (pump) pump();
+      result = step(guard, device.get(), at, offset);
+      if (result == kResultDone) break;
+      Report(range.attemptText + std::to_string(attempt) + " times, Address = " + HexUpper(at, 4));
+    }
+    if (result != kResultDone) {
+      Report(range.finalText + HexUpper(at, 4));
+      return false;
+    }
+    ++progress_;
+  }
+  return true;
+}
+
+}  // namespace px

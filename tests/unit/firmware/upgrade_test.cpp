@@ -1,0 +1,234 @@
+#include "firmware/upgrade.h"
+
+#include <gtest/gtest.h>
+
+#include "firmware_rig.h"
+
+namespace px {
+namespace {
+
+using test::FirmwareRig;
+using test::Pattern;
+using Box = test::RecordingMessages::Box;
+
+const Box kCompletedBox{"Firmware Upgrade Message",
+                        "Firmware Upgrade 4/4 completed!\n\nPlease power off this device or the "
+                        "system,\nand power on it to enable the new firmware!",
+                        MessageIcon::Exclamation};
+
+Box Failure(const std::string& text) {
+  return {"Message", text, MessageIcon::None};
+}
+
+std::vector<std::string> Only(const std::vector<std::string>& events, const std::string& prefix) {
+  std::vector<std::string> out;
+  for (const auto& e : events)
+    if (e.rfind(prefix, 0) == 0) out.push_back(e);
+  return out;
+}
+
+// After any upgrade, good or bad, the bracket is closed and the image stays.
+void ExpectEnded(const FirmwareRig& rig, std::size_t imageSize) {
+  EXPECT_FALSE(rig.flags.firmwareBusy);
+  EXPECT_EQ(rig.devices.UpgradeSlot, kNoSlot);
+  EXPECT_EQ(rig.state.FirmwareLength(), imageSize);
+  EXPECT_EQ(rig.bus.OpenHandleCount(), 0u);
+  ASSERT_FALSE(rig.view.events.empty());
+  EXPECT_EQ(rig.view.events[rig.view.events.size() - 2], "timer off");
+  EXPECT_EQ(rig.view.events.back(), "hide");
+}
+
+TEST(Upgrade, ExactImageIsErasedProgrammedAndVerified) {
+  FirmwareRig rig;
+  const auto image = Pattern(kFlashSize);
+  rig.state.ReplaceImage(image);
+  rig.enclosure->SetFlash(0, std::vector<uint8_t>(kFlashSize, 0x00));  // erase must come first
+  rig.group.StartUpgradeClick(0);
+
+  EXPECT_EQ(
+      rig.panels.TextsOf(StatusPanels::kMessagePanel),
+      (std::vector<std::string>{"SPI test OK", "SPI Erase OK", "SPI Program OK", "SPI Verify OK"}));
+  EXPECT_EQ(Only(rig.view.events, "caption"),
+            (std::vector<std::string>{"caption Process 1 / 4", "caption Process 2 / 4",
+                                      "caption Process 3 / 4", "caption Process 4 / 4"}));
+  EXPECT_EQ(rig.view.events.front(), "label Firmware Update...");
+  EXPECT_EQ(Only(rig.view.events, "maximum"), std::vector<std::string>{"maximum 1005"});
+  EXPECT_EQ(Only(rig.view.events, "position"),
+            (std::vector<std::string>{"position 0", "position 0", "position 15", "position 495",
+                                      "position 975"}));
+  EXPECT_EQ(rig.state.UpgradeProgress, 975u);
+  EXPECT_EQ(rig.messages.boxes(), std::vector<Box>{kCompletedBox});
+  EXPECT_EQ(rig.Flash(0, kFlashSize), image);
+  ExpectEnded(rig, kFlashSize);
+}
+
+TEST(Upgrade, OnlyTheFirst61440BytesOfALongerImageAreWrittenAndCompared) {
+  FirmwareRig rig;
+  rig.state.ReplaceImage(Pattern(0x10000));
+  rig.group.StartUpgradeClick(0);
+  EXPECT_EQ(rig.messages.boxes(), std::vector<Box>{kCompletedBox});
+  EXPECT_EQ(rig.Flash(0, kFlashSize), Pattern(kFlashSize));
+  EXPECT_EQ(rig.Flash(kFlashSize, 4096), std::vector<uint8_t>(4096, 0xFF));
+  std::size_t writes = 0;
+  for (const auto& [c0, page] : rig.SpiCommands()) writes += c0 == 0x25;
+  EXPECT_EQ(writes, 480u);
+  ExpectEnded(rig, 0x10000);
+}
+
+TEST(Upgrade, FailuresEndWithThePanelTextInTheBox) {
+  struct Case {
+    const char* name;
+    std::function<void(FirmwareRig&)> arrange;
+    std::vector<std::string> lastTexts;  // the message panel's last texts
+  } cases[] = {
+      {"one flipped bit on read-back",
+       [](FirmwareRig& rig) {
+         rig.enclosure->UpdateFaults([](sim::ControllerFaults& f) {
+           f.flippedBit = sim::FlippedBit{0x7654, 0x08};
+         });
+       },
+       {"SPI Program OK", "SPI Verify fail !!!"}},
+      {"nine failed reads at 0x0080",
+       [](FirmwareRig& rig) {
+         rig.enclosure->AddCommandFault(sim::CommandFault::SpiReadAt(0x80, 9, 0x42));
+       },
+       {"ReadSPI fail 8 times, Address = 0080", "ReadSPI fail 9 times, Address = 0080",
+        "ReadSPI fail, Address = 0080"}},
+      {"an erase that never succeeds",
+       [](FirmwareRig& rig) {
+         rig.enclosure->AddCommandFault({0x23, 0x20, 9, 0x42});
+       },
+       {"EraseSPI fail, Address = 1000", "SPI Erase Fail."}},
+      {"a page write that never succeeds",
+       [](FirmwareRig& rig) {
+         rig.enclosure->AddCommandFault({0x25, 0x1DF, 9, 0x42});
+       },
+       {"WriteSPI fail9 times, Address = EF80", "WriteSPI fail, Address = EF80",
+        "SPI Program Fail."}},
+  };
+  for (const auto& c : cases) {
+    FirmwareRig rig;
+    rig.state.ReplaceImage(Pattern(kFlashSize));
+    c.arrange(rig);
+    rig.group.StartUpgradeClick(0);
+    const auto texts = rig.panels.TextsOf(StatusPanels::kMessagePanel);
+    ASSERT_GE(texts.size(), c.lastTexts.size()) << c.name;
+    EXPECT_EQ(std::vector<std::string>(
+                  texts.end() - static_cast<std::ptrdiff_t>(c.lastTexts.size()), texts.end()),
+              c.lastTexts)
+        << c.name;
+    EXPECT_EQ(rig.messages.boxes(), std::vector<Box>{Failure(c.lastTexts.back())}) << c.name;
+    ExpectEnded(rig, kFlashSize);
+  }
+}
+
+TEST(Upgrade, NoValidSlotTouchesNoDevice) {
+  struct Case {
+    const char* name;
+    int16_t chooser;
+    bool direct;  // RunFirmwareUpgrade with UpgradeSlot left at 256
+  } cases[] = {
+      {"UpgradeSlot 256", 0, true},
+      {"chooser past the devices", 2, false},
+      {"negative chooser", -1, false},
+  };
+  for (const auto& c : cases) {
+    FirmwareRig rig;
+    rig.devices.DeviceSlot[1] = kEntryEnclosure | 5;
+    rig.bus.AttachEnclosure(5);
+    rig.devices.DeviceCount = 2;
+    rig.state.ReplaceImage(Pattern(kFlashSize));
+    if (c.direct) {
+      rig.devices.UpgradeSlot = kNoSlot;
+      BeginFirmwareOperation(rig.flags);
+      rig.group.RunFirmwareUpgrade();
+    } else {
+      rig.group.StartUpgradeClick(c.chooser);
+    }
+    EXPECT_EQ(rig.panels.TextsOf(StatusPanels::kMessagePanel),
+              (std::vector<std::string>{"SPI test OK", "No Upgrade Mode!!!", "SPI Erase Fail."}))
+        << c.name;
+    EXPECT_EQ(rig.messages.boxes(),
+              (std::vector<Box>{{"Message", "No Upgrade Mode !", MessageIcon::None},
+                                Failure("SPI Erase Fail.")}))
+        << c.name;
+    EXPECT_TRUE(rig.bus.Trace().empty()) << c.name;
+    ExpectEnded(rig, kFlashSize);
+  }
+}
+
+TEST(Upgrade, DeviceRemovedWhileProgrammingFailsCleanly) {
+  FirmwareRig rig;
+  rig.state.ReplaceImage(Pattern(kFlashSize));
+  // Gone after the controller took the knock of page 39, before its reply.
+  rig.onPump = [&] {
+    if (rig.SpiCommands().size() == 15 + 40) rig.bus.Detach(FirmwareRig::kDrive);
+  };
+  rig.group.StartUpgradeClick(0);
+  const auto texts = rig.panels.TextsOf(StatusPanels::kMessagePanel);
+  ASSERT_GE(texts.size(), 2u);
+  EXPECT_EQ(texts[texts.size() - 2], "WriteSPI fail, Address = 1380");
+  EXPECT_EQ(texts.back(), "SPI Program Fail.");
+  EXPECT_EQ(rig.messages.boxes(), std::vector<Box>{Failure("SPI Program Fail.")});
+  ExpectEnded(rig, kFlashSize);
+}
+
+TEST(Upgrade, AShortImageIsRefusedBeforeAnythingIsErased) {
+  FirmwareRig rig;
+  rig.state.ReplaceImage(Pattern(kFlashSize - 1));
+  rig.enclosure->SetFlash(0, Pattern(kFlashSize, 3));
+  rig.group.StartUpgradeClick(0);
+  const std::string text = "SPI test Fail. The firmware image has 61439 bytes, 61440 needed.";
+  EXPECT_EQ(rig.panels.TextsOf(StatusPanels::kMessagePanel), std::vector<std::string>{text});
+  EXPECT_EQ(rig.messages.boxes(), std::vector<Box>{Failure(text)});
+  EXPECT_TRUE(rig.bus.Trace().empty());
+  EXPECT_EQ(rig.Flash(0, kFlashSize), Pattern(kFlashSize, 3));
+  ExpectEnded(rig, kFlashSize - 1);
+}
+
+TEST(Upgrade, StartWithoutImageOrWhileBusy) {
+  FirmwareRig rig;
+  rig.group.StartUpgradeClick(0);
+  EXPECT_EQ(rig.messages.boxes(), std::vector<Box>{Failure("Please Load Firmware File First ")});
+  EXPECT_FALSE(rig.flags.firmwareBusy);
+  EXPECT_EQ(rig.devices.UpgradeSlot, kNoSlot);
+  EXPECT_TRUE(rig.view.events.empty());
+
+  FirmwareRig busy;
+  busy.state.ReplaceImage(Pattern(kFlashSize));
+  busy.flags.firmwareBusy = true;
+  busy.group.StartUpgradeClick(0);
+  EXPECT_TRUE(busy.flags.firmwareBusy) << "someone else's bracket must stay";
+  EXPECT_EQ(busy.devices.UpgradeSlot, 0u);
+  EXPECT_TRUE(busy.messages.boxes().empty());
+  EXPECT_TRUE(busy.panels.entries().empty());
+  EXPECT_TRUE(busy.view.events.empty());
+  EXPECT_TRUE(busy.bus.Trace().empty());
+}
+
+// The button stays clickable while the upgrade pumps messages.
+TEST(Upgrade, PressingStartUpgradeDuringAnUpgradeDoesNothing) {
+  FirmwareRig rig;
+  rig.state.ReplaceImage(Pattern(kFlashSize));
+  int presses = 0;
+  rig.onPump = [&] {
+    if (presses < 3 && rig.SpiCommands().size() == 100) {
+      ++presses;
+      rig.group.StartUpgradeClick(0);
+      rig.group.LoadFirmwareClick(0, [] {
+        ADD_FAILURE() << "no file dialog during an upgrade";
+        return std::optional<std::filesystem::path>();
+      });
+    }
+  };
+  rig.group.StartUpgradeClick(0);
+  EXPECT_EQ(presses, 3);
+  EXPECT_EQ(rig.messages.boxes(), std::vector<Box>{kCompletedBox});
+  EXPECT_EQ(Only(rig.view.events, "caption Process 1"),
+            std::vector<std::string>{"caption Process 1 / 4"});
+  EXPECT_EQ(rig.Flash(0, kFlashSize), Pattern(kFlashSize));
+  ExpectEnded(rig, kFlashSize);
+}
+
+}  // namespace
+}  // namespace px
