@@ -22,9 +22,13 @@ CommandChannel::Guard::~Guard() {
 CommandChannel::Guard CommandChannel::Lock() {
   const auto self = std::this_thread::get_id();
   if (owner_.load() == self) return Guard(nullptr);
-  while (!mutex_.try_lock_for(std::chrono::milliseconds(2))) {
+  // A plain try_lock and a short real sleep rather than a timed mutex: the
+  // wait must keep pumping events, and ThreadSanitizer cannot follow the
+  // clock-based waits of timed mutexes.
+  while (!mutex_.try_lock()) {
     if (pump_) pump_();
     if (closing_.load()) return Guard(nullptr);
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
   owner_ = self;
   return Guard(this);

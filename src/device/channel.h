@@ -80,7 +80,7 @@ class CommandChannel {
   Clock& clock_;
   MessagePump pump_;
   const std::atomic<bool>& closing_;
-  std::timed_mutex mutex_;
+  std::mutex mutex_;
   std::atomic<std::thread::id> owner_{};
   CommandRecord record_;
 };

@@ -1,0 +1,238 @@
+#include "device/channel.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "sim/fake_clock.h"
+#include "sim/virtual_bus.h"
+#include "support/recording_ui.h"
+
+namespace px {
+namespace {
+
+constexpr unsigned kDrive = 1;
+
+using Reply = std::array<uint8_t, kSectorSize>;
+
+// One channel over a virtual bus with an enclosure on drive 1.
+struct ChannelRig {
+  sim::FakeClock clock;
+  sim::VirtualBus bus{&clock};
+  test::RecordingPanels panels;
+  DeviceAccess access{bus, panels};
+  std::atomic<bool> closing{false};
+  std::function<void()> onPump;
+  CommandChannel channel{access, clock,
+                         [this] {
+                           if (onPump) onPump();
+                         },
+                         closing};
+  std::shared_ptr<sim::VirtualController> enclosure = bus.AttachEnclosure(kDrive);
+
+  std::vector<uint32_t> Reads() const { return bus.ReadLbas(kDrive); }
+  std::size_t CountReads(uint32_t lba) const {
+    const auto reads = Reads();
+    return static_cast<std::size_t>(std::count(reads.begin(), reads.end(), lba));
+  }
+};
+
+Reply Filled(uint8_t value) {
+  Reply r;
+  r.fill(value);
+  return r;
+}
+
+TEST(CommandChannel, QueryRoundTripReadsKnockThenPollsAndCopiesTheReply) {
+  ChannelRig rig;
+  Reply reply = Filled(0xEE);
+  ASSERT_EQ(rig.channel.QueryController(kDrive, 0x10, reply), kResultDone);
+  EXPECT_EQ(rig.channel.LastStatus(), kStatusCarriedOut);
+  EXPECT_TRUE(IsReplySector(reply));
+  const std::vector<uint32_t> expected = {0x43,  0x71,  0xA7,  0xDF,  0x100,  0x104,
+                                          0x1EF, 0x1FF, 0x210, 0x2CF, 0x2DF,  0x2EF,
+                                          0x41B, 0x4DF, 0x438, 0x42E, 0x5FFF, 17};
+  EXPECT_EQ(rig.Reads(), expected);
+  EXPECT_EQ(rig.bus.OpenHandleCount(), 0u) << "the drive must be closed after the query";
+}
+
+TEST(CommandChannel, IdentityReplyArrivesWhole) {
+  ChannelRig rig;
+  Reply reply{};
+  ASSERT_EQ(rig.channel.QueryController(kDrive, 0x11, reply), kResultDone);
+  EXPECT_EQ(reply[88], 0x14);
+  EXPECT_EQ(reply[91], 0x15);
+  EXPECT_EQ(reply[92], 0x50);
+  EXPECT_EQ(reply[93], 0x00);
+}
+
+TEST(CommandChannel, WrongTailSignatureIsPolledUntilTheWholeSecondLimit) {
+  struct Case {
+    uint8_t sub;
+    uint64_t gaveUpAtMs;  // first poll at which whole seconds exceed the limit
+  } cases[] = {{0x10, 2000}, {0x17, 4000}, {0x11, 4000}};
+  for (const auto& c : cases) {
+    ChannelRig rig;
+    rig.enclosure->UpdateFaults([](sim::ControllerFaults& f) { f.wrongTailSignature = true; });
+    Reply reply = Filled(0xEE);
+    EXPECT_EQ(rig.channel.QueryController(kDrive, c.sub, reply), kResultNoReply);
+    EXPECT_EQ(rig.channel.LastStatus(), kResultNoReply);
+    // Polls every 10 ms from 0 up to and including the one that gives up,
+    // which still sleeps its 10 ms.
+    EXPECT_EQ(rig.CountReads(17), c.gaveUpAtMs / 10 + 1) << int{c.sub};
+    EXPECT_EQ(rig.clock.TickMs(), c.gaveUpAtMs + 10) << int{c.sub};
+    EXPECT_EQ(reply, Filled(0xEE)) << "nothing may be copied";
+  }
+}
+
+TEST(CommandChannel, ControllerStatusDecidesResultAndCopy) {
+  struct Case {
+    uint8_t raw;
+    uint8_t result;
+    bool copied;
+  } cases[] = {
+      {0x20, 0x00, true},  {0x42, 0xF4, false}, {0x00, 0x00, false},
+      {0x10, 0x10, false}, {0xC0, 0xC0, false}, {0xFF, 0xFF, false},
+  };
+  for (const auto& c : cases) {
+    ChannelRig rig;
+    rig.enclosure->UpdateFaults([&](sim::ControllerFaults& f) {
+      if (c.raw != 0x20) f.status = c.raw;
+    });
+    Reply reply = Filled(0xEE);
+    EXPECT_EQ(rig.channel.QueryController(kDrive, 0x17, reply), c.result) << int{c.raw};
+    EXPECT_EQ(reply != Filled(0xEE), c.copied) << int{c.raw};
+  }
+}
+
+TEST(CommandChannel, ReplyAfterSeveralPollsIsAccepted) {
+  ChannelRig rig;
+  rig.enclosure->UpdateFaults([](sim::ControllerFaults& f) { f.replyAfterPolls = 5; });
+  Reply reply{};
+  EXPECT_EQ(rig.channel.QueryController(kDrive, 0x17, reply), kResultDone);
+  EXPECT_EQ(rig.CountReads(17), 6u);
+}
+
+TEST(CommandChannel, FailedKnockReadEndsTheCommandAndSaysWhere) {
+  ChannelRig rig;
+  rig.bus.FailReadsAt(0x1EF);
+  Reply reply{};
+  EXPECT_EQ(rig.channel.QueryController(kDrive, 0x10, reply), kResultKnockFailed);
+  EXPECT_EQ(rig.panels.Last(StatusPanels::kMessagePanel),
+            "ReadLBA error at LBA = 01EF, SecCnt = 1");
+  EXPECT_EQ(rig.Reads().back(), 0x1EFu) << "no read may follow the failed one";
+  EXPECT_EQ(rig.bus.OpenHandleCount(), 0u);
+}
+
+TEST(CommandChannel, FailedReplyReadGivesF1) {
+  ChannelRig rig;
+  rig.bus.FailReadsAt(17);
+  Reply reply{};
+  EXPECT_EQ(rig.channel.QueryController(kDrive, 0x10, reply), kResultReplyFailed);
+  EXPECT_EQ(rig.panels.Last(StatusPanels::kMessagePanel),
+            "ReadLBA error at LBA = 0011, SecCnt = 1");
+}
+
+TEST(CommandChannel, ClosingDuringTheWaitEndsAtTheNextPoll) {
+  ChannelRig rig;
+  rig.enclosure->UpdateFaults([](sim::ControllerFaults& f) { f.noReply = true; });
+  int pumps = 0;
+  // 16 knock reads pump first; the 17th pump opens the first poll, the 18th
+  // the second.
+  rig.onPump = [&] {
+    if (++pumps == 18) rig.closing = true;
+  };
+  Reply reply{};
+  EXPECT_EQ(rig.channel.QueryController(kDrive, 0x17, reply), kResultReplyFailed);
+  EXPECT_EQ(rig.CountReads(17), 1u);
+}
+
+TEST(CommandChannel, ClosingBeforeOrDuringTheKnock) {
+  ChannelRig rig;
+  rig.closing = true;
+  Reply reply{};
+  EXPECT_EQ(rig.channel.QueryController(kDrive, 0x10, reply), kResultNotOpened);
+  EXPECT_TRUE(rig.Reads().empty());
+
+  ChannelRig rig2;
+  int pumps = 0;
+  rig2.onPump = [&] {
+    if (++pumps == 5) rig2.closing = true;
+  };
+  EXPECT_EQ(rig2.channel.QueryController(kDrive, 0x10, reply), kResultKnockFailed);
+  EXPECT_EQ(rig2.Reads().size(), 4u);
+}
+
+TEST(CommandChannel, DeviceThatDoesNotOpenGivesF0) {
+  ChannelRig rig;
+  Reply reply{};
+  EXPECT_EQ(rig.channel.QueryController(5, 0x10, reply), kResultNotOpened) << "nothing on drive 5";
+  rig.bus.SetOpenFails(kDrive, true);
+  EXPECT_EQ(rig.channel.QueryController(kDrive, 0x10, reply), kResultNotOpened);
+  EXPECT_TRUE(rig.Reads().empty());
+}
+
+TEST(CommandChannel, LongFormOfEqualBytesIsSeparatedBy5FFF) {
+  ChannelRig rig;
+  std::array<uint8_t, 128> payload;
+  payload.fill(0xFF);
+  auto guard = rig.channel.Lock();
+  ASSERT_TRUE(guard);
+  ScopedDevice device(rig.access, kDrive);
+  std::array<uint8_t, 0> none{};
+  rig.channel.Transact(guard, device.get(),
+                       {{0x01, 0x05, 0xEF, 0xFF}, {0x25, 0x01, 0x00, 0x00}, payload.data()}, 3000,
+                       none);
+  const auto reads = rig.Reads();
+  // The payload reads start at the first 0x3FF.
+  const auto first = std::find(reads.begin(), reads.end(), 0x3FFu);
+  ASSERT_NE(first, reads.end());
+  std::vector<uint32_t> payloadReads(first, first + 255);
+  for (std::size_t i = 0; i < payloadReads.size(); ++i) {
+    EXPECT_EQ(payloadReads[i], i % 2 == 0 ? 0x3FFu : 0x5FFFu) << i;
+  }
+  EXPECT_EQ(first[255] & 0xF00u, 0x400u) << "the checksum follows the last payload read";
+}
+
+TEST(CommandChannel, NestedUseFromTheSameThreadIsRefusedNotDeadlocked) {
+  ChannelRig rig;
+  auto guard = rig.channel.Lock();
+  ASSERT_TRUE(guard);
+  Reply reply{};
+  EXPECT_EQ(rig.channel.QueryController(kDrive, 0x10, reply), kResultNotOpened);
+  EXPECT_FALSE(rig.channel.Lock());
+}
+
+// Two threads issuing commands at once: every command's reads must arrive as
+// one unbroken knock followed by its polls, never mixed with the other's.
+TEST(CommandChannel, CommandsFromTwoThreadsNeverInterleave) {
+  ChannelRig rig;
+  constexpr int kPerThread = 40;
+  std::atomic<int> failures{0};
+  auto worker = [&](uint8_t sub) {
+    Reply reply{};
+    for (int i = 0; i < kPerThread; ++i) {
+      if (rig.channel.QueryController(kDrive, sub, reply) != kResultDone) ++failures;
+    }
+  };
+  std::thread a(worker, 0x10);
+  std::thread b(worker, 0x17);
+  a.join();
+  b.join();
+  EXPECT_EQ(failures.load(), 0);
+  // Each command is exactly 16 knock reads, a 0x5FFF and a 17.
+  const auto reads = rig.Reads();
+  ASSERT_EQ(reads.size(), 2u * kPerThread * 18);
+  for (std::size_t at = 0; at < reads.size(); at += 18) {
+    EXPECT_EQ(reads[at], 0x43u) << at;
+    EXPECT_EQ(reads[at + 16], 0x5FFFu) << at;
+    EXPECT_EQ(reads[at + 17], 17u) << at;
+  }
+  EXPECT_EQ(rig.enclosure->BadChecksumCount(), 0u);
+}
+
+}  // namespace
+}  // namespace px
