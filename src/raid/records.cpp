@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "common/bytes.h"
+
 namespace px {
 namespace {
 
@@ -83,6 +85,20 @@ void DecodeStatusReply(std::span<const uint8_t, kSectorSize> r,
 uint8_t ProgressPercent(uint64_t current, uint64_t total) {
   if (total == 0) return 0;
   return static_cast<uint8_t>((current * 100) / total);
+}
+
+uint64_t ProgressTotal(std::span<const uint8_t, kSectorSize> progress) {
+  return LoadBigEndian(progress.data() + reply::kProgressTotal, 6);
+}
+
+uint64_t ProgressCurrent(std::span<const uint8_t, kSectorSize> progress) {
+  return LoadBigEndian(progress.data() + reply::kProgressCurrent, 5);
+}
+
+void CopyRevisionBytes(std::span<const uint8_t, kSectorSize> identity,
+                       std::span<uint8_t, kSectorSize> status) {
+  const auto* revision = identity.data() + reply::kIdentityRevision;
+  std::reverse_copy(revision, revision + 3, status.data() + status::kRevision);
 }
 
 }  // namespace px
