@@ -1,0 +1,28 @@
+#include "raid/detect_thread.h"
+
+namespace px {
+namespace {
+
+constexpr uint32_t kIdleMs = 100;
+
+}  // namespace
+
+DriveDetectThread::DriveDetectThread(DriveDiscovery& discovery, const RaidContext& context)
+    : WorkerThread(context.flags.closing),
+      discovery_(discovery),
+      detection_(context.detection),
+      clock_(context.channel.clock()) {
+  Start();
+}
+
+void DriveDetectThread::Step() {
+  if (!detection_.DetectRequest.exchange(false)) {
+    clock_.SleepMs(kIdleMs);
+    return;
+  }
+  discovery_.DetectDrives();
+  detection_.DetectDone = true;
+  detection_.DetectionPending = false;
+}
+
+}  // namespace px

@@ -1,0 +1,234 @@
+#include "raid/monitor.h"
+
+#include <algorithm>
+#include <numeric>
+#include <string>
+
+#include "common/bytes.h"
+#include "common/text.h"
+
+namespace px {
+namespace {
+
+// RetryCount passes this at a device's sixth failed poll in a row.
+constexpr uint8_t kRetryLimit = 10;
+
+// Status-bar panels of the poll's running counters.
+constexpr int kMarkPanel = 0;
+constexpr int kStagePanel = 2;
+constexpr int kCounterPanel = 3;
+
+// Control sector layout.
+constexpr std::size_t kRequestCode = 2;
+constexpr std::size_t kArgument = 3;
+constexpr std::size_t kHostEventCode = 4;
+constexpr std::size_t kScheduleBackup = 5;
+constexpr std::size_t kPeriodCode = 6;
+constexpr std::size_t kFirstLba = 7;  // 40 bits LE
+constexpr std::size_t kFirstLbaEnd = 12;
+constexpr std::size_t kLastLba = 13;  // 40 bits LE
+constexpr std::size_t kLastLbaEnd = 18;
+constexpr std::size_t kLbaSize = 5;
+constexpr std::size_t kSum = 510;  // 16 bits LE over kFirstLba..kSum-1
+
+void ClearRequest(MonitorState& monitor, uint8_t request) {
+  monitor.MonitorRequests.fetch_and(static_cast<uint8_t>(~request));
+}
+
+}  // namespace
+
+void QueueHostEvent(MonitorState& monitor, uint8_t event) {
+  monitor.HostEvent = event;
+  monitor.HostEventFirstLba = 0;
+  monitor.HostEventLastLba = 0;
+  monitor.MonitorRequests.fetch_or(kSendHostEvent);
+}
+
+void RaidMonitor::DispatchRequest() {
+  // The polling thread looked before it handed over; a detection the window
+  // started in between must still not meet device work.
+  if (ctx_.detection.DetectionPending.load() || ctx_.flags.closing.load()) return;
+  const uint8_t requests = ctx_.monitor.MonitorRequests.load();
+  if ((requests & kPollStatus) != 0) {
+    ReadStatus();
+    ClearRequest(ctx_.monitor, kPollStatus);
+  } else if ((requests & kWriteSettings) != 0) {
+    WriteSettingsSector();
+    ClearRequest(ctx_.monitor, kWriteSettings);
+  } else if ((requests & kSendHostEvent) != 0) {
+    WriteHostEventSector();
+    ClearRequest(ctx_.monitor, kSendHostEvent);
+  }
+}
+
+void RaidMonitor::ReadStatus() {
+  MonitorState& monitor = ctx_.monitor;
+  DeviceTable& devices = ctx_.devices;
+  MonitorView& view = ctx_.view;
+  StatusPanels& panels = ctx_.panels;
+
+  const std::string polls = HexUpper(++monitor.PollCount, 2);
+  panels.SetText(kMarkPanel, "3x," + polls);
+  panels.SetText(kCounterPanel, "G = 2x, " + polls);
+  if (view.ChangeCountdown() != 0 || ctx_.detection.ProbeMode.load() ||
+      ctx_.flags.firmwareBusy.load()) {
+    return;
+  }
+  panels.SetText(kStagePanel, "SC = 1x" + HexUpper(devices.DeviceCount, 2) + polls);
+
+  monitor.PollInProgress = true;
+  uint8_t answered = 0;
+  for (std::size_t i = 0; i < kShownDevices; ++i) {
+    if (i >= devices.DeviceCount || !view.DeviceChecked(i) || i == devices.UpgradeSlot.load()) {
+      continue;
+    }
+    devices.SelectedSlot = static_cast<uint32_t>(i);
+    uint8_t& retries = monitor.RetryCount[i];
+    // A device that stopped answering is asked only every second poll.
+    if (retries % 2 != 0) {
+      ++retries;
+      continue;
+    }
+    if (PollDevice(i)) {
+      answered = static_cast<uint8_t>(answered | (1U << i));
+      retries = 0;
+    } else if (++retries > kRetryLimit) {
+      // Dropped until the window checks the box again.
+      view.UncheckDevice(i);
+      retries = 0;
+    }
+  }
+  const std::string mask = HexUpper(answered, 2);
+  panels.SetText(kMarkPanel, mask + "4x," + polls);
+  if (ctx_.flags.firmwareBusy.load() || ctx_.flags.closing.load()) {
+    monitor.PollInProgress = false;
+    return;
+  }
+
+  if (writeEventLog_) writeEventLog_(answered);
+  if (answered != 0) {
+    view.ShowStatus(monitor.FirstDisplay.load() || monitor.Redetected);
+    monitor.Redetected = false;
+    panels.SetText(kMarkPanel, mask + ",6x," + polls);
+  } else {
+    panels.SetText(kMarkPanel, mask + "5x," + polls);
+    const auto first = monitor.RetryCount.begin();
+    const bool retrying = std::any_of(first, first + kShownDevices, [](uint8_t retry) {
+      return retry >= 1 && retry <= kRetryLimit;
+    });
+    // Nobody answers and nobody is in a retry cycle: monitoring winds down.
+    if (!retrying) {
+      if (view.MonitoringTimerRunning() && !view.StopTimerRunning()) view.StartStopTimer();
+      if (devices.DeviceCount != 0) {
+        devices.SelectedSlot = view.UpgradeChooserPosition();
+        view.EnableUpgradeChooser();
+      }
+      if (!monitor.FirstDisplay.load() && !monitor.Redetected) view.DisableMonitorButtons();
+    }
+  }
+  monitor.PollInProgress = false;
+}
+
+bool RaidMonitor::PollDevice(std::size_t slot) {
+  const uint32_t drive = DriveOf(ctx_.devices.DeviceSlot[slot]);
+  Reply reply{};
+  if (ctx_.monitor.RevisionPending[slot]) {
+    PauseBeforeQuery(ctx_);
+    if (ctx_.channel.QueryController(drive, kQueryIdentity, reply) != kResultDone) return false;
+    CopyRevisionBytes(reply, ctx_.records.StatusRecord[drive]);
+  }
+  return PollProgressAndStatus(slot, drive, reply);
+}
+
+bool RaidMonitor::PollProgressAndStatus(std::size_t slot, uint32_t drive, Reply& reply) {
+  CommandChannel& channel = ctx_.channel;
+  Record& status = ctx_.records.StatusRecord[drive];
+  bool& progressPending = ctx_.monitor.ProgressPending[slot];
+  // A controller that reports a running rebuild but no progress would keep
+  // this loop, and the window's thread, busy for good; so it is bounded and
+  // the next poll carries on.
+  for (int round = 0; round < kProgressRounds; ++round) {
+    if (progressPending) {
+      PauseBeforeQuery(ctx_);
+      if (channel.QueryController(drive, kQueryProgress, reply) != kResultDone) return false;
+      if (reply[reply::kProgressPresent] == reply::kProgressPresentValue) {
+        status[status::kProgress] = ProgressPercent(ProgressCurrent(reply), ProgressTotal(reply));
+        return true;
+      }
+      progressPending = false;
+    }
+    PauseBeforeQuery(ctx_);
+    if (channel.QueryController(drive, kQueryStatus, reply) != kResultDone) return false;
+    DecodeStatusReply(reply, ctx_.records.ConfigRecord[drive], status);
+    if (status[status::kProgressFlags] == 0) return true;
+    progressPending = true;
+  }
+  return true;
+}
+
+bool RaidMonitor::WriteSettingsSector() {
+  if (ctx_.view.PageSwitching()) return false;
+  const std::optional<bool> written = WriteControlSector([this](Record& sector) {
+    sector[kRequestCode] = kControlSettings;
+    sector[kArgument] = 0;
+    sector[kHostEventCode] = 0;
+    const SettingsFill schedule = ctx_.view.ScheduleBackup();
+    sector[kScheduleBackup] = schedule.scheduleBackup;
+    sector[kPeriodCode] = schedule.periodCode;
+  });
+  if (!written) return false;
+  ctx_.monitor.BusyCountdown[ctx_.devices.SelectedSlot.load()] = kSettingsBusySeconds;
+  if (*written) ctx_.panels.SetText(StatusPanels::kMessagePanel, " ");
+  return *written;
+}
+
+bool RaidMonitor::WriteHostEventSector() {
+  const std::optional<bool> written = WriteControlSector([this](Record& sector) {
+    const MonitorState& monitor = ctx_.monitor;
+    sector[kRequestCode] = kControlHostEvent;
+    sector[kArgument] = 0x01;
+    sector[kHostEventCode] = monitor.HostEvent;
+    StoreLittleEndian(sector.data() + kFirstLba, kLbaSize, monitor.HostEventFirstLba);
+    sector[kFirstLbaEnd] = 0;
+    StoreLittleEndian(sector.data() + kLastLba, kLbaSize, monitor.HostEventLastLba);
+    sector[kLastLbaEnd] = 0;
+  });
+  return written.value_or(false);
+}
+
+std::optional<bool> RaidMonitor::WriteControlSector(const std::function<void(Record&)>& fill) {
+  DeviceTable& devices = ctx_.devices;
+  StatusPanels& panels = ctx_.panels;
+  const int page = ctx_.view.ActivePage();
+  if (devices.DeviceCount == 0 || page < 0 || static_cast<uint32_t>(page) >= devices.DeviceCount) {
+    panels.SetText(StatusPanels::kMessagePanel, "Device not found!!!");
+    ctx_.messages.Show("Message", "No Device found !", MessageIcon::None);
+    return std::nullopt;
+  }
+  const auto slot = static_cast<uint32_t>(page);
+  devices.SelectedSlot = slot;
+  const uint32_t drive = DriveOf(devices.DeviceSlot[slot]);
+
+  // The write must not land between two reads of a knock.
+  const auto guard = ctx_.channel.Lock();
+  if (!guard) return std::nullopt;
+  DeviceAccess& access = ctx_.channel.access();
+  const ScopedDevice device(access, static_cast<int8_t>(drive));
+  if (!device.valid()) {
+    panels.SetText(StatusPanels::kMessagePanel, "CreateFile blocked!");
+    return std::nullopt;
+  }
+  ctx_.view.DisableSettingBoxes();
+
+  Record& sector = ctx_.monitor.ControlSector;
+  sector[0] = 0x33;
+  sector[1] = 0x58;
+  fill(sector);
+  const auto sum = std::accumulate(sector.begin() + kFirstLba, sector.begin() + kSum, 0U);
+  StoreLittleEndian(sector.data() + kSum, 2, sum & 0xFFFF);
+  const bool ok = access.WriteSectors(device.get(), kControlSectorLba, sector.data(), 1);
+  if (!ok) panels.SetText(StatusPanels::kMessagePanel, "Error code 120");
+  return ok;
+}
+
+}  // namespace px

@@ -1,0 +1,30 @@
+#include "raid/raid_thread.h"
+
+namespace px {
+namespace {
+
+constexpr uint32_t kCycleMs = 50;
+
+}  // namespace
+
+TRaidThread::TRaidThread(RaidMonitor& monitor, const RaidContext& context, HandOver handOver)
+    : WorkerThread(context.flags.closing),
+      monitor_(monitor),
+      detection_(context.detection),
+      state_(context.monitor),
+      clock_(context.channel.clock()),
+      handOver_(std::move(handOver)) {
+  Start();
+}
+
+void TRaidThread::Step() {
+  // MonitoringActive alone also hands over; the dispatch then does nothing.
+  // Once the application closes the window's thread may be waiting for this
+  // one, so nothing more is handed over.
+  if (!detection_.DetectionPending.load() && state_.MonitorRequests.load() != 0 && !Closing()) {
+    handOver_([this] { monitor_.DispatchRequest(); });
+  }
+  clock_.SleepMs(kCycleMs);
+}
+
+}  // namespace px
