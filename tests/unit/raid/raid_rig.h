@@ -1,0 +1,137 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "raid/context.h"
+#include "raid/discovery.h"
+#include "raid/monitor.h"
+#include "sim/fake_clock.h"
+#include "sim/virtual_bus.h"
+#include "support/recording_ui.h"
+
+namespace px::test {
+
+// Records panel texts and lets a test act on one the moment it is shown.
+class HookedPanels final : public StatusPanels {
+ public:
+  void SetText(int panel, std::string_view text) override {
+    recorded.SetText(panel, text);
+    if (hook) hook(panel, text);
+  }
+  RecordingPanels recorded;
+  std::function<void(int, std::string_view)> hook;
+};
+
+// The window as the monitor sees it. The detection thread touches only the
+// page index and the chooser maximum, so those two are atomic.
+class FakeMonitorView final : public MonitorView {
+ public:
+  uint8_t ChangeCountdown() override { return changeCountdown; }
+  bool DeviceChecked(std::size_t slot) override { return checked[slot]; }
+  void UncheckDevice(std::size_t slot) override {
+    checked[slot] = false;
+    unchecked.push_back(slot);
+  }
+  bool MonitoringTimerRunning() override { return monitoringTimer; }
+  bool StopTimerRunning() override { return stopTimer; }
+  void StartStopTimer() override {
+    stopTimer = true;
+    ++stopTimerStarts;
+  }
+  uint32_t UpgradeChooserPosition() override { return chooserPosition; }
+  void EnableUpgradeChooser() override { chooserEnabled = true; }
+  void SetUpgradeChooserMaximum(int maximum) override { chooserMaximum = maximum; }
+  void DisableMonitorButtons() override { monitorButtonsDisabled = true; }
+  void DisableSettingBoxes() override { ++settingBoxesDisabled; }
+  int ActivePage() override { return activePage; }
+  bool PageSwitching() override { return pageSwitching; }
+  SettingsFill ScheduleBackup() override { return schedule; }
+  void ShowStatus(bool fullRefresh) override { shows.push_back(fullRefresh); }
+
+  uint8_t changeCountdown = 0;
+  std::array<bool, kShownDevices> checked{true, true, true, true};
+  std::vector<std::size_t> unchecked;
+  bool monitoringTimer = false;
+  bool stopTimer = false;
+  int stopTimerStarts = 0;
+  uint32_t chooserPosition = 0;
+  bool chooserEnabled = false;
+  std::atomic<int> chooserMaximum{-100};
+  bool monitorButtonsDisabled = false;
+  int settingBoxesDisabled = 0;
+  std::atomic<int> activePage{0};
+  bool pageSwitching = false;
+  SettingsFill schedule;
+  std::vector<bool> shows;
+};
+
+// A window's worth of state against the virtual enclosure bus, on a fake
+// clock.
+struct RaidRig {
+  RaidRig() = default;
+  RaidRig(const RaidRig&) = delete;
+  RaidRig& operator=(const RaidRig&) = delete;
+
+  // What the window does at start and on a device change: count the letters
+  // and the drives, then detect.
+  uint32_t Detect() {
+    detection.LetterCount = discovery.ListLogicalDrives();
+    detection.PhysicalDriveCount = discovery.CountPhysicalDrives();
+    discovery.DetectDrives();
+    return devices.DeviceCount;
+  }
+
+  // What the window does once the first results are laid out.
+  void FirstDisplayDone() { monitor.FirstDisplay = false; }
+
+  Record& StatusOf(uint32_t drive) { return records.StatusRecord[drive]; }
+  Record& ConfigOf(uint32_t drive) { return records.ConfigRecord[drive]; }
+
+  sim::FakeClock clock;
+  sim::VirtualBus bus{&clock};
+  HookedPanels panels;
+  RecordingMessages messages;
+  DeviceAccess access{bus, panels};
+  AppFlags flags;
+  CommandChannel channel{access, clock, {}, flags.closing};
+  DeviceTable devices;
+  RecordTables records;
+  DetectionState detection;
+  MonitorState monitor;
+  FakeMonitorView view;
+  RaidContext context{channel, flags, devices, records, detection, monitor, panels, messages, view};
+  DriveDiscovery discovery{context};
+  std::vector<uint8_t> loggedMasks;
+  RaidMonitor raid{context, [this](uint8_t mask) { loggedMasks.push_back(mask); }};
+};
+
+inline std::string Text(const Record& record, std::size_t at, std::size_t size) {
+  return std::string(record.begin() + static_cast<std::ptrdiff_t>(at),
+                     record.begin() + static_cast<std::ptrdiff_t>(at + size));
+}
+
+inline std::string Padded(std::string text, std::size_t size) {
+  text.resize(size, ' ');
+  return text;
+}
+
+// Waits for another thread to get somewhere. The limit only keeps a broken
+// build from hanging; no test depends on how long it takes.
+inline bool Eventually(const std::function<bool()>& condition) {
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > giveUp) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+}  // namespace px::test
