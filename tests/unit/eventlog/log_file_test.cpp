@@ -1,0 +1,141 @@
+#include "eventlog/log_file.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "eventlog/log_time.h"
+#include "log_test_support.h"
+
+namespace px {
+namespace {
+
+using ::testing::ElementsAre;
+using Lines = std::vector<std::string>;
+
+TEST(SplitLines, AcceptsEveryLineEnd) {
+  struct Case {
+    std::string text;
+    Lines lines;
+  } cases[] = {
+      {"", {}},
+      {"a", {"a"}},
+      {"a\r\n", {"a"}},
+      {"a\r\nb", {"a", "b"}},
+      {"a\nb\rc\r\n", {"a", "b", "c"}},
+      {"\r\n", {""}},
+      {"a\n\nb", {"a", "", "b"}},
+      {"a\r\r\nb", {"a", "", "b"}},
+      {"\n\r", {"", ""}},
+      {"a\n\r\nb", {"a", "", "b"}},
+      {"  P0 is absent. \r\n", {"  P0 is absent. "}},
+      {std::string("x\0y\r\n", 5), {std::string("x\0y", 3)}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SplitLines(c.text), c.lines) << c.text;
+}
+
+TEST(ReplaceLogFile, WritesCrLfLinesInPlaceOfTheOldFile) {
+  test::TempDir dir;
+  const auto file = dir.path() / "261207.log";
+  test::WriteBytes(file, "an old and much longer content that must not survive\r\n");
+
+  ASSERT_TRUE(ReplaceLogFile(file, Lines{"first", "", "\xB5 8-bit"}));
+
+  EXPECT_EQ(test::ReadBytes(file), "first\r\n\r\n\xB5 8-bit\r\n");
+  EXPECT_THAT(dir.Entries(), ElementsAre("261207.log"));
+  ASSERT_TRUE(ReplaceLogFile(file, Lines{}));
+  EXPECT_EQ(test::ReadBytes(file), "");
+}
+
+TEST(ReplaceLogFile, FailureLeavesNothingBehind) {
+  test::TempDir dir;
+  // Neither a missing directory nor a directory in the file's place can take
+  // the log.
+  std::filesystem::create_directory(dir.path() / "261207.log");
+  EXPECT_FALSE(ReplaceLogFile(dir.path() / "261207.log", Lines{"line"}));
+  EXPECT_FALSE(ReplaceLogFile(dir.path() / "missing" / "261207.log", Lines{"line"}));
+  EXPECT_THAT(dir.Entries(), ElementsAre("261207.log"));
+  EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "261207.log"));
+}
+
+TEST(ReadLogLines, ReadsWhatWasWrittenAndRefusesWhatIsNoFile) {
+  test::TempDir dir;
+  const Lines lines = {"Device1 information :", "  P1 is absent. ", ""};
+  ASSERT_TRUE(ReplaceLogFile(dir.path() / "a.log", lines));
+  EXPECT_EQ(ReadLogLines(dir.path() / "a.log"), lines);
+  EXPECT_EQ(ReadLogLines(dir.path() / "missing.log"), std::nullopt);
+  std::filesystem::create_directory(dir.path() / "folder.log");
+  EXPECT_EQ(ReadLogLines(dir.path() / "folder.log"), std::nullopt);
+}
+
+TEST(LogTime, TimestampsAndFileNames) {
+  struct Case {
+    LogTime time;
+    std::string timestamp;
+    std::string fileName;
+  } cases[] = {
+      {{2026, 12, 7, 14, 3, 9}, "2026/12/07 14:03:09", "261207.log"},
+      // Exactly midnight is written as the date alone; a second later is not.
+      {{2026, 12, 8, 0, 0, 0}, "2026/12/08", "261208.log"},
+      {{2026, 12, 8, 0, 0, 1}, "2026/12/08 00:00:01", "261208.log"},
+      {{2026, 12, 8, 12, 0, 0}, "2026/12/08 12:00:00", "261208.log"},
+      {{2000, 1, 5, 23, 59, 59}, "2000/01/05 23:59:59", "000105.log"},
+      {{1999, 10, 31, 0, 0, 59}, "1999/10/31 00:00:59", "991031.log"},
+  };
+  const test::FixedFormat format;
+  for (const auto& c : cases) {
+    EXPECT_EQ(FormatTimestamp(c.time, format), c.timestamp);
+    EXPECT_EQ(LogFileName(c.time), c.fileName);
+  }
+}
+
+TEST(ChooseLogDirectory, ProgramDirectoryWhenWritable) {
+  test::TempDir dir;
+  EXPECT_EQ(ChooseLogDirectory(dir.path()), dir.path());
+  // The probe that found out leaves nothing behind.
+  EXPECT_TRUE(dir.Entries().empty());
+}
+
+#ifndef _WIN32
+TEST(UserStateDirectory, FollowsTheXdgRules) {
+  struct Case {
+    const char* xdgStateHome;
+    const char* home;
+    const char* directory;
+  } cases[] = {
+      {"/var/state", "/home/ann", "/var/state/pxgui"},
+      {"", "/home/ann", "/home/ann/.local/state/pxgui"},
+      // Relative values are to be ignored.
+      {"state", "/home/ann", "/home/ann/.local/state/pxgui"},
+      {"", "", ""},
+      {"", "ann", ""},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(UserStateDirectory(c.xdgStateHome, c.home), std::filesystem::path(c.directory))
+        << c.xdgStateHome << " " << c.home;
+}
+
+TEST(ChooseLogDirectory, UserStateDirectoryWhenTheProgramDirectoryIsNotWritable) {
+  test::TempDir dir;
+  const char* previous = std::getenv("XDG_STATE_HOME");
+  const std::optional<std::string> saved =
+      previous ? std::optional<std::string>(previous) : std::nullopt;
+  setenv("XDG_STATE_HOME", dir.path().c_str(), 1);
+
+  const auto chosen = ChooseLogDirectory(dir.path() / "no-such-program-dir");
+
+  if (saved)
+    setenv("XDG_STATE_HOME", saved->c_str(), 1);
+  else
+    unsetenv("XDG_STATE_HOME");
+  EXPECT_EQ(chosen, dir.path() / "pxgui");
+  EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "pxgui"));
+}
+#endif
+
+}  // namespace
+}  // namespace px
