@@ -187,7 +187,8 @@ TEST(RoundTrip, ConcurrentUseFromSeveralThreads) {
   };
   std::thread meddler([&] {
     uint8_t mode = 0;
-    while (!stop) {
+    // At least one round, however quickly the workers finish.
+    do {
       box0->UpdateScenario([&](ControllerScenario& s) { s.modeByte = mode; });
       box1->SetScenario(ControllerScenario{});
       box1->UpdateFaults([](ControllerFaults& f) { f.readLatencyMicros = 10; });
@@ -200,7 +201,7 @@ TEST(RoundTrip, ConcurrentUseFromSeveralThreads) {
       if (bus.Trace().size() > 10000) bus.ClearTrace();
       mode = static_cast<uint8_t>((mode + 1) % 4);
       std::this_thread::yield();
-    }
+    } while (!stop);
   });
   std::thread ta(worker, std::ref(a), 0u);
   std::thread tb(worker, std::ref(b), 1u);
