@@ -1,0 +1,73 @@
+#include "eventlog/log_viewer_model.h"
+
+#include "eventlog/log_file.h"
+
+namespace px {
+
+namespace {
+
+constexpr const char* kCaptionPrefix = "Event log - ";
+
+}  // namespace
+
+LogViewerModel::LogViewerModel(const std::vector<std::string>& logLines, Messages& messages)
+    : logLines_(logLines), messages_(messages) {}
+
+void LogViewerModel::SetLiveCaption(bool monitoringActive) {
+  caption_ = std::string(kCaptionPrefix) + (monitoringActive ? "Real Time" : "Real Time( Paused )");
+  colour_ = monitoringActive ? LogTextColour::WindowText : LogTextColour::GrayText;
+}
+
+ViewUpdate LogViewerModel::CopyAll() {
+  shownLineCount_ = logLines_.size();
+  lines_ = logLines_;
+  return ViewUpdate::Replaced;
+}
+
+ViewUpdate LogViewerModel::Show(LiveFlags flags) {
+  SetLiveCaption(flags.MonitoringActive);
+  timerRunning_ = true;
+  if (flags.PollInProgress) {
+    shownLineCount_ = 0;
+    return ViewUpdate::None;
+  }
+  return CopyAll();
+}
+
+ViewUpdate LogViewerModel::Tick(LiveFlags flags) {
+  if (!timerRunning_) return ViewUpdate::None;
+  SetLiveCaption(flags.MonitoringActive);
+  if (flags.PollInProgress) return ViewUpdate::None;
+  const std::size_t count = logLines_.size();
+  if (shownLineCount_ < count) {
+    lines_.insert(lines_.end(), logLines_.begin() + static_cast<std::ptrdiff_t>(shownLineCount_),
+                  logLines_.end());
+    shownLineCount_ = count;
+    return ViewUpdate::Appended;
+  }
+  if (count < shownLineCount_) return CopyAll();
+  return ViewUpdate::None;
+}
+
+ViewUpdate LogViewerModel::RealTimeLog(bool monitoringActive) {
+  SetLiveCaption(monitoringActive);
+  timerRunning_ = true;
+  return CopyAll();
+}
+
+ViewUpdate LogViewerModel::ViewLogFile(const FileChooser& chooseFile) {
+  timerRunning_ = false;
+  const std::optional<std::filesystem::path> chosen = chooseFile();
+  if (!chosen) return ViewUpdate::None;
+  auto read = ReadLogLines(*chosen);
+  if (!read) {
+    messages_.Show("Error", "Cannot read log file " + PathUtf8(*chosen), MessageIcon::Error);
+    return ViewUpdate::None;
+  }
+  lines_ = std::move(*read);
+  viewedFile_ = *chosen;
+  caption_ = kCaptionPrefix + PathUtf8(viewedFile_.filename());
+  return ViewUpdate::Replaced;
+}
+
+}  // namespace px
