@@ -1,0 +1,137 @@
+#include "app/form5_event_log.h"
+
+#include <QApplication>
+#include <QShowEvent>
+#include <filesystem>
+#include <optional>
+
+namespace px::app {
+
+namespace {
+
+QString Q(const std::string& text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* name, const QString& text, QRect geometry) {
+  auto* button = new QPushButton(text, parent);
+  button->setObjectName(QString::fromLatin1(name));
+  button->setGeometry(geometry);
+  button->setAutoDefault(false);
+  return button;
+}
+
+}  // namespace
+
+TForm5::TForm5(const std::vector<std::string>& logLines, const px::MonitorState& monitor,
+               px::Messages& messages, QWidget* parent)
+    : QDialog(parent), monitor_(monitor), model_(logLines, messages) {
+  setObjectName(QStringLiteral("Form5"));
+  setWindowTitle(Q(model_.Caption()));
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+  setFixedSize(kClientWidth, kClientHeight);
+
+  Memo1 = new QPlainTextEdit(this);
+  Memo1->setObjectName(QStringLiteral("Memo1"));
+  Memo1->setGeometry(0, 0, kClientWidth, 241);
+  Memo1->setReadOnly(true);
+  Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  // "System" exists on Windows; elsewhere the font matcher finds the nearest
+  // plain face, and bold keeps the log's look.
+  QFont font(QStringLiteral("System"));
+  font.setBold(true);
+  Memo1->setFont(font);
+
+  Button1 = MakeButton(this, "Button1", QStringLiteral("Real Time Log"), {56, 245, 161, 25});
+  Button2 = MakeButton(this, "Button2", QStringLiteral("View Log File"), {248, 245, 161, 25});
+  connect(Button1, &QPushButton::clicked, this, &TForm5::Button1Click);
+  connect(Button2, &QPushButton::clicked, this, &TForm5::Button2Click);
+
+  Timer1 = new QTimer(this);
+  Timer1->setObjectName(QStringLiteral("Timer1"));
+  Timer1->setInterval(1000);
+  connect(Timer1, &QTimer::timeout, this, &TForm5::Timer1Timer);
+
+  OpenDialog1 = new QFileDialog(this);
+  OpenDialog1->setObjectName(QStringLiteral("OpenDialog1"));
+  OpenDialog1->setFileMode(QFileDialog::ExistingFile);
+  OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
+  OpenDialog1->setNameFilters(
+      {QStringLiteral("Log File (*.log)"), QStringLiteral("All File (*.*)")});
+  chooseFile_ = [this]() -> std::optional<std::filesystem::path> {
+    if (OpenDialog1->exec() != QDialog::Accepted || OpenDialog1->selectedFiles().isEmpty()) {
+      return std::nullopt;
+    }
+    return std::filesystem::path(OpenDialog1->selectedFiles().constFirst().toStdU16String());
+  };
+}
+
+void TForm5::Open(QWidget* parent, const std::vector<std::string>& logLines,
+                  const px::MonitorState& monitor, px::Messages& messages) {
+  TForm5 viewer(logLines, monitor, messages, parent);
+  viewer.exec();
+}
+
+px::LiveFlags TForm5::Flags() const {
+  return {(monitor_.MonitorRequests.load() & px::kMonitoringActive) != 0,
+          monitor_.PollInProgress.load()};
+}
+
+void TForm5::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  // The live view starts once, when the window first appears; a window that
+  // is only restored keeps what it shows.
+  if (shown_ || event->spontaneous()) return;
+  shown_ = true;
+  Apply(model_.Show(Flags()));
+}
+
+void TForm5::Timer1Timer() {
+  Apply(model_.Tick(Flags()));
+}
+
+void TForm5::Button1Click() {
+  Apply(model_.RealTimeLog(Flags().MonitoringActive));
+}
+
+void TForm5::Button2Click() {
+  // No tick may run while the file dialog's own event loop does.
+  Timer1->stop();
+  Apply(model_.ViewLogFile(chooseFile_));
+}
+
+void TForm5::Apply(px::ViewUpdate update) {
+  const std::vector<std::string>& lines = model_.Lines();
+  switch (update) {
+    case px::ViewUpdate::Replaced: {
+      QStringList text;
+      text.reserve(static_cast<qsizetype>(lines.size()));
+      for (const std::string& line : lines) text << Q(line);
+      Memo1->setPlainText(text.join(QLatin1Char('\n')));
+      memoLines_ = lines.size();
+      break;
+    }
+    case px::ViewUpdate::Appended:
+      for (; memoLines_ < lines.size(); ++memoLines_) Memo1->appendPlainText(Q(lines[memoLines_]));
+      break;
+    case px::ViewUpdate::None:
+      break;
+  }
+  setWindowTitle(Q(model_.Caption()));
+  QPalette palette = Memo1->palette();
+  const QPalette system = QApplication::palette();
+  palette.setColor(QPalette::Text, model_.TextColour() == px::LogTextColour::GrayText
+                                       ? system.color(QPalette::Disabled, QPalette::Text)
+                                       : system.color(QPalette::Active, QPalette::Text));
+  Memo1->setPalette(palette);
+  if (model_.TimerRunning() != Timer1->isActive()) {
+    if (model_.TimerRunning()) {
+      Timer1->start();
+    } else {
+      Timer1->stop();
+    }
+  }
+}
+
+}  // namespace px::app

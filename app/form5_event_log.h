@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QDialog>
+#include <QFileDialog>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <string>
+#include <vector>
+
+#include "common/ui.h"
+#include "eventlog/log_viewer_model.h"
+#include "raid/context.h"
+
+namespace px::app {
+
+// The "Event Log" viewer: today's log followed live once a second, or a log
+// file the user picks. It only reads; the window mirrors its model.
+class TForm5 final : public QDialog {
+  Q_OBJECT
+ public:
+  static constexpr int kClientWidth = 465;
+  static constexpr int kClientHeight = 273;
+
+  // logLines and monitor belong to the main window and outlive the viewer.
+  TForm5(const std::vector<std::string>& logLines, const px::MonitorState& monitor,
+         px::Messages& messages, QWidget* parent = nullptr);
+
+  // "View log": a new viewer, shown modally and destroyed when it closes.
+  // The guard against a second click while one is open is the caller's.
+  static void Open(QWidget* parent, const std::vector<std::string>& logLines,
+                   const px::MonitorState& monitor, px::Messages& messages);
+
+  // Tests pick files without a dialog.
+  void SetFileChooser(px::LogViewerModel::FileChooser chooser) { chooseFile_ = std::move(chooser); }
+
+  QPlainTextEdit* Memo1 = nullptr;
+  QPushButton* Button1 = nullptr;  // Real Time Log
+  QPushButton* Button2 = nullptr;  // View Log File
+  QTimer* Timer1 = nullptr;
+  QFileDialog* OpenDialog1 = nullptr;
+
+ public slots:
+  void Timer1Timer();
+  void Button1Click();
+  void Button2Click();
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  px::LiveFlags Flags() const;
+  // Brings the window in line with the model after one of its operations.
+  void Apply(px::ViewUpdate update);
+
+  const px::MonitorState& monitor_;
+  px::LogViewerModel model_;
+  px::LogViewerModel::FileChooser chooseFile_;
+  std::size_t memoLines_ = 0;
+  bool shown_ = false;
+};
+
+}  // namespace px::app
