@@ -1,0 +1,546 @@
+// The GoTo dialog, the event log viewer and the "Make Bin" window, driven the
+// way a user drives them: clicks, typed text, keys, and the viewer's timer
+// called tick by tick.
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPointer>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/form2_make_bin.h"
+#include "app/form3_goto.h"
+#include "app/form5_event_log.h"
+#include "firmware/image_builder.h"
+#include "support/recording_ui.h"
+
+using px::app::TForm2;
+using px::app::TForm3;
+using px::app::TForm5;
+
+namespace {
+
+// Runs `action` on the modal window of type W once it is up, from inside its
+// own event loop. A window the action left open (a failed check returns
+// early) is closed, so that a failure cannot hang the test.
+template <typename W>
+void WhenModal(std::function<void(W&)> action) {
+  auto attempt = std::make_shared<std::function<void(int)>>();
+  *attempt = [action, attempt](int left) {
+    if (auto* window = qobject_cast<W*>(QApplication::activeModalWidget())) {
+      QPointer<W> guard(window);
+      action(*window);
+      if (guard && guard->isVisible()) guard->close();
+    } else if (left > 0) {
+      QTimer::singleShot(10, [attempt, left] { (*attempt)(left - 1); });
+    } else {
+      QFAIL("the expected modal window never came up");
+    }
+  };
+  QTimer::singleShot(0, [attempt] { (*attempt)(200); });
+}
+
+QStringList MemoLines(const TForm5& viewer) {
+  const QString text = viewer.Memo1->toPlainText();
+  return text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n'));
+}
+
+QStringList Q(const std::vector<std::string>& lines) {
+  QStringList out;
+  for (const std::string& line : lines) out << QString::fromStdString(line);
+  return out;
+}
+
+void WriteFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<uint8_t> ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::vector<uint8_t> Pattern(std::size_t size, uint8_t seed) {
+  std::vector<uint8_t> bytes(size);
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 7);
+  return bytes;
+}
+
+// A head file whose configuration block lies at `c`.
+std::vector<uint8_t> HeadFile(uint32_t c) {
+  std::vector<uint8_t> head = Pattern(64, 0x11);
+  head[16] = static_cast<uint8_t>(c);
+  head[17] = static_cast<uint8_t>(c >> 8);
+  head[18] = static_cast<uint8_t>(c >> 16);
+  return head;
+}
+
+void ClickCell(QTableWidget* grid, int row, int column, bool twice) {
+  const QPoint centre = grid->visualItemRect(grid->item(row, column)).center();
+  QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, centre);
+  if (twice) QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, centre);
+}
+
+QStringList Column(const TForm2& form, int column) {
+  QStringList out;
+  for (int row = 2; row < TForm2::kRows; ++row) {
+    out << form.StringGrid1->item(row, column)->text();
+  }
+  while (!out.isEmpty() && out.back().isEmpty()) out.pop_back();
+  return out;
+}
+
+constexpr uint32_t kSeed = 20261208;
+
+// The files of a Make Bin session in a scratch folder.
+struct BinFiles {
+  QTemporaryDir dir;
+  std::filesystem::path Path(const char* name) const {
+    return std::filesystem::path(dir.path().toStdString()) / name;
+  }
+  QString Q(const char* name) const { return dir.filePath(QString::fromLatin1(name)); }
+};
+
+}  // namespace
+
+class DialogsTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void GotoTurnsTheConfirmedNumberIntoASector_data();
+  void GotoTurnsTheConfirmedNumberIntoASector();
+  void GotoKeepsTheDialogOpenOnABadNumber();
+  void ViewerFollowsTheLogLive();
+  void ViewerOpenedDuringAPollFillsAtTheNextTick();
+  void ViewerShowsAChosenFileAndStopsFollowing();
+  void MakeBinSavesTheBuildersImage();
+  void MakeBinGridKeys_data();
+  void MakeBinGridKeys();
+  void MakeBinCellEditors();
+  void MakeBinKeepsItsTableBetweenOpenings();
+  void MakeBinClosesAfterARefusedBuild();
+};
+
+// --- GoTo ---------------------------------------------------------------------
+
+void DialogsTest::GotoTurnsTheConfirmedNumberIntoASector_data() {
+  QTest::addColumn<int>("unit");  // 0 Byte, 1 Word, 2 Sector
+  QTest::addColumn<QString>("text");
+  QTest::addColumn<QString>("how");  // ok, enter, cancel, close
+  QTest::addColumn<uint>("sector");  // starts at 77
+
+  QTest::newRow("1FH bytes") << 0 << "1FH"
+                             << "ok" << 1u;
+  QTest::newRow("200H bytes, Enter") << 0 << "200H"
+                                     << "enter" << 2u;
+  QTest::newRow("lower-case hex") << 0 << "1fh"
+                                  << "enter" << 1u;
+  QTest::newRow("1024 words") << 1 << "1024"
+                              << "ok" << 5u;
+  QTest::newRow("-512 bytes") << 0 << "-512"
+                              << "ok" << 8388608u;
+  QTest::newRow("7 sectors") << 2 << "7"
+                             << "ok" << 7u;
+  QTest::newRow("0 sectors") << 2 << "0"
+                             << "enter" << 0u;
+  QTest::newRow("CANCEL") << 2 << "7"
+                          << "cancel" << 77u;
+  QTest::newRow("close box") << 2 << "7"
+                             << "close" << 77u;
+}
+
+void DialogsTest::GotoTurnsTheConfirmedNumberIntoASector() {
+  QFETCH(int, unit);
+  QFETCH(QString, text);
+  QFETCH(QString, how);
+  QFETCH(uint, sector);
+
+  bool opened = false;
+  WhenModal<TForm3>([&](TForm3& dialog) {
+    opened = true;
+    // Every opening starts the same: Byte, an empty number with the focus.
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("GoTo"));
+    QCOMPARE(dialog.size(), QSize(TForm3::kClientWidth, TForm3::kClientHeight));
+    QVERIFY(dialog.RadioButton1->isChecked());
+    QVERIFY(dialog.Edit1->text().isEmpty());
+    QCOMPARE(dialog.focusWidget(), dialog.Edit1);
+
+    QRadioButton* radios[] = {dialog.RadioButton1, dialog.RadioButton2, dialog.RadioButton3};
+    QTest::mouseClick(radios[unit], Qt::LeftButton);
+    QTest::keyClicks(dialog.Edit1, text);
+    if (how == "ok") QTest::mouseClick(dialog.Button1, Qt::LeftButton);
+    if (how == "enter") QTest::keyClick(dialog.Edit1, Qt::Key_Return);
+    if (how == "cancel") QTest::mouseClick(dialog.Button2, Qt::LeftButton);
+    if (how == "close") dialog.close();
+  });
+  uint32_t gotoSector = 77;
+  TForm3::Run(nullptr, gotoSector);
+  QVERIFY(opened);
+  QCOMPARE(gotoSector, sector);
+}
+
+void DialogsTest::GotoKeepsTheDialogOpenOnABadNumber() {
+  QString boxText;
+  bool stayedOpen = false;
+  WhenModal<TForm3>([&](TForm3& dialog) {
+    QTest::mouseClick(dialog.RadioButton2, Qt::LeftButton);
+    for (const QString& bad : {QStringLiteral("12Q"), QString()}) {
+      dialog.Edit1->setText(bad);
+      WhenModal<QMessageBox>([&](QMessageBox& box) {
+        boxText = box.text();
+        box.accept();
+      });
+      QTest::mouseClick(dialog.Button1, Qt::LeftButton);
+      QCOMPARE(boxText, QStringLiteral("'%1' is not a valid integer value").arg(bad));
+      // Nothing changed: still open, Word still chosen and unconfirmed.
+      QVERIFY(dialog.isVisible());
+      QCOMPARE(dialog.Request().GotoUnit, uint8_t{px::kGotoUnconfirmed | px::kGotoWord});
+      QCOMPARE(dialog.Request().GotoValue, 0u);
+    }
+    stayedOpen = true;
+    dialog.Edit1->setText(QStringLiteral("200H"));
+    QTest::keyClick(dialog.Edit1, Qt::Key_Return);
+  });
+  uint32_t gotoSector = 77;
+  TForm3::Run(nullptr, gotoSector);
+  QVERIFY(stayedOpen);
+  QCOMPARE(gotoSector, 3u);  // word 0x200 = byte 0x400, the third sector
+}
+
+// --- Event log viewer ------------------------------------------------------------
+
+void DialogsTest::ViewerFollowsTheLogLive() {
+  std::vector<std::string> log{"line 1", "line 2"};
+  px::MonitorState monitor;
+  monitor.MonitorRequests = px::kMonitoringActive | px::kPollStatus;
+  px::test::RecordingMessages messages;
+  TForm5 viewer(log, monitor, messages);
+  viewer.show();
+
+  QCOMPARE(viewer.size(), QSize(TForm5::kClientWidth, TForm5::kClientHeight));
+  QCOMPARE(viewer.Memo1->size(), QSize(465, 241));
+  QVERIFY(viewer.Memo1->isReadOnly());
+  QCOMPARE(viewer.Timer1->interval(), 1000);
+  QVERIFY(viewer.Timer1->isActive());
+  QCOMPARE(viewer.windowTitle(), QStringLiteral("Event log - Real Time"));
+  QCOMPARE(MemoLines(viewer), Q(log));
+  const QColor windowText = QApplication::palette().color(QPalette::Active, QPalette::Text);
+  const QColor grayText = QApplication::palette().color(QPalette::Disabled, QPalette::Text);
+  QVERIFY(windowText != grayText);
+  QCOMPARE(viewer.Memo1->palette().color(QPalette::Text), windowText);
+
+  // Three lines between ticks: exactly those three appear.
+  log.insert(log.end(), {"line 3", "line 4", "line 5"});
+  viewer.Timer1Timer();
+  QCOMPARE(MemoLines(viewer), Q(log));
+  viewer.Timer1Timer();
+  QCOMPARE(MemoLines(viewer), Q(log));
+
+  // Monitoring stopped: the paused caption in grey at the next tick.
+  monitor.MonitorRequests = 0;
+  viewer.Timer1Timer();
+  QCOMPARE(viewer.windowTitle(), QStringLiteral("Event log - Real Time( Paused )"));
+  QCOMPARE(viewer.Memo1->palette().color(QPalette::Text), grayText);
+
+  // A new day with fewer lines than shown: the whole view is reloaded.
+  log = {"new day"};
+  viewer.Timer1Timer();
+  QCOMPARE(MemoLines(viewer), Q(log));
+  log.push_back("and more");
+  viewer.Timer1Timer();
+  QCOMPARE(MemoLines(viewer), Q(log));
+  QVERIFY(messages.boxes().empty());
+}
+
+void DialogsTest::ViewerOpenedDuringAPollFillsAtTheNextTick() {
+  std::vector<std::string> log{"a", "b", "c"};
+  px::MonitorState monitor;
+  monitor.PollInProgress = true;
+  px::test::RecordingMessages messages;
+  TForm5 viewer(log, monitor, messages);
+  viewer.show();
+  QVERIFY(MemoLines(viewer).isEmpty());
+  QCOMPARE(viewer.windowTitle(), QStringLiteral("Event log - Real Time( Paused )"));
+
+  // The caption follows monitoring even while the poll still runs.
+  monitor.MonitorRequests = px::kMonitoringActive;
+  viewer.Timer1Timer();
+  QCOMPARE(viewer.windowTitle(), QStringLiteral("Event log - Real Time"));
+  QVERIFY(MemoLines(viewer).isEmpty());
+
+  monitor.PollInProgress = false;
+  viewer.Timer1Timer();
+  QCOMPARE(MemoLines(viewer), Q(log));
+}
+
+void DialogsTest::ViewerShowsAChosenFileAndStopsFollowing() {
+  QTemporaryDir dir;
+  const std::filesystem::path file = std::filesystem::path(dir.path().toStdString()) / "261207.log";
+  const std::filesystem::path empty = std::filesystem::path(dir.path().toStdString()) / "empty.log";
+  {
+    std::ofstream(file, std::ios::binary) << "first\r\nsecond\rthird\n";
+    std::ofstream(empty, std::ios::binary) << "";
+  }
+  std::vector<std::string> log{"live 1", "live 2"};
+  px::MonitorState monitor;
+  monitor.MonitorRequests = px::kMonitoringActive;
+  px::test::RecordingMessages messages;
+  TForm5 viewer(log, monitor, messages);
+  std::optional<std::filesystem::path> choice = file;
+  viewer.SetFileChooser([&choice] { return choice; });
+  viewer.show();
+
+  QTest::mouseClick(viewer.Button2, Qt::LeftButton);
+  QCOMPARE(viewer.windowTitle(), QStringLiteral("Event log - 261207.log"));
+  QCOMPARE(MemoLines(viewer), (QStringList{"first", "second", "third"}));
+  QVERIFY(!viewer.Timer1->isActive());
+  log.push_back("live 3");
+  viewer.Timer1Timer();
+  QCOMPARE(MemoLines(viewer), (QStringList{"first", "second", "third"}));
+
+  // "Real Time Log" returns to the live view with a full copy.
+  QTest::mouseClick(viewer.Button1, Qt::LeftButton);
+  QCOMPARE(viewer.windowTitle(), QStringLiteral("Event log - Real Time"));
+  QCOMPARE(MemoLines(viewer), Q(log));
+  QVERIFY(viewer.Timer1->isActive());
+
+  // Cancelling the dialog keeps caption and lines, but stops following.
+  choice.reset();
+  QTest::mouseClick(viewer.Button2, Qt::LeftButton);
+  QCOMPARE(viewer.windowTitle(), QStringLiteral("Event log - Real Time"));
+  QCOMPARE(MemoLines(viewer), Q(log));
+  QVERIFY(!viewer.Timer1->isActive());
+  const QStringList before = Q(log);
+  log.push_back("live 4");
+  viewer.Timer1Timer();
+  QCOMPARE(MemoLines(viewer), before);
+
+  choice = empty;
+  QTest::mouseClick(viewer.Button2, Qt::LeftButton);
+  QCOMPARE(viewer.windowTitle(), QStringLiteral("Event log - empty.log"));
+  QVERIFY(MemoLines(viewer).isEmpty());
+  QVERIFY(messages.boxes().empty());
+}
+
+// --- Make Bin --------------------------------------------------------------------
+
+void DialogsTest::MakeBinSavesTheBuildersImage() {
+  BinFiles files;
+  constexpr uint32_t c = 0x30000;
+  WriteFile(files.Path("SPIHEAD.BIN"), HeadFile(c));
+  WriteFile(files.Path("SUB-A0.BIN"), Pattern(300, 0xA0));
+  WriteFile(files.Path("SUB-31.BIN"), Pattern(5000, 0x31));
+
+  px::FirmwareState firmware;
+  px::test::RecordingMessages messages;
+  TForm2 form(firmware, messages, kSeed);
+  const QStringList chosen{files.Q("SPIHEAD.BIN"), files.Q("SUB-A0.BIN"), files.Q("SUB-31.BIN")};
+  form.SetFileChoosers([&] { return chosen; }, [&] { return files.Path("made.img"); });
+  form.show();
+
+  QCOMPARE(form.windowTitle(), QStringLiteral("Make Bin"));
+  QVERIFY(form.CheckBox5->isChecked());
+  QVERIFY(!form.GroupBox4->isEnabled());
+  QTest::mouseClick(form.Button1, Qt::LeftButton);
+  QCOMPARE(form.StringGrid1->item(1, 1)->text(), QStringLiteral("SPIHEAD.BIN"));
+  QCOMPARE(Column(form, 1), (QStringList{"SUB-A0.BIN", "SUB-31.BIN"}));
+  QCOMPARE(Column(form, 2), (QStringList{"A0h", "31h"}));
+
+  // SUB-31's update flag to FALSE through its list, then two settings.
+  ClickCell(form.StringGrid1, 3, 3, true);
+  QVERIFY(form.ComboBox1->isVisible());
+  form.ComboBox1->setCurrentIndex(0);
+  QTest::keyClick(form.ComboBox1, Qt::Key_Return);
+  QVERIFY(!form.ComboBox1->isVisible());
+  QCOMPARE(Column(form, 3), (QStringList{"TRUE", "FALSE"}));
+  form.CheckBox1->click();  // RAID Mode setting by  jumper: off
+  form.Edit3->setText(QStringLiteral("1500"));
+
+  QTest::mouseClick(form.Button2, Qt::LeftButton);
+
+  px::FirmwareState expectedState;
+  px::test::RecordingPanels expectedPanels;
+  px::test::RecordingMessages expectedMessages;
+  px::ImageBuilder expected(expectedPanels, expectedMessages, expectedState, kSeed);
+  for (const char* name : {"SPIHEAD.BIN", "SUB-A0.BIN", "SUB-31.BIN"}) {
+    expected.AddSubCodeFile(files.Path(name));
+  }
+  expected.SetUpdateFlag(3, 0);
+  expected.settings().raidModeByJumper = false;
+  expected.settings().fanAlarmLimit = "1500";
+  QVERIFY(expected.BuildImage());
+
+  QVERIFY(messages.boxes().empty());
+  const std::vector<uint8_t> saved = ReadFile(files.Path("made.bin"));
+  QCOMPARE(saved.size(), std::size_t{c + 0x8000});
+  QVERIFY(saved == expectedState.FirmwareImage);
+  QVERIFY(firmware.FirmwareImage == expectedState.FirmwareImage);
+  // The settings the window passed on, read from the block itself.
+  QCOMPARE(saved[c + 56], uint8_t{0x11});
+  QCOMPARE(saved[c + 109], uint8_t{0xDC});
+  QCOMPARE(saved[c + 110], uint8_t{0x05});
+  QCOMPARE(saved[c + 2 + 5 + 4], uint8_t{0x00});  // SUB-31 is not to be updated
+  QCOMPARE(form.PanelText(3), QStringLiteral("Svae File OK :") +
+                                  QString::fromStdString(files.Path("made.bin").string()));
+  QVERIFY(!form.isVisible());
+}
+
+void DialogsTest::MakeBinGridKeys_data() {
+  QTest::addColumn<int>("row");
+  QTest::addColumn<QString>("key");
+  QTest::addColumn<QStringList>("names");
+  QTest::addColumn<int>("selectedRow");
+
+  const QStringList abc{"SUB-A0.BIN", "SUB-B1.BIN", "SUB-C2.BIN"};
+  QTest::newRow("Delete middle") << 3 << "Delete" << QStringList{"SUB-A0.BIN", "SUB-C2.BIN"} << 3;
+  QTest::newRow("Delete last") << 4 << "Delete" << QStringList{"SUB-A0.BIN", "SUB-B1.BIN"} << 4;
+  QTest::newRow("Delete Boot Loader") << 1 << "Delete" << abc << 1;
+  QTest::newRow("Delete past the end") << 6 << "Delete" << abc << 6;
+  QTest::newRow("+ moves up") << 3 << "+" << QStringList{"SUB-B1.BIN", "SUB-A0.BIN", "SUB-C2.BIN"}
+                              << 2;
+  QTest::newRow("+ on the first") << 2 << "+" << abc << 2;
+  QTest::newRow("- moves down") << 2 << "-" << QStringList{"SUB-B1.BIN", "SUB-A0.BIN", "SUB-C2.BIN"}
+                                << 3;
+  QTest::newRow("- on the last") << 4 << "-" << abc << 4;
+}
+
+void DialogsTest::MakeBinGridKeys() {
+  QFETCH(int, row);
+  QFETCH(QString, key);
+  QFETCH(QStringList, names);
+  QFETCH(int, selectedRow);
+
+  BinFiles files;
+  px::FirmwareState firmware;
+  px::test::RecordingMessages messages;
+  TForm2 form(firmware, messages, kSeed);
+  const QStringList chosen{files.Q("SPIHEAD.BIN"), files.Q("SUB-A0.BIN"), files.Q("SUB-B1.BIN"),
+                           files.Q("SUB-C2.BIN")};
+  form.SetFileChoosers([&] { return chosen; }, [] { return std::nullopt; });
+  form.show();
+  QTest::mouseClick(form.Button1, Qt::LeftButton);
+
+  form.StringGrid1->setCurrentCell(row, 1);
+  if (key == "Delete") {
+    QTest::keyClick(form.StringGrid1, Qt::Key_Delete);
+  } else {
+    QTest::keyClick(form.StringGrid1, key.at(0).toLatin1());
+  }
+  QCOMPARE(Column(form, 1), names);
+  QCOMPARE(form.Builder().SubCodeCount(), names.size());
+  QCOMPARE(form.StringGrid1->item(1, 1)->text(), QStringLiteral("SPIHEAD.BIN"));
+  QCOMPARE(form.StringGrid1->currentRow(), selectedRow);
+  // The code types travel with their files.
+  QStringList types;
+  for (const QString& name : names) types << name.mid(4, 2) + "h";
+  QCOMPARE(Column(form, 2), types);
+}
+
+void DialogsTest::MakeBinCellEditors() {
+  BinFiles files;
+  px::FirmwareState firmware;
+  px::test::RecordingMessages messages;
+  TForm2 form(firmware, messages, kSeed);
+  const QStringList chosen{files.Q("SUB-A0.BIN")};
+  form.SetFileChoosers([&] { return chosen; }, [] { return std::nullopt; });
+  form.show();
+  QTest::mouseClick(form.Button1, Qt::LeftButton);
+
+  // Selecting a cell tells its row and its content.
+  ClickCell(form.StringGrid1, 2, 1, false);
+  QCOMPARE(form.PanelText(2), QStringLiteral("1"));
+  QCOMPARE(form.PanelText(3), files.Q("SUB-A0.BIN"));
+
+  // Only the code type and the update flag of a sub-code row can be edited.
+  for (const auto& [row, column] : {std::pair{2, 1}, std::pair{1, 2}, std::pair{3, 2}}) {
+    ClickCell(form.StringGrid1, row, column, true);
+    QVERIFY(!form.Edit1->isVisible());
+    QVERIFY(!form.ComboBox1->isVisible());
+  }
+
+  ClickCell(form.StringGrid1, 2, 2, true);
+  QVERIFY(form.Edit1->isVisible());
+  QCOMPARE(form.Edit1->text(), QStringLiteral("A0h"));
+  QCOMPARE(form.Edit1->geometry(), form.StringGrid1->visualItemRect(form.StringGrid1->item(2, 2)));
+  // A0 without its H is no number: the error, and the type stays.
+  form.Edit1->setText(QStringLiteral("A0"));
+  QTest::keyClick(form.Edit1, Qt::Key_Return);
+  QCOMPARE(messages.boxes().size(), std::size_t{1});
+  QCOMPARE(messages.boxes()[0].text, std::string("'A0' is not a valid integer value"));
+  QVERIFY(form.Edit1->isVisible());
+  QCOMPARE(form.StringGrid1->item(2, 2)->text(), QStringLiteral("A0h"));
+
+  form.Edit1->setText(QStringLiteral("49"));
+  QTest::keyClick(form.Edit1, Qt::Key_Return);
+  QVERIFY(!form.Edit1->isVisible());
+  QCOMPARE(form.StringGrid1->item(2, 2)->text(), QStringLiteral("31h"));
+
+  // Enter on the grid opens the editor too; any key on the grid closes it.
+  form.StringGrid1->setFocus();
+  QTest::keyClick(form.StringGrid1, Qt::Key_Return);
+  QVERIFY(form.Edit1->isVisible());
+  QTest::keyClick(form.StringGrid1, Qt::Key_Left);
+  QVERIFY(!form.Edit1->isVisible());
+}
+
+void DialogsTest::MakeBinKeepsItsTableBetweenOpenings() {
+  BinFiles files;
+  px::FirmwareState firmware;
+  px::test::RecordingMessages messages;
+  QWidget mainWindow;
+  int openings = 0;
+  for (int i = 0; i < 2; ++i) {
+    WhenModal<TForm2>([&](TForm2& form) {
+      ++openings;
+      if (i == 0) {
+        const QStringList chosen{files.Q("SUB-A0.BIN")};
+        form.SetFileChoosers([chosen] { return chosen; }, [] { return std::nullopt; });
+        QTest::mouseClick(form.Button1, Qt::LeftButton);
+      }
+      QCOMPARE(Column(form, 1), QStringList{"SUB-A0.BIN"});
+      form.close();
+    });
+    TForm2::Open(&mainWindow, firmware, messages);
+  }
+  QCOMPARE(openings, 2);
+  QCOMPARE(mainWindow.findChildren<TForm2*>().size(), 1);
+}
+
+void DialogsTest::MakeBinClosesAfterARefusedBuild() {
+  BinFiles files;
+  px::FirmwareState firmware;
+  firmware.ReplaceImage({1, 2, 3});
+  px::test::RecordingMessages messages;
+  TForm2 form(firmware, messages, kSeed);
+  bool asked = false;
+  form.SetFileChoosers([] { return QStringList(); },
+                       [&]() -> std::optional<std::filesystem::path> {
+                         asked = true;
+                         return files.Path("never.bin");
+                       });
+  form.show();
+  // Auto-detect off and no size chosen: the size group opens up, and the
+  // build is refused before the save dialog.
+  QTest::mouseClick(form.CheckBox5, Qt::LeftButton);
+  QVERIFY(form.GroupBox4->isEnabled());
+  QTest::mouseClick(form.Button2, Qt::LeftButton);
+
+  QCOMPARE(messages.boxes().size(), std::size_t{1});
+  QCOMPARE(messages.boxes()[0].title, std::string("Error"));
+  QVERIFY(!asked);
+  QVERIFY(!std::filesystem::exists(files.Path("never.bin")));
+  QVERIFY((firmware.FirmwareImage == std::vector<uint8_t>{1, 2, 3}));
+  QVERIFY(!form.isVisible());
+}
+
+QTEST_MAIN(DialogsTest)
+#include "dialogs_test.moc"
