@@ -97,41 +97,59 @@ TEST(FirmwareFile, AGoodFileIsLoadedWholeWithItsSumAndVersions) {
 }
 
 TEST(FirmwareFile, ChecksRunInOrderAndStopAtTheFirstFailure) {
+  // Each case spoils a good "abc" file in its own way.
   struct Case {
     const char* name;
-    FileSpec spec;
+    std::function<void(FileSpec&)> spoil;
     std::optional<std::string> box;  // "Error" box text; none: loaded
-  } cases[] = {
-      {"abc body", {kAbc, kAbcCrc}, std::nullopt},
-      {"empty body, CRC 0", {{}, 0}, std::nullopt},
-      {"empty body, CRC 1", {{}, 1}, kCrcError},
-      {"abc body, CRC off by one", {kAbc, kAbcCrc + 1}, kCrcError},
-      {"bad CRC and bad GUID: only the CRC",
-       {kAbc, 0, kNewVersion, {0x50, 0}, 64, {'Q', 'K', 'R', 'Z'}, 0x85},
+  };
+  const std::vector<Case> cases = {
+      {"abc body", [](FileSpec&) {}, std::nullopt},
+      {"empty body, CRC 0",
+       [](FileSpec& s) {
+         s.body.clear();
+         s.crc = 0;
+       },
+       std::nullopt},
+      {"empty body, CRC 1",
+       [](FileSpec& s) {
+         s.body.clear();
+         s.crc = 1;
+       },
        kCrcError},
-      {"bad GUID",
-       {kAbc, kAbcCrc, kNewVersion, {0x50, 0}, 64, {'Q', 'K', 'R', 'Z'}, 0x85},
-       kGuidError},
+      {"abc body, CRC off by one", [](FileSpec& s) { ++s.crc; }, kCrcError},
+      {"bad CRC and bad GUID: only the CRC",
+       [](FileSpec& s) {
+         s.crc = 0;
+         s.guidLast = 0x85;
+       },
+       kCrcError},
+      {"bad GUID", [](FileSpec& s) { s.guidLast = 0x85; }, kGuidError},
       {"bad GUID and signature: only the GUID",
-       {kAbc, kAbcCrc, kNewVersion, {0x50, 0}, 64, {'Q', 'K', 'R', 'Y'}, 0x85},
+       [](FileSpec& s) {
+         s.guidLast = 0x85;
+         s.signature[3] = 'Y';
+       },
        kGuidError},
-      {"bad signature",
-       {kAbc, kAbcCrc, kNewVersion, {0x50, 0}, 64, {'q', 'K', 'R', 'Z'}},
-       kSignatureError},
-      {"nothing after the body", {kAbc, kAbcCrc, kNewVersion, {0x50, 0}, 0}, std::nullopt},
+      {"bad signature", [](FileSpec& s) { s.signature[0] = 'q'; }, kSignatureError},
+      {"nothing after the body", [](FileSpec& s) { s.tail = 0; }, std::nullopt},
   };
   for (const auto& c : cases) {
     FirmwareRig rig;
     test::TempDir dir;
     SetDevice(rig, FirmwareRig::kDrive, kNewVersion, {0x50, 0x00});
-    const auto result = Load(rig, dir.Write("f.bin", MakeFile(c.spec)));
+    FileSpec spec;
+    spec.body = kAbc;
+    spec.crc = kAbcCrc;
+    c.spoil(spec);
+    const auto result = Load(rig, dir.Write("f.bin", MakeFile(spec)));
     if (c.box) {
       EXPECT_EQ(result.boxes, (std::vector<Box>{{"Error", *c.box, MessageIcon::Error}})) << c.name;
       EXPECT_FALSE(result.loaded) << c.name;
       EXPECT_TRUE(rig.panels.TextsOf(2).empty()) << c.name << ": versions shown after a failure";
     } else {
       EXPECT_TRUE(result.boxes.empty()) << c.name;
-      EXPECT_EQ(rig.state.FirmwareImage, MakeFile(c.spec)) << c.name;
+      EXPECT_EQ(rig.state.FirmwareImage, MakeFile(spec)) << c.name;
     }
   }
 }
@@ -143,7 +161,8 @@ TEST(FirmwareFile, ProductRule) {
     uint32_t fileVersion;
     std::array<uint8_t, 2> file;
     bool accepted;
-  } cases[] = {
+  };
+  const std::vector<Case> cases = {
       {kNewVersion, {0x27, 0x70}, kNewVersion, {0x27, 0x60}, true},
       {kNewVersion, {0x27, 0x60}, kNewVersion, {0x27, 0x70}, true},
       {kNewVersion, {0x27, 0x70}, kNewVersion, {0x27, 0x70}, true},
@@ -191,7 +210,8 @@ TEST(FirmwareFile, MalformedFilesAreRefusedWithoutReadingOutside) {
     const char* name;
     std::vector<uint8_t> bytes;
     std::string box;
-  } cases[] = {
+  };
+  const std::vector<Case> cases = {
       {"100 bytes", Pattern(100), "The firmware file is too short.\nPlease check it."},
       {"175 bytes", Pattern(175), "The firmware file is too short.\nPlease check it."},
       {"empty", {}, "The firmware file is too short.\nPlease check it."},
@@ -224,7 +244,8 @@ TEST(FirmwareFile, ASecondLoadDropsTheFirstImageWhateverItsOutcome) {
     const char* name;
     std::function<std::filesystem::path(const test::TempDir&)> second;
     std::string box;
-  } cases[] = {
+  };
+  const std::vector<Case> cases = {
       {"bad CRC",
        [](const test::TempDir& d) {
          return d.Write("b.bin", MakeFile({kAbc, 1}));
