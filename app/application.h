@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 
+#include "common/ui.h"
 #include "device/transport.h"
 
 namespace px::app {
@@ -22,11 +23,14 @@ struct AppEnvironment {
   // Empty: the program's directory, or on Linux the state directory when that
   // is not writable.
   std::filesystem::path logDirectory;
+  // Null: real message boxes. Tests record them instead of waiting for OK.
+  px::Messages* messages = nullptr;
 };
 
 // The whole program: the single-instance rule, the application object, the
 // four windows, the event loop. Returns 0 in every case, as the program's
-// exit code.
+// exit code. An application object that already exists (a test's) is used
+// as it is.
 int RunApplication(int& argc, char** argv, AppEnvironment env);
 
 }  // namespace px::app

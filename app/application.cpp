@@ -1,0 +1,113 @@
+#include "app/application.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QMessageBox>
+#include <optional>
+
+#include "app/form1_main.h"
+#include "app/form2_make_bin.h"
+#include "app/form3_goto.h"
+#include "app/form5_event_log.h"
+#include "app/platform/single_instance.h"
+#include "eventlog/log_file.h"
+
+namespace px::app {
+
+namespace {
+
+constexpr char kTitle[] = "Utitity v0.50.4";
+
+// The toolkit's standard display of an exception: its text in a box titled
+// with the application's name.
+void ShowException(px::Messages* messages, const char* what) {
+  if (messages != nullptr) {
+    messages->Show(kTitle, what, px::MessageIcon::Error);
+    return;
+  }
+  QMessageBox::critical(nullptr, QString::fromLatin1(kTitle), QString::fromUtf8(what));
+}
+
+// An exception from an event handler is shown and the program goes on, as
+// the user expects of a window: a bad number typed into a dialog must not
+// end the program.
+class GuiApplication final : public QApplication {
+ public:
+  GuiApplication(int& argc, char** argv, px::Messages* messages)
+      : QApplication(argc, argv), messages_(messages) {}
+
+  bool notify(QObject* receiver, QEvent* event) override {
+    try {
+      return QApplication::notify(receiver, event);
+    } catch (const std::exception& error) {
+      ShowException(messages_, error.what());
+    } catch (...) {
+      ShowException(messages_, "");
+    }
+    return false;
+  }
+
+ private:
+  px::Messages* messages_;
+};
+
+void ShowAlreadyRunning(px::Messages* messages) {
+  constexpr char kTitleMessage[] = "Message";
+  constexpr char kText[] = "Application is running ...\n Please check again !!!";
+  if (messages != nullptr) {
+    messages->Show(kTitleMessage, kText, px::MessageIcon::None);
+    return;
+  }
+  QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(kTitleMessage),
+                  QString::fromLatin1(kText), QMessageBox::Ok);
+  box.exec();
+}
+
+int RunWindows(AppEnvironment& env) {
+  QApplication::setApplicationName(QString::fromLatin1(kTitle));
+  std::unique_ptr<px::Transport> transport = env.makeTransport();
+  const std::filesystem::path logDirectory =
+      env.logDirectory.empty() ? px::ChooseLogDirectory(std::filesystem::path(
+                                     QCoreApplication::applicationDirPath().toStdU16String()))
+                               : env.logDirectory;
+
+  FormServices services;
+  services.transport = transport.get();
+  services.messages = env.messages;
+  services.logDirectory = logDirectory;
+  TForm1 form1(std::move(services));
+  // The other three windows exist for the whole run and stay hidden; what
+  // the user opens later are fresh GoTo and log windows, and "Make Bin" is
+  // this one (TForm2::Open finds it among the main window's children).
+  new TForm2(form1.firmware(), form1.messages(),
+             static_cast<uint32_t>(QDateTime::currentMSecsSinceEpoch()), &form1);
+  TForm3 form3(&form1);
+  TForm5 form5(form1.state().eventLog.LogLines, form1.state().monitor, form1.messages(), &form1);
+  form1.show();
+  if (env.onStarted) env.onStarted(form1);
+  QApplication::exec();
+  return 0;
+}
+
+}  // namespace
+
+int RunApplication(int& argc, char** argv, AppEnvironment env) {
+  std::optional<GuiApplication> app;
+  if (QCoreApplication::instance() == nullptr) app.emplace(argc, argv, env.messages);
+
+  SingleInstance instance("PX_GUI");
+  if (!instance.acquired()) {
+    ShowAlreadyRunning(env.messages);
+    return 0;
+  }
+  try {
+    RunWindows(env);
+  } catch (const std::exception& error) {
+    ShowException(env.messages, error.what());
+  } catch (...) {
+    ShowException(env.messages, "");
+  }
+  return 0;
+}
+
+}  // namespace px::app

@@ -1,0 +1,269 @@
+// Device selection: the 500 ms drive poll that hands detections over and lays
+// out their results, the selected device's texts, and the device boxes.
+
+#include "app/form1_main.h"
+#include "app/platform/disk_permission.h"
+#include "raid/device_text.h"
+
+namespace px::app {
+
+namespace {
+
+QString Q(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+constexpr char kDriveDetecting[] = "Drive detecting";
+constexpr char kNoDriveFound[] = "No Drive found! ";
+
+}  // namespace
+
+std::vector<px::VolumeLetter> TForm1::VolumeLetters() const {
+  std::lock_guard lock(state_.detection.volumesMutex);
+  std::vector<px::VolumeLetter> letters;
+  for (const px::VolumeEntry& entry : state_.detection.VolumeTable)
+    letters.push_back({entry.Letter, entry.DriveType, entry.DiskNumber});
+  return letters;
+}
+
+void TForm1::Timer4Timer() {
+  px::DetectionState& detection = state_.detection;
+  // 1. A device change: count up, then look whether the drives changed.
+  if (ChangeCountdown_ != 0) {
+    if (ChangeCountdown_ < kChangeCountdownFire) {
+      ++ChangeCountdown_;
+      return;
+    }
+    if (state_.monitor.MonitorRequests.load() & px::kPollStatus) return;
+    detection.ProbeMode = true;
+    ChangeCountdown_ = 0;
+    const uint32_t letters = discovery_->ListLogicalDrives();
+    const uint32_t drives = discovery_->CountPhysicalDrives();
+    if (letters == detection.LetterCount.load() && drives == detection.PhysicalDriveCount.load()) {
+      detection.ProbeMode = false;
+    } else {
+      detection.LetterCount = letters;
+      detection.PhysicalDriveCount = drives;
+      detection.DetectionPending = true;
+      detection.DetectRequest = true;
+    }
+    return;
+  }
+  // 2. A detection finished.
+  if (detection.DetectDone.load()) {
+    detection.DetectDone = false;
+    LayOutDetectedDevices();
+    return;
+  }
+  // 3. A detection runs: the first one blinks its caption.
+  if (detection.DetectionPending.load()) {
+    if (StaticText1->text() == QLatin1String(kDriveDetecting)) {
+      StaticText1->setVisible(!BlinkState_);
+      BlinkState_ = !BlinkState_;
+    }
+    return;
+  }
+  // 4. Nothing found yet: look again every seventh tick.
+  if (state_.devices.DeviceCount == 0) {
+    if (NoDeviceTicks_ > 5) {
+      detection.DetectionPending = true;
+      detection.DetectRequest = true;
+      NoDeviceTicks_ = 0;
+    } else {
+      ++NoDeviceTicks_;
+    }
+  }
+}
+
+void TForm1::LayOutDetectedDevices() {
+  px::DeviceTable& devices = state_.devices;
+  px::MonitorState& monitor = state_.monitor;
+  const uint32_t count = devices.DeviceCount;
+  const bool monitoring = (monitor.MonitorRequests.load() & px::kMonitoringActive) != 0;
+  const auto hint = [&](std::size_t slot) {
+    return QStringLiteral("HD%1").arg(px::DriveOf(devices.DeviceSlot[slot]));
+  };
+
+  SetChooserMaximum(static_cast<int>(count) - 1);
+  UpDown1->hide();
+  for (int page = 0; page < PageControl1->count(); ++page) PageControl1->setTabVisible(page, false);
+
+  if (count > 0) {
+    DeviceBoxes[0]->show();
+    DeviceBoxes[0]->setToolTip(hint(0));
+    PageControl1->setTabText(0, QStringLiteral("Device1"));
+    PageControl1->setTabVisible(0, true);
+    RefreshDeviceLine();
+    const uint32_t selected = devices.DeviceSlot[devices.SelectedSlot.load() % px::kDeviceSlots];
+    if (px::CanTakeFirmware(selected) && !monitoring) {
+      BitBtn1->setEnabled(true);
+      Button10->setEnabled(true);
+      Button2->setEnabled(true);
+      Button1->show();
+    } else if (monitoring) {
+      Timer7->stop();
+      Timer2->start();
+      BitBtn1->setEnabled(false);
+      Button10->setEnabled(false);
+      Button2->setEnabled(false);
+      Button11->setEnabled(true);
+    }
+    if (monitor.FirstDisplay.load()) px::QueueHostEvent(monitor, px::kHostFoundEnclosure);
+    if (!monitor.FirstDisplay.load() && count != PreviousDeviceCount_) {
+      StartTime_ = QDateTime::currentDateTime();
+      StaticText2->setText(Q("GUI start Time : " + Now()));
+      monitor.Redetected = true;
+    }
+    state_.detection.ProbeMode = false;
+    StaticText4->hide();
+    Timer3->start();
+    PreviousDeviceCount_ = count;
+  } else {
+    DeviceBoxes[0]->hide();
+    Button10->setEnabled(false);
+    Button11->setEnabled(false);
+    BitBtn1->setEnabled(false);
+    Button2->setEnabled(false);
+    state_.detection.ProbeMode = false;
+    DeviceText_ = kNoDriveFound;
+    Label4->setText(Q(kNoDriveFound));
+    if (!monitor.FirstDisplay.load() && count != PreviousDeviceCount_ && monitoring) {
+      RemovedTime_ = QDateTime::currentDateTime();
+      px::QueueLogLine(state_.eventLog, px::DeviceRemovedLine(Now()));
+    }
+    CheckBox2->hide();
+    Timer3->stop();
+    UpDown1->hide();
+    PreviousDeviceCount_ = 0;
+    NoDeviceTicks_ = 0;
+    // Disks that exist but refuse us look exactly like no disks at all.
+    if (!permissionAdviceShown_) {
+      const std::string advice = DiskPermissionAdvice(*services_.transport);
+      if (!advice.empty()) {
+        panels_.SetText(px::StatusPanels::kMessagePanel, advice);
+        permissionAdviceShown_ = true;
+      }
+    }
+  }
+
+  StaticText1->setText(Q(DeviceText_));
+  StaticText1->show();
+
+  for (std::size_t n = 2; n <= DeviceBoxes.size(); ++n) {
+    QCheckBox* box = DeviceBoxes[n - 1];
+    if (count >= n) {
+      box->show();
+      if (n == 2) UpDown1->hide();
+      PageControl1->setTabText(static_cast<int>(n - 1), QStringLiteral("Device%1").arg(n));
+      box->setToolTip(hint(n - 1));
+      PageControl1->setTabVisible(static_cast<int>(n - 1), true);
+    } else {
+      box->hide();
+    }
+  }
+  UpdateActivePage();
+
+  if (count > 0) {
+    ShowDeviceInfo();
+    RaiseRequest(px::kPollStatus);
+  }
+}
+
+void TForm1::RefreshDeviceLine() {
+  const std::vector<px::VolumeLetter> letters = VolumeLetters();
+  const px::DeviceLine line =
+      px::BuildDeviceText(state_.devices, letters, state_.detection.LetterCount.load());
+  LettersText_ = line.LettersText;
+  DeviceText_ = line.DeviceText;
+}
+
+void TForm1::UpdateActivePage() {
+  const int current = PageControl1->currentIndex();
+  activePage_ = current >= 0 && PageControl1->isTabVisible(current) ? current : -1;
+}
+
+void TForm1::ShowDeviceInfo() {
+  UpdateActivePage();
+  const int page = activePage_.load();
+  if (page < 0) return;
+  state_.devices.SelectedSlot = static_cast<uint32_t>(page);
+  const std::vector<px::VolumeLetter> letters = VolumeLetters();
+  const px::DeviceInfo info = px::BuildDeviceInfo(
+      state_.devices, state_.records, letters, state_.detection.LetterCount.load(), BaseCaption_);
+  LettersText_ = info.line.LettersText;
+  DeviceText_ = info.line.DeviceText;
+  StaticText1->setText(Q(DeviceText_));
+  StaticText1->setToolTip(Q(info.physicalHint));
+  SetFirmwareButtonsEnabled(info.firmwareEnabled);
+  FirmwareText_ = info.firmwareText;
+  CheckBox7->hide();
+  CheckBox6->setVisible(info.buzzerMuteVisible);
+  DeviceName_ = info.deviceName;
+  setWindowTitle(Q(info.caption));
+}
+
+void TForm1::DeviceCheckBoxClick(int device) {
+  if (device < 0 || device >= static_cast<int>(DeviceBoxes.size())) return;
+  const auto slot = static_cast<std::size_t>(device);
+  if (DeviceBoxes[slot]->isChecked()) {
+    PageControl1->setTabVisible(device, true);
+    if (state_.monitor.MonitorRequests.load() & px::kMonitoringActive) {
+      state_.monitor.MonitorRequests = px::kMonitoringActive | px::kPollStatus;
+      SetMonitorButtons(true);
+      Timer7->stop();
+      Timer2->start();
+    } else {
+      Button10->setEnabled(true);
+      SetFirmwareButtonsEnabled(true);
+      UpDown1->setEnabled(false);
+      Button11->setEnabled(false);
+    }
+  } else {
+    PageControl1->setTabVisible(device, false);
+    Timer6->start();
+  }
+  state_.monitor.RetryCount[slot] = 0;
+  ShowDeviceInfo();
+  ShowStatus(true);
+}
+
+void TForm1::PageControl1Change() {
+  ShowDeviceInfo();
+  PageSwitching_ = true;
+  ShowStatus(true);
+  PageSwitching_ = false;
+}
+
+bool TForm1::DeviceChecked(std::size_t slot) {
+  return slot < DeviceBoxes.size() && DeviceBoxes[slot]->isChecked();
+}
+
+void TForm1::UncheckDevice(std::size_t slot) {
+  if (slot >= DeviceBoxes.size()) return;
+  DeviceBoxes[slot]->setChecked(false);
+  DeviceCheckBoxClick(static_cast<int>(slot));
+}
+
+uint32_t TForm1::UpgradeChooserPosition() {
+  return static_cast<uint32_t>(UpDown1->value());
+}
+
+void TForm1::SetUpgradeChooserMaximum(int maximum) {
+  // Called by the detection thread at the end of a probe.
+  QMetaObject::invokeMethod(
+      this, [this, maximum] { SetChooserMaximum(maximum); }, Qt::AutoConnection);
+}
+
+void TForm1::SetChooserMaximum(int maximum) {
+  // Position 0 is what the firmware work addresses whatever the count, so
+  // the chooser never goes below it, not even with no device.
+  UpDown1->setMaximum(std::max(0, maximum));
+}
+
+void TForm1::DisableMonitorButtons() {
+  Button10->setEnabled(false);
+  Button11->setEnabled(false);
+  SetFirmwareButtonsEnabled(false);
+}
+
+}  // namespace px::app

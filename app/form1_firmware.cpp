@@ -1,0 +1,64 @@
+// The "Firmware Upgrade" group: the window's side of loading a file and of
+// the four-stage upgrade.
+
+#include "app/form1_main.h"
+
+namespace px::app {
+
+namespace {
+
+QString Q(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+}  // namespace
+
+void TForm1::BitBtn1Click() {
+  WhenDeviceIdle([this] {
+    const px::ChooseFirmwareFile choose =
+        services_.chooseFirmwareFile
+            ? services_.chooseFirmwareFile
+            : px::ChooseFirmwareFile([this]() -> std::optional<std::filesystem::path> {
+                if (OpenDialog1->exec() != QDialog::Accepted ||
+                    OpenDialog1->selectedFiles().isEmpty())
+                  return std::nullopt;
+                return std::filesystem::path(
+                    OpenDialog1->selectedFiles().constFirst().toStdU16String());
+              });
+    firmwareGroup_->LoadFirmwareClick(static_cast<int16_t>(UpDown1->value()), choose);
+  });
+}
+
+void TForm1::Button2Click() {
+  // A click that arrives from inside a poll's message pump waits for the
+  // poll; the upgrade must never knock the controller between its commands.
+  WhenDeviceIdle([this] {
+    DeviceWork work(*this);
+    firmwareGroup_->StartUpgradeClick(static_cast<int16_t>(UpDown1->value()));
+  });
+}
+
+void TForm1::SetPanelCaption(std::string_view text) {
+  Panel1->SetCaption(Q(text));
+}
+
+void TForm1::SetLabel(std::string_view text) {
+  Label12->setText(Q(text));
+}
+
+void TForm1::SetProgressMaximum(uint32_t maximum) {
+  ProgressBar1->setMaximum(static_cast<int>(maximum));
+}
+
+void TForm1::SetProgressPosition(uint32_t position) {
+  ProgressBar1->setValue(static_cast<int>(position));
+}
+
+void TForm1::SetTimerEnabled(bool enabled) {
+  if (enabled)
+    Timer1->start();
+  else
+    Timer1->stop();
+}
+
+}  // namespace px::app

@@ -1,0 +1,414 @@
+#include "app/form1_main.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QEventLoop>
+#include <QKeyEvent>
+#include <QPainter>
+#include <QThread>
+
+#include "app/form2_make_bin.h"
+#include "app/form3_goto.h"
+#include "app/form5_event_log.h"
+#include "app/platform/device_change.h"
+#include "app/platform/locale_format.h"
+#include "app/platform/session_end.h"
+#include "raid/detect_thread.h"
+#include "raid/raid_thread.h"
+
+namespace px::app {
+
+namespace {
+
+constexpr char kCaption[] = "Utitity v0.50.4";
+constexpr char kFirmwareUpgrading[] = "Firmware is upgrading, please wait a moment.";
+constexpr char kDriveDetecting[] = "Drive detecting";
+
+QString Q(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// Keeps the window's events going until `done` holds. Used wherever the
+// window waits for another thread that may itself be waiting for the window.
+void WaitUntil(const std::function<bool()>& done) {
+  if (done()) return;
+  QEventLoop loop;
+  QTimer check;
+  check.setInterval(5);
+  QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+    if (done()) loop.quit();
+  });
+  check.start();
+  loop.exec();
+}
+
+}  // namespace
+
+void CaptionPanel::paintEvent(QPaintEvent* event) {
+  QFrame::paintEvent(event);
+  QPainter painter(this);
+  painter.drawText(rect(), Qt::AlignCenter, caption_);
+}
+
+TForm1::DeviceWork::~DeviceWork() {
+  if (--form_.deviceWorkDepth_ != 0 || form_.deferred_.empty()) return;
+  // Run what waited once the stack has unwound, not from inside the work
+  // that just ended.
+  QTimer::singleShot(0, &form_, [form = &form_] {
+    auto actions = std::move(form->deferred_);
+    form->deferred_.clear();
+    for (auto& action : actions) form->WhenDeviceIdle(std::move(action));
+  });
+}
+
+TForm1::TForm1(FormServices services, QWidget* parent)
+    : QWidget(parent),
+      services_(std::move(services)),
+      panelsHolder_(std::make_unique<WindowPanels>(*(StatusBar1 = new PanelStatusBar(this)))),
+      panels_(*panelsHolder_) {
+  setObjectName(QStringLiteral("Form1"));
+  if (services_.clock == nullptr) ownClock_ = std::make_unique<px::SteadyClock>();
+  clock_ = services_.clock != nullptr ? services_.clock : ownClock_.get();
+  if (services_.messages == nullptr) ownMessages_ = std::make_unique<WindowMessages>(this);
+  messages_ = services_.messages != nullptr ? services_.messages : ownMessages_.get();
+  if (services_.dateFormat == nullptr) ownDateFormat_ = std::make_unique<SystemDateTimeFormat>();
+  dateFormat_ = services_.dateFormat != nullptr ? services_.dateFormat : ownDateFormat_.get();
+
+  CreateControls();
+  CreateTimers();
+
+  // 1. Icon; Qt paints every widget double-buffered already.
+  setWindowIcon(QIcon(QStringLiteral(":/Z1")));
+  // 2. Device arrival and removal.
+  deviceWatcher_ = std::make_unique<DeviceChangeWatcher>(*this, [this] { DeviceChanged(); });
+  sessionWatcher_ =
+      std::make_unique<SessionEndWatcher>(*this, [this] { return QueryEndSession(); });
+
+  // 3, 4 and 8: the state the threads read is complete before they start.
+  InitialiseState();
+  // 5.
+  StartThreads();
+
+  // 6.
+  StartTime_ = QDateTime::currentDateTime();
+  Timer3->start();
+  Timer4->start();
+  StaticText2->setText(Q("GUI start Time : " + Now()));
+  StaticText4->setText(Q("Drive removed at: " + Now()));
+  StaticText2->hide();
+  StaticText3->hide();
+  StaticText4->hide();
+
+  // 7.
+  Panel1->hide();
+  Timer1->stop();
+  Timer2->stop();
+  Button11->setEnabled(false);
+  BitBtn1->setEnabled(false);
+  Button10->setEnabled(false);
+  Button2->setEnabled(false);
+  SetScheduleBackupVisible(false);
+  Button1->hide();
+  Button6->hide();
+  Button3->hide();
+  Button4->hide();
+  UpDown1->hide();
+  CheckBox7->hide();
+  for (std::size_t i = 0; i < DeviceBoxes.size(); ++i) {
+    DeviceBoxes[i]->hide();
+    PageControl1->setTabVisible(static_cast<int>(i), false);
+  }
+  for (QLabel* label : {Label18, Label19, Label24, Label1, Label4, Label14, Label15, Label16,
+                        Label20, Label21, Label22})
+    label->clear();
+
+  // 9.
+  BaseCaption_ = kCaption;
+  setWindowTitle(Q(BaseCaption_));
+  QApplication::setApplicationDisplayName(QString());
+  QApplication::setApplicationName(Q(BaseCaption_));
+  DeviceName_.clear();
+  GroupBox4->setTitle(QString());
+  StaticText8->clear();
+
+  ConnectHandlers();
+  qApp->installEventFilter(this);
+}
+
+TForm1::~TForm1() {
+  qApp->removeEventFilter(this);
+  state_.flags.closing = true;
+  StopThreads();
+}
+
+void TForm1::InitialiseState() {
+  state_.devices.SelectedSlot = 0;
+  state_.devices.UpgradeSlot = px::kNoSlot;
+  state_.devices.DeviceCount = 0;
+  ChangeCountdown_ = 0;
+  StaticText1->setText(QString::fromLatin1(kDriveDetecting));
+
+  access_ = std::make_unique<px::DeviceAccess>(*services_.transport, panels_);
+  channel_ = std::make_unique<px::CommandChannel>(
+      *access_, *clock_,
+      [this] {
+        // Only the window's own thread may run its events.
+        if (QThread::currentThread() == thread()) QCoreApplication::processEvents();
+      },
+      state_.flags.closing);
+  context_ = std::make_unique<px::RaidContext>(
+      px::RaidContext{*channel_, state_.flags, state_.devices, state_.records, state_.detection,
+                      state_.monitor, panels_, *messages_, *this});
+  discovery_ = std::make_unique<px::DriveDiscovery>(*context_);
+  state_.detection.LetterCount = discovery_->ListLogicalDrives();
+  state_.detection.PhysicalDriveCount = discovery_->CountPhysicalDrives();
+
+  state_.detection.DetectionPending = true;
+  state_.detection.DetectRequest = true;
+  state_.detection.ProbeMode = true;
+  state_.detection.DetectDone = false;
+  state_.monitor.PollInProgress = false;
+  state_.monitor.MonitorRequests = 0;
+  state_.flags.closing = false;
+  PageSwitching_ = false;
+
+  state_.monitor.FirstDisplay = true;
+  state_.monitor.Redetected = false;
+  ShowCurrentLba_ = false;
+  state_.monitor.PollCount = 0;
+  for (std::size_t i = 0; i < px::kShownDevices; ++i) {
+    state_.monitor.RetryCount[i] = 0;
+    state_.monitor.ProgressPending[i] = false;
+    state_.monitor.RevisionPending[i] = false;
+    state_.monitor.BusyCountdown[i] = 0;
+    state_.eventLog.PortTrack[i].ProgressPort = 0;
+    state_.eventLog.PortTrack[i].LastPercent = px::kNoProgress;
+  }
+  state_.eventLog.PendingLines.clear();
+  state_.eventLog.PendingLinesFlag = false;
+
+  logWriter_ =
+      std::make_unique<px::EventLogWriter>(state_.eventLog, state_.devices, state_.records,
+                                           kCaption, services_.logDirectory, *dateFormat_, panels_);
+  monitor_ = std::make_unique<px::RaidMonitor>(*context_, [this](uint8_t answered) {
+    logWriter_->WriteEventLog(
+        answered, {ToLogTime(QDateTime::currentDateTime()), state_.monitor.FirstDisplay.load(),
+                   state_.monitor.Redetected});
+  });
+  firmwareGroup_ = std::make_unique<px::FirmwareGroup>(
+      px::FirmwareDeps{*channel_, state_.flags, state_.devices, state_.records, state_.firmware,
+                       panels_, *messages_, *this});
+}
+
+void TForm1::StartThreads() {
+  detectThread_ = std::make_unique<px::DriveDetectThread>(*discovery_, *context_);
+  raidThread_ = std::make_unique<px::TRaidThread>(
+      *monitor_, *context_, [this](const std::function<void()>& work) {
+        // The polling thread waits here until the window has run the work.
+        // The window never waits for this thread without running its events
+        // (StopThreads), and once it closes the work is skipped, so the wait
+        // always ends.
+        QMetaObject::invokeMethod(
+            this, [this, &work] { DispatchOnWindowThread(work); }, Qt::BlockingQueuedConnection);
+      });
+}
+
+void TForm1::DispatchOnWindowThread(const std::function<void()>& work) {
+  if (state_.flags.closing.load()) return;
+  // Called from inside other device work's message pump: the request stays
+  // raised and the polling thread offers it again in 50 ms.
+  if (deviceWorkDepth_ > 0) return;
+  DeviceWork scope(*this);
+  work();
+}
+
+void TForm1::StopThreads() {
+  if (detectThread_) detectThread_->RequestStop();
+  if (raidThread_) raidThread_->RequestStop();
+  // A poll hand-over or a slow probe may be under way; both end at their next
+  // step now that they are told, and the hand-over needs this thread's events.
+  WaitUntil([this] {
+    return (!detectThread_ || detectThread_->Finished()) &&
+           (!raidThread_ || raidThread_->Finished());
+  });
+  raidThread_.reset();
+  detectThread_.reset();
+}
+
+void TForm1::WhenDeviceIdle(std::function<void()> action) {
+  if (deviceWorkDepth_ > 0) {
+    deferred_.push_back(std::move(action));
+    return;
+  }
+  action();
+}
+
+std::string TForm1::Now() const {
+  return px::FormatTimestamp(ToLogTime(QDateTime::currentDateTime()), *dateFormat_);
+}
+
+void TForm1::DeviceChanged() {
+  QMetaObject::invokeMethod(
+      this, [this] { ChangeCountdown_ = kChangeCountdownStart; }, Qt::AutoConnection);
+}
+
+// --- Monitoring ------------------------------------------------------------
+
+void TForm1::SetFirmwareButtonsEnabled(bool enabled) {
+  BitBtn1->setEnabled(enabled);
+  Button2->setEnabled(enabled);
+}
+
+void TForm1::SetMonitorButtons(bool monitoring) {
+  Button10->setEnabled(!monitoring);
+  SetFirmwareButtonsEnabled(!monitoring);
+  UpDown1->setEnabled(!monitoring);
+  Button11->setEnabled(monitoring);
+}
+
+void TForm1::Button10Click() {
+  state_.monitor.MonitorRequests = px::kMonitoringActive | px::kPollStatus;
+  SetMonitorButtons(true);
+  Timer7->stop();
+  Timer2->start();
+}
+
+void TForm1::Button11Click() {
+  Timer2->stop();
+  state_.monitor.MonitorRequests = 0;
+  if (state_.devices.DeviceCount > 0) {
+    SetMonitorButtons(false);
+    state_.devices.SelectedSlot = static_cast<uint32_t>(UpDown1->value());
+  } else {
+    Button10->setEnabled(false);
+    Button11->setEnabled(false);
+    SetFirmwareButtonsEnabled(false);
+  }
+}
+
+void TForm1::RaiseRequest(uint8_t request) {
+  state_.monitor.MonitorRequests |= request;
+}
+
+void TForm1::Timer1Timer() {
+  ProgressBar1->setValue(static_cast<int>(state_.firmware.UpgradeProgress.load()));
+}
+
+void TForm1::Timer2Timer() {
+  if (ChangeCountdown_ != 0 || state_.detection.ProbeMode.load() ||
+      state_.monitor.PollInProgress.load() || state_.flags.closing.load())
+    return;
+  RaiseRequest(px::kPollStatus);
+}
+
+void TForm1::Timer3Timer() {
+  const qint64 seconds = StartTime_.secsTo(QDateTime::currentDateTime());
+  const qint64 days = seconds / 86400;
+  const QTime clock = QTime(0, 0).addSecs(static_cast<int>(seconds % 86400));
+  StaticText3->setText(QStringLiteral("Time Elapsed %1-%2")
+                           .arg(days)
+                           .arg(clock.toString(QStringLiteral("hh:mm:ss"))));
+  StaticText4->setText(Q("Drive removed at: " + Now()));
+}
+
+void TForm1::Timer6Timer() {
+  for (std::size_t i = 0; i < DeviceBoxes.size(); ++i) {
+    if (i < state_.devices.DeviceCount && !DeviceBoxes[i]->isChecked()) {
+      DeviceBoxes[i]->setChecked(true);
+      DeviceCheckBoxClick(static_cast<int>(i));
+    }
+  }
+  Timer6->stop();
+}
+
+void TForm1::Timer7Timer() {
+  Timer2->stop();
+  Timer7->stop();
+}
+
+// --- Windows the user opens ------------------------------------------------
+
+void TForm1::Button1Click() {
+  if (viewLogOpen_) return;
+  viewLogOpen_ = true;
+  TForm5::Open(this, state_.eventLog.LogLines, state_.monitor, *messages_);
+  viewLogOpen_ = false;
+}
+
+void TForm1::StatusBar1DblClick() {
+  if (state_.flags.firmwareBusy.load()) return;
+  TForm3::Run(this, state_.GotoSector);
+}
+
+// --- Keys, closing, end of session -----------------------------------------
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+  // The window sees its keys before its controls do, whichever has focus.
+  // Two hidden keys, Shift ignored: Ctrl+Alt+L shows the current LBA of a
+  // rebuild, Ctrl+Alt+M opens "Make Bin", which has no button.
+  if (event->type() == QEvent::KeyPress) {
+    auto* widget = qobject_cast<QWidget*>(watched);
+    auto* key = static_cast<QKeyEvent*>(event);
+    const Qt::KeyboardModifiers mods = key->modifiers();
+    const bool ctrlAlt = (mods & Qt::ControlModifier) && (mods & Qt::AltModifier);
+    if (widget != nullptr && widget->window() == this && ctrlAlt) {
+      if (key->key() == Qt::Key_L) {
+        ShowCurrentLba_ = !ShowCurrentLba_;
+        return true;
+      }
+      if (key->key() == Qt::Key_M) {
+        if (!state_.flags.firmwareBusy.load()) TForm2::Open(this, state_.firmware, *messages_);
+        return true;
+      }
+    }
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  if (closed_) {
+    event->accept();
+    return;
+  }
+  if (state_.flags.firmwareBusy.load()) {
+    messages_->Show("Message", kFirmwareUpgrading, px::MessageIcon::None);
+    event->ignore();
+    return;
+  }
+  state_.flags.closing = true;
+  Timer2->stop();
+  Timer3->stop();
+  state_.monitor.MonitorRequests = 0;
+  if (deviceWorkDepth_ > 0) {
+    // Asked from inside a poll's message pump: the closing flag ends that
+    // poll at its next step; the window closes once it has unwound.
+    event->ignore();
+    deferred_.push_back([this] { close(); });
+    return;
+  }
+  StopThreads();
+  for (QTimer* timer : {Timer1, Timer2, Timer3, Timer4, Timer5, Timer6, Timer7}) timer->stop();
+  state_.firmware.DropImage();
+  closed_ = true;
+  event->accept();
+}
+
+bool TForm1::QueryEndSession() {
+  if (state_.flags.firmwareBusy.load()) {
+    messages_->Show("Message", kFirmwareUpgrading, px::MessageIcon::None);
+    return false;
+  }
+  // With no enclosure there is no one to tell, and a "No Device found !" box
+  // that no one is there to answer would hold the session up.
+  if (!closed_ && PreviousDeviceCount_ > 0) {
+    px::QueueHostEvent(state_.monitor, px::kHostShuttingDown);
+    WaitUntil([this] {
+      return (state_.monitor.MonitorRequests.load() & px::kSendHostEvent) == 0 ||
+             state_.flags.closing.load() || !raidThread_ || raidThread_->Finished();
+    });
+  }
+  close();
+  return true;
+}
+
+}  // namespace px::app

@@ -1,0 +1,327 @@
+#pragma once
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateTime>
+#include <QFileDialog>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QTimer>
+#include <QWidget>
+#include <array>
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "app/message_box.h"
+#include "app/program_state.h"
+#include "app/status_bar.h"
+#include "common/clock.h"
+#include "common/ui.h"
+#include "device/channel.h"
+#include "device/scsi_commands.h"
+#include "eventlog/event_log.h"
+#include "eventlog/log_time.h"
+#include "firmware/firmware_view.h"
+#include "firmware/upgrade.h"
+#include "raid/context.h"
+#include "raid/device_text.h"
+#include "raid/discovery.h"
+#include "raid/display_model.h"
+// TODO(core): raid/monitor.h and eventlog/event_log.h both declare
+// px::EventLogWriter; until one is renamed the monitor's alias is renamed here.
+#define EventLogWriter MonitorEventLogWriter
+#include "raid/monitor.h"
+#undef EventLogWriter
+
+namespace px {
+class DriveDetectThread;
+class TRaidThread;
+}  // namespace px
+
+namespace px::app {
+
+class DeviceChangeWatcher;
+class SessionEndWatcher;
+class TForm2;
+class TForm3;
+class TForm5;
+
+// A panel that draws its caption in the middle, behind its children, as
+// Panel1 shows the stage of a firmware upgrade.
+class CaptionPanel final : public QFrame {
+ public:
+  explicit CaptionPanel(QWidget* parent) : QFrame(parent) {}
+  void SetCaption(const QString& caption) {
+    caption_ = caption;
+    update();
+  }
+  const QString& Caption() const { return caption_; }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  QString caption_;
+};
+
+// What the main window runs on. Everything but the transport has a default,
+// which is what the programs use; tests replace the clock, the message boxes
+// and the file dialog.
+struct FormServices {
+  px::Transport* transport = nullptr;
+  // Null: real message boxes.
+  px::Messages* messages = nullptr;
+  // Null: the steady clock. Waits on the window's thread keep the event loop
+  // going whichever clock it is.
+  px::Clock* clock = nullptr;
+  // The day's log files go here.
+  std::filesystem::path logDirectory;
+  // Null: the system's short date and long time.
+  const px::DateTimeFormat* dateFormat = nullptr;
+  // "Load Firmware "'s file dialog; empty: OpenDialog1.
+  px::ChooseFirmwareFile chooseFirmwareFile;
+};
+
+// The main window: device pages, RAID status, firmware group, the seven
+// timers and the two threads. Device behaviour lives in the core; the window
+// keeps the controls, the timers and the order of things.
+class TForm1 final : public QWidget, private px::MonitorView, private px::FirmwareView {
+  Q_OBJECT
+ public:
+  static constexpr int kClientWidth = 623;
+  static constexpr int kClientHeight = 505;
+  static constexpr uint8_t kChangeCountdownStart = 16;
+  static constexpr uint8_t kChangeCountdownFire = 20;
+
+  explicit TForm1(FormServices services, QWidget* parent = nullptr);
+  ~TForm1() override;
+  TForm1(const TForm1&) = delete;
+  TForm1& operator=(const TForm1&) = delete;
+
+  // What the dialogs work on.
+  ProgramState& state() { return state_; }
+  px::CommandChannel& channel() { return *channel_; }
+  px::FirmwareState& firmware() { return state_.firmware; }
+  px::StatusPanels& panels() { return panels_; }
+  px::Messages& messages() { return *messages_; }
+  const px::DateTimeFormat& dateFormat() const { return *dateFormat_; }
+  PanelStatusBar& statusBar() { return *StatusBar1; }
+
+  // Device work on the window's thread is under way (a poll, a control
+  // write, a firmware operation); handlers that would start more wait.
+  bool DeviceWorkRunning() const { return deviceWorkDepth_ > 0; }
+
+  // Window state the tests look at.
+  uint8_t changeCountdown() const { return ChangeCountdown_; }
+  bool showCurrentLba() const { return ShowCurrentLba_; }
+  const std::string& deviceText() const { return DeviceText_; }
+
+ public slots:
+  // Devices came or went. Safe from any thread: the countdown is set on the
+  // window's thread.
+  void DeviceChanged();
+
+  // Handlers, named after their controls.
+  void Button10Click();  // Start
+  void Button11Click();  // Stop
+  void Button1Click();   // View log
+  void BitBtn1Click();   // Load Firmware
+  void Button2Click();   // Start Upgrade
+  void StatusBar1DblClick();
+  void PageControl1Change();
+  void DeviceCheckBoxClick(int device);  // 0-3: CheckBox1, 3, 4, 5
+  void CheckBox6Click();                 // Buzzer Mute
+  void CheckBox7Click();                 // Auto Scan
+  void CheckBox2Click();                 // Schedule Backup
+  void Button5Click();                   // Set
+  void ComboBox2Change();
+  void Timer1Timer();
+  void Timer2Timer();
+  void Timer3Timer();
+  void Timer4Timer();  // DrivePollTick
+  void Timer5Timer();
+  void Timer6Timer();
+  void Timer7Timer();
+  // The session is ending: tell the controllers, then close. False while a
+  // firmware operation runs.
+  bool QueryEndSession();
+
+ public:
+  // Controls, named as everywhere in the program.
+  QTabWidget* PageControl1 = nullptr;
+  std::array<QWidget*, 4> TabSheets{};
+  QFrame* Panel2 = nullptr;
+  QLabel* Image1 = nullptr;
+  QLabel* Image2 = nullptr;
+  QLabel* Image3 = nullptr;
+  QPushButton* Button1 = nullptr;
+  QLabel* Label1 = nullptr;
+  QLabel* Label4 = nullptr;
+  QLabel* Label12 = nullptr;
+  QLabel *Label14 = nullptr, *Label15 = nullptr, *Label16 = nullptr;
+  QLabel* Label17 = nullptr;
+  QLabel* Label18 = nullptr;
+  QLabel* Label19 = nullptr;
+  QLabel *Label20 = nullptr, *Label21 = nullptr, *Label22 = nullptr;
+  QLabel *Label23 = nullptr, *Label24 = nullptr, *Label25 = nullptr;
+  QLabel* Label27 = nullptr;
+  QGroupBox* GroupBox3 = nullptr;
+  QGroupBox* GroupBox4 = nullptr;
+  QLabel* StaticText1 = nullptr;
+  QLabel *StaticText2 = nullptr, *StaticText3 = nullptr, *StaticText4 = nullptr;
+  QLabel* StaticText5 = nullptr;
+  QLabel *StaticText6 = nullptr, *StaticText7 = nullptr;
+  QLabel* StaticText8 = nullptr;
+  QLabel* StaticText9 = nullptr;
+  QSpinBox* UpDown1 = nullptr;
+  QPushButton* BitBtn1 = nullptr;
+  QPushButton* Button2 = nullptr;
+  QPushButton *Button3 = nullptr, *Button4 = nullptr, *Button5 = nullptr, *Button6 = nullptr;
+  QPushButton* Button10 = nullptr;
+  QPushButton* Button11 = nullptr;
+  // Device1..Device4: CheckBox1, CheckBox3, CheckBox4, CheckBox5.
+  std::array<QCheckBox*, 4> DeviceBoxes{};
+  QCheckBox* CheckBox2 = nullptr;
+  QCheckBox* CheckBox6 = nullptr;
+  QCheckBox* CheckBox7 = nullptr;
+  QComboBox* ComboBox1 = nullptr;
+  QComboBox* ComboBox2 = nullptr;
+  CaptionPanel* Panel1 = nullptr;
+  QProgressBar* ProgressBar1 = nullptr;
+  PanelStatusBar* StatusBar1 = nullptr;
+  QFileDialog* OpenDialog1 = nullptr;
+  QTimer *Timer1 = nullptr, *Timer2 = nullptr, *Timer3 = nullptr, *Timer4 = nullptr,
+         *Timer5 = nullptr, *Timer6 = nullptr, *Timer7 = nullptr;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  // Key preview: Ctrl+Alt+L reaches the window whichever control has focus.
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  // Marks device work on the window's thread for its whole scope.
+  class DeviceWork {
+   public:
+    explicit DeviceWork(TForm1& form) : form_(form) { ++form_.deviceWorkDepth_; }
+    ~DeviceWork();
+    DeviceWork(const DeviceWork&) = delete;
+    DeviceWork& operator=(const DeviceWork&) = delete;
+
+   private:
+    TForm1& form_;
+  };
+
+  // Construction, in the order creation runs.
+  void CreateControls();
+  void CreatePanel2();
+  void CreateTimers();
+  void ConnectHandlers();
+  void InitialiseState();
+  void StartThreads();
+
+  // Device selection.
+  void LayOutDetectedDevices();
+  void RefreshDeviceLine();
+  // The detection thread reads the active page; it is kept in activePage_.
+  void UpdateActivePage();
+  void SetChooserMaximum(int maximum);
+  void ShowDeviceInfo();
+  std::vector<px::VolumeLetter> VolumeLetters() const;
+  void ShowStatus(bool fullRefresh) override;
+
+  // Monitoring controls shared by Start, Stop and the device boxes.
+  void SetMonitorButtons(bool monitoring);
+  void SetFirmwareButtonsEnabled(bool enabled);
+  void SetScheduleBackupVisible(bool visible);
+  void ApplyPeriodSelection(const px::PeriodSelection& selection);
+  px::ScheduleBackupState ScheduleBackupControls() const;
+  void RaiseRequest(uint8_t request);
+
+  // The polling thread's hand-over: runs one request on this thread.
+  void DispatchOnWindowThread(const std::function<void()>& work);
+  // Runs `action` now, or once the device work under way has finished.
+  void WhenDeviceIdle(std::function<void()> action);
+  // Stops and joins both threads without blocking the event loop.
+  void StopThreads();
+  std::string Now() const;
+
+  // MonitorView.
+  uint8_t ChangeCountdown() override { return ChangeCountdown_; }
+  bool DeviceChecked(std::size_t slot) override;
+  void UncheckDevice(std::size_t slot) override;
+  bool MonitoringTimerRunning() override { return Timer2->isActive(); }
+  bool StopTimerRunning() override { return Timer7->isActive(); }
+  void StartStopTimer() override { Timer7->start(); }
+  uint32_t UpgradeChooserPosition() override;
+  void EnableUpgradeChooser() override { UpDown1->setEnabled(true); }
+  void SetUpgradeChooserMaximum(int maximum) override;
+  void DisableMonitorButtons() override;
+  void DisableSettingBoxes() override;
+  int ActivePage() override { return activePage_.load(); }
+  bool PageSwitching() override { return PageSwitching_; }
+  px::SettingsFill ScheduleBackup() override;
+
+  // FirmwareView.
+  void WidenMessagePanel() override { StatusBar1->WidenMessagePanel(); }
+  void SetPanelCaption(std::string_view text) override;
+  void SetLabel(std::string_view text) override;
+  void SetProgressMaximum(uint32_t maximum) override;
+  void SetProgressPosition(uint32_t position) override;
+  void SetPanelVisible(bool visible) override { Panel1->setVisible(visible); }
+  void SetTimerEnabled(bool enabled) override;
+
+  ProgramState state_;
+  FormServices services_;
+  std::unique_ptr<px::Clock> ownClock_;
+  std::unique_ptr<WindowMessages> ownMessages_;
+  std::unique_ptr<px::DateTimeFormat> ownDateFormat_;
+  px::Clock* clock_ = nullptr;
+  px::Messages* messages_ = nullptr;
+  const px::DateTimeFormat* dateFormat_ = nullptr;
+
+  std::unique_ptr<WindowPanels> panelsHolder_;
+  WindowPanels& panels_;
+  std::unique_ptr<px::DeviceAccess> access_;
+  std::unique_ptr<px::CommandChannel> channel_;
+  std::unique_ptr<px::RaidContext> context_;
+  std::unique_ptr<px::DriveDiscovery> discovery_;
+  std::unique_ptr<px::EventLogWriter> logWriter_;
+  std::unique_ptr<px::RaidMonitor> monitor_;
+  std::unique_ptr<px::FirmwareGroup> firmwareGroup_;
+  px::StatusDisplay display_;
+  std::unique_ptr<px::DriveDetectThread> detectThread_;
+  std::unique_ptr<px::TRaidThread> raidThread_;
+  std::unique_ptr<DeviceChangeWatcher> deviceWatcher_;
+  std::unique_ptr<SessionEndWatcher> sessionWatcher_;
+
+  // Window state of device selection and the timers.
+  uint8_t ChangeCountdown_ = 0;
+  uint8_t NoDeviceTicks_ = 0;
+  bool BlinkState_ = true;
+  uint32_t PreviousDeviceCount_ = 0;
+  bool PageSwitching_ = false;
+  bool ShowCurrentLba_ = false;
+  bool viewLogOpen_ = false;
+  bool permissionAdviceShown_ = false;
+  bool closed_ = false;
+  std::string DeviceText_;
+  std::string LettersText_;
+  std::string FirmwareText_;
+  std::string DeviceName_;
+  std::string BaseCaption_;
+  QDateTime StartTime_;
+  QDateTime RemovedTime_;
+  std::atomic<int> activePage_{-1};
+  int deviceWorkDepth_ = 0;
+  std::vector<std::function<void()>> deferred_;
+};
+
+}  // namespace px::app

@@ -1,0 +1,51 @@
+#include "app/message_box.h"
+
+#include <QCoreApplication>
+#include <QMessageBox>
+#include <QThread>
+
+namespace px::app {
+
+namespace {
+
+QMessageBox::Icon ToQt(px::MessageIcon icon) {
+  switch (icon) {
+    case px::MessageIcon::Error:
+      return QMessageBox::Critical;
+    case px::MessageIcon::Exclamation:
+      return QMessageBox::Warning;
+    case px::MessageIcon::Information:
+      return QMessageBox::Information;
+    case px::MessageIcon::None:
+      break;
+  }
+  return QMessageBox::NoIcon;
+}
+
+void ShowModal(QWidget* parent, const QString& title, const QString& text, QMessageBox::Icon icon) {
+  // A box without a title takes the application's name, as the system's
+  // default caption would.
+  QMessageBox box(icon, title.isEmpty() ? QCoreApplication::applicationName() : title, text,
+                  QMessageBox::Ok, parent);
+  box.exec();
+}
+
+}  // namespace
+
+void WindowMessages::Show(std::string_view title, std::string_view text, px::MessageIcon icon) {
+  const QString qtitle = QString::fromUtf8(title.data(), static_cast<qsizetype>(title.size()));
+  const QString qtext = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+  const QMessageBox::Icon qicon = ToQt(icon);
+  QWidget* parent = parent_.data();
+  QObject* context = parent != nullptr ? static_cast<QObject*>(parent) : qApp;
+  if (context == nullptr) return;
+  if (QThread::currentThread() == context->thread()) {
+    ShowModal(parent, qtitle, qtext, qicon);
+    return;
+  }
+  QMetaObject::invokeMethod(
+      context, [parent, qtitle, qtext, qicon] { ShowModal(parent, qtitle, qtext, qicon); },
+      Qt::QueuedConnection);
+}
+
+}  // namespace px::app
