@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "device/transport.h"
+
+namespace px {
+
+// Where the host's disk facts come from. Tests point these at a fake tree in a
+// temporary directory; the real transport uses the defaults.
+struct SystemRoots {
+  std::filesystem::path sys = "/sys";
+  std::filesystem::path dev = "/dev";
+  std::filesystem::path mounts = "/proc/self/mounts";
+};
+
+// A whole SCSI disk, /dev/sdX. The program's physical drive n is the n-th of
+// these in kernel name order: sda..sdz, then sdaa, sdab, ... (shorter names
+// first, then by name). The kernel hands out the first free name, so like
+// Windows' PhysicalDrive numbers this follows arrival and stays put while no
+// disk is unplugged.
+struct ScsiDisk {
+  std::string name;            // "sda"
+  std::filesystem::path node;  // <dev>/sda
+  bool removable = false;      // sysfs "removable"
+  uint64_t sizeBytes = 0;      // sysfs "size" x 512
+};
+
+// A mounted partition of one of those disks: what the program calls a volume
+// with a drive letter.
+struct MountedVolume {
+  char letter = 0;             // 'C', 'D', ... in mount-table order
+  std::string name;            // "sda1" (or "sdb" for a disk formatted whole)
+  std::filesystem::path node;  // <dev>/sda1
+  uint8_t driveType = kDriveFixed;
+  DiskExtent extent;  // disk number, byte offset, byte length
+};
+
+// True for names of whole SCSI disks: "sd" followed by letters only.
+bool IsScsiDiskName(const std::string& name);
+
+// Kernel name order: shorter first, then alphabetical (sdz before sdaa).
+bool KernelNameLess(const std::string& a, const std::string& b);
+
+// The whole SCSI disks under <sys>/block, in physical drive order.
+std::vector<ScsiDisk> ListScsiDisks(const SystemRoots& roots);
+
+// The mounted partitions of `disks`, lettered 'C'..'Z' in the order of their
+// first line in the mount table. Anything mounted from elsewhere (device
+// mapper, md, loop, NVMe, network, pseudo file systems) is not a partition of
+// an sd disk and is left out, so a volume spanning disks never appears. A disk
+// mounted whole, without a partition table, is a volume at offset 0.
+std::vector<MountedVolume> ListMountedVolumes(const SystemRoots& roots,
+                                              const std::vector<ScsiDisk>& disks);
+
+// The device field of a mount-table line with its octal escapes (\040 for a
+// space and so on) decoded.
+std::string DecodeMountField(const std::string& field);
+
+}  // namespace px

@@ -1,0 +1,25 @@
+#include "device/windows/pass_through.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace px {
+
+PassThroughBlock FillPassThroughBlock(const ScsiRequest& request) {
+  PassThroughBlock block;
+  std::memset(&block, 0, sizeof block);
+  SCSI_PASS_THROUGH_DIRECT& r = block.request;
+  r.Length = sizeof(SCSI_PASS_THROUGH_DIRECT);
+  r.TargetId = kPassThroughTargetId;
+  r.CdbLength = static_cast<UCHAR>(std::min<std::size_t>(request.cdbLength, sizeof r.Cdb));
+  r.SenseInfoLength = kPassThroughSenseLength;
+  r.DataIn = request.direction == DataDirection::In ? SCSI_IOCTL_DATA_IN : SCSI_IOCTL_DATA_OUT;
+  r.DataTransferLength = request.transferLength;
+  r.TimeOutValue = request.timeoutSeconds;
+  r.DataBuffer = request.data;
+  r.SenseInfoOffset = offsetof(PassThroughBlock, sense);
+  std::memcpy(r.Cdb, request.cdb.data(), sizeof r.Cdb);
+  return block;
+}
+
+}  // namespace px

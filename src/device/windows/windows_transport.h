@@ -1,0 +1,26 @@
+#pragma once
+
+#include "device/transport.h"
+
+namespace px {
+
+// The Windows back end: CreateFileA on \\.\PhysicalDriveN and \\.\X:, SCSI
+// pass-through for the commands, the volume manager for extents. Handles are
+// the system's file handles; kInvalidHandle is INVALID_HANDLE_VALUE.
+class WindowsTransport final : public Transport {
+ public:
+  // Shared read/write, OPEN_EXISTING, no flags.
+  DeviceHandle Open(const DevicePath& path) override;
+  void Close(DeviceHandle handle) override;
+  // IOCTL_SCSI_PASS_THROUGH_DIRECT with the block of FillPassThroughBlock.
+  bool Execute(DeviceHandle handle, const ScsiRequest& request) override;
+  // GetLogicalDrives.
+  uint32_t LogicalDriveMask() override;
+  // GetDriveTypeA of the root, e.g. "C:\".
+  uint8_t DriveType(char letter) override;
+  // IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS with room for one extent, so a
+  // volume spanning two disks fails.
+  std::optional<DiskExtent> FirstExtent(DeviceHandle volume) override;
+};
+
+}  // namespace px
