@@ -394,7 +394,7 @@ TEST(ImageBuilder, RefusedBuildsSaveNothingAndKeepThePreviousImage) {
        "SUB-A0.BIN has 49153 bytes"},
       {"sub-code slot reaches C",
        [](BuilderRig& r) {
-         r.Add("SPIHEAD.BIN", HeadFile(0x20000));
+         r.Add("SPIHEAD.BIN", HeadFile(0x23FFF));  // one byte short of the slot's end
          r.Add("SUB-A0.BIN", {1});
          r.Add("SUB-A1.BIN", {1});
        },
