@@ -46,8 +46,8 @@ Member MemberOf(const Record& record, int port) {
   const auto bytes = std::span(record);
   return {
       port,
-      static_cast<uint8_t>((record[status::kPortFlags] >> shift) & 0x0FU),
-      (record[status::kLinkSpeeds] >> shift) & 0x0FU,
+      static_cast<uint8_t>((unsigned{record[status::kPortFlags]} >> shift) & 0x0FU),
+      (unsigned{record[status::kLinkSpeeds]} >> shift) & 0x0FU,
       SwapPairsToNul(
           bytes.subspan(p1 ? status::kP1Serial : status::kP0Serial, status::kSerialSize)),
       SwapPairsToNul(bytes.subspan(p1 ? status::kP1Model : status::kP0Model, status::kModelSize)),
@@ -274,7 +274,7 @@ void EventLogWriter::WriteEventLog(uint8_t deviceMask, const EventLogRun& run) {
 
   std::vector<std::size_t> listed;
   for (std::size_t i = 0; i < count; ++i)
-    if ((deviceMask >> i & 1U) != 0 && statusOf(i) != nullptr) listed.push_back(i);
+    if (((unsigned{deviceMask} >> i) & 1U) != 0 && statusOf(i) != nullptr) listed.push_back(i);
 
   if (blockWritten) {
     for (std::size_t i : listed)
