@@ -7,6 +7,12 @@ function(px_target_settings target)
     target_compile_options(${target} PRIVATE
       -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion
       -Wnon-virtual-dtor -Wold-style-cast -Woverloaded-virtual -Werror)
+    # GCC 12's optimiser reports std::string and std::optional members of
+    # aggregates as maybe-uninitialized where they plainly are not (GCC bugs
+    # 105562 and 107138); at -O0 the check sees through and stays on.
+    if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
+      target_compile_options(${target} PRIVATE $<$<NOT:$<CONFIG:Debug>>:-Wno-maybe-uninitialized>)
+    endif()
   endif()
   if(PX_SANITIZE STREQUAL "address")
     target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
