@@ -36,4 +36,9 @@ std::string TrimRightKeep(std::string text, std::size_t keep) {
   return text;
 }
 
+std::string PathText(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
 }  // namespace px

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <span>
 #include <string>
 
@@ -20,5 +21,8 @@ std::string SwapPairsToNul(std::span<const uint8_t> field);
 
 // Removes trailing spaces but never shortens the text below keep characters.
 std::string TrimRightKeep(std::string text, std::size_t keep);
+
+// A path as the user reads it in a panel or a box (UTF-8 on every platform).
+std::string PathText(const std::filesystem::path& path);
 
 }  // namespace px

@@ -8,8 +8,8 @@
 
 #include "common/bytes.h"
 #include "common/text.h"
-#include "eventlog/device_texts.h"
 #include "eventlog/log_file.h"
+#include "raid/device_text.h"
 
 namespace px {
 
@@ -235,7 +235,7 @@ void EventLogWriter::WriteEventLog(uint8_t deviceMask, const EventLogRun& run) {
       if (auto read = ReadLogLines(file))
         lines = std::move(*read);
       else
-        panels_.SetText(StatusPanels::kMessagePanel, "Cannot read log file " + PathUtf8(file));
+        panels_.SetText(StatusPanels::kMessagePanel, "Cannot read log file " + PathText(file));
     }
   } else if (state_.UnsavedFile != fileName) {
     lines.clear();
@@ -308,7 +308,7 @@ void EventLogWriter::WriteEventLog(uint8_t deviceMask, const EventLogRun& run) {
   } else {
     state_.UnsavedFile = fileName;
     panels_.SetText(StatusPanels::kMessagePanel,
-                    "Cannot write log file " + PathUtf8(file) + " (lines kept)");
+                    "Cannot write log file " + PathText(file) + " (lines kept)");
   }
 }
 

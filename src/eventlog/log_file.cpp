@@ -55,11 +55,6 @@ bool ReplaceLogFile(const fs::path& file, std::span<const std::string> lines) {
   return false;
 }
 
-std::string PathUtf8(const fs::path& path) {
-  const std::u8string text = path.u8string();
-  return {text.begin(), text.end()};
-}
-
 std::filesystem::path UserStateDirectory(std::string_view xdgStateHome, std::string_view home) {
   if (!xdgStateHome.empty() && fs::path(xdgStateHome).is_absolute())
     return fs::path(xdgStateHome) / "pxgui";

@@ -23,9 +23,6 @@ std::optional<std::vector<std::string>> ReadLogLines(const std::filesystem::path
 // temporary file is left behind and the result is false.
 bool ReplaceLogFile(const std::filesystem::path& file, std::span<const std::string> lines);
 
-// A path as UTF-8 text, for messages and captions.
-std::string PathUtf8(const std::filesystem::path& path);
-
 // Where the day's logs go: the program's own directory when we may write
 // there. A program installed system-wide on Linux may not, so it then logs to
 // the user's state directory, which is created on first use.

@@ -1,5 +1,6 @@
 #include "eventlog/log_viewer_model.h"
 
+#include "common/text.h"
 #include "eventlog/log_file.h"
 
 namespace px {
@@ -61,12 +62,12 @@ ViewUpdate LogViewerModel::ViewLogFile(const FileChooser& chooseFile) {
   if (!chosen) return ViewUpdate::None;
   auto read = ReadLogLines(*chosen);
   if (!read) {
-    messages_.Show("Error", "Cannot read log file " + PathUtf8(*chosen), MessageIcon::Error);
+    messages_.Show("Error", "Cannot read log file " + PathText(*chosen), MessageIcon::Error);
     return ViewUpdate::None;
   }
   lines_ = std::move(*read);
   viewedFile_ = *chosen;
-  caption_ = kCaptionPrefix + PathUtf8(viewedFile_.filename());
+  caption_ = kCaptionPrefix + PathText(viewedFile_.filename());
   return ViewUpdate::Replaced;
 }
 

@@ -4,11 +4,6 @@
 
 namespace px {
 
-std::string PathText(const std::filesystem::path& path) {
-  const std::u8string text = path.u8string();
-  return std::string(text.begin(), text.end());
-}
-
 std::optional<std::vector<uint8_t>> ReadFirmwareSource(const std::filesystem::path& path,
                                                        Messages& messages) {
   // The size comes from the file system rather than from seeking: a folder

@@ -10,9 +10,6 @@
 
 namespace px {
 
-// A path as the user reads it in a panel or a box (UTF-8 on every platform).
-std::string PathText(const std::filesystem::path& path);
-
 // Reads a whole file for the firmware tools. An open failure shows "Fail to
 // open firmware file"; a read failure shows the byte offset where it
 // happened, once (a file that cannot be read now will not be read by asking

@@ -34,14 +34,35 @@ DeviceLine BuildDeviceText(const DeviceTable& devices, std::span<const VolumeLet
   return line;
 }
 
-std::string FirmwareText(std::span<const uint8_t, kSectorSize> config) {
-  const auto version = config.subspan<config::kFirmwareVersion, kFirmwareTextSize>();
-  std::string text = "Firmware Ver. ";
-  if (std::all_of(version.begin(), version.end(), [](uint8_t b) { return b >= kFirstPrintable; })) {
-    return text + SwapPairs(version);
+std::string_view ModeName(uint8_t mode) {
+  switch (mode) {
+    case kModeStriping:
+      return "Striping";
+    case kModeMirror:
+      return "Mirror";
+    case kModeNraid:
+      return "NRAID";
+    case kModeJbod:
+      return "JBOD";
+    case kModeBypass:
+      return "Bypass";
+    default:
+      return "Undefine";
   }
+}
+
+FirmwareRevision RevisionOf(std::span<const uint8_t, kSectorSize> config) {
+  const auto version = config.subspan<config::kFirmwareVersion, kFirmwareTextSize>();
+  if (std::all_of(version.begin(), version.end(), [](uint8_t b) { return b >= kFirstPrintable; })) {
+    return {SwapPairs(version), true};
+  }
+  std::string text;
   for (std::size_t i = 0; i < 3; ++i) text += HexUpper(version[i], 2);
-  return text + "." + HexUpper(version[3] & 0x0FU);
+  return {text + "." + HexUpper(version[3] & 0x0FU), false};
+}
+
+std::string FirmwareText(std::span<const uint8_t, kSectorSize> config) {
+  return "Firmware Ver. " + RevisionOf(config).text;
 }
 
 std::string DeviceName(std::span<const uint8_t, kSectorSize> config) {

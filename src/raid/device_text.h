@@ -34,6 +34,19 @@ struct DeviceLine {
 DeviceLine BuildDeviceText(const DeviceTable& devices, std::span<const VolumeLetter> volumes,
                            std::size_t letterCount);
 
+// Name of an array mode code of the StatusRecord; "Undefine" for any code
+// outside the table.
+std::string_view ModeName(uint8_t mode);
+
+// The controller's firmware revision from ConfigRecord bytes 46-53.
+struct FirmwareRevision {
+  std::string text;
+  // The eight bytes were characters. Otherwise text is the number form built
+  // from the raw version, e.g. "0A0B0C.D".
+  bool printable = false;
+};
+FirmwareRevision RevisionOf(std::span<const uint8_t, kSectorSize> config);
+
 // "Firmware Ver. " and the version held in ConfigRecord bytes 46-53: the text
 // itself when all eight bytes are printable, else the "140318.5" number form.
 std::string FirmwareText(std::span<const uint8_t, kSectorSize> config);

@@ -2,6 +2,7 @@
 
 #include "common/bytes.h"
 #include "common/text.h"
+#include "raid/device_text.h"
 #include "raid/records.h"
 
 namespace px {
@@ -30,23 +31,6 @@ constexpr std::array<PortLayout, 2> kPorts = {{
     {status::kP0Model, status::kP0Serial, status::kP0Capacity, 0, kP0BadSector},
     {status::kP1Model, status::kP1Serial, status::kP1Capacity, 4, kP1BadSector},
 }};
-
-std::string ModeName(uint8_t code) {
-  switch (code) {
-    case kModeStriping:
-      return "Striping";
-    case kModeMirror:
-      return "Mirror";
-    case kModeNraid:
-      return "NRAID";
-    case kModeJbod:
-      return "JBOD";
-    case kModeBypass:
-      return "Bypass";
-    default:
-      return "Undefine";
-  }
-}
 
 // A long serial would not fit beside its disk: it starts at its first
 // non-blank and is shortened to 12 characters and "...".
@@ -149,7 +133,7 @@ StatusView StatusDisplay::ShowStatus(std::span<const uint8_t, kSectorSize> recor
   }
   view.firstDisplayCleared = true;
 
-  view.mode = "Mode : " + ModeName(record[status::kMode]);
+  view.mode = "Mode : " + std::string(ModeName(record[status::kMode]));
   const uint8_t progressFlags = record[status::kProgressFlags];
   view.p0BadSector = (progressFlags & kP0BadSector) != 0 ? "Bad Sector" : "";
   view.p1BadSector = (progressFlags & kP1BadSector) != 0 ? "Bad Sector" : "";

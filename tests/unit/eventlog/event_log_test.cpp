@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/bytes.h"
+#include "common/text.h"
 #include "eventlog/log_file.h"
 #include "log_test_support.h"
 #include "support/recording_ui.h"
@@ -544,7 +545,7 @@ TEST_F(EventLogTest, UnwritableLogKeepsEveryLineUntilASaveSucceeds) {
   SetState(0, 0x24);
   writer.WriteEventLog(0x01, {.Now = At(14, 10, 1)});
   const std::string failure =
-      "Cannot write log file " + PathUtf8(directory / "261207.log") + " (lines kept)";
+      "Cannot write log file " + PathText(directory / "261207.log") + " (lines kept)";
   EXPECT_EQ(panels_.TextsOf(StatusPanels::kMessagePanel), Lines(2, failure));
 
   std::filesystem::create_directory(directory);
@@ -573,7 +574,7 @@ TEST_F(EventLogTest, UnreadableLogIsReportedAndTheRunCarriesOn) {
   Run(0x01, kStart, true);
 
   EXPECT_EQ(state_.LogLines, StartBlock("2026/12/07 14:03:09", kMirrorInfo));
-  const std::string path = PathUtf8(dir_.path() / "261207.log");
+  const std::string path = PathText(dir_.path() / "261207.log");
   EXPECT_THAT(panels_.TextsOf(StatusPanels::kMessagePanel),
               ElementsAre("Cannot read log file " + path,
                           "Cannot write log file " + path + " (lines kept)"));

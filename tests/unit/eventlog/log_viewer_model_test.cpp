@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/text.h"
 #include "eventlog/log_file.h"
 #include "log_test_support.h"
 #include "support/recording_ui.h"
@@ -162,7 +163,7 @@ TEST_F(LogViewerModelTest, AFileThatCannotBeReadIsReportedAndChangesNothing) {
 
   EXPECT_THAT(messages_.boxes(),
               ElementsAre(test::RecordingMessages::Box{
-                  "Error", "Cannot read log file " + PathUtf8(file), MessageIcon::Error}));
+                  "Error", "Cannot read log file " + PathText(file), MessageIcon::Error}));
   EXPECT_EQ(model_.Lines(), log_);
   EXPECT_EQ(model_.Caption(), "Event log - Real Time");
   EXPECT_TRUE(model_.ViewedFile().empty());
