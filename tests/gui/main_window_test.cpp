@@ -1,0 +1,732 @@
+// The main window over the virtual enclosure bus: detection and layout, the
+// monitoring timers, the device boxes, the hidden key, device changes, the
+// settings and host-event writes, firmware upgrade, closing and the
+// single-instance rule. Timers are called by hand; the two threads run for
+// real on a fake clock.
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+#include <QtTest>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "app/application.h"
+#include "app/form1_main.h"
+#include "app/platform/single_instance.h"
+#include "sim/demo_scenarios.h"
+#include "sim/fake_clock.h"
+#include "sim/virtual_bus.h"
+#include "support/recording_ui.h"
+
+using px::app::TForm1;
+
+namespace {
+
+constexpr int kWaitMs = 30000;
+
+// Dates as the tests expect them, whatever the machine's locale.
+class FixedFormat final : public px::DateTimeFormat {
+ public:
+  std::string ShortDate(const px::LogTime& t) const override {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d.%02d.%04d", t.day, t.month, t.year);
+    return text;
+  }
+  std::string LongTime(const px::LogTime& t) const override {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d", t.hour, t.minute, t.second);
+    return text;
+  }
+};
+
+// A transport that forwards to the bus and lets a test act at the moment the
+// window's thread reads a given LBA: the middle of a poll.
+class HookedTransport final : public px::Transport {
+ public:
+  explicit HookedTransport(px::Transport& inner) : inner_(inner) {}
+  px::DeviceHandle Open(const px::DevicePath& path) override { return inner_.Open(path); }
+  void Close(px::DeviceHandle handle) override { inner_.Close(handle); }
+  bool Execute(px::DeviceHandle handle, const px::ScsiRequest& request) override {
+    if (onCommand) onCommand(request);
+    return inner_.Execute(handle, request);
+  }
+  uint32_t LogicalDriveMask() override { return inner_.LogicalDriveMask(); }
+  uint8_t DriveType(char letter) override { return inner_.DriveType(letter); }
+  std::optional<px::DiskExtent> FirstExtent(px::DeviceHandle volume) override {
+    return inner_.FirstExtent(volume);
+  }
+  std::function<void(const px::ScsiRequest&)> onCommand;
+
+ private:
+  px::Transport& inner_;
+};
+
+// Fails the test run, rather than hanging it, if a step never returns.
+class Watchdog {
+ public:
+  explicit Watchdog(std::chrono::seconds limit) {
+    thread_ = std::thread([this, limit] {
+      std::unique_lock lock(mutex_);
+      if (!done_.wait_for(lock, limit, [this] { return finished_; })) {
+        std::fprintf(stderr, "watchdog: the window did not close in time\n");
+        std::abort();
+      }
+    });
+  }
+  ~Watchdog() {
+    {
+      std::lock_guard lock(mutex_);
+      finished_ = true;
+    }
+    done_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable done_;
+  bool finished_ = false;
+  std::thread thread_;
+};
+
+struct Rig {
+  px::sim::FakeClock clock;
+  px::sim::VirtualBus bus{&clock};
+  HookedTransport transport{bus};
+  px::test::RecordingMessages messages;
+  FixedFormat format;
+  QTemporaryDir logDir;
+  std::filesystem::path firmwareFile;
+  std::unique_ptr<TForm1> form;
+
+  // Drives 0 and 2 plain disks, enclosures on 1 and 3, volumes E and F on
+  // disk 1 and G on disk 3.
+  void AttachTwoEnclosures(px::sim::ControllerScenario first = {},
+                           px::sim::ControllerScenario second = {}) {
+    bus.AttachPlainDisk(0);
+    bus.AttachEnclosure(1, first);
+    bus.AttachPlainDisk(2);
+    bus.AttachEnclosure(3, second);
+    bus.AddVolume({'C', px::kDriveFixed, 0, 1048576, 1 << 30});
+    bus.AddVolume({'E', px::kDriveFixed, 1, 1048576, 1 << 30});
+    bus.AddVolume({'F', px::kDriveFixed, 1, 2147483648, 1 << 30});
+    bus.AddVolume({'G', px::kDriveFixed, 3, 1048576, 1 << 30});
+  }
+
+  TForm1& Start() {
+    px::app::FormServices services;
+    services.transport = &transport;
+    services.messages = &messages;
+    services.clock = &clock;
+    services.logDirectory = logDir.path().toStdString();
+    services.dateFormat = &format;
+    services.chooseFirmwareFile = [this]() -> std::optional<std::filesystem::path> {
+      return firmwareFile;
+    };
+    form = std::make_unique<TForm1>(std::move(services));
+    // The tests run every timer by hand; the intervals of the design are
+    // checked once, in Layout.
+    for (QTimer* timer : {form->Timer1, form->Timer2, form->Timer3, form->Timer4, form->Timer5,
+                          form->Timer6, form->Timer7})
+      timer->setInterval(24 * 3600 * 1000);
+    bus.SetDeviceChangeCallback([this] {
+      if (form) form->DeviceChanged();
+    });
+    form->show();
+    return *form;
+  }
+
+  // Waits for the detection thread, then lays its results out.
+  void Detect() {
+    QTRY_VERIFY_WITH_TIMEOUT(form->state().detection.DetectDone.load(), kWaitMs);
+    form->Timer4Timer();
+  }
+
+  // Waits until the polling thread has served every request but monitoring.
+  bool Served() {
+    const bool idle = QTest::qWaitFor(
+        [this] {
+          return (form->state().monitor.MonitorRequests.load() & ~px::kMonitoringActive) == 0 &&
+                 !form->DeviceWorkRunning();
+        },
+        kWaitMs);
+    QCoreApplication::processEvents();
+    return idle;
+  }
+
+  // Detection, the first poll and everything it raised.
+  void Settle() {
+    Detect();
+    QVERIFY(Served());
+  }
+
+  std::size_t StatusQueries(unsigned drive) const {
+    std::size_t n = 0;
+    for (const auto& command : bus.EnclosureAt(drive)->Commands())
+      if (command.command[0] == px::kQueryStatus) ++n;
+    return n;
+  }
+
+  ~Rig() {
+    bus.SetDeviceChangeCallback(nullptr);
+    if (form) form->close();
+    form.reset();
+  }
+};
+
+void Press(QWidget* target, Qt::Key key, Qt::KeyboardModifiers mods) {
+  QKeyEvent press(QEvent::KeyPress, key, mods);
+  QApplication::sendEvent(target, &press);
+}
+
+}  // namespace
+
+class MainWindowTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void initTestCase() {
+    // The single-instance lock lives in the runtime directory; keep the
+    // tests' lock away from any copy of the program the developer runs.
+    static QTemporaryDir runtime;
+    QFile::setPermissions(runtime.path(),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+  }
+
+  void Layout() {
+    Rig rig;
+    TForm1& form = rig.Start();
+    QCOMPARE(form.size(), QSize(TForm1::kClientWidth, TForm1::kClientHeight));
+    QCOMPARE(form.windowTitle(), QStringLiteral("Utitity v0.50.4"));
+    struct Place {
+      const char* name;
+      QRect rect;
+    };
+    // Positions of the design; sizes only where the design gives them.
+    const Place places[] = {
+        {"PageControl1", {10, 70, 345, 411}}, {"Panel2", {8, 104, 345, 377}},
+        {"GroupBox4", {400, 88, 185, 113}},   {"GroupBox3", {400, 337, 193, 129}},
+        {"Panel1", {168, 240, 257, 81}},      {"CheckBox1", {16, 108, 0, 0}},
+        {"CheckBox3", {88, 108, 0, 0}},       {"CheckBox4", {160, 108, 0, 0}},
+        {"CheckBox5", {224, 108, 0, 0}},      {"Button10", {398, 225, 0, 0}},
+        {"Button11", {398, 256, 0, 0}},       {"CheckBox6", {32, 392, 0, 0}},
+        {"CheckBox7", {32, 424, 0, 0}},       {"CheckBox2", {400, 288, 0, 0}},
+        {"ComboBox1", {472, 312, 0, 0}},      {"ComboBox2", {520, 312, 0, 0}},
+        {"Button5", {576, 312, 0, 0}},        {"StaticText9", {16, 368, 0, 0}},
+        {"Button6", {488, 240, 0, 0}},        {"Button3", {32, 452, 0, 0}},
+        {"Button4", {208, 452, 0, 0}},        {"StaticText2", {496, 16, 0, 0}},
+        {"StaticText3", {496, 32, 0, 0}},     {"StaticText4", {496, 48, 0, 0}},
+        {"StaticText8", {416, 16, 0, 0}},     {"Label4", {48, 32, 0, 0}},
+        {"Image3", {240, 96, 0, 0}},          {"Button1", {272, 348, 0, 0}},
+        {"Image1", {16, 24, 0, 0}},           {"Image2", {16, 216, 0, 0}},
+    };
+    for (const Place& place : places) {
+      auto* widget = form.findChild<QWidget*>(QString::fromLatin1(place.name));
+      QVERIFY2(widget != nullptr, place.name);
+      QCOMPARE(widget->pos(), place.rect.topLeft());
+      if (place.rect.width() > 0) QCOMPARE(widget->size(), place.rect.size());
+    }
+    QCOMPARE(form.BitBtn1->text(), QStringLiteral("Load Firmware "));
+    QCOMPARE(form.Button2->text(), QStringLiteral("Start Upgrade"));
+    QCOMPARE(form.Button10->toolTip(), QStringLiteral("Start status monitor"));
+    QCOMPARE(form.Button11->toolTip(), QStringLiteral("Stop status monitor"));
+    QCOMPARE(form.Button1->toolTip(), QStringLiteral("View event log"));
+    QCOMPARE(form.GroupBox4->title(), QString());  // cleared at creation
+    QCOMPARE(form.OpenDialog1->nameFilters(), QStringList({QStringLiteral("Binary code (*.bin)"),
+                                                           QStringLiteral("All files (*.*)")}));
+    for (int i = 0; i < 5; ++i)
+      QCOMPARE(form.statusBar().PanelWidth(i),
+               px::app::PanelStatusBar::kWidths[static_cast<std::size_t>(i)]);
+    QCOMPARE(form.statusBar().geometry(), QRect(0, 486, 623, 19));
+    for (int i = 0; i < 4; ++i) QVERIFY(!form.PageControl1->isTabVisible(i));
+    QVERIFY(form.Panel1->isHidden());
+    QVERIFY(!form.Button10->isEnabled() && !form.Button11->isEnabled());
+  }
+
+  void TimerIntervals() {
+    // A fresh window, before the rig slows its timers down.
+    px::sim::VirtualBus bus;
+    px::test::RecordingMessages messages;
+    QTemporaryDir logDir;
+    px::app::FormServices services;
+    services.transport = &bus;
+    services.messages = &messages;
+    services.logDirectory = logDir.path().toStdString();
+    TForm1 form(std::move(services));
+    const std::pair<QTimer*, std::pair<int, bool>> expected[] = {
+        {form.Timer1, {1000, false}}, {form.Timer2, {4000, false}}, {form.Timer3, {1000, true}},
+        {form.Timer4, {500, true}},   {form.Timer5, {1000, true}},  {form.Timer6, {20000, true}},
+        {form.Timer7, {10000, false}}};
+    for (const auto& [timer, spec] : expected) {
+      QCOMPARE(timer->interval(), spec.first);
+      QCOMPARE(timer->isActive(), spec.second);
+    }
+    form.close();
+  }
+
+  void DetectionLaysOutTwoEnclosures() {
+    Rig rig;
+    rig.AttachTwoEnclosures();
+    TForm1& form = rig.Start();
+    QCOMPARE(form.StaticText1->text(), QStringLiteral("Drive detecting"));
+    rig.Detect();
+
+    QCOMPARE(form.state().devices.DeviceCount, 2u);
+    const std::array<std::pair<bool, QString>, 4> boxes = {
+        {{true, "HD1"}, {true, "HD3"}, {false, ""}, {false, ""}}};
+    for (std::size_t i = 0; i < boxes.size(); ++i) {
+      QCOMPARE(form.DeviceBoxes[i]->isVisible(), boxes[i].first);
+      if (boxes[i].first) QCOMPARE(form.DeviceBoxes[i]->toolTip(), boxes[i].second);
+      QCOMPARE(form.PageControl1->isTabVisible(static_cast<int>(i)), boxes[i].first);
+    }
+    QCOMPARE(form.DeviceBoxes[1]->text(), QStringLiteral("Device2"));
+    QCOMPARE(form.PageControl1->tabText(0), QStringLiteral("Device1"));
+    QCOMPARE(form.PageControl1->tabText(1), QStringLiteral("Device2"));
+    QCOMPARE(form.UpDown1->maximum(), 1);
+    QVERIFY(form.UpDown1->isHidden());
+    QCOMPARE(form.StaticText1->text(), QStringLiteral(" Device 1/2[EF]"));
+    QCOMPARE(form.StaticText1->toolTip(), QStringLiteral(" Physical1"));
+    QCOMPARE(form.windowTitle(), QStringLiteral("Utitity v0.50.4 - PX SATA RAID Box[EF]"));
+    QVERIFY(form.Button10->isEnabled() && form.BitBtn1->isEnabled() && form.Button2->isEnabled());
+    QVERIFY(form.Button1->isVisible());
+    // The first poll and the start-up notice are queued for the polling thread.
+    QVERIFY(form.state().monitor.MonitorRequests.load() & px::kPollStatus);
+    QVERIFY(form.state().monitor.MonitorRequests.load() & px::kSendHostEvent);
+
+    // The second page selects the second enclosure.
+    QVERIFY(rig.Served());
+    form.PageControl1->setCurrentIndex(1);
+    QCOMPARE(form.state().devices.SelectedSlot.load(), 1u);
+    QCOMPARE(form.StaticText1->text(), QStringLiteral(" Device 2/2[G]"));
+    QCOMPARE(form.Label17->text(), QStringLiteral("Mode : Mirror"));
+  }
+
+  void NoEnclosureBlinksThenSaysSo() {
+    Rig rig;
+    rig.bus.AttachPlainDisk(0);
+    TForm1& form = rig.Start();
+    // Blinking while the first detection runs: the test holds the detection
+    // back by keeping it pending without a request.
+    form.state().detection.DetectRequest = false;
+    form.state().detection.DetectionPending = true;
+    form.Timer4Timer();
+    QVERIFY(form.StaticText1->isHidden());
+    form.Timer4Timer();
+    QVERIFY(!form.StaticText1->isHidden());
+    form.state().detection.DetectRequest = true;
+    rig.Detect();
+    QCOMPARE(form.StaticText1->text(), QStringLiteral("No Drive found! "));
+    QCOMPARE(form.Label4->text(), QStringLiteral("No Drive found! "));
+    QVERIFY(form.DeviceBoxes[0]->isHidden());
+    // A new detection every seventh tick.
+    for (int tick = 0; tick < 6; ++tick) {
+      form.Timer4Timer();
+      QVERIFY(!form.state().detection.DetectionPending.load());
+    }
+    form.Timer4Timer();
+    QVERIFY(form.state().detection.DetectionPending.load());
+  }
+
+  void StartPollsOnEveryMonitoringTick() {
+    Rig rig;
+    rig.AttachTwoEnclosures();
+    TForm1& form = rig.Start();
+    rig.Settle();
+    const std::size_t before = rig.StatusQueries(1);
+
+    QTest::mouseClick(form.Button10, Qt::LeftButton);
+    QVERIFY(form.Timer2->isActive());
+    QVERIFY(!form.Button10->isEnabled() && form.Button11->isEnabled());
+    QVERIFY(!form.BitBtn1->isEnabled() && !form.Button2->isEnabled());
+    QVERIFY(rig.Served());
+    QCOMPARE(rig.StatusQueries(1), before + 1);
+    QCOMPARE(rig.StatusQueries(3), before + 1);
+    for (int tick = 1; tick <= 3; ++tick) {
+      form.Timer2Timer();
+      QVERIFY(rig.Served());
+      QCOMPARE(rig.StatusQueries(1), before + 1 + static_cast<std::size_t>(tick));
+    }
+    // The tick raises nothing while a device change is being counted.
+    form.DeviceChanged();
+    form.Timer2Timer();
+    QVERIFY(!(form.state().monitor.MonitorRequests.load() & px::kPollStatus));
+
+    QTest::mouseClick(form.Button11, Qt::LeftButton);
+    QVERIFY(!form.Timer2->isActive());
+    QCOMPARE(form.state().monitor.MonitorRequests.load(), uint8_t{0});
+    QVERIFY(form.Button10->isEnabled() && !form.Button11->isEnabled());
+  }
+
+  void SilentDevicesStopMonitoring() {
+    Rig rig;
+    rig.AttachTwoEnclosures();
+    TForm1& form = rig.Start();
+    rig.Settle();
+    for (unsigned drive : {1u, 3u})
+      rig.bus.EnclosureAt(drive)->UpdateFaults([](auto& faults) { faults.noReply = true; });
+    form.Button10Click();
+    QVERIFY(rig.Served());
+    // Every poll fails until the devices are dropped at their sixth failure;
+    // then a poll with no answer and nothing left to retry starts Timer7.
+    for (int poll = 0; poll < 20 && !form.Timer7->isActive(); ++poll) {
+      form.Timer2Timer();
+      QVERIFY(rig.Served());
+    }
+    QVERIFY(form.Timer7->isActive());
+    QVERIFY(!form.DeviceBoxes[0]->isChecked());
+    QVERIFY(form.Timer6->isActive());
+    form.Timer7Timer();
+    QVERIFY(!form.Timer2->isActive());
+    QVERIFY(!form.Timer7->isActive());
+  }
+
+  void UncheckedDeviceIsSkippedUntilTimer6() {
+    Rig rig;
+    rig.AttachTwoEnclosures();
+    TForm1& form = rig.Start();
+    rig.Settle();
+    QTest::mouseClick(form.DeviceBoxes[0], Qt::LeftButton);
+    QVERIFY(!form.DeviceBoxes[0]->isChecked());
+    QVERIFY(!form.PageControl1->isTabVisible(0));
+    QVERIFY(form.Timer6->isActive());
+
+    const std::size_t first = rig.StatusQueries(1);
+    const std::size_t second = rig.StatusQueries(3);
+    form.Button10Click();
+    QVERIFY(rig.Served());
+    QCOMPARE(rig.StatusQueries(1), first);
+    QCOMPARE(rig.StatusQueries(3), second + 1);
+
+    form.Timer6Timer();
+    QVERIFY(form.DeviceBoxes[0]->isChecked());
+    QVERIFY(form.PageControl1->isTabVisible(0));
+    QVERIFY(!form.Timer6->isActive());
+    // Checking it while monitoring asks for a poll at once.
+    QVERIFY(rig.Served());
+    QCOMPARE(rig.StatusQueries(1), first + 1);
+  }
+
+  void HiddenKeyTogglesCurrentLba() {
+    Rig rig;
+    px::sim::ControllerScenario rebuilding = px::sim::RebuildingMirrorScenario(37);
+    rig.AttachTwoEnclosures(rebuilding);
+    TForm1& form = rig.Start();
+    rig.Settle();
+    QVERIFY(!form.showCurrentLba());
+    QCOMPARE(form.Label1->text(), QString());
+    // The key works whichever control has the focus, Shift or not.
+    Press(form.Button10, Qt::Key_L, Qt::ControlModifier | Qt::AltModifier);
+    QVERIFY(form.showCurrentLba());
+    form.Button10Click();
+    QVERIFY(rig.Served());
+    QVERIFY(form.Label1->text().startsWith(QStringLiteral("Current LBA:\n")));
+    Press(form.PageControl1, Qt::Key_L, Qt::ControlModifier | Qt::AltModifier | Qt::ShiftModifier);
+    QVERIFY(!form.showCurrentLba());
+    form.Timer2Timer();
+    QVERIFY(rig.Served());
+    QCOMPARE(form.Label1->text(), QString());
+    // Without Alt it is an ordinary key.
+    Press(form.Button10, Qt::Key_L, Qt::ControlModifier);
+    QVERIFY(!form.showCurrentLba());
+  }
+
+  void DeviceChangeRestartsTheCountdown() {
+    Rig rig;
+    rig.bus.AttachPlainDisk(0);
+    rig.bus.AttachEnclosure(1);
+    TForm1& form = rig.Start();
+    rig.Settle();
+    QCOMPARE(form.state().devices.DeviceCount, 1u);
+
+    rig.bus.AttachEnclosure(2);  // fires the device change from this thread
+    QCoreApplication::processEvents();
+    QCOMPARE(form.changeCountdown(), uint8_t{16});
+    form.Timer4Timer();
+    form.Timer4Timer();
+    QCOMPARE(form.changeCountdown(), uint8_t{18});
+    // A further message during the countdown starts it again, even from
+    // another thread.
+    std::thread([&] { form.DeviceChanged(); }).join();
+    QTRY_COMPARE(form.changeCountdown(), uint8_t{16});
+    for (int tick = 0; tick < 4; ++tick) {
+      form.Timer4Timer();
+      QVERIFY(!form.state().detection.DetectionPending.load());
+    }
+    QCOMPARE(form.changeCountdown(), uint8_t{20});
+    // The device line keeps its last text; the fifth tick compares and, the
+    // drives having changed, starts a detection.
+    form.Timer4Timer();
+    QCOMPARE(form.changeCountdown(), uint8_t{0});
+    QVERIFY(form.state().detection.DetectionPending.load());
+    QCOMPARE(form.StaticText1->text(), QStringLiteral(" Device 1/1"));
+    rig.Detect();
+    QCOMPARE(form.state().devices.DeviceCount, 2u);
+    QCOMPARE(form.StaticText1->text(), QStringLiteral(" Device 1/2"));
+    QVERIFY(form.state().monitor.Redetected);
+  }
+
+  void RemovalWhileMonitoringIsLogged() {
+    Rig rig;
+    rig.bus.AttachEnclosure(0);
+    TForm1& form = rig.Start();
+    rig.Settle();
+    form.Button10Click();
+    QVERIFY(rig.Served());
+    rig.bus.SetDeviceChangeCallback(nullptr);
+    rig.bus.Detach(0);
+    form.state().detection.DetectionPending = true;
+    form.state().detection.DetectRequest = true;
+    rig.Detect();
+    QCOMPARE(form.StaticText1->text(), QStringLiteral("No Drive found! "));
+    const auto& pending = form.state().eventLog.PendingLines;
+    QCOMPARE(pending.size(), std::size_t{1});
+    QVERIFY(
+        QString::fromStdString(pending[0]).startsWith(QStringLiteral("D1 Device was removed at ")));
+    QVERIFY(form.state().eventLog.PendingLinesFlag);
+  }
+
+  void BuzzerMuteWritesSettings() {
+    Rig rig;
+    rig.AttachTwoEnclosures();
+    TForm1& form = rig.Start();
+    rig.Settle();
+    auto enclosure = rig.bus.EnclosureAt(1);
+    enclosure->ClearControlWrites();
+    // The first display checked the box, which wrote the settings once and
+    // keeps the box disabled for four ticks.
+    for (int tick = 0; tick < 5; ++tick) form.Timer5Timer();
+    QVERIFY(form.CheckBox6->isEnabled());
+    QTest::mouseClick(form.CheckBox6, Qt::LeftButton);
+    QVERIFY(rig.Served());
+    const auto writes = enclosure->ControlWrites();
+    QCOMPARE(writes.size(), std::size_t{1});
+    QCOMPARE(writes[0].requestCode, uint8_t{0x20});
+    QVERIFY(writes[0].signatureOk && writes[0].sumOk);
+    QCOMPARE(writes[0].scheduleBackup, uint8_t{0});
+    // The box stays disabled for four seconds after the write.
+    QCOMPARE(form.state().monitor.BusyCountdown[0], uint8_t{4});
+    form.Timer5Timer();
+    QVERIFY(!form.CheckBox6->isEnabled());
+  }
+
+  void StartupNoticeFollowsTheFirstPoll() {
+    Rig rig;
+    rig.AttachTwoEnclosures();
+    TForm1& form = rig.Start();
+    rig.Detect();
+    // Watch the order on the wire: the 0x21 write must come after the first
+    // poll's status query of the same device.
+    std::vector<std::string> events;
+    std::mutex mutex;
+    rig.transport.onCommand = [&](const px::ScsiRequest& request) {
+      const uint32_t lba = (uint32_t{request.cdb[2]} << 24) | (uint32_t{request.cdb[3]} << 16) |
+                           (uint32_t{request.cdb[4]} << 8) | request.cdb[5];
+      std::lock_guard lock(mutex);
+      if (request.cdb[0] == 0x2A && lba == 20) events.push_back("control");
+      if (request.cdb[0] == 0x28 && lba == 17) events.push_back("reply");
+    };
+    QVERIFY(rig.Served());
+    rig.transport.onCommand = nullptr;
+    QCOMPARE(form.state().monitor.PollCount, 1u);
+    QVERIFY(!events.empty());
+    QCOMPARE(events.front(), std::string("reply"));
+    const auto writes = rig.bus.EnclosureAt(1)->ControlWrites();
+    QVERIFY(!writes.empty());
+    QCOMPARE(writes.back().requestCode, uint8_t{0x1F});
+    QCOMPARE(writes.back().hostEvent, uint8_t{0x21});
+    QCOMPARE(writes.back().firstLba, uint64_t{0});
+    QCOMPARE(writes.back().lastLba, uint64_t{0});
+    QVERIFY(!form.state().monitor.FirstDisplay.load());
+  }
+
+  void EndOfSessionTellsTheController() {
+    Rig rig;
+    rig.AttachTwoEnclosures();
+    TForm1& form = rig.Start();
+    rig.Settle();
+    rig.bus.EnclosureAt(1)->ClearControlWrites();
+    QVERIFY(form.QueryEndSession());
+    const auto writes = rig.bus.EnclosureAt(1)->ControlWrites();
+    QCOMPARE(writes.size(), std::size_t{1});
+    QCOMPARE(writes[0].hostEvent, uint8_t{0x20});
+    QVERIFY(!form.isVisible());
+    QVERIFY(form.state().flags.closing.load());
+  }
+
+  void FullUpgradeFromTheWindow() {
+    Rig rig;
+    rig.AttachTwoEnclosures();
+    const std::vector<uint8_t> image = px::sim::DemoFirmwareFile();
+    rig.firmwareFile = std::filesystem::path(rig.logDir.path().toStdString()) / "fw.bin";
+    std::ofstream(rig.firmwareFile, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()),
+               static_cast<std::streamsize>(image.size()));
+    TForm1& form = rig.Start();
+    rig.Settle();
+
+    QTest::mouseClick(form.BitBtn1, Qt::LeftButton);
+    QCOMPARE(form.firmware().FirmwareLength(), static_cast<uint32_t>(image.size()));
+    QCOMPARE(form.statusBar().PanelText(4),
+             QStringLiteral("File:") + QString::fromStdString(rig.firmwareFile.string()));
+    QCOMPARE(form.statusBar().PanelWidth(4), 623 - 360);
+    QTest::mouseClick(form.Button2, Qt::LeftButton);
+
+    const auto boxes = rig.messages.boxes();
+    QVERIFY(!boxes.empty());
+    QCOMPARE(boxes.back().title, std::string("Firmware Upgrade Message"));
+    QCOMPARE(boxes.back().icon, px::MessageIcon::Exclamation);
+    QVERIFY(boxes.back().text.starts_with("Firmware Upgrade 4/4 completed!\n"));
+    QCOMPARE(rig.bus.EnclosureAt(1)->ReadFlash(0, image.size()), image);
+    QCOMPARE(form.statusBar().PanelText(4), QStringLiteral("SPI Verify OK"));
+    QCOMPARE(form.ProgressBar1->maximum(), 1005);
+    QCOMPARE(form.ProgressBar1->value(), 975);
+    QVERIFY(form.Panel1->isHidden());
+    QVERIFY(!form.Timer1->isActive());
+    QVERIFY(!form.state().flags.firmwareBusy.load());
+  }
+
+  void UpgradeClickedDuringAPollWaitsForIt() {
+    Rig rig;
+    rig.AttachTwoEnclosures();
+    const std::vector<uint8_t> image = px::sim::DemoFirmwareFile();
+    rig.firmwareFile = std::filesystem::path(rig.logDir.path().toStdString()) / "fw.bin";
+    std::ofstream(rig.firmwareFile, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()),
+               static_cast<std::streamsize>(image.size()));
+    TForm1& form = rig.Start();
+    rig.Settle();
+    form.BitBtn1Click();
+    QVERIFY(form.firmware().FirmwareLength() > 0);
+
+    // The click arrives through the poll's own message pump.
+    bool clicked = false;
+    rig.transport.onCommand = [&](const px::ScsiRequest& request) {
+      if (!clicked && request.cdb[0] == 0x28 && request.cdb[5] == 17 &&
+          QThread::currentThread() == form.thread()) {
+        clicked = true;
+        QTimer::singleShot(0, &form, [&form] { form.Button2Click(); });
+      }
+    };
+    form.Button10Click();
+    QTRY_VERIFY_WITH_TIMEOUT(clicked, kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.messages.boxes().empty(), kWaitMs);
+    rig.transport.onCommand = nullptr;
+    QCOMPARE(rig.messages.boxes().back().title, std::string("Firmware Upgrade Message"));
+    QCOMPARE(rig.bus.EnclosureAt(1)->BadChecksumCount(), 0u);
+    QCOMPARE(rig.bus.EnclosureAt(1)->ReadFlash(0, image.size()), image);
+  }
+
+  void ClosingDuringAnUpgradeIsRefused() {
+    Rig rig;
+    rig.AttachTwoEnclosures();
+    const std::vector<uint8_t> image = px::sim::DemoFirmwareFile();
+    rig.firmwareFile = std::filesystem::path(rig.logDir.path().toStdString()) / "fw.bin";
+    std::ofstream(rig.firmwareFile, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()),
+               static_cast<std::streamsize>(image.size()));
+    TForm1& form = rig.Start();
+    rig.Settle();
+    form.BitBtn1Click();
+    bool refused = false;
+    QTimer::singleShot(0, &form, [&] { refused = !form.close(); });
+    form.Button2Click();
+    QVERIFY(refused);
+    const auto boxes = rig.messages.boxes();
+    QVERIFY(boxes.size() >= 2);
+    QCOMPARE(boxes[boxes.size() - 2].title, std::string("Message"));
+    QCOMPARE(boxes[boxes.size() - 2].text,
+             std::string("Firmware is upgrading, please wait a moment."));
+    QCOMPARE(boxes.back().title, std::string("Firmware Upgrade Message"));
+    QVERIFY(form.isVisible());
+    QVERIFY(!form.state().flags.closing.load());
+  }
+
+  void ClosingNeverHangs_data() {
+    QTest::addColumn<int>("moment");
+    QTest::newRow("hand-over waiting") << 0;
+    QTest::newRow("inside a poll") << 1;
+  }
+
+  void ClosingNeverHangs() {
+    QFETCH(int, moment);
+    Rig rig;
+    rig.AttachTwoEnclosures();
+    TForm1& form = rig.Start();
+    rig.Settle();
+    Watchdog watchdog(std::chrono::seconds(120));
+    if (moment == 0) {
+      // The polling thread is left waiting in its hand-over while this
+      // thread does not run its events, then the window closes.
+      form.Button10Click();
+      QTest::qSleep(200);
+      QVERIFY(form.close());
+    } else {
+      // The close request arrives through the poll's message pump.
+      bool asked = false;
+      rig.transport.onCommand = [&](const px::ScsiRequest& request) {
+        if (!asked && request.cdb[0] == 0x28 && QThread::currentThread() == form.thread()) {
+          asked = true;
+          QTimer::singleShot(0, &form, [&form] { form.close(); });
+        }
+      };
+      form.Button10Click();
+      QTRY_VERIFY_WITH_TIMEOUT(!form.isVisible(), kWaitMs);
+      rig.transport.onCommand = nullptr;
+    }
+    QVERIFY(form.state().flags.closing.load());
+    QCOMPARE(form.state().monitor.MonitorRequests.load(), uint8_t{0});
+    QVERIFY(!form.Timer4->isActive());
+  }
+
+  void SecondInstanceIsRefused() {
+    px::test::RecordingMessages messages;
+    int argc = 1;
+    char name[] = "pxgui";
+    char* argv[] = {name, nullptr};
+    {
+      px::app::SingleInstance first("PX_GUI");
+      QVERIFY(first.acquired());
+      px::app::AppEnvironment env;
+      env.messages = &messages;
+      bool built = false;
+      env.makeTransport = [&built]() -> std::unique_ptr<px::Transport> {
+        built = true;
+        return std::make_unique<px::sim::VirtualBus>();
+      };
+      QCOMPARE(px::app::RunApplication(argc, argv, std::move(env)), 0);
+      QVERIFY(!built);  // no window, no device touched
+      const auto boxes = messages.boxes();
+      QCOMPARE(boxes.size(), std::size_t{1});
+      QCOMPARE(boxes[0].title, std::string("Message"));
+      QCOMPARE(boxes[0].text, std::string("Application is running ...\n Please check again !!!"));
+    }
+    // Once the first copy is gone the program runs normally.
+    QTemporaryDir logDir;
+    px::app::AppEnvironment env;
+    env.messages = &messages;
+    env.logDirectory = logDir.path().toStdString();
+    env.makeTransport = [] { return std::make_unique<px::sim::VirtualBus>(); };
+    bool started = false;
+    env.onStarted = [&started](TForm1& form) {
+      started = true;
+      QTimer::singleShot(0, &form, [&form] { form.close(); });
+    };
+    QCOMPARE(px::app::RunApplication(argc, argv, std::move(env)), 0);
+    QVERIFY(started);
+    QCOMPARE(messages.boxes().size(), std::size_t{1});
+  }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "main_window_test.moc"
