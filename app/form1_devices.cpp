@@ -86,13 +86,13 @@ void TForm1::LayOutDetectedDevices() {
 
   SetChooserMaximum(static_cast<int>(count) - 1);
   UpDown1->hide();
-  for (int page = 0; page < PageControl1->count(); ++page) PageControl1->setTabVisible(page, false);
+  for (int page = 0; page < PageControl1->count(); ++page) SetTabVisible(page, false);
 
   if (count > 0) {
     DeviceBoxes[0]->show();
     DeviceBoxes[0]->setToolTip(hint(0));
     PageControl1->setTabText(0, QStringLiteral("Device1"));
-    PageControl1->setTabVisible(0, true);
+    SetTabVisible(0, true);
     RefreshDeviceLine();
     const uint32_t selected = devices.DeviceSlot[devices.SelectedSlot.load() % px::kDeviceSlots];
     if (px::CanTakeFirmware(selected) && !monitoring) {
@@ -156,7 +156,7 @@ void TForm1::LayOutDetectedDevices() {
       if (n == 2) UpDown1->hide();
       PageControl1->setTabText(static_cast<int>(n - 1), QStringLiteral("Device%1").arg(n));
       box->setToolTip(hint(n - 1));
-      PageControl1->setTabVisible(static_cast<int>(n - 1), true);
+      SetTabVisible(static_cast<int>(n - 1), true);
     } else {
       box->hide();
     }
@@ -175,6 +175,13 @@ void TForm1::RefreshDeviceLine() {
       px::BuildDeviceText(state_.devices, letters, state_.detection.LetterCount.load());
   LettersText_ = line.LettersText;
   DeviceText_ = line.DeviceText;
+}
+
+void TForm1::SetTabVisible(int page, bool visible) {
+  // Pages shown and hidden by code are no page change of the user's: the
+  // handler runs for clicks only, and the callers refresh what they need.
+  const QSignalBlocker quiet(PageControl1);
+  PageControl1->setTabVisible(page, visible);
 }
 
 void TForm1::UpdateActivePage() {
@@ -206,7 +213,7 @@ void TForm1::DeviceCheckBoxClick(int device) {
   if (device < 0 || device >= static_cast<int>(DeviceBoxes.size())) return;
   const auto slot = static_cast<std::size_t>(device);
   if (DeviceBoxes[slot]->isChecked()) {
-    PageControl1->setTabVisible(device, true);
+    SetTabVisible(device, true);
     if (state_.monitor.MonitorRequests.load() & px::kMonitoringActive) {
       state_.monitor.MonitorRequests = px::kMonitoringActive | px::kPollStatus;
       SetMonitorButtons(true);
@@ -219,7 +226,7 @@ void TForm1::DeviceCheckBoxClick(int device) {
       Button11->setEnabled(false);
     }
   } else {
-    PageControl1->setTabVisible(device, false);
+    SetTabVisible(device, false);
     Timer6->start();
   }
   state_.monitor.RetryCount[slot] = 0;

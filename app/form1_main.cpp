@@ -116,7 +116,7 @@ TForm1::TForm1(FormServices services, QWidget* parent)
   CheckBox7->hide();
   for (std::size_t i = 0; i < DeviceBoxes.size(); ++i) {
     DeviceBoxes[i]->hide();
-    PageControl1->setTabVisible(static_cast<int>(i), false);
+    SetTabVisible(static_cast<int>(i), false);
   }
   for (QLabel* label : {Label18, Label19, Label24, Label1, Label4, Label14, Label15, Label16,
                         Label20, Label21, Label22})

@@ -232,6 +232,7 @@ class TForm1 final : public QWidget, private px::MonitorView, private px::Firmwa
   void RefreshDeviceLine();
   // The detection thread reads the active page; it is kept in activePage_.
   void UpdateActivePage();
+  void SetTabVisible(int page, bool visible);
   void SetChooserMaximum(int maximum);
   void ShowDeviceInfo();
   std::vector<px::VolumeLetter> VolumeLetters() const;
