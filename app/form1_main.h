@@ -35,11 +35,7 @@
 #include "raid/device_text.h"
 #include "raid/discovery.h"
 #include "raid/display_model.h"
-// TODO(core): raid/monitor.h and eventlog/event_log.h both declare
-// px::EventLogWriter; until one is renamed the monitor's alias is renamed here.
-#define EventLogWriter MonitorEventLogWriter
 #include "raid/monitor.h"
-#undef EventLogWriter
 
 namespace px {
 class DriveDetectThread;
