@@ -2,15 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "common/bytes.h"
 #include "device/knock.h"
+#include "firmware/firmware_file.h"
 #include "raid/records.h"
 #include "sim/virtual_bus.h"
 #include "sim_helpers.h"
+#include "support/recording_ui.h"
 
 namespace px::sim {
 namespace {
@@ -110,6 +114,53 @@ TEST(DemoScenarios, StripeEnclosureUnplugsAndPlugsBackWithItsVolume) {
   ASSERT_NE(bus.EnclosureAt(kStripeDrive), nullptr);
   EXPECT_EQ(bus.EnclosureAt(kStripeDrive)->Scenario().modeByte, kRawModeStriping);
   EXPECT_EQ(bus.LogicalDriveMask() >> (kStripeLetter - 'A') & 1, 1u);
+}
+
+class NoFirmwareView final : public FirmwareView {
+ public:
+  void WidenMessagePanel() override {}
+  void SetPanelCaption(std::string_view) override {}
+  void SetLabel(std::string_view) override {}
+  void SetProgressMaximum(uint32_t) override {}
+  void SetProgressPosition(uint32_t) override {}
+  void SetPanelVisible(bool) override {}
+  void SetTimerEnabled(bool) override {}
+};
+
+// The file the demo writes must pass every check of "Load Firmware " for
+// every enclosure the demo shows, or the upgrade cannot be tried there.
+TEST(DemoScenarios, DemoFirmwareFileLoadsForEveryDemoEnclosure) {
+  const std::filesystem::path path =
+      std::filesystem::temp_directory_path() /
+      ("pxdemo-firmware-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+       ".bin");
+  const std::vector<uint8_t> file = DemoFirmwareFile();
+  ASSERT_EQ(file.size(), kDemoFirmwareSize);
+  {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(file.data()),
+              static_cast<std::streamsize>(file.size()));
+  }
+  for (const ControllerScenario& scenario : {HealthyMirrorScenario(), RebuildingMirrorScenario(40),
+                                             FailedMemberScenario(), StripingScenario()}) {
+    // The device's record as discovery keeps it: the identity reply with its
+    // version and product copied to bytes 46-53.
+    VirtualController controller(scenario);
+    Record config = test::Knock(controller, ControllerQuery(kQueryIdentity));
+    std::copy_n(config.begin() + reply::kIdentityVersion, 8,
+                config.begin() + config::kFirmwareVersion);
+    ASSERT_GT(LoadBigEndian(config.data() + config::kFirmwareVersion, 4),
+              firmware_file::kProductCheckVersion);
+
+    FirmwareState state;
+    px::test::RecordingPanels panels;
+    px::test::RecordingMessages messages;
+    NoFirmwareView view;
+    LoadFirmwareFile(path, config, state, panels, messages, view);
+    EXPECT_TRUE(messages.boxes().empty()) << messages.boxes().front().text;
+    EXPECT_EQ(state.FirmwareImage, file);
+  }
+  std::filesystem::remove(path);
 }
 
 }  // namespace
