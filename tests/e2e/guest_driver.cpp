@@ -1,0 +1,352 @@
+// Runs inside the test's virtual machine as the only program besides the
+// shell: the real Linux back end (SG_IO on /dev/sdX) under the program's own
+// discovery, status poll, control-sector write and firmware upgrade, with the
+// kernel's USB mass-storage and sd drivers between it and the enclosures.
+//
+//   guest_driver FIRMWARE_FILE
+//
+// Every result is one line starting with "E2E " on standard output; the host
+// side of the test checks them against the virtual enclosures and their
+// trace; the driver itself judges nothing and exits 0 after the last step.
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/bytes.h"
+#include "common/clock.h"
+#include "common/text.h"
+#include "device/channel.h"
+#include "device/scsi_commands.h"
+#include "device/session.h"
+#include "device/transport.h"
+#include "firmware/firmware_file.h"
+#include "firmware/upgrade.h"
+#include "raid/context.h"
+#include "raid/device_text.h"
+#include "raid/discovery.h"
+#include "raid/monitor.h"
+#include "raid/records.h"
+#include "raid/settings_model.h"
+#include "sim/nbd_export.h"
+
+namespace px::e2e {
+namespace {
+
+constexpr uint8_t kOpcodeRead10 = 0x28;
+constexpr uint8_t kOpcodeWrite10 = 0x2A;
+
+void Print(const std::string& line) {
+  std::printf("E2E %s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+std::string Quoted(std::string_view text) {
+  return "\"" + std::string(text) + "\"";
+}
+
+std::string Hex(uint64_t value, int digits) {
+  return "0x" + HexUpper(value, digits);
+}
+
+// Passes everything to the real back end and keeps, per physical drive, the
+// fingerprint of the one-sector READ(10)/WRITE(10)s it sent, so the host can
+// prove they reached the enclosure as sent: one request each, in order.
+class RecordingTransport final : public Transport {
+ public:
+  explicit RecordingTransport(std::unique_ptr<Transport> inner) : inner_(std::move(inner)) {}
+
+  DeviceHandle Open(const DevicePath& path) override {
+    const DeviceHandle handle = inner_->Open(path);
+    if (handle != kInvalidHandle) {
+      std::lock_guard lock(mutex_);
+      drives_[handle] =
+          path.kind == DevicePath::Kind::PhysicalDrive ? static_cast<int>(path.number) : -1;
+    }
+    return handle;
+  }
+  void Close(DeviceHandle handle) override {
+    {
+      std::lock_guard lock(mutex_);
+      drives_.erase(handle);
+    }
+    inner_->Close(handle);
+  }
+  bool Execute(DeviceHandle handle, const ScsiRequest& request) override {
+    const bool ok = inner_->Execute(handle, request);
+    const uint8_t opcode = request.cdb[0];
+    if (opcode != kOpcodeRead10 && opcode != kOpcodeWrite10) return ok;
+    std::lock_guard lock(mutex_);
+    const auto drive = drives_.find(handle);
+    if (drive == drives_.end() || drive->second < 0) return ok;
+    Counts& counts = counts_[drive->second];
+    const uint32_t lba = static_cast<uint32_t>(LoadBigEndian(request.cdb.data() + 2, 4));
+    if (!ok) {
+      ++counts.failed;
+    } else if (request.transferLength != kSectorSize) {
+      ++counts.multiSector;
+    } else {
+      counts.digest.Add(opcode, lba);
+    }
+    return ok;
+  }
+  uint32_t LogicalDriveMask() override { return inner_->LogicalDriveMask(); }
+  uint8_t DriveType(char letter) override { return inner_->DriveType(letter); }
+  std::optional<DiskExtent> FirstExtent(DeviceHandle volume) override {
+    return inner_->FirstExtent(volume);
+  }
+
+  void PrintTransfers() {
+    std::lock_guard lock(mutex_);
+    for (const auto& [drive, counts] : counts_) {
+      Print("transfers drive=" + std::to_string(drive) + " sectors=" +
+            std::to_string(counts.digest.count()) + " digest=" + Hex(counts.digest.value(), 16) +
+            " multi=" + std::to_string(counts.multiSector) +
+            " failed=" + std::to_string(counts.failed));
+    }
+  }
+
+ private:
+  struct Counts {
+    sim::TransferDigest digest;
+    uint64_t multiSector = 0;
+    uint64_t failed = 0;
+  };
+  std::unique_ptr<Transport> inner_;
+  std::mutex mutex_;
+  std::map<DeviceHandle, int> drives_;
+  std::map<int, Counts> counts_;
+};
+
+// The window's parts, as far as the core talks to them: the message panel
+// and the last message box are what the user would read.
+class Console final : public StatusPanels, public Messages, public FirmwareView {
+ public:
+  void SetText(int panel, std::string_view text) override {
+    if (panel == kMessagePanel) messagePanel_ = text;
+  }
+  void Show(std::string_view title, std::string_view text, MessageIcon) override {
+    boxTitle_ = title;
+    boxText_ = text;
+  }
+  void WidenMessagePanel() override {}
+  void SetPanelCaption(std::string_view) override {}
+  void SetLabel(std::string_view) override {}
+  void SetProgressMaximum(uint32_t) override {}
+  void SetProgressPosition(uint32_t) override {}
+  void SetPanelVisible(bool) override {}
+  void SetTimerEnabled(bool) override {}
+
+  void ClearBox() {
+    boxTitle_.clear();
+    boxText_.clear();
+  }
+  const std::string& messagePanel() const { return messagePanel_; }
+  const std::string& boxTitle() const { return boxTitle_; }
+  const std::string& boxText() const { return boxText_; }
+
+ private:
+  std::string messagePanel_;
+  std::string boxTitle_;
+  std::string boxText_;
+};
+
+// Every device checked, monitoring on, the page of `activePage` shown, and a
+// schedule backup of 2 hours chosen.
+class MonitorWindow final : public MonitorView {
+ public:
+  uint8_t ChangeCountdown() override { return 0; }
+  bool DeviceChecked(std::size_t) override { return true; }
+  void UncheckDevice(std::size_t) override {}
+  bool MonitoringTimerRunning() override { return true; }
+  bool StopTimerRunning() override { return false; }
+  void StartStopTimer() override {}
+  uint32_t UpgradeChooserPosition() override { return 0; }
+  void EnableUpgradeChooser() override {}
+  void SetUpgradeChooserMaximum(int) override {}
+  void DisableMonitorButtons() override {}
+  void DisableSettingBoxes() override {}
+  int ActivePage() override { return activePage; }
+  bool PageSwitching() override { return false; }
+  SettingsFill ScheduleBackup() override { return FillSettings({true, PeriodUnit::Hours, "2"}); }
+  void ShowStatus(bool) override { ++displays; }
+
+  int activePage = 0;
+  int displays = 0;
+};
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+std::string Seconds(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", seconds);
+  return text;
+}
+
+std::string Trimmed(std::string text) {
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\0')) text.pop_back();
+  return text;
+}
+
+// An ATA-order field of a record, readable and without its padding.
+std::string AtaField(const Record& record, std::size_t at, std::size_t size) {
+  return Trimmed(SwapPairs(std::span<const uint8_t>(record.data() + at, size)));
+}
+
+std::string Member(const char* name, const Record& status, std::size_t model, std::size_t serial,
+                   std::size_t capacity) {
+  const std::string p = std::string(" ") + name + ".";
+  return p + "model=" + Quoted(AtaField(status, model, status::kModelSize)) + p +
+         "serial=" + Quoted(AtaField(status, serial, status::kSerialSize)) + p + "sectors=" +
+         std::to_string(LoadLittleEndian(status.data() + capacity, status::kCapacitySize));
+}
+
+class GuestDriver {
+ public:
+  explicit GuestDriver(std::filesystem::path firmware)
+      : firmware_(std::move(firmware)),
+        transport_(CreatePlatformTransport()),
+        access_(transport_, console_),
+        channel_(access_, clock_, MessagePump{}, flags_.closing),
+        context_{channel_, flags_,   devices_, records_, detection_,
+                 monitor_, console_, console_, window_},
+        discovery_(context_),
+        raidMonitor_(context_, [this](uint8_t mask) { answered_ = mask; }),
+        firmwareGroup_(
+            {channel_, flags_, devices_, records_, firmwareState_, console_, console_, console_}) {}
+
+  void Run() {
+    Discover();
+    Poll();
+    WriteSettings();
+    for (uint32_t slot = 0; slot < devices_.DeviceCount; ++slot) Upgrade(slot);
+    transport_.PrintTransfers();
+  }
+
+ private:
+  // (a) The drives the back end numbers, what each says to INQUIRY, and the
+  // enclosures discovery makes of them.
+  void Discover() {
+    const auto start = std::chrono::steady_clock::now();
+    detection_.LetterCount = discovery_.ListLogicalDrives();
+    detection_.PhysicalDriveCount = discovery_.CountPhysicalDrives();
+    Print("drives count=" + std::to_string(detection_.PhysicalDriveCount.load()) +
+          " letters=" + std::to_string(detection_.LetterCount.load()));
+    for (uint32_t n = 0; n < detection_.PhysicalDriveCount; ++n) {
+      std::array<uint8_t, kInquiryLength> inquiry{};
+      const ScopedDevice drive(access_, static_cast<int8_t>(n));
+      const bool ok = drive.valid() && access_.InquiryDevice(drive.get(), inquiry.data());
+      const auto text = [&](std::size_t at, std::size_t size) {
+        return Quoted(
+            Trimmed(std::string(inquiry.begin() + static_cast<std::ptrdiff_t>(at),
+                                inquiry.begin() + static_cast<std::ptrdiff_t>(at + size))));
+      };
+      Print("drive n=" + std::to_string(n) + " inquiry=" + (ok ? "ok" : "failed") +
+            " vendor=" + text(8, 8) + " product=" + text(16, 16));
+    }
+
+    detection_.DetectionPending = true;
+    detection_.ProbeMode = true;
+    discovery_.DetectDrives();
+    detection_.ProbeMode = false;
+    detection_.DetectionPending = false;
+    std::string entries;
+    for (uint32_t slot = 0; slot < devices_.DeviceCount; ++slot) {
+      entries += (slot ? "," : "") + Hex(devices_.DeviceSlot[slot], 2);
+    }
+    Print("discovery found=" + std::to_string(devices_.DeviceCount) + " entries=" +
+          (entries.empty() ? "-" : entries) + " seconds=" + Seconds(SecondsSince(start)));
+    for (uint32_t slot = 0; slot < devices_.DeviceCount; ++slot) {
+      const Record& config = records_.ConfigRecord[DriveOf(devices_.DeviceSlot[slot])];
+      Print("device slot=" + std::to_string(slot) + " entry=" + Hex(devices_.DeviceSlot[slot], 2) +
+            " name=" + Quoted(DeviceName(config)) + " firmware=" + Quoted(FirmwareText(config)) +
+            " product=" + Hex(LoadBigEndian(config.data() + config::kProductCode, 2), 4));
+    }
+  }
+
+  // (b) One status poll of every enclosure, then what its record says.
+  void Poll() {
+    raidMonitor_.ReadStatus();
+    Print("poll answered=" + Hex(answered_, 2) + " displays=" + std::to_string(window_.displays));
+    for (uint32_t slot = 0; slot < devices_.DeviceCount; ++slot) {
+      const Record& status = records_.StatusRecord[DriveOf(devices_.DeviceSlot[slot])];
+      Print("status slot=" + std::to_string(slot) + " mode=" +
+            std::to_string(status[status::kMode]) + " flags=" + Hex(status[status::kPortFlags], 2) +
+            Member("p0", status, status::kP0Model, status::kP0Serial, status::kP0Capacity) +
+            Member("p1", status, status::kP1Model, status::kP1Serial, status::kP1Capacity) +
+            " volume=" +
+            std::to_string(
+                LoadLittleEndian(status.data() + status::kVolumeCapacity, status::kCapacitySize)));
+    }
+  }
+
+  // (c) The settings control sector to the first enclosure.
+  void WriteSettings() {
+    if (devices_.DeviceCount == 0) return;
+    window_.activePage = 0;
+    const SettingsFill fill = window_.ScheduleBackup();
+    const bool written = raidMonitor_.WriteSettingsSector();
+    Print("settings slot=0 written=" + std::to_string(written) +
+          " backup=" + std::to_string(fill.scheduleBackup) + " period=" + Hex(fill.periodCode, 2));
+  }
+
+  // (d) Load the firmware file against the enclosure's identity and run the
+  // whole upgrade, as "Load Firmware " and "Start Upgrade" do.
+  void Upgrade(uint32_t slot) {
+    const Record& config = records_.ConfigRecord[DriveOf(devices_.DeviceSlot[slot])];
+    console_.ClearBox();
+    LoadFirmwareFile(firmware_, config, firmwareState_, console_, console_, console_);
+    Print("load slot=" + std::to_string(slot) + " length=" +
+          std::to_string(firmwareState_.FirmwareLength()) + " box=" + Quoted(console_.boxText()));
+    if (firmwareState_.FirmwareLength() == 0) return;
+
+    console_.ClearBox();
+    const auto start = std::chrono::steady_clock::now();
+    firmwareGroup_.StartUpgradeClick(static_cast<int16_t>(slot));
+    Print("upgrade slot=" + std::to_string(slot) + " panel=" + Quoted(console_.messagePanel()) +
+          " box=" + Quoted(console_.boxTitle()) +
+          " progress=" + std::to_string(firmwareState_.UpgradeProgress.load()) +
+          " seconds=" + Seconds(SecondsSince(start)));
+  }
+
+  std::filesystem::path firmware_;
+  Console console_;
+  MonitorWindow window_;
+  SteadyClock clock_;
+  AppFlags flags_;
+  RecordingTransport transport_;
+  DeviceAccess access_;
+  CommandChannel channel_;
+  DeviceTable devices_;
+  RecordTables records_;
+  DetectionState detection_;
+  MonitorState monitor_;
+  FirmwareState firmwareState_;
+  RaidContext context_;
+  DriveDiscovery discovery_;
+  uint8_t answered_ = 0;
+  RaidMonitor raidMonitor_;
+  FirmwareGroup firmwareGroup_;
+};
+
+}  // namespace
+}  // namespace px::e2e
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: guest_driver FIRMWARE_FILE\n");
+    return 2;
+  }
+  px::e2e::GuestDriver driver(argv[1]);
+  driver.Run();
+  px::e2e::Print("end");
+  return 0;
+}
