@@ -1,0 +1,90 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace px::cli {
+
+class Host;
+struct CoreState;
+
+// Exit codes. status answers 0-3 the way monitoring plugins do (OK, WARNING,
+// CRITICAL, UNKNOWN); the other commands use the same numbers for the same
+// kind of outcome.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;    // refused, failed, or a warning
+inline constexpr int kExitUsage = 2;     // bad arguments (and status: critical)
+inline constexpr int kExitNoDevice = 3;  // no enclosure, device error, no permission
+
+struct StatusOptions {
+  bool json = false;
+};
+
+struct MonitorOptions {
+  uint32_t intervalSeconds = 4;
+  std::string logDir;
+  // Hidden, for tests: stop after this many polls as a stop request would;
+  // 0 runs until stopped.
+  int polls = 0;
+};
+
+struct LogOptions {
+  std::string logDir;
+  std::string date;  // YYMMDD; empty for today
+  bool follow = false;
+};
+
+struct FirmwareCheckOptions {
+  std::string file;
+  int device = 0;  // 1-based; 0: none given
+  std::string deviceVersion;
+  std::string deviceProduct;
+};
+
+struct FirmwareUpgradeOptions {
+  std::string file;
+  int device = 1;
+  bool yes = false;
+};
+
+struct FirmwareBuildOptions {
+  std::string head;
+  std::vector<std::string> subs;  // FILE[:TYPE[:FLAG]]
+  std::string size = "auto";
+  bool jumper = true;
+  bool chip = true;
+  std::string fanSupported = "1";
+  std::string fanLimit = "2000";
+  std::string thermalSupported = "1";
+  std::string thermalLimit = "50";
+  bool scheduleBackup = false;
+  bool fastBackup = false;
+  std::string seed;  // empty: from the clock
+  std::string output;
+};
+
+int RunList(Host& host);
+int RunStatus(Host& host, const StatusOptions& options);
+int RunMonitor(Host& host, const MonitorOptions& options);
+int RunLog(Host& host, const LogOptions& options);
+int RunFirmwareCheck(Host& host, const FirmwareCheckOptions& options);
+int RunFirmwareUpgrade(Host& host, const FirmwareUpgradeOptions& options);
+int RunFirmwareBuild(const FirmwareBuildOptions& options);
+
+// Finds the enclosures. With none, says so on standard error, with what to
+// do when disks were refused for lack of permission; with some, still warns
+// about refused disks.
+uint32_t DetectAndExplain(CoreState& core);
+
+// Where the logs go when --log-dir is not given: beside the program when it
+// may write there (as the windowed program does), else the user's state
+// directory.
+std::filesystem::path DefaultLogDirectory();
+
+// "pxraid: " + text on standard error.
+void Complain(const std::string& text);
+
+}  // namespace px::cli

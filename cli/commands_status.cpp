@@ -1,0 +1,95 @@
+#include <algorithm>
+#include <iostream>
+#include <nlohmann/json.hpp>
+
+#include "cli/commands.h"
+#include "cli/core_state.h"
+#include "cli/enclosure_status.h"
+#include "cli/host.h"
+#include "raid/monitor.h"
+
+namespace px::cli {
+
+void Complain(const std::string& text) {
+  std::cerr << "pxraid: " << text << std::endl;
+}
+
+uint32_t DetectAndExplain(CoreState& core) {
+  const uint32_t count = core.Detect();
+  const std::string advice = core.host.PermissionAdvice(core.detection.PhysicalDriveCount);
+  if (count == 0) Complain("No enclosure found.");
+  if (!advice.empty()) Complain(advice);
+  return count;
+}
+
+int RunList(Host& host) {
+  CoreState core(host);
+  const uint32_t count = DetectAndExplain(core);
+  if (count == 0) return kExitNoDevice;
+
+  std::vector<std::array<std::string, 7>> rows = {
+      {"DEV", "DRIVE", "NAME", "FIRMWARE", "MODE", "P0", "P1"}};
+  for (std::size_t slot = 0; slot < count; ++slot) {
+    rows.push_back(ListFields(BuildReport(core, slot, true)));
+  }
+  std::array<std::size_t, 7> widths{};
+  for (const auto& row : rows) {
+    for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+  }
+  for (const auto& row : rows) {
+    std::string line;
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      line += row[i];
+      if (i + 1 < row.size()) line += std::string(widths[i] - row[i].size() + 2, ' ');
+    }
+    std::cout << line << '\n';
+  }
+  return kExitOk;
+}
+
+int RunStatus(Host& host, const StatusOptions& options) {
+  CoreState core(host);
+  const uint32_t count = DetectAndExplain(core);
+
+  // One status read per enclosure, through the same poll the monitor runs;
+  // the writer's hook tells which devices answered.
+  uint8_t answered = 0;
+  if (count > 0) {
+    host.BeforePoll(0);
+    RaidMonitor monitor(core.context, [&answered](uint8_t mask) { answered = mask; });
+    monitor.ReadStatus();
+  }
+
+  Health overall = count == 0 ? Health::Unknown : Health::Ok;
+  std::vector<EnclosureReport> reports;
+  for (std::size_t slot = 0; slot < count; ++slot) {
+    // The poll covers the four devices the window shows; beyond them the
+    // status read by discovery is the latest there is.
+    const bool read = slot >= kShownDevices || (answered & (1U << slot)) != 0;
+    reports.push_back(BuildReport(core, slot, read));
+    overall = Worse(overall, reports.back().health);
+  }
+  const int exitCode = static_cast<int>(overall);
+
+  if (options.json) {
+    nlohmann::ordered_json enclosures = nlohmann::ordered_json::array();
+    for (const EnclosureReport& report : reports) enclosures.push_back(ToJson(report));
+    nlohmann::ordered_json json = {{"enclosures", std::move(enclosures)},
+                                   {"health", HealthName(overall)},
+                                   {"exit_code", exitCode}};
+    if (count == 0) {
+      const std::string advice = host.PermissionAdvice(core.detection.PhysicalDriveCount);
+      json["error"] = advice.empty() ? "No enclosure found." : advice;
+    }
+    std::cout << json.dump(2) << std::endl;
+  } else {
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+      if (i != 0) std::cout << '\n';
+      std::cout << ToText(reports[i]);
+    }
+    std::cout << std::flush;
+  }
+  return exitCode;
+}
+
+}  // namespace px::cli

@@ -1,0 +1,96 @@
+#include "cli/core_state.h"
+
+#include <clocale>
+#include <ctime>
+#include <iostream>
+
+#include "cli/host.h"
+
+namespace px::cli {
+
+void ConsolePanels::SetText(int panel, std::string_view text) {
+  if (panel < 0 || panel > kMessagePanel) return;
+  texts_[static_cast<std::size_t>(panel)] = text;
+  if (listener_) listener_(panel, text);
+}
+
+void ConsoleMessages::Show(std::string_view title, std::string_view text, MessageIcon icon) {
+  lastTitle_ = title;
+  lastText_ = text;
+  std::ostream& out = icon == MessageIcon::Exclamation ? std::cout : std::cerr;
+  out << text << std::endl;
+}
+
+namespace {
+
+std::string Format(const LogTime& time, const char* pattern) {
+  std::tm parts{};
+  parts.tm_year = time.year - 1900;
+  parts.tm_mon = time.month - 1;
+  parts.tm_mday = time.day;
+  parts.tm_hour = time.hour;
+  parts.tm_min = time.minute;
+  parts.tm_sec = time.second;
+  parts.tm_isdst = -1;
+  char text[64] = {};
+  const std::size_t length = std::strftime(text, sizeof text, pattern, &parts);
+  return std::string(text, length);
+}
+
+}  // namespace
+
+LocaleDateFormat::LocaleDateFormat() {
+  // Only the time category: numbers and messages stay as the C locale has
+  // them, whatever the user's language.
+  std::setlocale(LC_TIME, "");
+}
+
+std::string LocaleDateFormat::ShortDate(const LogTime& time) const {
+  return Format(time, "%x");
+}
+
+std::string LocaleDateFormat::LongTime(const LogTime& time) const {
+  return Format(time, "%X");
+}
+
+void HeadlessView::UncheckDevice(std::size_t slot) {
+  checked_.at(slot) = false;
+  uncheckedAt_.at(slot) = clock_.TickMs();
+}
+
+void HeadlessView::RecheckDevices(MonitorState& monitor) {
+  const uint64_t now = clock_.TickMs();
+  for (std::size_t slot = 0; slot < kShownDevices; ++slot) {
+    if (!checked_[slot] && now - uncheckedAt_[slot] >= kRecheckMs) {
+      checked_[slot] = true;
+      monitor.RetryCount[slot] = 0;
+    }
+  }
+}
+
+CoreState::CoreState(Host& owner, MessagePump pump)
+    : host(owner),
+      access(owner.transport(), panels),
+      channel(access, owner.clock(), std::move(pump), flags.closing),
+      view(owner.clock()),
+      context{channel, flags, devices, records, detection, monitor, panels, messages, view},
+      discovery(context) {}
+
+uint32_t CoreState::Detect() {
+  detection.LetterCount = discovery.ListLogicalDrives();
+  detection.PhysicalDriveCount = discovery.CountPhysicalDrives();
+  detection.DetectionPending = true;
+  discovery.DetectDrives();
+  detection.DetectionPending = false;
+  return devices.DeviceCount;
+}
+
+bool CoreState::DrivesChanged() {
+  // ListLogicalDrives writes the letters it finds; that is what the window's
+  // comparison does too.
+  const uint32_t letters = discovery.ListLogicalDrives();
+  const uint32_t drives = discovery.CountPhysicalDrives();
+  return letters != detection.LetterCount.load() || drives != detection.PhysicalDriveCount.load();
+}
+
+}  // namespace px::cli

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "raid/records.h"
+
+namespace px::cli {
+
+struct CoreState;
+
+// How a monitoring system reads the state of an enclosure, and the exit code
+// it expects for it.
+enum class Health { Ok = 0, Warning = 1, Critical = 2, Unknown = 3 };
+
+// The most severe of two: OK, then WARNING, then UNKNOWN, then CRITICAL. A
+// failed member somewhere matters more than a device that could not be read;
+// a device that could not be read matters more than a rebuild that runs.
+Health Worse(Health a, Health b);
+const char* HealthName(Health health);  // "ok", "warning", "critical", "unknown"
+
+struct MemberReport {
+  const char* port = "P0";
+  // The state class of PortFlags: "ready", "inserted", "absent" or "failed".
+  const char* state = "absent";
+  uint8_t rawState = 0;  // the controller's own port state byte
+  std::string model;
+  std::string serial;
+  uint64_t capacitySectors = 0;
+};
+
+// One enclosure as list and status report it.
+struct EnclosureReport {
+  int device = 1;  // 1-4 as in the log's "D1"; up to 8 with more enclosures
+  unsigned drive = 0;
+  std::string node;  // "/dev/sdb" where the machine names its disks
+  std::string name;
+  std::string firmware;
+  std::string mode;
+  uint8_t modeCode = 0;
+  uint64_t volumeCapacitySectors = 0;
+  // The status poll got an answer (discovery's own read for `list`).
+  bool statusRead = false;
+  std::array<MemberReport, 2> members;
+  bool rebuildRunning = false;
+  std::string direction;  // "P0 --> P1" as the log writes it; empty when none runs
+  uint8_t percent = 0;
+  Health health = Health::Unknown;
+  std::string reason;  // why the health is what it is, for people
+};
+
+// Reads the report of device-table slot `slot` from the records.
+EnclosureReport BuildReport(const CoreState& core, std::size_t slot, bool statusRead);
+
+// The health of a status record (already known to have been read), with the
+// reason for it:
+// - CRITICAL: a member failed; or one is absent from a mirror or a stripe
+//   (the volume has lost its redundancy or its data); or none is present.
+// - WARNING: a rebuild or copy runs; a member is inserted but not part of the
+//   volume; a single member is present by design (JBOD, NRAID, Bypass).
+// - OK: both members present and ready and nothing running.
+Health Classify(const Record& status, std::string& reason);
+
+nlohmann::ordered_json ToJson(const EnclosureReport& report);
+std::string ToText(const EnclosureReport& report);
+// The line `list` prints, without alignment: device, drive, name, firmware,
+// mode, P0 state, P1 state.
+std::array<std::string, 7> ListFields(const EnclosureReport& report);
+
+}  // namespace px::cli

@@ -1,0 +1,325 @@
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <random>
+#include <string>
+
+#include "cli/commands.h"
+#include "cli/core_state.h"
+#include "cli/firmware_args.h"
+#include "cli/host.h"
+#include "cli/stop_signal.h"
+#include "common/bytes.h"
+#include "common/number_text.h"
+#include "common/text.h"
+#include "firmware/file_bytes.h"
+#include "firmware/firmware_file.h"
+#include "firmware/image_builder.h"
+#include "firmware/upgrade.h"
+#include "raid/device_text.h"
+
+#ifdef _WIN32
+#include <io.h>
+#define PX_ISATTY(fd) _isatty(fd)
+#define PX_FILENO(f) _fileno(f)
+#else
+#include <unistd.h>
+#define PX_ISATTY(fd) isatty(fd)
+#define PX_FILENO(f) fileno(f)
+#endif
+
+namespace px::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Panel texts go by as lines (the loader's "File:", "Chksum:", "F:", "C:"
+// and the stage results); a single space only clears the panel.
+void PrintPanelText(int, std::string_view text) {
+  if (text.empty() || text == " ") return;
+  std::cout << text << std::endl;
+}
+
+// The progress panel has nothing to show without a terminal.
+class NoFirmwareView final : public FirmwareView {
+ public:
+  void WidenMessagePanel() override {}
+  void SetPanelCaption(std::string_view) override {}
+  void SetLabel(std::string_view) override {}
+  void SetProgressMaximum(uint32_t) override {}
+  void SetProgressPosition(uint32_t) override {}
+  void SetPanelVisible(bool) override {}
+  void SetTimerEnabled(bool) override {}
+};
+
+// The upgrade's progress panel as one line: the stage, its percent and how
+// many of its pages (erase blocks in stage 2) are done. On a terminal the
+// line is redrawn in place; otherwise a line is written at every quarter of
+// a stage.
+class ProgressLine final : public FirmwareView {
+ public:
+  explicit ProgressLine(const std::atomic<uint32_t>& progress)
+      : progress_(progress), terminal_(PX_ISATTY(PX_FILENO(stdout)) != 0) {}
+
+  void WidenMessagePanel() override {}
+  void SetPanelCaption(std::string_view text) override {
+    caption_ = text;
+    stageStart_ = progress_.load();
+    // Stage 2 erases 4 KiB blocks; stages 3 and 4 move 128-byte pages.
+    const bool erase = caption_ == "Process 2 / 4";
+    unit_ = erase ? "block" : "page";
+    stageSteps_ = kFlashSize / (erase ? kSpiEraseSize : kSpiPageSize);
+    lastQuarter_ = -1;
+  }
+  void SetLabel(std::string_view text) override { PrintPanelText(0, text); }
+  void SetProgressMaximum(uint32_t) override {}
+  void SetProgressPosition(uint32_t) override { Refresh(); }
+  void SetPanelVisible(bool visible) override {
+    if (!visible) Break();
+  }
+  void SetTimerEnabled(bool enabled) override { running_ = enabled; }
+
+  // From the channel's loops, as the window's timer would.
+  void Refresh() {
+    if (!running_ || caption_ == "Process 1 / 4") return;
+    const uint32_t done = std::min(progress_.load() - stageStart_, stageSteps_);
+    const uint32_t percent = done * 100 / stageSteps_;
+    const std::string line = caption_ + ": " + std::to_string(percent) + "%, " + unit_ + " " +
+                             std::to_string(done) + " of " + std::to_string(stageSteps_);
+    if (terminal_) {
+      if (line == shown_) return;
+      std::cout << '\r' << line << std::flush;
+      shown_ = line;
+      open_ = true;
+    } else if (const int quarter = static_cast<int>(percent / 25); quarter != lastQuarter_) {
+      lastQuarter_ = quarter;
+      std::cout << line << std::endl;
+    }
+  }
+  // Ends a line drawn in place before anything else is printed.
+  void Break() {
+    if (!open_) return;
+    std::cout << std::endl;
+    open_ = false;
+    shown_.clear();
+  }
+
+ private:
+  const std::atomic<uint32_t>& progress_;
+  bool terminal_;
+  bool running_ = false;
+  bool open_ = false;
+  std::string caption_;
+  std::string unit_ = "page";
+  std::string shown_;
+  uint32_t stageStart_ = 0;
+  uint32_t stageSteps_ = 1;
+  int lastQuarter_ = -1;
+};
+
+bool Confirm(const std::string& question) {
+  std::cerr << question << " [y/N] " << std::flush;
+  std::string answer;
+  if (!std::getline(std::cin, answer)) {
+    std::cerr << std::endl;
+    return false;
+  }
+  for (char& c : answer) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return answer == "y" || answer == "yes";
+}
+
+// The slot of device `device` (1-based) after discovery, or nothing with the
+// reason told.
+std::optional<std::size_t> ChooseDevice(CoreState& core, int device) {
+  const uint32_t count = DetectAndExplain(core);
+  if (count == 0) return std::nullopt;
+  if (device < 1 || static_cast<uint32_t>(device) > count) {
+    Complain("there is no device " + std::to_string(device) + ": " + std::to_string(count) +
+             (count == 1 ? " enclosure" : " enclosures") + " found");
+    return std::nullopt;
+  }
+  return static_cast<std::size_t>(device - 1);
+}
+
+std::string Describe(const CoreState& core, std::size_t slot) {
+  const uint32_t drive = DriveOf(core.devices.DeviceSlot[slot]);
+  const Record& config = core.records.ConfigRecord[drive];
+  return "device " + std::to_string(slot + 1) + " (" + TrimRightKeep(DeviceName(config), 0) +
+         ", drive " + std::to_string(drive) + ", firmware " + RevisionOf(config).text + ")";
+}
+
+// The builder knows its head file by its name, SPIHEAD.BIN. A head file
+// named otherwise is read (with the loader's messages when that fails) and
+// handed over as SPIHEAD.BIN from a directory of its own.
+class HeadFile {
+ public:
+  HeadFile(const fs::path& path, Messages& messages) {
+    std::string name = PathText(path.filename());
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (name == "SPIHEAD.BIN") {
+      path_ = path;
+      return;
+    }
+    const std::optional<std::vector<uint8_t>> bytes = ReadFirmwareSource(path, messages);
+    if (!bytes) return;
+    std::random_device random;
+    directory_ = fs::temp_directory_path() /
+                 ("pxraid-head-" + std::to_string(random()) + "-" + std::to_string(random()));
+    fs::create_directories(directory_);
+    path_ = directory_ / "SPIHEAD.BIN";
+    std::ofstream out(path_, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes->data()),
+              static_cast<std::streamsize>(bytes->size()));
+  }
+  ~HeadFile() {
+    std::error_code ignored;
+    if (!directory_.empty()) fs::remove_all(directory_, ignored);
+  }
+  HeadFile(const HeadFile&) = delete;
+  HeadFile& operator=(const HeadFile&) = delete;
+  // Empty when the file could not be read.
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path directory_;
+  fs::path path_;
+};
+
+std::optional<BinSize> SizeOf(const std::string& size) {
+  if (size == "1M") return BinSize::OneMBits;
+  if (size == "2M") return BinSize::TwoMBits;
+  if (size == "4M") return BinSize::FourMBits;
+  if (size == "8M") return BinSize::EightMBits;
+  return std::nullopt;
+}
+
+}  // namespace
+
+int RunFirmwareCheck(Host& host, const FirmwareCheckOptions& options) {
+  // The device's identity record: bytes 46-49 its firmware version, 50-51 its
+  // product code. All zero compares against no device: no product check.
+  Record config{};
+  std::unique_ptr<CoreState> core;
+  if (options.device > 0) {
+    core = std::make_unique<CoreState>(host);
+    const std::optional<std::size_t> slot = ChooseDevice(*core, options.device);
+    if (!slot) return kExitNoDevice;
+    config = core->records.ConfigRecord[DriveOf(core->devices.DeviceSlot[*slot])];
+  } else if (!options.deviceVersion.empty()) {
+    StoreBigEndian(config.data() + config::kFirmwareVersion, 4,
+                   *ParseHexArgument(options.deviceVersion, 8));
+    StoreBigEndian(config.data() + config::kProductCode, 2,
+                   *ParseHexArgument(options.deviceProduct, 4));
+  } else {
+    Complain("no device given (--device or --device-version): the product check is left out");
+  }
+
+  ConsolePanels panels;
+  panels.SetListener(PrintPanelText);
+  ConsoleMessages messages;
+  FirmwareState state;
+  NoFirmwareView view;
+  LoadFirmwareFile(fs::path(options.file), config, state, panels, messages, view);
+  if (state.FirmwareLength() == 0) return kExitFailed;
+  std::cout << "The firmware file would be accepted." << std::endl;
+  return kExitOk;
+}
+
+int RunFirmwareUpgrade(Host& host, const FirmwareUpgradeOptions& options) {
+  FirmwareState state;
+  ProgressLine progress(state.UpgradeProgress);
+  CoreState core(host, [&progress] { progress.Refresh(); });
+  const std::optional<std::size_t> slot = ChooseDevice(core, options.device);
+  if (!slot) return kExitNoDevice;
+  const uint32_t drive = DriveOf(core.devices.DeviceSlot[*slot]);
+  {
+    const ScopedDevice device(core.access, static_cast<int8_t>(drive));
+    if (!device.valid()) {
+      Complain("CreateFile blocked! The disk of " + Describe(core, *slot) + " does not open.");
+      const std::string advice = host.PermissionAdvice(core.detection.PhysicalDriveCount);
+      if (!advice.empty()) Complain(advice);
+      return kExitNoDevice;
+    }
+  }
+
+  core.panels.SetListener([&progress](int panel, std::string_view text) {
+    progress.Break();
+    PrintPanelText(panel, text);
+  });
+  const FirmwareDeps deps{core.channel, core.flags,  core.devices,  core.records,
+                          state,        core.panels, core.messages, progress};
+  FirmwareGroup group(deps);
+  const auto chooser = static_cast<int16_t>(*slot);
+  group.LoadFirmwareClick(chooser, [&options] { return fs::path(options.file); });
+  if (state.FirmwareLength() == 0) return kExitFailed;
+
+  if (!options.yes && !Confirm("Erase and reprogram the flash of " + Describe(core, *slot) +
+                               " with " + options.file + "?")) {
+    Complain("not confirmed; nothing was changed");
+    return kExitFailed;
+  }
+  {
+    // Half a flash is worse than a slow one: stop requests wait.
+    const StopRefusal refusal;
+    group.StartUpgradeClick(chooser);
+  }
+  progress.Break();
+  return core.panels.Text(StatusPanels::kMessagePanel) == "SPI Verify OK" ? kExitOk : kExitFailed;
+}
+
+int RunFirmwareBuild(const FirmwareBuildOptions& options) {
+  ConsolePanels panels;
+  ConsoleMessages messages;
+  FirmwareState state;
+  // Like the window, a build without a seed takes it from the clock.
+  const uint32_t seed =
+      options.seed.empty()
+          ? static_cast<uint32_t>(std::chrono::system_clock::now().time_since_epoch().count() &
+                                  0xFFFFFFFF)
+          : ParseNumberText(options.seed);
+  ImageBuilder builder(panels, messages, state, seed);
+
+  BuilderSettings& settings = builder.settings();
+  settings.raidModeByJumper = options.jumper;
+  settings.zl7314bChip = options.chip;
+  settings.fanSupported = options.fanSupported;
+  settings.fanAlarmLimit = options.fanLimit;
+  settings.thermalSupported = options.thermalSupported;
+  settings.thermalAlarmLimit = options.thermalLimit;
+  settings.scheduleBackup = options.scheduleBackup;
+  settings.fastBackup = options.fastBackup;
+  settings.autoSize = options.size == "auto";
+  settings.binSize = SizeOf(options.size);
+
+  const HeadFile head(fs::path(options.head), messages);
+  if (head.path().empty()) return kExitFailed;
+  builder.AddSubCodeFile(head.path());
+  for (const std::string& text : options.subs) {
+    const SubCodeArgument sub = ParseSubCodeArgument(text);
+    if (!builder.AddSubCodeFile(fs::path(sub.file))) return kExitFailed;
+    // Sub-code k shows in grid row k + 1, where the window edits it.
+    const int row = builder.SubCodeCount() + 1;
+    if (sub.type) {
+      try {
+        builder.SetCodeTypeText(row, *sub.type);
+      } catch (const ConversionError& error) {
+        messages.Show("Error", error.what(), MessageIcon::Error);
+        return kExitFailed;
+      }
+    }
+    if (sub.flag) builder.SetUpdateFlag(row, *sub.flag);
+  }
+
+  if (!builder.BuildImage()) return kExitFailed;
+  if (!builder.SaveImageFile(fs::path(options.output))) return kExitFailed;
+  std::cout << "Bin size " << panels.Text(0) << " bytes, configuration block at " << panels.Text(1)
+            << '\n'
+            << panels.Text(3) << std::endl;
+  return kExitOk;
+}
+
+}  // namespace px::cli

@@ -1,0 +1,172 @@
+#include "cli/host.h"
+
+#include <chrono>
+#include <ctime>
+#include <fstream>
+#include <iomanip>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <stdexcept>
+
+#include "cli/stop_signal.h"
+#include "cli/virtual_scenarios.h"
+#include "sim/fake_clock.h"
+#include "sim/virtual_bus.h"
+
+#ifdef __linux__
+#include <grp.h>
+#include <sys/stat.h>
+
+#include "device/linux/disk_inventory.h"
+#include "device/linux/sg_transport.h"
+#endif
+
+namespace px::cli {
+namespace {
+
+// Long waits are cut into slices so that Ctrl+C is answered at once.
+constexpr uint32_t kWaitSliceMs = 100;
+
+LogTime ParseStartTime(const std::string& text) {
+  std::tm parts{};
+  std::istringstream in(text);
+  in >> std::get_time(&parts, "%Y-%m-%dT%H:%M:%S");
+  if (in.fail() || in.peek() != std::char_traits<char>::eof()) {
+    throw std::invalid_argument("start time '" + text + "' is not YYYY-MM-DDTHH:MM:SS");
+  }
+  return {parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
+          parts.tm_hour,        parts.tm_min,     parts.tm_sec};
+}
+
+// Civil time arithmetic without a time zone: the simulated clock is local
+// time already.
+LogTime AddSeconds(const LogTime& time, uint64_t seconds) {
+  using namespace std::chrono;
+  const sys_days day{year{time.year} / month{static_cast<unsigned>(time.month)} /
+                     std::chrono::day{static_cast<unsigned>(time.day)}};
+  const sys_seconds moment = day + hours{time.hour} + minutes{time.minute} +
+                             std::chrono::seconds{time.second} +
+                             std::chrono::seconds{static_cast<int64_t>(seconds)};
+  const sys_days newDay = floor<days>(moment);
+  const year_month_day date{newDay};
+  const hh_mm_ss clock{moment - newDay};
+  return {static_cast<int>(date.year()),
+          static_cast<int>(static_cast<unsigned>(date.month())),
+          static_cast<int>(static_cast<unsigned>(date.day())),
+          static_cast<int>(clock.hours().count()),
+          static_cast<int>(clock.minutes().count()),
+          static_cast<int>(clock.seconds().count())};
+}
+
+std::string AccessAdvice(const std::string& what, const std::string& group) {
+  return "No permission to open " + what +
+         ": run pxraid as root, or give your user read/write access to it (e.g. add it to group " +
+         group + " and log in again)";
+}
+
+}  // namespace
+
+Host::Host(const GlobalOptions& options) : controlTrace_(options.controlTrace) {
+  if (!options.simulateTime.empty()) {
+    simulated_ = true;
+    simulatedStart_ = ParseStartTime(options.simulateTime);
+    fakeClock_ = std::make_unique<sim::FakeClock>();
+    clock_ = fakeClock_.get();
+  } else {
+    realClock_ = std::make_unique<SteadyClock>();
+    clock_ = realClock_.get();
+  }
+  if (!options.virtualScenario.empty()) {
+    scenario_ = FindVirtualScenario(options.virtualScenario);
+    if (scenario_ == nullptr) {
+      throw std::invalid_argument("unknown virtual scenario '" + options.virtualScenario + "'");
+    }
+    bus_ = std::make_unique<sim::VirtualBus>(fakeClock_.get());
+    scenario_->build(*bus_);
+    transport_ = bus_.get();
+  } else {
+    ownTransport_ = CreatePlatformTransport();
+    transport_ = ownTransport_.get();
+  }
+}
+
+Host::~Host() = default;
+
+void Host::BeforePoll(int poll) {
+  if (scenario_ != nullptr) ApplyScriptSteps(*scenario_, *bus_, poll);
+}
+
+LogTime Host::Now() const {
+  if (simulated_) return AddSeconds(simulatedStart_, simulatedMs_ / 1000);
+  return LocalNow();
+}
+
+void Host::Wait(uint64_t ms) {
+  if (simulated_) {
+    simulatedMs_ += ms;
+    fakeClock_->Advance(ms);
+    return;
+  }
+  for (uint64_t waited = 0; waited < ms && !StopRequested();) {
+    const auto slice = static_cast<uint32_t>(std::min<uint64_t>(kWaitSliceMs, ms - waited));
+    clock_->SleepMs(slice);
+    waited += slice;
+  }
+}
+
+std::string Host::PermissionAdvice([[maybe_unused]] uint32_t physicalDriveCount) const {
+  if (scenario_ != nullptr) {
+    return scenario_->permissionDenied ? AccessAdvice("the virtual disks", "disk") : std::string();
+  }
+#ifdef __linux__
+  const auto* sg = dynamic_cast<const SgTransport*>(transport_);
+  if (sg == nullptr || !sg->PermissionDenied()) return {};
+  const std::string node = sg->DeniedNode();
+  std::string group = "disk";
+  struct stat info {};
+  if (!node.empty() && ::stat(node.c_str(), &info) == 0) {
+    if (const struct group* owner = ::getgrgid(info.st_gid)) group = owner->gr_name;
+  }
+  return AccessAdvice(node.empty() ? std::string("the disks") : node, group);
+#elif defined(_WIN32)
+  // Without elevation Windows lets no one open a physical drive, and every
+  // machine has at least one.
+  if (physicalDriveCount != 0) return {};
+  return "No physical drive could be opened: run pxraid from a command prompt started as "
+         "administrator";
+#else
+  return {};
+#endif
+}
+
+std::string Host::DriveNode(unsigned drive) const {
+#ifdef __linux__
+  if (scenario_ == nullptr) {
+    const std::vector<ScsiDisk> disks = ListScsiDisks(SystemRoots{});
+    if (drive < disks.size()) return disks[drive].node.string();
+  }
+#else
+  (void)drive;
+#endif
+  return {};
+}
+
+void Host::WriteControlTrace() const {
+  if (controlTrace_.empty() || bus_ == nullptr) return;
+  nlohmann::ordered_json writes = nlohmann::ordered_json::array();
+  for (unsigned drive = 0; drive < sim::kBusDrives; ++drive) {
+    const auto enclosure = bus_->EnclosureAt(drive);
+    if (!enclosure) continue;
+    for (const sim::ControlWrite& write : enclosure->ControlWrites()) {
+      writes.push_back({{"drive", drive},
+                        {"request", write.requestCode},
+                        {"host_event", write.hostEvent},
+                        {"signature_ok", write.signatureOk},
+                        {"sum_ok", write.sumOk}});
+    }
+  }
+  std::ofstream out(controlTrace_, std::ios::trunc);
+  out << nlohmann::ordered_json{{"control_writes", writes}}.dump(2) << '\n';
+}
+
+}  // namespace px::cli

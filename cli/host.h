@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "common/clock.h"
+#include "device/transport.h"
+#include "eventlog/log_time.h"
+
+namespace px::sim {
+class FakeClock;
+class VirtualBus;
+}  // namespace px::sim
+
+namespace px::cli {
+
+struct VirtualScenario;
+
+// The options every command shares.
+struct GlobalOptions {
+  // A set-up of the virtual bus; empty for this machine's own disks.
+  std::string virtualScenario;
+  // Hidden, for tests: the local date and time the run starts at
+  // (2026-12-07T10:00:00). Device waits then cost no wall time, and the clock
+  // of the log moves only by the monitor's intervals.
+  std::string simulateTime;
+  // Hidden, for tests: under --virtual, where to write at exit what the
+  // virtual controllers were told through their control sector.
+  std::string controlTrace;
+};
+
+// Where a command finds its disks and its time: the machine's own disks and
+// clock, or the virtual bus with either clock.
+class Host {
+ public:
+  // The scenario name must be one of VirtualScenarioNames(); the start time,
+  // when given, in the form above (std::invalid_argument otherwise).
+  explicit Host(const GlobalOptions& options);
+  ~Host();
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+
+  Transport& transport() { return *transport_; }
+  Clock& clock() { return *clock_; }
+  bool IsVirtual() const { return bus_ != nullptr; }
+
+  // A scripted scenario makes the changes due before this status poll.
+  void BeforePoll(int poll);
+
+  // The local date and time that log lines carry.
+  LogTime Now() const;
+  // Waits up to `ms`, returning early once a stop is requested. Simulated,
+  // it costs nothing and moves the log's clock on.
+  void Wait(uint64_t ms);
+
+  // When disks exist that the user may not open, what to do about it;
+  // empty otherwise. physicalDriveCount is how many drives opened.
+  std::string PermissionAdvice(uint32_t physicalDriveCount) const;
+  // The node of physical drive n on this machine ("/dev/sdb"); empty where
+  // the number is all there is.
+  std::string DriveNode(unsigned drive) const;
+
+  // Writes the control-sector trace when one was asked for.
+  void WriteControlTrace() const;
+
+ private:
+  std::unique_ptr<sim::FakeClock> fakeClock_;
+  std::unique_ptr<Clock> realClock_;
+  Clock* clock_ = nullptr;
+  std::unique_ptr<sim::VirtualBus> bus_;
+  std::unique_ptr<Transport> ownTransport_;
+  Transport* transport_ = nullptr;
+  const VirtualScenario* scenario_ = nullptr;
+  std::string controlTrace_;
+  bool simulated_ = false;
+  LogTime simulatedStart_;
+  uint64_t simulatedMs_ = 0;
+};
+
+}  // namespace px::cli

@@ -1,0 +1,102 @@
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "cli/commands.h"
+#include "cli/host.h"
+#include "cli/log_date.h"
+#include "cli/stop_signal.h"
+#include "common/text.h"
+#include "eventlog/log_file.h"
+#include "eventlog/log_time.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace px::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The writer replaces the day's file as a whole after each change; looking
+// twice a second shows a new line soon enough without keeping the disk busy.
+constexpr uint64_t kFollowMs = 500;
+
+fs::path ProgramDirectory() {
+  std::error_code error;
+#ifdef _WIN32
+  std::wstring path(32768, L'\0');
+  const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+  if (length > 0 && length < path.size()) {
+    path.resize(length);
+    return fs::path(path).parent_path();
+  }
+#else
+  const fs::path self = fs::read_symlink("/proc/self/exe", error);
+  if (!error) return self.parent_path();
+#endif
+  return fs::current_path(error);
+}
+
+void Print(const std::vector<std::string>& lines, std::size_t from) {
+  for (std::size_t i = from; i < lines.size(); ++i) std::cout << lines[i] << '\n';
+  std::cout << std::flush;
+}
+
+}  // namespace
+
+fs::path DefaultLogDirectory() {
+  return ChooseLogDirectory(ProgramDirectory());
+}
+
+int RunLog(Host& host, const LogOptions& options) {
+  const fs::path directory =
+      options.logDir.empty() ? DefaultLogDirectory() : fs::path(options.logDir);
+  const std::optional<LogTime> day =
+      options.date.empty() ? std::nullopt : ParseLogDate(options.date);
+  const auto fileOf = [&] { return directory / LogFileName(day ? *day : host.Now()); };
+
+  if (!options.follow) {
+    const fs::path file = fileOf();
+    const std::optional<std::vector<std::string>> lines = ReadLogLines(file);
+    if (!lines) {
+      Complain("no log file " + PathText(file));
+      return kExitFailed;
+    }
+    Print(*lines, 0);
+    return kExitOk;
+  }
+
+  // Following: today's log, moving on to the next day's file at midnight,
+  // or the one day that was asked for.
+  fs::path file;
+  std::size_t shown = 0;
+  bool waitingTold = false;
+  while (!StopRequested()) {
+    const fs::path now = fileOf();
+    if (now != file) {
+      file = now;
+      shown = 0;
+      waitingTold = false;
+    }
+    if (const auto lines = ReadLogLines(file)) {
+      // A shorter file is a new one (deleted and started afresh): all of it
+      // is new.
+      if (lines->size() < shown) shown = 0;
+      Print(*lines, shown);
+      shown = lines->size();
+    } else if (!waitingTold) {
+      Complain("waiting for " + PathText(file));
+      waitingTold = true;
+    }
+    host.Wait(kFollowMs);
+  }
+  MarkStopped();
+  return kExitOk;
+}
+
+}  // namespace px::cli

@@ -1,0 +1,87 @@
+#include "cli/stop_signal.h"
+
+#include <atomic>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <signal.h>
+#include <unistd.h>
+#endif
+
+namespace px::cli {
+namespace {
+
+// Lock-free atomics are the only shared state a signal handler may touch.
+std::atomic<bool> stopRequested{false};
+std::atomic<bool> refusing{false};
+std::atomic<bool> stopped{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+constexpr char kRefusal[] = "Firmware is upgrading, please wait a moment.\n";
+
+#ifdef _WIN32
+
+BOOL WINAPI OnConsoleControl(DWORD event) {
+  if (refusing.load()) {
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), kRefusal, sizeof kRefusal - 1, &written, nullptr);
+    return TRUE;
+  }
+  stopRequested = true;
+  // Windows ends the process as soon as the handler returns from these
+  // three, so wait for the goodbye to the controller (the system allows a
+  // few seconds).
+  if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+    for (int waited = 0; waited < 4500 && !stopped.load(); waited += 50) Sleep(50);
+  }
+  return TRUE;
+}
+
+#else
+
+void OnSignal(int) {
+  if (refusing.load()) {
+    // write() is async-signal-safe; a short write of a notice is no loss.
+    [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, kRefusal, sizeof kRefusal - 1);
+    return;
+  }
+  stopRequested = true;
+}
+
+#endif
+
+}  // namespace
+
+void InstallStopHandler() {
+#ifdef _WIN32
+  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+#else
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  // No SA_RESTART: a read from the terminal (the upgrade's question) should
+  // come back when the user presses Ctrl+C.
+  action.sa_flags = 0;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+#endif
+}
+
+bool StopRequested() {
+  return stopRequested.load();
+}
+
+StopRefusal::StopRefusal() {
+  refusing = true;
+}
+
+StopRefusal::~StopRefusal() {
+  refusing = false;
+}
+
+void MarkStopped() {
+  stopped = true;
+}
+
+}  // namespace px::cli
