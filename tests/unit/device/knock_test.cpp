@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "device/checksum.h"
+
 namespace px {
 namespace {
 
@@ -62,10 +64,12 @@ TEST(KnockFrame, LongFormCarriesPayloadAndChecksumOver144Bytes) {
   ASSERT_EQ(r.LbaCount, kLongLbaCount);
   for (std::size_t i = 0; i < 128; ++i) EXPECT_EQ(r.LbaList[12 + i], 0x300 + i);
   // The checksum LBAs spell the CRC of the first 144 frame bytes, MSB first.
-  const uint32_t crc =
-      (r.Frame[144] << 24) | (r.Frame[145] << 16) | (r.Frame[146] << 8) | r.Frame[147];
-  EXPECT_EQ(r.LbaList[140], 0x400 + (crc >> 24));
-  EXPECT_EQ(r.LbaList[143], 0x400 + (crc & 0xFF));
+  const uint32_t crc = RecordChecksum(r.Frame.data(), 144);
+  for (std::size_t i = 0; i < 4; ++i) {
+    const auto byte = static_cast<uint8_t>(crc >> (24 - 8 * i));
+    EXPECT_EQ(r.Frame[144 + i], byte) << i;
+    EXPECT_EQ(r.LbaList[140 + i], kChecksumLbaBase + byte) << i;
+  }
 }
 
 TEST(KnockFrame, StatusNormalisation) {
