@@ -1,0 +1,311 @@
+// firmware check, upgrade and build through the built tool: the loader's
+// verdicts and messages, the four stages on the virtual flash, and images
+// byte for byte as the builder makes them.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "cli/pxraid_process.h"
+#include "common/bytes.h"
+#include "firmware/image_builder.h"
+#include "sim/demo_scenarios.h"
+#include "support/recording_ui.h"
+#include "unit/eventlog/log_test_support.h"
+
+namespace px::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string AsText(const std::vector<uint8_t>& bytes) {
+  return std::string(bytes.begin(), bytes.end());
+}
+
+fs::path WriteFile(const TempDir& dir, const std::string& name, const std::vector<uint8_t>& bytes) {
+  WriteBytes(dir.path() / name, AsText(bytes));
+  return dir.path() / name;
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+struct Refusal {
+  std::string kind;
+  std::function<void(std::vector<uint8_t>&)> spoil;
+  std::vector<std::string> deviceArgs;
+  std::string message;
+};
+
+TEST(FirmwareCheck, AcceptsTheDemoFileAndRefusesEachBadKindWithTheLoadersMessage) {
+  TempDir dir;
+  const fs::path good = WriteFile(dir, "good.bin", sim::DemoFirmwareFile());
+  const RunResult accepted = RunPxraid({"firmware", "check", good.string(), "--device-version",
+                                        "14031815", "--device-product", "5000"});
+  EXPECT_EQ(accepted.exitCode, 0) << accepted.err;
+  EXPECT_EQ(accepted.OutLines(),
+            (std::vector<std::string>{"File:" + good.string(), "Chksum:0077841F", "F:14031815",
+                                      "C:14090215", "The firmware file would be accepted."}));
+
+  const std::vector<std::string> otherProduct{"--device-version", "14031815", "--device-product",
+                                              "2760"};
+  const std::vector<Refusal> refusals{
+      {"body byte",
+       [](auto& f) { f[4000] ^= 0x01; },
+       {},
+       "Threr are CRC error in the firmware file.\nPlease check it."},
+      // A bad CRC is told first even when the GUID is wrong as well.
+      {"body and GUID",
+       [](auto& f) { f[4000] ^= 0x01, f[140] ^= 0x01; },
+       {},
+       "Threr are CRC error in the firmware file.\nPlease check it."},
+      {"GUID",
+       [](auto& f) { f[140] ^= 0x01; },
+       {},
+       "Threr are GUID error in the firmware file.\nPlease check it."},
+      {"signature",
+       [](auto& f) { f[131] = 'X'; },
+       {},
+       "Threr are METADATA_SINGATURE error in the firmware file.\nPlease check it."},
+      {"product", [](auto&) {}, otherProduct,
+       "The firmware is not for this product.\nPlease check it."},
+      {"too short",
+       [](auto& f) { f.resize(175); },
+       {},
+       "The firmware file is too short.\nPlease check it."},
+      {"body past the end",
+       [](auto& f) { StoreBigEndian(f.data() + 148, 4, f.size()); },
+       {},
+       "The firmware body runs past the end of the file.\nPlease check it."},
+  };
+  for (const Refusal& refusal : refusals) {
+    SCOPED_TRACE(refusal.kind);
+    std::vector<uint8_t> file = sim::DemoFirmwareFile();
+    refusal.spoil(file);
+    const fs::path bad = WriteFile(dir, "bad.bin", file);
+    std::vector<std::string> args{"firmware", "check", bad.string()};
+    args.insert(args.end(), refusal.deviceArgs.begin(), refusal.deviceArgs.end());
+    const RunResult run = RunPxraid(args);
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(Contains(run.err, refusal.message + "\n")) << run.err;
+    EXPECT_FALSE(Contains(run.out, "accepted"));
+  }
+
+  const RunResult missing = RunPxraid({"firmware", "check", (dir.path() / "none.bin").string()});
+  EXPECT_EQ(missing.exitCode, 1);
+  EXPECT_TRUE(Contains(missing.err, "Fail to open firmware file\n"));
+}
+
+TEST(FirmwareCheck, ComparesWithAnEnclosureFoundOnTheBus) {
+  TempDir dir;
+  std::vector<uint8_t> file = sim::DemoFirmwareFile();
+  const fs::path good = WriteFile(dir, "good.bin", file);
+  file[161] = 0x01;  // another product code; the CRC does not cover it
+  const fs::path other = WriteFile(dir, "other.bin", file);
+
+  const RunResult fits =
+      RunPxraid(Virtual("healthy-mirror", {"firmware", "check", good.string(), "--device", "1"}));
+  EXPECT_EQ(fits.exitCode, 0) << fits.err;
+  EXPECT_TRUE(Contains(fits.out, "F:14031815\nC:14090215\n"));
+  const RunResult refused =
+      RunPxraid(Virtual("healthy-mirror", {"firmware", "check", other.string(), "--device", "1"}));
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_TRUE(Contains(refused.err, "The firmware is not for this product."));
+  const RunResult noSuch =
+      RunPxraid(Virtual("healthy-mirror", {"firmware", "check", good.string(), "--device", "2"}));
+  EXPECT_EQ(noSuch.exitCode, 3);
+  EXPECT_TRUE(Contains(noSuch.err, "there is no device 2"));
+}
+
+struct UpgradeCase {
+  std::string name;
+  std::string scenario;
+  std::vector<std::string> args;
+  std::string input;
+  int exitCode;
+  std::vector<std::string> stages;  // panel results, in order
+  std::string error;                // on standard error
+};
+
+TEST(FirmwareUpgrade, RunsTheFourStagesOnTheVirtualFlash) {
+  TempDir dir;
+  const fs::path file = WriteFile(dir, "fw.bin", sim::DemoFirmwareFile());
+  const std::vector<std::string> all{"SPI test OK", "SPI Erase OK", "SPI Program OK"};
+  const std::vector<UpgradeCase> cases{
+      {"confirmed by --yes",
+       "healthy-mirror",
+       {"--yes"},
+       "",
+       0,
+       {"SPI test OK", "SPI Erase OK", "SPI Program OK", "SPI Verify OK"},
+       ""},
+      {"confirmed on the terminal",
+       "healthy-mirror",
+       {},
+       "y\n",
+       0,
+       {"SPI test OK", "SPI Erase OK", "SPI Program OK", "SPI Verify OK"},
+       "[y/N]"},
+      {"second enclosure",
+       "two-enclosures",
+       {"--yes", "--device", "2"},
+       "",
+       0,
+       {"SPI test OK", "SPI Erase OK", "SPI Program OK", "SPI Verify OK"},
+       ""},
+      {"a bit flipped on read-back",
+       "flipped-bit",
+       {"--yes"},
+       "",
+       1,
+       {"SPI test OK", "SPI Erase OK", "SPI Program OK", "SPI Verify fail !!!"},
+       "SPI Verify fail !!!\n"},
+      {"declined", "healthy-mirror", {}, "n\n", 1, {}, "not confirmed; nothing was changed"},
+      {"no answer", "healthy-mirror", {}, "", 1, {}, "not confirmed"},
+      {"no enclosure", "no-enclosure", {"--yes"}, "", 3, {}, "No enclosure found."},
+      {"no permission", "no-permission", {"--yes"}, "", 3, {}, "No permission to open"},
+  };
+  for (const UpgradeCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args{"firmware", "upgrade", file.string()};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const RunResult run = RunPxraid(Virtual(c.scenario, args), c.input);
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+    std::vector<std::string> stages;
+    for (const std::string& line : run.OutLines()) {
+      if (line.rfind("SPI ", 0) == 0) stages.push_back(line);
+    }
+    EXPECT_EQ(stages, c.stages);
+    EXPECT_TRUE(Contains(run.err, c.error)) << run.err;
+    EXPECT_EQ(Contains(run.out, "Firmware Upgrade 4/4 completed!"), c.exitCode == 0);
+    if (c.exitCode == 0) {
+      EXPECT_TRUE(Contains(run.out, "Process 3 / 4: 100%, page 480 of 480\n"));
+    }
+  }
+}
+
+// A head file with its configuration block at `c`.
+std::vector<uint8_t> HeadFile(uint32_t c) {
+  std::vector<uint8_t> head(300);
+  for (std::size_t i = 0; i < head.size(); ++i) head[i] = static_cast<uint8_t>(i * 7);
+  StoreLittleEndian(head.data() + 16, 3, c);
+  return head;
+}
+
+struct BuildCase {
+  std::string name;
+  std::vector<std::string> args;  // after --head and -o
+  std::function<void(ImageBuilder&, const TempDir&)> sameInBuilder;
+  uint32_t seed;
+};
+
+TEST(FirmwareBuild, WritesTheBuildersBytesForAFixedSeed) {
+  TempDir dir;
+  WriteFile(dir, "SPIHEAD.BIN", HeadFile(0x38000));
+  WriteFile(dir, "head.img", HeadFile(0x38000));
+  WriteFile(dir, "SUB-A0.BIN", std::vector<uint8_t>(1000, 0xA0));
+  WriteFile(dir, "other.bin", std::vector<uint8_t>(0xC000, 0x31));
+  const std::string subA = (dir.path() / "SUB-A0.BIN").string();
+  const std::string other = (dir.path() / "other.bin").string();
+
+  const std::vector<BuildCase> cases{
+      {"defaults", {"--seed", "12345"}, [](ImageBuilder&, const TempDir&) {}, 12345},
+      {"two sub-codes, one typed and switched off",
+       {"--seed", "3039H", "--sub", subA, "--sub", other + ":31H:FALSE"},
+       [&](ImageBuilder& b, const TempDir&) {
+         b.AddSubCodeFile(subA);
+         b.AddSubCodeFile(other);
+         b.SetCodeTypeText(3, "31H");
+         b.SetUpdateFlag(3, 0);
+       },
+       12345},
+      {"settings and a fixed size",
+       {"--seed", "7", "--size", "4M", "--no-jumper", "--no-chip", "--fan-supported", "2",
+        "--fan-limit", "0BB8H", "--thermal-supported", "0", "--thermal-limit", "60",
+        "--schedule-backup", "--fast-backup", "--sub", subA + ":160"},
+       [&](ImageBuilder& b, const TempDir&) {
+         BuilderSettings& s = b.settings();
+         s.autoSize = false;
+         s.binSize = BinSize::FourMBits;
+         s.raidModeByJumper = false;
+         s.zl7314bChip = false;
+         s.fanSupported = "2";
+         s.fanAlarmLimit = "3000";
+         s.thermalSupported = "0";
+         s.thermalAlarmLimit = "60";
+         s.scheduleBackup = true;
+         s.fastBackup = true;
+         b.AddSubCodeFile(subA);
+         b.SetCodeTypeText(2, "160");
+       },
+       7},
+  };
+  for (const std::string head : {"SPIHEAD.BIN", "head.img"}) {
+    for (const BuildCase& c : cases) {
+      SCOPED_TRACE(head + ": " + c.name);
+      const fs::path out = dir.path() / "image.img";
+      std::vector<std::string> args{"firmware", "build",     "--head", (dir.path() / head).string(),
+                                    "-o",       out.string()};
+      args.insert(args.end(), c.args.begin(), c.args.end());
+      const RunResult run = RunPxraid(args);
+      EXPECT_EQ(run.exitCode, 0) << run.err;
+      const fs::path saved = dir.path() / "image.bin";
+      EXPECT_TRUE(Contains(run.out, "Svae File OK :" + saved.string()));
+
+      RecordingPanels panels;
+      RecordingMessages messages;
+      FirmwareState state;
+      ImageBuilder builder(panels, messages, state, c.seed);
+      builder.AddSubCodeFile(dir.path() / "SPIHEAD.BIN");
+      c.sameInBuilder(builder, dir);
+      ASSERT_TRUE(builder.BuildImage());
+      EXPECT_TRUE(ReadBytes(saved) == AsText(state.FirmwareImage));
+      fs::remove(saved);
+    }
+  }
+}
+
+TEST(FirmwareBuild, RefusesWithTheBuildersMessageAndSavesNothing) {
+  TempDir dir;
+  WriteFile(dir, "SPIHEAD.BIN", HeadFile(0x38000));
+  WriteFile(dir, "SUB-10.BIN", std::vector<uint8_t>(16, 0x10));
+  WriteFile(dir, "BIG-20.BIN", std::vector<uint8_t>(0xC001, 0x20));
+  const std::string head = (dir.path() / "SPIHEAD.BIN").string();
+  const std::string sub = (dir.path() / "SUB-10.BIN").string();
+  std::vector<std::string> elevenSubs;
+  for (int i = 0; i < 11; ++i) elevenSubs.insert(elevenSubs.end(), {"--sub", sub});
+
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+      {{"--head", (dir.path() / "none.bin").string()}, "Fail to open firmware file"},
+      {{"--head", head, "--fan-limit", "12X"}, "'12X' is not a valid integer value"},
+      {{"--head", head, "--sub", sub + ":A0"}, "'A0' is not a valid integer value"},
+      {{"--head", head, "--size", "1M", "--sub", sub}, "is too small"},
+      {{"--head", head, "--sub", (dir.path() / "BIG-20.BIN").string()}, "48 KiB"},
+      {[&] {
+         std::vector<std::string> args{"--head", head};
+         args.insert(args.end(), elevenSubs.begin(), elevenSubs.end());
+         return args;
+       }(),
+       "at most 10 sub-codes"},
+  };
+  for (const auto& [args, message] : cases) {
+    SCOPED_TRACE(message);
+    const fs::path out = dir.path() / "image.bin";
+    std::vector<std::string> all{"firmware", "build", "-o", out.string()};
+    all.insert(all.end(), args.begin(), args.end());
+    const RunResult run = RunPxraid(all);
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(Contains(run.err, message)) << run.err;
+    EXPECT_FALSE(fs::exists(out));
+  }
+}
+
+}  // namespace
+}  // namespace px::test

@@ -1,0 +1,160 @@
+// monitor: the lines it prints and keeps in the day's file are the ones the
+// window's writer produces for the same polls, and it says goodbye to the
+// controller before it ends on a stop signal.
+
+#include "raid/monitor.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <ctime>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "cli/pxraid_process.h"
+#include "cli/virtual_scenarios.h"
+#include "eventlog/event_log.h"
+#include "eventlog/log_file.h"
+#include "unit/eventlog/log_test_support.h"
+#include "unit/raid/raid_rig.h"
+
+namespace px::test {
+namespace {
+
+constexpr int kPolls = 18;  // the member-replaced story ends before poll 15
+
+// The C library's own short date and long time, as the tool uses them under
+// LC_ALL=C (this process never leaves the C locale).
+class CLibraryFormat final : public DateTimeFormat {
+ public:
+  std::string ShortDate(const LogTime& t) const override { return Format(t, "%x"); }
+  std::string LongTime(const LogTime& t) const override { return Format(t, "%X"); }
+
+ private:
+  static std::string Format(const LogTime& t, const char* pattern) {
+    std::tm parts{};
+    parts.tm_year = t.year - 1900;
+    parts.tm_mon = t.month - 1;
+    parts.tm_mday = t.day;
+    parts.tm_hour = t.hour;
+    parts.tm_min = t.minute;
+    parts.tm_sec = t.second;
+    char text[64] = {};
+    return std::string(text, std::strftime(text, sizeof text, pattern, &parts));
+  }
+};
+
+// What the window's writer logs for the scenario over `polls` polls a second
+// apart from 2026-12-07 10:00:00: discovery, then for every poll the
+// scenario's script, the status poll and the writer, the start block while
+// nothing has been shown.
+std::vector<std::string> WriterLines(const std::string& name, int polls) {
+  const cli::VirtualScenario* scenario = cli::FindVirtualScenario(name);
+  RaidRig rig;
+  scenario->build(rig.bus);
+  rig.Detect();
+  TempDir directory;
+  EventLogState state;
+  const CLibraryFormat format;
+  EventLogWriter writer(state, rig.devices, rig.records, "Utitity v0.50.4", directory.path(),
+                        format, rig.panels);
+  int poll = 0;
+  RaidMonitor monitor(rig.context, [&](uint8_t mask) {
+    const LogTime now{2026, 12, 7, 10, 0, poll};
+    writer.WriteEventLog(mask, {now, rig.monitor.FirstDisplay.load(), rig.monitor.Redetected});
+  });
+  for (; poll < polls; ++poll) {
+    cli::ApplyScriptSteps(*scenario, rig.bus, poll);
+    monitor.ReadStatus();
+    if (!rig.view.shows.empty()) rig.FirstDisplayDone();
+  }
+  return state.LogLines;
+}
+
+std::vector<std::pair<int, int>> HostEvents(const std::filesystem::path& trace) {
+  const nlohmann::json json = nlohmann::json::parse(ReadBytes(trace));
+  std::vector<std::pair<int, int>> events;
+  for (const auto& write : json.at("control_writes")) {
+    EXPECT_TRUE(write.at("signature_ok").get<bool>());
+    EXPECT_TRUE(write.at("sum_ok").get<bool>());
+    EXPECT_EQ(write.at("request"), 0x1F);
+    events.emplace_back(write.at("drive").get<int>(), write.at("host_event").get<int>());
+  }
+  return events;
+}
+
+std::size_t CountStarting(const std::vector<std::string>& lines, const std::string& prefix) {
+  return static_cast<std::size_t>(std::count_if(
+      lines.begin(), lines.end(), [&](const auto& line) { return line.rfind(prefix, 0) == 0; }));
+}
+
+TEST(MonitorCommand, ScriptedMemberReplacementLogsWhatTheWindowsWriterWould) {
+  const std::vector<std::string> expected = WriterLines("member-replaced", kPolls);
+  // The story itself, so that a reference that logged nothing could not pass.
+  EXPECT_EQ(CountStarting(expected, "D1 P1 was removed, 12/07/26 10:00:02"), 1u);
+  EXPECT_EQ(CountStarting(expected, "D1 P1 was inserted, 12/07/26 10:00:04"), 1u);
+  EXPECT_EQ(CountStarting(expected, "D1 P1 was initialized, (SATA0), 12/07/26 10:00:06"), 1u);
+  EXPECT_EQ(CountStarting(expected, "D1 P0 --> P1 "), 5u);  // 0, 30, 60, 99 %, Done
+  EXPECT_EQ(CountStarting(expected, "D1 P0 --> P1 Done, 12/07/26 10:00:14"), 1u);
+
+  TempDir logs;
+  const auto trace = logs.path() / "trace.json";
+  const RunResult run =
+      RunPxraid(Virtual("member-replaced", {"--control-trace", trace.string(), "monitor",
+                                            "--log-dir", logs.path().string(), "--interval", "1",
+                                            "--polls", std::to_string(kPolls)}));
+  ASSERT_EQ(run.signal, 0);
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.OutLines(), expected);
+  EXPECT_EQ(ReadBytes(logs.path() / "261207.log"), CrLfJoined(expected));
+  // Found after the first read, and told goodbye at the end.
+  EXPECT_EQ(HostEvents(trace), (std::vector<std::pair<int, int>>{{1, 0x21}, {1, 0x20}}));
+}
+
+TEST(MonitorCommand, ContinuesTheDaysFileAndPrintsOnlyWhatIsNew) {
+  TempDir logs;
+  const std::vector<std::string> earlier{"an earlier line", "and another"};
+  ASSERT_TRUE(ReplaceLogFile(logs.path() / "261207.log", earlier));
+  const RunResult run = RunPxraid(
+      Virtual("healthy-mirror", {"monitor", "--log-dir", logs.path().string(), "--polls", "3"}));
+  EXPECT_EQ(run.exitCode, 0);
+  std::vector<std::string> all = earlier;
+  const std::vector<std::string> printed = run.OutLines();
+  all.insert(all.end(), printed.begin(), printed.end());
+  EXPECT_EQ(printed, WriterLines("healthy-mirror", 3));
+  EXPECT_EQ(ReadBytes(logs.path() / "261207.log"), CrLfJoined(all));
+}
+
+TEST(MonitorCommand, StopSignalSendsTheShutdownEventAndExitsZero) {
+  for (const int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal);
+    TempDir logs;
+    const auto trace = logs.path() / "trace.json";
+    PxraidProcess monitor(Virtual("two-enclosures", {"--control-trace", trace.string(), "monitor",
+                                                     "--log-dir", logs.path().string()}));
+    // The start block ends with its line of 83 hyphens once both were read.
+    ASSERT_TRUE(monitor.ReadUntil([](const std::string& out) {
+      return out.find(std::string(83, '-')) != std::string::npos;
+    }));
+    monitor.Signal(signal);
+    const RunResult run = monitor.Wait();
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_NE(run.err.find("pxraid: stopped"), std::string::npos) << run.err;
+    EXPECT_EQ(HostEvents(trace),
+              (std::vector<std::pair<int, int>>{{1, 0x21}, {1, 0x20}, {2, 0x21}, {2, 0x20}}));
+  }
+}
+
+TEST(MonitorCommand, DisksThatRefuseToOpenEndItWithAdviceAndExitThree) {
+  TempDir logs;
+  const RunResult run =
+      RunPxraid(Virtual("no-permission", {"monitor", "--log-dir", logs.path().string()}));
+  EXPECT_EQ(run.exitCode, 3);
+  EXPECT_EQ(run.out, "");
+  EXPECT_NE(run.err.find("No permission to open"), std::string::npos) << run.err;
+}
+
+}  // namespace
+}  // namespace px::test

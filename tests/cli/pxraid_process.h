@@ -1,0 +1,55 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace px::test {
+
+// What a finished run of the tool left behind.
+struct RunResult {
+  int exitCode = -1;  // the process's exit status
+  int signal = 0;     // non-zero when a signal ended it (a crash)
+  std::string out;    // standard output
+  std::string err;    // standard error
+  std::vector<std::string> OutLines() const;
+};
+
+// The built pxraid, run in a child process with LC_ALL=C (so log timestamps
+// read the same on every machine) and its three standard streams on pipes.
+class PxraidProcess {
+ public:
+  explicit PxraidProcess(const std::vector<std::string>& args, const std::string& input = "");
+  ~PxraidProcess();
+  PxraidProcess(const PxraidProcess&) = delete;
+  PxraidProcess& operator=(const PxraidProcess&) = delete;
+
+  // Reads both outputs until `done` holds for what standard output has so
+  // far, or the tool ends. False when it did not come true. The generous
+  // limit only keeps a broken build from hanging the suite.
+  bool ReadUntil(const std::function<bool(const std::string& out)>& done,
+                 std::chrono::seconds limit = std::chrono::seconds(120));
+  void Signal(int signal);
+  // Reads to the end of both outputs and reaps the process.
+  RunResult Wait();
+
+ private:
+  bool Pump(int timeoutMs);
+
+  int pid_ = -1;
+  int out_ = -1;
+  int err_ = -1;
+  RunResult result_;
+};
+
+// Runs the tool to its end.
+RunResult RunPxraid(const std::vector<std::string>& args, const std::string& input = "");
+
+// Arguments that put the tool on the virtual bus with simulated time, so no
+// device wait costs wall time.
+std::vector<std::string> Virtual(const std::string& scenario, std::vector<std::string> args);
+
+inline constexpr char kStartTime[] = "2026-12-07T10:00:00";
+
+}  // namespace px::test

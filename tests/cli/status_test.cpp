@@ -1,0 +1,279 @@
+// status and list against every virtual set-up: the JSON parsed back field by
+// field, the text form's verdict, and the exit codes a monitoring system acts
+// on.
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/pxraid_process.h"
+#include "sim/demo_scenarios.h"
+
+namespace px::test {
+namespace {
+
+using nlohmann::json;
+
+struct Member {
+  std::string state;
+  int rawState;
+  const sim::PortScenario* disk;  // null: model and serial blank, capacity 0
+};
+
+struct Enclosure {
+  int drive;
+  std::string name;
+  std::string mode;
+  int modeCode;
+  uint64_t volumeSectors;
+  Member p0;
+  Member p1;
+  std::optional<int> rebuildPercent;  // P0 --> P1
+  std::string health;
+  std::string reason;
+  bool statusRead = true;
+};
+
+struct StatusCase {
+  std::string scenario;
+  int exitCode;
+  std::string health;
+  std::vector<Enclosure> enclosures;
+  std::string error = {};  // only without enclosures
+};
+
+const sim::ControllerScenario kMirror = sim::HealthyMirrorScenario();
+const sim::ControllerScenario kStripe = sim::StripingScenario();
+const uint64_t kTerabyte = sim::kOneTerabyteSectors;
+
+std::vector<StatusCase> Cases() {
+  const Member p0Ready{"ready", 0, &kMirror.p0};
+  const Member p1Ready{"ready", 0, &kMirror.p1};
+  return {
+      {"healthy-mirror",
+       0,
+       "ok",
+       {{1,
+         "PX RAID1 Dual Bay",
+         "Mirror",
+         1,
+         kTerabyte,
+         p0Ready,
+         p1Ready,
+         {},
+         "ok",
+         "both members ready"}}},
+      {"rebuilding-mirror",
+       1,
+       "warning",
+       {{1,
+         "PX RAID1 Dual Bay",
+         "Mirror",
+         1,
+         kTerabyte,
+         p0Ready,
+         {"ready", 1, &kMirror.p1},
+         40,
+         "warning",
+         "P0 --> P1 40%"}}},
+      {"failed-member",
+       2,
+       "critical",
+       {{1,
+         "PX RAID1 Dual Bay",
+         "Mirror",
+         1,
+         kTerabyte,
+         p0Ready,
+         {"failed", 9, &kMirror.p1},
+         {},
+         "critical",
+         "P1 failed"}}},
+      {"two-enclosures",
+       0,
+       "ok",
+       {{1,
+         "PX RAID1 Dual Bay",
+         "Mirror",
+         1,
+         kTerabyte,
+         p0Ready,
+         p1Ready,
+         {},
+         "ok",
+         "both members ready"},
+        {2,
+         "PX RAID0 Dual Bay",
+         "Striping",
+         0,
+         2 * kStripe.p0.capacitySectors,
+         {"ready", 0, &kStripe.p0},
+         {"ready", 0, &kStripe.p1},
+         {},
+         "ok",
+         "both members ready"}}},
+      {"no-enclosure", 3, "unknown", {}, "No enclosure found."},
+      {"inserted-member",
+       1,
+       "warning",
+       {{1,
+         "PX RAID1 Dual Bay",
+         "Mirror",
+         1,
+         kTerabyte,
+         p0Ready,
+         {"inserted", 6, &kMirror.p1},
+         {},
+         "warning",
+         "P1 inserted, not part of the volume"}}},
+      // Discovery blanks a member that is not there; the volume is what is
+      // left of the mirror.
+      {"absent-member",
+       2,
+       "critical",
+       {{1,
+         "PX RAID1 Dual Bay",
+         "Mirror",
+         1,
+         kTerabyte,
+         p0Ready,
+         {"absent", 0xFF, nullptr},
+         {},
+         "critical",
+         "P1 absent from the Mirror"}}},
+      {"single-disk",
+       1,
+       "warning",
+       {{1,
+         "PX RAID1 Dual Bay",
+         "JBOD",
+         3,
+         0,
+         p0Ready,
+         {"absent", 0xFF, nullptr},
+         {},
+         "warning",
+         "single member (JBOD)"}}},
+      {"silent-enclosure",
+       3,
+       "unknown",
+       {{1,
+         "PX RAID1 Dual Bay",
+         "Mirror",
+         1,
+         kTerabyte,
+         p0Ready,
+         p1Ready,
+         {},
+         "unknown",
+         "the status could not be read",
+         false}}},
+      {"no-permission", 3, "unknown", {}, "No permission to open the virtual disks"},
+  };
+}
+
+void ExpectMember(const json& member, const char* port, const Member& expected) {
+  SCOPED_TRACE(port);
+  EXPECT_EQ(member.at("port"), port);
+  EXPECT_EQ(member.at("state"), expected.state);
+  EXPECT_EQ(member.at("raw_state"), expected.rawState);
+  EXPECT_EQ(member.at("model"), expected.disk ? expected.disk->model : "");
+  EXPECT_EQ(member.at("serial"), expected.disk ? expected.disk->serial : "");
+  EXPECT_EQ(member.at("capacity_sectors"), expected.disk ? expected.disk->capacitySectors : 0);
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+TEST(StatusCommand, JsonOfEveryScenarioReadsBackFieldByField) {
+  for (const StatusCase& c : Cases()) {
+    SCOPED_TRACE(c.scenario);
+    const RunResult run = RunPxraid(Virtual(c.scenario, {"status", "--json"}));
+    ASSERT_EQ(run.signal, 0);
+    EXPECT_EQ(run.exitCode, c.exitCode);
+    const json status = json::parse(run.out);
+    EXPECT_EQ(status.at("health"), c.health);
+    EXPECT_EQ(status.at("exit_code"), c.exitCode);
+    if (c.enclosures.empty()) {
+      EXPECT_NE(status.at("error").get<std::string>().find(c.error), std::string::npos);
+      EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
+    } else {
+      EXPECT_FALSE(status.contains("error"));
+    }
+    const json& enclosures = status.at("enclosures");
+    ASSERT_EQ(enclosures.size(), c.enclosures.size());
+    for (std::size_t i = 0; i < c.enclosures.size(); ++i) {
+      const Enclosure& e = c.enclosures[i];
+      const json& got = enclosures[i];
+      SCOPED_TRACE("device " + std::to_string(i + 1));
+      EXPECT_EQ(got.at("device"), i + 1);
+      EXPECT_EQ(got.at("drive"), e.drive);
+      EXPECT_TRUE(got.at("node").is_null());
+      EXPECT_EQ(got.at("name"), e.name);
+      EXPECT_EQ(got.at("firmware"), "140318.5");
+      EXPECT_EQ(got.at("mode"), e.mode);
+      EXPECT_EQ(got.at("mode_code"), e.modeCode);
+      EXPECT_EQ(got.at("volume_capacity_sectors"), e.volumeSectors);
+      EXPECT_EQ(got.at("status_read"), e.statusRead);
+      ASSERT_EQ(got.at("members").size(), 2u);
+      ExpectMember(got.at("members")[0], "P0", e.p0);
+      ExpectMember(got.at("members")[1], "P1", e.p1);
+      const json& rebuild = got.at("rebuild");
+      EXPECT_EQ(rebuild.at("running"), e.rebuildPercent.has_value());
+      if (e.rebuildPercent) {
+        EXPECT_EQ(rebuild.at("direction"), "P0 --> P1");
+        EXPECT_EQ(rebuild.at("percent"), *e.rebuildPercent);
+      } else {
+        EXPECT_TRUE(rebuild.at("direction").is_null());
+        EXPECT_TRUE(rebuild.at("percent").is_null());
+      }
+      EXPECT_EQ(got.at("health"), e.health);
+      EXPECT_EQ(got.at("reason"), e.reason);
+    }
+  }
+}
+
+TEST(StatusCommand, TextFormGivesTheSameVerdictAndExitCode) {
+  for (const StatusCase& c : Cases()) {
+    SCOPED_TRACE(c.scenario);
+    const RunResult run = RunPxraid(Virtual(c.scenario, {"status"}));
+    ASSERT_EQ(run.signal, 0);
+    EXPECT_EQ(run.exitCode, c.exitCode);
+    for (const Enclosure& e : c.enclosures) {
+      const std::string verdict = "  Health:  " + Upper(e.health) + " (" + e.reason + ")\n";
+      EXPECT_NE(run.out.find(verdict), std::string::npos) << run.out;
+      EXPECT_NE(run.out.find(e.name + ", firmware 140318.5"), std::string::npos);
+    }
+    if (c.enclosures.empty()) {
+      EXPECT_EQ(run.out, "");
+    }
+  }
+}
+
+TEST(ListCommand, OneAlignedLinePerEnclosureOrExitThreeWithoutAny) {
+  const RunResult two = RunPxraid(Virtual("two-enclosures", {"list"}));
+  EXPECT_EQ(two.exitCode, 0);
+  EXPECT_EQ(two.OutLines(), (std::vector<std::string>{
+                                "DEV  DRIVE  NAME               FIRMWARE  MODE      P0     P1",
+                                "1    1      PX RAID1 Dual Bay  140318.5  Mirror    ready  ready",
+                                "2    2      PX RAID0 Dual Bay  140318.5  Striping  ready  ready",
+                            }));
+
+  const RunResult failed = RunPxraid(Virtual("failed-member", {"list"}));
+  EXPECT_EQ(failed.exitCode, 0);
+  ASSERT_EQ(failed.OutLines().size(), 2u);
+  EXPECT_EQ(failed.OutLines()[1], "1    1      PX RAID1 Dual Bay  140318.5  Mirror  ready  failed");
+
+  const RunResult none = RunPxraid(Virtual("no-enclosure", {"list"}));
+  EXPECT_EQ(none.exitCode, 3);
+  EXPECT_EQ(none.out, "");
+  EXPECT_EQ(none.err, "pxraid: No enclosure found.\n");
+}
+
+}  // namespace
+}  // namespace px::test
