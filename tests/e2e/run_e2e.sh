@@ -87,27 +87,43 @@ cache=$(cd "$cache" && pwd)
 
 # ---------------------------------------------------------------------------
 # The kernel: the package linux-image-amd64 currently points at, unpacked
-# into the cache. A cached kernel serves when the package lists cannot be
-# read.
-kernel_package=$(apt-cache depends linux-image-amd64 2>/dev/null |
-  awk '/Depends: linux-image-[0-9]/ { print $2; exit }') || true
+# into the cache; only that one is kept there. A cached kernel serves when
+# the package lists cannot be read.
+current_kernel_package() {
+  apt-cache depends linux-image-amd64 2>/dev/null |
+    awk '/Depends: linux-image-[0-9]/ { print $2; exit }'
+}
+fetch_kernel() {  # fetch_kernel PACKAGE
+  local dir="$cache/$1"
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  (cd "$dir" && apt-get download -q "$1" >/dev/null 2>&1) || return 1
+  dpkg -x "$dir"/*.deb "$dir/root" && rm -f "$dir"/*.deb && touch "$dir/unpacked"
+}
+kernel_package=$(current_kernel_package) || true
 if [ -z "$kernel_package" ]; then
   for unpacked in "$cache"/linux-image-*-amd64/unpacked; do
     [ -f "$unpacked" ] && kernel_package=$(basename "$(dirname "$unpacked")")
   done
 fi
 [ -n "$kernel_package" ] || die "cannot tell which kernel package to use (apt-get update first?)"
-kernel_root="$cache/$kernel_package/root"
 if [ ! -f "$cache/$kernel_package/unpacked" ]; then
   say "fetching $kernel_package"
-  rm -rf "${cache:?}/$kernel_package"
-  mkdir -p "$cache/$kernel_package"
-  (cd "$cache/$kernel_package" && apt-get download -q "$kernel_package" >/dev/null 2>&1) ||
-    die "apt-get download $kernel_package failed"
-  dpkg -x "$cache/$kernel_package"/*.deb "$kernel_root"
-  rm -f "$cache/$kernel_package"/*.deb
-  touch "$cache/$kernel_package/unpacked"
+  if ! fetch_kernel "$kernel_package"; then
+    # Package lists older than the archive name a kernel it no longer has.
+    [ "$(id -u)" -eq 0 ] || die "apt-get download $kernel_package failed (apt-get update first?)"
+    say "refreshing the package lists"
+    apt-get update -qq >/dev/null 2>&1 || die "apt-get update failed"
+    kernel_package=$(current_kernel_package) || true
+    if [ -z "$kernel_package" ] || ! fetch_kernel "$kernel_package"; then
+      die "cannot fetch the kernel package"
+    fi
+  fi
+  for old in "$cache"/linux-image-*-amd64; do
+    [ "$old" = "$cache/$kernel_package" ] || rm -rf "$old"
+  done
 fi
+kernel_root="$cache/$kernel_package/root"
 kver=$(find "$kernel_root/lib/modules" -mindepth 1 -maxdepth 1 -printf '%f\n' | head -1)
 vmlinuz="$kernel_root/boot/vmlinuz-$kver"
 [ -f "$vmlinuz" ] || die "no kernel image in $kernel_package"
