@@ -7,6 +7,7 @@
 #include <QKeyEvent>
 #include <algorithm>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -276,27 +277,27 @@ void TForm2::CreateStatusBar() {
 }
 
 void TForm2::CreateDialogs() {
-  // Both start in the program's folder, where SPIHEAD.BIN and the sub-codes
-  // are kept beside the tool.
-  OpenDialog1 = new QFileDialog(this);
-  OpenDialog1->setObjectName(QStringLiteral("OpenDialog1"));
-  OpenDialog1->setFileMode(QFileDialog::ExistingFiles);
-  OpenDialog1->setNameFilters(BinaryFilters());
-  OpenDialog1->setDirectory(QCoreApplication::applicationDirPath());
-  SaveDialog1 = new QFileDialog(this);
-  SaveDialog1->setObjectName(QStringLiteral("SaveDialog1"));
-  SaveDialog1->setAcceptMode(QFileDialog::AcceptSave);
-  SaveDialog1->setNameFilters(BinaryFilters());
-  SaveDialog1->setDirectory(QCoreApplication::applicationDirPath());
-
-  chooseSubCodes_ = [this] {
-    return OpenDialog1->exec() == QDialog::Accepted ? OpenDialog1->selectedFiles() : QStringList();
+  // Made when used, not with the window: every file dialog keeps a thread of
+  // its own that would otherwise live as long as the main window. Both
+  // start in the program's folder, where SPIHEAD.BIN and the sub-codes are
+  // kept beside the tool.
+  const auto dialog = [this](const char* name, QFileDialog::AcceptMode mode) {
+    auto* fileDialog = new QFileDialog(this);
+    fileDialog->setObjectName(QString::fromLatin1(name));
+    fileDialog->setAcceptMode(mode);
+    fileDialog->setNameFilters(BinaryFilters());
+    fileDialog->setDirectory(QCoreApplication::applicationDirPath());
+    return std::unique_ptr<QFileDialog>(fileDialog);
   };
-  chooseSavePath_ = [this]() -> std::optional<std::filesystem::path> {
-    if (SaveDialog1->exec() != QDialog::Accepted || SaveDialog1->selectedFiles().isEmpty()) {
-      return std::nullopt;
-    }
-    return ToPath(SaveDialog1->selectedFiles().constFirst());
+  chooseSubCodes_ = [dialog] {
+    const auto open = dialog("OpenDialog1", QFileDialog::AcceptOpen);
+    open->setFileMode(QFileDialog::ExistingFiles);
+    return open->exec() == QDialog::Accepted ? open->selectedFiles() : QStringList();
+  };
+  chooseSavePath_ = [dialog]() -> std::optional<std::filesystem::path> {
+    const auto save = dialog("SaveDialog1", QFileDialog::AcceptSave);
+    if (save->exec() != QDialog::Accepted || save->selectedFiles().isEmpty()) return std::nullopt;
+    return ToPath(save->selectedFiles().constFirst());
   };
 }
 

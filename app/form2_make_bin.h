@@ -81,8 +81,6 @@ class TForm2 final : public QDialog {
   QGroupBox* GroupBox4 = nullptr;              // Bin Size
   std::array<QRadioButton*, 4> SizeButtons{};  // RadioButton1..4: 1, 2, 4, 8 M Bits
   QFrame* StatusBar1 = nullptr;
-  QFileDialog* OpenDialog1 = nullptr;
-  QFileDialog* SaveDialog1 = nullptr;
 
  public slots:
   void Button1Click();

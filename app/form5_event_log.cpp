@@ -1,6 +1,7 @@
 #include "app/form5_event_log.h"
 
 #include <QApplication>
+#include <QFileDialog>
 #include <QShowEvent>
 #include <filesystem>
 #include <optional>
@@ -53,17 +54,16 @@ TForm5::TForm5(const std::vector<std::string>& logLines, const px::MonitorState&
   Timer1->setInterval(1000);
   connect(Timer1, &QTimer::timeout, this, &TForm5::Timer1Timer);
 
-  OpenDialog1 = new QFileDialog(this);
-  OpenDialog1->setObjectName(QStringLiteral("OpenDialog1"));
-  OpenDialog1->setFileMode(QFileDialog::ExistingFile);
-  OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
-  OpenDialog1->setNameFilters(
-      {QStringLiteral("Log File (*.log)"), QStringLiteral("All File (*.*)")});
+  // Made when used: a file dialog keeps a thread of its own, and most
+  // viewers never open a file. It sets no initial folder.
   chooseFile_ = [this]() -> std::optional<std::filesystem::path> {
-    if (OpenDialog1->exec() != QDialog::Accepted || OpenDialog1->selectedFiles().isEmpty()) {
-      return std::nullopt;
-    }
-    return std::filesystem::path(OpenDialog1->selectedFiles().constFirst().toStdU16String());
+    QFileDialog open(this);
+    open.setObjectName(QStringLiteral("OpenDialog1"));
+    open.setFileMode(QFileDialog::ExistingFile);
+    open.setAcceptMode(QFileDialog::AcceptOpen);
+    open.setNameFilters({QStringLiteral("Log File (*.log)"), QStringLiteral("All File (*.*)")});
+    if (open.exec() != QDialog::Accepted || open.selectedFiles().isEmpty()) return std::nullopt;
+    return std::filesystem::path(open.selectedFiles().constFirst().toStdU16String());
   };
 }
 

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QDialog>
-#include <QFileDialog>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
@@ -38,7 +37,6 @@ class TForm5 final : public QDialog {
   QPushButton* Button1 = nullptr;  // Real Time Log
   QPushButton* Button2 = nullptr;  // View Log File
   QTimer* Timer1 = nullptr;
-  QFileDialog* OpenDialog1 = nullptr;
 
  public slots:
   void Timer1Timer();
