@@ -1,0 +1,110 @@
+// The demo: the whole program over a virtual bus with two enclosures and the
+// host's own disk, and a two-minute story a user can watch without any
+// hardware: a mirror member pulled out, put back and rebuilt, then a whole
+// enclosure unplugged and plugged in again.
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QTimer>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+
+#include "app/application.h"
+#include "app/form1_main.h"
+#include "common/clock.h"
+#include "eventlog/log_file.h"
+#include "sim/demo_scenarios.h"
+#include "sim/demo_timeline.h"
+#include "sim/virtual_bus.h"
+
+namespace {
+
+constexpr char kFirmwareFileName[] = "pxdemo-firmware.bin";
+constexpr int kTimelineTickMs = 250;
+constexpr int kStartCheckMs = 500;
+
+// The main window owns its transport; the demo keeps the bus, which the
+// story changes while the window runs.
+class BusTransport final : public px::Transport {
+ public:
+  explicit BusTransport(px::sim::VirtualBus& bus) : bus_(bus) {}
+  px::DeviceHandle Open(const px::DevicePath& path) override { return bus_.Open(path); }
+  void Close(px::DeviceHandle handle) override { bus_.Close(handle); }
+  bool Execute(px::DeviceHandle handle, const px::ScsiRequest& request) override {
+    return bus_.Execute(handle, request);
+  }
+  uint32_t LogicalDriveMask() override { return bus_.LogicalDriveMask(); }
+  uint8_t DriveType(char letter) override { return bus_.DriveType(letter); }
+  std::optional<px::DiskExtent> FirstExtent(px::DeviceHandle volume) override {
+    return bus_.FirstExtent(volume);
+  }
+
+ private:
+  px::sim::VirtualBus& bus_;
+};
+
+// A firmware file the demo enclosures accept, so that "Load Firmware " and
+// "Start Upgrade" have something to work with. Beside the program when that
+// folder is writable, else where the log goes.
+void WriteDemoFirmware() {
+  const std::filesystem::path directory = px::ChooseLogDirectory(
+      std::filesystem::path(QCoreApplication::applicationDirPath().toStdU16String()));
+  const std::filesystem::path path = directory / kFirmwareFileName;
+  QFile file(QString::fromStdU16String(path.u16string()));
+  const std::vector<uint8_t> image = px::sim::DemoFirmwareFile();
+  const auto size = static_cast<qint64>(image.size());
+  if (file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+      file.write(reinterpret_cast<const char*>(image.data()), size) == size) {
+    std::printf("pxgui-demo: firmware file for \"Load Firmware \": %s\n", path.string().c_str());
+  } else {
+    std::fprintf(stderr, "pxgui-demo: cannot write %s\n", path.string().c_str());
+  }
+  std::fflush(stdout);
+}
+
+// The story shows only while the window polls, so the demo presses "Start"
+// for the user as soon as the first detection has laid out the devices.
+void StartMonitoringOnce(px::app::TForm1& form) {
+  auto* check = new QTimer(&form);
+  check->setInterval(kStartCheckMs);
+  QObject::connect(check, &QTimer::timeout, &form, [&form, check] {
+    if (!form.Button10->isEnabled()) return;
+    check->stop();
+    check->deleteLater();
+    form.Button10->click();
+    std::printf("pxgui-demo: devices laid out, monitoring started\n");
+    std::fflush(stdout);
+  });
+  check->start();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  px::sim::VirtualBus bus;
+  px::sim::FindDemoScenario("two-enclosures")->build(bus);
+  px::SteadyClock clock;
+  px::sim::DemoTimeline timeline(clock, px::sim::kDemoStoryMs);
+  px::sim::AddDemoStory(timeline, bus);
+
+  px::app::AppEnvironment env;
+  env.makeTransport = [&bus] { return std::make_unique<BusTransport>(bus); };
+  env.onStarted = [&bus, &timeline](px::app::TForm1& form) {
+    bus.SetDeviceChangeCallback([&form] { form.DeviceChanged(); });
+    QObject::connect(&form, &QObject::destroyed, [&bus] { bus.SetDeviceChangeCallback({}); });
+    WriteDemoFirmware();
+    StartMonitoringOnce(form);
+    auto* ticker = new QTimer(&form);
+    ticker->setInterval(kTimelineTickMs);
+    QObject::connect(ticker, &QTimer::timeout, &form, [&timeline] {
+      if (timeline.Tick() > 0) {
+        std::printf("pxgui-demo: %s\n", timeline.Caption().c_str());
+        std::fflush(stdout);
+      }
+    });
+    timeline.Start();
+    ticker->start();
+  };
+  return px::app::RunApplication(argc, argv, std::move(env));
+}
