@@ -68,7 +68,9 @@ TForm1::TForm1(FormServices services, QWidget* parent)
       panels_(*panelsHolder_) {
   setObjectName(QStringLiteral("Form1"));
   if (services_.clock == nullptr) ownClock_ = std::make_unique<px::SteadyClock>();
-  clock_ = services_.clock != nullptr ? services_.clock : ownClock_.get();
+  windowClock_ = std::make_unique<WindowClock>(
+      services_.clock != nullptr ? *services_.clock : *ownClock_, *this);
+  clock_ = windowClock_.get();
   if (services_.messages == nullptr) ownMessages_ = std::make_unique<WindowMessages>(this);
   messages_ = services_.messages != nullptr ? services_.messages : ownMessages_.get();
   if (services_.dateFormat == nullptr) ownDateFormat_ = std::make_unique<SystemDateTimeFormat>();

@@ -23,6 +23,7 @@
 #include "app/message_box.h"
 #include "app/program_state.h"
 #include "app/status_bar.h"
+#include "app/window_clock.h"
 #include "common/clock.h"
 #include "common/ui.h"
 #include "device/channel.h"
@@ -278,6 +279,7 @@ class TForm1 final : public QWidget, private px::MonitorView, private px::Firmwa
   ProgramState state_;
   FormServices services_;
   std::unique_ptr<px::Clock> ownClock_;
+  std::unique_ptr<WindowClock> windowClock_;
   std::unique_ptr<WindowMessages> ownMessages_;
   std::unique_ptr<px::DateTimeFormat> ownDateFormat_;
   px::Clock* clock_ = nullptr;
