@@ -1,0 +1,155 @@
+// The platform glue under the main window: the user's date formats, the
+// single-instance lock, status-bar texts from another thread, the pause that
+// keeps the window alive, and the advice given when the disks refuse us.
+
+#include <QApplication>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <cerrno>
+#include <thread>
+
+#include "app/form1_main.h"
+#include "app/platform/locale_format.h"
+#include "app/platform/single_instance.h"
+#include "app/status_bar.h"
+#include "app/window_clock.h"
+#include "eventlog/log_time.h"
+#include "sim/fake_clock.h"
+#include "support/recording_ui.h"
+
+#ifdef __linux__
+#include "device/linux/sg_transport.h"
+#include "unit/linux/fake_host.h"
+#endif
+
+class PlatformTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void initTestCase() {
+    static QTemporaryDir runtime;
+    QFile::setPermissions(runtime.path(),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+  }
+
+  void TimeZoneLeavesTheLongTime_data() {
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("C locale") << "HH:mm:ss t"
+                              << "HH:mm:ss";
+    QTest::newRow("12-hour") << "h:mm:ss AP t"
+                             << "h:mm:ss AP";
+    QTest::newRow("zone first") << "t HH:mm:ss"
+                                << "HH:mm:ss";
+    QTest::newRow("no zone") << "HH.mm.ss"
+                             << "HH.mm.ss";
+    QTest::newRow("quoted t stays") << "HH'h't mm"
+                                    << "HH'h' mm";
+  }
+
+  void TimeZoneLeavesTheLongTime() {
+    QFETCH(QString, format);
+    QFETCH(QString, expected);
+    QCOMPARE(px::app::WithoutTimeZone(format), expected);
+  }
+
+  void TimestampsFollowTheLocale_data() {
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<int>("hour");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("German afternoon") << "de_DE" << 15 << "07.12.26 15:04:05";
+    QTest::newRow("German midnight") << "de_DE" << 0 << "07.12.26";
+    QTest::newRow("US afternoon") << "en_US" << 15 << "12/7/26 3:04:05\u202fPM";
+  }
+
+  void TimestampsFollowTheLocale() {
+    QFETCH(QString, locale);
+    QFETCH(int, hour);
+    QFETCH(QString, expected);
+    const px::app::SystemDateTimeFormat format{QLocale(locale)};
+    const px::LogTime time{2026, 12, 7, hour, hour == 0 ? 0 : 4, hour == 0 ? 0 : 5};
+    QString text = QString::fromStdString(px::FormatTimestamp(time, format));
+    // Some Qt versions put a plain blank before AM/PM, newer ones a narrow one.
+    text.replace(QChar(0x202F), QChar(' '));
+    expected.replace(QChar(0x202F), QChar(' '));
+    QCOMPARE(text, expected);
+  }
+
+  void OneInstanceAtATime() {
+    {
+      px::app::SingleInstance first("PX_GUI_TEST");
+      QVERIFY(first.acquired());
+      px::app::SingleInstance second("PX_GUI_TEST");
+      QVERIFY(!second.acquired());
+      px::app::SingleInstance other("PX_GUI_OTHER");
+      QVERIFY(other.acquired());
+    }
+    px::app::SingleInstance again("PX_GUI_TEST");
+    QVERIFY(again.acquired());
+  }
+
+  void PanelTextsFromAnotherThreadArriveOnTheWindowsThread() {
+    QWidget window;
+    auto* bar = new px::app::PanelStatusBar(&window);
+    px::app::WindowPanels panels(*bar);
+    panels.SetText(2, "Mode 1");
+    QCOMPARE(bar->PanelText(2), QStringLiteral("Mode 1"));  // same thread: at once
+    std::thread([&] { panels.SetText(3, "3, 1OK"); }).join();
+    QCOMPARE(bar->PanelText(3), QString());  // not touched off its thread
+    QTRY_COMPARE(bar->PanelText(3), QStringLiteral("3, 1OK"));
+    panels.SetText(7, "nowhere");  // a panel the bar does not have is ignored
+  }
+
+  void PausesOnTheWindowsThreadKeepItsEventsGoing() {
+    QObject window;
+    px::sim::FakeClock inner;
+    px::app::WindowClock clock(inner, window);
+    int ran = 0;
+    QTimer::singleShot(0, &window, [&ran] { ++ran; });
+    clock.SleepMs(200);
+    QCOMPARE(ran, 1);
+    QCOMPARE(inner.SleptMs(), uint64_t{200});
+    // Elsewhere a pause is just a pause: no events of this thread run.
+    QTimer::singleShot(0, &window, [&ran] { ++ran; });
+    std::thread([&] { clock.SleepMs(50); }).join();
+    QCOMPARE(ran, 1);
+    QCOMPARE(inner.SleptMs(), uint64_t{250});
+    QCoreApplication::processEvents();
+  }
+
+#ifdef __linux__
+  void DisksThatRefuseUsAreExplainedOnce() {
+    px::test::FakeHost host;
+    host.AddDisk("sda");
+    host.AddDisk("sdb");
+    px::SgTransport transport(host.roots(), [](const char*, int) { return -EACCES; });
+    px::test::RecordingMessages messages;
+    QTemporaryDir logDir;
+    px::sim::FakeClock clock;
+    px::app::FormServices services;
+    services.transport = &transport;
+    services.messages = &messages;
+    services.clock = &clock;
+    services.logDirectory = logDir.path().toStdString();
+    px::app::TForm1 form(std::move(services));
+    QTRY_VERIFY(form.state().detection.DetectDone.load());
+    form.Timer4Timer();
+    const QString advice = form.statusBar().PanelText(4);
+    QVERIFY2(advice.startsWith(QStringLiteral("No permission to open ")), qPrintable(advice));
+    QVERIFY(advice.contains(QStringLiteral("/dev/sd")));
+    QVERIFY(advice.contains(QStringLiteral("run as root")));
+    // The next detection that finds nothing does not say it again.
+    form.panels().SetText(4, " ");
+    form.state().detection.DetectionPending = true;
+    form.state().detection.DetectRequest = true;
+    QTRY_VERIFY(form.state().detection.DetectDone.load());
+    form.Timer4Timer();
+    QCOMPARE(form.statusBar().PanelText(4), QStringLiteral(" "));
+    form.close();
+  }
+#endif
+};
+
+QTEST_MAIN(PlatformTest)
+#include "platform_test.moc"
