@@ -55,7 +55,10 @@ SgTransport::SgTransport(SystemRoots roots, NodeOpener opener)
     : roots_(std::move(roots)), opener_(opener ? std::move(opener) : NodeOpener(OpenWithSystem)) {}
 
 SgTransport::~SgTransport() {
-  for (const auto& [fd, extent] : handles_) ::close(static_cast<int>(fd));
+  for (const auto& [fd, state] : handles_) {
+    ::close(static_cast<int>(fd));
+    if (state.writeFd >= 0) ::close(state.writeFd);
+  }
 }
 
 DeviceHandle SgTransport::Open(const DevicePath& path) {
@@ -74,7 +77,7 @@ DeviceHandle SgTransport::OpenNode(const std::filesystem::path& node,
                                    std::optional<DiskExtent> extent) {
   // O_NONBLOCK lets a card reader without a card open, as its physical drive
   // does on Windows; SG_IO itself is not affected by it.
-  const int fd = opener_(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  const int fd = opener_(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     if (fd == -EACCES || fd == -EPERM) {
       std::lock_guard lock(mutex_);
@@ -84,7 +87,7 @@ DeviceHandle SgTransport::OpenNode(const std::filesystem::path& node,
     return kInvalidHandle;
   }
   std::lock_guard lock(mutex_);
-  handles_[fd] = extent;
+  handles_[fd] = {node, extent, -1};
   return fd;
 }
 
@@ -92,17 +95,38 @@ void SgTransport::Close(DeviceHandle handle) {
   std::lock_guard lock(mutex_);
   // Only descriptors this transport opened are closed; a stale or foreign
   // value must not close someone else's file.
-  if (handles_.erase(handle) != 0) ::close(static_cast<int>(handle));
+  const auto it = handles_.find(handle);
+  if (it == handles_.end()) return;
+  if (it->second.writeFd >= 0) ::close(it->second.writeFd);
+  ::close(static_cast<int>(handle));
+  handles_.erase(it);
 }
 
 bool SgTransport::Execute(DeviceHandle handle, const ScsiRequest& request) {
+  int fd = static_cast<int>(handle);
   {
     std::lock_guard lock(mutex_);
-    if (handles_.count(handle) == 0) return false;
+    const auto it = handles_.find(handle);
+    if (it == handles_.end()) return false;
+    if (request.direction == DataDirection::Out && request.transferLength != 0) {
+      OpenNodeState& state = it->second;
+      if (state.writeFd < 0) {
+        const int writeFd = opener_(state.node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (writeFd < 0) {
+          if (writeFd == -EACCES || writeFd == -EPERM) {
+            deniedNode_ = state.node.string();
+            permissionDenied_ = true;
+          }
+          return false;
+        }
+        state.writeFd = writeFd;
+      }
+      fd = state.writeFd;
+    }
   }
   SgCommand command;
   FillSgCommand(request, command);
-  const int result = ::ioctl(static_cast<int>(handle), SG_IO, &command.header);
+  const int result = ::ioctl(fd, SG_IO, &command.header);
   return SgCompleted(result, command.header);
 }
 
@@ -125,7 +149,7 @@ std::optional<DiskExtent> SgTransport::FirstExtent(DeviceHandle volume) {
   std::lock_guard lock(mutex_);
   const auto it = handles_.find(volume);
   if (it == handles_.end()) return std::nullopt;
-  return it->second;
+  return it->second.extent;
 }
 
 std::string SgTransport::DeniedNode() const {

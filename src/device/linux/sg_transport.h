@@ -54,7 +54,11 @@ class SgTransport final : public Transport {
   SgTransport(const SgTransport&) = delete;
   SgTransport& operator=(const SgTransport&) = delete;
 
-  // The disk or partition node, opened read/write and shared (no O_EXCL).
+  // The disk or partition node, opened shared (no O_EXCL) and read-only.
+  // udev watches disks for a close after writing and then reads them to
+  // re-probe; those reads would land in the middle of the next knock. So
+  // only a command that writes data gets a read/write descriptor, opened on
+  // first use and closed with the handle.
   DeviceHandle Open(const DevicePath& path) override;
   void Close(DeviceHandle handle) override;
   // One ioctl(SG_IO) per request, never read()/write(): the page cache would
@@ -82,8 +86,13 @@ class SgTransport final : public Transport {
   SystemRoots roots_;
   NodeOpener opener_;
   mutable std::mutex mutex_;
-  // Open handles (file descriptors) and, for volumes, their extent.
-  std::map<DeviceHandle, std::optional<DiskExtent>> handles_;
+  struct OpenNodeState {
+    std::filesystem::path node;
+    std::optional<DiskExtent> extent;  // volumes only
+    int writeFd = -1;                  // opened by the first write
+  };
+  // Open handles (read-only file descriptors).
+  std::map<DeviceHandle, OpenNodeState> handles_;
   std::atomic<bool> permissionDenied_{false};
   std::string deniedNode_;
 };

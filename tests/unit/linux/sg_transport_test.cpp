@@ -107,7 +107,7 @@ struct OpenLog {
   }
 };
 
-TEST(SgTransport, PhysicalDriveNumberOpensTheNthDiskSharedReadWrite) {
+TEST(SgTransport, PhysicalDriveNumberOpensTheNthDiskSharedReadOnly) {
   test::FakeHost host;
   for (const char* name : {"sdaa", "sda", "sdz", "sdb"}) host.AddDisk(name);
   OpenLog log;
@@ -117,7 +117,7 @@ TEST(SgTransport, PhysicalDriveNumberOpensTheNthDiskSharedReadWrite) {
   transport.Close(h);
   ASSERT_EQ(log.nodes.size(), 1u);
   EXPECT_EQ(log.nodes[0], (host.dev() / "sdaa").string());
-  EXPECT_EQ(log.flags[0] & O_ACCMODE, O_RDWR);
+  EXPECT_EQ(log.flags[0] & O_ACCMODE, O_RDONLY) << "a write-close would make udev re-probe";
   EXPECT_EQ(log.flags[0] & O_EXCL, 0) << "other programs keep their access to the disk";
 
   EXPECT_EQ(transport.Open({DevicePath::Kind::PhysicalDrive, 4, 0}), kInvalidHandle);
@@ -155,6 +155,33 @@ TEST(SgTransport, VolumesGiveMaskTypesAndTheExtentOfTheOpenedPartition) {
   transport.Close(disk);
 
   EXPECT_EQ(transport.Open({DevicePath::Kind::Volume, 0, 'E'}), kInvalidHandle);
+}
+
+// Reads and INQUIRY go through the read-only descriptor; the first command
+// that writes data opens the node read/write once, for the rest of the
+// handle's life.
+TEST(SgTransport, OnlyWritesOpenTheNodeReadWrite) {
+  test::FakeHost host;
+  host.AddDisk("sda");
+  OpenLog log;
+  SgTransport transport(host.roots(), log.opener());
+  const DeviceHandle h = transport.Open({DevicePath::Kind::PhysicalDrive, 0, 0});
+  ASSERT_NE(h, kInvalidHandle);
+  std::array<uint8_t, 512> buffer{};
+  (void)transport.Execute(h, MakeRead10(17, 1, buffer.data()));
+  (void)transport.Execute(h, MakeInquiry(buffer.data()));
+  ASSERT_EQ(log.flags.size(), 1u);
+  (void)transport.Execute(h, MakeWrite10(20, 1, buffer.data()));
+  (void)transport.Execute(h, MakeWrite10(20, 1, buffer.data()));
+  ASSERT_EQ(log.flags.size(), 2u) << "one read/write open for all writes of the handle";
+  EXPECT_EQ(log.flags[1] & O_ACCMODE, O_RDWR);
+  EXPECT_EQ(log.nodes[1], log.nodes[0]);
+  transport.Close(h);
+
+  log.error = EACCES;
+  const DeviceHandle denied = transport.Open({DevicePath::Kind::PhysicalDrive, 0, 0});
+  EXPECT_EQ(denied, kInvalidHandle);
+  EXPECT_TRUE(transport.PermissionDenied());
 }
 
 TEST(SgTransport, ExecuteOnAFileThatIsNoScsiDeviceFailsCleanly) {
