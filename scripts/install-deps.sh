@@ -12,6 +12,7 @@ packages=(
   xvfb xauth imagemagick
   clang clang-format libclang-rt-14-dev
   g++-mingw-w64-x86-64 wine wine64
+  qemu-system-x86 busybox-static cpio file xz-utils zstd
 )
 
 missing=()
