@@ -110,27 +110,41 @@ int Run(int argc, char** argv) {
   FirmwareBuildOptions build;
   CLI::App* buildCommand =
       firmware->add_subcommand("build", "build a flash image from a head file and sub-codes");
-  buildCommand->add_option("--head", build.head, "the head file (SPIHEAD.BIN)")->required();
+  buildCommand->add_option("--head", build.head, "the head file (SPIHEAD.BIN)")
+      ->option_text("FILE")
+      ->required();
   buildCommand
       ->add_option("--sub", build.subs,
                    "a sub-code FILE[:TYPE[:FLAG]]; TYPE as 160 or A0H, FLAG TRUE or FALSE")
-      ->check(CLI::Validator([](std::string& v) { return CheckSubCodeArgument(v); },
-                             "FILE[:TYPE[:FLAG]]"));
-  buildCommand->add_option("--size", build.size, "image size")
-      ->capture_default_str()
+      ->option_text("FILE[:TYPE[:FLAG]]")
+      ->check(CLI::Validator([](std::string& v) { return CheckSubCodeArgument(v); }, ""));
+  buildCommand->add_option("--size", build.size, "image size in bits, or auto")
+      ->option_text("auto|1M|2M|4M|8M")
       ->check(CLI::IsMember({"auto", "1M", "2M", "4M", "8M"}));
   buildCommand->add_flag("--jumper,!--no-jumper", build.jumper, "RAID mode set by jumper");
   buildCommand->add_flag("--chip,!--no-chip", build.chip, "ZL7314B chip");
-  buildCommand->add_option("--fan-supported", build.fanSupported)->capture_default_str();
-  buildCommand->add_option("--fan-limit", build.fanLimit, "RPM")->capture_default_str();
-  buildCommand->add_option("--thermal-supported", build.thermalSupported)->capture_default_str();
-  buildCommand->add_option("--thermal-limit", build.thermalLimit, "degrees Celsius")
+  buildCommand->add_option("--fan-supported", build.fanSupported, "FAN supported")
+      ->option_text("N")
       ->capture_default_str();
-  buildCommand->add_flag("--schedule-backup", build.scheduleBackup);
-  buildCommand->add_flag("--fast-backup", build.fastBackup);
+  buildCommand->add_option("--fan-limit", build.fanLimit, "FAN alarm limit, RPM")
+      ->option_text("N")
+      ->capture_default_str();
+  buildCommand
+      ->add_option("--thermal-supported", build.thermalSupported, "thermal sensor supported")
+      ->option_text("N")
+      ->capture_default_str();
+  buildCommand
+      ->add_option("--thermal-limit", build.thermalLimit, "thermal alarm limit, degrees Celsius")
+      ->option_text("N")
+      ->capture_default_str();
+  buildCommand->add_flag("--schedule-backup", build.scheduleBackup, "schedule backup supported");
+  buildCommand->add_flag("--fast-backup", build.fastBackup, "fast backup supported");
   buildCommand->add_option("--seed", build.seed, "seed of the pseudo-random fill")
+      ->option_text("N")
       ->check(CLI::Validator([](std::string& v) { return CheckNumberArgument(v); }, "N"));
-  buildCommand->add_option("-o,--output", build.output, "the image file (.bin)")->required();
+  buildCommand->add_option("-o,--output", build.output, "the image file (.bin)")
+      ->option_text("OUT")
+      ->required();
 
   try {
     app.parse(argc, argv);
