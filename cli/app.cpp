@@ -154,7 +154,6 @@ int Run(int argc, char** argv) {
   }
 
   try {
-    InstallStopHandler();
     if (buildCommand->parsed()) return RunFirmwareBuild(build);
     Host host(global);
     if (list->parsed()) return RunList(host);

@@ -230,6 +230,8 @@ int RunFirmwareCheck(Host& host, const FirmwareCheckOptions& options) {
 }
 
 int RunFirmwareUpgrade(Host& host, const FirmwareUpgradeOptions& options) {
+  // Ctrl+C ends the command up to the erase, and is refused from there on.
+  InstallStopHandler();
   FirmwareState state;
   ProgressLine progress(state.UpgradeProgress);
   CoreState core(host, [&progress] { progress.Refresh(); });
@@ -257,9 +259,14 @@ int RunFirmwareUpgrade(Host& host, const FirmwareUpgradeOptions& options) {
   group.LoadFirmwareClick(chooser, [&options] { return fs::path(options.file); });
   if (state.FirmwareLength() == 0) return kExitFailed;
 
-  if (!options.yes && !Confirm("Erase and reprogram the flash of " + Describe(core, *slot) +
-                               " with " + options.file + "?")) {
+  if (!StopRequested() && !options.yes &&
+      !Confirm("Erase and reprogram the flash of " + Describe(core, *slot) + " with " +
+               options.file + "?")) {
     Complain("not confirmed; nothing was changed");
+    return kExitFailed;
+  }
+  if (StopRequested()) {
+    Complain("stopped; nothing was changed");
     return kExitFailed;
   }
   {

@@ -73,6 +73,7 @@ int RunLog(Host& host, const LogOptions& options) {
 
   // Following: today's log, moving on to the next day's file at midnight,
   // or the one day that was asked for.
+  InstallStopHandler();
   fs::path file;
   std::size_t shown = 0;
   bool waitingTold = false;

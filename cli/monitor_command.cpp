@@ -61,6 +61,7 @@ std::string Enclosures(uint32_t count) {
 }  // namespace
 
 int RunMonitor(Host& host, const MonitorOptions& options) {
+  InstallStopHandler();
   const fs::path directory =
       options.logDir.empty() ? DefaultLogDirectory() : fs::path(options.logDir);
   std::error_code error;
