@@ -32,23 +32,12 @@ class NullMessages final : public px::Messages {
   bool completed = false;
 };
 
-class NullView final : public px::FirmwareView {
- public:
-  void WidenMessagePanel() override {}
-  void SetPanelCaption(std::string_view) override {}
-  void SetLabel(std::string_view) override {}
-  void SetProgressMaximum(uint32_t) override {}
-  void SetProgressPosition(uint32_t) override {}
-  void SetPanelVisible(bool) override {}
-  void SetTimerEnabled(bool) override {}
-};
-
 struct Rig {
   px::sim::FakeClock clock;
   px::sim::VirtualBus bus{&clock};
   NullPanels panels;
   NullMessages messages;
-  NullView view;
+  px::NoFirmwareView view;
   px::DeviceAccess access{bus, panels};
   px::AppFlags flags;
   px::CommandChannel channel{access, clock, nullptr, flags.closing};

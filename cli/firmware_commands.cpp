@@ -44,18 +44,6 @@ void PrintPanelText(int, std::string_view text) {
   std::cout << text << std::endl;
 }
 
-// The progress panel has nothing to show without a terminal.
-class NoFirmwareView final : public FirmwareView {
- public:
-  void WidenMessagePanel() override {}
-  void SetPanelCaption(std::string_view) override {}
-  void SetLabel(std::string_view) override {}
-  void SetProgressMaximum(uint32_t) override {}
-  void SetProgressPosition(uint32_t) override {}
-  void SetPanelVisible(bool) override {}
-  void SetTimerEnabled(bool) override {}
-};
-
 // The upgrade's progress panel as one line: the stage, its percent and how
 // many of its pages (erase blocks in stage 2) are done. On a terminal the
 // line is redrawn in place; otherwise a line is written at every quarter of

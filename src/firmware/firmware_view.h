@@ -22,4 +22,17 @@ class FirmwareView {
   virtual void SetTimerEnabled(bool enabled) = 0;  // Timer1
 };
 
+// For front ends with no progress panel to show (a file check, a benchmark,
+// a headless run): every call is dropped.
+class NoFirmwareView final : public FirmwareView {
+ public:
+  void WidenMessagePanel() override {}
+  void SetPanelCaption(std::string_view) override {}
+  void SetLabel(std::string_view) override {}
+  void SetProgressMaximum(uint32_t) override {}
+  void SetProgressPosition(uint32_t) override {}
+  void SetPanelVisible(bool) override {}
+  void SetTimerEnabled(bool) override {}
+};
+
 }  // namespace px

@@ -116,17 +116,6 @@ TEST(DemoScenarios, StripeEnclosureUnplugsAndPlugsBackWithItsVolume) {
   EXPECT_EQ(bus.LogicalDriveMask() >> (kStripeLetter - 'A') & 1, 1u);
 }
 
-class NoFirmwareView final : public FirmwareView {
- public:
-  void WidenMessagePanel() override {}
-  void SetPanelCaption(std::string_view) override {}
-  void SetLabel(std::string_view) override {}
-  void SetProgressMaximum(uint32_t) override {}
-  void SetProgressPosition(uint32_t) override {}
-  void SetPanelVisible(bool) override {}
-  void SetTimerEnabled(bool) override {}
-};
-
 // The file the demo writes must pass every check of "Load Firmware " for
 // every enclosure the demo shows, or the upgrade cannot be tried there.
 TEST(DemoScenarios, DemoFirmwareFileLoadsForEveryDemoEnclosure) {
