@@ -34,7 +34,11 @@ void TForm1::Timer4Timer() {
       ++ChangeCountdown_;
       return;
     }
-    if (state_.monitor.MonitorRequests.load() & px::kPollStatus) return;
+    // A poll waiting to run, or firmware work, goes first; a detection would
+    // knock the controllers between the upgrade's stages.
+    if ((state_.monitor.MonitorRequests.load() & px::kPollStatus) ||
+        state_.flags.firmwareBusy.load())
+      return;
     detection.ProbeMode = true;
     ChangeCountdown_ = 0;
     const uint32_t letters = discovery_->ListLogicalDrives();
@@ -64,7 +68,7 @@ void TForm1::Timer4Timer() {
     return;
   }
   // 4. Nothing found yet: look again every seventh tick.
-  if (state_.devices.DeviceCount == 0) {
+  if (state_.devices.DeviceCount == 0 && !state_.flags.firmwareBusy.load()) {
     if (NoDeviceTicks_ > 5) {
       detection.DetectionPending = true;
       detection.DetectRequest = true;

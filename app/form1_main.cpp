@@ -400,6 +400,12 @@ bool TForm1::QueryEndSession() {
     messages_->Show("Message", kFirmwareUpgrading, px::MessageIcon::None);
     return false;
   }
+  if (DeviceWorkRunning()) {
+    // Asked from inside a poll's message pump: the notice can only go out
+    // once that poll has unwound, so it is sent then.
+    WhenDeviceIdle([this] { QueryEndSession(); });
+    return true;
+  }
   // With no enclosure there is no one to tell, and a "No Device found !" box
   // that no one is there to answer would hold the session up.
   if (!closed_ && PreviousDeviceCount_ > 0) {

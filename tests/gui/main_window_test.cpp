@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QKeyEvent>
+#include <QPointer>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
@@ -16,12 +17,16 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
 
 #include "app/application.h"
 #include "app/form1_main.h"
+#include "app/form2_make_bin.h"
+#include "app/form3_goto.h"
+#include "app/form5_event_log.h"
 #include "app/platform/single_instance.h"
 #include "sim/demo_scenarios.h"
 #include "sim/fake_clock.h"
@@ -78,7 +83,7 @@ class Watchdog {
     thread_ = std::thread([this, limit] {
       std::unique_lock lock(mutex_);
       if (!done_.wait_for(lock, limit, [this] { return finished_; })) {
-        std::fprintf(stderr, "watchdog: the window did not close in time\n");
+        std::fprintf(stderr, "watchdog: the window never finished closing\n");
         std::abort();
       }
     });
@@ -183,6 +188,26 @@ struct Rig {
     form.reset();
   }
 };
+
+// Runs `action` on the modal window of type W once it is up, from inside its
+// event loop, then closes it if the action did not; a window that never
+// comes up fails the test instead of hanging it.
+template <typename W>
+void WhenModal(std::function<void(W&)> action) {
+  auto attempt = std::make_shared<std::function<void(int)>>();
+  *attempt = [action, attempt](int left) {
+    if (auto* window = qobject_cast<W*>(QApplication::activeModalWidget())) {
+      QPointer<W> guard(window);
+      action(*window);
+      if (guard && guard->isVisible()) guard->close();
+    } else if (left > 0) {
+      QTimer::singleShot(10, [attempt, left] { (*attempt)(left - 1); });
+    } else {
+      QFAIL("the expected modal window never came up");
+    }
+  };
+  QTimer::singleShot(0, [attempt] { (*attempt)(300); });
+}
 
 void Press(QWidget* target, Qt::Key key, Qt::KeyboardModifiers mods) {
   QKeyEvent press(QEvent::KeyPress, key, mods);
@@ -443,6 +468,39 @@ class MainWindowTest : public QObject {
     QVERIFY(!form.showCurrentLba());
   }
 
+  void WindowsTheUserOpens() {
+    Rig rig;
+    TForm1& form = rig.Start();
+    // Double-clicking the status bar asks where to go.
+    WhenModal<px::app::TForm3>([](px::app::TForm3& dialog) {
+      dialog.Edit1->setText(QStringLiteral("200H"));
+      dialog.Button1Click();
+    });
+    QTest::mouseDClick(&form.statusBar(), Qt::LeftButton);
+    QCOMPARE(form.state().GotoSector, 2u);
+    // Not while a firmware operation runs: no dialog comes up.
+    form.state().flags.firmwareBusy = true;
+    form.StatusBar1DblClick();
+    QCOMPARE(QApplication::activeModalWidget(), nullptr);
+    form.state().flags.firmwareBusy = false;
+
+    // "View log" opens one viewer at a time.
+    int viewers = 0;
+    WhenModal<px::app::TForm5>([&](px::app::TForm5&) {
+      form.Button1Click();
+      viewers = static_cast<int>(form.findChildren<px::app::TForm5*>().size());
+    });
+    form.Button1Click();
+    QCOMPARE(viewers, 1);
+    QVERIFY(form.findChildren<px::app::TForm5*>().isEmpty());
+
+    // "Make Bin" has no button; Ctrl+Alt+M opens it.
+    bool builder = false;
+    WhenModal<px::app::TForm2>([&](px::app::TForm2&) { builder = true; });
+    Press(form.Button10, Qt::Key_M, Qt::ControlModifier | Qt::AltModifier);
+    QVERIFY(builder);
+  }
+
   void DeviceChangeRestartsTheCountdown() {
     Rig rig;
     rig.bus.AttachPlainDisk(0);
@@ -552,13 +610,34 @@ class MainWindowTest : public QObject {
     QVERIFY(!form.state().monitor.FirstDisplay.load());
   }
 
+  void EndOfSessionTellsTheController_data() {
+    QTest::addColumn<bool>("insidePoll");
+    QTest::newRow("idle") << false;
+    QTest::newRow("asked inside a poll") << true;
+  }
+
   void EndOfSessionTellsTheController() {
+    QFETCH(bool, insidePoll);
     Rig rig;
     rig.AttachTwoEnclosures();
     TForm1& form = rig.Start();
     rig.Settle();
     rig.bus.EnclosureAt(1)->ClearControlWrites();
-    QVERIFY(form.QueryEndSession());
+    if (insidePoll) {
+      Watchdog watchdog(std::chrono::seconds(120));
+      bool asked = false;
+      rig.transport.onCommand = [&](const px::ScsiRequest& request) {
+        if (!asked && request.cdb[0] == 0x28 && QThread::currentThread() == form.thread()) {
+          asked = true;
+          QTimer::singleShot(0, &form, [&form] { QVERIFY(form.QueryEndSession()); });
+        }
+      };
+      form.Button10Click();
+      QTRY_VERIFY_WITH_TIMEOUT(!form.isVisible(), kWaitMs);
+      rig.transport.onCommand = nullptr;
+    } else {
+      QVERIFY(form.QueryEndSession());
+    }
     const auto writes = rig.bus.EnclosureAt(1)->ControlWrites();
     QCOMPARE(writes.size(), std::size_t{1});
     QCOMPARE(writes[0].hostEvent, uint8_t{0x20});
