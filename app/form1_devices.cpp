@@ -3,17 +3,13 @@
 
 #include "app/form1_main.h"
 #include "app/platform/disk_permission.h"
+#include "app/qt_text.h"
 #include "raid/device_text.h"
 
 namespace px::app {
 
 namespace {
 
-QString Q(std::string_view text) {
-  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-constexpr char kDriveDetecting[] = "Drive detecting";
 constexpr char kNoDriveFound[] = "No Drive found! ";
 
 }  // namespace

@@ -2,16 +2,9 @@
 // the four-stage upgrade.
 
 #include "app/form1_main.h"
+#include "app/qt_text.h"
 
 namespace px::app {
-
-namespace {
-
-QString Q(std::string_view text) {
-  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-}  // namespace
 
 void TForm1::BitBtn1Click() {
   WhenDeviceIdle([this] {

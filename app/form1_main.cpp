@@ -13,6 +13,7 @@
 #include "app/platform/device_change.h"
 #include "app/platform/locale_format.h"
 #include "app/platform/session_end.h"
+#include "app/qt_text.h"
 #include "raid/detect_thread.h"
 #include "raid/raid_thread.h"
 
@@ -22,11 +23,6 @@ namespace {
 
 constexpr char kCaption[] = "Utitity v0.50.4";
 constexpr char kFirmwareUpgrading[] = "Firmware is upgrading, please wait a moment.";
-constexpr char kDriveDetecting[] = "Drive detecting";
-
-QString Q(std::string_view text) {
-  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 // Keeps the window's events going until `done` holds. Used wherever the
 // window waits for another thread that may itself be waiting for the window.

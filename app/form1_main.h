@@ -97,6 +97,8 @@ class TForm1 final : public QWidget, private px::MonitorView, private px::Firmwa
   static constexpr int kClientHeight = 505;
   static constexpr uint8_t kChangeCountdownStart = 16;
   static constexpr uint8_t kChangeCountdownFire = 20;
+  // StaticText1 while the first detection runs; it blinks only with this text.
+  static constexpr char kDriveDetecting[] = "Drive detecting";
 
   explicit TForm1(FormServices services, QWidget* parent = nullptr);
   ~TForm1() override;

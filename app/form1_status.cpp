@@ -2,15 +2,12 @@
 // display and settings models decide.
 
 #include "app/form1_main.h"
+#include "app/qt_text.h"
 #include "raid/settings_model.h"
 
 namespace px::app {
 
 namespace {
-
-QString Q(std::string_view text) {
-  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 QColor ToQt(px::Colour colour) {
   switch (colour) {

@@ -4,6 +4,8 @@
 #include <QMessageBox>
 #include <QThread>
 
+#include "app/qt_text.h"
+
 namespace px::app {
 
 namespace {
@@ -33,8 +35,8 @@ void ShowModal(QWidget* parent, const QString& title, const QString& text, QMess
 }  // namespace
 
 void WindowMessages::Show(std::string_view title, std::string_view text, px::MessageIcon icon) {
-  const QString qtitle = QString::fromUtf8(title.data(), static_cast<qsizetype>(title.size()));
-  const QString qtext = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+  const QString qtitle = Q(title);
+  const QString qtext = Q(text);
   const QMessageBox::Icon qicon = ToQt(icon);
   QWidget* parent = parent_.data();
   QObject* context = parent != nullptr ? static_cast<QObject*>(parent) : qApp;

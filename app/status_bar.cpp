@@ -3,6 +3,8 @@
 #include <QHBoxLayout>
 #include <QThread>
 
+#include "app/qt_text.h"
+
 namespace px::app {
 
 PanelStatusBar::PanelStatusBar(QWidget* parent) : QFrame(parent) {
@@ -54,7 +56,7 @@ void PanelStatusBar::mouseDoubleClickEvent(QMouseEvent* event) {
 }
 
 void WindowPanels::SetText(int panel, std::string_view text) {
-  const QString qtext = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+  const QString qtext = Q(text);
   PanelStatusBar* bar = bar_.data();
   if (bar == nullptr) return;
   if (QThread::currentThread() == bar->thread()) {
