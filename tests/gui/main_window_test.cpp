@@ -737,23 +737,35 @@ class MainWindowTest : public QObject {
     QTest::addColumn<int>("moment");
     QTest::newRow("hand-over waiting") << 0;
     QTest::newRow("inside a poll") << 1;
+    QTest::newRow("detection probing a slow drive") << 2;
   }
 
   void ClosingNeverHangs() {
     QFETCH(int, moment);
     Rig rig;
     rig.AttachTwoEnclosures();
+    std::atomic<int> slowReads{0};
+    if (moment == 2) {
+      // Every command of the detection thread takes 20 ms of real time.
+      rig.transport.onCommand = [&](const px::ScsiRequest&) {
+        if (QThread::currentThread() != QCoreApplication::instance()->thread()) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+          ++slowReads;
+        }
+      };
+    }
     TForm1& form = rig.Start();
-    rig.Settle();
     Watchdog watchdog(std::chrono::seconds(120));
     if (moment == 0) {
       // The polling thread is left waiting in its hand-over while this
       // thread does not run its events, then the window closes.
+      rig.Settle();
       form.Button10Click();
       QTest::qSleep(200);
       QVERIFY(form.close());
-    } else {
+    } else if (moment == 1) {
       // The close request arrives through the poll's message pump.
+      rig.Settle();
       bool asked = false;
       rig.transport.onCommand = [&](const px::ScsiRequest& request) {
         if (!asked && request.cdb[0] == 0x28 && QThread::currentThread() == form.thread()) {
@@ -763,8 +775,14 @@ class MainWindowTest : public QObject {
       };
       form.Button10Click();
       QTRY_VERIFY_WITH_TIMEOUT(!form.isVisible(), kWaitMs);
-      rig.transport.onCommand = nullptr;
+    } else {
+      QTRY_VERIFY_WITH_TIMEOUT(slowReads.load() >= 5, kWaitMs);
+      QVERIFY(form.state().detection.DetectionPending.load());
+      QVERIFY(form.close());
+      // The probe gave up at its next step rather than finishing the drives.
+      QVERIFY(!form.state().detection.DetectDone.load() || form.state().devices.DeviceCount < 2);
     }
+    rig.transport.onCommand = nullptr;
     QVERIFY(form.state().flags.closing.load());
     QCOMPARE(form.state().monitor.MonitorRequests.load(), uint8_t{0});
     QVERIFY(!form.Timer4->isActive());
