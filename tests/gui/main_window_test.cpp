@@ -20,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 #include "app/application.h"
@@ -786,6 +787,36 @@ class MainWindowTest : public QObject {
     QVERIFY(form.state().flags.closing.load());
     QCOMPARE(form.state().monitor.MonitorRequests.load(), uint8_t{0});
     QVERIFY(!form.Timer4->isActive());
+  }
+
+  void EscapingExceptionIsShown_data() {
+    QTest::addColumn<bool>("standard");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("std::exception") << true << "no transport";
+    QTest::newRow("anything else") << false << "";
+  }
+
+  void EscapingExceptionIsShown() {
+    QFETCH(bool, standard);
+    QFETCH(QString, text);
+    px::test::RecordingMessages messages;
+    int argc = 1;
+    char name[] = "pxgui";
+    char* argv[] = {name, nullptr};
+    px::app::AppEnvironment env;
+    env.messages = &messages;
+    env.makeTransport = [standard]() -> std::unique_ptr<px::Transport> {
+      if (standard) throw std::runtime_error("no transport");
+      throw 42;
+    };
+    QCOMPARE(px::app::RunApplication(argc, argv, std::move(env)), 0);
+    const auto boxes = messages.boxes();
+    QCOMPARE(boxes.size(), std::size_t{1});
+    QCOMPARE(QString::fromStdString(boxes[0].text), text);
+    QCOMPARE(boxes[0].icon, px::MessageIcon::Error);
+    // The lock went with the failed run: the next start is not refused.
+    px::app::SingleInstance next("PX_GUI");
+    QVERIFY(next.acquired());
   }
 
   void SecondInstanceIsRefused() {
