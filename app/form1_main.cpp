@@ -76,7 +76,9 @@ TForm1::TForm1(FormServices services, QWidget* parent)
   CreateTimers();
 
   // 1. Icon; Qt paints every widget double-buffered already.
-  setWindowIcon(QIcon(QStringLiteral(":/Z1")));
+  const QIcon icon(QStringLiteral(":/Z1"));
+  setWindowIcon(icon);
+  QApplication::setWindowIcon(icon);
   // 2. Device arrival and removal.
   deviceWatcher_ = std::make_unique<DeviceChangeWatcher>(*this, [this] { DeviceChanged(); });
   sessionWatcher_ =
