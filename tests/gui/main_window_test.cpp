@@ -235,6 +235,11 @@ class MainWindowTest : public QObject {
     TForm1& form = rig.Start();
     QCOMPARE(form.size(), QSize(TForm1::kClientWidth, TForm1::kClientHeight));
     QCOMPARE(form.windowTitle(), QStringLiteral("Utitity v0.50.4"));
+    // The icon is our own drawing, registered as Z1 (showing it takes Qt's
+    // SVG plugin, which the machine may lack; the resource must be there).
+    QFile icon(QStringLiteral(":/Z1"));
+    QVERIFY(icon.open(QIODevice::ReadOnly));
+    QVERIFY(icon.readAll().contains("<svg"));
     struct Place {
       const char* name;
       QRect rect;
