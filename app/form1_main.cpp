@@ -17,6 +17,11 @@
 #include "raid/detect_thread.h"
 #include "raid/raid_thread.h"
 
+// The icon lives in the px_app static library; nothing else refers to its
+// resource initialiser, so the linker would leave it out without this call.
+// Q_INIT_RESOURCE must be used outside any namespace.
+static void InitialiseResources() { Q_INIT_RESOURCE(pxgui); }
+
 namespace px::app {
 
 namespace {
@@ -63,6 +68,7 @@ TForm1::TForm1(FormServices services, QWidget* parent)
       panelsHolder_(std::make_unique<WindowPanels>(*(StatusBar1 = new PanelStatusBar(this)))),
       panels_(*panelsHolder_) {
   setObjectName(QStringLiteral("Form1"));
+  InitialiseResources();
   if (services_.clock == nullptr) ownClock_ = std::make_unique<px::SteadyClock>();
   windowClock_ = std::make_unique<WindowClock>(
       services_.clock != nullptr ? *services_.clock : *ownClock_, *this);
