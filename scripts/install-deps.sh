@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  qt6-base-dev qt6-base-dev-tools libgl-dev
+  qt6-base-dev qt6-base-dev-tools libgl-dev libqt6svg6
   libudev-dev libcli11-dev nlohmann-json3-dev
   xvfb xauth imagemagick
   clang clang-format libclang-rt-14-dev
