@@ -20,7 +20,9 @@
 // The icon lives in the px_app static library; nothing else refers to its
 // resource initialiser, so the linker would leave it out without this call.
 // Q_INIT_RESOURCE must be used outside any namespace.
-static void InitialiseResources() { Q_INIT_RESOURCE(pxgui); }
+static void InitialiseResources() {
+  Q_INIT_RESOURCE(pxgui);
+}
 
 namespace px::app {
 

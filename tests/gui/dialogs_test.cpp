@@ -20,6 +20,7 @@
 #include "app/form5_event_log.h"
 #include "firmware/image_builder.h"
 #include "support/recording_ui.h"
+#include "support/when_modal.h"
 
 using px::app::TForm2;
 using px::app::TForm3;
@@ -27,25 +28,7 @@ using px::app::TForm5;
 
 namespace {
 
-// Runs `action` on the modal window of type W once it is up, from inside its
-// own event loop. A window the action left open (a failed check returns
-// early) is closed, so that a failure cannot hang the test.
-template <typename W>
-void WhenModal(std::function<void(W&)> action) {
-  auto attempt = std::make_shared<std::function<void(int)>>();
-  *attempt = [action, attempt](int left) {
-    if (auto* window = qobject_cast<W*>(QApplication::activeModalWidget())) {
-      QPointer<W> guard(window);
-      action(*window);
-      if (guard && guard->isVisible()) guard->close();
-    } else if (left > 0) {
-      QTimer::singleShot(10, [attempt, left] { (*attempt)(left - 1); });
-    } else {
-      QFAIL("the expected modal window never came up");
-    }
-  };
-  QTimer::singleShot(0, [attempt] { (*attempt)(200); });
-}
+using px::test::WhenModal;
 
 QStringList MemoLines(const TForm5& viewer) {
   const QString text = viewer.Memo1->toPlainText();

@@ -34,10 +34,13 @@
 #include "sim/fake_clock.h"
 #include "sim/virtual_bus.h"
 #include "support/recording_ui.h"
+#include "support/when_modal.h"
 
 using px::app::TForm1;
 
 namespace {
+
+using px::test::WhenModal;
 
 constexpr int kWaitMs = 30000;
 
@@ -190,26 +193,6 @@ struct Rig {
     form.reset();
   }
 };
-
-// Runs `action` on the modal window of type W once it is up, from inside its
-// event loop, then closes it if the action did not; a window that never
-// comes up fails the test instead of hanging it.
-template <typename W>
-void WhenModal(std::function<void(W&)> action) {
-  auto attempt = std::make_shared<std::function<void(int)>>();
-  *attempt = [action, attempt](int left) {
-    if (auto* window = qobject_cast<W*>(QApplication::activeModalWidget())) {
-      QPointer<W> guard(window);
-      action(*window);
-      if (guard && guard->isVisible()) guard->close();
-    } else if (left > 0) {
-      QTimer::singleShot(10, [attempt, left] { (*attempt)(left - 1); });
-    } else {
-      QFAIL("the expected modal window never came up");
-    }
-  };
-  QTimer::singleShot(0, [attempt] { (*attempt)(300); });
-}
 
 void Press(QWidget* target, Qt::Key key, Qt::KeyboardModifiers mods) {
   QKeyEvent press(QEvent::KeyPress, key, mods);
