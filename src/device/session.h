@@ -34,8 +34,11 @@ struct AppFlags {
 // and the count on its own thread while a detection is pending; the window
 // reads them only after it has seen the detection finish.
 struct DeviceTable {
-  std::array<uint32_t, kDeviceSlots> DeviceSlot{};
-  uint32_t DeviceCount = 0;
+  // Atomic although the hand-over orders them: the window's timers read the
+  // count (is there a device at all?) while a new detection may be writing
+  // it, and a torn or stale read there must not be undefined behaviour.
+  std::array<std::atomic<uint32_t>, kDeviceSlots> DeviceSlot{};
+  std::atomic<uint32_t> DeviceCount{0};
   // Index of the device whose page is active.
   std::atomic<uint32_t> SelectedSlot{0};
   // Slot the firmware operations address; kNoSlot when none. Discovery reads

@@ -129,7 +129,7 @@ uint32_t DriveDiscovery::ProbePhysicalDrives() {
     // from the last detection unprobed.
     const uint32_t upgradeSlot = devices.UpgradeSlot.load();
     if (!ctx_.monitor.FirstDisplay.load() && upgradeSlot == k && upgradeSlot < kDeviceSlots) {
-      devices.DeviceSlot[count++] = devices.DeviceSlot[upgradeSlot];
+      devices.DeviceSlot[count++] = devices.DeviceSlot[upgradeSlot].load();
       ++examined;
       continue;
     }
