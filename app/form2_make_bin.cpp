@@ -11,15 +11,12 @@
 #include <optional>
 #include <string>
 
+#include "app/qt_text.h"
 #include "common/number_text.h"
 
 namespace px::app {
 
 namespace {
-
-QString Q(const std::string& text) {
-  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 std::filesystem::path ToPath(const QString& text) {
   return std::filesystem::path(text.toStdU16String());
@@ -52,8 +49,7 @@ QStringList BinaryFilters() {
 
 void TForm2::BarPanels::SetText(int panel, std::string_view text) {
   if (panel < 0 || panel >= static_cast<int>(labels.size())) return;
-  labels[static_cast<std::size_t>(panel)]->setText(
-      QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+  labels[static_cast<std::size_t>(panel)]->setText(Q(text));
 }
 
 QString TForm2::BarPanels::Text(int panel) const {

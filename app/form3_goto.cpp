@@ -1,22 +1,10 @@
 #include "app/form3_goto.h"
 
 #include "app/message_box.h"
+#include "app/qt_text.h"
 #include "common/number_text.h"
 
 namespace px::app {
-
-namespace {
-
-QPushButton* MakeButton(QWidget* parent, const char* name, const QString& text, QRect geometry) {
-  auto* button = new QPushButton(text, parent);
-  button->setObjectName(QString::fromLatin1(name));
-  button->setGeometry(geometry);
-  // Enter belongs to Edit1; a default button would confirm a second time.
-  button->setAutoDefault(false);
-  return button;
-}
-
-}  // namespace
 
 TForm3::TForm3(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("Form3"));
@@ -51,8 +39,8 @@ TForm3::TForm3(QWidget* parent) : QDialog(parent) {
   Edit1->setGeometry(24, 46, 257, 23);
   connect(Edit1, &QLineEdit::returnPressed, this, &TForm3::Button1Click);
 
-  Button1 = MakeButton(this, "Button1", QStringLiteral("OK"), {56, 90, 80, 27});
-  Button2 = MakeButton(this, "Button2", QStringLiteral("CANCEL"), {168, 90, 80, 27});
+  Button1 = MakeDialogButton(this, "Button1", QStringLiteral("OK"), {56, 90, 80, 27});
+  Button2 = MakeDialogButton(this, "Button2", QStringLiteral("CANCEL"), {168, 90, 80, 27});
   connect(Button1, &QPushButton::clicked, this, &TForm3::Button1Click);
   connect(Button2, &QPushButton::clicked, this, &TForm3::Button2Click);
 

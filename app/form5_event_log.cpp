@@ -6,23 +6,9 @@
 #include <filesystem>
 #include <optional>
 
+#include "app/qt_text.h"
+
 namespace px::app {
-
-namespace {
-
-QString Q(const std::string& text) {
-  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-QPushButton* MakeButton(QWidget* parent, const char* name, const QString& text, QRect geometry) {
-  auto* button = new QPushButton(text, parent);
-  button->setObjectName(QString::fromLatin1(name));
-  button->setGeometry(geometry);
-  button->setAutoDefault(false);
-  return button;
-}
-
-}  // namespace
 
 TForm5::TForm5(const std::vector<std::string>& logLines, const px::MonitorState& monitor,
                px::Messages& messages, QWidget* parent)
@@ -44,8 +30,8 @@ TForm5::TForm5(const std::vector<std::string>& logLines, const px::MonitorState&
   font.setBold(true);
   Memo1->setFont(font);
 
-  Button1 = MakeButton(this, "Button1", QStringLiteral("Real Time Log"), {56, 245, 161, 25});
-  Button2 = MakeButton(this, "Button2", QStringLiteral("View Log File"), {248, 245, 161, 25});
+  Button1 = MakeDialogButton(this, "Button1", QStringLiteral("Real Time Log"), {56, 245, 161, 25});
+  Button2 = MakeDialogButton(this, "Button2", QStringLiteral("View Log File"), {248, 245, 161, 25});
   connect(Button1, &QPushButton::clicked, this, &TForm5::Button1Click);
   connect(Button2, &QPushButton::clicked, this, &TForm5::Button2Click);
 
