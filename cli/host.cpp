@@ -14,9 +14,6 @@
 #include "sim/virtual_bus.h"
 
 #ifdef __linux__
-#include <grp.h>
-#include <sys/stat.h>
-
 #include "device/linux/disk_inventory.h"
 #include "device/linux/sg_transport.h"
 #endif
@@ -119,15 +116,10 @@ std::string Host::PermissionAdvice([[maybe_unused]] uint32_t physicalDriveCount)
     return scenario_->permissionDenied ? AccessAdvice("the virtual disks", "disk") : std::string();
   }
 #ifdef __linux__
-  const auto* sg = dynamic_cast<const SgTransport*>(transport_);
-  if (sg == nullptr || !sg->PermissionDenied()) return {};
-  const std::string node = sg->DeniedNode();
-  std::string group = "disk";
-  struct stat info {};
-  if (!node.empty() && ::stat(node.c_str(), &info) == 0) {
-    if (const struct group* owner = ::getgrgid(info.st_gid)) group = owner->gr_name;
-  }
-  return AccessAdvice(node.empty() ? std::string("the disks") : node, group);
+  const auto denied = FindDeniedDisk(*transport_);
+  if (!denied) return {};
+  return AccessAdvice(denied->node.empty() ? std::string("the disks") : denied->node,
+                      denied->group);
 #elif defined(_WIN32)
   // Without elevation Windows lets no one open a physical drive, and every
   // machine has at least one.

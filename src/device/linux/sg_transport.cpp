@@ -1,7 +1,9 @@
 #include "device/linux/sg_transport.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -161,6 +163,17 @@ void SgTransport::ClearPermissionDenied() {
   std::lock_guard lock(mutex_);
   permissionDenied_ = false;
   deniedNode_.clear();
+}
+
+std::optional<DeniedDisk> FindDeniedDisk(const Transport& transport) {
+  const auto* sg = dynamic_cast<const SgTransport*>(&transport);
+  if (sg == nullptr || !sg->PermissionDenied()) return std::nullopt;
+  DeniedDisk denied{sg->DeniedNode(), "disk"};
+  struct stat info {};
+  if (!denied.node.empty() && ::stat(denied.node.c_str(), &info) == 0) {
+    if (const struct group* owner = ::getgrgid(info.st_gid)) denied.group = owner->gr_name;
+  }
+  return denied;
 }
 
 std::unique_ptr<Transport> CreatePlatformTransport() {

@@ -47,6 +47,18 @@ using NodeOpener = std::function<int(const char* node, int flags)>;
 // partitions of those disks in mount-table order (see ListMountedVolumes).
 // Disks and mounts are read afresh on every Open, LogicalDriveMask and
 // DriveType, since disks come and go while the program runs.
+// A disk the last Open was refused for lack of permission, and the group
+// that owns its node ("disk" when that cannot be told), for advice the user
+// can act on.
+struct DeniedDisk {
+  std::string node;  // e.g. "/dev/sdb"; empty when the node is not known
+  std::string group;
+};
+
+// The refused disk of a Linux transport; nothing for any other transport or
+// when nothing was refused.
+std::optional<DeniedDisk> FindDeniedDisk(const Transport& transport);
+
 class SgTransport final : public Transport {
  public:
   explicit SgTransport(SystemRoots roots = {}, NodeOpener opener = nullptr);
