@@ -24,26 +24,6 @@ constexpr char kFirmwareFileName[] = "pxdemo-firmware.bin";
 constexpr int kTimelineTickMs = 250;
 constexpr int kStartCheckMs = 500;
 
-// The main window owns its transport; the demo keeps the bus, which the
-// story changes while the window runs.
-class BusTransport final : public px::Transport {
- public:
-  explicit BusTransport(px::sim::VirtualBus& bus) : bus_(bus) {}
-  px::DeviceHandle Open(const px::DevicePath& path) override { return bus_.Open(path); }
-  void Close(px::DeviceHandle handle) override { bus_.Close(handle); }
-  bool Execute(px::DeviceHandle handle, const px::ScsiRequest& request) override {
-    return bus_.Execute(handle, request);
-  }
-  uint32_t LogicalDriveMask() override { return bus_.LogicalDriveMask(); }
-  uint8_t DriveType(char letter) override { return bus_.DriveType(letter); }
-  std::optional<px::DiskExtent> FirstExtent(px::DeviceHandle volume) override {
-    return bus_.FirstExtent(volume);
-  }
-
- private:
-  px::sim::VirtualBus& bus_;
-};
-
 // A firmware file the demo enclosures accept, so that "Load Firmware " and
 // "Start Upgrade" have something to work with. Beside the program when that
 // folder is writable, else where the log goes.
@@ -89,7 +69,9 @@ int main(int argc, char** argv) {
   px::sim::AddDemoStory(timeline, bus);
 
   px::app::AppEnvironment env;
-  env.makeTransport = [&bus] { return std::make_unique<BusTransport>(bus); };
+  // The main window owns its transport; the demo keeps the bus, which the
+  // story changes while the window runs.
+  env.makeTransport = [&bus] { return std::make_unique<px::ForwardingTransport>(bus); };
   env.onStarted = [&bus, &timeline](px::app::TForm1& form) {
     bus.SetDeviceChangeCallback([&form] { form.DeviceChanged(); });
     QObject::connect(&form, &QObject::destroyed, [&bus] { bus.SetDeviceChangeCallback({}); });

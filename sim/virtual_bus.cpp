@@ -353,6 +353,28 @@ void VirtualBus::SetReadLatencyMicros(uint32_t micros) {
 // ---------------------------------------------------------------------------
 // Trace.
 
+ClaimToken VirtualBus::TryClaimDrive(unsigned drive, ClaimPurpose purpose) {
+  std::lock_guard lock(mutex_);
+  if (drive >= kBusDrives) return 0;
+  Claim& claim = claims_[drive];
+  if (claim.token != kClaimRefused) return kClaimRefused;
+  claim = {nextClaim_++ * static_cast<ClaimToken>(kBusDrives) + drive, purpose};
+  return claim.token;
+}
+
+void VirtualBus::ReleaseDrive(ClaimToken token) {
+  std::lock_guard lock(mutex_);
+  if (token <= 0) return;
+  Claim& claim = claims_[static_cast<std::size_t>(token) % kBusDrives];
+  if (claim.token == token) claim = {};
+}
+
+bool VirtualBus::DriveClaimedForFirmware(unsigned drive) {
+  std::lock_guard lock(mutex_);
+  return drive < kBusDrives && claims_[drive].token != kClaimRefused &&
+         claims_[drive].purpose == ClaimPurpose::Firmware;
+}
+
 std::vector<TraceEntry> VirtualBus::Trace() const {
   std::lock_guard lock(mutex_);
   return trace_;

@@ -75,6 +75,12 @@ class VirtualBus final : public Transport {
   uint32_t LogicalDriveMask() override;
   uint8_t DriveType(char letter) override;  // 1 (no root directory) for an unknown letter
   std::optional<DiskExtent> FirstExtent(DeviceHandle volume) override;
+  // Claims live in the bus, as the programs of one machine share its disks:
+  // a test that takes a claim itself stands for another program. Drive
+  // numbers above 9 are granted, as there is nothing there to keep apart.
+  ClaimToken TryClaimDrive(unsigned drive, ClaimPurpose purpose) override;
+  void ReleaseDrive(ClaimToken token) override;
+  bool DriveClaimedForFirmware(unsigned drive) override;
 
   // Hot-plug. Each fires the device-change callback. Attach replaces what was
   // at the number; numbers above 9 are refused (false, nothing fired).
@@ -154,6 +160,12 @@ class VirtualBus final : public Transport {
   uint32_t readLatencyMicros_ = 0;
   std::vector<TraceEntry> trace_;
   uint64_t commandCount_ = 0;
+  struct Claim {
+    ClaimToken token = kClaimRefused;
+    ClaimPurpose purpose = ClaimPurpose::Commands;
+  };
+  std::array<Claim, kBusDrives> claims_{};
+  ClaimToken nextClaim_ = 1;
 };
 
 }  // namespace px::sim

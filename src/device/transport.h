@@ -51,6 +51,16 @@ struct DiskExtent {
   uint64_t extentLength = 0;    // bytes
 };
 
+// Why this program claims a physical drive: for a few channel commands, or
+// for firmware work, which other programs are told about when they are
+// refused.
+enum class ClaimPurpose : uint8_t { Commands, Firmware };
+
+// A claim on a physical drive, from Transport::TryClaimDrive.
+using ClaimToken = std::intptr_t;
+// Refused: another program holds the drive.
+inline constexpr ClaimToken kClaimRefused = -1;
+
 // Drive types as the volume list reports them.
 inline constexpr uint8_t kDriveRemovable = 2;
 inline constexpr uint8_t kDriveFixed = 3;
@@ -74,6 +84,50 @@ class Transport {
   // Fails for a volume that spans more than one extent, as the one-extent
   // query of the original platform does.
   virtual std::optional<DiskExtent> FirstExtent(DeviceHandle volume) = 0;
+
+  // Claims physical drive `drive` against every other program on this
+  // machine, without waiting: kClaimRefused while another one holds it. Two
+  // programs knocking at one controller scramble each other's commands (an
+  // interleaved firmware write is a bricked enclosure), and nothing in the
+  // disk's path keeps them apart. A drive that does not exist is granted,
+  // as there is nothing to keep apart. The claim is released by
+  // ReleaseDrive on the thread that took it; one program never asks twice
+  // for the same drive (the channel counts nested claims itself).
+  virtual ClaimToken TryClaimDrive(unsigned drive, ClaimPurpose purpose) = 0;
+  virtual void ReleaseDrive(ClaimToken token) = 0;
+  // Whether the program that holds `drive` said it is doing firmware work,
+  // so that a refusal can say why.
+  virtual bool DriveClaimedForFirmware(unsigned drive) = 0;
+};
+
+// Passes every call on to another transport; wrappers that watch or change
+// some calls override just those.
+class ForwardingTransport : public Transport {
+ public:
+  explicit ForwardingTransport(Transport& inner) : inner_(inner) {}
+  DeviceHandle Open(const DevicePath& path) override { return inner_.Open(path); }
+  void Close(DeviceHandle handle) override { inner_.Close(handle); }
+  bool Execute(DeviceHandle handle, const ScsiRequest& request) override {
+    return inner_.Execute(handle, request);
+  }
+  uint32_t LogicalDriveMask() override { return inner_.LogicalDriveMask(); }
+  uint8_t DriveType(char letter) override { return inner_.DriveType(letter); }
+  std::optional<DiskExtent> FirstExtent(DeviceHandle volume) override {
+    return inner_.FirstExtent(volume);
+  }
+  ClaimToken TryClaimDrive(unsigned drive, ClaimPurpose purpose) override {
+    return inner_.TryClaimDrive(drive, purpose);
+  }
+  void ReleaseDrive(ClaimToken token) override { inner_.ReleaseDrive(token); }
+  bool DriveClaimedForFirmware(unsigned drive) override {
+    return inner_.DriveClaimedForFirmware(drive);
+  }
+
+ protected:
+  Transport& inner() { return inner_; }
+
+ private:
+  Transport& inner_;
 };
 
 // The back end for this machine's real disks (SG_IO on Linux, SCSI

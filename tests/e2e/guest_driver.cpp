@@ -63,9 +63,10 @@ std::string Hex(uint64_t value, int digits) {
 // Passes everything to the real back end and keeps, per physical drive, the
 // fingerprint of the one-sector READ(10)/WRITE(10)s it sent, so the host can
 // prove they reached the enclosure as sent: one request each, in order.
-class RecordingTransport final : public Transport {
+class RecordingTransport final : public ForwardingTransport {
  public:
-  explicit RecordingTransport(std::unique_ptr<Transport> inner) : inner_(std::move(inner)) {}
+  explicit RecordingTransport(std::unique_ptr<Transport> inner)
+      : ForwardingTransport(*inner), inner_(std::move(inner)) {}
 
   DeviceHandle Open(const DevicePath& path) override {
     const DeviceHandle handle = inner_->Open(path);
@@ -101,12 +102,6 @@ class RecordingTransport final : public Transport {
     }
     return ok;
   }
-  uint32_t LogicalDriveMask() override { return inner_->LogicalDriveMask(); }
-  uint8_t DriveType(char letter) override { return inner_->DriveType(letter); }
-  std::optional<DiskExtent> FirstExtent(DeviceHandle volume) override {
-    return inner_->FirstExtent(volume);
-  }
-
   void PrintTransfers() {
     std::lock_guard lock(mutex_);
     for (const auto& [drive, counts] : counts_) {

@@ -61,24 +61,14 @@ class FixedFormat final : public px::DateTimeFormat {
 
 // A transport that forwards to the bus and lets a test act at the moment the
 // window's thread reads a given LBA: the middle of a poll.
-class HookedTransport final : public px::Transport {
+class HookedTransport final : public px::ForwardingTransport {
  public:
-  explicit HookedTransport(px::Transport& inner) : inner_(inner) {}
-  px::DeviceHandle Open(const px::DevicePath& path) override { return inner_.Open(path); }
-  void Close(px::DeviceHandle handle) override { inner_.Close(handle); }
+  using ForwardingTransport::ForwardingTransport;
   bool Execute(px::DeviceHandle handle, const px::ScsiRequest& request) override {
     if (onCommand) onCommand(request);
-    return inner_.Execute(handle, request);
-  }
-  uint32_t LogicalDriveMask() override { return inner_.LogicalDriveMask(); }
-  uint8_t DriveType(char letter) override { return inner_.DriveType(letter); }
-  std::optional<px::DiskExtent> FirstExtent(px::DeviceHandle volume) override {
-    return inner_.FirstExtent(volume);
+    return ForwardingTransport::Execute(handle, request);
   }
   std::function<void(const px::ScsiRequest&)> onCommand;
-
- private:
-  px::Transport& inner_;
 };
 
 // Fails the test run, rather than hanging it, if a step never returns.

@@ -154,6 +154,21 @@ std::optional<DiskExtent> SgTransport::FirstExtent(DeviceHandle volume) {
   return it->second.extent;
 }
 
+ClaimToken SgTransport::TryClaimDrive(unsigned drive, ClaimPurpose purpose) {
+  const std::vector<ScsiDisk> disks = ListScsiDisks(roots_);
+  if (drive >= disks.size()) return kClaimEmpty;
+  return TryClaimNode(disks[drive].node, purpose, opener_);
+}
+
+void SgTransport::ReleaseDrive(ClaimToken token) {
+  ReleaseNodeClaim(token);
+}
+
+bool SgTransport::DriveClaimedForFirmware(unsigned drive) {
+  const std::vector<ScsiDisk> disks = ListScsiDisks(roots_);
+  return drive < disks.size() && NodeClaimedForFirmware(disks[drive].node, opener_);
+}
+
 std::string SgTransport::DeniedNode() const {
   std::lock_guard lock(mutex_);
   return deniedNode_;

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "device/linux/disk_inventory.h"
+#include "device/linux/drive_claim.h"
 #include "device/transport.h"
 
 namespace px {
@@ -37,9 +38,6 @@ void FillSgCommand(const ScsiRequest& request, SgCommand& command);
 // CHECK CONDITION counts as completed, as it does with Windows' SCSI
 // pass-through.
 bool SgCompleted(int ioctlResult, const sg_io_hdr_t& header);
-
-// Opens a device node: the file descriptor, or minus the errno.
-using NodeOpener = std::function<int(const char* node, int flags)>;
 
 // The Linux back end: SG_IO on whole SCSI disks (/dev/sdX) and their
 // partitions. Physical drive n is the n-th whole SCSI disk in kernel name
@@ -82,6 +80,10 @@ class SgTransport final : public Transport {
   // The extent recorded when the volume was opened; none for a physical
   // drive, as Windows' volume extent query fails on a disk.
   std::optional<DiskExtent> FirstExtent(DeviceHandle volume) override;
+  // flock() on the whole-disk node of the drive (see TryClaimNode).
+  ClaimToken TryClaimDrive(unsigned drive, ClaimPurpose purpose) override;
+  void ReleaseDrive(ClaimToken token) override;
+  bool DriveClaimedForFirmware(unsigned drive) override;
 
   // True once an Open found its disk or partition but was refused for lack
   // of permission (EACCES or EPERM): the user is not root and not in the

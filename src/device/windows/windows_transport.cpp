@@ -1,6 +1,7 @@
 #include "device/windows/windows_transport.h"
 
 #include <cstring>
+#include <string>
 
 #include "device/scsi_commands.h"
 #include "device/windows/pass_through.h"
@@ -10,6 +11,21 @@ namespace {
 
 HANDLE ToSystem(DeviceHandle handle) {
   return reinterpret_cast<HANDLE>(handle);
+}
+
+// Global\ reaches every session; a process without the right to create
+// global objects falls back to its own session's namespace.
+std::wstring ClaimName(unsigned drive, const wchar_t* suffix, bool global) {
+  return std::wstring(global ? L"Global\\" : L"") + L"PxRaidDrive" + std::to_wstring(drive) +
+         suffix;
+}
+
+HANDLE CreateClaimMutex(unsigned drive) {
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, ClaimName(drive, L"", true).c_str());
+  if (mutex == nullptr && GetLastError() == ERROR_ACCESS_DENIED) {
+    mutex = CreateMutexW(nullptr, FALSE, ClaimName(drive, L"", false).c_str());
+  }
+  return mutex;
 }
 
 }  // namespace
@@ -66,6 +82,53 @@ std::optional<DiskExtent> WindowsTransport::FirstExtent(DeviceHandle volume) {
   return DiskExtent{static_cast<uint32_t>(first.DiskNumber),
                     static_cast<uint64_t>(first.StartingOffset.QuadPart),
                     static_cast<uint64_t>(first.ExtentLength.QuadPart)};
+}
+
+ClaimToken WindowsTransport::TryClaimDrive(unsigned drive, ClaimPurpose purpose) {
+  HANDLE mutex = CreateClaimMutex(drive);
+  if (mutex == nullptr) return kClaimRefused;
+  const DWORD waited = WaitForSingleObject(mutex, 0);
+  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+    CloseHandle(mutex);
+    return kClaimRefused;
+  }
+  const auto token = reinterpret_cast<ClaimToken>(mutex);
+  if (purpose == ClaimPurpose::Firmware) {
+    HANDLE mark = CreateEventW(nullptr, TRUE, FALSE, ClaimName(drive, L"Firmware", true).c_str());
+    if (mark == nullptr) {
+      mark = CreateEventW(nullptr, TRUE, FALSE, ClaimName(drive, L"Firmware", false).c_str());
+    }
+    if (mark != nullptr) {
+      const std::lock_guard lock(claimsMutex_);
+      firmwareMarks_[token] = mark;
+    }
+  }
+  return token;
+}
+
+void WindowsTransport::ReleaseDrive(ClaimToken token) {
+  if (token == kClaimRefused) return;
+  {
+    const std::lock_guard lock(claimsMutex_);
+    if (const auto it = firmwareMarks_.find(token); it != firmwareMarks_.end()) {
+      CloseHandle(it->second);
+      firmwareMarks_.erase(it);
+    }
+  }
+  HANDLE mutex = reinterpret_cast<HANDLE>(token);
+  ReleaseMutex(mutex);
+  CloseHandle(mutex);
+}
+
+bool WindowsTransport::DriveClaimedForFirmware(unsigned drive) {
+  for (const bool global : {true, false}) {
+    if (HANDLE mark =
+            OpenEventW(SYNCHRONIZE, FALSE, ClaimName(drive, L"Firmware", global).c_str())) {
+      CloseHandle(mark);
+      return true;
+    }
+  }
+  return false;
 }
 
 std::unique_ptr<Transport> CreatePlatformTransport() {

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <map>
+#include <mutex>
+
 #include "device/transport.h"
 
 namespace px {
@@ -21,6 +24,18 @@ class WindowsTransport final : public Transport {
   // IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS with room for one extent, so a
   // volume spanning two disks fails.
   std::optional<DiskExtent> FirstExtent(DeviceHandle volume) override;
+  // A named mutex per physical drive in the Global\ namespace, so programs
+  // of every session see it; the system hands an abandoned one to the next
+  // waiter when its holder dies. Firmware work also keeps a named event of
+  // the drive in existence, which a refused program can open to tell why.
+  ClaimToken TryClaimDrive(unsigned drive, ClaimPurpose purpose) override;
+  void ReleaseDrive(ClaimToken token) override;
+  bool DriveClaimedForFirmware(unsigned drive) override;
+
+ private:
+  std::mutex claimsMutex_;
+  // The firmware marks of held claims, by token.
+  std::map<ClaimToken, void*> firmwareMarks_;
 };
 
 }  // namespace px
