@@ -45,7 +45,7 @@ void BM_LongCommand(benchmark::State& state) {
   std::array<uint8_t, 128> payload{};
   for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 7);
   std::array<uint8_t, 0> none{};
-  auto guard = rig.channel.Lock();
+  auto guard = rig.channel.Lock(0);
   px::ScopedDevice device(rig.access, 0);
   for (auto _ : state) {
     benchmark::DoNotOptimize(rig.channel.Transact(

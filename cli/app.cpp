@@ -48,6 +48,7 @@ int Run(int argc, char** argv) {
       ->check(CLI::IsMember(VirtualScenarioNames()));
   app.add_option("--simulate-time", global.simulateTime)->group("");
   app.add_option("--control-trace", global.controlTrace)->group("");
+  app.add_option("--held-elsewhere", global.heldElsewhere)->group("");
 
   CLI::App* list = app.add_subcommand("list", "one line per enclosure");
 

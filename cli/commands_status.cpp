@@ -17,7 +17,14 @@ void Complain(const std::string& text) {
 uint32_t DetectAndExplain(CoreState& core) {
   const uint32_t count = core.Detect();
   const std::string advice = core.host.PermissionAdvice(core.detection.PhysicalDriveCount);
-  if (count == 0) Complain("No enclosure found.");
+  // A drive another program holds may well be an enclosure: it is named
+  // rather than taken for absent.
+  for (const BusyDriveReport& busy : BusyDrives(core)) {
+    Complain("drive " + std::to_string(busy.drive) +
+             (busy.node.empty() ? "" : " (" + busy.node + ")") + " was not probed: " + busy.reason +
+             ".");
+  }
+  if (count == 0 && core.detection.BusyDrives.load() == 0) Complain("No enclosure found.");
   if (!advice.empty()) Complain(advice);
   return count;
 }
@@ -69,23 +76,34 @@ int RunStatus(Host& host, const StatusOptions& options) {
     reports.push_back(BuildReport(core, slot, read));
     overall = Worse(overall, reports.back().health);
   }
+  // What could not be checked is not OK.
+  const std::vector<BusyDriveReport> busy = BusyDrives(core);
+  if (!busy.empty()) overall = Worse(overall, Health::Unknown);
   const int exitCode = static_cast<int>(overall);
 
   if (options.json) {
     nlohmann::ordered_json enclosures = nlohmann::ordered_json::array();
     for (const EnclosureReport& report : reports) enclosures.push_back(ToJson(report));
+    nlohmann::ordered_json busyDrives = nlohmann::ordered_json::array();
+    for (const BusyDriveReport& report : busy) busyDrives.push_back(ToJson(report));
     nlohmann::ordered_json json = {{"enclosures", std::move(enclosures)},
+                                   {"busy_drives", std::move(busyDrives)},
                                    {"health", HealthName(overall)},
                                    {"exit_code", exitCode}};
-    if (count == 0) {
+    if (count == 0 && busy.empty()) {
       const std::string advice = host.PermissionAdvice(core.detection.PhysicalDriveCount);
       json["error"] = advice.empty() ? "No enclosure found." : advice;
     }
     std::cout << json.dump(2) << std::endl;
   } else {
-    for (std::size_t i = 0; i < reports.size(); ++i) {
-      if (i != 0) std::cout << '\n';
-      std::cout << ToText(reports[i]);
+    std::string separator;
+    for (const EnclosureReport& report : reports) {
+      std::cout << separator << ToText(report);
+      separator = "\n";
+    }
+    for (const BusyDriveReport& report : busy) {
+      std::cout << separator << ToText(report);
+      separator = "\n";
     }
     std::cout << std::flush;
   }

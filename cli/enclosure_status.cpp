@@ -133,7 +133,7 @@ Health Classify(const Record& status, std::string& reason) {
   return Health::Ok;
 }
 
-EnclosureReport BuildReport(const CoreState& core, std::size_t slot, bool statusRead) {
+EnclosureReport BuildReport(CoreState& core, std::size_t slot, bool statusRead) {
   EnclosureReport report;
   const uint32_t drive = DriveOf(core.devices.DeviceSlot[slot]);
   const Record& status = core.records.StatusRecord[drive];
@@ -168,9 +168,36 @@ EnclosureReport BuildReport(const CoreState& core, std::size_t slot, bool status
     report.health = Classify(status, report.reason);
   } else {
     report.health = Health::Unknown;
-    report.reason = "the status could not be read";
+    report.reason = (core.monitor.BusyDevices & (1U << slot)) != 0
+                        ? core.channel.DriveBusyReason(drive)
+                        : "the status could not be read";
   }
   return report;
+}
+
+std::vector<BusyDriveReport> BusyDrives(CoreState& core) {
+  std::vector<BusyDriveReport> busy;
+  const uint16_t drives = core.detection.BusyDrives.load();
+  for (unsigned drive = 0; drive < kPhysicalDrives; ++drive) {
+    if ((drives & (1U << drive)) == 0) continue;
+    busy.push_back({drive, core.host.DriveNode(drive), core.channel.DriveBusyReason(drive)});
+  }
+  return busy;
+}
+
+nlohmann::ordered_json ToJson(const BusyDriveReport& report) {
+  nlohmann::ordered_json json = {{"drive", report.drive}};
+  json["node"] =
+      report.node.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(report.node);
+  json["health"] = HealthName(Health::Unknown);
+  json["reason"] = report.reason;
+  return json;
+}
+
+std::string ToText(const BusyDriveReport& report) {
+  std::string where = "Drive " + std::to_string(report.drive);
+  if (!report.node.empty()) where += " (" + report.node + ")";
+  return where + ": busy, not probed\n  Health:  UNKNOWN (" + report.reason + ")\n";
 }
 
 nlohmann::ordered_json ToJson(const EnclosureReport& report) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "raid/records.h"
 
@@ -51,8 +52,18 @@ struct EnclosureReport {
   std::string reason;  // why the health is what it is, for people
 };
 
-// Reads the report of device-table slot `slot` from the records.
-EnclosureReport BuildReport(const CoreState& core, std::size_t slot, bool statusRead);
+// A drive that discovery could not probe because another program held it.
+struct BusyDriveReport {
+  unsigned drive = 0;
+  std::string node;
+  std::string reason;  // "another program is upgrading its firmware"
+};
+
+// Reads the report of device-table slot `slot` from the records. A device
+// the last poll found held by another program is UNKNOWN, and says why.
+EnclosureReport BuildReport(CoreState& core, std::size_t slot, bool statusRead);
+// The drives the last detection found held by another program.
+std::vector<BusyDriveReport> BusyDrives(CoreState& core);
 
 // The health of a status record (already known to have been read), with the
 // reason for it:
@@ -64,7 +75,9 @@ EnclosureReport BuildReport(const CoreState& core, std::size_t slot, bool status
 Health Classify(const Record& status, std::string& reason);
 
 nlohmann::ordered_json ToJson(const EnclosureReport& report);
+nlohmann::ordered_json ToJson(const BusyDriveReport& report);
 std::string ToText(const EnclosureReport& report);
+std::string ToText(const BusyDriveReport& report);
 // The line `list` prints, without alignment: device, drive, name, firmware,
 // mode, P0 state, P1 state.
 std::array<std::string, 7> ListFields(const EnclosureReport& report);

@@ -81,6 +81,7 @@ Host::Host(const GlobalOptions& options) : controlTrace_(options.controlTrace) {
     bus_ = std::make_unique<sim::VirtualBus>(fakeClock_.get());
     scenario_->build(*bus_);
     transport_ = bus_.get();
+    for (const std::string& held : options.heldElsewhere) HoldElsewhere(held);
   } else {
     ownTransport_ = CreatePlatformTransport();
     transport_ = ownTransport_.get();
@@ -88,6 +89,19 @@ Host::Host(const GlobalOptions& options) : controlTrace_(options.controlTrace) {
 }
 
 Host::~Host() = default;
+
+void Host::HoldElsewhere(const std::string& spec) {
+  const std::size_t colon = spec.find(':');
+  const std::string number = spec.substr(0, colon);
+  const std::string purpose = colon == std::string::npos ? "" : spec.substr(colon + 1);
+  if (number.size() != 1 || number[0] < '0' || number[0] > '9' ||
+      (!purpose.empty() && purpose != "firmware")) {
+    throw std::invalid_argument("held drive '" + spec + "' is not N or N:firmware");
+  }
+  // The claim stays with the bus for the whole run; nothing here lets go.
+  (void)bus_->TryClaimDrive(static_cast<unsigned>(number[0] - '0'),
+                            purpose.empty() ? ClaimPurpose::Commands : ClaimPurpose::Firmware);
+}
 
 void Host::BeforePoll(int poll) {
   if (scenario_ != nullptr) ApplyScriptSteps(*scenario_, *bus_, poll);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/clock.h"
 #include "device/transport.h"
@@ -28,6 +29,9 @@ struct GlobalOptions {
   // Hidden, for tests: under --virtual, where to write at exit what the
   // virtual controllers were told through their control sector.
   std::string controlTrace;
+  // Hidden, for tests: under --virtual, physical drives that another
+  // program holds for the whole run, as "N" or "N:firmware".
+  std::vector<std::string> heldElsewhere;
 };
 
 // Where a command finds its disks and its time: the machine's own disks and
@@ -65,6 +69,8 @@ class Host {
   void WriteControlTrace() const;
 
  private:
+  void HoldElsewhere(const std::string& spec);
+
   std::unique_ptr<sim::FakeClock> fakeClock_;
   std::unique_ptr<Clock> realClock_;
   Clock* clock_ = nullptr;

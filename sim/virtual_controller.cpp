@@ -294,6 +294,11 @@ std::vector<ExecutedCommand> VirtualController::Commands() const {
   return commands_;
 }
 
+std::size_t VirtualController::CommandCount() const {
+  std::lock_guard lock(mutex_);
+  return commands_.size();
+}
+
 void VirtualController::ClearCommands() {
   std::lock_guard lock(mutex_);
   commands_.clear();

@@ -87,6 +87,7 @@ class VirtualController final : public VirtualDrive {
   std::vector<ControlWrite> ControlWrites() const;
   void ClearControlWrites();
   std::vector<ExecutedCommand> Commands() const;  // good knocks, in order
+  std::size_t CommandCount() const;               // how many of them, without the copy
   void ClearCommands();
   uint32_t BadChecksumCount() const;  // complete frames dropped for their CRC
   bool ReplyArmed() const;

@@ -6,37 +6,130 @@
 #include "device/session.h"
 
 namespace px {
+namespace {
+
+// How often a wait for the channel looks again when nobody wakes it: the
+// window's events run at least this often while it waits.
+constexpr auto kPumpSlice = std::chrono::milliseconds(10);
+// Without events to run, only the closing flag needs a look now and then.
+constexpr auto kQuietSlice = std::chrono::milliseconds(100);
+// How often a claim refused by another program is asked again.
+constexpr uint32_t kClaimRetryMs = 50;
+
+}  // namespace
 
 CommandChannel::CommandChannel(DeviceAccess& access, Clock& clock, MessagePump pump,
                                const std::atomic<bool>& closing)
     : access_(access), clock_(clock), pump_(std::move(pump)), closing_(closing) {}
 
-CommandChannel::Guard::Guard(Guard&& other) noexcept : channel_(other.channel_) {
+CommandChannel::Guard::Guard(Guard&& other) noexcept
+    : channel_(other.channel_), drive_(other.drive_), refusal_(other.refusal_) {
   other.channel_ = nullptr;
 }
 
 CommandChannel::Guard::~Guard() {
-  if (channel_ != nullptr) channel_->Unlock();
+  if (channel_ == nullptr) return;
+  channel_->ReleaseDrive(drive_);
+  channel_->Unlock();
 }
 
-CommandChannel::Guard CommandChannel::Lock() {
+CommandChannel::DriveHold::DriveHold(DriveHold&& other) noexcept
+    : channel_(other.channel_), drive_(other.drive_), refusal_(other.refusal_) {
+  other.channel_ = nullptr;
+}
+
+CommandChannel::DriveHold::~DriveHold() {
+  if (channel_ != nullptr) channel_->ReleaseDrive(drive_);
+}
+
+CommandChannel::Guard CommandChannel::Lock(uint32_t drive, uint32_t waitMs) {
   const auto self = std::this_thread::get_id();
-  if (owner_.load() == self) return Guard(nullptr);
-  // A plain try_lock and a short real sleep rather than a timed mutex: the
-  // wait must keep pumping events, and ThreadSanitizer cannot follow the
-  // clock-based waits of timed mutexes.
-  while (!mutex_.try_lock()) {
-    if (pump_) pump_();
-    if (closing_.load()) return Guard(nullptr);
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  {
+    std::unique_lock lock(mutex_);
+    if (busy_ && owner_ == self) return Guard(nullptr, drive, LockRefusal::Reentered);
+    // A condition variable rather than a polled try_lock: the holder's
+    // release wakes the waiter at once, and a waiter without events to run
+    // sleeps instead of spinning.
+    while (busy_) {
+      if (closing_.load()) return Guard(nullptr, drive, LockRefusal::Closing);
+      if (pump_) {
+        lock.unlock();
+        pump_();
+        lock.lock();
+        if (!busy_) break;
+      }
+      freed_.wait_for(lock, pump_ ? kPumpSlice : kQuietSlice);
+    }
+    if (closing_.load()) return Guard(nullptr, drive, LockRefusal::Closing);
+    busy_ = true;
+    owner_ = self;
   }
-  owner_ = self;
-  return Guard(this);
+  const LockRefusal refusal = ClaimDrive(drive, ClaimPurpose::Commands, waitMs);
+  if (refusal != LockRefusal::None) {
+    Unlock();
+    return Guard(nullptr, drive, refusal);
+  }
+  return Guard(this, drive, LockRefusal::None);
 }
 
 void CommandChannel::Unlock() {
-  owner_ = std::thread::id();
-  mutex_.unlock();
+  {
+    const std::lock_guard lock(mutex_);
+    busy_ = false;
+    owner_ = std::thread::id();
+  }
+  freed_.notify_one();
+}
+
+CommandChannel::DriveHold CommandChannel::HoldDrive(uint32_t drive, ClaimPurpose purpose,
+                                                    uint32_t waitMs) {
+  const LockRefusal refusal = ClaimDrive(drive, purpose, waitMs);
+  return DriveHold(refusal == LockRefusal::None ? this : nullptr, drive, refusal);
+}
+
+LockRefusal CommandChannel::ClaimDrive(uint32_t drive, ClaimPurpose purpose, uint32_t waitMs) {
+  const auto self = std::this_thread::get_id();
+  const uint64_t start = clock_.TickMs();
+  for (;;) {
+    {
+      const std::lock_guard lock(claimsMutex_);
+      HeldDrive& held = held_[DriveOf(drive)];
+      // Nested claims of one thread are counted here: a second claim from
+      // the transport would be refused by our own first one.
+      if (held.depth > 0 && held.owner == self) {
+        ++held.depth;
+        return LockRefusal::None;
+      }
+      if (held.depth == 0) {
+        const ClaimToken token = access_.transport().TryClaimDrive(DriveOf(drive), purpose);
+        if (token != kClaimRefused) {
+          held = {self, 1, token};
+          return LockRefusal::None;
+        }
+      }
+    }
+    if (clock_.TickMs() - start >= waitMs) return LockRefusal::DriveBusy;
+    if (pump_) pump_();
+    if (closing_.load()) return LockRefusal::Closing;
+    clock_.SleepMs(kClaimRetryMs);
+  }
+}
+
+void CommandChannel::ReleaseDrive(uint32_t drive) {
+  const std::lock_guard lock(claimsMutex_);
+  HeldDrive& held = held_[DriveOf(drive)];
+  if (held.depth == 0 || --held.depth != 0) return;
+  access_.transport().ReleaseDrive(held.token);
+  held = {};
+}
+
+std::string CommandChannel::DriveBusyReason(uint32_t drive) {
+  const bool firmware = access_.transport().DriveClaimedForFirmware(DriveOf(drive));
+  return firmware ? "another program is upgrading its firmware" : "another program is using it";
+}
+
+std::string CommandChannel::DriveBusyText(uint32_t drive) {
+  return "Drive " + std::to_string(DriveOf(drive)) + " is busy: " + DriveBusyReason(drive) + ".";
 }
 
 bool CommandChannel::ReadOne(DeviceHandle handle, uint32_t lba) {
@@ -92,28 +185,30 @@ uint8_t CommandChannel::ExchangeCommand(const Guard& /*guard*/, DeviceHandle han
   return kResultDone;
 }
 
-uint8_t CommandChannel::Transact(const Guard& guard, DeviceHandle handle,
-                                 const KnockCommand& command, uint32_t waitLimitMs,
-                                 std::span<uint8_t> reply, std::size_t replyOffset) {
-  if (!guard) return kResultKnockFailed;
+CommandResult CommandChannel::Transact(const Guard& guard, DeviceHandle handle,
+                                       const KnockCommand& command, uint32_t waitLimitMs,
+                                       std::span<uint8_t> reply, std::size_t replyOffset) {
+  if (!guard) return {kResultKnockFailed};
   BuildCommand(record_, command);
-  if (const uint8_t r = EncodeKnockSequence(guard, handle); r != kResultDone) return r;
-  if (closing_.load()) return kResultKnockFailed;
-  if (const uint8_t r = ExchangeCommand(guard, handle, waitLimitMs); r != kResultDone) return r;
-  if (record_.Status != kStatusCarriedOut) return record_.Status;
+  if (const uint8_t r = EncodeKnockSequence(guard, handle); r != kResultDone) return {r};
+  if (closing_.load()) return {kResultKnockFailed};
+  if (const uint8_t r = ExchangeCommand(guard, handle, waitLimitMs); r != kResultDone) return {r};
+  if (record_.Status != kStatusCarriedOut) return {record_.Status};
   const std::size_t n =
       std::min(reply.size(), kSectorSize - std::min<std::size_t>(replyOffset, kSectorSize));
   std::copy_n(record_.Sector.begin() + static_cast<std::ptrdiff_t>(replyOffset), n, reply.begin());
-  return kResultDone;
+  return {kResultDone, true};
 }
 
-uint8_t CommandChannel::QueryController(uint32_t drive, uint8_t subCommand,
-                                        std::span<uint8_t, kSectorSize> reply) {
-  if (closing_.load()) return kResultNotOpened;
-  const Guard guard = Lock();
-  if (!guard) return kResultNotOpened;
+CommandResult CommandChannel::QueryController(uint32_t drive, uint8_t subCommand,
+                                              std::span<uint8_t, kSectorSize> reply) {
+  if (closing_.load()) return {kResultNotOpened};
+  const Guard guard = Lock(drive);
+  if (!guard) {
+    return {guard.refusal() == LockRefusal::DriveBusy ? kResultDriveBusy : kResultNotOpened};
+  }
   ScopedDevice device(access_, static_cast<int8_t>(DriveOf(drive)));
-  if (!device.valid()) return kResultNotOpened;
+  if (!device.valid()) return {kResultNotOpened};
   return Transact(guard, device.get(), ControllerQuery(subCommand), QueryWaitLimitMs(subCommand),
                   reply);
 }

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <span>
+#include <string>
 #include <thread>
 
 #include "common/clock.h"
@@ -13,21 +16,54 @@
 
 namespace px {
 
+// How long a command waits for an enclosure that another program holds
+// before it reports the enclosure busy: longer than any single command of
+// another program's (a presence query on a plain disk gives up after two
+// seconds), far shorter than its firmware upgrade.
+inline constexpr uint32_t kDriveWaitMs = 3000;
+
+// Why the channel, or a drive, could not be had.
+enum class LockRefusal : uint8_t {
+  None,
+  Closing,    // the application is closing
+  Reentered,  // this thread holds the channel already (a handler run from a command's pump)
+  DriveBusy,  // another program holds the enclosure
+};
+
+// What one command came to.
+struct CommandResult {
+  // kResultDone, a channel code, or the controller's normalised status when
+  // it is not 0x20.
+  uint8_t code = kResultDone;
+  // The controller said it carried the command out (status 0x20) and its
+  // reply, as much as the caller asked for, is in the caller's buffer. A
+  // controller status of 0x00 gives code 0x00 with nothing copied: the
+  // buffer then holds whatever it held before, which is no answer.
+  bool replyCopied = false;
+
+  // What a query or a read must be before its buffer is believed.
+  bool Answered() const { return code == kResultDone && replyCopied; }
+};
+
 // The sector-knock command channel: a command is spelled by the order of
 // one-sector reads, and the controller answers by substituting the sector at
 // LBA 17. There is one record, and only one command may be under way at a
 // time across all threads: a command played in the middle of another
-// scrambles both knocks. Holding a Guard is the proof of that.
+// scrambles both knocks. The same holds between programs, so each command
+// also claims its enclosure's drive from the other programs of the machine
+// (Transport::TryClaimDrive). Holding a Guard is the proof of both.
 class CommandChannel {
  public:
   CommandChannel(DeviceAccess& access, Clock& clock, MessagePump pump,
                  const std::atomic<bool>& closing);
 
-  // Exclusive use of the channel. Waiting for it keeps the window's events
-  // going (the other holder may be the detection thread in a 4-second wait)
-  // and gives up when the application closes. A thread that already holds
-  // the channel (an event handler run from inside a command's message pump)
-  // is refused at once rather than deadlocking or interleaving knocks.
+  // Exclusive use of the channel and of one drive. Waiting for the channel
+  // keeps the window's events going (the other holder may be the detection
+  // thread in a 4-second wait) and gives up when the application closes. A
+  // thread that already holds the channel (an event handler run from inside
+  // a command's message pump) is refused at once rather than deadlocking or
+  // interleaving knocks. Waiting for a drive that another program holds
+  // gives up after `waitMs` with LockRefusal::DriveBusy.
   class Guard {
    public:
     Guard(Guard&& other) noexcept;
@@ -36,26 +72,60 @@ class CommandChannel {
     Guard& operator=(const Guard&) = delete;
     ~Guard();
     explicit operator bool() const { return channel_ != nullptr; }
+    LockRefusal refusal() const { return refusal_; }
 
    private:
     friend class CommandChannel;
-    explicit Guard(CommandChannel* channel) : channel_(channel) {}
+    Guard(CommandChannel* channel, uint32_t drive, LockRefusal refusal)
+        : channel_(channel), drive_(drive), refusal_(refusal) {}
     CommandChannel* channel_;
+    uint32_t drive_;
+    LockRefusal refusal_;
   };
-  Guard Lock();
+  Guard Lock(uint32_t drive, uint32_t waitMs = kDriveWaitMs);
+
+  // A drive kept from the other programs across many commands (a whole
+  // firmware upgrade), without holding the channel in between. The commands
+  // of this thread on that drive go on as usual; other threads of this
+  // program wait for it like other programs do.
+  class DriveHold {
+   public:
+    DriveHold(DriveHold&& other) noexcept;
+    DriveHold& operator=(DriveHold&&) = delete;
+    DriveHold(const DriveHold&) = delete;
+    DriveHold& operator=(const DriveHold&) = delete;
+    ~DriveHold();
+    explicit operator bool() const { return channel_ != nullptr; }
+    LockRefusal refusal() const { return refusal_; }
+
+   private:
+    friend class CommandChannel;
+    DriveHold(CommandChannel* channel, uint32_t drive, LockRefusal refusal)
+        : channel_(channel), drive_(drive), refusal_(refusal) {}
+    CommandChannel* channel_;
+    uint32_t drive_;
+    LockRefusal refusal_;
+  };
+  DriveHold HoldDrive(uint32_t drive, ClaimPurpose purpose, uint32_t waitMs = kDriveWaitMs);
+
+  // What to tell the user about a drive another program holds, naming
+  // firmware work when that is what the holder said it does: "another
+  // program is upgrading its firmware", and as a sentence, "Drive 2 is busy:
+  // another program is upgrading its firmware."
+  std::string DriveBusyReason(uint32_t drive);
+  std::string DriveBusyText(uint32_t drive);
 
   // Builds the command in the record, plays its knock and waits up to
-  // waitLimitMs for the reply. The result is a channel code, or the
-  // controller's normalised status when it is not 0x20. Only on 0x20 is the
-  // reply copied: reply.size() bytes from replyOffset of the reply sector.
-  // A controller status of 0x00 therefore gives 0x00 with nothing copied.
-  uint8_t Transact(const Guard& guard, DeviceHandle handle, const KnockCommand& command,
-                   uint32_t waitLimitMs, std::span<uint8_t> reply, std::size_t replyOffset = 0);
+  // waitLimitMs for the reply. Only on controller status 0x20 is the reply
+  // copied: reply.size() bytes from replyOffset of the reply sector.
+  CommandResult Transact(const Guard& guard, DeviceHandle handle, const KnockCommand& command,
+                         uint32_t waitLimitMs, std::span<uint8_t> reply,
+                         std::size_t replyOffset = 0);
 
-  // The whole controller query s for physical drive `drive`: open, command,
-  // close; on 0x00 with status 0x20 the 512-byte reply is copied.
-  uint8_t QueryController(uint32_t drive, uint8_t subCommand,
-                          std::span<uint8_t, kSectorSize> reply);
+  // The whole controller query s for physical drive `drive`: claim, open,
+  // command, close. kResultDriveBusy when another program holds the drive.
+  CommandResult QueryController(uint32_t drive, uint8_t subCommand,
+                                std::span<uint8_t, kSectorSize> reply);
 
   // The steps of a command, for callers that hold the guard. Each uses the
   // record as the last BuildCommand left it.
@@ -73,15 +143,33 @@ class CommandChannel {
   bool closing() const { return closing_.load(); }
 
  private:
+  // A drive this program holds: by which thread, how many times over, and
+  // the transport's claim.
+  struct HeldDrive {
+    std::thread::id owner{};
+    uint32_t depth = 0;
+    ClaimToken token = kClaimRefused;
+  };
+
   bool ReadOne(DeviceHandle handle, uint32_t lba);
+  LockRefusal ClaimDrive(uint32_t drive, ClaimPurpose purpose, uint32_t waitMs);
+  void ReleaseDrive(uint32_t drive);
   void Unlock();
 
   DeviceAccess& access_;
   Clock& clock_;
   MessagePump pump_;
   const std::atomic<bool>& closing_;
+
   std::mutex mutex_;
-  std::atomic<std::thread::id> owner_{};
+  std::condition_variable freed_;
+  bool busy_ = false;
+  std::thread::id owner_{};
+
+  std::mutex claimsMutex_;
+  // Drive numbers have four bits (DriveOf).
+  std::array<HeldDrive, 16> held_{};
+
   CommandRecord record_;
 };
 

@@ -13,8 +13,9 @@ namespace px {
 inline constexpr uint8_t kResultDone = 0x00;
 inline constexpr uint8_t kResultNotOpened = 0xF0;  // closing, or the open failed
 inline constexpr uint8_t kResultReplyFailed =
-    0xF1;                                        // closing during the wait, or LBA 17 unreadable
-inline constexpr uint8_t kResultNoReply = 0xF2;  // no valid reply before the wait limit
+    0xF1;                                          // closing during the wait, or LBA 17 unreadable
+inline constexpr uint8_t kResultNoReply = 0xF2;    // no valid reply before the wait limit
+inline constexpr uint8_t kResultDriveBusy = 0xF3;  // another program holds the enclosure
 inline constexpr uint8_t kResultOtherStatus = 0xF4;  // controller status outside the known set
 inline constexpr uint8_t kResultKnockFailed = 0xFF;  // a knock read failed, or closing
 

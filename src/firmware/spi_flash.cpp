@@ -37,22 +37,22 @@ KnockCommand SpiEraseCommand(uint32_t address) {
   return SpiCommand(kSpiEraseHeader, kSpiErase, address, nullptr);
 }
 
-uint8_t SpiReadPage(CommandChannel& channel, const CommandChannel::Guard& guard,
-                    DeviceHandle handle, uint32_t address,
-                    std::span<uint8_t, kSpiPageSize> destination) {
+CommandResult SpiReadPage(CommandChannel& channel, const CommandChannel::Guard& guard,
+                          DeviceHandle handle, uint32_t address,
+                          std::span<uint8_t, kSpiPageSize> destination) {
   return channel.Transact(guard, handle, SpiReadCommand(address), kSpiWaitLimitMs, destination,
                           kReplySpiDataOffset);
 }
 
-uint8_t SpiWritePage(CommandChannel& channel, const CommandChannel::Guard& guard,
-                     DeviceHandle handle, uint32_t address,
-                     std::span<const uint8_t, kSpiPageSize> source) {
+CommandResult SpiWritePage(CommandChannel& channel, const CommandChannel::Guard& guard,
+                           DeviceHandle handle, uint32_t address,
+                           std::span<const uint8_t, kSpiPageSize> source) {
   return channel.Transact(guard, handle, SpiWriteCommand(address, source.data()), kSpiWaitLimitMs,
                           {});
 }
 
-uint8_t SpiEraseBlock(CommandChannel& channel, const CommandChannel::Guard& guard,
-                      DeviceHandle handle, uint32_t address) {
+CommandResult SpiEraseBlock(CommandChannel& channel, const CommandChannel::Guard& guard,
+                            DeviceHandle handle, uint32_t address) {
   return channel.Transact(guard, handle, SpiEraseCommand(address), kSpiWaitLimitMs, {});
 }
 
@@ -61,11 +61,14 @@ struct SpiFlash::Range {
   uint32_t step;
   const char* attemptText;
   const char* finalText;
+  // A read's data must have been copied; programming and erasing report a
+  // status only.
+  bool needsReply;
 };
 
 bool SpiFlash::ReadSPI(uint32_t address, uint32_t length, std::span<uint8_t> destination) {
   static constexpr Range kRange{"ReadSPI", kSpiPageSize, "ReadSPI fail ",
-                                "ReadSPI fail, Address = "};
+                                "ReadSPI fail, Address = ", true};
   return Run(
       kRange, address, length, destination.size(),
       [&](const CommandChannel::Guard& guard, DeviceHandle handle, uint32_t at, uint32_t offset) {
@@ -76,7 +79,7 @@ bool SpiFlash::ReadSPI(uint32_t address, uint32_t length, std::span<uint8_t> des
 
 bool SpiFlash::WriteSPI(uint32_t address, uint32_t length, std::span<const uint8_t> source) {
   static constexpr Range kRange{"WriteSPI", kSpiPageSize, "WriteSPI fail",
-                                "WriteSPI fail, Address = "};
+                                "WriteSPI fail, Address = ", false};
   return Run(
       kRange, address, length, source.size(),
       [&](const CommandChannel::Guard& guard, DeviceHandle handle, uint32_t at, uint32_t offset) {
@@ -87,7 +90,7 @@ bool SpiFlash::WriteSPI(uint32_t address, uint32_t length, std::span<const uint8
 
 bool SpiFlash::EraseSPI(uint32_t address, uint32_t length) {
   static constexpr Range kRange{"EraseSPI", kSpiEraseSize, "EraseSPI fail ",
-                                "EraseSPI fail, Address = "};
+                                "EraseSPI fail, Address = ", false};
   return Run(kRange, address, length, length,
              [&](const CommandChannel::Guard& guard, DeviceHandle handle, uint32_t at,
                  uint32_t /*offset*/) { return SpiEraseBlock(channel_, guard, handle, at); });
@@ -112,36 +115,48 @@ bool SpiFlash::Run(const Range& range, uint32_t address, uint32_t length, std::s
     messages_.Show("Message", "No Device found !", MessageIcon::None);
     return false;
   }
-  const uint32_t slot = devices_.UpgradeSlot;
-  if (slot >= count || slot >= kDeviceSlots) {
+  const std::optional<uint32_t> drive = TargetDrive();
+  if (!drive) {
     Report("No Upgrade Mode!!!");
     messages_.Show("Message", "No Upgrade Mode !", MessageIcon::None);
     return false;
   }
-  const ScopedDevice device(channel_.access(),
-                            static_cast<int8_t>(DriveOf(devices_.DeviceSlot[slot])));
+  const ScopedDevice device(channel_.access(), static_cast<int8_t>(*drive));
   if (!device.valid()) {
     Report("CreateFile blocked!");
     return false;
   }
-  const CommandChannel::Guard guard = channel_.Lock();
+  const CommandChannel::Guard guard = channel_.Lock(*drive);
+  if (guard.refusal() == LockRefusal::DriveBusy) {
+    Report(channel_.DriveBusyText(*drive));
+    return false;
+  }
   const MessagePump& pump = channel_.pump();
   for (uint32_t offset = 0; offset < length; offset += range.step) {
     const uint32_t at = address + offset;
-    uint8_t result = kResultDone;
-    for (int attempt = 1; attempt <= kSpiAttempts; ++attempt) {
+    bool done = false;
+    for (int attempt = 1; attempt <= kSpiAttempts && !done; ++attempt) {
       if (pump) pump();
-      result = step(guard, device.get(), at, offset);
-      if (result == kResultDone) break;
-      Report(range.attemptText + std::to_string(attempt) + " times, Address = " + HexUpper(at, 4));
+      const CommandResult result = step(guard, device.get(), at, offset);
+      done = range.needsReply ? result.Answered() : result.code == kResultDone;
+      if (!done) {
+        Report(range.attemptText + std::to_string(attempt) +
+               " times, Address = " + HexUpper(at, 4));
+      }
     }
-    if (result != kResultDone) {
+    if (!done) {
       Report(range.finalText + HexUpper(at, 4));
       return false;
     }
     ++progress_;
   }
   return true;
+}
+
+std::optional<uint32_t> SpiFlash::TargetDrive() const {
+  const uint32_t slot = devices_.UpgradeSlot;
+  if (slot >= devices_.DeviceCount || slot >= kDeviceSlots) return std::nullopt;
+  return DriveOf(devices_.DeviceSlot[slot]);
 }
 
 }  // namespace px

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -27,18 +28,17 @@ KnockCommand SpiReadCommand(uint32_t address);
 KnockCommand SpiWriteCommand(uint32_t address, const uint8_t* payload);
 KnockCommand SpiEraseCommand(uint32_t address);
 
-// Single steps on a handle the caller opened, under the caller's guard.
-// 0x00 when the controller carried the step out, otherwise the channel code
-// or the controller's status. A controller status of 0x00 also gives 0x00,
-// and a page read then leaves `destination` as it was.
-uint8_t SpiReadPage(CommandChannel& channel, const CommandChannel::Guard& guard,
-                    DeviceHandle handle, uint32_t address,
-                    std::span<uint8_t, kSpiPageSize> destination);
-uint8_t SpiWritePage(CommandChannel& channel, const CommandChannel::Guard& guard,
-                     DeviceHandle handle, uint32_t address,
-                     std::span<const uint8_t, kSpiPageSize> source);
-uint8_t SpiEraseBlock(CommandChannel& channel, const CommandChannel::Guard& guard,
-                      DeviceHandle handle, uint32_t address);
+// Single steps on a handle the caller opened, under the caller's guard. A
+// page read has its bytes only when the result is Answered(): a controller
+// status of 0x00 gives code 0x00 and leaves `destination` as it was.
+CommandResult SpiReadPage(CommandChannel& channel, const CommandChannel::Guard& guard,
+                          DeviceHandle handle, uint32_t address,
+                          std::span<uint8_t, kSpiPageSize> destination);
+CommandResult SpiWritePage(CommandChannel& channel, const CommandChannel::Guard& guard,
+                           DeviceHandle handle, uint32_t address,
+                           std::span<const uint8_t, kSpiPageSize> source);
+CommandResult SpiEraseBlock(CommandChannel& channel, const CommandChannel::Guard& guard,
+                            DeviceHandle handle, uint32_t address);
 
 // Range operations on the upgrade target, the enclosure at
 // DeviceSlot[UpgradeSlot]. Each opens the drive, walks the range in steps
@@ -46,11 +46,17 @@ uint8_t SpiEraseBlock(CommandChannel& channel, const CommandChannel::Guard& guar
 // panel, adds one to `progress` per good step and closes the drive on every
 // path.
 //
-// The channel stays locked from the first step to the last, so nothing
-// (a detection on its own thread, a handler run from the message pump) can
-// knock the controller between two pages of a flash write. When the lock
-// cannot be had (the application is closing, or this thread already holds
-// the channel) every attempt of the first step fails; it never waits forever.
+// The channel and the drive stay locked from the first step to the last, so
+// nothing (a detection on its own thread, a handler run from the message
+// pump, another program) can knock the controller between two pages of a
+// flash write. When another program holds the drive the operation fails at
+// once and says so; when the channel cannot be had otherwise (the
+// application is closing, or this thread already holds the channel) every
+// attempt of the first step fails. It never waits forever.
+//
+// A page read counts only when the controller carried it out and its bytes
+// were copied: a read answered with status 0x00 is a failed attempt, so no
+// byte of `destination` is ever left as the caller had it.
 //
 // The length must be a whole number of steps (128 bytes for read and write,
 // 4096 for erase) and the buffer must hold it; anything else is refused
@@ -69,10 +75,14 @@ class SpiFlash {
   bool WriteSPI(uint32_t address, uint32_t length, std::span<const uint8_t> source);
   bool EraseSPI(uint32_t address, uint32_t length);
 
+  // The physical drive of the upgrade target; nothing when the table names
+  // none.
+  std::optional<uint32_t> TargetDrive() const;
+
  private:
   struct Range;
-  using Step = std::function<uint8_t(const CommandChannel::Guard& guard, DeviceHandle handle,
-                                     uint32_t address, uint32_t offset)>;
+  using Step = std::function<CommandResult(const CommandChannel::Guard& guard, DeviceHandle handle,
+                                           uint32_t address, uint32_t offset)>;
   bool Run(const Range& range, uint32_t address, uint32_t length, std::size_t bufferSize,
            const Step& step);
   void Report(const std::string& text) { panels_.SetText(StatusPanels::kMessagePanel, text); }

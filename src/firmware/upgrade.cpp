@@ -1,6 +1,7 @@
 #include "firmware/upgrade.h"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -109,6 +110,19 @@ bool FirmwareGroup::RunStages() {
     Report("SPI test Fail. The firmware image has " + std::to_string(image.size()) + " bytes, " +
            std::to_string(kFlashSize) + " needed.");
     return false;
+  }
+  // The enclosure is kept from every other program from before the erase to
+  // after the verify: another program's knock between two pages would leave
+  // a half-written flash. Refused, nothing has been touched yet.
+  std::optional<CommandChannel::DriveHold> hold;
+  if (const std::optional<uint32_t> drive = spi_.TargetDrive()) {
+    hold.emplace(deps_.channel.HoldDrive(*drive, ClaimPurpose::Firmware));
+    if (!*hold) {
+      Report("SPI test Fail. " + (hold->refusal() == LockRefusal::DriveBusy
+                                      ? deps_.channel.DriveBusyText(*drive)
+                                      : std::string("The program is closing.")));
+      return false;
+    }
   }
   Report("SPI test OK");
   view.SetPanelCaption("Process 2 / 4");

@@ -52,6 +52,10 @@ struct DetectionState {
   std::array<VolumeEntry, kVolumeEntries> VolumeTable{};
   std::atomic<uint32_t> LetterCount{0};
   std::atomic<uint32_t> PhysicalDriveCount{0};
+
+  // Bit n: physical drive n could not be probed by the last detection, as
+  // another program held it. It is neither an enclosure nor not one.
+  std::atomic<uint16_t> BusyDrives{0};
 };
 
 // Bits of MonitorRequests.
@@ -82,6 +86,9 @@ struct MonitorState {
   bool Redetected = false;
   std::atomic<bool> PollInProgress{false};
   uint32_t PollCount = 0;
+  // Bit i: device i was skipped by the last poll, as another program held
+  // its enclosure.
+  uint8_t BusyDevices = 0;
 
   // The next host event to send, with the LBA range it carries.
   uint8_t HostEvent = 0;

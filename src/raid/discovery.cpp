@@ -120,6 +120,7 @@ uint32_t DriveDiscovery::ProbePhysicalDrives() {
   DeviceTable& devices = ctx_.devices;
   StatusPanels& panels = ctx_.panels;
   const uint32_t physicalCount = ctx_.detection.PhysicalDriveCount.load();
+  ctx_.detection.BusyDrives = 0;
   uint32_t count = 0;
   uint32_t examined = 0;
   // The table holds eight devices; a ninth enclosure would run past it.
@@ -154,15 +155,22 @@ bool DriveDiscovery::ProbeDrive(uint32_t k, uint32_t count) {
   uint32_t entry = k;
   ctx_.panels.SetText(kStagePanel, "Mode 1");
   ctx_.detection.ProbeEntry = k;
-  const uint8_t presence = channel.QueryController(k, kQueryPresence, config);
+  const CommandResult presence = channel.QueryController(k, kQueryPresence, config);
   ctx_.panels.SetText(kStagePanel, "Mode 2");
-  if (presence == kResultDone) {
+  CommandResult identity;
+  if (presence.Answered()) {
     PauseBeforeQuery(ctx_);
-    if (channel.QueryController(k, kQueryIdentity, config) == kResultDone) {
+    identity = channel.QueryController(k, kQueryIdentity, config);
+    if (identity.Answered()) {
       std::copy_n(config.begin() + reply::kIdentityVersion, 8,
                   config.begin() + config::kFirmwareVersion);
       if (IsEnclosureProduct(config)) entry |= kEntryEnclosure;
     }
+  }
+  if (presence.code == kResultDriveBusy || identity.code == kResultDriveBusy) {
+    ctx_.detection.BusyDrives.fetch_or(static_cast<uint16_t>(1U << k));
+    ctx_.panels.SetText(StatusPanels::kMessagePanel, channel.DriveBusyText(k));
+    return false;
   }
   if ((entry & kEntryFirmwareBits) == 0) return false;
 
@@ -190,7 +198,7 @@ void DriveDiscovery::ReadDeviceName(uint32_t k) {
   bool ok = false;
   {
     // INQUIRY between two reads of another thread's knock would break it.
-    const auto guard = ctx_.channel.Lock();
+    const auto guard = ctx_.channel.Lock(k);
     if (guard) {
       const ScopedDevice drive(access, DriveSelector(k));
       ok = drive.valid() && access.InquiryDevice(drive.get(), inquiry.data());
@@ -214,7 +222,7 @@ void DriveDiscovery::ReadStatusRecord(uint32_t k, uint32_t count) {
   Record& status = ctx_.records.StatusRecord[k];
   Reply reply{};
   PauseBeforeQuery(ctx_);
-  if (channel.QueryController(k, kQueryStatus, reply) != kResultDone) return;
+  if (!channel.QueryController(k, kQueryStatus, reply).Answered()) return;
   const bool sameDrive = status[status::kDrive] == k && status[status::kType] == kRecordValid;
   status[status::kDrive] = static_cast<uint8_t>(k);
   status[status::kType] = kRecordValid;
@@ -227,7 +235,7 @@ void DriveDiscovery::ReadStatusRecord(uint32_t k, uint32_t count) {
   if (status[status::kMode] == kModeMirror) {
     // A mirror is as large as the controller made it, not twice a member.
     PauseBeforeQuery(ctx_);
-    if (channel.QueryController(k, kQueryProgress, reply) != kResultDone) return;
+    if (!channel.QueryController(k, kQueryProgress, reply).Answered()) return;
     const uint64_t total = ProgressTotal(reply);
     StoreLittleEndian(volumeCapacity, status::kCapacitySize, total);
     status[status::kProgress] = operationRuns ? ProgressPercent(ProgressCurrent(reply), total) : 0;

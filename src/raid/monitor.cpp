@@ -77,6 +77,7 @@ void RaidMonitor::ReadStatus() {
   panels.SetText(kStagePanel, "SC = 1x" + HexUpper(devices.DeviceCount, 2) + polls);
 
   monitor.PollInProgress = true;
+  monitor.BusyDevices = 0;
   uint8_t answered = 0;
   for (std::size_t i = 0; i < kShownDevices; ++i) {
     if (i >= devices.DeviceCount || !view.DeviceChecked(i) || i == devices.UpgradeSlot.load()) {
@@ -89,7 +90,14 @@ void RaidMonitor::ReadStatus() {
       ++retries;
       continue;
     }
-    if (PollDevice(i)) {
+    const PollAnswer answer = PollDevice(i);
+    if (answer == PollAnswer::Busy) {
+      // Another program's work on the enclosure is no fault of the device's:
+      // it is skipped this time without a retry counted.
+      monitor.BusyDevices = static_cast<uint8_t>(monitor.BusyDevices | (1U << i));
+      panels.SetText(StatusPanels::kMessagePanel,
+                     ctx_.channel.DriveBusyText(DriveOf(devices.DeviceSlot[i])));
+    } else if (answer == PollAnswer::Answered) {
       answered = static_cast<uint8_t>(answered | (1U << i));
       retries = 0;
     } else if (++retries > kRetryLimit) {
@@ -129,19 +137,29 @@ void RaidMonitor::ReadStatus() {
   monitor.PollInProgress = false;
 }
 
-bool RaidMonitor::PollDevice(std::size_t slot) {
+RaidMonitor::PollAnswer RaidMonitor::Ask(uint32_t drive, uint8_t subCommand, Reply& reply) {
+  PauseBeforeQuery(ctx_);
+  const CommandResult result = ctx_.channel.QueryController(drive, subCommand, reply);
+  if (result.code == kResultDriveBusy) return PollAnswer::Busy;
+  // Only a reply the controller really sent is decoded.
+  return result.Answered() ? PollAnswer::Answered : PollAnswer::Silent;
+}
+
+RaidMonitor::PollAnswer RaidMonitor::PollDevice(std::size_t slot) {
   const uint32_t drive = DriveOf(ctx_.devices.DeviceSlot[slot]);
   Reply reply{};
   if (ctx_.monitor.RevisionPending[slot]) {
-    PauseBeforeQuery(ctx_);
-    if (ctx_.channel.QueryController(drive, kQueryIdentity, reply) != kResultDone) return false;
+    if (const PollAnswer answer = Ask(drive, kQueryIdentity, reply);
+        answer != PollAnswer::Answered) {
+      return answer;
+    }
     CopyRevisionBytes(reply, ctx_.records.StatusRecord[drive]);
   }
   return PollProgressAndStatus(slot, drive, reply);
 }
 
-bool RaidMonitor::PollProgressAndStatus(std::size_t slot, uint32_t drive, Reply& reply) {
-  CommandChannel& channel = ctx_.channel;
+RaidMonitor::PollAnswer RaidMonitor::PollProgressAndStatus(std::size_t slot, uint32_t drive,
+                                                           Reply& reply) {
   Record& status = ctx_.records.StatusRecord[drive];
   bool& progressPending = ctx_.monitor.ProgressPending[slot];
   // A controller that reports a running rebuild but no progress would keep
@@ -149,21 +167,24 @@ bool RaidMonitor::PollProgressAndStatus(std::size_t slot, uint32_t drive, Reply&
   // the next poll carries on.
   for (int round = 0; round < kProgressRounds; ++round) {
     if (progressPending) {
-      PauseBeforeQuery(ctx_);
-      if (channel.QueryController(drive, kQueryProgress, reply) != kResultDone) return false;
+      if (const PollAnswer answer = Ask(drive, kQueryProgress, reply);
+          answer != PollAnswer::Answered) {
+        return answer;
+      }
       if (reply[reply::kProgressPresent] == reply::kProgressPresentValue) {
         status[status::kProgress] = ProgressPercent(ProgressCurrent(reply), ProgressTotal(reply));
-        return true;
+        return PollAnswer::Answered;
       }
       progressPending = false;
     }
-    PauseBeforeQuery(ctx_);
-    if (channel.QueryController(drive, kQueryStatus, reply) != kResultDone) return false;
+    if (const PollAnswer answer = Ask(drive, kQueryStatus, reply); answer != PollAnswer::Answered) {
+      return answer;
+    }
     DecodeStatusReply(reply, ctx_.records.ConfigRecord[drive], status);
-    if (status[status::kProgressFlags] == 0) return true;
+    if (status[status::kProgressFlags] == 0) return PollAnswer::Answered;
     progressPending = true;
   }
-  return true;
+  return PollAnswer::Answered;
 }
 
 bool RaidMonitor::WriteSettingsSector() {
@@ -210,8 +231,13 @@ std::optional<bool> RaidMonitor::WriteControlSector(const std::function<void(Rec
   const uint32_t drive = DriveOf(devices.DeviceSlot[slot]);
 
   // The write must not land between two reads of a knock.
-  const auto guard = ctx_.channel.Lock();
-  if (!guard) return std::nullopt;
+  const auto guard = ctx_.channel.Lock(drive);
+  if (!guard) {
+    if (guard.refusal() == LockRefusal::DriveBusy) {
+      panels.SetText(StatusPanels::kMessagePanel, ctx_.channel.DriveBusyText(drive));
+    }
+    return std::nullopt;
+  }
   DeviceAccess& access = ctx_.channel.access();
   const ScopedDevice device(access, static_cast<int8_t>(drive));
   if (!device.valid()) {

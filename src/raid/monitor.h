@@ -40,9 +40,13 @@ class RaidMonitor {
   void DispatchRequest();
 
  private:
-  // Queries one device; true when it answered.
-  bool PollDevice(std::size_t slot);
-  bool PollProgressAndStatus(std::size_t slot, uint32_t drive, Reply& reply);
+  // How a device met a poll: it answered every query, it did not (a retry
+  // counts), or another program held it (no fault of the device's).
+  enum class PollAnswer { Answered, Silent, Busy };
+  // One query of a poll, after the pause the controller is owed.
+  PollAnswer Ask(uint32_t drive, uint8_t subCommand, Reply& reply);
+  PollAnswer PollDevice(std::size_t slot);
+  PollAnswer PollProgressAndStatus(std::size_t slot, uint32_t drive, Reply& reply);
   // Refuses without a device, opens the active page's device and writes the
   // sector that `fill` prepares. Empty when nothing was written.
   std::optional<bool> WriteControlSector(const std::function<void(Record&)>& fill);

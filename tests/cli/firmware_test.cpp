@@ -169,6 +169,13 @@ TEST(FirmwareUpgrade, RunsTheFourStagesOnTheVirtualFlash) {
       {"no answer", "healthy-mirror", {}, "", 1, {}, "not confirmed"},
       {"no enclosure", "no-enclosure", {"--yes"}, "", 3, {}, "No enclosure found."},
       {"no permission", "no-permission", {"--yes"}, "", 3, {}, "No permission to open"},
+      {"another program upgrades it",
+       "healthy-mirror",
+       {"--yes", "--held-elsewhere", "1:firmware"},
+       "",
+       3,
+       {},
+       "drive 1 was not probed: another program is upgrading its firmware."},
   };
   for (const UpgradeCase& c : cases) {
     SCOPED_TRACE(c.name);

@@ -255,6 +255,31 @@ TEST(StatusCommand, TextFormGivesTheSameVerdictAndExitCode) {
   }
 }
 
+// An enclosure another program holds is named, not taken for absent or
+// healthy, and what could not be checked makes the whole answer UNKNOWN.
+TEST(StatusCommand, ADriveAnotherProgramHoldsIsUnknownAndSaysWhy) {
+  const std::vector<std::string> held{"--held-elsewhere", "2:firmware"};
+  std::vector<std::string> args = held;
+  args.push_back("status");
+  const RunResult text = RunPxraid(Virtual("two-enclosures", args));
+  EXPECT_EQ(text.exitCode, 3);
+  EXPECT_NE(text.out.find("  Health:  OK (both members ready)\n"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("Drive 2: busy, not probed\n  Health:  UNKNOWN (another program is "
+                          "upgrading its firmware)\n"),
+            std::string::npos)
+      << text.out;
+
+  args.push_back("--json");
+  const RunResult run = RunPxraid(Virtual("two-enclosures", args));
+  EXPECT_EQ(run.exitCode, 3);
+  const json status = json::parse(run.out);
+  EXPECT_EQ(status.at("health"), "unknown");
+  EXPECT_EQ(status.at("enclosures").size(), 1u);
+  EXPECT_EQ(status.at("busy_drives"),
+            json::parse(R"([{"drive": 2, "node": null, "health": "unknown",
+                             "reason": "another program is upgrading its firmware"}])"));
+}
+
 TEST(ListCommand, OneAlignedLinePerEnclosureOrExitThreeWithoutAny) {
   const RunResult two = RunPxraid(Virtual("two-enclosures", {"list"}));
   EXPECT_EQ(two.exitCode, 0);

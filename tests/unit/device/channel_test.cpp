@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -49,7 +51,7 @@ Reply Filled(uint8_t value) {
 TEST(CommandChannel, QueryRoundTripReadsKnockThenPollsAndCopiesTheReply) {
   ChannelRig rig;
   Reply reply = Filled(0xEE);
-  ASSERT_EQ(rig.channel.QueryController(kDrive, 0x10, reply), kResultDone);
+  ASSERT_EQ(rig.channel.QueryController(kDrive, 0x10, reply).code, kResultDone);
   EXPECT_EQ(rig.channel.LastStatus(), kStatusCarriedOut);
   EXPECT_TRUE(IsReplySector(reply));
   const std::vector<uint32_t> expected = {0x43,  0x71,  0xA7,  0xDF,  0x100,  0x104,
@@ -62,7 +64,7 @@ TEST(CommandChannel, QueryRoundTripReadsKnockThenPollsAndCopiesTheReply) {
 TEST(CommandChannel, IdentityReplyArrivesWhole) {
   ChannelRig rig;
   Reply reply{};
-  ASSERT_EQ(rig.channel.QueryController(kDrive, 0x11, reply), kResultDone);
+  ASSERT_EQ(rig.channel.QueryController(kDrive, 0x11, reply).code, kResultDone);
   EXPECT_EQ(reply[88], 0x14);
   EXPECT_EQ(reply[91], 0x15);
   EXPECT_EQ(reply[92], 0x50);
@@ -78,7 +80,7 @@ TEST(CommandChannel, WrongTailSignatureIsPolledUntilTheWholeSecondLimit) {
     ChannelRig rig;
     rig.enclosure->UpdateFaults([](sim::ControllerFaults& f) { f.wrongTailSignature = true; });
     Reply reply = Filled(0xEE);
-    EXPECT_EQ(rig.channel.QueryController(kDrive, c.sub, reply), kResultNoReply);
+    EXPECT_EQ(rig.channel.QueryController(kDrive, c.sub, reply).code, kResultNoReply);
     EXPECT_EQ(rig.channel.LastStatus(), kResultNoReply);
     // Polls every 10 ms from 0 up to and including the one that gives up,
     // which still sleeps its 10 ms.
@@ -103,7 +105,9 @@ TEST(CommandChannel, ControllerStatusDecidesResultAndCopy) {
       if (c.raw != 0x20) f.status = c.raw;
     });
     Reply reply = Filled(0xEE);
-    EXPECT_EQ(rig.channel.QueryController(kDrive, 0x17, reply), c.result) << int{c.raw};
+    const CommandResult result = rig.channel.QueryController(kDrive, 0x17, reply);
+    EXPECT_EQ(result.code, c.result) << int{c.raw};
+    EXPECT_EQ(result.replyCopied, c.copied) << int{c.raw};
     EXPECT_EQ(reply != Filled(0xEE), c.copied) << int{c.raw};
   }
 }
@@ -112,7 +116,7 @@ TEST(CommandChannel, ReplyAfterSeveralPollsIsAccepted) {
   ChannelRig rig;
   rig.enclosure->UpdateFaults([](sim::ControllerFaults& f) { f.replyAfterPolls = 5; });
   Reply reply{};
-  EXPECT_EQ(rig.channel.QueryController(kDrive, 0x17, reply), kResultDone);
+  EXPECT_EQ(rig.channel.QueryController(kDrive, 0x17, reply).code, kResultDone);
   EXPECT_EQ(rig.CountReads(17), 6u);
 }
 
@@ -120,7 +124,7 @@ TEST(CommandChannel, FailedKnockReadEndsTheCommandAndSaysWhere) {
   ChannelRig rig;
   rig.bus.FailReadsAt(0x1EF);
   Reply reply{};
-  EXPECT_EQ(rig.channel.QueryController(kDrive, 0x10, reply), kResultKnockFailed);
+  EXPECT_EQ(rig.channel.QueryController(kDrive, 0x10, reply).code, kResultKnockFailed);
   EXPECT_EQ(rig.panels.Last(StatusPanels::kMessagePanel),
             "ReadLBA error at LBA = 01EF, SecCnt = 1");
   EXPECT_EQ(rig.Reads().back(), 0x1EFu) << "no read may follow the failed one";
@@ -131,7 +135,7 @@ TEST(CommandChannel, FailedReplyReadGivesF1) {
   ChannelRig rig;
   rig.bus.FailReadsAt(17);
   Reply reply{};
-  EXPECT_EQ(rig.channel.QueryController(kDrive, 0x10, reply), kResultReplyFailed);
+  EXPECT_EQ(rig.channel.QueryController(kDrive, 0x10, reply).code, kResultReplyFailed);
   EXPECT_EQ(rig.panels.Last(StatusPanels::kMessagePanel),
             "ReadLBA error at LBA = 0011, SecCnt = 1");
 }
@@ -146,7 +150,7 @@ TEST(CommandChannel, ClosingDuringTheWaitEndsAtTheNextPoll) {
     if (++pumps == 18) rig.closing = true;
   };
   Reply reply{};
-  EXPECT_EQ(rig.channel.QueryController(kDrive, 0x17, reply), kResultReplyFailed);
+  EXPECT_EQ(rig.channel.QueryController(kDrive, 0x17, reply).code, kResultReplyFailed);
   EXPECT_EQ(rig.CountReads(17), 1u);
 }
 
@@ -154,7 +158,7 @@ TEST(CommandChannel, ClosingBeforeOrDuringTheKnock) {
   ChannelRig rig;
   rig.closing = true;
   Reply reply{};
-  EXPECT_EQ(rig.channel.QueryController(kDrive, 0x10, reply), kResultNotOpened);
+  EXPECT_EQ(rig.channel.QueryController(kDrive, 0x10, reply).code, kResultNotOpened);
   EXPECT_TRUE(rig.Reads().empty());
 
   ChannelRig rig2;
@@ -162,16 +166,17 @@ TEST(CommandChannel, ClosingBeforeOrDuringTheKnock) {
   rig2.onPump = [&] {
     if (++pumps == 5) rig2.closing = true;
   };
-  EXPECT_EQ(rig2.channel.QueryController(kDrive, 0x10, reply), kResultKnockFailed);
+  EXPECT_EQ(rig2.channel.QueryController(kDrive, 0x10, reply).code, kResultKnockFailed);
   EXPECT_EQ(rig2.Reads().size(), 4u);
 }
 
 TEST(CommandChannel, DeviceThatDoesNotOpenGivesF0) {
   ChannelRig rig;
   Reply reply{};
-  EXPECT_EQ(rig.channel.QueryController(5, 0x10, reply), kResultNotOpened) << "nothing on drive 5";
+  EXPECT_EQ(rig.channel.QueryController(5, 0x10, reply).code, kResultNotOpened)
+      << "nothing on drive 5";
   rig.bus.SetOpenFails(kDrive, true);
-  EXPECT_EQ(rig.channel.QueryController(kDrive, 0x10, reply), kResultNotOpened);
+  EXPECT_EQ(rig.channel.QueryController(kDrive, 0x10, reply).code, kResultNotOpened);
   EXPECT_TRUE(rig.Reads().empty());
 }
 
@@ -179,7 +184,7 @@ TEST(CommandChannel, LongFormOfEqualBytesIsSeparatedBy5FFF) {
   ChannelRig rig;
   std::array<uint8_t, 128> payload;
   payload.fill(0xFF);
-  auto guard = rig.channel.Lock();
+  auto guard = rig.channel.Lock(kDrive);
   ASSERT_TRUE(guard);
   ScopedDevice device(rig.access, kDrive);
   std::array<uint8_t, 0> none{};
@@ -199,11 +204,11 @@ TEST(CommandChannel, LongFormOfEqualBytesIsSeparatedBy5FFF) {
 
 TEST(CommandChannel, NestedUseFromTheSameThreadIsRefusedNotDeadlocked) {
   ChannelRig rig;
-  auto guard = rig.channel.Lock();
+  auto guard = rig.channel.Lock(kDrive);
   ASSERT_TRUE(guard);
   Reply reply{};
-  EXPECT_EQ(rig.channel.QueryController(kDrive, 0x10, reply), kResultNotOpened);
-  EXPECT_FALSE(rig.channel.Lock());
+  EXPECT_EQ(rig.channel.QueryController(kDrive, 0x10, reply).code, kResultNotOpened);
+  EXPECT_FALSE(rig.channel.Lock(kDrive));
 }
 
 // Two threads issuing commands at once: every command's reads must arrive as
@@ -215,7 +220,7 @@ TEST(CommandChannel, CommandsFromTwoThreadsNeverInterleave) {
   auto worker = [&](uint8_t sub) {
     Reply reply{};
     for (int i = 0; i < kPerThread; ++i) {
-      if (rig.channel.QueryController(kDrive, sub, reply) != kResultDone) ++failures;
+      if (rig.channel.QueryController(kDrive, sub, reply).code != kResultDone) ++failures;
     }
   };
   std::thread a(worker, 0x10);
@@ -234,5 +239,47 @@ TEST(CommandChannel, CommandsFromTwoThreadsNeverInterleave) {
   EXPECT_EQ(rig.enclosure->BadChecksumCount(), 0u);
 }
 
+// Another program's claim on the enclosure: the query waits for it a few
+// seconds (on the clock), then reports the drive busy without a single read;
+// this thread's own firmware hold does not stand in its commands' way.
+TEST(CommandChannel, AnEnclosureClaimedElsewhereIsWaitedForThenReportedBusy) {
+  struct Case {
+    const char* name;
+    std::optional<ClaimPurpose> elsewhere;  // another program's claim
+    int releasedAfterPumps;                 // when it lets go; 0: never
+    bool holdHere;                          // this thread holds it for firmware work
+    uint8_t code;
+    std::string busyText;
+  } cases[] = {
+      {"held for commands", ClaimPurpose::Commands, 0, false, kResultDriveBusy,
+       "Drive 1 is busy: another program is using it."},
+      {"held for firmware", ClaimPurpose::Firmware, 0, false, kResultDriveBusy,
+       "Drive 1 is busy: another program is upgrading its firmware."},
+      {"let go while waiting", ClaimPurpose::Commands, 3, false, kResultDone, ""},
+      {"our own firmware hold", std::nullopt, 0, true, kResultDone, ""},
+  };
+  for (const auto& c : cases) {
+    ChannelRig rig;
+    ClaimToken other = kClaimRefused;
+    if (c.elsewhere) other = rig.bus.TryClaimDrive(kDrive, *c.elsewhere);
+    int pumps = 0;
+    rig.onPump = [&] {
+      if (++pumps == c.releasedAfterPumps) rig.bus.ReleaseDrive(other);
+    };
+    std::optional<CommandChannel::DriveHold> hold;
+    if (c.holdHere) hold.emplace(rig.channel.HoldDrive(kDrive, ClaimPurpose::Firmware));
+    Reply reply{};
+    EXPECT_EQ(rig.channel.QueryController(kDrive, 0x17, reply).code, c.code) << c.name;
+    if (c.code == kResultDriveBusy) {
+      EXPECT_TRUE(rig.Reads().empty()) << c.name;
+      EXPECT_GE(rig.clock.TickMs(), kDriveWaitMs) << c.name;
+      EXPECT_EQ(rig.channel.DriveBusyText(kDrive), c.busyText) << c.name;
+    }
+    hold.reset();
+    if (c.releasedAfterPumps == 0 && c.elsewhere) rig.bus.ReleaseDrive(other);
+    EXPECT_NE(rig.bus.TryClaimDrive(kDrive, ClaimPurpose::Commands), kClaimRefused)
+        << c.name << ": every claim of ours must be let go";
+  }
+}
 }  // namespace
 }  // namespace px

@@ -48,8 +48,8 @@ TEST(SpiStep, FramesCarryHeaderOperationAndPageMostSignificantByteFirst) {
     const auto payload = Pattern(kSpiPageSize);
     std::array<uint8_t, kSpiPageSize> page{};
     const ScopedDevice device(rig.access, FirmwareRig::kDrive);
-    const auto guard = rig.channel.Lock();
-    uint8_t result = 0xEE;
+    const auto guard = rig.channel.Lock(FirmwareRig::kDrive);
+    CommandResult result{0xEE};
     switch (c.command[0]) {
       case 0x20:
         result = SpiReadPage(rig.channel, guard, device.get(), c.address, page);
@@ -62,7 +62,7 @@ TEST(SpiStep, FramesCarryHeaderOperationAndPageMostSignificantByteFirst) {
         result = SpiEraseBlock(rig.channel, guard, device.get(), c.address);
         break;
     }
-    EXPECT_EQ(result, kResultDone) << c.name;
+    EXPECT_TRUE(result.Answered()) << c.name;
     const auto commands = rig.enclosure->Commands();
     ASSERT_EQ(commands.size(), 1u) << c.name;
     EXPECT_EQ(commands[0].header, c.header) << c.name;
@@ -77,16 +77,16 @@ TEST(SpiStep, PageReadCopiesThePageAndWriteProgramsIt) {
   const auto data = Pattern(kSpiPageSize, 7);
   rig.enclosure->SetFlash(0x1200, data);
   const ScopedDevice device(rig.access, FirmwareRig::kDrive);
-  const auto guard = rig.channel.Lock();
+  const auto guard = rig.channel.Lock(FirmwareRig::kDrive);
   std::array<uint8_t, kSpiPageSize> page{};
-  ASSERT_EQ(SpiReadPage(rig.channel, guard, device.get(), 0x1234, page), kResultDone);
+  ASSERT_TRUE(SpiReadPage(rig.channel, guard, device.get(), 0x1234, page).Answered());
   EXPECT_TRUE(std::equal(page.begin(), page.end(), data.begin()));
 
-  ASSERT_EQ(SpiWritePage(rig.channel, guard, device.get(), 0x300,
-                         std::span<const uint8_t, kSpiPageSize>(data.data(), kSpiPageSize)),
-            kResultDone);
+  ASSERT_TRUE(SpiWritePage(rig.channel, guard, device.get(), 0x300,
+                           std::span<const uint8_t, kSpiPageSize>(data.data(), kSpiPageSize))
+                  .Answered());
   EXPECT_EQ(rig.Flash(0x300, kSpiPageSize), data);
-  ASSERT_EQ(SpiEraseBlock(rig.channel, guard, device.get(), 0x3FF), kResultDone);
+  ASSERT_TRUE(SpiEraseBlock(rig.channel, guard, device.get(), 0x3FF).Answered());
   EXPECT_EQ(rig.Flash(0, 4096), std::vector<uint8_t>(4096, 0xFF));
 }
 
@@ -95,7 +95,7 @@ TEST(SpiStep, ControllerStatusDecidesResultAndWhetherTheDestinationChanges) {
     std::optional<uint8_t> status;  // empty: the controller never answers
     uint8_t result;
   } cases[] = {
-      {0x00, kResultDone},  // indistinguishable from success, nothing copied
+      {0x00, kResultDone},  // the code of success, but no page was copied
       {0x42, kResultOtherStatus},
       {0xE0, 0xE0},
       {std::nullopt, kResultNoReply},
@@ -105,10 +105,12 @@ TEST(SpiStep, ControllerStatusDecidesResultAndWhetherTheDestinationChanges) {
     rig.enclosure->SetFlash(0, Pattern(kSpiPageSize));
     rig.enclosure->AddCommandFault({0x20, std::nullopt, 1, c.status});
     const ScopedDevice device(rig.access, FirmwareRig::kDrive);
-    const auto guard = rig.channel.Lock();
+    const auto guard = rig.channel.Lock(FirmwareRig::kDrive);
     std::array<uint8_t, kSpiPageSize> page;
     page.fill(0xA5);
-    EXPECT_EQ(SpiReadPage(rig.channel, guard, device.get(), 0, page), c.result);
+    const CommandResult result = SpiReadPage(rig.channel, guard, device.get(), 0, page);
+    EXPECT_EQ(result.code, c.result);
+    EXPECT_FALSE(result.Answered());
     EXPECT_TRUE(std::all_of(page.begin(), page.end(), [](uint8_t b) { return b == 0xA5; }));
   }
 }
@@ -275,7 +277,7 @@ TEST(SpiRange, ACommandFromInsideTheMessagePumpIsRefusedAndTheRangeCompletes) {
   rig.onPump = [&] {
     if (answers.size() < 3) {
       Reply reply{};
-      answers.push_back(rig.channel.QueryController(FirmwareRig::kDrive, 0x17, reply));
+      answers.push_back(rig.channel.QueryController(FirmwareRig::kDrive, 0x17, reply).code);
     }
   };
   std::vector<uint8_t> read(1024);
@@ -296,7 +298,7 @@ TEST(SpiRange, AnotherThreadsCommandWaitsForTheWholeRange) {
     if (!started.exchange(true)) {
       detection = std::thread([&] {
         Reply reply{};
-        answer = rig.channel.QueryController(FirmwareRig::kDrive, 0x10, reply);
+        answer = rig.channel.QueryController(FirmwareRig::kDrive, 0x10, reply).code;
       });
     }
   };
@@ -319,7 +321,7 @@ TEST(SpiRange, ALockThatCannotBeHadFailsEveryAttemptInsteadOfWaiting) {
     FirmwareRig rig;
     rig.flags.closing = c.closing;
     std::optional<CommandChannel::Guard> held;
-    if (c.holdLock) held.emplace(rig.channel.Lock());
+    if (c.holdLock) held.emplace(rig.channel.Lock(FirmwareRig::kDrive));
     std::vector<uint8_t> read(256);
     EXPECT_FALSE(rig.group.spi().ReadSPI(0, 256, read)) << c.name;
     EXPECT_EQ(rig.panels.TextsOf(StatusPanels::kMessagePanel),

@@ -223,6 +223,36 @@ TEST(Discovery, MemberTextsOfAPortThatIsOffDependOnWhoseRecordItWas) {
   }
 }
 
+// Discovery believes only replies the controller sent, and does not take an
+// enclosure another program holds for a plain disk.
+TEST(Discovery, UnansweredQueriesAndBusyDrives) {
+  struct Case {
+    const char* name;
+    std::optional<uint8_t> faultedQuery;  // answered with status 0x00
+    bool heldElsewhere;
+    std::vector<uint32_t> slots;
+    bool statusRead;
+  } cases[] = {
+      {"identity answered 0x00", kQueryIdentity, false, {}, false},
+      {"status answered 0x00", kQueryStatus, false, {0x41}, false},
+      {"held by another program", std::nullopt, true, {}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RaidRig rig;
+    rig.bus.AttachPlainDisk(0);
+    auto enclosure = rig.bus.AttachEnclosure(1);
+    if (c.faultedQuery) enclosure->AddCommandFault({*c.faultedQuery, std::nullopt, 1, 0x00});
+    if (c.heldElsewhere) rig.bus.TryClaimDrive(1, ClaimPurpose::Commands);
+    rig.Detect();
+    EXPECT_EQ(Slots(rig.devices), c.slots);
+    EXPECT_EQ(rig.StatusOf(1)[status::kType] == kRecordValid, c.statusRead);
+    EXPECT_EQ(rig.detection.BusyDrives.load(), c.heldElsewhere ? 0x02 : 0);
+    EXPECT_EQ(rig.panels.recorded.Last(kMessagePanel),
+              c.heldElsewhere ? "Drive 1 is busy: another program is using it." : "");
+  }
+}
+
 TEST(Discovery, ClosingMidProbeReturnsWhatWasFound) {
   RaidRig rig;
   for (unsigned drive : {0U, 1U, 2U}) rig.bus.AttachEnclosure(drive);

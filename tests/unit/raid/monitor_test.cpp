@@ -269,6 +269,41 @@ TEST(ReadStatus, NobodyAnswering) {
   }
 }
 
+// A mirror whose P1 failed. A status query answered without its reply is no
+// answer: the record keeps what was last read (not a decode of whatever the
+// buffer held) and a retry is counted. An enclosure another program holds is
+// skipped without a retry, and the message panel says why.
+TEST(ReadStatus, OnlyRepliesTheControllerSentAreDecodedAndABusyEnclosureIsSkipped) {
+  struct Case {
+    const char* name;
+    bool status00;  // the status query is answered with status 0x00
+    bool heldElsewhere;
+    uint8_t retries;
+    std::string message;
+  } cases[] = {
+      {"status 0x00", true, false, 1, ""},
+      {"held by another program", false, true, 0,
+       "Drive 0 is busy: another program is upgrading its firmware."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::ControllerScenario mirror;
+    mirror.p1.state = 9;
+    PollRig rig({{0, mirror}});
+    const Record before = rig.StatusOf(0);
+    ASSERT_EQ(before[status::kPortFlags], kPortReady | kPortFailed << 4);
+    if (c.status00) rig.controllers[0]->AddCommandFault({kQueryStatus, std::nullopt, 1, 0x00});
+    if (c.heldElsewhere) rig.bus.TryClaimDrive(0, ClaimPurpose::Firmware);
+    rig.raid.ReadStatus();
+    EXPECT_EQ(rig.loggedMasks, std::vector<uint8_t>{0});
+    EXPECT_EQ(rig.StatusOf(0), before);
+    EXPECT_EQ(rig.monitor.RetryCount[0], c.retries);
+    EXPECT_EQ(rig.monitor.BusyDevices, c.heldElsewhere ? 1 : 0);
+    EXPECT_EQ(rig.panels.recorded.Last(kMessagePanel), c.message);
+    EXPECT_EQ(rig.QueriesOf(0).empty(), c.heldElsewhere);
+  }
+}
+
 TEST(ReadStatus, ClosingDuringThePollSkipsLogAndDisplay) {
   PollRig rig;
   rig.panels.hook = [&rig](int, std::string_view text) {

@@ -30,15 +30,15 @@ struct Host {
   CommandChannel channel;
 
   uint8_t Query(unsigned drive, uint8_t s, Sector& reply) {
-    return channel.QueryController(drive, s, reply);
+    return channel.QueryController(drive, s, reply).code;
   }
   // A single SPI step as the firmware code runs it: open, transact, close.
   uint8_t Spi(unsigned drive, const KnockCommand& command, std::span<uint8_t> reply = {},
               std::size_t offset = 0) {
-    const auto guard = channel.Lock();
+    const auto guard = channel.Lock(drive);
     ScopedDevice device(access, static_cast<int8_t>(drive));
     if (!device.valid()) return kResultNotOpened;
-    return channel.Transact(guard, device.get(), command, 3000, reply, offset);
+    return channel.Transact(guard, device.get(), command, 3000, reply, offset).code;
   }
 };
 
