@@ -6,8 +6,21 @@
 
 namespace px::app {
 
+void TForm1::FirmwareClick(std::function<void()> action) {
+  // While firmware work runs the firmware buttons do nothing, now or later:
+  // a click kept for afterwards would start a second upgrade just when the
+  // user has been told to power the device off. A click that waits for a
+  // poll to end is served once, however often it came.
+  if (state_.flags.firmwareBusy.load() || firmwareClickWaiting_) return;
+  firmwareClickWaiting_ = true;
+  WhenDeviceIdle([this, action = std::move(action)] {
+    firmwareClickWaiting_ = false;
+    action();
+  });
+}
+
 void TForm1::BitBtn1Click() {
-  WhenDeviceIdle([this] {
+  FirmwareClick([this] {
     const px::ChooseFirmwareFile choose =
         services_.chooseFirmwareFile
             ? services_.chooseFirmwareFile
@@ -25,7 +38,7 @@ void TForm1::BitBtn1Click() {
 void TForm1::Button2Click() {
   // A click that arrives from inside a poll's message pump waits for the
   // poll; the upgrade must never knock the controller between its commands.
-  WhenDeviceIdle([this] {
+  FirmwareClick([this] {
     DeviceWork work(*this);
     firmwareGroup_->StartUpgradeClick(static_cast<int16_t>(UpDown1->value()));
   });

@@ -249,6 +249,8 @@ class TForm1 final : public QWidget, private px::MonitorView, private px::Firmwa
   void DispatchOnWindowThread(const std::function<void()>& work);
   // Runs `action` now, or once the device work under way has finished.
   void WhenDeviceIdle(std::function<void()> action);
+  // "Load Firmware " and "Start Upgrade": dropped while firmware work runs.
+  void FirmwareClick(std::function<void()> action);
   // Stops and joins both threads without blocking the event loop.
   void StopThreads();
   std::string Now() const;
@@ -322,6 +324,7 @@ class TForm1 final : public QWidget, private px::MonitorView, private px::Firmwa
   QDateTime RemovedTime_;
   std::atomic<int> activePage_{-1};
   int deviceWorkDepth_ = 0;
+  bool firmwareClickWaiting_ = false;
   std::vector<std::function<void()>> deferred_;
 };
 

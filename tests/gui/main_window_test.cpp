@@ -11,6 +11,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QtTest>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -107,6 +108,7 @@ struct Rig {
   FixedFormat format;
   QTemporaryDir logDir;
   std::filesystem::path firmwareFile;
+  int fileDialogs = 0;
   std::unique_ptr<TForm1> form;
 
   // Drives 0 and 2 plain disks, enclosures on 1 and 3, volumes E and F on
@@ -123,6 +125,29 @@ struct Rig {
     bus.AddVolume({'G', px::kDriveFixed, 3, 1048576, 1 << 30});
   }
 
+  // The demo's firmware file, which the virtual enclosures accept, as the
+  // file the dialog chooses.
+  std::vector<uint8_t> WriteFirmwareFile() {
+    const std::vector<uint8_t> image = px::sim::DemoFirmwareFile();
+    firmwareFile = std::filesystem::path(logDir.path().toStdString()) / "fw.bin";
+    std::ofstream(firmwareFile, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()),
+               static_cast<std::streamsize>(image.size()));
+    return image;
+  }
+
+  std::size_t Boxes(const std::string& title) const {
+    const auto boxes = messages.boxes();
+    return static_cast<std::size_t>(std::count_if(
+        boxes.begin(), boxes.end(), [&](const auto& box) { return box.title == title; }));
+  }
+
+  std::size_t Erases(unsigned drive) const {
+    std::size_t n = 0;
+    for (const auto& command : bus.EnclosureAt(drive)->Commands()) n += command.command[0] == 0x23;
+    return n;
+  }
+
   TForm1& Start() {
     px::app::FormServices services;
     services.transport = &transport;
@@ -131,6 +156,7 @@ struct Rig {
     services.logDirectory = logDir.path().toStdString();
     services.dateFormat = &format;
     services.chooseFirmwareFile = [this]() -> std::optional<std::filesystem::path> {
+      ++fileDialogs;
       return firmwareFile;
     };
     form = std::make_unique<TForm1>(std::move(services));
@@ -637,11 +663,7 @@ class MainWindowTest : public QObject {
   void FullUpgradeFromTheWindow() {
     Rig rig;
     rig.AttachTwoEnclosures();
-    const std::vector<uint8_t> image = px::sim::DemoFirmwareFile();
-    rig.firmwareFile = std::filesystem::path(rig.logDir.path().toStdString()) / "fw.bin";
-    std::ofstream(rig.firmwareFile, std::ios::binary)
-        .write(reinterpret_cast<const char*>(image.data()),
-               static_cast<std::streamsize>(image.size()));
+    const std::vector<uint8_t> image = rig.WriteFirmwareFile();
     TForm1& form = rig.Start();
     rig.Settle();
 
@@ -669,42 +691,75 @@ class MainWindowTest : public QObject {
   void UpgradeClickedDuringAPollWaitsForIt() {
     Rig rig;
     rig.AttachTwoEnclosures();
-    const std::vector<uint8_t> image = px::sim::DemoFirmwareFile();
-    rig.firmwareFile = std::filesystem::path(rig.logDir.path().toStdString()) / "fw.bin";
-    std::ofstream(rig.firmwareFile, std::ios::binary)
-        .write(reinterpret_cast<const char*>(image.data()),
-               static_cast<std::streamsize>(image.size()));
+    const std::vector<uint8_t> image = rig.WriteFirmwareFile();
     TForm1& form = rig.Start();
     rig.Settle();
     form.BitBtn1Click();
     QVERIFY(form.firmware().FirmwareLength() > 0);
 
-    // The click arrives through the poll's own message pump.
+    // A double click arrives through the poll's own message pump: it waits
+    // for the poll, and upgrades once.
     bool clicked = false;
     rig.transport.onCommand = [&](const px::ScsiRequest& request) {
       if (!clicked && request.cdb[0] == 0x28 && request.cdb[5] == 17 &&
           QThread::currentThread() == form.thread()) {
         clicked = true;
-        QTimer::singleShot(0, &form, [&form] { form.Button2Click(); });
+        QTimer::singleShot(0, &form, [&form] {
+          form.Button2Click();
+          form.Button2Click();
+        });
       }
     };
     form.Button10Click();
     QTRY_VERIFY_WITH_TIMEOUT(clicked, kWaitMs);
     QTRY_VERIFY_WITH_TIMEOUT(!rig.messages.boxes().empty(), kWaitMs);
     rig.transport.onCommand = nullptr;
+    QVERIFY(rig.Served());
     QCOMPARE(rig.messages.boxes().back().title, std::string("Firmware Upgrade Message"));
+    QCOMPARE(rig.Boxes("Firmware Upgrade Message"), std::size_t{1});
+    QCOMPARE(rig.Erases(1), std::size_t{15});
     QCOMPARE(rig.bus.EnclosureAt(1)->BadChecksumCount(), 0u);
     QCOMPARE(rig.bus.EnclosureAt(1)->ReadFlash(0, image.size()), image);
+  }
+
+  // Firmware clicks that arrive while firmware work runs are dropped, not
+  // served afterwards: no second upgrade once the user has been told to
+  // power the device off, no file dialog after it.
+  void FirmwareClicksDuringAnUpgradeDoNothing() {
+    Rig rig;
+    rig.AttachTwoEnclosures();
+    const std::vector<uint8_t> image = rig.WriteFirmwareFile();
+    TForm1& form = rig.Start();
+    rig.Settle();
+    form.BitBtn1Click();
+    QCOMPARE(rig.fileDialogs, 1);
+    bool clicked = false;
+    rig.transport.onCommand = [&](const px::ScsiRequest& request) {
+      // In the middle of the programming stage, from the upgrade's pump.
+      if (!clicked && request.cdb[0] == 0x28 && rig.bus.EnclosureAt(1)->CommandCount() == 100) {
+        clicked = true;
+        QTimer::singleShot(0, &form, [&form] {
+          QTest::mouseClick(form.Button2, Qt::LeftButton);
+          QTest::mouseClick(form.BitBtn1, Qt::LeftButton);
+        });
+      }
+    };
+    QTest::mouseClick(form.Button2, Qt::LeftButton);
+    rig.transport.onCommand = nullptr;
+    QVERIFY(clicked);
+    QVERIFY(rig.Served());
+    QTest::qWait(50);
+    QCOMPARE(rig.Boxes("Firmware Upgrade Message"), std::size_t{1});
+    QCOMPARE(rig.Erases(1), std::size_t{15});
+    QCOMPARE(rig.fileDialogs, 1);
+    QCOMPARE(rig.bus.EnclosureAt(1)->ReadFlash(0, image.size()), image);
+    QVERIFY(!form.state().flags.firmwareBusy.load());
   }
 
   void ClosingDuringAnUpgradeIsRefused() {
     Rig rig;
     rig.AttachTwoEnclosures();
-    const std::vector<uint8_t> image = px::sim::DemoFirmwareFile();
-    rig.firmwareFile = std::filesystem::path(rig.logDir.path().toStdString()) / "fw.bin";
-    std::ofstream(rig.firmwareFile, std::ios::binary)
-        .write(reinterpret_cast<const char*>(image.data()),
-               static_cast<std::streamsize>(image.size()));
+    const std::vector<uint8_t> image = rig.WriteFirmwareFile();
     TForm1& form = rig.Start();
     rig.Settle();
     form.BitBtn1Click();
