@@ -63,8 +63,13 @@ void TForm1::Timer4Timer() {
     }
     return;
   }
-  // 4. Nothing found yet: look again every seventh tick.
-  if (state_.devices.DeviceCount == 0 && !state_.flags.firmwareBusy.load()) {
+  // 4. Nothing found yet, or a drive could not be probed because another
+  // program held it: look again every seventh tick.
+  const bool lookAgain =
+      state_.devices.DeviceCount == 0 ||
+      (detection.BusyDrives.load() != 0 &&
+       (state_.monitor.MonitorRequests.load() & px::kPollStatus) == 0);
+  if (lookAgain && !state_.flags.firmwareBusy.load()) {
     if (NoDeviceTicks_ > 5) {
       detection.DetectionPending = true;
       detection.DetectRequest = true;

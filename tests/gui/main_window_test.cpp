@@ -507,6 +507,22 @@ class MainWindowTest : public QObject {
     QVERIFY(builder);
   }
 
+  // An enclosure another program held while the window looked for
+  // enclosures is looked at again, as if nothing had been found yet.
+  void ADriveHeldElsewhereIsProbedAgain() {
+    Rig rig;
+    rig.AttachTwoEnclosures();
+    const px::ClaimToken other = rig.bus.TryClaimDrive(3, px::ClaimPurpose::Firmware);
+    TForm1& form = rig.Start();
+    rig.Settle();
+    QCOMPARE(form.state().devices.DeviceCount.load(), 1u);
+    rig.bus.ReleaseDrive(other);
+    for (int tick = 0; tick < 7; ++tick) form.Timer4Timer();
+    rig.Settle();
+    QCOMPARE(form.state().devices.DeviceCount.load(), 2u);
+    QVERIFY(form.DeviceBoxes[1]->isVisible());
+  }
+
   void DeviceChangeRestartsTheCountdown() {
     Rig rig;
     rig.bus.AttachPlainDisk(0);
