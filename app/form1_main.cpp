@@ -13,6 +13,7 @@
 #include "app/platform/device_change.h"
 #include "app/platform/locale_format.h"
 #include "app/platform/session_end.h"
+#include "app/platform/sleep_inhibitor.h"
 #include "app/qt_text.h"
 #include "raid/detect_thread.h"
 #include "raid/raid_thread.h"
@@ -203,9 +204,12 @@ void TForm1::InitialiseState() {
         answered, {ToLogTime(QDateTime::currentDateTime()), state_.monitor.FirstDisplay.load(),
                    state_.monitor.Redetected});
   });
+  // Never a box: one would stop the upgrade it is about.
+  sleepInhibitor_ = CreateSleepInhibitor(
+      [this](std::string_view text) { panels_.SetText(px::StatusPanels::kMessagePanel, text); });
   firmwareGroup_ = std::make_unique<px::FirmwareGroup>(
       px::FirmwareDeps{*channel_, state_.flags, state_.devices, state_.records, state_.firmware,
-                       panels_, *messages_, *this});
+                       panels_, *messages_, *this, *sleepInhibitor_});
 }
 
 void TForm1::StartThreads() {

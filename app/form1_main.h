@@ -25,6 +25,7 @@
 #include "app/status_bar.h"
 #include "app/window_clock.h"
 #include "common/clock.h"
+#include "common/sleep_inhibitor.h"
 #include "common/ui.h"
 #include "device/channel.h"
 #include "device/scsi_commands.h"
@@ -298,6 +299,7 @@ class TForm1 final : public QWidget, private px::MonitorView, private px::Firmwa
   std::unique_ptr<px::DriveDiscovery> discovery_;
   std::unique_ptr<px::EventLogWriter> logWriter_;
   std::unique_ptr<px::RaidMonitor> monitor_;
+  std::unique_ptr<px::SleepInhibitor> sleepInhibitor_;
   std::unique_ptr<px::FirmwareGroup> firmwareGroup_;
   px::StatusDisplay display_;
   std::unique_ptr<px::DriveDetectThread> detectThread_;

@@ -38,14 +38,15 @@ struct Rig {
   NullPanels panels;
   NullMessages messages;
   px::NoFirmwareView view;
+  px::NoSleepInhibitor sleepInhibitor;
   px::DeviceAccess access{bus, panels};
   px::AppFlags flags;
   px::CommandChannel channel{access, clock, nullptr, flags.closing};
   px::DeviceTable devices;
   px::RecordTables records;
   px::FirmwareState state;
-  px::FirmwareGroup group{
-      px::FirmwareDeps{channel, flags, devices, records, state, panels, messages, view}};
+  px::FirmwareGroup group{px::FirmwareDeps{channel, flags, devices, records, state, panels,
+                                           messages, view, sleepInhibitor}};
 
   Rig() {
     bus.AttachEnclosure(kDrive);

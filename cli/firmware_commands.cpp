@@ -12,6 +12,7 @@
 #include "cli/core_state.h"
 #include "cli/firmware_args.h"
 #include "cli/host.h"
+#include "cli/sleep_inhibitor.h"
 #include "cli/stop_signal.h"
 #include "common/bytes.h"
 #include "common/number_text.h"
@@ -240,8 +241,9 @@ int RunFirmwareUpgrade(Host& host, const FirmwareUpgradeOptions& options) {
     progress.Break();
     PrintPanelText(panel, text);
   });
-  const FirmwareDeps deps{core.channel, core.flags,  core.devices,  core.records,
-                          state,        core.panels, core.messages, progress};
+  const std::unique_ptr<SleepInhibitor> sleepInhibitor = CreateSleepInhibitor();
+  const FirmwareDeps deps{core.channel, core.flags,    core.devices, core.records,   state,
+                          core.panels,  core.messages, progress,     *sleepInhibitor};
   FirmwareGroup group(deps);
   const auto chooser = static_cast<int16_t>(*slot);
   group.LoadFirmwareClick(chooser, [&options] { return fs::path(options.file); });

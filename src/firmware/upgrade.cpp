@@ -127,6 +127,11 @@ bool FirmwareGroup::RunStages() {
   Report("SPI test OK");
   view.SetPanelCaption("Process 2 / 4");
 
+  // Sleep between the first erase and the last byte compared can leave a
+  // controller that never boots again. The final box waits for the user and
+  // tells them to power off, so the hold ends before it.
+  const KeepAwake awake(deps_.sleepInhibitor, "Firmware upgrade in progress");
+
   const bool erased = spi_.EraseSPI(0, kFlashSize);
   ShowProgress();
   if (!erased) {

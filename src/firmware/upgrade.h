@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/sleep_inhibitor.h"
 #include "common/ui.h"
 #include "device/channel.h"
 #include "device/session.h"
@@ -34,6 +35,8 @@ struct FirmwareDeps {
   StatusPanels& panels;
   Messages& messages;
   FirmwareView& view;
+  // Held from before the erase until the verify has ended.
+  SleepInhibitor& sleepInhibitor;
 };
 
 // The file dialog of "Load Firmware ": the chosen path, or nullopt when the

@@ -220,8 +220,8 @@ class GuestDriver {
                  monitor_, console_, console_, window_},
         discovery_(context_),
         raidMonitor_(context_, [this](uint8_t mask) { answered_ = mask; }),
-        firmwareGroup_(
-            {channel_, flags_, devices_, records_, firmwareState_, console_, console_, console_}) {}
+        firmwareGroup_({channel_, flags_, devices_, records_, firmwareState_, console_, console_,
+                        console_, sleepInhibitor_}) {}
 
   void Run() {
     Discover();
@@ -334,6 +334,8 @@ class GuestDriver {
   DriveDiscovery discovery_;
   uint8_t answered_ = 0;
   RaidMonitor raidMonitor_;
+  // The guest has no logind to ask.
+  NoSleepInhibitor sleepInhibitor_;
   FirmwareGroup firmwareGroup_;
 };
 

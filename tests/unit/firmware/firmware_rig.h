@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/sleep_inhibitor.h"
 #include "device/channel.h"
 #include "device/session.h"
 #include "firmware/firmware_state.h"
@@ -44,6 +45,18 @@ class FakeFirmwareView final : public FirmwareView {
 
   std::vector<std::string> events;
   uint32_t position = 0;
+};
+
+// Every acquire and release, each with what `moment` says about when it came.
+class RecordingSleepInhibitor final : public SleepInhibitor {
+ public:
+  void Acquire(std::string_view why) override {
+    events.push_back("acquire " + std::string(why) + (moment ? moment() : ""));
+  }
+  void Release() override { events.push_back("release" + (moment ? moment() : "")); }
+
+  std::function<std::string()> moment;
+  std::vector<std::string> events;
 };
 
 // A folder of its own under the system's temporary folder, removed again.
@@ -120,6 +133,7 @@ struct FirmwareRig {
   RecordingPanels panels;
   RecordingMessages messages;
   FakeFirmwareView view;
+  RecordingSleepInhibitor sleepInhibitor;
   DeviceAccess access{bus, panels};
   AppFlags flags;
   std::function<void()> onPump;
@@ -132,8 +146,8 @@ struct FirmwareRig {
   RecordTables records;
   FirmwareState state;
   std::shared_ptr<sim::VirtualController> enclosure = bus.AttachEnclosure(kDrive);
-  FirmwareGroup group{
-      FirmwareDeps{channel, flags, devices, records, state, panels, messages, view}};
+  FirmwareGroup group{FirmwareDeps{channel, flags, devices, records, state, panels, messages, view,
+                                   sleepInhibitor}};
 
   FirmwareRig() {
     devices.DeviceSlot[0] = kEntryEnclosure | kDrive;

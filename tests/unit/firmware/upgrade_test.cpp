@@ -122,6 +122,62 @@ TEST(Upgrade, FailuresEndWithThePanelTextInTheBox) {
   }
 }
 
+// The machine is kept awake from before the first erase to after the last
+// compare, on every way out, and not while the final box waits for the user
+// (who is told to power off).
+TEST(Upgrade, TheMachineIsKeptAwakeFromTheEraseToTheEndOfTheVerify) {
+  struct Case {
+    const char* name;
+    std::size_t imageSize;
+    std::function<void(FirmwareRig&)> arrange;
+    std::vector<std::string> events;
+  } cases[] = {
+      {"completed",
+       kFlashSize,
+       [](FirmwareRig&) {},
+       {"acquire Firmware upgrade in progress at 0 SPI commands, 0 boxes",
+        "release at 975 SPI commands, 0 boxes"}},
+      {"erase of the second block fails",
+       kFlashSize,
+       [](FirmwareRig& rig) {
+         rig.enclosure->AddCommandFault({0x23, 0x20, 9, 0x42});
+       },
+       {"acquire Firmware upgrade in progress at 0 SPI commands, 0 boxes",
+        "release at 10 SPI commands, 0 boxes"}},
+      {"a bit flipped on read-back",
+       kFlashSize,
+       [](FirmwareRig& rig) {
+         rig.enclosure->UpdateFaults([](sim::ControllerFaults& f) {
+           f.flippedBit = sim::FlippedBit{0xEF80, 0x01};
+         });
+       },
+       {"acquire Firmware upgrade in progress at 0 SPI commands, 0 boxes",
+        "release at 975 SPI commands, 0 boxes"}},
+      {"device removed while programming",
+       kFlashSize,
+       [](FirmwareRig& rig) {
+         rig.onPump = [&rig] {
+           if (rig.SpiCommands().size() == 15 + 40) rig.bus.Detach(FirmwareRig::kDrive);
+         };
+       },
+       {"acquire Firmware upgrade in progress at 0 SPI commands, 0 boxes",
+        "release at 55 SPI commands, 0 boxes"}},
+      {"image too short: nothing to keep awake for", kFlashSize - 1, [](FirmwareRig&) {}, {}},
+  };
+  for (const auto& c : cases) {
+    FirmwareRig rig;
+    rig.state.ReplaceImage(Pattern(c.imageSize));
+    c.arrange(rig);
+    rig.sleepInhibitor.moment = [&rig] {
+      return " at " + std::to_string(rig.SpiCommands().size()) + " SPI commands, " +
+             std::to_string(rig.messages.boxes().size()) + " boxes";
+    };
+    rig.group.StartUpgradeClick(0);
+    EXPECT_EQ(rig.sleepInhibitor.events, c.events) << c.name;
+    EXPECT_EQ(rig.messages.boxes().size(), 1u) << c.name;
+  }
+}
+
 TEST(Upgrade, NoValidSlotTouchesNoDevice) {
   struct Case {
     const char* name;
