@@ -5,9 +5,11 @@
 # sd and usb-storage drivers, the xHCI controller and qemu's SCSI disk before
 # it reaches the controller model. The guest upgrades the firmware of both
 # enclosures of the "two-enclosures" set-up; the second one flips a bit when
-# its flash is read back.
+# its flash is read back. Then two pxraid processes share the first
+# enclosure: one upgrades its firmware while the other runs `status` again and
+# again; the claim on the disk keeps their knocks apart.
 #
-#   run_e2e.sh --pxnbd PATH --driver PATH --work DIR [--cache DIR]
+#   run_e2e.sh --pxnbd PATH --driver PATH --pxraid PATH --work DIR [--cache DIR]
 #
 # Needs Debian's qemu-system-x86, busybox-static and cpio, and apt-get to
 # fetch the kernel package (kept in the cache directory, default
@@ -22,17 +24,18 @@ readonly FLIP_ADDRESS=0x7A5C
 readonly FLASH_RANGE=61440
 readonly STARTED=$SECONDS
 
-pxnbd="" driver="" work="" cache=""
+pxnbd="" driver="" pxraid="" work="" cache=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --pxnbd) pxnbd=$2; shift 2 ;;
     --driver) driver=$2; shift 2 ;;
+    --pxraid) pxraid=$2; shift 2 ;;
     --work) work=$2; shift 2 ;;
     --cache) cache=$2; shift 2 ;;
-    *) echo "usage: $0 --pxnbd PATH --driver PATH --work DIR [--cache DIR]" >&2; exit 2 ;;
+    *) echo "usage: $0 --pxnbd PATH --driver PATH --pxraid PATH --work DIR [--cache DIR]" >&2; exit 2 ;;
   esac
 done
-if [ -z "$pxnbd" ] || [ -z "$driver" ] || [ -z "$work" ]; then
+if [ -z "$pxnbd" ] || [ -z "$driver" ] || [ -z "$pxraid" ] || [ -z "$work" ]; then
   echo "missing arguments" >&2
   exit 2
 fi
@@ -79,6 +82,7 @@ file -L "$busybox" 2>/dev/null | grep -q 'statically linked' ||
 qboot=/usr/share/qemu/qboot.rom
 [ -f "$qboot" ] || die "$qboot is missing (package qemu-system-data)"
 file -L "$driver" | grep -q 'statically linked' || die "$driver is not statically linked"
+file -L "$pxraid" | grep -q 'statically linked' || die "$pxraid is not statically linked"
 
 rm -rf "$work"
 mkdir -p "$work" "$cache"
@@ -174,6 +178,7 @@ for path in "${load_order[@]}"; do
 done
 say "modules: $(awk '{ printf "%s ", $1 }' "$initramfs/modules/order")"
 cp "$driver" "$initramfs/guest_driver"
+cp "$pxraid" "$initramfs/pxraid"
 
 # ---------------------------------------------------------------------------
 # The export. It hands out the firmware file its enclosures accept.
@@ -252,6 +257,19 @@ done
 echo "E2E init disks=$(ls -d /sys/block/sd* 2>/dev/null | wc -l) uptime=$(cut -d' ' -f1 /proc/uptime)"
 /guest_driver /firmware.bin
 echo "E2E init driver-exit=$? uptime=$(cut -d' ' -f1 /proc/uptime)"
+# Two programs, one enclosure: an upgrade, and status runs for as long as it
+# lasts.
+start=$(cut -d' ' -f1 /proc/uptime)
+/pxraid firmware upgrade /firmware.bin --device 1 --yes >/upgrade.out 2>&1 &
+upgrade=$!
+codes=""
+while kill -0 "$upgrade" 2>/dev/null; do
+  /pxraid status >/dev/null 2>&1
+  codes="$codes,$?"
+done
+wait "$upgrade"
+status=$?
+echo "E2E concurrent upgrade-exit=$status result=\"$(sed -n 's/^\(SPI .*\)$/\1/p' /upgrade.out | tail -1)\" status-codes=${codes#,} start=$start end=$(cut -d' ' -f1 /proc/uptime)"
 poweroff -f
 EOF
 chmod +x "$initramfs/init"
@@ -446,13 +464,40 @@ for slot in "${!slots[@]}"; do
       knock "$e" 0004EFFF "$(printf '2001%04X' $page)" short
     done
   } >"$work/knocks-expected-$e.txt"
-  grep "^knock export=$e " "$trace" | sed 's/ n=[0-9]*//' >"$work/knocks-$e.txt" || true
+  # The guest driver's part of the trace; pxraid's processes come after.
+  grep "^knock export=$e " "$trace" | sed 's/ n=[0-9]*//' |
+    head -n "$(wc -l <"$work/knocks-expected-$e.txt")" >"$work/knocks-$e.txt" || true
   check "export $e: knocks recognised, in order ($(wc -l <"$work/knocks-expected-$e.txt") expected)" \
     "same" "$(cmp -s "$work/knocks-expected-$e.txt" "$work/knocks-$e.txt" && echo same ||
       echo "differs, see $work/knocks-$e.txt")"
   check "export $e: frames dropped for their checksum" "0" \
     "$(val "$(grep -m1 "^bad-checksums export=$e " "$trace")" count)"
 done
+
+# (e) Two pxraid processes on the first enclosure: the upgrade got it whole,
+# and every status run either read it or said another program held it.
+concurrent=$(result 'concurrent ')
+e=${slots[0]}
+check "concurrent upgrade: exit status and last stage" "0 SPI Verify OK" \
+  "$(val "$concurrent" upgrade-exit) $(val "$concurrent" result)"
+codes=$(val "$concurrent" status-codes)
+check "concurrent status runs exit 0 or 3" "yes" \
+  "$([ -n "$codes" ] && ! tr ',' '\n' <<<"$codes" | grep -qvx '[03]' && echo yes || echo "no: $codes")"
+check "some status run found the enclosure busy" "yes" \
+  "$(tr ',' '\n' <<<"$codes" | grep -qx 3 && echo yes || echo "no: $codes")"
+check "slot 0 flash holds the image after the concurrent upgrade" "same" \
+  "$(cmp -n "$FLASH_RANGE" "$nbd_dir/firmware.bin" "$nbd_dir/flash-$e.bin" >/dev/null 2>&1 &&
+    echo same || echo differs)"
+# From its first erase to its last read the upgrade's knocks follow each
+# other with nothing of the status runs in between.
+grep "^knock export=$e " "$trace" | sed 's/ n=[0-9]*//' |
+  tail -n +"$(($(wc -l <"$work/knocks-expected-$e.txt") + 1))" >"$work/knocks-concurrent-$e.txt"
+first_erase=$(grep -n -m1 ' command=23010000 ' "$work/knocks-concurrent-$e.txt" | cut -d: -f1)
+sed -n '/ header=0005EFFF command=23010000 /,$p' "$work/knocks-expected-$e.txt" >"$work/knocks-upgrade-$e.txt"
+check "export $e: the concurrent upgrade's knocks are unbroken" "same" \
+  "$([ -n "$first_erase" ] && tail -n +"$first_erase" "$work/knocks-concurrent-$e.txt" |
+    head -n "$(wc -l <"$work/knocks-upgrade-$e.txt")" | cmp -s - "$work/knocks-upgrade-$e.txt" &&
+    echo same || echo "differs, see $work/knocks-concurrent-$e.txt")"
 
 # The kernel read the disks at attach (its reads of LBA 0 and the partition
 # scan come before the guest's run) and the checks above held regardless.
@@ -467,6 +512,7 @@ done
 boot=$(val "$(result 'init disks=')" uptime)
 say "timings: guest boot to disks ${boot}s, discovery $(val "$discovery" seconds)s," \
   "upgrades $(val "$(result 'upgrade slot=0 ')" seconds)s and $(val "$(result 'upgrade slot=1 ')" seconds)s," \
+  "concurrent upgrade $(awk -v a="$(val "$concurrent" start)" -v b="$(val "$concurrent" end)" 'BEGIN { printf "%.1f", b - a }')s," \
   "virtual machine ${vm_seconds}s, whole test $((SECONDS - STARTED))s"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
