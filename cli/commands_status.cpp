@@ -96,15 +96,10 @@ int RunStatus(Host& host, const StatusOptions& options) {
     }
     std::cout << json.dump(2) << std::endl;
   } else {
-    std::string separator;
-    for (const EnclosureReport& report : reports) {
-      std::cout << separator << ToText(report);
-      separator = "\n";
-    }
-    for (const BusyDriveReport& report : busy) {
-      std::cout << separator << ToText(report);
-      separator = "\n";
-    }
+    std::vector<std::string> texts;
+    for (const EnclosureReport& report : reports) texts.push_back(ToText(report));
+    for (const BusyDriveReport& report : busy) texts.push_back(ToText(report));
+    for (std::size_t i = 0; i < texts.size(); ++i) std::cout << (i == 0 ? "" : "\n") << texts[i];
     std::cout << std::flush;
   }
   return exitCode;

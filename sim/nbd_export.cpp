@@ -100,20 +100,21 @@ void TransferDigest::Add(uint8_t opcode, uint32_t lba) {
   ++count_;
 }
 
-TransferDigest TrailingSectorDigest(const std::vector<NbdTraceEntry>& trace,
-                                    const std::string& exportName) {
-  TransferDigest digest;
+std::vector<TransferDigest> SectorRunDigests(const std::vector<NbdTraceEntry>& trace,
+                                             const std::string& exportName) {
+  std::vector<TransferDigest> runs(1);
   for (const NbdTraceEntry& e : trace) {
     if (e.kind != NbdTraceEntry::Kind::Request || e.exportName != exportName) continue;
     if (e.code != nbd::kCmdRead && e.code != nbd::kCmdWrite) continue;
     if (e.length != kSectorSize || e.result != 0) {
-      digest = {};
+      if (runs.back().count() != 0) runs.emplace_back();
       continue;
     }
-    digest.Add(e.code == nbd::kCmdRead ? kOpcodeRead10 : kOpcodeWrite10,
-               static_cast<uint32_t>(e.offset / kSectorSize));
+    runs.back().Add(e.code == nbd::kCmdRead ? kOpcodeRead10 : kOpcodeWrite10,
+                    static_cast<uint32_t>(e.offset / kSectorSize));
   }
-  return digest;
+  if (runs.back().count() == 0) runs.pop_back();
+  return runs;
 }
 
 // ---------------------------------------------------------------------------

@@ -87,13 +87,15 @@ class TransferDigest {
   uint64_t hash_ = 0xCBF29CE484222325;
 };
 
-// The trailing run of one-sector READ and WRITE requests of an export, as a
-// digest: what a host sent with one-sector READ(10)/WRITE(10)s since the last
-// request of any other size. A kernel reads whole pages through its cache
-// (the partition scan at attach), so such a run is the program's traffic
-// alone, provided nothing in between split, merged or added requests.
-TransferDigest TrailingSectorDigest(const std::vector<NbdTraceEntry>& trace,
-                                    const std::string& exportName);
+// The runs of one-sector READ and WRITE requests of an export, in order, as
+// digests: what a host sent with one-sector READ(10)/WRITE(10)s between two
+// requests of any other size (or a failed one). A kernel reads whole pages
+// through its cache (the partition scan at attach; a direct read of a page
+// makes a deliberate boundary), so a run is a program's traffic alone,
+// provided nothing in between split, merged or added requests. Empty runs
+// are left out.
+std::vector<TransferDigest> SectorRunDigests(const std::vector<NbdTraceEntry>& trace,
+                                             const std::string& exportName);
 
 // Serves virtual drives over NBD on the loopback interface. Each drive is an
 // export under its own name; every 512-byte part of a READ or WRITE is handed

@@ -175,9 +175,10 @@ bool WriteReport(const Options& options, const VirtualBus& bus,
   for (unsigned d = 0; d < kBusDrives; ++d) {
     if (!bus.DriveAt(d)) continue;
     const std::string name = std::to_string(d);
-    const TransferDigest digest = TrailingSectorDigest(trace, name);
-    out << "transfers export=" << name << " sectors=" << digest.count() << " digest=0x"
-        << HexUpper(digest.value(), 16) << "\n";
+    for (const TransferDigest& run : SectorRunDigests(trace, name)) {
+      out << "transfers export=" << name << " sectors=" << run.count() << " digest=0x"
+          << HexUpper(run.value(), 16) << "\n";
+    }
     const std::shared_ptr<VirtualController> enclosure = bus.EnclosureAt(d);
     if (!enclosure) continue;
     const std::vector<ExecutedCommand> commands = enclosure->Commands();
