@@ -153,11 +153,14 @@ void TForm1::CreateControls() {
   StatusBar1->setGeometry(0, kClientHeight - PanelStatusBar::kHeight, kClientWidth,
                           PanelStatusBar::kHeight);
 
-  OpenDialog1 = new QFileDialog(this);
-  OpenDialog1->setObjectName(QStringLiteral("OpenDialog1"));
-  OpenDialog1->setFileMode(QFileDialog::ExistingFile);
-  OpenDialog1->setNameFilters(
-      {QStringLiteral("Binary code (*.bin)"), QStringLiteral("All files (*.*)")});
+  OpenDialog1.SetMaker([this] {
+    auto* dialog = new QFileDialog(this);
+    dialog->setObjectName(QStringLiteral("OpenDialog1"));
+    dialog->setFileMode(QFileDialog::ExistingFile);
+    dialog->setNameFilters(
+        {QStringLiteral("Binary code (*.bin)"), QStringLiteral("All files (*.*)")});
+    return dialog;
+  });
 
   // Controls that lie over the page control or the RAID panel come last in
   // the stacking order, as they do on the form.

@@ -21,6 +21,7 @@
 #include <optional>
 
 #include "app/message_box.h"
+#include "app/on_first_use.h"
 #include "app/program_state.h"
 #include "app/status_bar.h"
 #include "app/window_clock.h"
@@ -196,7 +197,7 @@ class TForm1 final : public QWidget, private px::MonitorView, private px::Firmwa
   CaptionPanel* Panel1 = nullptr;
   QProgressBar* ProgressBar1 = nullptr;
   PanelStatusBar* StatusBar1 = nullptr;
-  QFileDialog* OpenDialog1 = nullptr;
+  OnFirstUse<QFileDialog> OpenDialog1;
   QTimer *Timer1 = nullptr, *Timer2 = nullptr, *Timer3 = nullptr, *Timer4 = nullptr,
          *Timer5 = nullptr, *Timer6 = nullptr, *Timer7 = nullptr;
 
