@@ -5,6 +5,7 @@
 #include <QPalette>
 
 #include "app/form1_main.h"
+#include "app/group_frame.h"
 #include "raid/settings_model.h"
 
 namespace px::app {
@@ -86,13 +87,13 @@ void TForm1::CreateControls() {
   big.setPixelSize(24);
   Label4->setFont(big);
 
-  GroupBox4 = Place(new QGroupBox(QStringLiteral(" Hybrid Information "), this), "GroupBox4", 400,
+  GroupBox4 = Place(new GroupFrame(QStringLiteral(" Hybrid Information "), this), "GroupBox4", 400,
                     88, 185, 113);
   Label17 = MakeLabel(GroupBox4, "Label17", QStringLiteral("Mode :"), 12, 26, 165);
   Label27 = MakeLabel(GroupBox4, "Label27", QStringLiteral("Capacity :"), 12, 52, 165);
   StaticText5 = MakeLabel(GroupBox4, "StaticText5", QStringLiteral("Firmware Ver."), 12, 78, 165);
 
-  GroupBox3 = Place(new QGroupBox(QStringLiteral("Firmware Upgrade"), this), "GroupBox3", 400, 337,
+  GroupBox3 = Place(new GroupFrame(QStringLiteral("Firmware Upgrade"), this), "GroupBox3", 400, 337,
                     193, 129);
   GroupBox3->setAutoFillBackground(true);
   QPalette lime = GroupBox3->palette();

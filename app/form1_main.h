@@ -203,6 +203,7 @@ class TForm1 final : public QWidget, private px::MonitorView, private px::Firmwa
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
   // Key preview: Ctrl+Alt+L reaches the window whichever control has focus.
   bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -314,6 +315,7 @@ class TForm1 final : public QWidget, private px::MonitorView, private px::Firmwa
   bool viewLogOpen_ = false;
   bool permissionAdviceShown_ = false;
   bool closed_ = false;
+  bool iconSet_ = false;
   std::string DeviceText_;
   std::string LettersText_;
   std::string FirmwareText_;

@@ -6,7 +6,9 @@
 //
 // 1. Start-up: from starting a process to its first painted window, for the
 //    program (the demo's set-up) and for a bare Qt window of the same size,
-//    each a fresh process of this executable, taken in turns; medians.
+//    each a fresh process of this executable, taken in turns; medians of
+//    the time and of the processor time the process had used by then (on a
+//    busy machine the time mostly says how long the process waited).
 // 2. A status poll of two devices and a full firmware upgrade over the
 //    virtual bus at 0.375 ms per read, on the real clock: the time taken
 //    beside the bound the device and the protocol set (reads × latency +
@@ -24,6 +26,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -43,7 +46,7 @@ namespace {
 constexpr uint32_t kReadLatencyMicros = 375;
 constexpr uint8_t kOpRead10 = 0x28;
 constexpr qint64 kTargetNs = 50'000'000;
-constexpr int kStartRuns = 15;
+constexpr int kStartRuns = 21;
 constexpr int kStartTimeoutMs = 60000;
 constexpr char kChildOption[] = "--first-paint=";
 constexpr char kPaintedMark[] = "painted ";
@@ -64,7 +67,8 @@ double Median(std::vector<double> values) {
 // --- Start-up ----------------------------------------------------------------
 
 // In a child: once the first top-level window has been painted and flushed,
-// says when on standard output and closes it, which ends the process.
+// says when, and how much processor time the process had used by then, on
+// standard output, and closes the window, which ends the process.
 class FirstPaintReporter final : public QObject {
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override {
@@ -75,7 +79,8 @@ class FirstPaintReporter final : public QObject {
     // The window's own paint event comes first; its children and the flush
     // to the screen follow in the same pass, before any queued call.
     QTimer::singleShot(0, widget, [widget] {
-      std::printf("%s%lld\n", kPaintedMark, static_cast<long long>(MonotonicNs()));
+      const double cpuMs = 1000.0 * static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
+      std::printf("%s%lld %.3f\n", kPaintedMark, static_cast<long long>(MonotonicNs()), cpuMs);
       std::fflush(stdout);
       widget->close();
     });
@@ -110,9 +115,12 @@ int RunStartChild(int argc, char** argv, std::string_view what) {
   return px::app::RunApplication(argc, argv, std::move(env));
 }
 
-// Milliseconds from starting a child to its first painted window; negative
-// when the child said nothing.
-double StartToFirstPaintMs(const QString& what, const QProcessEnvironment& environment) {
+struct StartUp {
+  double wallMs = -1;  // from starting the child; negative: it said nothing
+  double cpuMs = 0;    // the child's processor time, all its threads
+};
+
+StartUp StartToFirstPaint(const QString& what, const QProcessEnvironment& environment) {
   QProcess child;
   child.setProcessEnvironment(environment);
   child.setProgram(QCoreApplication::applicationFilePath());
@@ -123,13 +131,15 @@ double StartToFirstPaintMs(const QString& what, const QProcessEnvironment& envir
   if (!child.waitForFinished(kStartTimeoutMs)) {
     child.kill();
     child.waitForFinished();
-    return -1;
+    return {};
   }
   for (const QByteArray& line : child.readAllStandardOutput().split('\n')) {
-    if (line.startsWith(kPaintedMark))
-      return static_cast<double>(line.mid(sizeof kPaintedMark - 1).toLongLong() - start) / 1e6;
+    if (!line.startsWith(kPaintedMark)) continue;
+    const QList<QByteArray> fields = line.mid(sizeof kPaintedMark - 1).split(' ');
+    if (fields.size() != 2) break;
+    return {static_cast<double>(fields[0].toLongLong() - start) / 1e6, fields[1].toDouble()};
   }
-  return -1;
+  return {};
 }
 
 void MeasureStartUp() {
@@ -140,25 +150,34 @@ void MeasureStartUp() {
                         QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
   environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
-  std::vector<double> bare;
-  std::vector<double> window;
+  std::vector<StartUp> bare;
+  std::vector<StartUp> window;
   for (int run = 0; run < kStartRuns; ++run) {
     for (const auto& [what, into] :
          {std::pair{QStringLiteral("bare"), &bare}, std::pair{QStringLiteral("window"), &window}}) {
-      const double ms = StartToFirstPaintMs(what, environment);
-      if (ms < 0) {
+      const StartUp startUp = StartToFirstPaint(what, environment);
+      if (startUp.wallMs < 0) {
         std::printf("start-up: the %s child painted nothing\n", qPrintable(what));
         return;
       }
-      into->push_back(ms);
+      into->push_back(startUp);
     }
   }
-  const double bareMs = Median(bare);
-  const double windowMs = Median(window);
+  const auto median = [](const std::vector<StartUp>& runs, double StartUp::*field) {
+    std::vector<double> values;
+    for (const StartUp& run : runs) values.push_back(run.*field);
+    return Median(values);
+  };
+  const double bareMs = median(bare, &StartUp::wallMs);
+  const double windowMs = median(window, &StartUp::wallMs);
+  const double bareCpuMs = median(bare, &StartUp::cpuMs);
+  const double windowCpuMs = median(window, &StartUp::cpuMs);
   std::printf(
-      "start to first painted window (%s, median of %d): main window %.1f ms, bare Qt window "
-      "%.1f ms, ratio %.2f\n",
-      qPrintable(QGuiApplication::platformName()), kStartRuns, windowMs, bareMs, windowMs / bareMs);
+      "start to first painted window (%s, medians of %d): main window %.1f ms, bare Qt window "
+      "%.1f ms, ratio %.2f\n"
+      "    processor time by then: main window %.1f ms, bare Qt window %.1f ms, ratio %.2f\n",
+      qPrintable(QGuiApplication::platformName()), kStartRuns, windowMs, bareMs, windowMs / bareMs,
+      windowCpuMs, bareCpuMs, windowCpuMs / bareCpuMs);
 }
 
 // --- Device work ---------------------------------------------------------------
