@@ -68,9 +68,9 @@ void TForm1::CreateControls() {
   white.setColor(QPalette::Window, Qt::white);
   setPalette(white);
   setAutoFillBackground(true);
-  QFont arial(QStringLiteral("Arial"));
-  arial.setPixelSize(13);
-  setFont(arial);
+  // The layout's own face first, so the controls are measured in it from the
+  // start; ChooseFonts narrows it where the machine's face is wider.
+  setFont(DesignFont());
 
   PageControl1 = Place(new QTabWidget(this), "PageControl1", 10, 70, 345, 411);
   const std::array<const char*, 4> pageCaptions = {"ATA Cmd", "SPI Cmd", "RAID GUI", "TabSheet4"};
@@ -83,9 +83,6 @@ void TForm1::CreateControls() {
   CreatePanel2();
 
   Label4 = MakeLabel(this, "Label4", QString(), 48, 32, 300, 30);
-  QFont big = arial;
-  big.setPixelSize(24);
-  Label4->setFont(big);
 
   GroupBox4 = Place(new GroupFrame(QStringLiteral(" Hybrid Information "), this), "GroupBox4", 400,
                     88, 185, 113);
@@ -169,6 +166,7 @@ void TForm1::CreateControls() {
                                                     DeviceBoxes[3], CheckBox6, CheckBox7, Button3,
                                                     Button4, StaticText9, Panel1})
     w->raise();
+  ChooseFonts();
 }
 
 void TForm1::CreatePanel2() {

@@ -223,6 +223,9 @@ class TForm1 final : public QWidget, private px::MonitorView, private px::Firmwa
   // Construction, in the order creation runs.
   void CreateControls();
   void CreatePanel2();
+  // Arial at 13 px, the face the layout was drawn for.
+  static QFont DesignFont();
+  void ChooseFonts();
   void CreateTimers();
   void ConnectHandlers();
   void InitialiseState();
