@@ -97,7 +97,7 @@ void TForm1::CreateControls() {
   lime.setColor(QPalette::Window, QColor(0x00, 0xFF, 0x00));
   GroupBox3->setPalette(lime);
   StaticText1 = MakeLabel(GroupBox3, "StaticText1", QStringLiteral(" Drive detecting"), 8, 22, 150);
-  UpDown1 = Place(new QSpinBox(GroupBox3), "UpDown1", 160, 18, 25, 22);
+  UpDown1 = Place(new QScrollBar(Qt::Vertical, GroupBox3), "UpDown1", 160, 18, 25, 22);
   UpDown1->setRange(0, 0);
   UpDown1->setValue(0);
   BitBtn1 = MakeButton(GroupBox3, "BitBtn1", QStringLiteral("Load Firmware "), 8, 50, 177, 30);

@@ -9,7 +9,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSpinBox>
+#include <QScrollBar>
 #include <QTabWidget>
 #include <QTimer>
 #include <QWidget>
@@ -181,7 +181,9 @@ class TForm1 final : public QWidget, private px::MonitorView, private px::Firmwa
   QLabel *StaticText6 = nullptr, *StaticText7 = nullptr;
   QLabel* StaticText8 = nullptr;
   QLabel* StaticText9 = nullptr;
-  QSpinBox* UpDown1 = nullptr;
+  // An up-down control is two arrows and a position, no edit field of its
+  // own: a scroll bar, which unlike a spin box builds no line edit.
+  QScrollBar* UpDown1 = nullptr;
   QPushButton* BitBtn1 = nullptr;
   QPushButton* Button2 = nullptr;
   QPushButton *Button3 = nullptr, *Button4 = nullptr, *Button5 = nullptr, *Button6 = nullptr;
