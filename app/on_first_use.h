@@ -18,7 +18,6 @@ class OnFirstUse {
     if (dialog_.isNull()) dialog_ = make_();
     return dialog_.data();
   }
-  bool Built() const { return !dialog_.isNull(); }
 
  private:
   std::function<Dialog*()> make_;
