@@ -32,8 +32,8 @@ struct Line {
 
 // Line widths in one font: the sum of the characters' advances, each
 // measured once. Shaping every line would cost the window's start more than
-// all its other text, and the kerning it adds only draws these Latin letters
-// closer.
+// all its other text, and the kerning shaping adds draws Latin letters
+// closer, if at all.
 class Widths {
  public:
   explicit Widths(const QFont& font) : metrics_(font) {}
