@@ -1,14 +1,10 @@
 #include "app/application.h"
 
 #include <QApplication>
-#include <QDateTime>
 #include <QMessageBox>
 #include <optional>
 
 #include "app/form1_main.h"
-#include "app/form2_make_bin.h"
-#include "app/form3_goto.h"
-#include "app/form5_event_log.h"
 #include "app/platform/single_instance.h"
 #include "eventlog/log_file.h"
 
@@ -76,13 +72,10 @@ int RunWindows(AppEnvironment& env) {
   services.messages = env.messages;
   services.logDirectory = logDirectory;
   TForm1 form1(std::move(services));
-  // The other three windows exist for the whole run and stay hidden; what
-  // the user opens later are fresh GoTo and log windows, and "Make Bin" is
-  // this one (TForm2::Open finds it among the main window's children).
-  new TForm2(form1.firmware(), form1.messages(),
-             static_cast<uint32_t>(QDateTime::currentMSecsSinceEpoch()), &form1);
-  TForm3 form3(&form1);
-  TForm5 form5(form1.state().eventLog.LogLines, form1.state().monitor, form1.messages(), &form1);
+  // Only the main window is built at start, so that it opens at once. The
+  // GoTo and log windows are built fresh for each showing, and "Make Bin"
+  // the first time Ctrl+Alt+M asks for it (TForm2::Open); it then stays, so
+  // its sub-code table is still there the next time.
   form1.show();
   if (env.onStarted) env.onStarted(form1);
   QApplication::exec();

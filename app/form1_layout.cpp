@@ -5,6 +5,7 @@
 #include <QPalette>
 
 #include "app/form1_main.h"
+#include "app/group_frame.h"
 #include "raid/settings_model.h"
 
 namespace px::app {
@@ -67,9 +68,9 @@ void TForm1::CreateControls() {
   white.setColor(QPalette::Window, Qt::white);
   setPalette(white);
   setAutoFillBackground(true);
-  QFont arial(QStringLiteral("Arial"));
-  arial.setPixelSize(13);
-  setFont(arial);
+  // The layout's own face first, so the controls are measured in it from the
+  // start; ChooseFonts narrows it where the machine's face is wider.
+  setFont(DesignFont());
 
   PageControl1 = Place(new QTabWidget(this), "PageControl1", 10, 70, 345, 411);
   const std::array<const char*, 4> pageCaptions = {"ATA Cmd", "SPI Cmd", "RAID GUI", "TabSheet4"};
@@ -82,24 +83,21 @@ void TForm1::CreateControls() {
   CreatePanel2();
 
   Label4 = MakeLabel(this, "Label4", QString(), 48, 32, 300, 30);
-  QFont big = arial;
-  big.setPixelSize(24);
-  Label4->setFont(big);
 
-  GroupBox4 = Place(new QGroupBox(QStringLiteral(" Hybrid Information "), this), "GroupBox4", 400,
+  GroupBox4 = Place(new GroupFrame(QStringLiteral(" Hybrid Information "), this), "GroupBox4", 400,
                     88, 185, 113);
   Label17 = MakeLabel(GroupBox4, "Label17", QStringLiteral("Mode :"), 12, 26, 165);
   Label27 = MakeLabel(GroupBox4, "Label27", QStringLiteral("Capacity :"), 12, 52, 165);
   StaticText5 = MakeLabel(GroupBox4, "StaticText5", QStringLiteral("Firmware Ver."), 12, 78, 165);
 
-  GroupBox3 = Place(new QGroupBox(QStringLiteral("Firmware Upgrade"), this), "GroupBox3", 400, 337,
+  GroupBox3 = Place(new GroupFrame(QStringLiteral("Firmware Upgrade"), this), "GroupBox3", 400, 337,
                     193, 129);
   GroupBox3->setAutoFillBackground(true);
   QPalette lime = GroupBox3->palette();
   lime.setColor(QPalette::Window, QColor(0x00, 0xFF, 0x00));
   GroupBox3->setPalette(lime);
   StaticText1 = MakeLabel(GroupBox3, "StaticText1", QStringLiteral(" Drive detecting"), 8, 22, 150);
-  UpDown1 = Place(new QSpinBox(GroupBox3), "UpDown1", 160, 18, 25, 22);
+  UpDown1 = Place(new QScrollBar(Qt::Vertical, GroupBox3), "UpDown1", 160, 18, 25, 22);
   UpDown1->setRange(0, 0);
   UpDown1->setValue(0);
   BitBtn1 = MakeButton(GroupBox3, "BitBtn1", QStringLiteral("Load Firmware "), 8, 50, 177, 30);
@@ -153,11 +151,14 @@ void TForm1::CreateControls() {
   StatusBar1->setGeometry(0, kClientHeight - PanelStatusBar::kHeight, kClientWidth,
                           PanelStatusBar::kHeight);
 
-  OpenDialog1 = new QFileDialog(this);
-  OpenDialog1->setObjectName(QStringLiteral("OpenDialog1"));
-  OpenDialog1->setFileMode(QFileDialog::ExistingFile);
-  OpenDialog1->setNameFilters(
-      {QStringLiteral("Binary code (*.bin)"), QStringLiteral("All files (*.*)")});
+  OpenDialog1.SetMaker([this] {
+    auto* dialog = new QFileDialog(this);
+    dialog->setObjectName(QStringLiteral("OpenDialog1"));
+    dialog->setFileMode(QFileDialog::ExistingFile);
+    dialog->setNameFilters(
+        {QStringLiteral("Binary code (*.bin)"), QStringLiteral("All files (*.*)")});
+    return dialog;
+  });
 
   // Controls that lie over the page control or the RAID panel come last in
   // the stacking order, as they do on the form.
@@ -165,6 +166,7 @@ void TForm1::CreateControls() {
                                                     DeviceBoxes[3], CheckBox6, CheckBox7, Button3,
                                                     Button4, StaticText9, Panel1})
     w->raise();
+  ChooseFonts();
 }
 
 void TForm1::CreatePanel2() {

@@ -84,10 +84,8 @@ TForm1::TForm1(FormServices services, QWidget* parent)
   CreateControls();
   CreateTimers();
 
-  // 1. Icon; Qt paints every widget double-buffered already.
-  const QIcon icon(QStringLiteral(":/Z1"));
-  setWindowIcon(icon);
-  QApplication::setWindowIcon(icon);
+  // 1. The icon comes with the first paint (paintEvent); Qt paints every
+  // widget double-buffered already.
   // 2. Device arrival and removal.
   deviceWatcher_ = std::make_unique<DeviceChangeWatcher>(*this, [this] { DeviceChanged(); });
   sessionWatcher_ =
@@ -257,6 +255,19 @@ void TForm1::WhenDeviceIdle(std::function<void()> action) {
 
 std::string TForm1::Now() const {
   return px::FormatTimestamp(ToLogTime(QDateTime::currentDateTime()), *dateFormat_);
+}
+
+void TForm1::paintEvent(QPaintEvent* event) {
+  QWidget::paintEvent(event);
+  if (iconSet_) return;
+  iconSet_ = true;
+  // Drawing the icon takes the SVG renderer, a plugin and a library to
+  // load; the window does not wait for them to appear.
+  QTimer::singleShot(0, this, [this] {
+    const QIcon icon(QStringLiteral(":/Z1"));
+    setWindowIcon(icon);
+    QApplication::setWindowIcon(icon);
+  });
 }
 
 void TForm1::DeviceChanged() {

@@ -9,7 +9,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSpinBox>
+#include <QScrollBar>
 #include <QTabWidget>
 #include <QTimer>
 #include <QWidget>
@@ -21,6 +21,7 @@
 #include <optional>
 
 #include "app/message_box.h"
+#include "app/on_first_use.h"
 #include "app/program_state.h"
 #include "app/status_bar.h"
 #include "app/window_clock.h"
@@ -181,7 +182,9 @@ class TForm1 final : public QWidget, private px::MonitorView, private px::Firmwa
   QLabel *StaticText6 = nullptr, *StaticText7 = nullptr;
   QLabel* StaticText8 = nullptr;
   QLabel* StaticText9 = nullptr;
-  QSpinBox* UpDown1 = nullptr;
+  // An up-down control is two arrows and a position, no edit field of its
+  // own: a scroll bar, which unlike a spin box builds no line edit.
+  QScrollBar* UpDown1 = nullptr;
   QPushButton* BitBtn1 = nullptr;
   QPushButton* Button2 = nullptr;
   QPushButton *Button3 = nullptr, *Button4 = nullptr, *Button5 = nullptr, *Button6 = nullptr;
@@ -197,12 +200,13 @@ class TForm1 final : public QWidget, private px::MonitorView, private px::Firmwa
   CaptionPanel* Panel1 = nullptr;
   QProgressBar* ProgressBar1 = nullptr;
   PanelStatusBar* StatusBar1 = nullptr;
-  QFileDialog* OpenDialog1 = nullptr;
+  OnFirstUse<QFileDialog> OpenDialog1;
   QTimer *Timer1 = nullptr, *Timer2 = nullptr, *Timer3 = nullptr, *Timer4 = nullptr,
          *Timer5 = nullptr, *Timer6 = nullptr, *Timer7 = nullptr;
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
   // Key preview: Ctrl+Alt+L reaches the window whichever control has focus.
   bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -222,6 +226,9 @@ class TForm1 final : public QWidget, private px::MonitorView, private px::Firmwa
   // Construction, in the order creation runs.
   void CreateControls();
   void CreatePanel2();
+  // Arial at 13 px, the face the layout was drawn for.
+  static QFont DesignFont();
+  void ChooseFonts();
   void CreateTimers();
   void ConnectHandlers();
   void InitialiseState();
@@ -317,6 +324,7 @@ class TForm1 final : public QWidget, private px::MonitorView, private px::Firmwa
   bool viewLogOpen_ = false;
   bool permissionAdviceShown_ = false;
   bool closed_ = false;
+  bool iconSet_ = false;
   std::string DeviceText_;
   std::string LettersText_;
   std::string FirmwareText_;

@@ -15,6 +15,7 @@ PanelStatusBar::PanelStatusBar(QWidget* parent) : QFrame(parent) {
   layout->setSpacing(0);
   for (int i = 0; i < kPanels; ++i) {
     auto* label = new QLabel(this);
+    label->setObjectName(QStringLiteral("Panel%1").arg(i));
     label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     label->setFixedWidth(kWidths[static_cast<std::size_t>(i)]);
     label->setIndent(2);

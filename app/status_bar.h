@@ -25,6 +25,8 @@ class PanelStatusBar final : public QFrame {
   void SetPanelText(int panel, const QString& text);
   QString PanelText(int panel) const;
   int PanelWidth(int panel) const;
+  // Panel0..Panel4, for measuring.
+  const QLabel* Panel(int panel) const { return panels_.at(static_cast<std::size_t>(panel)); }
   // Panel 4 takes the bar's width minus panels 0-3.
   void WidenMessagePanel();
 

@@ -85,7 +85,13 @@ bool VirtualBus::Execute(DeviceHandle handle, const ScsiRequest& request) {
       if (clock_ != nullptr) {
         clock_->AdvanceMicros(micros);
       } else {
+        const auto start = std::chrono::steady_clock::now();
         std::this_thread::sleep_for(std::chrono::microseconds(micros));
+        latencyAskedMicros_ += micros;
+        latencySleptMicros_ +=
+            static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                      std::chrono::steady_clock::now() - start)
+                                      .count());
       }
     }
   }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -56,7 +57,9 @@ struct TraceEntry {
 //
 // Latency: every READ(10) costs the bus latency plus the drive's own; with a
 // FakeClock it is charged with AdvanceMicros, without one the bus really
-// sleeps (outside its lock).
+// sleeps (outside its lock), and keeps the latency it was asked for and the
+// time those sleeps really took, so a benchmark can tell the host's sleeps
+// overshooting from the product's own cost.
 //
 // Every method is safe to call from any thread at any time. The device-change
 // callback runs on the thread that made the change, after the bus has let go
@@ -118,6 +121,9 @@ class VirtualBus final : public Transport {
   // of an operation.
   void DetachAfterCommands(unsigned drive, uint64_t n);
   void SetReadLatencyMicros(uint32_t micros);
+  // Real sleeps only (no FakeClock): latency asked for, and really slept.
+  uint64_t LatencyAskedMicros() const { return latencyAskedMicros_.load(); }
+  uint64_t LatencySleptMicros() const { return latencySleptMicros_.load(); }
 
   // Trace of every command on an open handle, in order.
   std::vector<TraceEntry> Trace() const;
@@ -158,6 +164,8 @@ class VirtualBus final : public Transport {
   std::optional<uint64_t> commandsLeft_;
   std::optional<std::pair<unsigned, uint64_t>> detachAfter_;
   uint32_t readLatencyMicros_ = 0;
+  std::atomic<uint64_t> latencyAskedMicros_{0};
+  std::atomic<uint64_t> latencySleptMicros_{0};
   std::vector<TraceEntry> trace_;
   uint64_t commandCount_ = 0;
   struct Claim {
