@@ -213,6 +213,11 @@ int RunFirmwareCheck(Host& host, const FirmwareCheckOptions& options) {
   NoFirmwareView view;
   LoadFirmwareFile(fs::path(options.file), config, state, panels, messages, view);
   if (state.FirmwareLength() == 0) return kExitFailed;
+  // The loader takes any length; the upgrade wants the whole flash range.
+  if (const std::optional<std::string> refusal = UpgradeRefusal(state.FirmwareImage)) {
+    std::cerr << "An upgrade would refuse the file. " << *refusal << std::endl;
+    return kExitFailed;
+  }
   std::cout << "The firmware file would be accepted." << std::endl;
   return kExitOk;
 }
@@ -246,6 +251,12 @@ int RunFirmwareUpgrade(Host& host, const FirmwareUpgradeOptions& options) {
   const auto chooser = static_cast<int16_t>(*slot);
   group.LoadFirmwareClick(chooser, [&options] { return fs::path(options.file); });
   if (state.FirmwareLength() == 0) return kExitFailed;
+  // Refused here, once, rather than asked about and then refused by the
+  // upgrade's first stage, whose text the window repeats in its final box.
+  if (const std::optional<std::string> refusal = UpgradeRefusal(state.FirmwareImage)) {
+    Complain(*refusal + " Nothing was changed.");
+    return kExitFailed;
+  }
 
   if (!StopRequested() && !options.yes &&
       !Confirm("Erase and reprogram the flash of " + Describe(core, *slot) + " with " +

@@ -44,6 +44,12 @@ std::span<const uint8_t, kSectorSize> ChosenConfig(const FirmwareDeps& deps,
 
 }  // namespace
 
+std::optional<std::string> UpgradeRefusal(std::span<const uint8_t> image) {
+  if (image.size() >= kFlashSize) return std::nullopt;
+  return "The firmware image has " + std::to_string(image.size()) + " bytes, " +
+         std::to_string(kFlashSize) + " needed.";
+}
+
 void FirmwareGroup::TrackedPanels::SetText(int panel, std::string_view text) {
   if (panel == kMessagePanel) message_ = text;
   panels_.SetText(panel, text);
@@ -105,9 +111,8 @@ bool FirmwareGroup::RunStages() {
   // Stage 1 sends nothing to the device. It is where an image too short to
   // fill the flash range is turned away, before anything is erased.
   ShowProgress();
-  if (image.size() < kFlashSize) {
-    Report("SPI test Fail. The firmware image has " + std::to_string(image.size()) + " bytes, " +
-           std::to_string(kFlashSize) + " needed.");
+  if (const std::optional<std::string> refusal = UpgradeRefusal(image)) {
+    Report("SPI test Fail. " + *refusal);
     return false;
   }
   Report("SPI test OK");

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,10 @@ inline constexpr uint32_t kFlashSize = 61440;
 // that a full run never reaches (it ends at 975).
 inline constexpr uint32_t kUpgradeProgressMaximum =
     kFlashSize / kSpiPageSize * 2 + kFlashSize / kSpiEraseSize + 30;
+
+// Why an upgrade would turn `image` away before anything is erased (it must
+// fill the flash range), or nullopt when it would be written.
+std::optional<std::string> UpgradeRefusal(std::span<const uint8_t> image);
 
 // Everything firmware work touches; all of it is owned elsewhere.
 struct FirmwareDeps {

@@ -34,6 +34,22 @@ bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
+// A file of `size` bytes that still passes every check of the loader: an
+// empty body, whose CRC-32 is 0.
+void ShortenKeepingTheChecks(std::vector<uint8_t>& file, std::size_t size) {
+  StoreBigEndian(file.data() + 148, 4, 0);
+  StoreBigEndian(file.data() + 152, 4, 0);
+  file.resize(size);
+}
+
+std::size_t Count(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
 struct Refusal {
   std::string kind;
   std::function<void(std::vector<uint8_t>&)> spoil;
@@ -81,6 +97,11 @@ TEST(FirmwareCheck, AcceptsTheDemoFileAndRefusesEachBadKindWithTheLoadersMessage
        [](auto& f) { StoreBigEndian(f.data() + 148, 4, f.size()); },
        {},
        "The firmware body runs past the end of the file.\nPlease check it."},
+      // The loader's checks pass; the upgrade's first stage would not.
+      {"shorter than the flash range",
+       [](auto& f) { ShortenKeepingTheChecks(f, 1000); },
+       {},
+       "An upgrade would refuse the file. The firmware image has 1000 bytes, 61440 needed."},
   };
   for (const Refusal& refusal : refusals) {
     SCOPED_TRACE(refusal.kind);
@@ -188,6 +209,21 @@ TEST(FirmwareUpgrade, RunsTheFourStagesOnTheVirtualFlash) {
       EXPECT_TRUE(Contains(run.out, "Process 3 / 4: 100%, page 480 of 480\n"));
     }
   }
+}
+
+TEST(FirmwareUpgrade, AnImageShorterThanTheFlashIsRefusedOnceBeforeAnyQuestion) {
+  TempDir dir;
+  std::vector<uint8_t> file = sim::DemoFirmwareFile();
+  ShortenKeepingTheChecks(file, 1000);
+  const fs::path shortFile = WriteFile(dir, "short.bin", file);
+  const RunResult run =
+      RunPxraid(Virtual("healthy-mirror", {"firmware", "upgrade", shortFile.string()}), "y\n");
+  EXPECT_EQ(run.exitCode, 1);
+  const std::string refusal = "The firmware image has 1000 bytes, 61440 needed.";
+  EXPECT_EQ(Count(run.out + run.err, refusal), 1U) << run.out << run.err;
+  EXPECT_TRUE(Contains(run.err, "Nothing was changed.")) << run.err;
+  EXPECT_FALSE(Contains(run.err, "[y/N]")) << run.err;
+  EXPECT_FALSE(Contains(run.out, "SPI ")) << run.out;
 }
 
 // A head file with its configuration block at `c`.
