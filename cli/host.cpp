@@ -80,8 +80,12 @@ Host::Host(const GlobalOptions& options) : controlTrace_(options.controlTrace) {
     }
     bus_ = std::make_unique<sim::VirtualBus>(fakeClock_.get());
     scenario_->build(*bus_);
+    bus_->SetRealReadLatencyMicros(options.readLatencyMicros);
     transport_ = bus_.get();
   } else {
+    if (options.readLatencyMicros != 0) {
+      throw std::invalid_argument("a read latency is for the virtual disks (--virtual)");
+    }
     ownTransport_ = CreatePlatformTransport();
     transport_ = ownTransport_.get();
   }

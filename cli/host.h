@@ -28,6 +28,10 @@ struct GlobalOptions {
   // Hidden, for tests: under --virtual, where to write at exit what the
   // virtual controllers were told through their control sector.
   std::string controlTrace;
+  // Hidden, for tests: under --virtual, every read of the virtual disks
+  // really takes this long (microseconds), so that a whole process can be
+  // caught in the middle of a firmware upgrade.
+  uint32_t readLatencyMicros = 0;
 };
 
 // Where a command finds its disks and its time: the machine's own disks and

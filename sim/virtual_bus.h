@@ -112,6 +112,11 @@ class VirtualBus final : public Transport {
   // of an operation.
   void DetachAfterCommands(unsigned drive, uint64_t n);
   void SetReadLatencyMicros(uint32_t micros);
+  // Wall-clock time every READ(10) really takes, whatever clock the bus
+  // charges, paid in whole milliseconds as it adds up. Lets a test of a
+  // whole process catch an operation in its middle (a signal, a closed
+  // pipe) while the program's own waits stay on the fake clock.
+  void SetRealReadLatencyMicros(uint32_t micros);
 
   // Trace of every command on an open handle, in order.
   std::vector<TraceEntry> Trace() const;
@@ -152,6 +157,8 @@ class VirtualBus final : public Transport {
   std::optional<uint64_t> commandsLeft_;
   std::optional<std::pair<unsigned, uint64_t>> detachAfter_;
   uint32_t readLatencyMicros_ = 0;
+  uint32_t realReadLatencyMicros_ = 0;
+  uint64_t realLatencyOwedMicros_ = 0;
   std::vector<TraceEntry> trace_;
   uint64_t commandCount_ = 0;
 };
