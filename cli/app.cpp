@@ -48,6 +48,7 @@ int Run(int argc, char** argv) {
       ->check(CLI::IsMember(VirtualScenarioNames()));
   app.add_option("--simulate-time", global.simulateTime)->group("");
   app.add_option("--control-trace", global.controlTrace)->group("");
+  app.add_option("--read-latency", global.readLatencyMicros)->group("");
 
   CLI::App* list = app.add_subcommand("list", "one line per enclosure");
 
@@ -106,6 +107,7 @@ int Run(int argc, char** argv) {
       ->capture_default_str()
       ->check(CLI::Range(1, 8));
   upgradeCommand->add_flag("--yes,-y", upgrade.yes, "do not ask for confirmation");
+  upgradeCommand->add_option("--log-dir", upgrade.logDir, "where the daily log files go");
 
   FirmwareBuildOptions build;
   CLI::App* buildCommand =

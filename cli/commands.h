@@ -48,6 +48,7 @@ struct FirmwareUpgradeOptions {
   std::string file;
   int device = 1;
   bool yes = false;
+  std::string logDir;
 };
 
 struct FirmwareBuildOptions {

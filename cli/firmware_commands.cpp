@@ -16,6 +16,8 @@
 #include "common/bytes.h"
 #include "common/number_text.h"
 #include "common/text.h"
+#include "eventlog/event_log.h"
+#include "eventlog/log_time.h"
 #include "firmware/file_bytes.h"
 #include "firmware/firmware_file.h"
 #include "firmware/image_builder.h"
@@ -177,6 +179,105 @@ class HeadFile {
   fs::path path_;
 };
 
+// What upgrade and restore share: the enclosure chosen after discovery, the
+// progress line, the firmware group over them, and the outcome in the day's
+// event log.
+class FlashSession {
+ public:
+  explicit FlashSession(Host& host)
+      : host_(host),
+        progress_(state_.UpgradeProgress),
+        core_(host, [this] { progress_.Refresh(); }),
+        group_(FirmwareDeps{core_.channel, core_.flags, core_.devices, core_.records, state_,
+                            core_.panels, core_.messages, progress_}) {
+    core_.panels.SetListener([this](int panel, std::string_view text) {
+      progress_.Break();
+      PrintPanelText(panel, text);
+    });
+  }
+
+  // Finds enclosure `device` (from 1) and makes sure its disk opens;
+  // otherwise says why and gives the exit status.
+  int Choose(int device) {
+    const std::optional<std::size_t> slot = ChooseDevice(core_, device);
+    if (!slot) return kExitNoDevice;
+    slot_ = *slot;
+    const ScopedDevice disk(core_.access, static_cast<int8_t>(drive()));
+    if (!disk.valid()) {
+      Complain("CreateFile blocked! The disk of " + Describe(core_, slot_) + " does not open.");
+      const std::string advice = host_.PermissionAdvice(core_.detection.PhysicalDriveCount);
+      if (!advice.empty()) Complain(advice);
+      return kExitNoDevice;
+    }
+    return kExitOk;
+  }
+
+  // The loader's checks against the chosen enclosure; false when refused.
+  bool LoadFirmware(const fs::path& file) {
+    LoadFirmwareFile(file, core_.records.ConfigRecord[drive()], state_, core_.panels,
+                     core_.messages, progress_);
+    return state_.FirmwareLength() != 0;
+  }
+
+  const std::vector<uint8_t>& image() const { return state_.FirmwareImage; }
+
+  // Asks on the terminal unless `yes`; a stop request counts as a no.
+  bool Confirmed(bool yes, const std::string& with) {
+    if (!StopRequested() && !yes &&
+        !Confirm("Erase and reprogram the flash of " + Describe(core_, slot_) + " " + with + "?")) {
+      Complain("not confirmed; nothing was changed");
+      return false;
+    }
+    if (StopRequested()) {
+      Complain("stopped; nothing was changed");
+      return false;
+    }
+    return true;
+  }
+
+  // Erases, programs and verifies the image on the chosen enclosure, then
+  // puts "D<n> <what>: <outcome>" into the day's log in `logDirectory`. True
+  // after "SPI Verify OK".
+  bool Flash(const std::string& what, const fs::path& logDirectory) {
+    // Half a flash is worse than a slow one: stop requests wait until the
+    // outcome is in the log.
+    const StopRefusal refusal;
+    group_.StartUpgradeClick(static_cast<int16_t>(slot_));
+    progress_.Break();
+    const std::string outcome = core_.panels.Text(StatusPanels::kMessagePanel);
+    LogLine("D" + std::to_string(slot_ + 1) + " " + what + ": " + outcome, logDirectory);
+    return outcome == "SPI Verify OK";
+  }
+
+ private:
+  uint32_t drive() const { return DriveOf(core_.devices.DeviceSlot[slot_]); }
+
+  // Through the event log's writer, as the window queues a line from outside
+  // a poll, so the line lands in the same day's file as the monitor's.
+  void LogLine(const std::string& line, const fs::path& directory) {
+    std::error_code ignored;
+    fs::create_directories(directory, ignored);
+    ConsolePanels panels;
+    panels.SetListener([](int panel, std::string_view text) {
+      if (panel == StatusPanels::kMessagePanel) Complain(std::string(text));
+    });
+    const LocaleDateFormat format;
+    EventLogState log;
+    // No start block is written from here, so no caption is needed.
+    EventLogWriter writer(log, core_.devices, core_.records, {}, directory, format, panels);
+    const LogTime now = host_.Now();
+    QueueLogLine(log, line + ", " + FormatTimestamp(now, format));
+    writer.WriteEventLog(0, EventLogRun{now, false, false});
+  }
+
+  Host& host_;
+  FirmwareState state_;
+  ProgressLine progress_;
+  CoreState core_;
+  FirmwareGroup group_;
+  std::size_t slot_ = 0;
+};
+
 std::optional<BinSize> SizeOf(const std::string& size) {
   if (size == "1M") return BinSize::OneMBits;
   if (size == "2M") return BinSize::TwoMBits;
@@ -225,56 +326,22 @@ int RunFirmwareCheck(Host& host, const FirmwareCheckOptions& options) {
 int RunFirmwareUpgrade(Host& host, const FirmwareUpgradeOptions& options) {
   // Ctrl+C ends the command up to the erase, and is refused from there on.
   InstallStopHandler();
-  FirmwareState state;
-  ProgressLine progress(state.UpgradeProgress);
-  CoreState core(host, [&progress] { progress.Refresh(); });
-  const std::optional<std::size_t> slot = ChooseDevice(core, options.device);
-  if (!slot) return kExitNoDevice;
-  const uint32_t drive = DriveOf(core.devices.DeviceSlot[*slot]);
-  {
-    const ScopedDevice device(core.access, static_cast<int8_t>(drive));
-    if (!device.valid()) {
-      Complain("CreateFile blocked! The disk of " + Describe(core, *slot) + " does not open.");
-      const std::string advice = host.PermissionAdvice(core.detection.PhysicalDriveCount);
-      if (!advice.empty()) Complain(advice);
-      return kExitNoDevice;
-    }
-  }
-
-  core.panels.SetListener([&progress](int panel, std::string_view text) {
-    progress.Break();
-    PrintPanelText(panel, text);
-  });
-  const FirmwareDeps deps{core.channel, core.flags,  core.devices,  core.records,
-                          state,        core.panels, core.messages, progress};
-  FirmwareGroup group(deps);
-  const auto chooser = static_cast<int16_t>(*slot);
-  group.LoadFirmwareClick(chooser, [&options] { return fs::path(options.file); });
-  if (state.FirmwareLength() == 0) return kExitFailed;
+  IgnoreClosedOutput();
+  FlashSession session(host);
+  if (const int chosen = session.Choose(options.device); chosen != kExitOk) return chosen;
+  const fs::path file(options.file);
+  if (!session.LoadFirmware(file)) return kExitFailed;
   // Refused here, once, rather than asked about and then refused by the
   // upgrade's first stage, whose text the window repeats in its final box.
-  if (const std::optional<std::string> refusal = UpgradeRefusal(state.FirmwareImage)) {
+  if (const std::optional<std::string> refusal = UpgradeRefusal(session.image())) {
     Complain(*refusal + " Nothing was changed.");
     return kExitFailed;
   }
-
-  if (!StopRequested() && !options.yes &&
-      !Confirm("Erase and reprogram the flash of " + Describe(core, *slot) + " with " +
-               options.file + "?")) {
-    Complain("not confirmed; nothing was changed");
-    return kExitFailed;
-  }
-  if (StopRequested()) {
-    Complain("stopped; nothing was changed");
-    return kExitFailed;
-  }
-  {
-    // Half a flash is worse than a slow one: stop requests wait.
-    const StopRefusal refusal;
-    group.StartUpgradeClick(chooser);
-  }
-  progress.Break();
-  return core.panels.Text(StatusPanels::kMessagePanel) == "SPI Verify OK" ? kExitOk : kExitFailed;
+  if (!session.Confirmed(options.yes, "with " + options.file)) return kExitFailed;
+  const bool upgraded =
+      session.Flash("Firmware upgrade with " + PathText(fs::absolute(file)),
+                    options.logDir.empty() ? DefaultLogDirectory() : fs::path(options.logDir));
+  return upgraded ? kExitOk : kExitFailed;
 }
 
 int RunFirmwareBuild(const FirmwareBuildOptions& options) {

@@ -4,13 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "cli/pxraid_process.h"
 #include "common/bytes.h"
+#include "eventlog/log_file.h"
 #include "firmware/image_builder.h"
 #include "sim/demo_scenarios.h"
 #include "support/recording_ui.h"
@@ -48,6 +52,15 @@ std::size_t Count(const std::string& text, const std::string& part) {
     ++count;
   }
   return count;
+}
+
+// The day's log of the simulated day.
+std::vector<std::string> LogOf(const fs::path& directory) {
+  return ReadLogLines(directory / "261207.log").value_or(std::vector<std::string>{});
+}
+
+bool HasLine(const std::vector<std::string>& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
 struct Refusal {
@@ -193,7 +206,8 @@ TEST(FirmwareUpgrade, RunsTheFourStagesOnTheVirtualFlash) {
   };
   for (const UpgradeCase& c : cases) {
     SCOPED_TRACE(c.name);
-    std::vector<std::string> args{"firmware", "upgrade", file.string()};
+    std::vector<std::string> args{"firmware", "upgrade", file.string(), "--log-dir",
+                                  dir.path().string()};
     args.insert(args.end(), c.args.begin(), c.args.end());
     const RunResult run = RunPxraid(Virtual(c.scenario, args), c.input);
     EXPECT_EQ(run.signal, 0);
@@ -207,6 +221,13 @@ TEST(FirmwareUpgrade, RunsTheFourStagesOnTheVirtualFlash) {
     EXPECT_EQ(Contains(run.out, "Firmware Upgrade 4/4 completed!"), c.exitCode == 0);
     if (c.exitCode == 0) {
       EXPECT_TRUE(Contains(run.out, "Process 3 / 4: 100%, page 480 of 480\n"));
+    }
+    // Whatever its outcome, an upgrade that ran leaves it in the log.
+    if (!c.stages.empty()) {
+      const bool second = std::find(c.args.begin(), c.args.end(), "2") != c.args.end();
+      EXPECT_TRUE(HasLine(LogOf(dir.path()),
+                          (second ? "D2" : "D1") + std::string(" Firmware upgrade with ") +
+                              file.string() + ": " + c.stages.back() + ", 12/07/26 10:00:00"));
     }
   }
 }
@@ -224,6 +245,58 @@ TEST(FirmwareUpgrade, AnImageShorterThanTheFlashIsRefusedOnceBeforeAnyQuestion) 
   EXPECT_TRUE(Contains(run.err, "Nothing was changed.")) << run.err;
   EXPECT_FALSE(Contains(run.err, "[y/N]")) << run.err;
   EXPECT_FALSE(Contains(run.out, "SPI ")) << run.out;
+}
+
+// A terminal that goes away, a reader that has seen enough, and every key or
+// command that ends a program, each arriving while the flash is being
+// written: the upgrade finishes, and its exit status and log line are those
+// of a finished upgrade. The virtual disks really take time over each read
+// (nothing is asserted about it), so the upgrade is still at work when its
+// erase stage has been announced and the signal comes.
+TEST(FirmwareUpgrade, FinishesThroughAClosedOutputAndEverySignalOfATerminal) {
+  TempDir dir;
+  const fs::path file = WriteFile(dir, "fw.bin", sim::DemoFirmwareFile());
+  struct Case {
+    const char* name;
+    int signal;  // 0: standard output is closed instead
+    bool refused;
+  };
+  const std::vector<Case> cases{
+      {"| head", 0, false},       {"SIGPIPE", SIGPIPE, false}, {"SIGHUP", SIGHUP, true},
+      {"SIGQUIT", SIGQUIT, true}, {"SIGINT", SIGINT, true},    {"SIGTERM", SIGTERM, true},
+  };
+  // All at once: each spends its time waiting on the virtual disks.
+  std::vector<std::unique_ptr<PxraidProcess>> runs;
+  for (const Case& c : cases) {
+    const fs::path logs = dir.path() / c.name;
+    runs.push_back(std::make_unique<PxraidProcess>(
+        Virtual("healthy-mirror", {"--read-latency", "20", "firmware", "upgrade", file.string(),
+                                   "--yes", "--log-dir", logs.string()})));
+  }
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    ASSERT_TRUE(runs[i]->ReadUntil(
+        [](const std::string& out) { return Contains(out, "Process 2 / 4: 0%"); }));
+    if (cases[i].signal == 0) {
+      runs[i]->CloseOutput();
+    } else {
+      runs[i]->Signal(cases[i].signal);
+    }
+  }
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.name);
+    const RunResult run = runs[i]->Wait();
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(Contains(run.err, "Firmware is upgrading, please wait a moment.\n"), c.refused)
+        << run.err;
+    if (c.signal != 0) {
+      EXPECT_TRUE(Contains(run.out, "SPI Verify OK\n")) << run.out;
+    }
+    EXPECT_TRUE(HasLine(LogOf(dir.path() / c.name), "D1 Firmware upgrade with " + file.string() +
+                                                        ": SPI Verify OK, 12/07/26 10:00:00"));
+  }
 }
 
 // A head file with its configuration block at `c`.

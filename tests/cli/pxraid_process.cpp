@@ -56,7 +56,20 @@ PxraidProcess::PxraidProcess(const std::vector<std::string>& args, const std::st
   for (std::string& entry : environment) envp.push_back(entry.data());
   envp.push_back(nullptr);
 
-  const int spawned = posix_spawn(&pid_, PXRAID_EXE, &actions, nullptr, argv.data(), envp.data());
+  // The tool starts as it would from a shell, whatever this process ignores
+  // or blocks (a runner that ignores SIGPIPE would hide a death by it).
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t all;
+  sigset_t none;
+  sigfillset(&all);
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  const int spawned =
+      posix_spawn(&pid_, PXRAID_EXE, &actions, &attributes, argv.data(), envp.data());
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   ::close(in[0]);
   ::close(out[1]);
@@ -117,6 +130,10 @@ bool PxraidProcess::ReadUntil(const std::function<bool(const std::string& out)>&
     if (!Pump(100)) return done(result_.out);
   }
   return true;
+}
+
+void PxraidProcess::CloseOutput() {
+  ClosePipe(out_);
 }
 
 void PxraidProcess::Signal(int signal) {

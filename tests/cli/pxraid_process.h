@@ -31,6 +31,9 @@ class PxraidProcess {
   bool ReadUntil(const std::function<bool(const std::string& out)>& done,
                  std::chrono::seconds limit = std::chrono::seconds(120));
   void Signal(int signal);
+  // Stops reading standard output, as `| head` does once it has its lines:
+  // the tool's next write finds the pipe closed.
+  void CloseOutput();
   // Reads to the end of both outputs and reaps the process.
   RunResult Wait();
 
