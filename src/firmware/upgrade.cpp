@@ -84,6 +84,17 @@ void FirmwareGroup::StartUpgradeClick(int16_t chooserPosition) {
   RunFirmwareUpgrade();
 }
 
+std::optional<std::vector<uint8_t>> FirmwareGroup::ReadFlashBackup(int16_t chooserPosition) {
+  if (deps_.flags.firmwareBusy) return std::nullopt;
+  BeginFirmwareOperation(deps_.flags);
+  const EndOnExit end(deps_.flags, deps_.devices);
+  deps_.devices.UpgradeSlot = static_cast<uint32_t>(static_cast<int32_t>(chooserPosition));
+  deps_.state.UpgradeProgress = 0;
+  std::vector<uint8_t> backup(kFlashSize);
+  if (!spi_.ReadSPI(0, kFlashSize, backup)) return std::nullopt;
+  return backup;
+}
+
 void FirmwareGroup::RunFirmwareUpgrade() {
   const EndOnExit end(deps_.flags, deps_.devices);
   FirmwareView& view = deps_.view;

@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/ui.h"
 #include "device/channel.h"
@@ -64,6 +65,11 @@ class FirmwareGroup {
   // device at UpgradeSlot, ending with one message box. Expects the firmware
   // bracket to be held and ends it on every path; the image stays loaded.
   void RunFirmwareUpgrade();
+  // Reads the flash range of the device the chooser shows, as the verify
+  // stage reads it (nine attempts a page, ReadSPI's texts in the message
+  // panel), under the firmware bracket: the bytes of a backup. Nothing while
+  // a firmware operation runs, or when a page could not be read.
+  std::optional<std::vector<uint8_t>> ReadFlashBackup(int16_t chooserPosition);
 
   SpiFlash& spi() { return spi_; }
 
