@@ -75,7 +75,8 @@ int Run(int argc, char** argv) {
       ->check(Checked(&CheckLogDate, "YYMMDD"));
   logCommand->add_flag("--follow,-f", log.follow, "keep printing new lines until stopped");
 
-  CLI::App* firmware = app.add_subcommand("firmware", "check, upgrade or build firmware");
+  CLI::App* firmware =
+      app.add_subcommand("firmware", "check, upgrade, back up, restore or build firmware");
   firmware->require_subcommand(1);
 
   FirmwareCheckOptions check;
@@ -107,7 +108,29 @@ int Run(int argc, char** argv) {
       ->capture_default_str()
       ->check(CLI::Range(1, 8));
   upgradeCommand->add_flag("--yes,-y", upgrade.yes, "do not ask for confirmation");
-  upgradeCommand->add_option("--log-dir", upgrade.logDir, "where the daily log files go");
+  upgradeCommand->add_flag("--no-backup", upgrade.noBackup,
+                           "do not read the flash into a backup file first");
+  upgradeCommand->add_option("--log-dir", upgrade.logDir,
+                             "where the backup and the daily log files go");
+
+  FirmwareBackupOptions backup;
+  CLI::App* backupCommand =
+      firmware->add_subcommand("backup", "read the controller's flash into a file");
+  backupCommand->add_option("FILE", backup.file, "the backup file (replaced if it exists)")
+      ->required();
+  backupCommand->add_option("--device", backup.device, "enclosure N (from 1)")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 8));
+
+  FirmwareRestoreOptions restore;
+  CLI::App* restoreCommand = firmware->add_subcommand(
+      "restore", "erase, program and verify the controller's flash with a backup");
+  restoreCommand->add_option("FILE", restore.file, "a backup file")->required();
+  restoreCommand->add_option("--device", restore.device, "enclosure N (from 1)")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 8));
+  restoreCommand->add_flag("--yes,-y", restore.yes, "do not ask for confirmation");
+  restoreCommand->add_option("--log-dir", restore.logDir, "where the daily log files go");
 
   FirmwareBuildOptions build;
   CLI::App* buildCommand =
@@ -164,6 +187,8 @@ int Run(int argc, char** argv) {
     if (logCommand->parsed()) return RunLog(host, log);
     if (checkCommand->parsed()) return RunFirmwareCheck(host, check);
     if (upgradeCommand->parsed()) return RunFirmwareUpgrade(host, upgrade);
+    if (backupCommand->parsed()) return RunFirmwareBackup(host, backup);
+    if (restoreCommand->parsed()) return RunFirmwareRestore(host, restore);
   } catch (const std::invalid_argument& error) {
     Complain(error.what());
     return kExitUsage;

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace px::cli {
@@ -48,6 +49,19 @@ struct FirmwareUpgradeOptions {
   std::string file;
   int device = 1;
   bool yes = false;
+  bool noBackup = false;
+  std::string logDir;  // the backup and the log line; empty for the default
+};
+
+struct FirmwareBackupOptions {
+  std::string file;
+  int device = 1;
+};
+
+struct FirmwareRestoreOptions {
+  std::string file;
+  int device = 1;
+  bool yes = false;
   std::string logDir;
 };
 
@@ -73,6 +87,8 @@ int RunMonitor(Host& host, const MonitorOptions& options);
 int RunLog(Host& host, const LogOptions& options);
 int RunFirmwareCheck(Host& host, const FirmwareCheckOptions& options);
 int RunFirmwareUpgrade(Host& host, const FirmwareUpgradeOptions& options);
+int RunFirmwareBackup(Host& host, const FirmwareBackupOptions& options);
+int RunFirmwareRestore(Host& host, const FirmwareRestoreOptions& options);
 int RunFirmwareBuild(const FirmwareBuildOptions& options);
 
 // Finds the enclosures. With none, says so on standard error, with what to
@@ -87,5 +103,9 @@ std::filesystem::path DefaultLogDirectory();
 
 // "pxraid: " + text on standard error.
 void Complain(const std::string& text);
+
+// The system's reason for a failure, as it reads inside a sentence ("no such
+// file or directory").
+std::string ReasonText(const std::error_code& error);
 
 }  // namespace px::cli

@@ -20,6 +20,7 @@
 #include "eventlog/log_time.h"
 #include "firmware/file_bytes.h"
 #include "firmware/firmware_file.h"
+#include "firmware/flash_backup.h"
 #include "firmware/image_builder.h"
 #include "firmware/upgrade.h"
 #include "raid/device_text.h"
@@ -189,12 +190,7 @@ class FlashSession {
         progress_(state_.UpgradeProgress),
         core_(host, [this] { progress_.Refresh(); }),
         group_(FirmwareDeps{core_.channel, core_.flags, core_.devices, core_.records, state_,
-                            core_.panels, core_.messages, progress_}) {
-    core_.panels.SetListener([this](int panel, std::string_view text) {
-      progress_.Break();
-      PrintPanelText(panel, text);
-    });
-  }
+                            core_.panels, core_.messages, progress_}) {}
 
   // Finds enclosure `device` (from 1) and makes sure its disk opens;
   // otherwise says why and gives the exit status.
@@ -202,6 +198,12 @@ class FlashSession {
     const std::optional<std::size_t> slot = ChooseDevice(core_, device);
     if (!slot) return kExitNoDevice;
     slot_ = *slot;
+    // From here on the panels tell what firmware work does (discovery's
+    // counters went by unprinted).
+    core_.panels.SetListener([this](int panel, std::string_view text) {
+      progress_.Break();
+      PrintPanelText(panel, text);
+    });
     const ScopedDevice disk(core_.access, static_cast<int8_t>(drive()));
     if (!disk.valid()) {
       Complain("CreateFile blocked! The disk of " + Describe(core_, slot_) + " does not open.");
@@ -214,10 +216,51 @@ class FlashSession {
 
   // The loader's checks against the chosen enclosure; false when refused.
   bool LoadFirmware(const fs::path& file) {
-    LoadFirmwareFile(file, core_.records.ConfigRecord[drive()], state_, core_.panels,
-                     core_.messages, progress_);
+    const std::error_code reason = LoadFirmwareFile(
+        file, core_.records.ConfigRecord[drive()], state_, core_.panels, core_.messages, progress_);
+    if (reason) Complain("cannot read " + PathText(file) + ": " + ReasonText(reason));
     return state_.FirmwareLength() != 0;
   }
+
+  // A backup file as the image to write; false when refused.
+  bool LoadBackup(const fs::path& file) {
+    std::error_code reason;
+    std::optional<std::vector<uint8_t>> backup = LoadFlashBackup(file, core_.messages, &reason);
+    if (reason) Complain("cannot read " + PathText(file) + ": " + ReasonText(reason));
+    if (!backup) return false;
+    state_.ReplaceImage(std::move(*backup));
+    return true;
+  }
+
+  // The chosen enclosure's flash range, read with a progress line; nothing
+  // when a page could not be read (ReadSPI's text then says where).
+  std::optional<std::vector<uint8_t>> ReadBackup() {
+    progress_.SetPanelCaption("Backup");
+    progress_.SetTimerEnabled(true);
+    std::optional<std::vector<uint8_t>> backup =
+        group_.ReadFlashBackup(static_cast<int16_t>(slot_));
+    progress_.Refresh();
+    progress_.SetTimerEnabled(false);
+    progress_.Break();
+    return backup;
+  }
+
+  // The backup's name in `directory`, after both members and the time; a
+  // number is added rather than replace an older backup of the same second.
+  fs::path BackupPath(const fs::path& directory) const {
+    const fs::path first =
+        directory / FlashBackupName(core_.records.StatusRecord[drive()], host_.Now());
+    fs::path path = first;
+    std::error_code error;
+    for (int n = 2; fs::exists(path, error); ++n) {
+      path = first;
+      path.replace_filename(PathText(first.stem()) + "-" + std::to_string(n) + ".bin");
+    }
+    return path;
+  }
+
+  std::string Message() const { return core_.panels.Text(StatusPanels::kMessagePanel); }
+  std::string Description() const { return Describe(core_, slot_); }
 
   const std::vector<uint8_t>& image() const { return state_.FirmwareImage; }
 
@@ -244,7 +287,7 @@ class FlashSession {
     const StopRefusal refusal;
     group_.StartUpgradeClick(static_cast<int16_t>(slot_));
     progress_.Break();
-    const std::string outcome = core_.panels.Text(StatusPanels::kMessagePanel);
+    const std::string outcome = Message();
     LogLine("D" + std::to_string(slot_ + 1) + " " + what + ": " + outcome, logDirectory);
     return outcome == "SPI Verify OK";
   }
@@ -277,6 +320,32 @@ class FlashSession {
   FirmwareGroup group_;
   std::size_t slot_ = 0;
 };
+
+fs::path LogDirectory(const std::string& option) {
+  return option.empty() ? DefaultLogDirectory() : fs::path(option);
+}
+
+// The backup an upgrade makes first, in the log directory; nothing (with
+// the reason told) when it could not be made, and then nothing is erased.
+std::optional<fs::path> BackUp(FlashSession& session, const fs::path& directory) {
+  const std::optional<std::vector<uint8_t>> backup = session.ReadBackup();
+  if (!backup) {
+    Complain("the flash could not be backed up (" + session.Message() +
+             "); nothing was erased. --no-backup upgrades without a backup.");
+    return std::nullopt;
+  }
+  std::error_code error;
+  fs::create_directories(directory, error);
+  const fs::path path = session.BackupPath(directory);
+  if (!error) error = SaveFlashBackup(path, *backup);
+  if (error) {
+    Complain("cannot write the backup " + PathText(path) + ": " + ReasonText(error) +
+             "; nothing was erased. --no-backup upgrades without a backup.");
+    return std::nullopt;
+  }
+  std::cout << "Flash backed up to " << PathText(path) << std::endl;
+  return path;
+}
 
 std::optional<BinSize> SizeOf(const std::string& size) {
   if (size == "1M") return BinSize::OneMBits;
@@ -312,8 +381,12 @@ int RunFirmwareCheck(Host& host, const FirmwareCheckOptions& options) {
   ConsoleMessages messages;
   FirmwareState state;
   NoFirmwareView view;
-  LoadFirmwareFile(fs::path(options.file), config, state, panels, messages, view);
-  if (state.FirmwareLength() == 0) return kExitFailed;
+  const std::error_code reason =
+      LoadFirmwareFile(fs::path(options.file), config, state, panels, messages, view);
+  if (state.FirmwareLength() == 0) {
+    if (reason) Complain("cannot read " + options.file + ": " + ReasonText(reason));
+    return kExitFailed;
+  }
   // The loader takes any length; the upgrade wants the whole flash range.
   if (const std::optional<std::string> refusal = UpgradeRefusal(state.FirmwareImage)) {
     std::cerr << "An upgrade would refuse the file. " << *refusal << std::endl;
@@ -338,10 +411,53 @@ int RunFirmwareUpgrade(Host& host, const FirmwareUpgradeOptions& options) {
     return kExitFailed;
   }
   if (!session.Confirmed(options.yes, "with " + options.file)) return kExitFailed;
-  const bool upgraded =
-      session.Flash("Firmware upgrade with " + PathText(fs::absolute(file)),
-                    options.logDir.empty() ? DefaultLogDirectory() : fs::path(options.logDir));
-  return upgraded ? kExitOk : kExitFailed;
+  const fs::path logDirectory = LogDirectory(options.logDir);
+  std::string what = "Firmware upgrade with " + PathText(fs::absolute(file));
+  if (!options.noBackup) {
+    const std::optional<fs::path> backup = BackUp(session, logDirectory);
+    if (!backup) return kExitFailed;
+    what += ", backup " + PathText(*backup);
+  }
+  if (StopRequested()) {
+    Complain("stopped; nothing was erased");
+    return kExitFailed;
+  }
+  return session.Flash(what, logDirectory) ? kExitOk : kExitFailed;
+}
+
+int RunFirmwareBackup(Host& host, const FirmwareBackupOptions& options) {
+  InstallStopHandler();
+  FlashSession session(host);
+  if (const int chosen = session.Choose(options.device); chosen != kExitOk) return chosen;
+  const std::optional<std::vector<uint8_t>> backup = session.ReadBackup();
+  if (!backup) {
+    Complain("the flash could not be read (" + session.Message() + "); no backup was written");
+    return kExitFailed;
+  }
+  if (StopRequested()) {
+    Complain("stopped; no backup was written");
+    return kExitFailed;
+  }
+  if (const std::error_code error = SaveFlashBackup(fs::path(options.file), *backup)) {
+    Complain("cannot write " + options.file + ": " + ReasonText(error) + "; no backup was written");
+    return kExitFailed;
+  }
+  std::cout << "Flash of " << session.Description() << " saved to " << options.file << std::endl;
+  return kExitOk;
+}
+
+int RunFirmwareRestore(Host& host, const FirmwareRestoreOptions& options) {
+  InstallStopHandler();
+  IgnoreClosedOutput();
+  FlashSession session(host);
+  if (const int chosen = session.Choose(options.device); chosen != kExitOk) return chosen;
+  const fs::path file(options.file);
+  if (!session.LoadBackup(file)) return kExitFailed;
+  if (!session.Confirmed(options.yes, "with the backup " + options.file)) return kExitFailed;
+  return session.Flash("Firmware restore from " + PathText(fs::absolute(file)),
+                       LogDirectory(options.logDir))
+             ? kExitOk
+             : kExitFailed;
 }
 
 int RunFirmwareBuild(const FirmwareBuildOptions& options) {

@@ -10,13 +10,16 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cli/pxraid_process.h"
 #include "common/bytes.h"
 #include "eventlog/log_file.h"
 #include "firmware/image_builder.h"
+#include "firmware/upgrade.h"
 #include "sim/demo_scenarios.h"
+#include "sim/virtual_bus.h"
 #include "support/recording_ui.h"
 #include "unit/eventlog/log_test_support.h"
 
@@ -62,6 +65,29 @@ std::vector<std::string> LogOf(const fs::path& directory) {
 bool HasLine(const std::vector<std::string>& lines, const std::string& line) {
   return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
+
+// The upgrade's line in the log of `logs`: the device, the file, the backup
+// made first (any, when `backup` is empty) and the outcome.
+bool HasUpgradeLine(const fs::path& logs, const std::string& device, const fs::path& file,
+                    const std::string& outcome, const fs::path& backup = {}) {
+  const std::string head = device + " Firmware upgrade with " + file.string() + ", backup " +
+                           (backup.empty() ? (logs / "flash_").string() : backup.string());
+  const std::string tail = ": " + outcome + ", 12/07/26 10:00:00";
+  const std::vector<std::string> lines = LogOf(logs);
+  return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+    return line.rfind(head, 0) == 0 && line.size() >= head.size() + tail.size() &&
+           line.compare(line.size() - tail.size(), tail.size(), tail) == 0;
+  });
+}
+
+// The flash of the healthy mirror's enclosure as the scenario sets it up.
+std::vector<uint8_t> ScenarioFlash() {
+  sim::VirtualBus bus;
+  sim::FindDemoScenario("healthy-mirror")->build(bus);
+  return bus.EnclosureAt(sim::kMirrorDrive)->ReadFlash(0, kFlashSize);
+}
+
+const char kMirrorBackup[] = "flash_WD-WCC3F0000001_WD-WCC3F0000002_261207-100000.bin";
 
 struct Refusal {
   std::string kind;
@@ -206,8 +232,8 @@ TEST(FirmwareUpgrade, RunsTheFourStagesOnTheVirtualFlash) {
   };
   for (const UpgradeCase& c : cases) {
     SCOPED_TRACE(c.name);
-    std::vector<std::string> args{"firmware", "upgrade", file.string(), "--log-dir",
-                                  dir.path().string()};
+    const fs::path logs = dir.path() / c.name;
+    std::vector<std::string> args{"firmware", "upgrade", file.string(), "--log-dir", logs.string()};
     args.insert(args.end(), c.args.begin(), c.args.end());
     const RunResult run = RunPxraid(Virtual(c.scenario, args), c.input);
     EXPECT_EQ(run.signal, 0);
@@ -225,9 +251,7 @@ TEST(FirmwareUpgrade, RunsTheFourStagesOnTheVirtualFlash) {
     // Whatever its outcome, an upgrade that ran leaves it in the log.
     if (!c.stages.empty()) {
       const bool second = std::find(c.args.begin(), c.args.end(), "2") != c.args.end();
-      EXPECT_TRUE(HasLine(LogOf(dir.path()),
-                          (second ? "D2" : "D1") + std::string(" Firmware upgrade with ") +
-                              file.string() + ": " + c.stages.back() + ", 12/07/26 10:00:00"));
+      EXPECT_TRUE(HasUpgradeLine(logs, second ? "D2" : "D1", file, c.stages.back()));
     }
   }
 }
@@ -294,8 +318,95 @@ TEST(FirmwareUpgrade, FinishesThroughAClosedOutputAndEverySignalOfATerminal) {
     if (c.signal != 0) {
       EXPECT_TRUE(Contains(run.out, "SPI Verify OK\n")) << run.out;
     }
-    EXPECT_TRUE(HasLine(LogOf(dir.path() / c.name), "D1 Firmware upgrade with " + file.string() +
-                                                        ": SPI Verify OK, 12/07/26 10:00:00"));
+    EXPECT_TRUE(HasUpgradeLine(dir.path() / c.name, "D1", file, "SPI Verify OK"));
+  }
+}
+
+struct BackupCase {
+  std::string name;
+  std::vector<std::string> args;  // after the global options
+  int exitCode;
+  std::string backup;  // where the flash is saved, below the test's folder; empty: nowhere
+  std::string said;    // on standard output, or on standard error when it failed
+};
+
+// firmware backup saves the flash as the enclosure holds it; an upgrade does
+// the same in its log folder first, unless told not to, and does not erase
+// anything when it cannot.
+TEST(FirmwareBackup, SavesTheFlashAsTheEnclosureHoldsItBeforeAnyUpgrade) {
+  TempDir dir;
+  const fs::path file = WriteFile(dir, "fw.bin", sim::DemoFirmwareFile());
+  WriteFile(dir, "not-a-folder", {1});
+  const std::string logs = (dir.path() / "logs").string();
+  const std::string upgrade = "Firmware Upgrade 4/4 completed!";
+  const std::vector<BackupCase> cases{
+      {"backup",
+       {"firmware", "backup", (dir.path() / "b.bin").string()},
+       0,
+       "b.bin",
+       "saved to " + (dir.path() / "b.bin").string()},
+      {"upgrade",
+       {"firmware", "upgrade", file.string(), "--yes", "--log-dir", logs},
+       0,
+       std::string("logs/") + kMirrorBackup,
+       "Flash backed up to " + (dir.path() / "logs" / kMirrorBackup).string() + "\n"},
+      {"upgrade --no-backup",
+       {"firmware", "upgrade", file.string(), "--yes", "--no-backup", "--log-dir",
+        (dir.path() / "none").string()},
+       0,
+       "",
+       upgrade},
+      {"upgrade whose backup cannot be written",
+       {"firmware", "upgrade", file.string(), "--yes", "--log-dir",
+        (dir.path() / "not-a-folder").string()},
+       1,
+       "",
+       "; nothing was erased. --no-backup upgrades without a backup."},
+  };
+  for (const BackupCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const RunResult run = RunPxraid(Virtual("healthy-mirror", c.args));
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+    EXPECT_TRUE(Contains(c.exitCode == 0 ? run.out : run.err, c.said)) << run.out << run.err;
+    if (c.exitCode != 0) {
+      EXPECT_FALSE(Contains(run.out, "SPI Erase")) << run.out;
+    }
+    if (!c.backup.empty()) {
+      EXPECT_TRUE(ReadBytes(dir.path() / c.backup) == AsText(ScenarioFlash()));
+    }
+  }
+  EXPECT_FALSE(fs::exists(dir.path() / "none" / kMirrorBackup));
+  EXPECT_TRUE(HasUpgradeLine(dir.path() / "logs", "D1", file, "SPI Verify OK",
+                             dir.path() / "logs" / kMirrorBackup));
+}
+
+TEST(FirmwareRestore, WritesABackupBackAndRefusesWhatIsNone) {
+  TempDir dir;
+  std::vector<uint8_t> flash = sim::DemoFirmwareFile();
+  flash.resize(kFlashSize);
+  const fs::path good = WriteFile(dir, "good.bin", flash);
+  const fs::path erased = WriteFile(dir, "erased.bin", std::vector<uint8_t>(kFlashSize, 0xFF));
+  const fs::path shorter = WriteFile(dir, "short.bin", std::vector<uint8_t>(kFlashSize - 1, 0));
+  const fs::path missing = dir.path() / "missing.bin";
+  const std::vector<std::tuple<fs::path, int, std::string>> cases{
+      {good, 0, "SPI Verify OK\n"},
+      {erased, 1, "The backup holds nothing but erased flash (every byte FFh).\nPlease check it."},
+      {shorter, 1, "The backup has 61439 bytes; a flash backup has 61440.\nPlease check it."},
+      {missing, 1, "pxraid: cannot read " + missing.string() + ": no such file or directory"},
+  };
+  for (const auto& [backup, exitCode, said] : cases) {
+    SCOPED_TRACE(backup.string());
+    const RunResult run =
+        RunPxraid(Virtual("healthy-mirror", {"firmware", "restore", backup.string(), "--yes",
+                                             "--log-dir", dir.path().string()}));
+    EXPECT_EQ(run.exitCode, exitCode) << run.err;
+    EXPECT_TRUE(Contains(exitCode == 0 ? run.out : run.err, said)) << run.out << run.err;
+    EXPECT_EQ(HasLine(LogOf(dir.path()), "D1 Firmware restore from " + backup.string() +
+                                             ": SPI Verify OK, 12/07/26 10:00:00"),
+              exitCode == 0);
+    if (exitCode != 0) {
+      EXPECT_FALSE(Contains(run.out, "SPI ")) << run.out;
+    }
   }
 }
 
