@@ -14,11 +14,13 @@ struct CoreState;
 
 // Exit codes. status answers 0-3 the way monitoring plugins do (OK, WARNING,
 // CRITICAL, UNKNOWN); the other commands use the same numbers for the same
-// kind of outcome.
+// kind of outcome: one number for one kind of mistake, whatever the command.
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailed = 1;    // refused, failed, or a warning
+inline constexpr int kExitFailed = 1;    // refused, failed, a file unreadable, or a warning
 inline constexpr int kExitUsage = 2;     // bad arguments (and status: critical)
 inline constexpr int kExitNoDevice = 3;  // no enclosure, device error, no permission
+// status: UNKNOWN, also for bad arguments (a monitoring check set up wrong).
+inline constexpr int kExitUnknown = 3;
 
 struct StatusOptions {
   bool json = false;
