@@ -52,9 +52,16 @@ std::error_code LastError() {
 // A name no one else uses beside `path`, hidden where a leading dot hides.
 fs::path TemporaryBeside(const fs::path& path) {
   std::random_device random;
-  fs::path name = path;
-  name.replace_filename("." + PathText(path.filename()) + "." + HexUpper(random(), 8) + ".part");
-  return name;
+  // Built by appending: GCC 12 warns falsely (-Wrestrict) about a literal
+  // prepended to a temporary string.
+  std::string name = ".";
+  name += PathText(path.filename());
+  name += '.';
+  name += HexUpper(random(), 8);
+  name += ".part";
+  fs::path temporary = path;
+  temporary.replace_filename(name);
+  return temporary;
 }
 
 // Creates `temporary` (never over an existing file), writes `bytes` and
