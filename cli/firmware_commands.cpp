@@ -180,9 +180,9 @@ class HeadFile {
   fs::path path_;
 };
 
-// What upgrade and restore share: the enclosure chosen after discovery, the
-// progress line, the firmware group over them, and the outcome in the day's
-// event log.
+// What the commands that read or write an enclosure's flash share: the
+// enclosure chosen after discovery, the progress line, the firmware group
+// over them, and the outcome of a flash in the day's event log.
 class FlashSession {
  public:
   explicit FlashSession(Host& host)
@@ -259,7 +259,7 @@ class FlashSession {
     return path;
   }
 
-  std::string Message() const { return core_.panels.Text(StatusPanels::kMessagePanel); }
+  std::string LastMessage() const { return core_.panels.Text(StatusPanels::kMessagePanel); }
   std::string Description() const { return Describe(core_, slot_); }
 
   const std::vector<uint8_t>& image() const { return state_.FirmwareImage; }
@@ -287,7 +287,7 @@ class FlashSession {
     const StopRefusal refusal;
     group_.StartUpgradeClick(static_cast<int16_t>(slot_));
     progress_.Break();
-    const std::string outcome = Message();
+    const std::string outcome = LastMessage();
     LogLine("D" + std::to_string(slot_ + 1) + " " + what + ": " + outcome, logDirectory);
     return outcome == "SPI Verify OK";
   }
@@ -330,7 +330,7 @@ fs::path LogDirectory(const std::string& option) {
 std::optional<fs::path> BackUp(FlashSession& session, const fs::path& directory) {
   const std::optional<std::vector<uint8_t>> backup = session.ReadBackup();
   if (!backup) {
-    Complain("the flash could not be backed up (" + session.Message() +
+    Complain("the flash could not be backed up (" + session.LastMessage() +
              "); nothing was erased. --no-backup upgrades without a backup.");
     return std::nullopt;
   }
@@ -431,7 +431,7 @@ int RunFirmwareBackup(Host& host, const FirmwareBackupOptions& options) {
   if (const int chosen = session.Choose(options.device); chosen != kExitOk) return chosen;
   const std::optional<std::vector<uint8_t>> backup = session.ReadBackup();
   if (!backup) {
-    Complain("the flash could not be read (" + session.Message() + "); no backup was written");
+    Complain("the flash could not be read (" + session.LastMessage() + "); no backup was written");
     return kExitFailed;
   }
   if (StopRequested()) {
