@@ -86,4 +86,27 @@ void BM_FullUpgrade(benchmark::State& state) {
 }
 BENCHMARK(BM_FullUpgrade)->Unit(benchmark::kMillisecond);
 
+void BM_FlashBackup(benchmark::State& state) {
+  double simulatedMs = 0;
+  double reads = 0;
+  double sleptMs = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto rig = std::make_unique<Rig>();
+    state.ResumeTiming();
+    const bool read = rig->group.ReadFlashBackup(0).has_value();
+    state.PauseTiming();
+    if (!read) state.SkipWithError("the backup failed");
+    reads = static_cast<double>(rig->bus.ReadLbas(kDrive).size());
+    sleptMs = static_cast<double>(rig->clock.SleptMs());
+    simulatedMs = static_cast<double>(rig->clock.TickMs());
+    rig.reset();
+    state.ResumeTiming();
+  }
+  state.counters["reads"] = reads;
+  state.counters["sleep_ms"] = sleptMs;
+  state.counters["simulated_s"] = simulatedMs / 1000.0;
+}
+BENCHMARK(BM_FlashBackup)->Unit(benchmark::kMillisecond);
+
 }  // namespace

@@ -1,6 +1,8 @@
 #include "cli/app.h"
 
 #include <CLI/CLI.hpp>
+#include <charconv>
+#include <cstdint>
 #include <exception>
 #include <iostream>
 #include <stdexcept>
@@ -33,6 +35,77 @@ CLI::Validator Checked(std::string (*check)(const std::string&), const std::stri
   return CLI::Validator(check, name);
 }
 
+// A whole decimal number from `min` to `max`, told apart from a word that is
+// no number at all.
+CLI::Validator WholeNumber(uint64_t min, uint64_t max) {
+  const std::string range = std::to_string(min) + " to " + std::to_string(max);
+  return CLI::Validator(
+      [min, max, range](const std::string& text) -> std::string {
+        const bool negative = !text.empty() && text[0] == '-';
+        const std::string digits = negative ? text.substr(1) : text;
+        uint64_t value = 0;
+        const auto [end, error] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), value);
+        if (digits.empty() || end != digits.data() + digits.size() ||
+            (error != std::errc() && error != std::errc::result_out_of_range)) {
+          return "'" + text + "' is not a number";
+        }
+        if (negative || error != std::errc() || value < min || value > max) {
+          return text + " is not in the range " + range;
+        }
+        return {};
+      },
+      "N in " + range);
+}
+
+// The command the arguments reached: the deepest one named.
+const CLI::App& ReachedCommand(const CLI::App& app) {
+  const CLI::App* command = &app;
+  while (!command->get_subcommands().empty()) command = command->get_subcommands().front();
+  return *command;
+}
+
+std::string CommandPath(const CLI::App& command) {
+  std::string path;
+  for (const CLI::App* level = &command; level->get_parent() != nullptr;
+       level = level->get_parent()) {
+    path = path.empty() ? level->get_name() : level->get_name() + " " + path;
+  }
+  return path;
+}
+
+std::string SubcommandNames(const CLI::App& command) {
+  std::string names;
+  for (const CLI::App* sub : command.get_subcommands({})) {
+    names += (names.empty() ? "" : ", ") + sub->get_name();
+  }
+  return names;
+}
+
+// What was wrong with the arguments, naming the word that was: CLI11 says "A
+// subcommand is required" for a command it does not know, and "The
+// following argument was not expected" for an unknown option.
+std::string UsageMessage(const CLI::App& app, const CLI::ParseError& error) {
+  const CLI::App& command = ReachedCommand(app);
+  const std::string path = CommandPath(command);
+  const std::vector<std::string> extra = app.remaining();
+  const bool option = !extra.empty() && extra.front().rfind('-', 0) == 0;
+  const std::string of = path.empty() ? std::string() : path + " ";
+  if (command.get_require_subcommand_min() > 0 && !option) {
+    if (extra.empty()) {
+      return (path.empty() ? "a command is required" : path + " needs a command") + ": " +
+             SubcommandNames(command);
+    }
+    return "unknown " + of + "command '" + extra.front() + "'; the " + of + "commands are " +
+           SubcommandNames(command);
+  }
+  if (!extra.empty()) {
+    return (option ? "unknown option '" : "unexpected argument '") + extra.front() + "'" +
+           (path.empty() ? std::string() : " for " + path);
+  }
+  return error.what();
+}
+
 }  // namespace
 
 int Run(int argc, char** argv) {
@@ -49,6 +122,9 @@ int Run(int argc, char** argv) {
   app.add_option("--simulate-time", global.simulateTime)->group("");
   app.add_option("--control-trace", global.controlTrace)->group("");
   app.add_option("--held-elsewhere", global.heldElsewhere)->group("");
+  app.add_option("--read-latency", global.readLatencyMicros)
+      ->group("")
+      ->check(WholeNumber(0, 1000000));
 
   CLI::App* list = app.add_subcommand("list", "one line per enclosure");
 
@@ -64,9 +140,9 @@ int Run(int argc, char** argv) {
       "monitor", "poll the enclosures and keep the daily event log until stopped");
   monitorCommand->add_option("--interval", monitor.intervalSeconds, "seconds between polls")
       ->capture_default_str()
-      ->check(CLI::Range(0, 86400));
+      ->check(WholeNumber(0, 86400));
   monitorCommand->add_option("--log-dir", monitor.logDir, "where the daily log files go");
-  monitorCommand->add_option("--polls", monitor.polls)->group("")->check(CLI::NonNegativeNumber);
+  monitorCommand->add_option("--polls", monitor.polls)->group("")->check(WholeNumber(0, 1000000));
 
   LogOptions log;
   CLI::App* logCommand = app.add_subcommand("log", "print a day's event log");
@@ -75,7 +151,8 @@ int Run(int argc, char** argv) {
       ->check(Checked(&CheckLogDate, "YYMMDD"));
   logCommand->add_flag("--follow,-f", log.follow, "keep printing new lines until stopped");
 
-  CLI::App* firmware = app.add_subcommand("firmware", "check, upgrade or build firmware");
+  CLI::App* firmware =
+      app.add_subcommand("firmware", "check, upgrade, back up, restore or build firmware");
   firmware->require_subcommand(1);
 
   FirmwareCheckOptions check;
@@ -84,7 +161,7 @@ int Run(int argc, char** argv) {
   checkCommand->add_option("FILE", check.file, "firmware file")->required();
   CLI::Option* checkDevice =
       checkCommand->add_option("--device", check.device, "compare with enclosure N (from 1)")
-          ->check(CLI::Range(1, 8));
+          ->check(WholeNumber(1, 8));
   CLI::Option* checkVersion =
       checkCommand
           ->add_option("--device-version", check.deviceVersion,
@@ -105,8 +182,31 @@ int Run(int argc, char** argv) {
   upgradeCommand->add_option("FILE", upgrade.file, "firmware file")->required();
   upgradeCommand->add_option("--device", upgrade.device, "enclosure N (from 1)")
       ->capture_default_str()
-      ->check(CLI::Range(1, 8));
+      ->check(WholeNumber(1, 8));
   upgradeCommand->add_flag("--yes,-y", upgrade.yes, "do not ask for confirmation");
+  upgradeCommand->add_flag("--no-backup", upgrade.noBackup,
+                           "do not read the flash into a backup file first");
+  upgradeCommand->add_option("--log-dir", upgrade.logDir,
+                             "where the backup and the daily log files go");
+
+  FirmwareBackupOptions backup;
+  CLI::App* backupCommand =
+      firmware->add_subcommand("backup", "read the controller's flash into a file");
+  backupCommand->add_option("FILE", backup.file, "the backup file (replaced if it exists)")
+      ->required();
+  backupCommand->add_option("--device", backup.device, "enclosure N (from 1)")
+      ->capture_default_str()
+      ->check(WholeNumber(1, 8));
+
+  FirmwareRestoreOptions restore;
+  CLI::App* restoreCommand = firmware->add_subcommand(
+      "restore", "erase, program and verify the controller's flash with a backup");
+  restoreCommand->add_option("FILE", restore.file, "a backup file")->required();
+  restoreCommand->add_option("--device", restore.device, "enclosure N (from 1)")
+      ->capture_default_str()
+      ->check(WholeNumber(1, 8));
+  restoreCommand->add_flag("--yes,-y", restore.yes, "do not ask for confirmation");
+  restoreCommand->add_option("--log-dir", restore.logDir, "where the daily log files go");
 
   FirmwareBuildOptions build;
   CLI::App* buildCommand =
@@ -124,34 +224,48 @@ int Run(int argc, char** argv) {
       ->check(CLI::IsMember({"auto", "1M", "2M", "4M", "8M"}));
   buildCommand->add_flag("--jumper,!--no-jumper", build.jumper, "RAID mode set by jumper");
   buildCommand->add_flag("--chip,!--no-chip", build.chip, "ZL7314B chip");
+  // The builder's numbers are checked as they are read, like every other
+  // argument: a word that is no number is a usage error whatever the option.
+  const CLI::Validator builderNumber([](std::string& v) { return CheckNumberArgument(v); }, "N");
   buildCommand->add_option("--fan-supported", build.fanSupported, "FAN supported")
       ->option_text("N")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->check(builderNumber);
   buildCommand->add_option("--fan-limit", build.fanLimit, "FAN alarm limit, RPM")
       ->option_text("N")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->check(builderNumber);
   buildCommand
       ->add_option("--thermal-supported", build.thermalSupported, "thermal sensor supported")
       ->option_text("N")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->check(builderNumber);
   buildCommand
       ->add_option("--thermal-limit", build.thermalLimit, "thermal alarm limit, degrees Celsius")
       ->option_text("N")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->check(builderNumber);
   buildCommand->add_flag("--schedule-backup", build.scheduleBackup, "schedule backup supported");
   buildCommand->add_flag("--fast-backup", build.fastBackup, "fast backup supported");
   buildCommand->add_option("--seed", build.seed, "seed of the pseudo-random fill")
       ->option_text("N")
-      ->check(CLI::Validator([](std::string& v) { return CheckNumberArgument(v); }, "N"));
+      ->check(builderNumber);
   buildCommand->add_option("-o,--output", build.output, "the image file (.bin)")
       ->option_text("OUT")
       ->required();
 
+  // status speaks to monitoring systems, for which a check that is called
+  // wrongly is UNKNOWN, not CRITICAL.
+  const auto usageError = [statusCommand] {
+    return statusCommand->parsed() ? kExitUnknown : kExitUsage;
+  };
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
-    const int code = app.exit(error);
-    return code == 0 ? kExitOk : kExitUsage;
+    if (error.get_exit_code() == 0) return app.exit(error);  // --help, --version
+    Complain(UsageMessage(app, error));
+    std::cerr << "Run with --help for more information." << std::endl;
+    return usageError();
   }
 
   try {
@@ -163,9 +277,11 @@ int Run(int argc, char** argv) {
     if (logCommand->parsed()) return RunLog(host, log);
     if (checkCommand->parsed()) return RunFirmwareCheck(host, check);
     if (upgradeCommand->parsed()) return RunFirmwareUpgrade(host, upgrade);
+    if (backupCommand->parsed()) return RunFirmwareBackup(host, backup);
+    if (restoreCommand->parsed()) return RunFirmwareRestore(host, restore);
   } catch (const std::invalid_argument& error) {
     Complain(error.what());
-    return kExitUsage;
+    return usageError();
   } catch (const std::exception& error) {
     Complain(error.what());
     return kExitFailed;

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace px::cli {
@@ -13,11 +14,13 @@ struct CoreState;
 
 // Exit codes. status answers 0-3 the way monitoring plugins do (OK, WARNING,
 // CRITICAL, UNKNOWN); the other commands use the same numbers for the same
-// kind of outcome.
+// kind of outcome: one number for one kind of mistake, whatever the command.
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailed = 1;    // refused, failed, or a warning
+inline constexpr int kExitFailed = 1;    // refused, failed, a file unreadable, or a warning
 inline constexpr int kExitUsage = 2;     // bad arguments (and status: critical)
 inline constexpr int kExitNoDevice = 3;  // no enclosure, device error, no permission
+// status: UNKNOWN, also for bad arguments (a monitoring check set up wrong).
+inline constexpr int kExitUnknown = 3;
 
 struct StatusOptions {
   bool json = false;
@@ -48,6 +51,20 @@ struct FirmwareUpgradeOptions {
   std::string file;
   int device = 1;
   bool yes = false;
+  bool noBackup = false;
+  std::string logDir;  // the backup and the log line; empty for the default
+};
+
+struct FirmwareBackupOptions {
+  std::string file;
+  int device = 1;
+};
+
+struct FirmwareRestoreOptions {
+  std::string file;
+  int device = 1;
+  bool yes = false;
+  std::string logDir;
 };
 
 struct FirmwareBuildOptions {
@@ -72,6 +89,8 @@ int RunMonitor(Host& host, const MonitorOptions& options);
 int RunLog(Host& host, const LogOptions& options);
 int RunFirmwareCheck(Host& host, const FirmwareCheckOptions& options);
 int RunFirmwareUpgrade(Host& host, const FirmwareUpgradeOptions& options);
+int RunFirmwareBackup(Host& host, const FirmwareBackupOptions& options);
+int RunFirmwareRestore(Host& host, const FirmwareRestoreOptions& options);
 int RunFirmwareBuild(const FirmwareBuildOptions& options);
 
 // Finds the enclosures. With none, says so on standard error, with what to
@@ -86,5 +105,9 @@ std::filesystem::path DefaultLogDirectory();
 
 // "pxraid: " + text on standard error.
 void Complain(const std::string& text);
+
+// The system's reason for a failure, as it reads inside a sentence ("no such
+// file or directory").
+std::string ReasonText(const std::error_code& error);
 
 }  // namespace px::cli

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cctype>
 #include <iostream>
 #include <nlohmann/json.hpp>
 
@@ -12,6 +13,22 @@ namespace px::cli {
 
 void Complain(const std::string& text) {
   std::cerr << "pxraid: " << text << std::endl;
+}
+
+std::string ReasonText(const std::error_code& error) {
+  std::string text = error.message();
+  // Windows ends its messages with a full stop and a line break.
+  while (!text.empty() &&
+         (text.back() == '.' || std::isspace(static_cast<unsigned char>(text.back())))) {
+    text.pop_back();
+  }
+  // "Permission denied" reads "permission denied" after a colon; an
+  // abbreviation keeps its capitals.
+  if (text.size() > 1 && std::isupper(static_cast<unsigned char>(text[0])) &&
+      std::islower(static_cast<unsigned char>(text[1]))) {
+    text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+  }
+  return text;
 }
 
 uint32_t DetectAndExplain(CoreState& core) {

@@ -57,7 +57,12 @@ SubCodeArgument ParseSubCodeArgument(const std::string& text) {
   if (parts.size() > 3) throw std::invalid_argument("'" + text + "' is not FILE[:TYPE[:FLAG]]");
   SubCodeArgument argument{parts[0], std::nullopt, std::nullopt};
   if (argument.file.empty()) throw std::invalid_argument("'" + text + "' names no file");
-  if (parts.size() > 1 && !parts[1].empty()) argument.type = parts[1];
+  if (parts.size() > 1 && !parts[1].empty()) {
+    if (const std::string wrong = CheckNumberArgument(parts[1]); !wrong.empty()) {
+      throw std::invalid_argument("the code type " + wrong);
+    }
+    argument.type = parts[1];
+  }
   if (parts.size() > 2) {
     argument.flag = FlagValue(parts[2]);
     if (!argument.flag) {
@@ -86,8 +91,8 @@ std::string CheckNumberArgument(const std::string& text) {
   try {
     ParseNumberText(text);
     return {};
-  } catch (const ConversionError& error) {
-    return error.what();
+  } catch (const ConversionError&) {
+    return "'" + text + "' is not a number (decimal, or hexadecimal ending in H)";
   }
 }
 

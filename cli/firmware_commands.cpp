@@ -17,8 +17,11 @@
 #include "common/bytes.h"
 #include "common/number_text.h"
 #include "common/text.h"
+#include "eventlog/event_log.h"
+#include "eventlog/log_time.h"
 #include "firmware/file_bytes.h"
 #include "firmware/firmware_file.h"
+#include "firmware/flash_backup.h"
 #include "firmware/image_builder.h"
 #include "firmware/upgrade.h"
 #include "raid/device_text.h"
@@ -178,6 +181,175 @@ class HeadFile {
   fs::path path_;
 };
 
+// What the commands that read or write an enclosure's flash share: the
+// enclosure chosen after discovery, the progress line, the firmware group
+// over them, and the outcome of a flash in the day's event log.
+class FlashSession {
+ public:
+  explicit FlashSession(Host& host)
+      : host_(host),
+        progress_(state_.UpgradeProgress),
+        core_(host, [this] { progress_.Refresh(); }),
+        sleepInhibitor_(CreateSleepInhibitor()),
+        group_(FirmwareDeps{core_.channel, core_.flags, core_.devices, core_.records, state_,
+                            core_.panels, core_.messages, progress_, *sleepInhibitor_}) {}
+
+  // Finds enclosure `device` (from 1) and makes sure its disk opens;
+  // otherwise says why and gives the exit status.
+  int Choose(int device) {
+    const std::optional<std::size_t> slot = ChooseDevice(core_, device);
+    if (!slot) return kExitNoDevice;
+    slot_ = *slot;
+    // From here on the panels tell what firmware work does (discovery's
+    // counters went by unprinted).
+    core_.panels.SetListener([this](int panel, std::string_view text) {
+      progress_.Break();
+      PrintPanelText(panel, text);
+    });
+    const ScopedDevice disk(core_.access, static_cast<int8_t>(drive()));
+    if (!disk.valid()) {
+      Complain("CreateFile blocked! The disk of " + Describe(core_, slot_) + " does not open.");
+      const std::string advice = host_.PermissionAdvice(core_.detection.PhysicalDriveCount);
+      if (!advice.empty()) Complain(advice);
+      return kExitNoDevice;
+    }
+    return kExitOk;
+  }
+
+  // The loader's checks against the chosen enclosure; false when refused.
+  bool LoadFirmware(const fs::path& file) {
+    const std::error_code reason = LoadFirmwareFile(
+        file, core_.records.ConfigRecord[drive()], state_, core_.panels, core_.messages, progress_);
+    if (reason) Complain("cannot read " + PathText(file) + ": " + ReasonText(reason));
+    return state_.FirmwareLength() != 0;
+  }
+
+  // A backup file as the image to write; false when refused.
+  bool LoadBackup(const fs::path& file) {
+    std::error_code reason;
+    std::optional<std::vector<uint8_t>> backup = LoadFlashBackup(file, core_.messages, &reason);
+    if (reason) Complain("cannot read " + PathText(file) + ": " + ReasonText(reason));
+    if (!backup) return false;
+    state_.ReplaceImage(std::move(*backup));
+    return true;
+  }
+
+  // The chosen enclosure's flash range, read with a progress line; nothing
+  // when a page could not be read (ReadSPI's text then says where).
+  std::optional<std::vector<uint8_t>> ReadBackup() {
+    progress_.SetPanelCaption("Backup");
+    progress_.SetTimerEnabled(true);
+    std::optional<std::vector<uint8_t>> backup =
+        group_.ReadFlashBackup(static_cast<int16_t>(slot_));
+    progress_.Refresh();
+    progress_.SetTimerEnabled(false);
+    progress_.Break();
+    return backup;
+  }
+
+  // The backup's name in `directory`, after both members and the time; a
+  // number is added rather than replace an older backup of the same second.
+  fs::path BackupPath(const fs::path& directory) const {
+    const fs::path first =
+        directory / FlashBackupName(core_.records.StatusRecord[drive()], host_.Now());
+    fs::path path = first;
+    std::error_code error;
+    for (int n = 2; fs::exists(path, error); ++n) {
+      path = first;
+      path.replace_filename(PathText(first.stem()) + "-" + std::to_string(n) + ".bin");
+    }
+    return path;
+  }
+
+  std::string LastMessage() const { return core_.panels.Text(StatusPanels::kMessagePanel); }
+  std::string Description() const { return Describe(core_, slot_); }
+
+  const std::vector<uint8_t>& image() const { return state_.FirmwareImage; }
+
+  // Asks on the terminal unless `yes`; a stop request counts as a no.
+  bool Confirmed(bool yes, const std::string& with) {
+    if (!StopRequested() && !yes &&
+        !Confirm("Erase and reprogram the flash of " + Describe(core_, slot_) + " " + with + "?")) {
+      Complain("not confirmed; nothing was changed");
+      return false;
+    }
+    if (StopRequested()) {
+      Complain("stopped; nothing was changed");
+      return false;
+    }
+    return true;
+  }
+
+  // Erases, programs and verifies the image on the chosen enclosure, then
+  // puts "D<n> <what>: <outcome>" into the day's log in `logDirectory`. True
+  // after "SPI Verify OK".
+  bool Flash(const std::string& what, const fs::path& logDirectory) {
+    // Half a flash is worse than a slow one: stop requests wait until the
+    // outcome is in the log.
+    const StopRefusal refusal;
+    group_.StartUpgradeClick(static_cast<int16_t>(slot_));
+    progress_.Break();
+    const std::string outcome = LastMessage();
+    LogLine("D" + std::to_string(slot_ + 1) + " " + what + ": " + outcome, logDirectory);
+    return outcome == "SPI Verify OK";
+  }
+
+ private:
+  uint32_t drive() const { return DriveOf(core_.devices.DeviceSlot[slot_]); }
+
+  // Through the event log's writer, as the window queues a line from outside
+  // a poll, so the line lands in the same day's file as the monitor's.
+  void LogLine(const std::string& line, const fs::path& directory) {
+    std::error_code ignored;
+    fs::create_directories(directory, ignored);
+    ConsolePanels panels;
+    panels.SetListener([](int panel, std::string_view text) {
+      if (panel == StatusPanels::kMessagePanel) Complain(std::string(text));
+    });
+    const LocaleDateFormat format;
+    EventLogState log;
+    // No start block is written from here, so no caption is needed.
+    EventLogWriter writer(log, core_.devices, core_.records, {}, directory, format, panels);
+    const LogTime now = host_.Now();
+    QueueLogLine(log, line + ", " + FormatTimestamp(now, format));
+    writer.WriteEventLog(0, EventLogRun{now, false, false});
+  }
+
+  Host& host_;
+  FirmwareState state_;
+  ProgressLine progress_;
+  CoreState core_;
+  std::unique_ptr<SleepInhibitor> sleepInhibitor_;
+  FirmwareGroup group_;
+  std::size_t slot_ = 0;
+};
+
+fs::path LogDirectory(const std::string& option) {
+  return option.empty() ? DefaultLogDirectory() : fs::path(option);
+}
+
+// The backup an upgrade makes first, in the log directory; nothing (with
+// the reason told) when it could not be made, and then nothing is erased.
+std::optional<fs::path> BackUp(FlashSession& session, const fs::path& directory) {
+  const std::optional<std::vector<uint8_t>> backup = session.ReadBackup();
+  if (!backup) {
+    Complain("the flash could not be backed up (" + session.LastMessage() +
+             "); nothing was erased. --no-backup upgrades without a backup.");
+    return std::nullopt;
+  }
+  std::error_code error;
+  fs::create_directories(directory, error);
+  const fs::path path = session.BackupPath(directory);
+  if (!error) error = SaveFlashBackup(path, *backup);
+  if (error) {
+    Complain("cannot write the backup " + PathText(path) + ": " + ReasonText(error) +
+             "; nothing was erased. --no-backup upgrades without a backup.");
+    return std::nullopt;
+  }
+  std::cout << "Flash backed up to " << PathText(path) << std::endl;
+  return path;
+}
+
 std::optional<BinSize> SizeOf(const std::string& size) {
   if (size == "1M") return BinSize::OneMBits;
   if (size == "2M") return BinSize::TwoMBits;
@@ -212,8 +384,17 @@ int RunFirmwareCheck(Host& host, const FirmwareCheckOptions& options) {
   ConsoleMessages messages;
   FirmwareState state;
   NoFirmwareView view;
-  LoadFirmwareFile(fs::path(options.file), config, state, panels, messages, view);
-  if (state.FirmwareLength() == 0) return kExitFailed;
+  const std::error_code reason =
+      LoadFirmwareFile(fs::path(options.file), config, state, panels, messages, view);
+  if (state.FirmwareLength() == 0) {
+    if (reason) Complain("cannot read " + options.file + ": " + ReasonText(reason));
+    return kExitFailed;
+  }
+  // The loader takes any length; the upgrade wants the whole flash range.
+  if (const std::optional<std::string> refusal = UpgradeRefusal(state.FirmwareImage)) {
+    std::cerr << "An upgrade would refuse the file. " << *refusal << std::endl;
+    return kExitFailed;
+  }
   std::cout << "The firmware file would be accepted." << std::endl;
   return kExitOk;
 }
@@ -221,51 +402,65 @@ int RunFirmwareCheck(Host& host, const FirmwareCheckOptions& options) {
 int RunFirmwareUpgrade(Host& host, const FirmwareUpgradeOptions& options) {
   // Ctrl+C ends the command up to the erase, and is refused from there on.
   InstallStopHandler();
-  FirmwareState state;
-  ProgressLine progress(state.UpgradeProgress);
-  CoreState core(host, [&progress] { progress.Refresh(); });
-  const std::optional<std::size_t> slot = ChooseDevice(core, options.device);
-  if (!slot) return kExitNoDevice;
-  const uint32_t drive = DriveOf(core.devices.DeviceSlot[*slot]);
-  {
-    const ScopedDevice device(core.access, static_cast<int8_t>(drive));
-    if (!device.valid()) {
-      Complain("CreateFile blocked! The disk of " + Describe(core, *slot) + " does not open.");
-      const std::string advice = host.PermissionAdvice(core.detection.PhysicalDriveCount);
-      if (!advice.empty()) Complain(advice);
-      return kExitNoDevice;
-    }
+  IgnoreClosedOutput();
+  FlashSession session(host);
+  if (const int chosen = session.Choose(options.device); chosen != kExitOk) return chosen;
+  const fs::path file(options.file);
+  if (!session.LoadFirmware(file)) return kExitFailed;
+  // Refused here, once, rather than asked about and then refused by the
+  // upgrade's first stage, whose text the window repeats in its final box.
+  if (const std::optional<std::string> refusal = UpgradeRefusal(session.image())) {
+    Complain(*refusal + " Nothing was changed.");
+    return kExitFailed;
   }
+  if (!session.Confirmed(options.yes, "with " + options.file)) return kExitFailed;
+  const fs::path logDirectory = LogDirectory(options.logDir);
+  std::string what = "Firmware upgrade with " + PathText(fs::absolute(file));
+  if (!options.noBackup) {
+    const std::optional<fs::path> backup = BackUp(session, logDirectory);
+    if (!backup) return kExitFailed;
+    what += ", backup " + PathText(*backup);
+  }
+  if (StopRequested()) {
+    Complain("stopped; nothing was erased");
+    return kExitFailed;
+  }
+  return session.Flash(what, logDirectory) ? kExitOk : kExitFailed;
+}
 
-  core.panels.SetListener([&progress](int panel, std::string_view text) {
-    progress.Break();
-    PrintPanelText(panel, text);
-  });
-  const std::unique_ptr<SleepInhibitor> sleepInhibitor = CreateSleepInhibitor();
-  const FirmwareDeps deps{core.channel, core.flags,    core.devices, core.records,   state,
-                          core.panels,  core.messages, progress,     *sleepInhibitor};
-  FirmwareGroup group(deps);
-  const auto chooser = static_cast<int16_t>(*slot);
-  group.LoadFirmwareClick(chooser, [&options] { return fs::path(options.file); });
-  if (state.FirmwareLength() == 0) return kExitFailed;
-
-  if (!StopRequested() && !options.yes &&
-      !Confirm("Erase and reprogram the flash of " + Describe(core, *slot) + " with " +
-               options.file + "?")) {
-    Complain("not confirmed; nothing was changed");
+int RunFirmwareBackup(Host& host, const FirmwareBackupOptions& options) {
+  InstallStopHandler();
+  FlashSession session(host);
+  if (const int chosen = session.Choose(options.device); chosen != kExitOk) return chosen;
+  const std::optional<std::vector<uint8_t>> backup = session.ReadBackup();
+  if (!backup) {
+    Complain("the flash could not be read (" + session.LastMessage() + "); no backup was written");
     return kExitFailed;
   }
   if (StopRequested()) {
-    Complain("stopped; nothing was changed");
+    Complain("stopped; no backup was written");
     return kExitFailed;
   }
-  {
-    // Half a flash is worse than a slow one: stop requests wait.
-    const StopRefusal refusal;
-    group.StartUpgradeClick(chooser);
+  if (const std::error_code error = SaveFlashBackup(fs::path(options.file), *backup)) {
+    Complain("cannot write " + options.file + ": " + ReasonText(error) + "; no backup was written");
+    return kExitFailed;
   }
-  progress.Break();
-  return core.panels.Text(StatusPanels::kMessagePanel) == "SPI Verify OK" ? kExitOk : kExitFailed;
+  std::cout << "Flash of " << session.Description() << " saved to " << options.file << std::endl;
+  return kExitOk;
+}
+
+int RunFirmwareRestore(Host& host, const FirmwareRestoreOptions& options) {
+  InstallStopHandler();
+  IgnoreClosedOutput();
+  FlashSession session(host);
+  if (const int chosen = session.Choose(options.device); chosen != kExitOk) return chosen;
+  const fs::path file(options.file);
+  if (!session.LoadBackup(file)) return kExitFailed;
+  if (!session.Confirmed(options.yes, "with the backup " + options.file)) return kExitFailed;
+  return session.Flash("Firmware restore from " + PathText(fs::absolute(file)),
+                       LogDirectory(options.logDir))
+             ? kExitOk
+             : kExitFailed;
 }
 
 int RunFirmwareBuild(const FirmwareBuildOptions& options) {

@@ -80,9 +80,13 @@ Host::Host(const GlobalOptions& options) : controlTrace_(options.controlTrace) {
     }
     bus_ = std::make_unique<sim::VirtualBus>(fakeClock_.get());
     scenario_->build(*bus_);
+    bus_->SetRealReadLatencyMicros(options.readLatencyMicros);
     transport_ = bus_.get();
     for (const std::string& held : options.heldElsewhere) HoldElsewhere(held);
   } else {
+    if (options.readLatencyMicros != 0) {
+      throw std::invalid_argument("a read latency is for the virtual disks (--virtual)");
+    }
     ownTransport_ = CreatePlatformTransport();
     transport_ = ownTransport_.get();
   }

@@ -32,6 +32,10 @@ struct GlobalOptions {
   // Hidden, for tests: under --virtual, physical drives that another
   // program holds for the whole run, as "N" or "N:firmware".
   std::vector<std::string> heldElsewhere;
+  // Hidden, for tests: under --virtual, every read of the virtual disks
+  // really takes this long (microseconds), so that a whole process can be
+  // caught in the middle of a firmware upgrade.
+  uint32_t readLatencyMicros = 0;
 };
 
 // Where a command finds its disks and its time: the machine's own disks and

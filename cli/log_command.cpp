@@ -1,4 +1,6 @@
+#include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -42,6 +44,29 @@ fs::path ProgramDirectory() {
   return fs::current_path(error);
 }
 
+// Why the day's file could not be read, or nullopt when it is simply not
+// there (yet). What stands in the way is named: the folder when the file
+// cannot even be looked at, else the file itself.
+std::optional<std::string> Unreadable(const fs::path& file) {
+  std::error_code error;
+  const fs::file_status status = fs::status(file, error);
+  if (error == std::errc::no_such_file_or_directory || status.type() == fs::file_type::not_found) {
+    return std::nullopt;
+  }
+  if (error) return "cannot read " + PathText(file.parent_path()) + ": " + ReasonText(error);
+  if (fs::is_directory(status)) {
+    error = std::make_error_code(std::errc::is_a_directory);
+  } else {
+    errno = 0;
+    const std::ifstream probe(file, std::ios::binary);
+    if (!probe) {
+      error = errno != 0 ? std::error_code(errno, std::generic_category())
+                         : std::make_error_code(std::errc::io_error);
+    }
+  }
+  return "cannot read " + PathText(file) + (error ? ": " + ReasonText(error) : std::string());
+}
+
 void Print(const std::vector<std::string>& lines, std::size_t from) {
   for (std::size_t i = from; i < lines.size(); ++i) std::cout << lines[i] << '\n';
   std::cout << std::flush;
@@ -64,7 +89,7 @@ int RunLog(Host& host, const LogOptions& options) {
     const fs::path file = fileOf();
     const std::optional<std::vector<std::string>> lines = ReadLogLines(file);
     if (!lines) {
-      Complain("no log file " + PathText(file));
+      Complain(Unreadable(file).value_or("no log file " + PathText(file)));
       return kExitFailed;
     }
     Print(*lines, 0);
@@ -90,6 +115,11 @@ int RunLog(Host& host, const LogOptions& options) {
       if (lines->size() < shown) shown = 0;
       Print(*lines, shown);
       shown = lines->size();
+    } else if (const std::optional<std::string> why = Unreadable(file)) {
+      // Waiting would not change a folder or file we may not read.
+      Complain(*why);
+      MarkStopped();
+      return kExitFailed;
     } else if (!waitingTold) {
       Complain("waiting for " + PathText(file));
       waitingTold = true;

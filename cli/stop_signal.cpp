@@ -1,6 +1,7 @@
 #include "cli/stop_signal.h"
 
 #include <atomic>
+#include <iterator>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -49,6 +50,21 @@ void OnSignal(int) {
   stopRequested = true;
 }
 
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// During an upgrade SIGQUIT as well, which would end it with a core dump.
+constexpr int kRefusedSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+struct sigaction OnSignalAction(int flags) {
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = flags;
+  return action;
+}
+
+// What each refused signal did before the refusal began.
+struct sigaction previous[std::size(kRefusedSignals)];
+
 #endif
 
 }  // namespace
@@ -57,14 +73,16 @@ void InstallStopHandler() {
 #ifdef _WIN32
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 #else
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
   // No SA_RESTART: a read from the terminal (the upgrade's question) should
   // come back when the user presses Ctrl+C.
-  action.sa_flags = 0;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  const struct sigaction action = OnSignalAction(0);
+  for (const int stop : kStopSignals) sigaction(stop, &action, nullptr);
+#endif
+}
+
+void IgnoreClosedOutput() {
+#ifndef _WIN32
+  signal(SIGPIPE, SIG_IGN);
 #endif
 }
 
@@ -74,9 +92,22 @@ bool StopRequested() {
 
 StopRefusal::StopRefusal() {
   refusing = true;
+#ifndef _WIN32
+  // SA_RESTART: a refused signal must not break off a device command or a
+  // progress line with EINTR.
+  const struct sigaction action = OnSignalAction(SA_RESTART);
+  for (std::size_t i = 0; i < std::size(kRefusedSignals); ++i) {
+    sigaction(kRefusedSignals[i], &action, &previous[i]);
+  }
+#endif
 }
 
 StopRefusal::~StopRefusal() {
+#ifndef _WIN32
+  for (std::size_t i = 0; i < std::size(kRefusedSignals); ++i) {
+    sigaction(kRefusedSignals[i], &previous[i], nullptr);
+  }
+#endif
   refusing = false;
 }
 

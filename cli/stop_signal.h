@@ -3,8 +3,9 @@
 namespace px::cli {
 
 // How a long-running command learns that the user or the system wants it to
-// stop: Ctrl+C and SIGTERM on POSIX systems; Ctrl+C, Ctrl+Break, closing the
-// console and logging off or shutting down on Windows.
+// stop: Ctrl+C, SIGTERM and SIGHUP (the terminal or the SSH session went
+// away) on POSIX systems; Ctrl+C, Ctrl+Break, closing the console and
+// logging off or shutting down on Windows.
 //
 // The handler only raises a flag. The command finishes what it is doing (a
 // status poll, the host event that says goodbye) and returns normally, so the
@@ -14,9 +15,16 @@ void InstallStopHandler();
 // True once a stop was asked for.
 bool StopRequested();
 
-// A firmware upgrade must not be cut short: while this is held a stop request
-// is answered with the window's own refusal on standard error and otherwise
-// ignored.
+// A closed standard output (a reader such as head that has seen enough) is
+// no reason to stop a command that changes the enclosure: from here to the
+// end of the process what it prints then goes nowhere, and the result still
+// reaches the exit status and the log. (SIGPIPE is ignored; Windows raises
+// no signal for it.)
+void IgnoreClosedOutput();
+
+// A firmware upgrade must not be cut short: while this is held a stop
+// request, and on POSIX systems SIGQUIT too, is answered with the window's
+// own refusal on standard error and otherwise ignored.
 class StopRefusal {
  public:
   StopRefusal();

@@ -71,10 +71,14 @@ bool VirtualBus::Execute(DeviceHandle handle, const ScsiRequest& request) {
   // up the other thread.
   if (isRead) {
     uint32_t micros = 0;
+    uint64_t realMs = 0;
     std::shared_ptr<VirtualDrive> device;
     {
       std::lock_guard lock(mutex_);
       micros = readLatencyMicros_;
+      realLatencyOwedMicros_ += realReadLatencyMicros_;
+      realMs = realLatencyOwedMicros_ / 1000;
+      realLatencyOwedMicros_ %= 1000;
       const auto it = handles_.find(handle);
       if (it != handles_.end() && it->second.drive < kBusDrives) {
         device = slots_[it->second.drive].device;
@@ -94,6 +98,7 @@ bool VirtualBus::Execute(DeviceHandle handle, const ScsiRequest& request) {
                                       .count());
       }
     }
+    if (realMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(realMs));
   }
 
   bool ok = false;
@@ -354,6 +359,11 @@ void VirtualBus::DetachAfterCommands(unsigned drive, uint64_t n) {
 void VirtualBus::SetReadLatencyMicros(uint32_t micros) {
   std::lock_guard lock(mutex_);
   readLatencyMicros_ = micros;
+}
+
+void VirtualBus::SetRealReadLatencyMicros(uint32_t micros) {
+  std::lock_guard lock(mutex_);
+  realReadLatencyMicros_ = micros;
 }
 
 // ---------------------------------------------------------------------------

@@ -124,6 +124,11 @@ class VirtualBus final : public Transport {
   // Real sleeps only (no FakeClock): latency asked for, and really slept.
   uint64_t LatencyAskedMicros() const { return latencyAskedMicros_.load(); }
   uint64_t LatencySleptMicros() const { return latencySleptMicros_.load(); }
+  // Wall-clock time every READ(10) really takes, whatever clock the bus
+  // charges, paid in whole milliseconds as it adds up. Lets a test of a
+  // whole process catch an operation in its middle (a signal, a closed
+  // pipe) while the program's own waits stay on the fake clock.
+  void SetRealReadLatencyMicros(uint32_t micros);
 
   // Trace of every command on an open handle, in order.
   std::vector<TraceEntry> Trace() const;
@@ -166,6 +171,8 @@ class VirtualBus final : public Transport {
   uint32_t readLatencyMicros_ = 0;
   std::atomic<uint64_t> latencyAskedMicros_{0};
   std::atomic<uint64_t> latencySleptMicros_{0};
+  uint32_t realReadLatencyMicros_ = 0;
+  uint64_t realLatencyOwedMicros_ = 0;
   std::vector<TraceEntry> trace_;
   uint64_t commandCount_ = 0;
   struct Claim {

@@ -70,21 +70,24 @@ std::optional<const char*> Refusal(const std::vector<uint8_t>& file,
 
 }  // namespace
 
-void LoadFirmwareFile(const std::filesystem::path& path,
-                      std::span<const uint8_t, kSectorSize> deviceConfig, FirmwareState& state,
-                      StatusPanels& panels, Messages& messages, FirmwareView& view) {
+std::error_code LoadFirmwareFile(const std::filesystem::path& path,
+                                 std::span<const uint8_t, kSectorSize> deviceConfig,
+                                 FirmwareState& state, StatusPanels& panels, Messages& messages,
+                                 FirmwareView& view) {
   view.WidenMessagePanel();
   panels.SetText(StatusPanels::kMessagePanel, "File:" + PathText(path));
   state.DropImage();
-  std::optional<std::vector<uint8_t>> file = ReadFirmwareSource(path, messages);
-  if (!file) return;
+  std::error_code reason;
+  std::optional<std::vector<uint8_t>> file = ReadFirmwareSource(path, messages, &reason);
+  if (!file) return reason;
   const uint32_t sum = std::accumulate(file->begin(), file->end(), uint32_t{0});
   panels.SetText(0, "Chksum:" + HexUpper(sum, 8));
   if (const auto refusal = Refusal(*file, deviceConfig, panels)) {
     messages.Show(kErrorTitle, *refusal, MessageIcon::Error);
-    return;
+    return {};
   }
   state.ReplaceImage(std::move(*file));
+  return {};
 }
 
 }  // namespace px

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <span>
+#include <system_error>
 
 #include "common/ui.h"
 #include "device/transport.h"
@@ -34,9 +35,12 @@ inline constexpr uint32_t kProductCheckVersion = 0x13122500;
 // passes, in order, the CRC, GUID, signature and product checks against the
 // device's identity record (`deviceConfig`, bytes 46-49 version, 50-51
 // product). Any previous image is dropped first. Every outcome is told in
-// the status bar (path, byte sum, both versions) or an "Error" box.
-void LoadFirmwareFile(const std::filesystem::path& path,
-                      std::span<const uint8_t, kSectorSize> deviceConfig, FirmwareState& state,
-                      StatusPanels& panels, Messages& messages, FirmwareView& view);
+// the status bar (path, byte sum, both versions) or an "Error" box. Returns
+// the system's reason when the file could not be opened or read (the box
+// says only that it failed); empty otherwise.
+std::error_code LoadFirmwareFile(const std::filesystem::path& path,
+                                 std::span<const uint8_t, kSectorSize> deviceConfig,
+                                 FirmwareState& state, StatusPanels& panels, Messages& messages,
+                                 FirmwareView& view);
 
 }  // namespace px

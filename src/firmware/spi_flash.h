@@ -18,6 +18,7 @@ namespace px {
 // bits, so addresses from 8 MiB on wrap.
 inline constexpr uint32_t kSpiPageSize = 128;
 inline constexpr uint32_t kSpiEraseSize = 4096;
+inline constexpr uint32_t kSpiAddressSpace = 0x10000 * kSpiPageSize;  // 8 MiB
 inline constexpr uint32_t kSpiWaitLimitMs = 3000;
 inline constexpr int kSpiAttempts = 9;
 

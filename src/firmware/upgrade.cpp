@@ -45,6 +45,12 @@ std::span<const uint8_t, kSectorSize> ChosenConfig(const FirmwareDeps& deps,
 
 }  // namespace
 
+std::optional<std::string> UpgradeRefusal(std::span<const uint8_t> image) {
+  if (image.size() >= kFlashSize) return std::nullopt;
+  return "The firmware image has " + std::to_string(image.size()) + " bytes, " +
+         std::to_string(kFlashSize) + " needed.";
+}
+
 void FirmwareGroup::TrackedPanels::SetText(int panel, std::string_view text) {
   if (panel == kMessagePanel) message_ = text;
   panels_.SetText(panel, text);
@@ -79,6 +85,17 @@ void FirmwareGroup::StartUpgradeClick(int16_t chooserPosition) {
   RunFirmwareUpgrade();
 }
 
+std::optional<std::vector<uint8_t>> FirmwareGroup::ReadFlashBackup(int16_t chooserPosition) {
+  if (deps_.flags.firmwareBusy) return std::nullopt;
+  BeginFirmwareOperation(deps_.flags);
+  const EndOnExit end(deps_.flags, deps_.devices);
+  deps_.devices.UpgradeSlot = static_cast<uint32_t>(static_cast<int32_t>(chooserPosition));
+  deps_.state.UpgradeProgress = 0;
+  std::vector<uint8_t> backup(kFlashSize);
+  if (!spi_.ReadSPI(0, kFlashSize, backup)) return std::nullopt;
+  return backup;
+}
+
 void FirmwareGroup::RunFirmwareUpgrade() {
   const EndOnExit end(deps_.flags, deps_.devices);
   FirmwareView& view = deps_.view;
@@ -106,9 +123,8 @@ bool FirmwareGroup::RunStages() {
   // Stage 1 sends nothing to the device. It is where an image too short to
   // fill the flash range is turned away, before anything is erased.
   ShowProgress();
-  if (image.size() < kFlashSize) {
-    Report("SPI test Fail. The firmware image has " + std::to_string(image.size()) + " bytes, " +
-           std::to_string(kFlashSize) + " needed.");
+  if (const std::optional<std::string> refusal = UpgradeRefusal(image)) {
+    Report("SPI test Fail. " + *refusal);
     return false;
   }
   // The enclosure is kept from every other program from before the erase to

@@ -4,8 +4,10 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/sleep_inhibitor.h"
 #include "common/ui.h"
@@ -24,6 +26,10 @@ inline constexpr uint32_t kFlashSize = 61440;
 // that a full run never reaches (it ends at 975).
 inline constexpr uint32_t kUpgradeProgressMaximum =
     kFlashSize / kSpiPageSize * 2 + kFlashSize / kSpiEraseSize + 30;
+
+// Why an upgrade would turn `image` away before anything is erased (it must
+// fill the flash range), or nullopt when it would be written.
+std::optional<std::string> UpgradeRefusal(std::span<const uint8_t> image);
 
 // Everything firmware work touches; all of it is owned elsewhere.
 struct FirmwareDeps {
@@ -62,6 +68,11 @@ class FirmwareGroup {
   // device at UpgradeSlot, ending with one message box. Expects the firmware
   // bracket to be held and ends it on every path; the image stays loaded.
   void RunFirmwareUpgrade();
+  // Reads the flash range of the device the chooser shows, as the verify
+  // stage reads it (nine attempts a page, ReadSPI's texts in the message
+  // panel), under the firmware bracket: the bytes of a backup. Nothing while
+  // a firmware operation runs, or when a page could not be read.
+  std::optional<std::vector<uint8_t>> ReadFlashBackup(int16_t chooserPosition);
 
   SpiFlash& spi() { return spi_; }
 

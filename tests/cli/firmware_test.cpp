@@ -4,15 +4,22 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cli/pxraid_process.h"
 #include "common/bytes.h"
+#include "eventlog/log_file.h"
 #include "firmware/image_builder.h"
+#include "firmware/upgrade.h"
 #include "sim/demo_scenarios.h"
+#include "sim/virtual_bus.h"
 #include "support/recording_ui.h"
 #include "unit/eventlog/log_test_support.h"
 
@@ -33,6 +40,54 @@ fs::path WriteFile(const TempDir& dir, const std::string& name, const std::vecto
 bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
+
+// A file of `size` bytes that still passes every check of the loader: an
+// empty body, whose CRC-32 is 0.
+void ShortenKeepingTheChecks(std::vector<uint8_t>& file, std::size_t size) {
+  StoreBigEndian(file.data() + 148, 4, 0);
+  StoreBigEndian(file.data() + 152, 4, 0);
+  file.resize(size);
+}
+
+std::size_t Count(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// The day's log of the simulated day.
+std::vector<std::string> LogOf(const fs::path& directory) {
+  return ReadLogLines(directory / "261207.log").value_or(std::vector<std::string>{});
+}
+
+bool HasLine(const std::vector<std::string>& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// The upgrade's line in the log of `logs`: the device, the file, the backup
+// made first (any, when `backup` is empty) and the outcome.
+bool HasUpgradeLine(const fs::path& logs, const std::string& device, const fs::path& file,
+                    const std::string& outcome, const fs::path& backup = {}) {
+  const std::string head = device + " Firmware upgrade with " + file.string() + ", backup " +
+                           (backup.empty() ? (logs / "flash_").string() : backup.string());
+  const std::string tail = ": " + outcome + ", 12/07/26 10:00:00";
+  const std::vector<std::string> lines = LogOf(logs);
+  return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+    return line.rfind(head, 0) == 0 && line.size() >= head.size() + tail.size() &&
+           line.compare(line.size() - tail.size(), tail.size(), tail) == 0;
+  });
+}
+
+// The flash of the healthy mirror's enclosure as the scenario sets it up.
+std::vector<uint8_t> ScenarioFlash() {
+  sim::VirtualBus bus;
+  sim::FindDemoScenario("healthy-mirror")->build(bus);
+  return bus.EnclosureAt(sim::kMirrorDrive)->ReadFlash(0, kFlashSize);
+}
+
+const char kMirrorBackup[] = "flash_WD-WCC3F0000001_WD-WCC3F0000002_261207-100000.bin";
 
 struct Refusal {
   std::string kind;
@@ -81,6 +136,11 @@ TEST(FirmwareCheck, AcceptsTheDemoFileAndRefusesEachBadKindWithTheLoadersMessage
        [](auto& f) { StoreBigEndian(f.data() + 148, 4, f.size()); },
        {},
        "The firmware body runs past the end of the file.\nPlease check it."},
+      // The loader's checks pass; the upgrade's first stage would not.
+      {"shorter than the flash range",
+       [](auto& f) { ShortenKeepingTheChecks(f, 1000); },
+       {},
+       "An upgrade would refuse the file. The firmware image has 1000 bytes, 61440 needed."},
   };
   for (const Refusal& refusal : refusals) {
     SCOPED_TRACE(refusal.kind);
@@ -179,7 +239,8 @@ TEST(FirmwareUpgrade, RunsTheFourStagesOnTheVirtualFlash) {
   };
   for (const UpgradeCase& c : cases) {
     SCOPED_TRACE(c.name);
-    std::vector<std::string> args{"firmware", "upgrade", file.string()};
+    const fs::path logs = dir.path() / c.name;
+    std::vector<std::string> args{"firmware", "upgrade", file.string(), "--log-dir", logs.string()};
     args.insert(args.end(), c.args.begin(), c.args.end());
     const RunResult run = RunPxraid(Virtual(c.scenario, args), c.input);
     EXPECT_EQ(run.signal, 0);
@@ -193,6 +254,165 @@ TEST(FirmwareUpgrade, RunsTheFourStagesOnTheVirtualFlash) {
     EXPECT_EQ(Contains(run.out, "Firmware Upgrade 4/4 completed!"), c.exitCode == 0);
     if (c.exitCode == 0) {
       EXPECT_TRUE(Contains(run.out, "Process 3 / 4: 100%, page 480 of 480\n"));
+    }
+    // Whatever its outcome, an upgrade that ran leaves it in the log.
+    if (!c.stages.empty()) {
+      const bool second = std::find(c.args.begin(), c.args.end(), "2") != c.args.end();
+      EXPECT_TRUE(HasUpgradeLine(logs, second ? "D2" : "D1", file, c.stages.back()));
+    }
+  }
+}
+
+TEST(FirmwareUpgrade, AnImageShorterThanTheFlashIsRefusedOnceBeforeAnyQuestion) {
+  TempDir dir;
+  std::vector<uint8_t> file = sim::DemoFirmwareFile();
+  ShortenKeepingTheChecks(file, 1000);
+  const fs::path shortFile = WriteFile(dir, "short.bin", file);
+  const RunResult run =
+      RunPxraid(Virtual("healthy-mirror", {"firmware", "upgrade", shortFile.string()}), "y\n");
+  EXPECT_EQ(run.exitCode, 1);
+  const std::string refusal = "The firmware image has 1000 bytes, 61440 needed.";
+  EXPECT_EQ(Count(run.out + run.err, refusal), 1U) << run.out << run.err;
+  EXPECT_TRUE(Contains(run.err, "Nothing was changed.")) << run.err;
+  EXPECT_FALSE(Contains(run.err, "[y/N]")) << run.err;
+  EXPECT_FALSE(Contains(run.out, "SPI ")) << run.out;
+}
+
+// A terminal that goes away, a reader that has seen enough, and every key or
+// command that ends a program, each arriving while the flash is being
+// written: the upgrade finishes, and its exit status and log line are those
+// of a finished upgrade. The virtual disks really take time over each read
+// (nothing is asserted about it), so the upgrade is still at work when its
+// erase stage has been announced and the signal comes.
+TEST(FirmwareUpgrade, FinishesThroughAClosedOutputAndEverySignalOfATerminal) {
+  TempDir dir;
+  const fs::path file = WriteFile(dir, "fw.bin", sim::DemoFirmwareFile());
+  struct Case {
+    const char* name;
+    int signal;  // 0: standard output is closed instead
+    bool refused;
+  };
+  const std::vector<Case> cases{
+      {"| head", 0, false},       {"SIGPIPE", SIGPIPE, false}, {"SIGHUP", SIGHUP, true},
+      {"SIGQUIT", SIGQUIT, true}, {"SIGINT", SIGINT, true},    {"SIGTERM", SIGTERM, true},
+  };
+  // All at once: each spends its time waiting on the virtual disks.
+  std::vector<std::unique_ptr<PxraidProcess>> runs;
+  for (const Case& c : cases) {
+    const fs::path logs = dir.path() / c.name;
+    runs.push_back(std::make_unique<PxraidProcess>(
+        Virtual("healthy-mirror", {"--read-latency", "20", "firmware", "upgrade", file.string(),
+                                   "--yes", "--log-dir", logs.string()})));
+  }
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    ASSERT_TRUE(runs[i]->ReadUntil(
+        [](const std::string& out) { return Contains(out, "Process 2 / 4: 0%"); }));
+    if (cases[i].signal == 0) {
+      runs[i]->CloseOutput();
+    } else {
+      runs[i]->Signal(cases[i].signal);
+    }
+  }
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.name);
+    const RunResult run = runs[i]->Wait();
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(Contains(run.err, "Firmware is upgrading, please wait a moment.\n"), c.refused)
+        << run.err;
+    if (c.signal != 0) {
+      EXPECT_TRUE(Contains(run.out, "SPI Verify OK\n")) << run.out;
+    }
+    EXPECT_TRUE(HasUpgradeLine(dir.path() / c.name, "D1", file, "SPI Verify OK"));
+  }
+}
+
+struct BackupCase {
+  std::string name;
+  std::vector<std::string> args;  // after the global options
+  int exitCode;
+  std::string backup;  // where the flash is saved, below the test's folder; empty: nowhere
+  std::string said;    // on standard output, or on standard error when it failed
+};
+
+// firmware backup saves the flash as the enclosure holds it; an upgrade does
+// the same in its log folder first, unless told not to, and does not erase
+// anything when it cannot.
+TEST(FirmwareBackup, SavesTheFlashAsTheEnclosureHoldsItBeforeAnyUpgrade) {
+  TempDir dir;
+  const fs::path file = WriteFile(dir, "fw.bin", sim::DemoFirmwareFile());
+  WriteFile(dir, "not-a-folder", {1});
+  const std::string logs = (dir.path() / "logs").string();
+  const std::string upgrade = "Firmware Upgrade 4/4 completed!";
+  const std::vector<BackupCase> cases{
+      {"backup",
+       {"firmware", "backup", (dir.path() / "b.bin").string()},
+       0,
+       "b.bin",
+       "saved to " + (dir.path() / "b.bin").string()},
+      {"upgrade",
+       {"firmware", "upgrade", file.string(), "--yes", "--log-dir", logs},
+       0,
+       std::string("logs/") + kMirrorBackup,
+       "Flash backed up to " + (dir.path() / "logs" / kMirrorBackup).string() + "\n"},
+      {"upgrade --no-backup",
+       {"firmware", "upgrade", file.string(), "--yes", "--no-backup", "--log-dir",
+        (dir.path() / "none").string()},
+       0,
+       "",
+       upgrade},
+      {"upgrade whose backup cannot be written",
+       {"firmware", "upgrade", file.string(), "--yes", "--log-dir",
+        (dir.path() / "not-a-folder").string()},
+       1,
+       "",
+       "; nothing was erased. --no-backup upgrades without a backup."},
+  };
+  for (const BackupCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const RunResult run = RunPxraid(Virtual("healthy-mirror", c.args));
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+    EXPECT_TRUE(Contains(c.exitCode == 0 ? run.out : run.err, c.said)) << run.out << run.err;
+    if (c.exitCode != 0) {
+      EXPECT_FALSE(Contains(run.out, "SPI Erase")) << run.out;
+    }
+    if (!c.backup.empty()) {
+      EXPECT_TRUE(ReadBytes(dir.path() / c.backup) == AsText(ScenarioFlash()));
+    }
+  }
+  EXPECT_FALSE(fs::exists(dir.path() / "none" / kMirrorBackup));
+  EXPECT_TRUE(HasUpgradeLine(dir.path() / "logs", "D1", file, "SPI Verify OK",
+                             dir.path() / "logs" / kMirrorBackup));
+}
+
+TEST(FirmwareRestore, WritesABackupBackAndRefusesWhatIsNone) {
+  TempDir dir;
+  std::vector<uint8_t> flash = sim::DemoFirmwareFile();
+  flash.resize(kFlashSize);
+  const fs::path good = WriteFile(dir, "good.bin", flash);
+  const fs::path erased = WriteFile(dir, "erased.bin", std::vector<uint8_t>(kFlashSize, 0xFF));
+  const fs::path shorter = WriteFile(dir, "short.bin", std::vector<uint8_t>(kFlashSize - 1, 0));
+  const fs::path missing = dir.path() / "missing.bin";
+  const std::vector<std::tuple<fs::path, int, std::string>> cases{
+      {good, 0, "SPI Verify OK\n"},
+      {erased, 1, "The backup holds nothing but erased flash (every byte FFh).\nPlease check it."},
+      {shorter, 1, "The backup has 61439 bytes; a flash backup has 61440.\nPlease check it."},
+      {missing, 1, "pxraid: cannot read " + missing.string() + ": no such file or directory"},
+  };
+  for (const auto& [backup, exitCode, said] : cases) {
+    SCOPED_TRACE(backup.string());
+    const RunResult run =
+        RunPxraid(Virtual("healthy-mirror", {"firmware", "restore", backup.string(), "--yes",
+                                             "--log-dir", dir.path().string()}));
+    EXPECT_EQ(run.exitCode, exitCode) << run.err;
+    EXPECT_TRUE(Contains(exitCode == 0 ? run.out : run.err, said)) << run.out << run.err;
+    EXPECT_EQ(HasLine(LogOf(dir.path()), "D1 Firmware restore from " + backup.string() +
+                                             ": SPI Verify OK, 12/07/26 10:00:00"),
+              exitCode == 0);
+    if (exitCode != 0) {
+      EXPECT_FALSE(Contains(run.out, "SPI ")) << run.out;
     }
   }
 }
@@ -290,8 +510,6 @@ TEST(FirmwareBuild, RefusesWithTheBuildersMessageAndSavesNothing) {
 
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
       {{"--head", (dir.path() / "none.bin").string()}, "Fail to open firmware file"},
-      {{"--head", head, "--fan-limit", "12X"}, "'12X' is not a valid integer value"},
-      {{"--head", head, "--sub", sub + ":A0"}, "'A0' is not a valid integer value"},
       {{"--head", head, "--size", "1M", "--sub", sub}, "is too small"},
       {{"--head", head, "--sub", (dir.path() / "BIG-20.BIN").string()}, "48 KiB"},
       {[&] {

@@ -29,7 +29,8 @@ std::vector<std::string> RunResult::OutLines() const {
   return SplitLines(out);
 }
 
-PxraidProcess::PxraidProcess(const std::vector<std::string>& args, const std::string& input) {
+PxraidProcess::PxraidProcess(const std::vector<std::string>& args, const std::string& input,
+                             const std::vector<std::string>& launcher) {
   int in[2], out[2], err[2];
   if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) throw std::runtime_error("pipe");
   posix_spawn_file_actions_t actions;
@@ -41,7 +42,8 @@ PxraidProcess::PxraidProcess(const std::vector<std::string>& args, const std::st
     posix_spawn_file_actions_addclose(&actions, fd);
   }
 
-  std::vector<std::string> storage{PXRAID_EXE};
+  std::vector<std::string> storage = launcher;
+  storage.emplace_back(PXRAID_EXE);
   storage.insert(storage.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& arg : storage) argv.push_back(arg.data());
@@ -56,7 +58,20 @@ PxraidProcess::PxraidProcess(const std::vector<std::string>& args, const std::st
   for (std::string& entry : environment) envp.push_back(entry.data());
   envp.push_back(nullptr);
 
-  const int spawned = posix_spawn(&pid_, PXRAID_EXE, &actions, nullptr, argv.data(), envp.data());
+  // The tool starts as it would from a shell, whatever this process ignores
+  // or blocks (a runner that ignores SIGPIPE would hide a death by it).
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t all;
+  sigset_t none;
+  sigfillset(&all);
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  const int spawned =
+      posix_spawn(&pid_, storage.front().c_str(), &actions, &attributes, argv.data(), envp.data());
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   ::close(in[0]);
   ::close(out[1]);
@@ -88,6 +103,7 @@ PxraidProcess::~PxraidProcess() {
 }
 
 bool PxraidProcess::Pump(int timeoutMs) {
+  if (out_ < 0 && err_ < 0) return false;  // nothing left to wait for
   pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
   const int ready = ::poll(fds, 2, timeoutMs);
   if (ready < 0 && errno != EINTR) return false;
@@ -119,6 +135,10 @@ bool PxraidProcess::ReadUntil(const std::function<bool(const std::string& out)>&
   return true;
 }
 
+void PxraidProcess::CloseOutput() {
+  ClosePipe(out_);
+}
+
 void PxraidProcess::Signal(int signal) {
   if (pid_ > 0) ::kill(pid_, signal);
 }
@@ -137,6 +157,11 @@ RunResult PxraidProcess::Wait() {
 RunResult RunPxraid(const std::vector<std::string>& args, const std::string& input) {
   PxraidProcess process(args, input);
   return process.Wait();
+}
+
+std::vector<std::string> UnprivilegedLauncher() {
+  if (::geteuid() != 0) return {};
+  return {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
 }
 
 std::vector<std::string> Virtual(const std::string& scenario, std::vector<std::string> args) {

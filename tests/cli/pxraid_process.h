@@ -20,7 +20,10 @@ struct RunResult {
 // read the same on every machine) and its three standard streams on pipes.
 class PxraidProcess {
  public:
-  explicit PxraidProcess(const std::vector<std::string>& args, const std::string& input = "");
+  // `launcher`, when given, is the command that starts the tool (its path
+  // and arguments come after it).
+  explicit PxraidProcess(const std::vector<std::string>& args, const std::string& input = "",
+                         const std::vector<std::string>& launcher = {});
   ~PxraidProcess();
   PxraidProcess(const PxraidProcess&) = delete;
   PxraidProcess& operator=(const PxraidProcess&) = delete;
@@ -31,6 +34,9 @@ class PxraidProcess {
   bool ReadUntil(const std::function<bool(const std::string& out)>& done,
                  std::chrono::seconds limit = std::chrono::seconds(120));
   void Signal(int signal);
+  // Stops reading standard output, as `| head` does once it has its lines:
+  // the tool's next write finds the pipe closed.
+  void CloseOutput();
   // Reads to the end of both outputs and reaps the process.
   RunResult Wait();
 
@@ -45,6 +51,11 @@ class PxraidProcess {
 
 // Runs the tool to its end.
 RunResult RunPxraid(const std::vector<std::string>& args, const std::string& input = "");
+
+// The launcher that runs the tool as a user to whom file modes apply: root
+// reads every file whatever its mode, so when the tests run as root (as CI
+// does) the tool runs as nobody, through util-linux's setpriv.
+std::vector<std::string> UnprivilegedLauncher();
 
 // Arguments that put the tool on the virtual bus with simulated time, so no
 // device wait costs wall time.

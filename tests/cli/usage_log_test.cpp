@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -14,41 +16,111 @@
 namespace px::test {
 namespace {
 
-TEST(Usage, BadArgumentsGiveAMessageAndExitTwo) {
-  const std::vector<std::vector<std::string>> cases{
-      {},
-      {"bogus"},
-      {"--virtual", "nowhere", "status"},
-      {"status", "--json", "--extra"},
-      {"monitor", "--interval", "-1"},
-      {"monitor", "--interval", "soon"},
-      {"log", "--date", "261307"},
-      {"log", "--date", "2612"},
-      {"firmware"},
-      {"firmware", "check"},
-      {"firmware", "check", "f.bin", "--device", "1", "--device-version", "14031815",
-       "--device-product", "5000"},
-      {"firmware", "check", "f.bin", "--device-version", "14031815"},
-      {"firmware", "check", "f.bin", "--device-version", "XYZ", "--device-product", "5000"},
-      {"firmware", "check", "f.bin", "--device", "0"},
-      {"firmware", "upgrade"},
-      {"firmware", "build", "--head", "h.bin"},
-      {"firmware", "build", "--head", "h.bin", "-o"},
-      {"firmware", "build", "--head", "h.bin", "-o", "x", "--size", "3M"},
-      {"firmware", "build", "--head", "h.bin", "-o", "x", "--sub", "a:1:TRUE:more"},
-      {"firmware", "build", "--head", "h.bin", "-o", "x", "--sub", "a.bin:1:maybe"},
-      {"firmware", "build", "--head", "h.bin", "-o", "x", "--seed", "zz"},
-      {"--virtual", "healthy-mirror", "--simulate-time", "yesterday", "status"},
+struct UsageCase {
+  std::vector<std::string> args;
+  int exitCode;
+  std::string message;  // part of what standard error says; empty: anything
+};
+
+// A usage error names what was wrong and exits 2, or 3 (UNKNOWN) from
+// status, whose exit codes a monitoring system reads: whatever the command,
+// one kind of mistake gives one exit status.
+TEST(Usage, BadArgumentsAreNamedAndExitTwoOrUnknownFromStatus) {
+  const std::vector<UsageCase> cases{
+      {{}, 2, "a command is required: list, status, monitor, log, firmware"},
+      {{"bogus"}, 2, "unknown command 'bogus'; the commands are list, status"},
+      {{"firmware", "bogus"}, 2, "unknown firmware command 'bogus'"},
+      {{"firmware", "--bogus"}, 2, "unknown option '--bogus' for firmware"},
+      {{"--virtual", "nowhere", "status"}, 3, "nowhere"},
+      {{"status", "--json", "--extra"}, 3, "unknown option '--extra' for status"},
+      {{"status", "extra"}, 3, "unexpected argument 'extra' for status"},
+      {{"--virtual", "healthy-mirror", "--simulate-time", "yesterday", "status"}, 3, "yesterday"},
+      {{"monitor", "--interval", "-1"}, 2, "-1 is not in the range 0 to 86400"},
+      {{"monitor", "--interval", "soon"}, 2, "--interval: 'soon' is not a number"},
+      {{"monitor", "--interval", "1.5"}, 2, "'1.5' is not a number"},
+      {{"log", "--date", "261307"}, 2, ""},
+      {{"log", "--date", "2612"}, 2, ""},
+      {{"firmware"}, 2, "firmware needs a command: check, upgrade, backup, restore, build"},
+      {{"firmware", "check"}, 2, ""},
+      {{"firmware", "check", "f.bin", "--device", "1", "--device-version", "14031815",
+        "--device-product", "5000"},
+       2,
+       ""},
+      {{"firmware", "check", "f.bin", "--device-version", "14031815"}, 2, ""},
+      {{"firmware", "check", "f.bin", "--device-version", "XYZ", "--device-product", "5000"},
+       2,
+       ""},
+      {{"firmware", "check", "f.bin", "--device", "0"}, 2, "0 is not in the range 1 to 8"},
+      {{"firmware", "upgrade"}, 2, ""},
+      {{"firmware", "upgrade", "f.bin", "--device", "abc"}, 2, "--device: 'abc' is not a number"},
+      {{"firmware", "backup"}, 2, ""},
+      {{"firmware", "restore", "f.bin", "--device", "two"}, 2, "'two' is not a number"},
+      {{"firmware", "build", "--head", "h.bin"}, 2, ""},
+      {{"firmware", "build", "--head", "h.bin", "-o"}, 2, ""},
+      {{"firmware", "build", "--head", "h.bin", "-o", "x", "--size", "3M"}, 2, ""},
+      {{"firmware", "build", "--head", "h.bin", "-o", "x", "--sub", "a:1:TRUE:more"}, 2, ""},
+      {{"firmware", "build", "--head", "h.bin", "-o", "x", "--sub", "a.bin:1:maybe"}, 2, ""},
+      {{"firmware", "build", "--head", "h.bin", "-o", "x", "--seed", "zz"},
+       2,
+       "--seed: 'zz' is not a number (decimal, or hexadecimal ending in H)"},
+      {{"firmware", "build", "--head", "h.bin", "-o", "x", "--fan-limit", "12X"},
+       2,
+       "--fan-limit: '12X' is not a number"},
+      {{"firmware", "build", "--head", "h.bin", "-o", "x", "--sub", "a.bin:A0"},
+       2,
+       "the code type 'A0' is not a number"},
   };
-  for (const auto& args : cases) {
+  for (const UsageCase& c : cases) {
     std::string line;
-    for (const auto& arg : args) line += arg + " ";
+    for (const auto& arg : c.args) line += arg + " ";
     SCOPED_TRACE(line);
-    const RunResult run = RunPxraid(args);
+    const RunResult run = RunPxraid(c.args);
     EXPECT_EQ(run.signal, 0);
-    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.exitCode, c.exitCode);
     EXPECT_FALSE(run.err.empty());
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
     EXPECT_EQ(run.out, "");
+  }
+}
+
+// What cannot be read is named with the system's reason, and is a failure
+// (1), not a missing file.
+TEST(Usage, WhatCannotBeReadIsNamedWithTheSystemsReason) {
+  TempDir dir;
+  const auto locked = dir.path() / "locked";
+  const auto open = dir.path() / "open";
+  for (const auto& folder : {locked, open}) {
+    std::filesystem::create_directories(folder);
+    ASSERT_TRUE(ReplaceLogFile(folder / "261207.log", std::vector<std::string>{"a line"}));
+  }
+  const auto firmware = dir.path() / "fw.bin";
+  WriteBytes(firmware, "firmware");
+  using std::filesystem::perms;
+  std::filesystem::permissions(locked, perms::owner_all);
+  std::filesystem::permissions(open / "261207.log", perms::owner_read | perms::owner_write);
+  std::filesystem::permissions(firmware, perms::owner_read | perms::owner_write);
+
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+      {{"log", "--log-dir", locked.string(), "--date", "261207"},
+       "pxraid: cannot read " + locked.string() + ": permission denied\n"},
+      {{"log", "--log-dir", open.string(), "--date", "261207"},
+       "pxraid: cannot read " + (open / "261207.log").string() + ": permission denied\n"},
+      {{"log", "--log-dir", locked.string(), "--date", "261207", "--follow"},
+       "pxraid: cannot read " + locked.string() + ": permission denied\n"},
+      {{"firmware", "check", firmware.string(), "--device-version", "14031815", "--device-product",
+        "5000"},
+       "Fail to open firmware file\npxraid: cannot read " + firmware.string() +
+           ": permission denied\n"},
+  };
+  for (const auto& [args, message] : cases) {
+    SCOPED_TRACE(args.front());
+    PxraidProcess tool(args, "", UnprivilegedLauncher());
+    // Each ends by itself; a follow that waits for ever instead is stopped.
+    tool.ReadUntil([](const std::string&) { return false; }, std::chrono::seconds(30));
+    tool.Signal(SIGTERM);
+    const RunResult run = tool.Wait();
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
   }
 }
 

@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <ios>
+#include <streambuf>
+
 #include "device/checksum.h"
+#include "firmware/file_bytes.h"
 #include "firmware_rig.h"
 
 namespace px {
@@ -236,6 +241,88 @@ TEST(FirmwareFile, MalformedFilesAreRefusedWithoutReadingOutside) {
     const auto result = Load(rig, dir.Write("f.bin", c.bytes));
     EXPECT_EQ(result.boxes, (std::vector<Box>{{"Error", c.box, MessageIcon::Error}})) << c.name;
     EXPECT_FALSE(result.loaded) << c.name;
+  }
+}
+
+TEST(FirmwareFile, FilesThatCannotBeReadOrAreTooLargeAreRefusedUnreadWithTheirReason) {
+  const auto tooLarge = [](std::uintmax_t size) {
+    return "The firmware file is too large: " + std::to_string(size) +
+           " bytes, more than the 8388608 bytes of flash the controller can address.\n"
+           "Please check it.";
+  };
+  struct Case {
+    const char* name;
+    std::uintmax_t size;  // of a sparse file; 0: no file is made
+    std::function<std::filesystem::path(const test::TempDir&)> path;
+    std::string box;
+    std::error_code reason;
+  };
+  const auto sparse = [](const test::TempDir& d) { return d.path() / "big.bin"; };
+  const std::vector<Case> cases = {
+      {"missing", 0, [](const test::TempDir& d) { return d.path() / "missing.bin"; },
+       "Fail to open firmware file", std::make_error_code(std::errc::no_such_file_or_directory)},
+      {"a folder", 0, [](const test::TempDir& d) { return d.path(); }, "Fail to open firmware file",
+       std::make_error_code(std::errc::is_a_directory)},
+      {"one byte over 8 MiB", 0x800001, sparse, tooLarge(0x800001), {}},
+      // Read whole, this one would take 64 GiB of memory.
+      {"64 GiB", std::uintmax_t{64} << 30, sparse, tooLarge(std::uintmax_t{64} << 30), {}},
+  };
+  for (const auto& c : cases) {
+    FirmwareRig rig;
+    test::TempDir dir;
+    const std::filesystem::path path = c.path(dir);
+    if (c.size != 0) {
+      dir.Write("big.bin", {});
+      std::filesystem::resize_file(path, c.size);
+    }
+    const std::error_code reason = LoadFirmwareFile(path, rig.records.ConfigRecord[0], rig.state,
+                                                    rig.panels, rig.messages, rig.view);
+    EXPECT_EQ(rig.messages.boxes(), (std::vector<Box>{{"Error", c.box, MessageIcon::Error}}))
+        << c.name;
+    EXPECT_EQ(reason, c.reason) << c.name << ": " << reason.message();
+    EXPECT_EQ(rig.state.FirmwareLength(), 0U) << c.name;
+  }
+}
+
+// A medium whose byte `failAt` cannot be read: the refill that would bring
+// it fails the way a file buffer reports an I/O error.
+class FailingMedium final : public std::streambuf {
+ public:
+  FailingMedium(std::vector<uint8_t> bytes, std::size_t failAt)
+      : bytes_(std::move(bytes)), failAt_(failAt) {}
+
+ protected:
+  int_type underflow() override {
+    if (next_ >= failAt_) {
+      throw std::ios_base::failure("read error", std::error_code(EIO, std::generic_category()));
+    }
+    // Refills of 100 bytes, so the failure falls inside what one bulk read
+    // would have asked for.
+    const std::size_t end = std::min(failAt_, next_ + 100);
+    char* data = reinterpret_cast<char*>(bytes_.data());
+    setg(data, data + next_, data + end);
+    next_ = end;
+    return traits_type::to_int_type(*gptr());
+  }
+
+ private:
+  std::vector<uint8_t> bytes_;
+  std::size_t failAt_;
+  std::size_t next_ = 0;
+};
+
+TEST(FirmwareFile, AReadErrorNamesTheFirstByteThatCouldNotBeRead) {
+  for (const std::size_t failAt : {std::size_t{0}, std::size_t{1234}, std::size_t{61439}}) {
+    FailingMedium medium(Pattern(61440), failAt);
+    test::RecordingMessages messages;
+    std::error_code reason;
+    EXPECT_FALSE(ReadFirmwareBytes(medium, 61440, messages, &reason));
+    EXPECT_EQ(
+        messages.boxes(),
+        (std::vector<Box>{{"GetASPISupportInfo:",
+                           "Error read from Source file. ByteCount = " + std::to_string(failAt),
+                           MessageIcon::Error}}));
+    EXPECT_EQ(reason, std::error_code(EIO, std::generic_category())) << failAt;
   }
 }
 
