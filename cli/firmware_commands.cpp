@@ -213,6 +213,13 @@ class FlashSession {
       if (!advice.empty()) Complain(advice);
       return kExitNoDevice;
     }
+    // The enclosure stays ours from the backup to the last compare, so the
+    // backup is the flash as the erase found it.
+    hold_.emplace(core_.channel.HoldDrive(drive(), ClaimPurpose::Firmware));
+    if (!*hold_) {
+      Complain(core_.channel.DriveBusyText(drive()) + " Nothing was changed.");
+      return kExitNoDevice;
+    }
     return kExitOk;
   }
 
@@ -322,6 +329,7 @@ class FlashSession {
   std::unique_ptr<SleepInhibitor> sleepInhibitor_;
   FirmwareGroup group_;
   std::size_t slot_ = 0;
+  std::optional<CommandChannel::DriveHold> hold_;
 };
 
 fs::path LogDirectory(const std::string& option) {

@@ -12,7 +12,7 @@ namespace {
 using test::FirmwareRig;
 using test::Pattern;
 
-enum class Stage { Erase, Program, Verify };
+enum class Stage { Backup, Erase, Program, Verify };
 enum class Fault { NoReply, Status00, WrongTail, Removed, FlippedBit, OtherProgram, ZeroPage00 };
 
 // Where each stage is hit: the SPI command byte, the page (in the middle of
@@ -25,6 +25,8 @@ struct StageAt {
 };
 StageAt At(Stage stage) {
   switch (stage) {
+    case Stage::Backup:
+      return {0x20, 0x64, 0};
     case Stage::Erase:
       return {0x23, 0x60, 0};
     case Stage::Program:
@@ -36,10 +38,11 @@ StageAt At(Stage stage) {
 }
 constexpr uint32_t kZeroPageAddress = 0x64 * kSpiPageSize;
 
-// Every fault at every stage of an upgrade: whatever happens, the upgrade
-// never says "completed" unless the flash holds the image, and it always
-// ends with the firmware bracket closed, the enclosure let go and the
-// upgrade slot back at "none".
+// Every fault at every stage of an upgrade, and of the backup read before
+// it: whatever happens, the upgrade never says "completed" unless the flash
+// holds the image, a backup is never taken from pages that were not read,
+// and everything ends with the firmware bracket closed, the enclosure let go
+// and the upgrade slot back at "none".
 TEST(FaultCampaign, NoUpgradeCompletesWithTheFlashDifferentFromTheImage) {
   const std::string completed = "completed";
   struct Case {
@@ -47,6 +50,12 @@ TEST(FaultCampaign, NoUpgradeCompletesWithTheFlashDifferentFromTheImage) {
     Fault fault;
     std::string outcome;  // the message panel's last text, or "completed"
   } cases[] = {
+      {Stage::Backup, Fault::NoReply, "ReadSPI fail, Address = 3200"},
+      {Stage::Backup, Fault::Status00, "ReadSPI fail, Address = 3200"},
+      {Stage::Backup, Fault::WrongTail, "ReadSPI fail, Address = 3200"},
+      {Stage::Backup, Fault::Removed, "ReadSPI fail, Address = 3180"},
+      {Stage::Backup, Fault::FlippedBit, "the backup differs from the flash"},
+      {Stage::Backup, Fault::OtherProgram, completed},
       {Stage::Erase, Fault::NoReply, "SPI Erase Fail."},
       {Stage::Erase, Fault::Status00, "SPI Verify fail !!!"},
       {Stage::Erase, Fault::WrongTail, "SPI Erase Fail."},
@@ -71,7 +80,7 @@ TEST(FaultCampaign, NoUpgradeCompletesWithTheFlashDifferentFromTheImage) {
       {Stage::Verify, Fault::ZeroPage00, "ReadSPI fail, Address = 3200"},
   };
   for (const auto& c : cases) {
-    static constexpr const char* kStages[] = {"erase", "program", "verify"};
+    static constexpr const char* kStages[] = {"backup", "erase", "program", "verify"};
     static constexpr const char* kFaults[] = {"no reply",
                                               "status 0x00",
                                               "wrong tail signature",
@@ -138,6 +147,28 @@ TEST(FaultCampaign, NoUpgradeCompletesWithTheFlashDifferentFromTheImage) {
           break;
       }
     };
+    if (c.stage == Stage::Backup) {
+      // A backup is whole and true, or there is none; only then may the
+      // upgrade go on.
+      const std::vector<uint8_t> flash = rig.Flash(0, kFlashSize);
+      const std::optional<std::vector<uint8_t>> backup = rig.group.ReadFlashBackup(0);
+      if (!backup) {
+        EXPECT_EQ(rig.panels.Last(StatusPanels::kMessagePanel), c.outcome) << name;
+      } else if (*backup != flash) {
+        EXPECT_EQ("the backup differs from the flash", c.outcome) << name;
+      } else {
+        EXPECT_EQ(completed, c.outcome) << name;
+      }
+      if (c.fault == Fault::OtherProgram) {
+        EXPECT_EQ(otherAnswer, kResultDriveBusy) << name;
+      }
+      EXPECT_FALSE(rig.flags.firmwareBusy) << name;
+      EXPECT_EQ(rig.devices.UpgradeSlot, kNoSlot) << name;
+      EXPECT_EQ(rig.bus.OpenHandleCount(), 0u) << name;
+      EXPECT_NE(rig.bus.TryClaimDrive(FirmwareRig::kDrive, ClaimPurpose::Commands), kClaimRefused)
+          << name;
+      continue;
+    }
     rig.group.StartUpgradeClick(0);
 
     const auto boxes = rig.messages.boxes();
