@@ -82,7 +82,7 @@ int RunWindows(AppEnvironment& env) {
   new TForm2(form1.firmware(), form1.messages(),
              static_cast<uint32_t>(QDateTime::currentMSecsSinceEpoch()), &form1);
   TForm3 form3(&form1);
-  TForm5 form5(form1.state().eventLog.LogLines, form1.state().monitor, form1.messages(), &form1);
+  TForm5 form5(form1.state().eventLog, form1.state().monitor, form1.messages(), &form1);
   form1.show();
   if (env.onStarted) env.onStarted(form1);
   QApplication::exec();

@@ -339,7 +339,7 @@ void TForm1::Timer7Timer() {
 void TForm1::Button1Click() {
   if (viewLogOpen_) return;
   viewLogOpen_ = true;
-  TForm5::Open(this, state_.eventLog.LogLines, state_.monitor, *messages_);
+  TForm5::Open(this, state_.eventLog, state_.monitor, *messages_);
   viewLogOpen_ = false;
 }
 
