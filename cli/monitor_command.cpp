@@ -121,6 +121,14 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
   Complain("stopped");
   host.WriteControlTrace();
   MarkStopped();
+  // Every line went to standard output as it was logged; those that never
+  // reached a file exist nowhere else, which a script must be told.
+  if (const std::size_t unsaved = UnsavedLineCount(logState); unsaved > 0) {
+    Complain(std::to_string(unsaved) + (unsaved == 1 ? " log line" : " log lines") +
+             " could not be saved in " + PathText(directory) +
+             "; they are only on standard output");
+    return kExitFailed;
+  }
   return kExitOk;
 }
 
