@@ -300,6 +300,9 @@ std::size_t EventLogWriter::WriteEventLog(uint8_t deviceMask, const EventLogRun&
     state_.LogFile = file;
   } else if (read.outcome != LogFileRead::Outcome::Unreadable) {
     ReadIn(file, std::move(read.lines));
+  } else {
+    // Our own file cannot be read either: our lines wait in memory for it.
+    state_.LogFile = file;
   }
   const std::size_t runStart = lines.size();
   if (newDay) {

@@ -630,6 +630,36 @@ TEST_F(EventLogTest, ADayFileThatCannotBeReadIsLeftAloneAndOurLinesGoBesideIt) {
   }
 }
 
+TEST_F(EventLogTest, WhenNeitherTheDaysNorOurOwnFileCanBeReadTheLinesWait) {
+  const auto day = dir_.path() / "261207.log";
+  const auto own = OwnLogFile(day, LogUserName());
+  std::filesystem::create_directory(day);
+  std::filesystem::create_directory(own);
+  AddDevice(0, 1, kMirror);
+
+  Run(0x01, kStart, true);
+  SetState(0, 0x24);
+  Run(0x01, At(14, 10, 1));
+
+  const Lines expected = Concat(
+      {StartBlock("2026/12/07 14:03:09", kMirrorInfo), {"D1 P0 was removed, 2026/12/07 14:10:01"}});
+  EXPECT_EQ(state_.LogLines, expected);
+  EXPECT_EQ(UnsavedLineCount(state_), expected.size());
+  const auto texts = panels_.TextsOf(StatusPanels::kMessagePanel);
+  ASSERT_EQ(texts.size(), 3U);
+  EXPECT_THAT(texts[0], EndsWith("; lines go to " + PathText(own)));
+  EXPECT_THAT(texts[1], StartsWith("Cannot read log file " + PathText(own) + " ("));
+  EXPECT_THAT(texts[1], EndsWith("); lines kept"));
+  EXPECT_EQ(texts[2], texts[1]);
+
+  // Once our own file can be written, the next run saves every line.
+  std::filesystem::remove(own);
+  Run(0x01, At(14, 10, 5));
+  ExpectFile(PathText(own.filename()), expected);
+  EXPECT_EQ(UnsavedLineCount(state_), 0U);
+  EXPECT_TRUE(std::filesystem::is_directory(day));
+}
+
 // Two programs logging into one folder: a save puts the writer's new lines
 // after whatever the file holds by then, and every run reads the other's
 // lines in, so the file and both logs hold every line once.
