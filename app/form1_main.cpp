@@ -6,6 +6,9 @@
 #include <QKeyEvent>
 #include <QPainter>
 #include <QThread>
+#include <future>
+#include <mutex>
+#include <utility>
 
 #include "app/form2_make_bin.h"
 #include "app/form3_goto.h"
@@ -218,9 +221,26 @@ void TForm1::StartThreads() {
         // The window never waits for this thread without running its events
         // (StopThreads), and once it closes the work is skipped, so the wait
         // always ends.
-        QMetaObject::invokeMethod(
-            this, [this, &work] { DispatchOnWindowThread(work); }, Qt::BlockingQueuedConnection);
+        std::promise<void> done;
+        const std::future<void> ran = done.get_future();
+        {
+          std::lock_guard lock(handOverMutex_);
+          handOver_ = {&work, &done};
+        }
+        QMetaObject::invokeMethod(this, "RunHandedOver", Qt::QueuedConnection);
+        ran.wait();
       });
+}
+
+void TForm1::RunHandedOver() {
+  HandOver handOver;
+  {
+    std::lock_guard lock(handOverMutex_);
+    handOver = std::exchange(handOver_, {});
+  }
+  if (handOver.work == nullptr) return;
+  DispatchOnWindowThread(*handOver.work);
+  handOver.done->set_value();
 }
 
 void TForm1::DispatchOnWindowThread(const std::function<void()>& work) {
@@ -354,7 +374,7 @@ void TForm1::Timer7Timer() {
 void TForm1::Button1Click() {
   if (viewLogOpen_) return;
   viewLogOpen_ = true;
-  TForm5::Open(this, state_.eventLog.LogLines, state_.monitor, *messages_);
+  TForm5::Open(this, state_.eventLog, state_.monitor, *messages_);
   viewLogOpen_ = false;
 }
 

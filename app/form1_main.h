@@ -17,7 +17,9 @@
 #include <atomic>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 #include "app/message_box.h"
@@ -255,6 +257,9 @@ class TForm1 final : public QWidget, private px::MonitorView, private px::Firmwa
 
   // The polling thread's hand-over: runs one request on this thread.
   void DispatchOnWindowThread(const std::function<void()>& work);
+  // Runs the request the polling thread handed over, then lets it go on.
+  // Invoked by name, so that the queued call carries nothing of ours.
+  Q_INVOKABLE void RunHandedOver();
   // Runs `action` now, or once the device work under way has finished.
   void WhenDeviceIdle(std::function<void()> action);
   // "Load Firmware " and "Start Upgrade": dropped while firmware work runs.
@@ -287,6 +292,17 @@ class TForm1 final : public QWidget, private px::MonitorView, private px::Firmwa
   void SetProgressPosition(uint32_t position) override;
   void SetPanelVisible(bool visible) override { Panel1->setVisible(visible); }
   void SetTimerEnabled(bool enabled) override;
+
+  // The polling thread's request while it waits for this thread. It passes
+  // under the mutex, and the wait ends through the promise, rather than
+  // inside Qt's queued call, so that ThreadSanitizer (Qt is not built with
+  // it) sees the two threads ordered.
+  struct HandOver {
+    const std::function<void()>* work = nullptr;
+    std::promise<void>* done = nullptr;
+  };
+  std::mutex handOverMutex_;
+  HandOver handOver_;
 
   ProgramState state_;
   FormServices services_;

@@ -10,9 +10,9 @@
 
 namespace px::app {
 
-TForm5::TForm5(const std::vector<std::string>& logLines, const px::MonitorState& monitor,
+TForm5::TForm5(const px::EventLogState& log, const px::MonitorState& monitor,
                px::Messages& messages, QWidget* parent)
-    : QDialog(parent), monitor_(monitor), model_(logLines, messages) {
+    : QDialog(parent), monitor_(monitor), model_(log, messages) {
   setObjectName(QStringLiteral("Form5"));
   setWindowTitle(Q(model_.Caption()));
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -53,9 +53,9 @@ TForm5::TForm5(const std::vector<std::string>& logLines, const px::MonitorState&
   };
 }
 
-void TForm5::Open(QWidget* parent, const std::vector<std::string>& logLines,
-                  const px::MonitorState& monitor, px::Messages& messages) {
-  TForm5 viewer(logLines, monitor, messages, parent);
+void TForm5::Open(QWidget* parent, const px::EventLogState& log, const px::MonitorState& monitor,
+                  px::Messages& messages) {
+  TForm5 viewer(log, monitor, messages, parent);
   viewer.exec();
 }
 

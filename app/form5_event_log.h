@@ -4,10 +4,9 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
-#include <string>
-#include <vector>
 
 #include "common/ui.h"
+#include "eventlog/event_log.h"
 #include "eventlog/log_viewer_model.h"
 #include "raid/context.h"
 
@@ -21,14 +20,14 @@ class TForm5 final : public QDialog {
   static constexpr int kClientWidth = 465;
   static constexpr int kClientHeight = 273;
 
-  // logLines and monitor belong to the main window and outlive the viewer.
-  TForm5(const std::vector<std::string>& logLines, const px::MonitorState& monitor,
-         px::Messages& messages, QWidget* parent = nullptr);
+  // log and monitor belong to the main window and outlive the viewer.
+  TForm5(const px::EventLogState& log, const px::MonitorState& monitor, px::Messages& messages,
+         QWidget* parent = nullptr);
 
   // "View log": a new viewer, shown modally and destroyed when it closes.
   // The guard against a second click while one is open is the caller's.
-  static void Open(QWidget* parent, const std::vector<std::string>& logLines,
-                   const px::MonitorState& monitor, px::Messages& messages);
+  static void Open(QWidget* parent, const px::EventLogState& log, const px::MonitorState& monitor,
+                   px::Messages& messages);
 
   // Tests pick files without a dialog.
   void SetFileChooser(px::LogViewerModel::FileChooser chooser) { chooseFile_ = std::move(chooser); }

@@ -111,7 +111,10 @@ int RunStatus(Host& host, const StatusOptions& options) {
       const std::string advice = host.PermissionAdvice(core.detection.PhysicalDriveCount);
       json["error"] = advice.empty() ? "No enclosure found." : advice;
     }
-    std::cout << json.dump(2) << std::endl;
+    // Device texts are bytes, not necessarily UTF-8: a byte that is not
+    // becomes U+FFFD rather than costing the caller the whole answer.
+    std::cout << json.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+              << std::endl;
   } else {
     std::vector<std::string> texts;
     for (const EnclosureReport& report : reports) texts.push_back(ToText(report));

@@ -9,7 +9,6 @@
 #include "cli/stop_signal.h"
 #include "common/text.h"
 #include "eventlog/event_log.h"
-#include "eventlog/log_file.h"
 #include "raid/monitor.h"
 
 namespace px::cli {
@@ -20,23 +19,6 @@ namespace fs = std::filesystem;
 // The start and restart lines name the program as its window caption does,
 // so the windowed program and the tool keep one log format.
 constexpr char kBaseCaption[] = "Utitity v0.50.4";
-
-// How many lines of the day's log the writer's next run will keep from
-// before it; the rest of what it then holds is new. The writer starts a day
-// afresh when its file is missing (unless its last save failed), and loads
-// the file when it holds nothing yet.
-std::size_t LinesKept(const EventLogState& state, const fs::path& directory, const LogTime& now) {
-  const std::string name = LogFileName(now);
-  std::error_code error;
-  if (!fs::exists(directory / name, error)) {
-    return state.UnsavedFile == name ? state.LogLines.size() : 0;
-  }
-  if (state.LogLines.empty()) {
-    const auto lines = ReadLogLines(directory / name);
-    return lines ? lines->size() : 0;
-  }
-  return state.LogLines.size();
-}
 
 // Tells the devices whose bit is set about the host, through the same
 // control-sector request the window queues, each as the active device.
@@ -80,9 +62,8 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
   RaidMonitor monitor(core.context, [&](uint8_t mask) {
     answered = mask;
     const EventLogRun run{host.Now(), core.monitor.FirstDisplay.load(), core.monitor.Redetected};
-    const std::size_t kept = LinesKept(logState, directory, run.Now);
-    writer.WriteEventLog(mask, run);
-    for (std::size_t i = kept; i < logState.LogLines.size(); ++i) {
+    const std::size_t added = writer.WriteEventLog(mask, run);
+    for (std::size_t i = logState.LogLines.size() - added; i < logState.LogLines.size(); ++i) {
       std::cout << logState.LogLines[i] << '\n';
     }
     std::cout << std::flush;
@@ -140,6 +121,14 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
   Complain("stopped");
   host.WriteControlTrace();
   MarkStopped();
+  // Every line went to standard output as it was logged; those that never
+  // reached a file exist nowhere else, which a script must be told.
+  if (const std::size_t unsaved = UnsavedLineCount(logState); unsaved > 0) {
+    Complain(std::to_string(unsaved) + (unsaved == 1 ? " log line" : " log lines") +
+             " could not be saved in " + PathText(directory) +
+             "; they are only on standard output");
+    return kExitFailed;
+  }
   return kExitOk;
 }
 

@@ -42,6 +42,13 @@ void BuildSingleDisk(VirtualBus& bus) {
   });
 }
 
+// Disks are meant to give their model in ASCII; some give a byte of a local
+// code page, here Latin-1's e acute.
+void BuildLatin1Model(VirtualBus& bus) {
+  BuildHealthyMirror(bus);
+  ChangeMirror(bus, [](ControllerScenario& s) { s.p1.model = "Disque n\xE9o 1TB"; });
+}
+
 void BuildFlippedBit(VirtualBus& bus) {
   BuildHealthyMirror(bus);
   bus.EnclosureAt(sim::kMirrorDrive)->UpdateFaults([](sim::ControllerFaults& faults) {
@@ -113,6 +120,10 @@ std::vector<VirtualScenario> VirtualScenarios() {
       {"single-disk", "JBOD enclosure with one disk, as set up", &BuildSingleDisk, {}});
   scenarios.push_back({"silent-enclosure", "mirror that stops answering once it has been found",
                        &BuildHealthyMirror, kStopsAnswering});
+  scenarios.push_back({"latin1-model",
+                       "mirror whose P1 disk gives its model in Latin-1, not UTF-8",
+                       &BuildLatin1Model,
+                       {}});
   scenarios.push_back(
       {"flipped-bit", "mirror whose flash reads one bit back wrong", &BuildFlippedBit, {}});
   scenarios.push_back(

@@ -196,6 +196,10 @@ bool AppendProgress(std::vector<std::string>& lines, std::size_t index, const Re
   return true;
 }
 
+bool StartsWith(const std::vector<std::string>& lines, const std::vector<std::string>& prefix) {
+  return prefix.size() <= lines.size() && std::equal(prefix.begin(), prefix.end(), lines.begin());
+}
+
 }  // namespace
 
 void QueueLogLine(EventLogState& state, std::string line) {
@@ -217,28 +221,91 @@ EventLogWriter::EventLogWriter(EventLogState& state, const DeviceTable& devices,
       baseCaption_(std::move(baseCaption)),
       directory_(std::move(directory)),
       format_(format),
-      panels_(panels) {}
+      panels_(panels),
+      user_(LogUserName()) {}
 
-void EventLogWriter::WriteEventLog(uint8_t deviceMask, const EventLogRun& run) {
+std::size_t UnsavedLineCount(const EventLogState& state) {
+  return state.LogLines.size() - state.SavedLines + state.LostLines;
+}
+
+void EventLogWriter::ReadIn(const fs::path& file, std::vector<std::string> fileLines) {
+  auto& lines = state_.LogLines;
+  const std::size_t saved = fileLines.size();
+  fileLines.insert(fileLines.end(), lines.begin() + static_cast<std::ptrdiff_t>(state_.SavedLines),
+                   lines.end());
+  if (!StartsWith(fileLines, lines)) ++state_.Rewrites;
+  lines = std::move(fileLines);
+  state_.SavedLines = saved;
+  state_.LogFile = file;
+}
+
+void EventLogWriter::FinishEarlierDay(const fs::path& dayFile, const fs::path& ownFile,
+                                      const LogFolderLock& lock) {
+  const fs::path earlier = state_.LogFile;
+  if (earlier.empty() || earlier == dayFile || earlier == ownFile) return;
+  const std::size_t unsaved = state_.LogLines.size() - state_.SavedLines;
+  if (unsaved > 0) {
+    LogFileRead read = ReadLogFile(earlier);
+    bool saved = false;
+    if (read.outcome != LogFileRead::Outcome::Unreadable) {
+      ReadIn(earlier, std::move(read.lines));
+      saved = lock.Held() && ReplaceLogFile(earlier, state_.LogLines);
+    }
+    if (!saved) {
+      state_.LostLines += unsaved;
+      panels_.SetText(StatusPanels::kMessagePanel, "Cannot write log file " + PathText(earlier) +
+                                                       " (" + std::to_string(unsaved) +
+                                                       " lines lost)");
+    }
+  }
+  if (!state_.LogLines.empty()) ++state_.Rewrites;
+  state_.LogLines.clear();
+  state_.SavedLines = 0;
+  state_.LogFile.clear();
+}
+
+std::size_t EventLogWriter::WriteEventLog(uint8_t deviceMask, const EventLogRun& run) {
   auto& lines = state_.LogLines;
   const std::string timestamp = FormatTimestamp(run.Now, format_);
-  const std::string fileName = LogFileName(run.Now);
-  const fs::path file = directory_ / fileName;
+  const fs::path dayFile = directory_ / LogFileName(run.Now);
+  const fs::path ownFile = OwnLogFile(dayFile, user_);
   bool changed = false;
   bool blockWritten = false;
 
-  // A file we cannot even look at is treated as one we cannot read, rather
-  // than as the start of a new day that would throw LogLines away.
-  std::error_code error;
-  if (fs::exists(file, error) || error) {
-    if (lines.empty()) {
-      if (auto read = ReadLogLines(file))
-        lines = std::move(*read);
-      else
-        panels_.SetText(StatusPanels::kMessagePanel, "Cannot read log file " + PathText(file));
-    }
-  } else if (state_.UnsavedFile != fileName) {
+  // Held from reading the file to replacing it: whatever another program
+  // logs into this folder meanwhile waits, and is read in by our next run.
+  const LogFolderLock lock(directory_);
+  FinishEarlierDay(dayFile, ownFile, lock);
+
+  // A day's file we cannot read holds someone's lines all the same; it is
+  // left alone, and this user's own file of the day takes ours.
+  fs::path file = dayFile;
+  LogFileRead read = ReadLogFile(file);
+  if (read.outcome == LogFileRead::Outcome::Unreadable) {
+    if (state_.LogFile != ownFile)
+      panels_.SetText(StatusPanels::kMessagePanel, "Cannot read log file " + PathText(dayFile) +
+                                                       " (" + read.reason + "); lines go to " +
+                                                       PathText(ownFile));
+    file = ownFile;
+    read = ReadLogFile(file);
+  }
+  // A missing file starts a new day, unless lines of ours are waiting for it:
+  // then it is only one we could not write yet.
+  const bool unsaved = lines.size() > state_.SavedLines;
+  const bool newDay = read.outcome == LogFileRead::Outcome::Missing && !unsaved;
+  if (newDay) {
+    if (!lines.empty()) ++state_.Rewrites;
     lines.clear();
+    state_.SavedLines = 0;
+    state_.LogFile = file;
+  } else if (read.outcome != LogFileRead::Outcome::Unreadable) {
+    ReadIn(file, std::move(read.lines));
+  } else {
+    // Our own file cannot be read either: our lines wait in memory for it.
+    state_.LogFile = file;
+  }
+  const std::size_t runStart = lines.size();
+  if (newDay) {
     if (!run.FirstDisplay && !run.Redetected) lines.emplace_back(kStartRuleLength, '-');
     blockWritten = true;
   }
@@ -302,14 +369,18 @@ void EventLogWriter::WriteEventLog(uint8_t deviceMask, const EventLogRun& run) {
     if (AppendProgress(lines, i, record, track, timestamp)) changed = true;
   }
 
-  if (!changed) return;
-  if (ReplaceLogFile(file, lines)) {
-    state_.UnsavedFile.clear();
+  const std::size_t added = lines.size() - runStart;
+  if (!changed && lines.size() == state_.SavedLines) return added;
+  if (read.outcome == LogFileRead::Outcome::Unreadable) {
+    panels_.SetText(StatusPanels::kMessagePanel, "Cannot read log file " + PathText(file) + " (" +
+                                                     read.reason + "); lines kept");
+  } else if (lock.Held() && ReplaceLogFile(file, lines)) {
+    state_.SavedLines = lines.size();
   } else {
-    state_.UnsavedFile = fileName;
     panels_.SetText(StatusPanels::kMessagePanel,
                     "Cannot write log file " + PathText(file) + " (lines kept)");
   }
+  return added;
 }
 
 }  // namespace px

@@ -1,9 +1,13 @@
 #include "eventlog/log_file.h"
 
-#include <array>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <system_error>
+#include <utility>
+
+#include "common/text.h"
+#include "eventlog/log_file_system.h"
 
 namespace px {
 
@@ -26,34 +30,58 @@ std::vector<std::string> SplitLines(std::string_view text) {
 }
 
 std::optional<std::vector<std::string>> ReadLogLines(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string text;
-  std::array<char, 4096> chunk{};
-  while (in.read(chunk.data(), chunk.size()) || in.gcount() > 0)
-    text.append(chunk.data(), static_cast<std::size_t>(in.gcount()));
-  // A directory opens on some systems and only fails on the first read.
-  if (in.bad()) return std::nullopt;
-  return SplitLines(text);
+  LogFileRead read = ReadLogFile(file);
+  if (read.outcome != LogFileRead::Outcome::Read) return std::nullopt;
+  return std::move(read.lines);
 }
 
-bool ReplaceLogFile(const fs::path& file, std::span<const std::string> lines) {
-  fs::path temporary = file;
-  temporary += ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    for (const auto& line : lines) out << line << "\r\n";
-    out.close();
-    if (out) {
-      std::error_code error;
-      fs::rename(temporary, file, error);
-      if (!error) return true;
-    }
-  }
-  std::error_code ignored;
-  fs::remove(temporary, ignored);
-  return false;
+fs::path OwnLogFile(const fs::path& dayFile, std::string_view user) {
+  fs::path own = dayFile.parent_path() / dayFile.stem();
+  own += "-";
+  own += fs::path(user);
+  own += dayFile.extension();
+  return own;
 }
+
+std::string LogUserName() {
+  std::string name = detail::SystemUserName();
+  for (char& c : name) {
+    const bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                      c == '.' || c == '-' || c == '_';
+    if (!safe) c = '_';
+  }
+  // A name of dots alone would read as a folder.
+  if (name.find_first_not_of('.') == std::string::npos) name = "user";
+  return name;
+}
+
+namespace detail {
+
+fs::path TemporaryLogName(const fs::path& file) {
+  static thread_local std::mt19937_64 random{std::random_device{}()};
+  // Built by appending: GCC 12 warns falsely (-Wrestrict) about a literal
+  // prepended to a temporary string.
+  std::string suffix = ".";
+  suffix += HexUpper(random(), 16);
+  suffix += ".tmp";
+  fs::path temporary = file;
+  temporary += suffix;
+  return temporary;
+}
+
+std::string JoinLogLines(std::span<const std::string> lines) {
+  std::size_t size = 0;
+  for (const auto& line : lines) size += line.size() + 2;
+  std::string bytes;
+  bytes.reserve(size);
+  for (const auto& line : lines) {
+    bytes += line;
+    bytes += "\r\n";
+  }
+  return bytes;
+}
+
+}  // namespace detail
 
 std::filesystem::path UserStateDirectory(std::string_view xdgStateHome, std::string_view home) {
   if (!xdgStateHome.empty() && fs::path(xdgStateHome).is_absolute())

@@ -11,8 +11,8 @@ constexpr const char* kCaptionPrefix = "Event log - ";
 
 }  // namespace
 
-LogViewerModel::LogViewerModel(const std::vector<std::string>& logLines, Messages& messages)
-    : logLines_(logLines), messages_(messages) {}
+LogViewerModel::LogViewerModel(const EventLogState& log, Messages& messages)
+    : log_(log), messages_(messages) {}
 
 void LogViewerModel::SetLiveCaption(bool monitoringActive) {
   caption_ = std::string(kCaptionPrefix) + (monitoringActive ? "Real Time" : "Real Time( Paused )");
@@ -20,8 +20,9 @@ void LogViewerModel::SetLiveCaption(bool monitoringActive) {
 }
 
 ViewUpdate LogViewerModel::CopyAll() {
-  shownLineCount_ = logLines_.size();
-  lines_ = logLines_;
+  shownLineCount_ = log_.LogLines.size();
+  shownRewrites_ = log_.Rewrites;
+  lines_ = log_.LogLines;
   return ViewUpdate::Replaced;
 }
 
@@ -30,6 +31,7 @@ ViewUpdate LogViewerModel::Show(LiveFlags flags) {
   timerRunning_ = true;
   if (flags.PollInProgress) {
     shownLineCount_ = 0;
+    shownRewrites_ = log_.Rewrites;
     return ViewUpdate::None;
   }
   return CopyAll();
@@ -39,10 +41,12 @@ ViewUpdate LogViewerModel::Tick(LiveFlags flags) {
   if (!timerRunning_) return ViewUpdate::None;
   SetLiveCaption(flags.MonitoringActive);
   if (flags.PollInProgress) return ViewUpdate::None;
-  const std::size_t count = logLines_.size();
+  if (log_.Rewrites != shownRewrites_) return CopyAll();
+  const auto& logLines = log_.LogLines;
+  const std::size_t count = logLines.size();
   if (shownLineCount_ < count) {
-    lines_.insert(lines_.end(), logLines_.begin() + static_cast<std::ptrdiff_t>(shownLineCount_),
-                  logLines_.end());
+    lines_.insert(lines_.end(), logLines.begin() + static_cast<std::ptrdiff_t>(shownLineCount_),
+                  logLines.end());
     shownLineCount_ = count;
     return ViewUpdate::Appended;
   }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "common/ui.h"
+#include "eventlog/event_log.h"
 
 namespace px {
 
@@ -38,15 +40,16 @@ class LogViewerModel {
   // cancelled.
   using FileChooser = std::function<std::optional<std::filesystem::path>()>;
 
-  // logLines is the writer's list and must outlive the model; a file that
-  // cannot be read is reported through messages.
-  LogViewerModel(const std::vector<std::string>& logLines, Messages& messages);
+  // log is the writer's and must outlive the model; a file that cannot be
+  // read is reported through messages.
+  LogViewerModel(const EventLogState& log, Messages& messages);
 
   // The window is being shown: live mode with a full copy, or an empty view
   // that the first tick fills when a poll is running.
   ViewUpdate Show(LiveFlags flags);
-  // The once-a-second timer: new lines are appended; a log that shrank (a new
-  // day) is reloaded. Does nothing while the timer is stopped.
+  // The once-a-second timer: new lines are appended; a log that shrank or
+  // was rewritten (a new day, another program's lines read in) is reloaded.
+  // Does nothing while the timer is stopped.
   ViewUpdate Tick(LiveFlags flags);
   // "Real Time Log": back to live mode with a full reload.
   ViewUpdate RealTimeLog(bool monitoringActive);
@@ -67,13 +70,15 @@ class LogViewerModel {
   void SetLiveCaption(bool monitoringActive);
   ViewUpdate CopyAll();
 
-  const std::vector<std::string>& logLines_;
+  const EventLogState& log_;
   Messages& messages_;
   std::vector<std::string> lines_;
   std::string caption_ = "Event Log";
   LogTextColour colour_ = LogTextColour::WindowText;
   bool timerRunning_ = false;
   std::size_t shownLineCount_ = 0;
+  // The writer's Rewrites when the view was last copied in full.
+  uint64_t shownRewrites_ = 0;
   std::filesystem::path viewedFile_;
 };
 

@@ -126,6 +126,26 @@ TEST(MonitorCommand, ContinuesTheDaysFileAndPrintsOnlyWhatIsNew) {
   EXPECT_EQ(ReadBytes(logs.path() / "261207.log"), CrLfJoined(all));
 }
 
+TEST(MonitorCommand, LinesThatCouldNotBeSavedAreCountedAtTheEndAndExitOne) {
+  TempDir logs;
+  // A folder in the place of the lock file keeps every save from happening,
+  // as a full disk would.
+  std::filesystem::create_directory(logs.path() / kLogLockName);
+  const RunResult run =
+      RunPxraid(Virtual("member-replaced", {"monitor", "--log-dir", logs.path().string(),
+                                            "--interval", "1", "--polls", "18"}));
+  EXPECT_EQ(run.exitCode, 1);
+  const std::vector<std::string> printed = run.OutLines();
+  EXPECT_EQ(printed, WriterLines("member-replaced", 18));
+  EXPECT_FALSE(std::filesystem::exists(logs.path() / "261207.log"));
+  EXPECT_NE(run.err.find("pxraid: Cannot write log file "), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("pxraid: " + std::to_string(printed.size()) +
+                         " log lines could not be saved in " + logs.path().string() +
+                         "; they are only on standard output\n"),
+            std::string::npos)
+      << run.err;
+}
+
 TEST(MonitorCommand, StopSignalSendsTheShutdownEventAndExitsZero) {
   for (const int signal : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(signal);

@@ -280,6 +280,19 @@ TEST(StatusCommand, ADriveAnotherProgramHoldsIsUnknownAndSaysWhy) {
                              "reason": "another program is upgrading its firmware"}])"));
 }
 
+TEST(StatusCommand, AModelThatIsNotUtf8StillGivesJson) {
+  const RunResult run = RunPxraid(Virtual("latin1-model", {"status", "--json"}));
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  const json status = json::parse(run.out);
+  EXPECT_EQ(status.at("health"), "ok");
+  // The Latin-1 e acute is replaced by U+FFFD; the text form keeps the byte.
+  EXPECT_EQ(status.at("enclosures").at(0).at("members").at(1).at("model"),
+            "Disque n\xEF\xBF\xBDo 1TB");
+  const RunResult text = RunPxraid(Virtual("latin1-model", {"status"}));
+  EXPECT_EQ(text.exitCode, 0);
+  EXPECT_NE(text.out.find("Disque n\xE9o 1TB"), std::string::npos) << text.out;
+}
+
 TEST(ListCommand, OneAlignedLinePerEnclosureOrExitThreeWithoutAny) {
   const RunResult two = RunPxraid(Virtual("two-enclosures", {"list"}));
   EXPECT_EQ(two.exitCode, 0);

@@ -202,11 +202,13 @@ void DialogsTest::GotoKeepsTheDialogOpenOnABadNumber() {
 // --- Event log viewer ------------------------------------------------------------
 
 void DialogsTest::ViewerFollowsTheLogLive() {
-  std::vector<std::string> log{"line 1", "line 2"};
+  px::EventLogState state;
+  std::vector<std::string>& log = state.LogLines;
+  log = {"line 1", "line 2"};
   px::MonitorState monitor;
   monitor.MonitorRequests = px::kMonitoringActive | px::kPollStatus;
   px::test::RecordingMessages messages;
-  TForm5 viewer(log, monitor, messages);
+  TForm5 viewer(state, monitor, messages);
   viewer.show();
 
   QCOMPARE(viewer.size(), QSize(TForm5::kClientWidth, TForm5::kClientHeight));
@@ -245,11 +247,13 @@ void DialogsTest::ViewerFollowsTheLogLive() {
 }
 
 void DialogsTest::ViewerOpenedDuringAPollFillsAtTheNextTick() {
-  std::vector<std::string> log{"a", "b", "c"};
+  px::EventLogState state;
+  std::vector<std::string>& log = state.LogLines;
+  log = {"a", "b", "c"};
   px::MonitorState monitor;
   monitor.PollInProgress = true;
   px::test::RecordingMessages messages;
-  TForm5 viewer(log, monitor, messages);
+  TForm5 viewer(state, monitor, messages);
   viewer.show();
   QVERIFY(MemoLines(viewer).isEmpty());
   QCOMPARE(viewer.windowTitle(), QStringLiteral("Event log - Real Time( Paused )"));
@@ -273,11 +277,13 @@ void DialogsTest::ViewerShowsAChosenFileAndStopsFollowing() {
     std::ofstream(file, std::ios::binary) << "first\r\nsecond\rthird\n";
     std::ofstream(empty, std::ios::binary) << "";
   }
-  std::vector<std::string> log{"live 1", "live 2"};
+  px::EventLogState state;
+  std::vector<std::string>& log = state.LogLines;
+  log = {"live 1", "live 2"};
   px::MonitorState monitor;
   monitor.MonitorRequests = px::kMonitoringActive;
   px::test::RecordingMessages messages;
-  TForm5 viewer(log, monitor, messages);
+  TForm5 viewer(state, monitor, messages);
   std::optional<std::filesystem::path> choice = file;
   viewer.SetFileChooser([&choice] { return choice; });
   viewer.show();

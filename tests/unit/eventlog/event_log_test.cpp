@@ -21,8 +21,11 @@
 namespace px {
 namespace {
 
+using ::testing::AllOf;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
+using ::testing::EndsWith;
+using ::testing::StartsWith;
 using Lines = std::vector<std::string>;
 
 const std::string kRule75(75, '-');
@@ -223,8 +226,9 @@ TEST_F(EventLogTest, FirstStartWithTwoDevices) {
                                     "  P1 is absent. ",
                                 }})));
   EXPECT_EQ(state_.LogLines, SplitLines(test::ReadBytes(dir_.path() / "261207.log")));
-  // The day's file was replaced through a temporary one that is gone again.
-  EXPECT_THAT(dir_.Entries(), ElementsAre("261207.log"));
+  // The day's file was replaced through a temporary one that is gone again;
+  // the folder's lock file stays for the next writer.
+  EXPECT_THAT(dir_.Entries(), ElementsAre("261207.log", kLogLockName));
   EXPECT_TRUE(panels_.entries().empty());
 }
 
@@ -566,37 +570,156 @@ TEST_F(EventLogTest, UnwritableLogKeepsEveryLineUntilASaveSucceeds) {
   EXPECT_EQ(state_.LogLines.size(), 1 + kMirrorInfo.size() + 1);
 }
 
-TEST_F(EventLogTest, UnreadableLogIsReportedAndTheRunCarriesOn) {
-  // Something that exists under the day's name but is no file.
-  std::filesystem::create_directory(dir_.path() / "261207.log");
-  AddDevice(0, 1, kMirror);
+// Something under the day's name that we cannot read is someone's log all
+// the same (another user's, kept private): it is never replaced. Our lines go
+// to our own file of the day beside it, and the message panel says so once.
+TEST_F(EventLogTest, ADayFileThatCannotBeReadIsLeftAloneAndOurLinesGoBesideIt) {
+  namespace fs = std::filesystem;
+  const fs::path day = dir_.path() / "261207.log";
+  const fs::path own = OwnLogFile(day, LogUserName());
+  struct Case {
+    const char* name;
+    std::function<void()> make;
+    std::function<bool()> untouched;
+  };
+  std::vector<Case> cases = {
+      {"a folder", [&] { fs::create_directory(day); }, [&] { return fs::is_directory(day); }},
+#ifndef _WIN32
+      {"a link to itself", [&] { fs::create_symlink(day, day); },
+       [&] { return fs::is_symlink(day) && fs::read_symlink(day) == day; }},
+#endif
+  };
+  Lines p0Absent = kMirrorInfo;
+  p0Absent[4] = "  P0 is absent. ";
+  p0Absent.erase(p0Absent.begin() + 5, p0Absent.begin() + 8);
+  const std::string inserted = "D1 P0 was inserted, 2026/12/07 14:10:02";
 
-  Run(0x01, kStart, true);
+  for (const Case& c : cases) {
+    // From the start, or once the day's file had been ours for a while.
+    for (const bool savedBefore : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (savedBefore ? " after a save" : " from the start"));
+      state_ = EventLogState{};
+      panels_.Clear();
+      AddDevice(0, 1, kMirror);
+      SetState(0, 0x22);
+      if (savedBefore) {
+        Run(0x01, kStart, true);
+        fs::remove(day);
+      }
+      c.make();
 
-  EXPECT_EQ(state_.LogLines, StartBlock("2026/12/07 14:03:09", kMirrorInfo));
-  const std::string path = PathText(dir_.path() / "261207.log");
-  EXPECT_THAT(panels_.TextsOf(StatusPanels::kMessagePanel),
-              ElementsAre("Cannot read log file " + path,
-                          "Cannot write log file " + path + " (lines kept)"));
-  EXPECT_THAT(dir_.Entries(), ElementsAre("261207.log"));
+      SetState(0, 0x24);
+      Run(0x01, At(14, 10, 1), !savedBefore);
+      SetState(0, 0x21);
+      Run(0x01, At(14, 10, 2));
+
+      EXPECT_TRUE(c.untouched());
+      // Our own file is a log of its own: it starts with what the devices are.
+      const Lines expected =
+          savedBefore ? Concat({{kRule75}, p0Absent, {kRule83, inserted}})
+                      : Concat({StartBlock("2026/12/07 14:10:01", p0Absent), {inserted}});
+      ExpectFile(PathText(own.filename()), expected);
+      EXPECT_EQ(state_.LogLines, expected);
+      EXPECT_EQ(UnsavedLineCount(state_), 0U);
+      EXPECT_THAT(panels_.TextsOf(StatusPanels::kMessagePanel),
+                  ElementsAre(AllOf(StartsWith("Cannot read log file " + PathText(day) + " ("),
+                                    EndsWith("); lines go to " + PathText(own)))));
+      fs::remove_all(day);
+      fs::remove(own);
+    }
+  }
 }
 
-#ifndef _WIN32
-TEST_F(EventLogTest, ADayFileThatCannotBeLookedAtDoesNotStartANewDay) {
+TEST_F(EventLogTest, WhenNeitherTheDaysNorOurOwnFileCanBeReadTheLinesWait) {
+  const auto day = dir_.path() / "261207.log";
+  const auto own = OwnLogFile(day, LogUserName());
+  std::filesystem::create_directory(day);
+  std::filesystem::create_directory(own);
   AddDevice(0, 1, kMirror);
-  Run(0x01, kStart, true);
-  // A link to itself: asking whether the file exists fails.
-  const auto file = dir_.path() / "261207.log";
-  std::filesystem::remove(file);
-  std::filesystem::create_symlink(file, file);
 
+  Run(0x01, kStart, true);
   SetState(0, 0x24);
   Run(0x01, At(14, 10, 1));
 
-  ExpectFile("261207.log", Concat({StartBlock("2026/12/07 14:03:09", kMirrorInfo),
-                                   {"D1 P0 was removed, 2026/12/07 14:10:01"}}));
+  const Lines expected = Concat(
+      {StartBlock("2026/12/07 14:03:09", kMirrorInfo), {"D1 P0 was removed, 2026/12/07 14:10:01"}});
+  EXPECT_EQ(state_.LogLines, expected);
+  EXPECT_EQ(UnsavedLineCount(state_), expected.size());
+  const auto texts = panels_.TextsOf(StatusPanels::kMessagePanel);
+  ASSERT_EQ(texts.size(), 3U);
+  EXPECT_THAT(texts[0], EndsWith("; lines go to " + PathText(own)));
+  EXPECT_THAT(texts[1], StartsWith("Cannot read log file " + PathText(own) + " ("));
+  EXPECT_THAT(texts[1], EndsWith("); lines kept"));
+  EXPECT_EQ(texts[2], texts[1]);
+
+  // Once our own file can be written, the next run saves every line.
+  std::filesystem::remove(own);
+  Run(0x01, At(14, 10, 5));
+  ExpectFile(PathText(own.filename()), expected);
+  EXPECT_EQ(UnsavedLineCount(state_), 0U);
+  EXPECT_TRUE(std::filesystem::is_directory(day));
 }
-#endif
+
+// Two programs logging into one folder: a save puts the writer's new lines
+// after whatever the file holds by then, and every run reads the other's
+// lines in, so the file and both logs hold every line once.
+TEST_F(EventLogTest, TwoWritersInOneFolderKeepEachOthersLines) {
+  EventLogState otherState;
+  const DeviceTable noDevices;
+  EventLogWriter other(otherState, noDevices, records_, kCaption, dir_.path(), format_, panels_);
+  AddDevice(0, 1, kMirror);
+
+  Run(0x01, kStart, true);
+  other.WriteEventLog(0x00, {.Now = At(14, 5, 0), .FirstDisplay = true});
+  const uint64_t rewrites = state_.Rewrites;
+  SetState(0, 0x24);
+  EXPECT_EQ(writer_.WriteEventLog(0x01, {.Now = At(14, 10, 1)}), 1U);
+  other.WriteEventLog(0x00, {.Now = At(14, 10, 5)});
+
+  const Lines expected = Concat({StartBlock("2026/12/07 14:03:09", kMirrorInfo),
+                                 StartBlock("2026/12/07 14:05:00", {}),
+                                 {"D1 P0 was removed, 2026/12/07 14:10:01"}});
+  ExpectFile("261207.log", expected);
+  EXPECT_EQ(state_.LogLines, expected);
+  EXPECT_EQ(otherState.LogLines, expected);
+  // Others' lines only ever came after ours: the live view just appends.
+  EXPECT_EQ(state_.Rewrites, rewrites);
+  EXPECT_TRUE(panels_.entries().empty());
+}
+
+TEST_F(EventLogTest, LinesThatCouldNotBeSavedGoAfterThoseOthersSavedMeanwhile) {
+  EventLogState otherState;
+  const DeviceTable noDevices;
+  EventLogWriter other(otherState, noDevices, records_, kCaption, dir_.path(), format_, panels_);
+  AddDevice(0, 1, kMirror);
+  Run(0x01, kStart, true);
+
+  // Nobody can take the folder's lock while a folder stands in the place of
+  // the lock file: the save fails and the line waits in memory.
+  const auto lockFile = dir_.path() / kLogLockName;
+  std::filesystem::remove(lockFile);
+  std::filesystem::create_directory(lockFile);
+  SetState(0, 0x24);
+  Run(0x01, At(14, 10, 1));
+  EXPECT_EQ(UnsavedLineCount(state_), 1U);
+  std::filesystem::remove(lockFile);
+  other.WriteEventLog(0x00, {.Now = At(14, 10, 3), .FirstDisplay = true});
+  const uint64_t rewrites = state_.Rewrites;
+  // Nothing new to log; the waiting line is saved all the same.
+  EXPECT_EQ(writer_.WriteEventLog(0x01, {.Now = At(14, 10, 5)}), 0U);
+
+  const Lines expected = Concat({StartBlock("2026/12/07 14:03:09", kMirrorInfo),
+                                 StartBlock("2026/12/07 14:10:03", {}),
+                                 {"D1 P0 was removed, 2026/12/07 14:10:01"}});
+  ExpectFile("261207.log", expected);
+  EXPECT_EQ(state_.LogLines, expected);
+  EXPECT_EQ(UnsavedLineCount(state_), 0U);
+  // The other program's lines came in before ours: the live view reloads.
+  EXPECT_GT(state_.Rewrites, rewrites);
+  EXPECT_THAT(panels_.TextsOf(StatusPanels::kMessagePanel),
+              ElementsAre("Cannot write log file " + PathText(dir_.path() / "261207.log") +
+                          " (lines kept)"));
+}
 
 }  // namespace
 }  // namespace px

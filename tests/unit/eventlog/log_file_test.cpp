@@ -3,6 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -61,6 +66,60 @@ TEST(ReplaceLogFile, FailureLeavesNothingBehind) {
   EXPECT_THAT(dir.Entries(), ElementsAre("261207.log"));
   EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "261207.log"));
 }
+
+TEST(ReadLogFile, TellsAMissingFileFromOneThatCannotBeRead) {
+  test::TempDir dir;
+  test::WriteBytes(dir.path() / "a.log", "one\r\ntwo\r\n");
+  std::filesystem::create_directory(dir.path() / "folder.log");
+  struct Case {
+    std::filesystem::path file;
+    LogFileRead::Outcome outcome;
+    Lines lines;
+  } cases[] = {
+      {dir.path() / "a.log", LogFileRead::Outcome::Read, {"one", "two"}},
+      {dir.path() / "missing.log", LogFileRead::Outcome::Missing, {}},
+      {dir.path() / "no-folder" / "missing.log", LogFileRead::Outcome::Missing, {}},
+      {dir.path() / "folder.log", LogFileRead::Outcome::Unreadable, {}},
+  };
+  for (const auto& c : cases) {
+    const LogFileRead read = ReadLogFile(c.file);
+    EXPECT_EQ(read.outcome, c.outcome) << c.file;
+    EXPECT_EQ(read.lines, c.lines) << c.file;
+    // Only a file that is there but unreadable has a reason to give.
+    EXPECT_EQ(read.reason.empty(), c.outcome != LogFileRead::Outcome::Unreadable) << c.file;
+  }
+}
+
+TEST(OwnLogFile, TheUsersNameGoesBeforeTheExtension) {
+  EXPECT_EQ(OwnLogFile(std::filesystem::path("logs") / "261207.log", "ann"),
+            std::filesystem::path("logs") / "261207-ann.log");
+}
+
+#ifndef _WIN32
+TEST(ReplaceLogFile, KeepsTheFilesModeAndOwner) {
+  test::TempDir dir;
+  const auto file = dir.path() / "261207.log";
+  test::WriteBytes(file, "old\r\n");
+  ::chmod(file.c_str(), 0640);
+  // Only root may give a file away; anyone else keeps the owner check to
+  // what they may do: the group.
+  const bool root = ::geteuid() == 0;
+  const uid_t owner = root ? 4321 : ::geteuid();
+  ASSERT_EQ(::chown(file.c_str(), owner, root ? 4321 : ::getegid()), 0);
+  struct stat before {};
+  ASSERT_EQ(::stat(file.c_str(), &before), 0);
+
+  ASSERT_TRUE(ReplaceLogFile(file, Lines{"new"}));
+
+  struct stat after {};
+  ASSERT_EQ(::stat(file.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode & 07777, 0640U);
+  EXPECT_EQ(after.st_uid, before.st_uid);
+  EXPECT_EQ(after.st_gid, before.st_gid);
+  EXPECT_NE(after.st_ino, before.st_ino);
+  EXPECT_EQ(test::ReadBytes(file), "new\r\n");
+}
+#endif
 
 TEST(ReadLogLines, ReadsWhatWasWrittenAndRefusesWhatIsNoFile) {
   test::TempDir dir;

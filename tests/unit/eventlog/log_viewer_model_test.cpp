@@ -32,9 +32,10 @@ class LogViewerModelTest : public ::testing::Test {
     return [] { return std::optional<std::filesystem::path>(); };
   }
 
-  Lines log_ = {"line 1", "line 2"};
+  EventLogState state_;
+  Lines& log_ = state_.LogLines = {"line 1", "line 2"};
   test::RecordingMessages messages_;
-  LogViewerModel model_{log_, messages_};
+  LogViewerModel model_{state_, messages_};
   test::TempDir dir_;
 };
 
@@ -84,6 +85,18 @@ TEST_F(LogViewerModelTest, ALogReplacedByAsManyLinesIsOnlyAppendedToOnceItGrows)
   log_.push_back("new 3");
   EXPECT_EQ(model_.Tick(kMonitoring), ViewUpdate::Appended);
   EXPECT_THAT(model_.Lines(), ElementsAre("line 1", "line 2", "new 3"));
+}
+
+TEST_F(LogViewerModelTest, ALogTheWriterRewroteIsReloadedWhateverItsLength) {
+  model_.Show(kMonitoring);
+
+  // Another program's line was read in ahead of one of ours that is now
+  // saved after it: same lines, more of them, in another order.
+  log_ = {"line 1", "other", "line 2"};
+  ++state_.Rewrites;
+  EXPECT_EQ(model_.Tick(kMonitoring), ViewUpdate::Replaced);
+  EXPECT_EQ(model_.Lines(), log_);
+  EXPECT_EQ(model_.Tick(kMonitoring), ViewUpdate::None);
 }
 
 TEST_F(LogViewerModelTest, CaptionAndColourFollowMonitoring) {
