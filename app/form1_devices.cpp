@@ -35,28 +35,26 @@ void TForm1::Timer4Timer() {
     if ((state_.monitor.MonitorRequests.load() & px::kPollStatus) ||
         state_.flags.firmwareBusy.load())
       return;
-    detection.ProbeMode = true;
+    detection.handover.SetProbing(true);
     ChangeCountdown_ = 0;
     const uint32_t letters = discovery_->ListLogicalDrives();
     const uint32_t drives = discovery_->CountPhysicalDrives();
     if (letters == detection.LetterCount.load() && drives == detection.PhysicalDriveCount.load()) {
-      detection.ProbeMode = false;
+      detection.handover.SetProbing(false);
     } else {
       detection.LetterCount = letters;
       detection.PhysicalDriveCount = drives;
-      detection.DetectionPending = true;
-      detection.DetectRequest = true;
+      detection.handover.Request();
     }
     return;
   }
   // 2. A detection finished.
-  if (detection.DetectDone.load()) {
-    detection.DetectDone = false;
+  if (detection.handover.TakeResults()) {
     LayOutDetectedDevices();
     return;
   }
   // 3. A detection runs: the first one blinks its caption.
-  if (detection.DetectionPending.load()) {
+  if (detection.handover.Pending()) {
     if (StaticText1->text() == QLatin1String(kDriveDetecting)) {
       StaticText1->setVisible(!BlinkState_);
       BlinkState_ = !BlinkState_;
@@ -65,14 +63,12 @@ void TForm1::Timer4Timer() {
   }
   // 4. Nothing found yet, or a drive could not be probed because another
   // program held it: look again every seventh tick.
-  const bool lookAgain =
-      state_.devices.DeviceCount == 0 ||
-      (detection.BusyDrives.load() != 0 &&
-       (state_.monitor.MonitorRequests.load() & px::kPollStatus) == 0);
+  const bool lookAgain = state_.devices.DeviceCount == 0 ||
+                         (detection.BusyDrives.load() != 0 &&
+                          (state_.monitor.MonitorRequests.load() & px::kPollStatus) == 0);
   if (lookAgain && !state_.flags.firmwareBusy.load()) {
     if (NoDeviceTicks_ > 5) {
-      detection.DetectionPending = true;
-      detection.DetectRequest = true;
+      detection.handover.Request();
       NoDeviceTicks_ = 0;
     } else {
       ++NoDeviceTicks_;
@@ -119,7 +115,7 @@ void TForm1::LayOutDetectedDevices() {
       StaticText2->setText(Q("GUI start Time : " + Now()));
       monitor.Redetected = true;
     }
-    state_.detection.ProbeMode = false;
+    state_.detection.handover.SetProbing(false);
     StaticText4->hide();
     Timer3->start();
     PreviousDeviceCount_ = count;
@@ -129,7 +125,7 @@ void TForm1::LayOutDetectedDevices() {
     Button11->setEnabled(false);
     BitBtn1->setEnabled(false);
     Button2->setEnabled(false);
-    state_.detection.ProbeMode = false;
+    state_.detection.handover.SetProbing(false);
     DeviceText_ = kNoDriveFound;
     Label4->setText(Q(kNoDriveFound));
     if (!monitor.FirstDisplay.load() && count != PreviousDeviceCount_ && monitoring) {

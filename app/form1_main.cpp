@@ -173,10 +173,8 @@ void TForm1::InitialiseState() {
   state_.detection.LetterCount = discovery_->ListLogicalDrives();
   state_.detection.PhysicalDriveCount = discovery_->CountPhysicalDrives();
 
-  state_.detection.DetectionPending = true;
-  state_.detection.DetectRequest = true;
-  state_.detection.ProbeMode = true;
-  state_.detection.DetectDone = false;
+  state_.detection.handover.SetProbing(true);
+  state_.detection.handover.Request();
   state_.monitor.PollInProgress = false;
   state_.monitor.MonitorRequests = 0;
   state_.flags.closing = false;
@@ -338,7 +336,7 @@ void TForm1::Timer1Timer() {
 }
 
 void TForm1::Timer2Timer() {
-  if (ChangeCountdown_ != 0 || state_.detection.ProbeMode.load() ||
+  if (ChangeCountdown_ != 0 || state_.detection.handover.Probing() ||
       state_.monitor.PollInProgress.load() || state_.flags.closing.load())
     return;
   RaiseRequest(px::kPollStatus);

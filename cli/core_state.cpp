@@ -77,12 +77,7 @@ CoreState::CoreState(Host& owner, MessagePump pump)
       discovery(context) {}
 
 uint32_t CoreState::Detect() {
-  detection.LetterCount = discovery.ListLogicalDrives();
-  detection.PhysicalDriveCount = discovery.CountPhysicalDrives();
-  detection.DetectionPending = true;
-  discovery.DetectDrives();
-  detection.DetectionPending = false;
-  return devices.DeviceCount;
+  return discovery.DetectNow();
 }
 
 bool CoreState::DrivesChanged() {

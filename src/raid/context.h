@@ -27,22 +27,48 @@ struct VolumeEntry {
 };
 inline constexpr uint8_t kVolumeOpenFailed = 0xFF;
 
-// The hand-over between the window and the detection thread, and what a
-// detection knows of the host's drives.
-//
-// The window sets DetectionPending and then DetectRequest; the detection
-// thread runs, sets DetectDone and clears DetectionPending. The device table,
-// the records of probed drives and the per-slot flags of MonitorState are
-// written by the detection thread while DetectionPending is set: read them
-// only while it is clear.
+// The hand-over between the window and the detection thread. The order is
+// built in: a request marks the detection pending before the thread can see
+// it, so no poll is handed over once the thread may start; the thread marks
+// its results ready before it clears "pending". The device table, the
+// records of probed drives and the per-slot flags of MonitorState are
+// written by the detection thread while a detection is pending: read them
+// only while it is not.
+class DetectionHandover {
+ public:
+  // The window asks for a detection.
+  void Request() {
+    pending_ = true;
+    request_ = true;
+  }
+  // The detection thread takes the request, if there is one.
+  bool Begin() { return request_.exchange(false); }
+  // The detection thread has written its results.
+  void Finish() {
+    done_ = true;
+    pending_ = false;
+  }
+  // A detection is asked for or runs.
+  bool Pending() const { return pending_.load(); }
+  // The window takes the results of a finished detection, once.
+  bool TakeResults() { return done_.exchange(false); }
+  // Results are waiting to be taken.
+  bool Finished() const { return done_.load(); }
+  // From a device change (or the start) until the results are laid out the
+  // drives are being probed, and polls stay away.
+  void SetProbing(bool probing) { probing_ = probing; }
+  bool Probing() const { return probing_.load(); }
+
+ private:
+  std::atomic<bool> request_{false};
+  std::atomic<bool> pending_{false};
+  std::atomic<bool> done_{false};
+  std::atomic<bool> probing_{false};
+};
+
+// What a detection knows of the host's drives, and its hand-over.
 struct DetectionState {
-  std::atomic<bool> DetectRequest{false};
-  std::atomic<bool> DetectionPending{false};
-  std::atomic<bool> DetectDone{false};
-  // Drives are being probed; polls stay away meanwhile.
-  std::atomic<bool> ProbeMode{false};
-  // The device-table entry under probe, or last added.
-  std::atomic<uint32_t> ProbeEntry{0};
+  DetectionHandover handover;
 
   // The window counts drives on a device change while a detection may still
   // be describing the volumes of the previous count, so the letters and the

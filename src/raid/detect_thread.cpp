@@ -16,13 +16,12 @@ DriveDetectThread::DriveDetectThread(DriveDiscovery& discovery, const RaidContex
 }
 
 void DriveDetectThread::Step() {
-  if (!detection_.DetectRequest.exchange(false)) {
+  if (!detection_.handover.Begin()) {
     clock_.SleepMs(kIdleMs);
     return;
   }
   discovery_.DetectDrives();
-  detection_.DetectDone = true;
-  detection_.DetectionPending = false;
+  detection_.handover.Finish();
 }
 
 }  // namespace px

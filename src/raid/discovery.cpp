@@ -154,7 +154,6 @@ bool DriveDiscovery::ProbeDrive(uint32_t k, uint32_t count) {
   Record& config = ctx_.records.ConfigRecord[k];
   uint32_t entry = k;
   ctx_.panels.SetText(kStagePanel, "Mode 1");
-  ctx_.detection.ProbeEntry = k;
   const CommandResult presence = channel.QueryController(k, kQueryPresence, config);
   ctx_.panels.SetText(kStagePanel, "Mode 2");
   CommandResult identity;
@@ -187,7 +186,6 @@ bool DriveDiscovery::ProbeDrive(uint32_t k, uint32_t count) {
   } else {
     status[status::kRevisionMark] = kRevisionMissing;
   }
-  ctx_.detection.ProbeEntry = entry;
   ctx_.devices.DeviceSlot[count] = entry;
   return true;
 }
@@ -251,6 +249,20 @@ void DriveDiscovery::ReadStatusRecord(uint32_t k, uint32_t count) {
 void DriveDiscovery::DetectDrives() {
   DescribeVolumes();
   ctx_.devices.DeviceCount = ProbePhysicalDrives();
+}
+
+uint32_t DriveDiscovery::DetectNow() {
+  DetectionState& detection = ctx_.detection;
+  detection.LetterCount = ListLogicalDrives();
+  detection.PhysicalDriveCount = CountPhysicalDrives();
+  detection.handover.SetProbing(true);
+  detection.handover.Request();
+  detection.handover.Begin();
+  DetectDrives();
+  detection.handover.Finish();
+  detection.handover.TakeResults();
+  detection.handover.SetProbing(false);
+  return ctx_.devices.DeviceCount;
 }
 
 }  // namespace px

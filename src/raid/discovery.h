@@ -30,6 +30,10 @@ class DriveDiscovery {
   uint32_t ProbePhysicalDrives();
   // DescribeVolumes, then DeviceCount = ProbePhysicalDrives.
   void DetectDrives();
+  // A whole detection on the calling thread, for front ends without a
+  // detection thread: count the letters and drives, detect, and hand the
+  // results over as the thread would. The number of enclosures found.
+  uint32_t DetectNow();
 
  private:
   // Probes drive k, known to open, into the slot `count`; true when it is an

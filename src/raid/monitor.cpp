@@ -47,7 +47,7 @@ void QueueHostEvent(MonitorState& monitor, uint8_t event) {
 void RaidMonitor::DispatchRequest() {
   // The polling thread looked before it handed over; a detection the window
   // started in between must still not meet device work.
-  if (ctx_.detection.DetectionPending.load() || ctx_.flags.closing.load()) return;
+  if (ctx_.detection.handover.Pending() || ctx_.flags.closing.load()) return;
   const uint8_t requests = ctx_.monitor.MonitorRequests.load();
   if ((requests & kPollStatus) != 0) {
     ReadStatus();
@@ -70,7 +70,7 @@ void RaidMonitor::ReadStatus() {
   const std::string polls = HexUpper(++monitor.PollCount, 2);
   panels.SetText(kMarkPanel, "3x," + polls);
   panels.SetText(kCounterPanel, "G = 2x, " + polls);
-  if (view.ChangeCountdown() != 0 || ctx_.detection.ProbeMode.load() ||
+  if (view.ChangeCountdown() != 0 || ctx_.detection.handover.Probing() ||
       ctx_.flags.firmwareBusy.load()) {
     return;
   }

@@ -21,7 +21,7 @@ void TRaidThread::Step() {
   // MonitoringActive alone also hands over; the dispatch then does nothing.
   // Once the application closes the window's thread may be waiting for this
   // one, so nothing more is handed over.
-  if (!detection_.DetectionPending.load() && state_.MonitorRequests.load() != 0 && !Closing()) {
+  if (!detection_.handover.Pending() && state_.MonitorRequests.load() != 0 && !Closing()) {
     handOver_([this] { monitor_.DispatchRequest(); });
   }
   clock_.SleepMs(kCycleMs);

@@ -253,11 +253,7 @@ class GuestDriver {
             " vendor=" + text(8, 8) + " product=" + text(16, 16));
     }
 
-    detection_.DetectionPending = true;
-    detection_.ProbeMode = true;
-    discovery_.DetectDrives();
-    detection_.ProbeMode = false;
-    detection_.DetectionPending = false;
+    discovery_.DetectNow();
     std::string entries;
     for (uint32_t slot = 0; slot < devices_.DeviceCount; ++slot) {
       entries += (slot ? "," : "") + Hex(devices_.DeviceSlot[slot], 2);

@@ -174,7 +174,7 @@ struct Rig {
 
   // Waits for the detection thread, then lays its results out.
   void Detect() {
-    QTRY_VERIFY_WITH_TIMEOUT(form->state().detection.DetectDone.load(), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(form->state().detection.handover.Finished(), kWaitMs);
     form->Timer4Timer();
   }
 
@@ -346,18 +346,21 @@ class MainWindowTest : public QObject {
   void NoEnclosureBlinksThenSaysSo() {
     Rig rig;
     rig.bus.AttachPlainDisk(0);
+    // Blinking while the first detection runs: the probe of the plain disk
+    // is held up until the caption has blinked.
+    std::atomic<bool> release{false};
+    rig.transport.onCommand = [&](const px::ScsiRequest&) {
+      while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
     TForm1& form = rig.Start();
-    // Blinking while the first detection runs: its results are held back
-    // and it is made to look as if it were still running.
-    QTRY_VERIFY_WITH_TIMEOUT(form.state().detection.DetectDone.load(), kWaitMs);
-    form.state().detection.DetectDone = false;
-    form.state().detection.DetectionPending = true;
+    QVERIFY(form.state().detection.handover.Pending());
     form.Timer4Timer();
     QVERIFY(form.StaticText1->isHidden());
     form.Timer4Timer();
     QVERIFY(!form.StaticText1->isHidden());
-    form.state().detection.DetectionPending = false;
-    form.state().detection.DetectDone = true;
+    release = true;
+    QTRY_VERIFY_WITH_TIMEOUT(form.state().detection.handover.Finished(), kWaitMs);
+    rig.transport.onCommand = nullptr;
     form.Timer4Timer();
     QCOMPARE(form.StaticText1->text(), QStringLiteral("No Drive found! "));
     QCOMPARE(form.Label4->text(), QStringLiteral("No Drive found! "));
@@ -365,10 +368,10 @@ class MainWindowTest : public QObject {
     // A new detection every seventh tick.
     for (int tick = 0; tick < 6; ++tick) {
       form.Timer4Timer();
-      QVERIFY(!form.state().detection.DetectionPending.load());
+      QVERIFY(!form.state().detection.handover.Pending());
     }
     form.Timer4Timer();
-    QVERIFY(form.state().detection.DetectionPending.load());
+    QVERIFY(form.state().detection.handover.Pending());
   }
 
   void StartPollsOnEveryMonitoringTick() {
@@ -543,14 +546,14 @@ class MainWindowTest : public QObject {
     QTRY_COMPARE(form.changeCountdown(), uint8_t{16});
     for (int tick = 0; tick < 4; ++tick) {
       form.Timer4Timer();
-      QVERIFY(!form.state().detection.DetectionPending.load());
+      QVERIFY(!form.state().detection.handover.Pending());
     }
     QCOMPARE(form.changeCountdown(), uint8_t{20});
     // The device line keeps its last text; the fifth tick compares and, the
     // drives having changed, starts a detection.
     form.Timer4Timer();
     QCOMPARE(form.changeCountdown(), uint8_t{0});
-    QVERIFY(form.state().detection.DetectionPending.load());
+    QVERIFY(form.state().detection.handover.Pending());
     QCOMPARE(form.StaticText1->text(), QStringLiteral(" Device 1/1"));
     rig.Detect();
     QCOMPARE(form.state().devices.DeviceCount, 2u);
@@ -567,8 +570,7 @@ class MainWindowTest : public QObject {
     QVERIFY(rig.Served());
     rig.bus.SetDeviceChangeCallback(nullptr);
     rig.bus.Detach(0);
-    form.state().detection.DetectionPending = true;
-    form.state().detection.DetectRequest = true;
+    form.state().detection.handover.Request();
     rig.Detect();
     QCOMPARE(form.StaticText1->text(), QStringLiteral("No Drive found! "));
     const auto& pending = form.state().eventLog.PendingLines;
@@ -837,10 +839,10 @@ class MainWindowTest : public QObject {
       QTRY_VERIFY_WITH_TIMEOUT(!form.isVisible(), kWaitMs);
     } else {
       QTRY_VERIFY_WITH_TIMEOUT(slowReads.load() >= 5, kWaitMs);
-      QVERIFY(form.state().detection.DetectionPending.load());
+      QVERIFY(form.state().detection.handover.Pending());
       QVERIFY(form.close());
       // The probe gave up at its next step rather than finishing the drives.
-      QVERIFY(!form.state().detection.DetectDone.load() || form.state().devices.DeviceCount < 2);
+      QVERIFY(!form.state().detection.handover.Finished() || form.state().devices.DeviceCount < 2);
     }
     rig.transport.onCommand = nullptr;
     QVERIFY(form.state().flags.closing.load());

@@ -133,7 +133,7 @@ class PlatformTest : public QObject {
     services.clock = &clock;
     services.logDirectory = logDir.path().toStdString();
     px::app::TForm1 form(std::move(services));
-    QTRY_VERIFY(form.state().detection.DetectDone.load());
+    QTRY_VERIFY(form.state().detection.handover.Finished());
     form.Timer4Timer();
     const QString advice = form.statusBar().PanelText(4);
     QVERIFY2(advice.startsWith(QStringLiteral("No permission to open ")), qPrintable(advice));
@@ -141,9 +141,8 @@ class PlatformTest : public QObject {
     QVERIFY(advice.contains(QStringLiteral("run as root")));
     // The next detection that finds nothing does not say it again.
     form.panels().SetText(4, " ");
-    form.state().detection.DetectionPending = true;
-    form.state().detection.DetectRequest = true;
-    QTRY_VERIFY(form.state().detection.DetectDone.load());
+    form.state().detection.handover.Request();
+    QTRY_VERIFY(form.state().detection.handover.Finished());
     form.Timer4Timer();
     QCOMPARE(form.statusBar().PanelText(4), QStringLiteral(" "));
     form.close();

@@ -142,7 +142,7 @@ class SleepInhibitorTest : public QObject {
       return file;
     };
     px::app::TForm1 form(std::move(services));
-    QTRY_VERIFY(form.state().detection.DetectDone.load());
+    QTRY_VERIFY(form.state().detection.handover.Finished());
     form.Timer4Timer();
     form.BitBtn1Click();
     QVERIFY(form.firmware().FirmwareLength() > 0);

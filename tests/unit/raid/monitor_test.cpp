@@ -73,7 +73,7 @@ TEST(ReadStatus, SkippedWhileDrivesChangeOrFirmwareWorks) {
     std::function<void(PollRig&)> set;
   } cases[] = {
       {"device change countdown", [](PollRig& r) { r.view.changeCountdown = 17; }},
-      {"probe mode", [](PollRig& r) { r.detection.ProbeMode = true; }},
+      {"probe mode", [](PollRig& r) { r.detection.handover.SetProbing(true); }},
       {"firmware busy", [](PollRig& r) { BeginFirmwareOperation(r.flags); }},
   };
   for (const auto& c : cases) {
@@ -470,7 +470,7 @@ TEST(DispatchRequest, NothingIsServedWhileADetectionIsPendingOrTheWindowCloses) 
   for (bool closing : {false, true}) {
     PollRig rig;
     rig.monitor.MonitorRequests = kPollStatus | kWriteSettings;
-    rig.detection.DetectionPending = !closing;
+    if (!closing) rig.detection.handover.Request();
     rig.flags.closing = closing;
     rig.raid.DispatchRequest();
     EXPECT_EQ(rig.monitor.MonitorRequests.load(), kPollStatus | kWriteSettings);

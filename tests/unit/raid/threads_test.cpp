@@ -63,7 +63,8 @@ TEST(TRaidThread, HandsNothingOverWhileADetectionIsPending) {
   RaidRig rig;
   rig.bus.AttachEnclosure(0);
   rig.Detect();
-  rig.detection.DetectionPending = true;
+  // A detection asked for, with no detection thread to run it yet.
+  rig.detection.handover.Request();
   rig.monitor.MonitorRequests = kPollStatus;
   DirectHandOver handOver(rig.monitor.MonitorRequests);
   TRaidThread thread(rig.raid, rig.context, handOver.Make());
@@ -73,7 +74,8 @@ TEST(TRaidThread, HandsNothingOverWhileADetectionIsPending) {
   EXPECT_EQ(handOver.count.load(), 0);
   EXPECT_EQ(rig.monitor.MonitorRequests.load(), kPollStatus);
 
-  rig.detection.DetectionPending = false;
+  ASSERT_TRUE(rig.detection.handover.Begin());
+  rig.detection.handover.Finish();
   ASSERT_TRUE(Eventually([&] { return rig.monitor.MonitorRequests.load() == 0; }));
   thread.Stop();
   EXPECT_EQ(handOver.count.load(), 1);
@@ -100,11 +102,10 @@ TEST(DriveDetectThread, DetectsOnRequestAndHandsTheResultsBack) {
   rig.detection.LetterCount = rig.discovery.ListLogicalDrives();
   rig.detection.PhysicalDriveCount = rig.discovery.CountPhysicalDrives();
   DriveDetectThread thread(rig.discovery, rig.context);
-  rig.detection.DetectionPending = true;
-  rig.detection.DetectRequest = true;
-  ASSERT_TRUE(Eventually([&] { return rig.detection.DetectDone.load(); }));
-  EXPECT_FALSE(rig.detection.DetectionPending.load());
-  EXPECT_FALSE(rig.detection.DetectRequest.load());
+  rig.detection.handover.Request();
+  ASSERT_TRUE(Eventually([&] { return rig.detection.handover.Finished(); }));
+  EXPECT_FALSE(rig.detection.handover.Pending());
+  EXPECT_FALSE(rig.detection.handover.Begin()) << "the request was taken once";
   EXPECT_EQ(rig.devices.DeviceCount, 2U);
   EXPECT_EQ(rig.devices.DeviceSlot[0], 0x41U);
   EXPECT_EQ(rig.devices.DeviceSlot[1], 0x43U);
@@ -169,9 +170,8 @@ TEST(WorkerThreads, DetectionAndPollingRunSideBySide) {
   // Window creation.
   rig.detection.LetterCount = rig.discovery.ListLogicalDrives();
   rig.detection.PhysicalDriveCount = rig.discovery.CountPhysicalDrives();
-  rig.detection.ProbeMode = true;
-  rig.detection.DetectionPending = true;
-  rig.detection.DetectRequest = true;
+  rig.detection.handover.SetProbing(true);
+  rig.detection.handover.Request();
   rig.monitor.MonitorRequests = kMonitoringActive;
 
   WindowQueue window;
@@ -197,9 +197,8 @@ TEST(WorkerThreads, DetectionAndPollingRunSideBySide) {
     // have been enough, the window stops raising them so that a polling
     // thread that is scheduled rarely still gets to the control writes.
     const bool stirring = detections < 6 || m.PollCount < 20;
-    if (d.DetectDone.load()) {
-      d.DetectDone = false;
-      d.ProbeMode = false;
+    if (d.handover.TakeResults()) {
+      d.handover.SetProbing(false);
       ++detections;
       if (rig.devices.DeviceCount > 0) m.MonitorRequests |= kPollStatus;
       if (m.FirstDisplay.load()) QueueHostEvent(m, kHostFoundEnclosure);
@@ -219,15 +218,14 @@ TEST(WorkerThreads, DetectionAndPollingRunSideBySide) {
       const uint32_t letters = rig.discovery.ListLogicalDrives();
       const uint32_t drives = rig.discovery.CountPhysicalDrives();
       if (stirring && tick % 60 == 0 && (m.MonitorRequests.load() & kPollStatus) == 0 &&
-          !d.DetectionPending.load()) {
-        d.ProbeMode = true;
+          !d.handover.Pending()) {
+        d.handover.SetProbing(true);
         d.LetterCount = letters;
         d.PhysicalDriveCount = drives;
-        d.DetectionPending = true;
-        d.DetectRequest = true;
+        d.handover.Request();
       }
     }
-    if (stirring && tick % 7 == 0 && !d.ProbeMode.load() && !m.PollInProgress.load()) {
+    if (stirring && tick % 7 == 0 && !d.handover.Probing() && !m.PollInProgress.load()) {
       m.MonitorRequests |= kPollStatus;
     }
     if (tick % 23 == 0) m.MonitorRequests |= kWriteSettings;
