@@ -15,15 +15,15 @@ constexpr char kNoDriveFound[] = "No Drive found! ";
 }  // namespace
 
 std::vector<px::VolumeLetter> TForm1::VolumeLetters() const {
-  std::lock_guard lock(state_.detection.volumesMutex);
+  std::lock_guard lock(core_->detection.volumesMutex);
   std::vector<px::VolumeLetter> letters;
-  for (const px::VolumeEntry& entry : state_.detection.VolumeTable)
+  for (const px::VolumeEntry& entry : core_->detection.VolumeTable)
     letters.push_back({entry.Letter, entry.DriveType, entry.DiskNumber});
   return letters;
 }
 
 void TForm1::Timer4Timer() {
-  px::DetectionState& detection = state_.detection;
+  px::DetectionState& detection = core_->detection;
   // 1. A device change: count up, then look whether the drives changed.
   if (ChangeCountdown_ != 0) {
     if (ChangeCountdown_ < kChangeCountdownFire) {
@@ -32,13 +32,13 @@ void TForm1::Timer4Timer() {
     }
     // A poll waiting to run, or firmware work, goes first; a detection would
     // knock the controllers between the upgrade's stages.
-    if ((state_.monitor.MonitorRequests.load() & px::kPollStatus) ||
-        state_.flags.firmwareBusy.load())
+    if ((core_->monitor.MonitorRequests.load() & px::kPollStatus) ||
+        core_->flags.firmwareBusy.load())
       return;
     detection.handover.SetProbing(true);
     ChangeCountdown_ = 0;
-    const uint32_t letters = discovery_->ListLogicalDrives();
-    const uint32_t drives = discovery_->CountPhysicalDrives();
+    const uint32_t letters = core_->discovery.ListLogicalDrives();
+    const uint32_t drives = core_->discovery.CountPhysicalDrives();
     if (letters == detection.LetterCount.load() && drives == detection.PhysicalDriveCount.load()) {
       detection.handover.SetProbing(false);
     } else {
@@ -50,6 +50,8 @@ void TForm1::Timer4Timer() {
   }
   // 2. A detection finished.
   if (detection.handover.TakeResults()) {
+    // What the probe found choosable, before the layout's own count.
+    SetChooserMaximum(detection.ChooserMaximum.load());
     LayOutDetectedDevices();
     return;
   }
@@ -63,10 +65,10 @@ void TForm1::Timer4Timer() {
   }
   // 4. Nothing found yet, or a drive could not be probed because another
   // program held it: look again every seventh tick.
-  const bool lookAgain = state_.devices.DeviceCount == 0 ||
+  const bool lookAgain = core_->devices.DeviceCount == 0 ||
                          (detection.BusyDrives.load() != 0 &&
-                          (state_.monitor.MonitorRequests.load() & px::kPollStatus) == 0);
-  if (lookAgain && !state_.flags.firmwareBusy.load()) {
+                          (core_->monitor.MonitorRequests.load() & px::kPollStatus) == 0);
+  if (lookAgain && !core_->flags.firmwareBusy.load()) {
     if (NoDeviceTicks_ > 5) {
       detection.handover.Request();
       NoDeviceTicks_ = 0;
@@ -77,8 +79,8 @@ void TForm1::Timer4Timer() {
 }
 
 void TForm1::LayOutDetectedDevices() {
-  px::DeviceTable& devices = state_.devices;
-  px::MonitorState& monitor = state_.monitor;
+  px::DeviceTable& devices = core_->devices;
+  px::MonitorState& monitor = core_->monitor;
   const uint32_t count = devices.DeviceCount;
   const bool monitoring = (monitor.MonitorRequests.load() & px::kMonitoringActive) != 0;
   const auto hint = [&](std::size_t slot) {
@@ -115,7 +117,7 @@ void TForm1::LayOutDetectedDevices() {
       StaticText2->setText(Q("GUI start Time : " + Now()));
       monitor.Redetected = true;
     }
-    state_.detection.handover.SetProbing(false);
+    core_->detection.handover.SetProbing(false);
     StaticText4->hide();
     Timer3->start();
     PreviousDeviceCount_ = count;
@@ -125,12 +127,12 @@ void TForm1::LayOutDetectedDevices() {
     Button11->setEnabled(false);
     BitBtn1->setEnabled(false);
     Button2->setEnabled(false);
-    state_.detection.handover.SetProbing(false);
+    core_->detection.handover.SetProbing(false);
     DeviceText_ = kNoDriveFound;
     Label4->setText(Q(kNoDriveFound));
     if (!monitor.FirstDisplay.load() && count != PreviousDeviceCount_ && monitoring) {
       RemovedTime_ = QDateTime::currentDateTime();
-      px::QueueLogLine(state_.eventLog, px::DeviceRemovedLine(Now()));
+      px::QueueLogLine(core_->eventLog, px::DeviceRemovedLine(Now()));
     }
     CheckBox2->hide();
     Timer3->stop();
@@ -173,7 +175,7 @@ void TForm1::LayOutDetectedDevices() {
 void TForm1::RefreshDeviceLine() {
   const std::vector<px::VolumeLetter> letters = VolumeLetters();
   const px::DeviceLine line =
-      px::BuildDeviceText(state_.devices, letters, state_.detection.LetterCount.load());
+      px::BuildDeviceText(core_->devices, letters, core_->detection.LetterCount.load());
   LettersText_ = line.LettersText;
   DeviceText_ = line.DeviceText;
 }
@@ -187,17 +189,17 @@ void TForm1::SetTabVisible(int page, bool visible) {
 
 void TForm1::UpdateActivePage() {
   const int current = PageControl1->currentIndex();
-  activePage_ = current >= 0 && PageControl1->isTabVisible(current) ? current : -1;
+  core_->devices.ActivePage = current >= 0 && PageControl1->isTabVisible(current) ? current : -1;
 }
 
 void TForm1::ShowDeviceInfo() {
   UpdateActivePage();
-  const int page = activePage_.load();
+  const int page = core_->devices.ActivePage.load();
   if (page < 0) return;
-  state_.devices.SelectedSlot = static_cast<uint32_t>(page);
+  core_->devices.SelectedSlot = static_cast<uint32_t>(page);
   const std::vector<px::VolumeLetter> letters = VolumeLetters();
   const px::DeviceInfo info = px::BuildDeviceInfo(
-      state_.devices, state_.records, letters, state_.detection.LetterCount.load(), BaseCaption_);
+      core_->devices, core_->records, letters, core_->detection.LetterCount.load(), BaseCaption_);
   LettersText_ = info.line.LettersText;
   DeviceText_ = info.line.DeviceText;
   StaticText1->setText(Q(DeviceText_));
@@ -215,8 +217,8 @@ void TForm1::DeviceCheckBoxClick(int device) {
   const auto slot = static_cast<std::size_t>(device);
   if (DeviceBoxes[slot]->isChecked()) {
     SetTabVisible(device, true);
-    if (state_.monitor.MonitorRequests.load() & px::kMonitoringActive) {
-      state_.monitor.MonitorRequests = px::kMonitoringActive | px::kPollStatus;
+    if (core_->monitor.MonitorRequests.load() & px::kMonitoringActive) {
+      core_->monitor.MonitorRequests = px::kMonitoringActive | px::kPollStatus;
       SetMonitorButtons(true);
       Timer7->stop();
       Timer2->start();
@@ -230,7 +232,7 @@ void TForm1::DeviceCheckBoxClick(int device) {
     SetTabVisible(device, false);
     Timer6->start();
   }
-  state_.monitor.RetryCount[slot] = 0;
+  core_->monitor.RetryCount[slot] = 0;
   ShowDeviceInfo();
   ShowStatus(true);
 }
@@ -242,24 +244,14 @@ void TForm1::PageControl1Change() {
   PageSwitching_ = false;
 }
 
-bool TForm1::DeviceChecked(std::size_t slot) {
+bool TForm1::Polled(std::size_t slot) {
   return slot < DeviceBoxes.size() && DeviceBoxes[slot]->isChecked();
 }
 
-void TForm1::UncheckDevice(std::size_t slot) {
+void TForm1::Dropped(std::size_t slot) {
   if (slot >= DeviceBoxes.size()) return;
   DeviceBoxes[slot]->setChecked(false);
   DeviceCheckBoxClick(static_cast<int>(slot));
-}
-
-uint32_t TForm1::UpgradeChooserPosition() {
-  return static_cast<uint32_t>(UpDown1->value());
-}
-
-void TForm1::SetUpgradeChooserMaximum(int maximum) {
-  // Called by the detection thread at the end of a probe.
-  QMetaObject::invokeMethod(
-      this, [this, maximum] { SetChooserMaximum(maximum); }, Qt::AutoConnection);
 }
 
 void TForm1::SetChooserMaximum(int maximum) {

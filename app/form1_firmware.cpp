@@ -11,7 +11,7 @@ void TForm1::FirmwareClick(std::function<void()> action) {
   // a click kept for afterwards would start a second upgrade just when the
   // user has been told to power the device off. A click that waits for a
   // poll to end is served once, however often it came.
-  if (state_.flags.firmwareBusy.load() || firmwareClickWaiting_) return;
+  if (core_->flags.firmwareBusy.load() || firmwareClickWaiting_) return;
   firmwareClickWaiting_ = true;
   WhenDeviceIdle([this, action = std::move(action)] {
     firmwareClickWaiting_ = false;
@@ -31,7 +31,7 @@ void TForm1::BitBtn1Click() {
                 return std::filesystem::path(
                     OpenDialog1->selectedFiles().constFirst().toStdU16String());
               });
-    firmwareGroup_->LoadFirmwareClick(static_cast<int16_t>(UpDown1->value()), choose);
+    core_->firmwareGroup.LoadFirmwareClick(static_cast<int16_t>(UpDown1->value()), choose);
   });
 }
 
@@ -40,7 +40,7 @@ void TForm1::Button2Click() {
   // poll; the upgrade must never knock the controller between its commands.
   FirmwareClick([this] {
     DeviceWork work(*this);
-    firmwareGroup_->StartUpgradeClick(static_cast<int16_t>(UpDown1->value()));
+    core_->firmwareGroup.StartUpgradeClick(static_cast<int16_t>(UpDown1->value()));
   });
 }
 

@@ -32,7 +32,6 @@ namespace px::app {
 
 namespace {
 
-constexpr char kCaption[] = "Utitity v0.50.4";
 constexpr char kFirmwareUpgrading[] = "Firmware is upgrading, please wait a moment.";
 
 // Keeps the window's events going until `done` holds. Used wherever the
@@ -133,7 +132,7 @@ TForm1::TForm1(FormServices services, QWidget* parent)
     label->clear();
 
   // 9.
-  BaseCaption_ = kCaption;
+  BaseCaption_ = px::kProgramCaption;
   setWindowTitle(Q(BaseCaption_));
   QApplication::setApplicationDisplayName(QString());
   QApplication::setApplicationName(Q(BaseCaption_));
@@ -147,74 +146,46 @@ TForm1::TForm1(FormServices services, QWidget* parent)
 
 TForm1::~TForm1() {
   qApp->removeEventFilter(this);
-  state_.flags.closing = true;
+  core_->flags.closing = true;
   StopThreads();
 }
 
 void TForm1::InitialiseState() {
-  state_.devices.SelectedSlot = 0;
-  state_.devices.UpgradeSlot = px::kNoSlot;
-  state_.devices.DeviceCount = 0;
   ChangeCountdown_ = 0;
   StaticText1->setText(QString::fromLatin1(kDriveDetecting));
-
-  access_ = std::make_unique<px::DeviceAccess>(*services_.transport, panels_);
-  channel_ = std::make_unique<px::CommandChannel>(
-      *access_, *clock_,
-      [this] {
-        // Only the window's own thread may run its events.
-        if (QThread::currentThread() == thread()) QCoreApplication::processEvents();
-      },
-      state_.flags.closing);
-  context_ = std::make_unique<px::RaidContext>(
-      px::RaidContext{*channel_, state_.flags, state_.devices, state_.records, state_.detection,
-                      state_.monitor, panels_, *messages_, *this});
-  discovery_ = std::make_unique<px::DriveDiscovery>(*context_);
-  state_.detection.LetterCount = discovery_->ListLogicalDrives();
-  state_.detection.PhysicalDriveCount = discovery_->CountPhysicalDrives();
-
-  state_.detection.handover.SetProbing(true);
-  state_.detection.handover.Request();
-  state_.monitor.PollInProgress = false;
-  state_.monitor.MonitorRequests = 0;
-  state_.flags.closing = false;
   PageSwitching_ = false;
-
-  state_.monitor.FirstDisplay = true;
-  state_.monitor.Redetected = false;
   ShowCurrentLba_ = false;
-  state_.monitor.PollCount = 0;
-  for (std::size_t i = 0; i < px::kShownDevices; ++i) {
-    state_.monitor.RetryCount[i] = 0;
-    state_.monitor.ProgressPending[i] = false;
-    state_.monitor.RevisionPending[i] = false;
-    state_.monitor.BusyCountdown[i] = 0;
-    state_.eventLog.PortTrack[i].ProgressPort = 0;
-    state_.eventLog.PortTrack[i].LastPercent = px::kNoProgress;
-  }
-  state_.eventLog.PendingLines.clear();
-  state_.eventLog.PendingLinesFlag = false;
 
-  logWriter_ =
-      std::make_unique<px::EventLogWriter>(state_.eventLog, state_.devices, state_.records,
-                                           kCaption, services_.logDirectory, *dateFormat_, panels_);
-  monitor_ = std::make_unique<px::RaidMonitor>(*context_, [this](uint8_t answered) {
-    logWriter_->WriteEventLog(
-        answered, {ToLogTime(QDateTime::currentDateTime()), state_.monitor.FirstDisplay.load(),
-                   state_.monitor.Redetected});
-  });
   // Never a box: one would stop the upgrade it is about.
   sleepInhibitor_ = CreateSleepInhibitor(
       [this](std::string_view text) { panels_.SetText(px::StatusPanels::kMessagePanel, text); });
-  firmwareGroup_ = std::make_unique<px::FirmwareGroup>(
-      px::FirmwareDeps{*channel_, state_.flags, state_.devices, state_.records, state_.firmware,
-                       panels_, *messages_, *this, *sleepInhibitor_});
+  core_ = std::make_unique<px::Core>(
+      px::CoreServices{*services_.transport,
+                       *clock_,
+                       panels_,
+                       *messages_,
+                       *this,
+                       *sleepInhibitor_,
+                       *dateFormat_,
+                       [this] {
+                         // Only the window's own thread may run its events.
+                         if (QThread::currentThread() == thread())
+                           QCoreApplication::processEvents();
+                       },
+                       services_.logDirectory,
+                       [] { return ToLogTime(QDateTime::currentDateTime()); },
+                       {}});
+  core_->detection.LetterCount = core_->discovery.ListLogicalDrives();
+  core_->detection.PhysicalDriveCount = core_->discovery.CountPhysicalDrives();
+  core_->detection.handover.SetProbing(true);
+  core_->detection.handover.Request();
 }
 
 void TForm1::StartThreads() {
-  detectThread_ = std::make_unique<px::DriveDetectThread>(*discovery_, *context_);
+  detectThread_ = std::make_unique<px::DriveDetectThread>(core_->discovery, core_->context);
   raidThread_ = std::make_unique<px::TRaidThread>(
-      *monitor_, *context_, [this](const std::function<void()>& work) {
+      core_->context, [this] { ApplyMonitorResult(core_->raid.DispatchRequest(*this)); },
+      [this](const std::function<void()>& work) {
         // The polling thread waits here until the window has run the work.
         // The window never waits for this thread without running its events
         // (StopThreads), and once it closes the work is skipped, so the wait
@@ -242,7 +213,7 @@ void TForm1::RunHandedOver() {
 }
 
 void TForm1::DispatchOnWindowThread(const std::function<void()>& work) {
-  if (state_.flags.closing.load()) return;
+  if (core_->flags.closing.load()) return;
   // Called from inside other device work's message pump: the request stays
   // raised and the polling thread offers it again in 50 ms.
   if (deviceWorkDepth_ > 0) return;
@@ -308,7 +279,7 @@ void TForm1::SetMonitorButtons(bool monitoring) {
 }
 
 void TForm1::Button10Click() {
-  state_.monitor.MonitorRequests = px::kMonitoringActive | px::kPollStatus;
+  core_->monitor.MonitorRequests = px::kMonitoringActive | px::kPollStatus;
   SetMonitorButtons(true);
   Timer7->stop();
   Timer2->start();
@@ -316,10 +287,10 @@ void TForm1::Button10Click() {
 
 void TForm1::Button11Click() {
   Timer2->stop();
-  state_.monitor.MonitorRequests = 0;
-  if (state_.devices.DeviceCount > 0) {
+  core_->monitor.MonitorRequests = 0;
+  if (core_->devices.DeviceCount > 0) {
     SetMonitorButtons(false);
-    state_.devices.SelectedSlot = static_cast<uint32_t>(UpDown1->value());
+    core_->devices.SelectedSlot = static_cast<uint32_t>(UpDown1->value());
   } else {
     Button10->setEnabled(false);
     Button11->setEnabled(false);
@@ -328,16 +299,33 @@ void TForm1::Button11Click() {
 }
 
 void TForm1::RaiseRequest(uint8_t request) {
-  state_.monitor.MonitorRequests |= request;
+  core_->monitor.MonitorRequests |= request;
 }
 
 void TForm1::Timer1Timer() {
-  ProgressBar1->setValue(static_cast<int>(state_.firmware.UpgradeProgress.load()));
+  ProgressBar1->setValue(static_cast<int>(core_->firmware.UpgradeProgress.load()));
+}
+
+void TForm1::ApplyMonitorResult(const px::MonitorResult& result) {
+  // A control write that reached the disk holds the setting boxes back for
+  // the device's busy seconds.
+  if (result.write != px::ControlWrite::NotSent) DisableSettingBoxes();
+  const px::PollReport& poll = result.poll;
+  if (poll.display) ShowStatus(*poll.display);
+  if (!poll.windDown) return;
+  // Nobody answers and nobody is in a retry cycle: monitoring winds down
+  // and the chooser takes the selection back.
+  if (Timer2->isActive() && !Timer7->isActive()) Timer7->start();
+  if (core_->devices.DeviceCount != 0) {
+    core_->devices.SelectedSlot = static_cast<uint32_t>(UpDown1->value());
+    UpDown1->setEnabled(true);
+  }
+  if (poll.monitoringEnds) DisableMonitorButtons();
 }
 
 void TForm1::Timer2Timer() {
-  if (ChangeCountdown_ != 0 || state_.detection.handover.Probing() ||
-      state_.monitor.PollInProgress.load() || state_.flags.closing.load())
+  if (ChangeCountdown_ != 0 || core_->detection.handover.Probing() ||
+      core_->monitor.PollInProgress.load() || core_->flags.closing.load())
     return;
   RaiseRequest(px::kPollStatus);
 }
@@ -354,7 +342,7 @@ void TForm1::Timer3Timer() {
 
 void TForm1::Timer6Timer() {
   for (std::size_t i = 0; i < DeviceBoxes.size(); ++i) {
-    if (i < state_.devices.DeviceCount && !DeviceBoxes[i]->isChecked()) {
+    if (i < core_->devices.DeviceCount && !DeviceBoxes[i]->isChecked()) {
       DeviceBoxes[i]->setChecked(true);
       DeviceCheckBoxClick(static_cast<int>(i));
     }
@@ -372,13 +360,13 @@ void TForm1::Timer7Timer() {
 void TForm1::Button1Click() {
   if (viewLogOpen_) return;
   viewLogOpen_ = true;
-  TForm5::Open(this, state_.eventLog, state_.monitor, *messages_);
+  TForm5::Open(this, core_->eventLog, core_->monitor, *messages_);
   viewLogOpen_ = false;
 }
 
 void TForm1::StatusBar1DblClick() {
-  if (state_.flags.firmwareBusy.load()) return;
-  TForm3::Run(this, state_.GotoSector);
+  if (core_->flags.firmwareBusy.load()) return;
+  TForm3::Run(this, GotoSector_);
 }
 
 // --- Keys, closing, end of session -----------------------------------------
@@ -398,7 +386,7 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
         return true;
       }
       if (key->key() == Qt::Key_M) {
-        if (!state_.flags.firmwareBusy.load()) TForm2::Open(this, state_.firmware, *messages_);
+        if (!core_->flags.firmwareBusy.load()) TForm2::Open(this, core_->firmware, *messages_);
         return true;
       }
     }
@@ -411,15 +399,15 @@ void TForm1::closeEvent(QCloseEvent* event) {
     event->accept();
     return;
   }
-  if (state_.flags.firmwareBusy.load()) {
+  if (core_->flags.firmwareBusy.load()) {
     messages_->Show("Message", kFirmwareUpgrading, px::MessageIcon::None);
     event->ignore();
     return;
   }
-  state_.flags.closing = true;
+  core_->flags.closing = true;
   Timer2->stop();
   Timer3->stop();
-  state_.monitor.MonitorRequests = 0;
+  core_->monitor.MonitorRequests = 0;
   if (deviceWorkDepth_ > 0) {
     // Asked from inside a poll's message pump: the closing flag ends that
     // poll at its next step; the window closes once it has unwound.
@@ -429,13 +417,13 @@ void TForm1::closeEvent(QCloseEvent* event) {
   }
   StopThreads();
   for (QTimer* timer : {Timer1, Timer2, Timer3, Timer4, Timer5, Timer6, Timer7}) timer->stop();
-  state_.firmware.DropImage();
+  core_->firmware.DropImage();
   closed_ = true;
   event->accept();
 }
 
 bool TForm1::QueryEndSession() {
-  if (state_.flags.firmwareBusy.load()) {
+  if (core_->flags.firmwareBusy.load()) {
     messages_->Show("Message", kFirmwareUpgrading, px::MessageIcon::None);
     return false;
   }
@@ -448,10 +436,10 @@ bool TForm1::QueryEndSession() {
   // With no enclosure there is no one to tell, and a "No Device found !" box
   // that no one is there to answer would hold the session up.
   if (!closed_ && PreviousDeviceCount_ > 0) {
-    px::QueueHostEvent(state_.monitor, px::kHostShuttingDown);
+    px::QueueHostEvent(core_->monitor, px::kHostShuttingDown);
     WaitUntil([this] {
-      return (state_.monitor.MonitorRequests.load() & px::kSendHostEvent) == 0 ||
-             state_.flags.closing.load() || !raidThread_ || raidThread_->Finished();
+      return (core_->monitor.MonitorRequests.load() & px::kSendHostEvent) == 0 ||
+             core_->flags.closing.load() || !raidThread_ || raidThread_->Finished();
     });
   }
   close();

@@ -24,23 +24,14 @@
 
 #include "app/message_box.h"
 #include "app/on_first_use.h"
-#include "app/program_state.h"
 #include "app/status_bar.h"
 #include "app/window_clock.h"
 #include "common/clock.h"
 #include "common/sleep_inhibitor.h"
 #include "common/ui.h"
-#include "device/channel.h"
-#include "device/scsi_commands.h"
-#include "eventlog/event_log.h"
-#include "eventlog/log_time.h"
-#include "firmware/firmware_view.h"
-#include "firmware/upgrade.h"
-#include "raid/context.h"
+#include "core/core.h"
 #include "raid/device_text.h"
-#include "raid/discovery.h"
 #include "raid/display_model.h"
-#include "raid/monitor.h"
 
 namespace px {
 class DriveDetectThread;
@@ -94,7 +85,7 @@ struct FormServices {
 // The main window: device pages, RAID status, firmware group, the seven
 // timers and the two threads. Device behaviour lives in the core; the window
 // keeps the controls, the timers and the order of things.
-class TForm1 final : public QWidget, private px::MonitorView, private px::FirmwareView {
+class TForm1 final : public QWidget, private px::MonitorClient, private px::FirmwareView {
   Q_OBJECT
  public:
   static constexpr int kClientWidth = 623;
@@ -110,13 +101,14 @@ class TForm1 final : public QWidget, private px::MonitorView, private px::Firmwa
   TForm1& operator=(const TForm1&) = delete;
 
   // What the dialogs work on.
-  ProgramState& state() { return state_; }
-  px::CommandChannel& channel() { return *channel_; }
-  px::FirmwareState& firmware() { return state_.firmware; }
+  px::Core& state() { return *core_; }
+  px::CommandChannel& channel() { return core_->channel; }
+  px::FirmwareState& firmware() { return core_->firmware; }
   px::StatusPanels& panels() { return panels_; }
   px::Messages& messages() { return *messages_; }
   const px::DateTimeFormat& dateFormat() const { return *dateFormat_; }
   PanelStatusBar& statusBar() { return *StatusBar1; }
+  uint32_t gotoSector() const { return GotoSector_; }
 
   // Device work on the window's thread is under way (a poll, a control
   // write, a firmware operation); handlers that would start more wait.
@@ -239,13 +231,14 @@ class TForm1 final : public QWidget, private px::MonitorView, private px::Firmwa
   // Device selection.
   void LayOutDetectedDevices();
   void RefreshDeviceLine();
-  // The detection thread reads the active page; it is kept in activePage_.
+  // The detection thread reads the active page; it is kept in the device
+  // table.
   void UpdateActivePage();
   void SetTabVisible(int page, bool visible);
   void SetChooserMaximum(int maximum);
   void ShowDeviceInfo();
   std::vector<px::VolumeLetter> VolumeLetters() const;
-  void ShowStatus(bool fullRefresh) override;
+  void ShowStatus(bool fullRefresh);
 
   // Monitoring controls shared by Start, Stop and the device boxes.
   void SetMonitorButtons(bool monitoring);
@@ -268,21 +261,17 @@ class TForm1 final : public QWidget, private px::MonitorView, private px::Firmwa
   void StopThreads();
   std::string Now() const;
 
-  // MonitorView.
-  uint8_t ChangeCountdown() override { return ChangeCountdown_; }
-  bool DeviceChecked(std::size_t slot) override;
-  void UncheckDevice(std::size_t slot) override;
-  bool MonitoringTimerRunning() override { return Timer2->isActive(); }
-  bool StopTimerRunning() override { return Timer7->isActive(); }
-  void StartStopTimer() override { Timer7->start(); }
-  uint32_t UpgradeChooserPosition() override;
-  void EnableUpgradeChooser() override { UpDown1->setEnabled(true); }
-  void SetUpgradeChooserMaximum(int maximum) override;
-  void DisableMonitorButtons() override;
-  void DisableSettingBoxes() override;
-  int ActivePage() override { return activePage_.load(); }
-  bool PageSwitching() override { return PageSwitching_; }
-  px::SettingsFill ScheduleBackup() override;
+  // MonitorClient: what the poll and the control writes ask while they run.
+  bool DrivesChanging() override { return ChangeCountdown_ != 0; }
+  bool Polled(std::size_t slot) override;
+  void Dropped(std::size_t slot) override;
+  std::optional<px::SettingsFill> ChosenSettings() override;
+  // What the window makes of a served request: the display, the end of
+  // monitoring, the setting boxes.
+  void ApplyMonitorResult(const px::MonitorResult& result);
+  void DisableMonitorButtons();
+  void DisableSettingBoxes();
+  px::SettingsFill ScheduleBackup();
 
   // FirmwareView.
   void WidenMessagePanel() override { StatusBar1->WidenMessagePanel(); }
@@ -304,7 +293,6 @@ class TForm1 final : public QWidget, private px::MonitorView, private px::Firmwa
   std::mutex handOverMutex_;
   HandOver handOver_;
 
-  ProgramState state_;
   FormServices services_;
   std::unique_ptr<px::Clock> ownClock_;
   std::unique_ptr<WindowClock> windowClock_;
@@ -316,14 +304,8 @@ class TForm1 final : public QWidget, private px::MonitorView, private px::Firmwa
 
   std::unique_ptr<WindowPanels> panelsHolder_;
   WindowPanels& panels_;
-  std::unique_ptr<px::DeviceAccess> access_;
-  std::unique_ptr<px::CommandChannel> channel_;
-  std::unique_ptr<px::RaidContext> context_;
-  std::unique_ptr<px::DriveDiscovery> discovery_;
-  std::unique_ptr<px::EventLogWriter> logWriter_;
-  std::unique_ptr<px::RaidMonitor> monitor_;
   std::unique_ptr<px::SleepInhibitor> sleepInhibitor_;
-  std::unique_ptr<px::FirmwareGroup> firmwareGroup_;
+  std::unique_ptr<px::Core> core_;
   px::StatusDisplay display_;
   std::unique_ptr<px::DriveDetectThread> detectThread_;
   std::unique_ptr<px::TRaidThread> raidThread_;
@@ -332,6 +314,8 @@ class TForm1 final : public QWidget, private px::MonitorView, private px::Firmwa
 
   // Window state of device selection and the timers.
   uint8_t ChangeCountdown_ = 0;
+  // Where the GoTo dialog last pointed; nothing reads it yet.
+  uint32_t GotoSector_ = 0;
   uint8_t NoDeviceTicks_ = 0;
   bool BlinkState_ = true;
   uint32_t PreviousDeviceCount_ = 0;
@@ -348,7 +332,6 @@ class TForm1 final : public QWidget, private px::MonitorView, private px::Firmwa
   std::string BaseCaption_;
   QDateTime StartTime_;
   QDateTime RemovedTime_;
-  std::atomic<int> activePage_{-1};
   int deviceWorkDepth_ = 0;
   bool firmwareClickWaiting_ = false;
   std::vector<std::function<void()>> deferred_;

@@ -32,14 +32,14 @@ void SetTextColour(QLabel* label, px::Colour colour) {
 }  // namespace
 
 void TForm1::ShowStatus(bool fullRefresh) {
-  const int page = activePage_.load();
+  const int page = core_->devices.ActivePage.load();
   const uint32_t slot =
-      page >= 0 ? static_cast<uint32_t>(page) : state_.devices.SelectedSlot.load();
+      page >= 0 ? static_cast<uint32_t>(page) : core_->devices.SelectedSlot.load();
   const px::Record& record =
-      state_.records.StatusRecord[px::DriveOf(state_.devices.DeviceSlot[slot % px::kDeviceSlots])];
+      core_->records.StatusRecord[px::DriveOf(core_->devices.DeviceSlot[slot % px::kDeviceSlots])];
   const px::StatusView view =
       display_.ShowStatus(record,
-                          {FirmwareText_, DeviceName_, state_.monitor.FirstDisplay.load(),
+                          {FirmwareText_, DeviceName_, core_->monitor.FirstDisplay.load(),
                            PageSwitching_, ShowCurrentLba_},
                           fullRefresh);
 
@@ -51,7 +51,7 @@ void TForm1::ShowStatus(bool fullRefresh) {
   Label4->setText(Q(view.deviceName));
   if (view.period) ApplyPeriodSelection(*view.period);
   if (view.periodText) StaticText9->setText(Q(*view.periodText));
-  if (view.firstDisplayCleared) state_.monitor.FirstDisplay = false;
+  if (view.firstDisplayCleared) core_->monitor.FirstDisplay = false;
 
   Label17->setText(Q(view.mode));
   Label23->setText(Q(px::kDiskCaptions[0]));
@@ -88,17 +88,17 @@ void TForm1::ShowStatus(bool fullRefresh) {
 }
 
 void TForm1::Timer5Timer() {
-  const int page = activePage_.load();
+  const int page = core_->devices.ActivePage.load();
   px::ControlEnablingInputs in;
-  in.firstDisplay = state_.monitor.FirstDisplay.load();
-  in.deviceCount = state_.devices.DeviceCount;
+  in.firstDisplay = core_->monitor.FirstDisplay.load();
+  in.deviceCount = core_->devices.DeviceCount;
   in.pageSwitching = PageSwitching_;
   if (page >= 0 && static_cast<uint32_t>(page) < px::kShownDevices) {
     const auto slot = static_cast<std::size_t>(page);
-    in.busyCountdown = state_.monitor.BusyCountdown[slot];
+    in.busyCountdown = core_->monitor.BusyCountdown[slot];
     in.progressFlags =
-        state_.records
-            .StatusRecord[px::DriveOf(state_.devices.DeviceSlot[slot])][px::status::kProgressFlags];
+        core_->records
+            .StatusRecord[px::DriveOf(core_->devices.DeviceSlot[slot])][px::status::kProgressFlags];
   }
   const px::ControlEnabling enabling = px::Timer5Enabling(in);
   const auto apply = [](const std::optional<bool>& enable,
@@ -113,7 +113,7 @@ void TForm1::Timer5Timer() {
   apply(enabling.driveInitialize, {Button6});
   apply(enabling.scanButtons, {Button3, Button4});
   for (std::size_t i = 0; i < px::kShownDevices; ++i)
-    if (state_.monitor.BusyCountdown[i] != 0) --state_.monitor.BusyCountdown[i];
+    if (core_->monitor.BusyCountdown[i] != 0) --core_->monitor.BusyCountdown[i];
 }
 
 void TForm1::SetScheduleBackupVisible(bool visible) {
@@ -144,6 +144,11 @@ px::SettingsFill TForm1::ScheduleBackup() {
   return fill;
 }
 
+std::optional<px::SettingsFill> TForm1::ChosenSettings() {
+  if (PageSwitching_) return std::nullopt;
+  return ScheduleBackup();
+}
+
 void TForm1::DisableSettingBoxes() {
   CheckBox6->setEnabled(false);
   CheckBox7->setEnabled(false);
@@ -159,11 +164,11 @@ void TForm1::CheckBox7Click() {
 
 void TForm1::CheckBox2Click() {
   if (PageSwitching_) return;
-  const int page = std::max(activePage_.load(), 0);
-  const px::Record& record = state_.records.StatusRecord[px::DriveOf(
-      state_.devices.DeviceSlot[static_cast<std::size_t>(page) % px::kDeviceSlots])];
+  const int page = std::max(core_->devices.ActivePage.load(), 0);
+  const px::Record& record = core_->records.StatusRecord[px::DriveOf(
+      core_->devices.DeviceSlot[static_cast<std::size_t>(page) % px::kDeviceSlots])];
   const px::ScheduleBackupClickResult result =
-      px::ScheduleBackupClick(CheckBox2->isChecked(), record, state_.monitor.FirstDisplay.load());
+      px::ScheduleBackupClick(CheckBox2->isChecked(), record, core_->monitor.FirstDisplay.load());
   if (result.period) ApplyPeriodSelection(*result.period);
   ComboBox1->setVisible(result.combosVisible);
   ComboBox2->setVisible(result.combosVisible);

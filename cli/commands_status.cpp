@@ -54,7 +54,7 @@ int RunList(Host& host) {
   std::vector<std::array<std::string, 7>> rows = {
       {"DEV", "DRIVE", "NAME", "FIRMWARE", "MODE", "P0", "P1"}};
   for (std::size_t slot = 0; slot < count; ++slot) {
-    rows.push_back(ListFields(BuildReport(core, slot, true)));
+    rows.push_back(ListFields(BuildReport(core, slot, true, false)));
   }
   std::array<std::size_t, 7> widths{};
   for (const auto& row : rows) {
@@ -75,13 +75,11 @@ int RunStatus(Host& host, const StatusOptions& options) {
   CoreState core(host);
   const uint32_t count = DetectAndExplain(core);
 
-  // One status read per enclosure, through the same poll the monitor runs;
-  // the writer's hook tells which devices answered.
-  uint8_t answered = 0;
+  // One status read per enclosure, through the same poll the monitor runs.
+  PollReport poll;
   if (count > 0) {
     host.BeforePoll(0);
-    RaidMonitor monitor(core.context, [&answered](uint8_t mask) { answered = mask; });
-    monitor.ReadStatus();
+    poll = core.raid.ReadStatus(core.client);
   }
 
   Health overall = count == 0 ? Health::Unknown : Health::Ok;
@@ -89,8 +87,9 @@ int RunStatus(Host& host, const StatusOptions& options) {
   for (std::size_t slot = 0; slot < count; ++slot) {
     // The poll covers the four devices the window shows; beyond them the
     // status read by discovery is the latest there is.
-    const bool read = slot >= kShownDevices || (answered & (1U << slot)) != 0;
-    reports.push_back(BuildReport(core, slot, read));
+    const uint8_t bit = static_cast<uint8_t>(1U << slot);
+    const bool read = slot >= kShownDevices || (poll.answered & bit) != 0;
+    reports.push_back(BuildReport(core, slot, read, (poll.busy & bit) != 0));
     overall = Worse(overall, reports.back().health);
   }
   // What could not be checked is not OK.

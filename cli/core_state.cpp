@@ -53,12 +53,12 @@ std::string LocaleDateFormat::LongTime(const LogTime& time) const {
   return Format(time, "%X");
 }
 
-void HeadlessView::UncheckDevice(std::size_t slot) {
+void HeadlessClient::Dropped(std::size_t slot) {
   checked_.at(slot) = false;
   uncheckedAt_.at(slot) = clock_.TickMs();
 }
 
-void HeadlessView::RecheckDevices(MonitorState& monitor) {
+void HeadlessClient::RecheckDevices(MonitorState& monitor) {
   const uint64_t now = clock_.TickMs();
   for (std::size_t slot = 0; slot < kShownDevices; ++slot) {
     if (!checked_[slot] && now - uncheckedAt_[slot] >= kRecheckMs) {
@@ -68,13 +68,18 @@ void HeadlessView::RecheckDevices(MonitorState& monitor) {
   }
 }
 
-CoreState::CoreState(Host& owner, MessagePump pump)
-    : host(owner),
-      access(owner.transport(), panels),
-      channel(access, owner.clock(), std::move(pump), flags.closing),
-      view(owner.clock()),
-      context{channel, flags, devices, records, detection, monitor, panels, messages, view},
-      discovery(context) {}
+CoreState::CoreState(Host& owner, CoreOptions options)
+    : Console(owner.clock()),
+      Core(CoreServices{
+          owner.transport(), owner.clock(), panels, messages,
+          options.progress != nullptr ? *options.progress : noProgress,
+          options.sleepInhibitor != nullptr ? *options.sleepInhibitor : noSleepInhibitor, format,
+          std::move(options.pump), std::move(options.logDirectory),
+          [&owner] { return owner.Now(); }, std::move(options.logged)}),
+      host(owner) {
+  // The tool shows the first device, as the window's first page does.
+  devices.ActivePage = 0;
+}
 
 uint32_t CoreState::Detect() {
   return discovery.DetectNow();

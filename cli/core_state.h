@@ -2,19 +2,20 @@
 
 #include <array>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
+#include "common/sleep_inhibitor.h"
 #include "common/ui.h"
-#include "device/channel.h"
-#include "device/scsi_commands.h"
-#include "device/session.h"
+#include "core/core.h"
 #include "eventlog/log_time.h"
+#include "firmware/firmware_view.h"
 #include "raid/context.h"
-#include "raid/discovery.h"
-#include "raid/records.h"
 
 namespace px::cli {
 
@@ -62,30 +63,15 @@ class LocaleDateFormat final : public DateTimeFormat {
 // retry rule unchecks one that keeps failing, and like the window's 20-second
 // timer RecheckDevices takes it back 20 s later. Monitoring never winds down
 // by itself here: a headless monitor runs until it is told to stop.
-class HeadlessView final : public MonitorView {
+class HeadlessClient final : public MonitorClient {
  public:
-  explicit HeadlessView(Clock& clock) : clock_(clock) {}
+  explicit HeadlessClient(Clock& clock) : clock_(clock) {}
 
-  uint8_t ChangeCountdown() override { return 0; }
-  bool DeviceChecked(std::size_t slot) override { return checked_.at(slot); }
-  void UncheckDevice(std::size_t slot) override;
-  bool MonitoringTimerRunning() override { return false; }
-  bool StopTimerRunning() override { return false; }
-  void StartStopTimer() override {}
-  uint32_t UpgradeChooserPosition() override { return 0; }
-  void EnableUpgradeChooser() override {}
-  void SetUpgradeChooserMaximum(int) override {}
-  void DisableMonitorButtons() override {}
-  void DisableSettingBoxes() override {}
-  int ActivePage() override { return activePage_; }
-  bool PageSwitching() override { return false; }
-  SettingsFill ScheduleBackup() override { return {}; }
-  void ShowStatus(bool) override { shown_ = true; }
+  bool DrivesChanging() override { return false; }
+  bool Polled(std::size_t slot) override { return checked_.at(slot); }
+  void Dropped(std::size_t slot) override;
+  std::optional<SettingsFill> ChosenSettings() override { return SettingsFill{}; }
 
-  // The device a control-sector write goes to.
-  void SetActivePage(int page) { activePage_ = page; }
-  // A poll got answers since the last call.
-  bool TakeShown() { return std::exchange(shown_, false); }
   // Devices dropped 20 s ago or longer are polled again, their retry count
   // cleared, as a click on their check box would.
   void RecheckDevices(MonitorState& monitor);
@@ -95,18 +81,38 @@ class HeadlessView final : public MonitorView {
   Clock& clock_;
   std::array<bool, kShownDevices> checked_{true, true, true, true};
   std::array<uint64_t, kShownDevices> uncheckedAt_{};
-  int activePage_ = 0;
-  bool shown_ = false;
 };
 
-// Everything discovery, the poll and the firmware work on, for one run of
-// the tool: what the main window owns in the windowed program.
-struct CoreState {
-  // `pump` runs inside every channel loop (the upgrade draws its progress
-  // line from there).
-  explicit CoreState(Host& host, MessagePump pump = {});
-  CoreState(const CoreState&) = delete;
-  CoreState& operator=(const CoreState&) = delete;
+// What a command asks of the core beyond the console.
+struct CoreOptions {
+  // Runs inside every channel loop (the upgrade draws its progress line from
+  // there).
+  MessagePump pump;
+  // How firmware work shows its progress; none for commands that do none.
+  FirmwareView* progress = nullptr;
+  SleepInhibitor* sleepInhibitor = nullptr;
+  // Where the day's log goes; empty for commands that keep none.
+  std::filesystem::path logDirectory;
+  // Told the lines each poll added to the log.
+  std::function<void(const std::vector<std::string>& lines)> logged;
+};
+
+// The console a command's core reports to: built before the core, which
+// holds references to it.
+struct Console {
+  explicit Console(Clock& clock) : client(clock) {}
+  ConsolePanels panels;
+  ConsoleMessages messages;
+  HeadlessClient client;
+  LocaleDateFormat format;
+  NoFirmwareView noProgress;
+  NoSleepInhibitor noSleepInhibitor;
+};
+
+// The core for one run of the tool, over the host's disks and clock, with
+// the console as its window.
+struct CoreState : Console, Core {
+  explicit CoreState(Host& host, CoreOptions options = {});
 
   // Counts the letters and drives, then finds the enclosures.
   uint32_t Detect();
@@ -114,18 +120,6 @@ struct CoreState {
   bool DrivesChanged();
 
   Host& host;
-  ConsolePanels panels;
-  ConsoleMessages messages;
-  DeviceAccess access;
-  AppFlags flags;
-  CommandChannel channel;
-  DeviceTable devices;
-  RecordTables records;
-  DetectionState detection;
-  MonitorState monitor;
-  HeadlessView view;
-  RaidContext context;
-  DriveDiscovery discovery;
 };
 
 }  // namespace px::cli

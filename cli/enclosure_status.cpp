@@ -133,7 +133,7 @@ Health Classify(const Record& status, std::string& reason) {
   return Health::Ok;
 }
 
-EnclosureReport BuildReport(CoreState& core, std::size_t slot, bool statusRead) {
+EnclosureReport BuildReport(CoreState& core, std::size_t slot, bool statusRead, bool busy) {
   EnclosureReport report;
   const uint32_t drive = DriveOf(core.devices.DeviceSlot[slot]);
   const Record& status = core.records.StatusRecord[drive];
@@ -168,9 +168,7 @@ EnclosureReport BuildReport(CoreState& core, std::size_t slot, bool statusRead) 
     report.health = Classify(status, report.reason);
   } else {
     report.health = Health::Unknown;
-    report.reason = (core.monitor.BusyDevices & (1U << slot)) != 0
-                        ? core.channel.DriveBusyReason(drive)
-                        : "the status could not be read";
+    report.reason = busy ? core.channel.DriveBusyReason(drive) : "the status could not be read";
   }
   return report;
 }

@@ -60,8 +60,8 @@ struct BusyDriveReport {
 };
 
 // Reads the report of device-table slot `slot` from the records. A device
-// the last poll found held by another program is UNKNOWN, and says why.
-EnclosureReport BuildReport(CoreState& core, std::size_t slot, bool statusRead);
+// the poll found held by another program (`busy`) is UNKNOWN, and says why.
+EnclosureReport BuildReport(CoreState& core, std::size_t slot, bool statusRead, bool busy);
 // The drives the last detection found held by another program.
 std::vector<BusyDriveReport> BusyDrives(CoreState& core);
 

@@ -54,13 +54,14 @@ void PrintPanelText(int, std::string_view text) {
 // a stage.
 class ProgressLine final : public FirmwareView {
  public:
-  explicit ProgressLine(const std::atomic<uint32_t>& progress)
-      : progress_(progress), terminal_(PX_ISATTY(PX_FILENO(stdout)) != 0) {}
+  ProgressLine() : terminal_(PX_ISATTY(PX_FILENO(stdout)) != 0) {}
+  // The counter of the firmware work to show.
+  void Follow(const std::atomic<uint32_t>& progress) { progress_ = &progress; }
 
   void WidenMessagePanel() override {}
   void SetPanelCaption(std::string_view text) override {
     caption_ = text;
-    stageStart_ = progress_.load();
+    stageStart_ = progress_->load();
     // Stage 2 erases 4 KiB blocks; stages 3 and 4 move 128-byte pages.
     const bool erase = caption_ == "Process 2 / 4";
     unit_ = erase ? "block" : "page";
@@ -78,7 +79,7 @@ class ProgressLine final : public FirmwareView {
   // From the channel's loops, as the window's timer would.
   void Refresh() {
     if (!running_ || caption_ == "Process 1 / 4") return;
-    const uint32_t done = std::min(progress_.load() - stageStart_, stageSteps_);
+    const uint32_t done = std::min(progress_->load() - stageStart_, stageSteps_);
     const uint32_t percent = done * 100 / stageSteps_;
     const std::string line = caption_ + ": " + std::to_string(percent) + "%, " + unit_ + " " +
                              std::to_string(done) + " of " + std::to_string(stageSteps_);
@@ -101,7 +102,7 @@ class ProgressLine final : public FirmwareView {
   }
 
  private:
-  const std::atomic<uint32_t>& progress_;
+  const std::atomic<uint32_t>* progress_ = nullptr;
   bool terminal_;
   bool running_ = false;
   bool open_ = false;
@@ -188,11 +189,10 @@ class FlashSession {
  public:
   explicit FlashSession(Host& host)
       : host_(host),
-        progress_(state_.UpgradeProgress),
-        core_(host, [this] { progress_.Refresh(); }),
         sleepInhibitor_(CreateSleepInhibitor()),
-        group_(FirmwareDeps{core_.channel, core_.flags, core_.devices, core_.records, state_,
-                            core_.panels, core_.messages, progress_, *sleepInhibitor_}) {}
+        core_(host, Options(progress_, *sleepInhibitor_)) {
+    progress_.Follow(core_.firmware.UpgradeProgress);
+  }
 
   // Finds enclosure `device` (from 1) and makes sure its disk opens;
   // otherwise says why and gives the exit status.
@@ -225,10 +225,11 @@ class FlashSession {
 
   // The loader's checks against the chosen enclosure; false when refused.
   bool LoadFirmware(const fs::path& file) {
-    const std::error_code reason = LoadFirmwareFile(
-        file, core_.records.ConfigRecord[drive()], state_, core_.panels, core_.messages, progress_);
+    const std::error_code reason =
+        LoadFirmwareFile(file, core_.records.ConfigRecord[drive()], core_.firmware, core_.panels,
+                         core_.messages, progress_);
     if (reason) Complain("cannot read " + PathText(file) + ": " + ReasonText(reason));
-    return state_.FirmwareLength() != 0;
+    return core_.firmware.FirmwareLength() != 0;
   }
 
   // A backup file as the image to write; false when refused.
@@ -237,7 +238,7 @@ class FlashSession {
     std::optional<std::vector<uint8_t>> backup = LoadFlashBackup(file, core_.messages, &reason);
     if (reason) Complain("cannot read " + PathText(file) + ": " + ReasonText(reason));
     if (!backup) return false;
-    state_.ReplaceImage(std::move(*backup));
+    core_.firmware.ReplaceImage(std::move(*backup));
     return true;
   }
 
@@ -247,7 +248,7 @@ class FlashSession {
     progress_.SetPanelCaption("Backup");
     progress_.SetTimerEnabled(true);
     std::optional<std::vector<uint8_t>> backup =
-        group_.ReadFlashBackup(static_cast<int16_t>(slot_));
+        core_.firmwareGroup.ReadFlashBackup(static_cast<int16_t>(slot_));
     progress_.Refresh();
     progress_.SetTimerEnabled(false);
     progress_.Break();
@@ -271,7 +272,7 @@ class FlashSession {
   std::string LastMessage() const { return core_.panels.Text(StatusPanels::kMessagePanel); }
   std::string Description() const { return Describe(core_, slot_); }
 
-  const std::vector<uint8_t>& image() const { return state_.FirmwareImage; }
+  const std::vector<uint8_t>& image() const { return core_.firmware.FirmwareImage; }
 
   // Asks on the terminal unless `yes`; a stop request counts as a no.
   bool Confirmed(bool yes, const std::string& with) {
@@ -294,7 +295,7 @@ class FlashSession {
     // Half a flash is worse than a slow one: stop requests wait until the
     // outcome is in the log.
     const StopRefusal refusal;
-    group_.StartUpgradeClick(static_cast<int16_t>(slot_));
+    core_.firmwareGroup.StartUpgradeClick(static_cast<int16_t>(slot_));
     progress_.Break();
     const std::string outcome = LastMessage();
     LogLine("D" + std::to_string(slot_ + 1) + " " + what + ": " + outcome, logDirectory);
@@ -322,12 +323,20 @@ class FlashSession {
     writer.WriteEventLog(0, EventLogRun{now, false, false});
   }
 
+  // The progress line is drawn from inside every channel loop, as the
+  // window's timer would.
+  static CoreOptions Options(ProgressLine& progress, SleepInhibitor& sleepInhibitor) {
+    CoreOptions options;
+    options.pump = [&progress] { progress.Refresh(); };
+    options.progress = &progress;
+    options.sleepInhibitor = &sleepInhibitor;
+    return options;
+  }
+
   Host& host_;
-  FirmwareState state_;
   ProgressLine progress_;
-  CoreState core_;
   std::unique_ptr<SleepInhibitor> sleepInhibitor_;
-  FirmwareGroup group_;
+  CoreState core_;
   std::size_t slot_ = 0;
   std::optional<CommandChannel::DriveHold> hold_;
 };

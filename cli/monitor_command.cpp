@@ -16,20 +16,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The start and restart lines name the program as its window caption does,
-// so the windowed program and the tool keep one log format.
-constexpr char kBaseCaption[] = "Utitity v0.50.4";
-
 // Tells the devices whose bit is set about the host, through the same
 // control-sector request the window queues, each as the active device.
-void SendHostEvent(CoreState& core, RaidMonitor& monitor, uint8_t event, uint32_t slots) {
+void SendHostEvent(CoreState& core, uint8_t event, uint32_t slots) {
   for (std::size_t slot = 0; slot < kDeviceSlots; ++slot) {
     if ((slots & (1U << slot)) == 0) continue;
-    core.view.SetActivePage(static_cast<int>(slot));
+    core.devices.ActivePage = static_cast<int>(slot);
     QueueHostEvent(core.monitor, event);
-    monitor.DispatchRequest();
+    core.raid.DispatchRequest(core.client);
   }
-  core.view.SetActivePage(0);
+  core.devices.ActivePage = 0;
 }
 
 uint32_t AllDevices(const CoreState& core) {
@@ -53,21 +49,14 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
     return kExitFailed;
   }
 
-  CoreState core(host);
-  EventLogState logState;
-  const LocaleDateFormat format;
-  EventLogWriter writer(logState, core.devices, core.records, kBaseCaption, directory, format,
-                        core.panels);
-  uint8_t answered = 0;
-  RaidMonitor monitor(core.context, [&](uint8_t mask) {
-    answered = mask;
-    const EventLogRun run{host.Now(), core.monitor.FirstDisplay.load(), core.monitor.Redetected};
-    const std::size_t added = writer.WriteEventLog(mask, run);
-    for (std::size_t i = logState.LogLines.size() - added; i < logState.LogLines.size(); ++i) {
-      std::cout << logState.LogLines[i] << '\n';
-    }
+  CoreOptions coreOptions{};
+  coreOptions.logDirectory = directory;
+  // Every line the log gains also goes to standard output.
+  coreOptions.logged = [](const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) std::cout << line << '\n';
     std::cout << std::flush;
-  });
+  };
+  CoreState core(host, std::move(coreOptions));
 
   uint32_t previousCount = DetectAndExplain(core);
   if (previousCount == 0 && !host.PermissionAdvice(core.detection.PhysicalDriveCount).empty()) {
@@ -98,18 +87,18 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
       if (count != previousCount) Complain(Enclosures(count) + " found");
       if (count > 0 && !starting && count != previousCount) core.monitor.Redetected = true;
       if (count == 0 && !starting && count != previousCount) {
-        QueueLogLine(logState, DeviceRemovedLine(FormatTimestamp(host.Now(), format)));
+        QueueLogLine(core.eventLog, DeviceRemovedLine(FormatTimestamp(host.Now(), core.format)));
       }
       previousCount = count;
     }
-    core.view.RecheckDevices(core.monitor);
+    core.client.RecheckDevices(core.monitor);
     // Until a device has been shown there is nothing to log: the start
     // block waits for the first answer.
     if (core.devices.DeviceCount > 0 || !core.monitor.FirstDisplay.load()) {
-      monitor.ReadStatus();
-      if (core.view.TakeShown()) core.monitor.FirstDisplay = false;
-      if (!greeted && answered != 0) {
-        SendHostEvent(core, monitor, kHostFoundEnclosure, answered);
+      const PollReport report = core.raid.ReadStatus(core.client);
+      if (report.display) core.monitor.FirstDisplay = false;
+      if (!greeted && report.answered != 0) {
+        SendHostEvent(core, kHostFoundEnclosure, report.answered);
         greeted = true;
       }
     }
@@ -117,13 +106,13 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
     host.Wait(uint64_t{options.intervalSeconds} * 1000);
   }
 
-  SendHostEvent(core, monitor, kHostShuttingDown, AllDevices(core));
+  SendHostEvent(core, kHostShuttingDown, AllDevices(core));
   Complain("stopped");
   host.WriteControlTrace();
   MarkStopped();
   // Every line went to standard output as it was logged; those that never
   // reached a file exist nowhere else, which a script must be told.
-  if (const std::size_t unsaved = UnsavedLineCount(logState); unsaved > 0) {
+  if (const std::size_t unsaved = UnsavedLineCount(core.eventLog); unsaved > 0) {
     Complain(std::to_string(unsaved) + (unsaved == 1 ? " log line" : " log lines") +
              " could not be saved in " + PathText(directory) +
              "; they are only on standard output");

@@ -41,6 +41,9 @@ struct DeviceTable {
   std::atomic<uint32_t> DeviceCount{0};
   // Index of the device whose page is active.
   std::atomic<uint32_t> SelectedSlot{0};
+  // The device page the user has in front, -1 when none; where a control
+  // sector goes. Detection reads it on its own thread.
+  std::atomic<int> ActivePage{-1};
   // Slot the firmware operations address; kNoSlot when none. Discovery reads
   // it on its own thread.
   std::atomic<uint32_t> UpgradeSlot{kNoSlot};

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 
 #include "common/ui.h"
 #include "device/channel.h"
@@ -82,6 +83,10 @@ struct DetectionState {
   // Bit n: physical drive n could not be probed by the last detection, as
   // another program held it. It is neither an enclosure nor not one.
   std::atomic<uint16_t> BusyDrives{0};
+  // The highest position the upgrade chooser may take after the last
+  // detection: the last drive with the first page active, else the last
+  // enclosure.
+  std::atomic<int> ChooserMaximum{0};
 };
 
 // Bits of MonitorRequests.
@@ -112,9 +117,6 @@ struct MonitorState {
   bool Redetected = false;
   std::atomic<bool> PollInProgress{false};
   uint32_t PollCount = 0;
-  // Bit i: device i was skipped by the last poll, as another program held
-  // its enclosure.
-  uint8_t BusyDevices = 0;
 
   // The next host event to send, with the LBA range it carries.
   uint8_t HostEvent = 0;
@@ -126,48 +128,31 @@ struct MonitorState {
   Record ControlSector{};
 };
 
-// The main window's side of discovery, the status poll and the control
-// sector writes. The detection thread calls only ActivePage and
-// SetUpgradeChooserMaximum; everything else is called on the window's thread.
-class MonitorView {
+// What the status poll and the control-sector writes ask of their front end
+// while they run on its thread: whether the drives are changing, which
+// devices the user has in polling, and the settings the user chose. What
+// they have to say back comes in their results.
+class MonitorClient {
  public:
-  virtual ~MonitorView() = default;
-
-  // The device-change countdown; a poll waits while it runs.
-  virtual uint8_t ChangeCountdown() = 0;
-  // Device check boxes Device1..Device4; an unchecked device is not polled.
-  virtual bool DeviceChecked(std::size_t slot) = 0;
-  virtual void UncheckDevice(std::size_t slot) = 0;
-  // The 4-second monitoring timer and the 10-second timer that stops it.
-  virtual bool MonitoringTimerRunning() = 0;
-  virtual bool StopTimerRunning() = 0;
-  virtual void StartStopTimer() = 0;
-  // The hidden upgrade chooser.
-  virtual uint32_t UpgradeChooserPosition() = 0;
-  virtual void EnableUpgradeChooser() = 0;
-  virtual void SetUpgradeChooserMaximum(int maximum) = 0;
-  // Start, Stop, Load Firmware and Start Upgrade.
-  virtual void DisableMonitorButtons() = 0;
-  // Buzzer Mute and Auto Scan, until the window's once-a-second pass
-  // enables them again.
-  virtual void DisableSettingBoxes() = 0;
-  // Index of the active device page, -1 when there is none.
-  virtual int ActivePage() = 0;
-  virtual bool PageSwitching() = 0;
-  // FillSettings over the schedule-backup controls for a settings write;
-  // the window also puts the period text in place.
-  virtual SettingsFill ScheduleBackup() = 0;
-  // Refreshes the RAID page after a poll that got answers.
-  virtual void ShowStatus(bool fullRefresh) = 0;
+  virtual ~MonitorClient() = default;
+  // A device change is being counted down: the poll waits for it.
+  virtual bool DrivesChanging() = 0;
+  // The user has device `slot` in polling (the window's Device check boxes).
+  virtual bool Polled(std::size_t slot) = 0;
+  // Device `slot` kept failing and is out of polling until the user takes
+  // it back.
+  virtual void Dropped(std::size_t slot) = 0;
+  // The schedule-backup settings for a settings write, read at the moment
+  // it is made; nothing while the user is switching device pages.
+  virtual std::optional<SettingsFill> ChosenSettings() = 0;
 };
 
 // Discovery and the poll leave the controller this long before each query.
 inline constexpr uint32_t kQueryPauseMs = 200;
 
-// Everything discovery and the monitor work on, owned by the main window (or
-// the command-line tool, or a test) and lent by reference. Discovery calls
-// the panels and the message boxes from the detection thread: the window
-// carries those calls over to its own thread.
+// Everything discovery and the monitor work on, owned by the core and lent
+// by reference. Discovery calls the panels and the message boxes from the
+// detection thread: the window carries those calls over to its own thread.
 struct RaidContext {
   CommandChannel& channel;
   const AppFlags& flags;
@@ -177,7 +162,6 @@ struct RaidContext {
   MonitorState& monitor;
   StatusPanels& panels;
   Messages& messages;
-  MonitorView& view;
 };
 
 inline void PauseBeforeQuery(const RaidContext& context) {

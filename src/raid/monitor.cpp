@@ -44,43 +44,45 @@ void QueueHostEvent(MonitorState& monitor, uint8_t event) {
   monitor.MonitorRequests.fetch_or(kSendHostEvent);
 }
 
-void RaidMonitor::DispatchRequest() {
+MonitorResult RaidMonitor::DispatchRequest(MonitorClient& client) {
+  MonitorResult result;
   // The polling thread looked before it handed over; a detection the window
   // started in between must still not meet device work.
-  if (ctx_.detection.handover.Pending() || ctx_.flags.closing.load()) return;
+  if (ctx_.detection.handover.Pending() || ctx_.flags.closing.load()) return result;
   const uint8_t requests = ctx_.monitor.MonitorRequests.load();
   if ((requests & kPollStatus) != 0) {
-    ReadStatus();
-    ClearRequest(ctx_.monitor, kPollStatus);
+    result.served = kPollStatus;
+    result.poll = ReadStatus(client);
   } else if ((requests & kWriteSettings) != 0) {
-    WriteSettingsSector();
-    ClearRequest(ctx_.monitor, kWriteSettings);
+    result.served = kWriteSettings;
+    result.write = WriteSettingsSector(client);
   } else if ((requests & kSendHostEvent) != 0) {
-    WriteHostEventSector();
-    ClearRequest(ctx_.monitor, kSendHostEvent);
+    result.served = kSendHostEvent;
+    result.write = WriteHostEventSector();
   }
+  ClearRequest(ctx_.monitor, result.served);
+  return result;
 }
 
-void RaidMonitor::ReadStatus() {
+PollReport RaidMonitor::ReadStatus(MonitorClient& client) {
   MonitorState& monitor = ctx_.monitor;
   DeviceTable& devices = ctx_.devices;
-  MonitorView& view = ctx_.view;
   StatusPanels& panels = ctx_.panels;
+  PollReport report;
 
   const std::string polls = HexUpper(++monitor.PollCount, 2);
   panels.SetText(kMarkPanel, "3x," + polls);
   panels.SetText(kCounterPanel, "G = 2x, " + polls);
-  if (view.ChangeCountdown() != 0 || ctx_.detection.handover.Probing() ||
+  if (client.DrivesChanging() || ctx_.detection.handover.Probing() ||
       ctx_.flags.firmwareBusy.load()) {
-    return;
+    return report;
   }
+  report.ran = true;
   panels.SetText(kStagePanel, "SC = 1x" + HexUpper(devices.DeviceCount, 2) + polls);
 
   monitor.PollInProgress = true;
-  monitor.BusyDevices = 0;
-  uint8_t answered = 0;
   for (std::size_t i = 0; i < kShownDevices; ++i) {
-    if (i >= devices.DeviceCount || !view.DeviceChecked(i) || i == devices.UpgradeSlot.load()) {
+    if (i >= devices.DeviceCount || !client.Polled(i) || i == devices.UpgradeSlot.load()) {
       continue;
     }
     devices.SelectedSlot = static_cast<uint32_t>(i);
@@ -90,32 +92,33 @@ void RaidMonitor::ReadStatus() {
       ++retries;
       continue;
     }
+    const uint8_t bit = static_cast<uint8_t>(1U << i);
     const PollAnswer answer = PollDevice(i);
     if (answer == PollAnswer::Busy) {
       // Another program's work on the enclosure is no fault of the device's:
       // it is skipped this time without a retry counted.
-      monitor.BusyDevices = static_cast<uint8_t>(monitor.BusyDevices | (1U << i));
+      report.busy |= bit;
       panels.SetText(StatusPanels::kMessagePanel,
                      ctx_.channel.DriveBusyText(DriveOf(devices.DeviceSlot[i])));
     } else if (answer == PollAnswer::Answered) {
-      answered = static_cast<uint8_t>(answered | (1U << i));
+      report.answered |= bit;
       retries = 0;
     } else if (++retries > kRetryLimit) {
-      // Dropped until the window checks the box again.
-      view.UncheckDevice(i);
+      // Dropped until the user takes it back.
+      client.Dropped(i);
       retries = 0;
     }
   }
-  const std::string mask = HexUpper(answered, 2);
+  const std::string mask = HexUpper(report.answered, 2);
   panels.SetText(kMarkPanel, mask + "4x," + polls);
   if (ctx_.flags.firmwareBusy.load() || ctx_.flags.closing.load()) {
     monitor.PollInProgress = false;
-    return;
+    return report;
   }
 
-  if (writeEventLog_) writeEventLog_(answered);
-  if (answered != 0) {
-    view.ShowStatus(monitor.FirstDisplay.load() || monitor.Redetected);
+  if (writeEventLog_) writeEventLog_(report.answered);
+  if (report.answered != 0) {
+    report.display = monitor.FirstDisplay.load() || monitor.Redetected;
     monitor.Redetected = false;
     panels.SetText(kMarkPanel, mask + ",6x," + polls);
   } else {
@@ -124,17 +127,11 @@ void RaidMonitor::ReadStatus() {
     const bool retrying = std::any_of(first, first + kShownDevices, [](uint8_t retry) {
       return retry >= 1 && retry <= kRetryLimit;
     });
-    // Nobody answers and nobody is in a retry cycle: monitoring winds down.
-    if (!retrying) {
-      if (view.MonitoringTimerRunning() && !view.StopTimerRunning()) view.StartStopTimer();
-      if (devices.DeviceCount != 0) {
-        devices.SelectedSlot = view.UpgradeChooserPosition();
-        view.EnableUpgradeChooser();
-      }
-      if (!monitor.FirstDisplay.load() && !monitor.Redetected) view.DisableMonitorButtons();
-    }
+    report.windDown = !retrying;
+    report.monitoringEnds = !retrying && !monitor.FirstDisplay.load() && !monitor.Redetected;
   }
   monitor.PollInProgress = false;
+  return report;
 }
 
 RaidMonitor::PollAnswer RaidMonitor::Ask(uint32_t drive, uint8_t subCommand, Reply& reply) {
@@ -187,24 +184,24 @@ RaidMonitor::PollAnswer RaidMonitor::PollProgressAndStatus(std::size_t slot, uin
   return PollAnswer::Answered;
 }
 
-bool RaidMonitor::WriteSettingsSector() {
-  if (ctx_.view.PageSwitching()) return false;
-  const std::optional<bool> written = WriteControlSector([this](Record& sector) {
+ControlWrite RaidMonitor::WriteSettingsSector(MonitorClient& client) {
+  const std::optional<SettingsFill> chosen = client.ChosenSettings();
+  if (!chosen) return ControlWrite::NotSent;
+  const ControlWrite written = WriteControlSector([&chosen](Record& sector) {
     sector[kRequestCode] = kControlSettings;
     sector[kArgument] = 0;
     sector[kHostEventCode] = 0;
-    const SettingsFill schedule = ctx_.view.ScheduleBackup();
-    sector[kScheduleBackup] = schedule.scheduleBackup;
-    sector[kPeriodCode] = schedule.periodCode;
+    sector[kScheduleBackup] = chosen->scheduleBackup;
+    sector[kPeriodCode] = chosen->periodCode;
   });
-  if (!written) return false;
+  if (written == ControlWrite::NotSent) return written;
   ctx_.monitor.BusyCountdown[ctx_.devices.SelectedSlot.load()] = kSettingsBusySeconds;
-  if (*written) ctx_.panels.SetText(StatusPanels::kMessagePanel, " ");
-  return *written;
+  if (written == ControlWrite::Written) ctx_.panels.SetText(StatusPanels::kMessagePanel, " ");
+  return written;
 }
 
-bool RaidMonitor::WriteHostEventSector() {
-  const std::optional<bool> written = WriteControlSector([this](Record& sector) {
+ControlWrite RaidMonitor::WriteHostEventSector() {
+  return WriteControlSector([this](Record& sector) {
     const MonitorState& monitor = ctx_.monitor;
     sector[kRequestCode] = kControlHostEvent;
     sector[kArgument] = 0x01;
@@ -214,17 +211,16 @@ bool RaidMonitor::WriteHostEventSector() {
     StoreLittleEndian(sector.data() + kLastLba, kLbaSize, monitor.HostEventLastLba);
     sector[kLastLbaEnd] = 0;
   });
-  return written.value_or(false);
 }
 
-std::optional<bool> RaidMonitor::WriteControlSector(const std::function<void(Record&)>& fill) {
+ControlWrite RaidMonitor::WriteControlSector(const std::function<void(Record&)>& fill) {
   DeviceTable& devices = ctx_.devices;
   StatusPanels& panels = ctx_.panels;
-  const int page = ctx_.view.ActivePage();
+  const int page = devices.ActivePage.load();
   if (devices.DeviceCount == 0 || page < 0 || static_cast<uint32_t>(page) >= devices.DeviceCount) {
     panels.SetText(StatusPanels::kMessagePanel, "Device not found!!!");
     ctx_.messages.Show("Message", "No Device found !", MessageIcon::None);
-    return std::nullopt;
+    return ControlWrite::NotSent;
   }
   const auto slot = static_cast<uint32_t>(page);
   devices.SelectedSlot = slot;
@@ -236,15 +232,14 @@ std::optional<bool> RaidMonitor::WriteControlSector(const std::function<void(Rec
     if (guard.refusal() == LockRefusal::DriveBusy) {
       panels.SetText(StatusPanels::kMessagePanel, ctx_.channel.DriveBusyText(drive));
     }
-    return std::nullopt;
+    return ControlWrite::NotSent;
   }
   DeviceAccess& access = ctx_.channel.access();
   const ScopedDevice device(access, static_cast<int8_t>(drive));
   if (!device.valid()) {
     panels.SetText(StatusPanels::kMessagePanel, "CreateFile blocked!");
-    return std::nullopt;
+    return ControlWrite::NotSent;
   }
-  ctx_.view.DisableSettingBoxes();
 
   Record& sector = ctx_.monitor.ControlSector;
   sector[0] = 0x33;
@@ -254,7 +249,7 @@ std::optional<bool> RaidMonitor::WriteControlSector(const std::function<void(Rec
   StoreLittleEndian(sector.data() + kSum, 2, sum & 0xFFFF);
   const bool ok = access.WriteSectors(device.get(), kControlSectorLba, sector.data(), 1);
   if (!ok) panels.SetText(StatusPanels::kMessagePanel, "Error code 120");
-  return ok;
+  return ok ? ControlWrite::Written : ControlWrite::Failed;
 }
 
 }  // namespace px

@@ -21,6 +21,38 @@ inline constexpr int kProgressRounds = 3;
 // The event-log writer, told which devices (bit i: slot i) answered a poll.
 using EventLogCall = std::function<void(uint8_t answeredMask)>;
 
+// What one status poll found, and what its front end is to make of it.
+struct PollReport {
+  // The poll asked the devices; false when it stopped at once because the
+  // drives were changing or being probed, or firmware work ran.
+  bool ran = false;
+  uint8_t answered = 0;  // bit i: device i answered every query
+  uint8_t busy = 0;      // bit i: another program held device i's enclosure
+  // Somebody answered: the status display is refreshed, wholly (true: the
+  // first display, or the devices were found again) or only what changed.
+  std::optional<bool> display;
+  // Nobody answered and nobody is in a retry cycle: monitoring winds down
+  // and the upgrade chooser takes the selection back. With
+  // `monitoringEnds` also set, nothing is left to monitor, so the controls
+  // that start monitoring or firmware work are taken away.
+  bool windDown = false;
+  bool monitoringEnds = false;
+};
+
+// How a control-sector write went.
+enum class ControlWrite {
+  NotSent,  // no device, the channel or the enclosure could not be had, or the disk did not open
+  Written,
+  Failed,  // the disk opened, the WRITE(10) failed
+};
+
+// What serving one request of MonitorRequests came to.
+struct MonitorResult {
+  uint8_t served = 0;                          // the request's bit; 0 when nothing was served
+  PollReport poll;                             // kPollStatus
+  ControlWrite write = ControlWrite::NotSent;  // kWriteSettings, kSendHostEvent
+};
+
 // The status poll and the control-sector writes. Everything here runs on the
 // window's thread, handed over by TRaidThread.
 class RaidMonitor {
@@ -28,16 +60,16 @@ class RaidMonitor {
   RaidMonitor(const RaidContext& context, EventLogCall writeEventLog)
       : ctx_(context), writeEventLog_(std::move(writeEventLog)) {}
 
-  // One poll of every checked device, then the event log and the display.
-  void ReadStatus();
+  // One poll of every device the client has in polling, then the event log.
+  PollReport ReadStatus(MonitorClient& client);
   // The settings block (request 0x20) and the host event (request 0x1F) to
-  // the active page's device; true when the write went through.
-  bool WriteSettingsSector();
-  bool WriteHostEventSector();
+  // the active page's device.
+  ControlWrite WriteSettingsSector(MonitorClient& client);
+  ControlWrite WriteHostEventSector();
 
   // Serves the most urgent request of MonitorRequests (poll, then settings,
   // then host event) and clears its flag.
-  void DispatchRequest();
+  MonitorResult DispatchRequest(MonitorClient& client);
 
  private:
   // How a device met a poll: it answered every query, it did not (a retry
@@ -48,8 +80,8 @@ class RaidMonitor {
   PollAnswer PollDevice(std::size_t slot);
   PollAnswer PollProgressAndStatus(std::size_t slot, uint32_t drive, Reply& reply);
   // Refuses without a device, opens the active page's device and writes the
-  // sector that `fill` prepares. Empty when nothing was written.
-  std::optional<bool> WriteControlSector(const std::function<void(Record&)>& fill);
+  // sector that `fill` prepares.
+  ControlWrite WriteControlSector(const std::function<void(Record&)>& fill);
 
   RaidContext ctx_;
   EventLogCall writeEventLog_;

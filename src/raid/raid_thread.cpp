@@ -7,9 +7,9 @@ constexpr uint32_t kCycleMs = 50;
 
 }  // namespace
 
-TRaidThread::TRaidThread(RaidMonitor& monitor, const RaidContext& context, HandOver handOver)
+TRaidThread::TRaidThread(const RaidContext& context, std::function<void()> serve, HandOver handOver)
     : WorkerThread(context.flags.closing),
-      monitor_(monitor),
+      serve_(std::move(serve)),
       detection_(context.detection),
       state_(context.monitor),
       clock_(context.channel.clock()),
@@ -22,7 +22,7 @@ void TRaidThread::Step() {
   // Once the application closes the window's thread may be waiting for this
   // one, so nothing more is handed over.
   if (!detection_.handover.Pending() && state_.MonitorRequests.load() != 0 && !Closing()) {
-    handOver_([this] { monitor_.DispatchRequest(); });
+    handOver_(serve_);
   }
   clock_.SleepMs(kCycleMs);
 }

@@ -3,7 +3,6 @@
 #include <functional>
 
 #include "raid/context.h"
-#include "raid/monitor.h"
 #include "raid/worker_thread.h"
 
 namespace px {
@@ -17,13 +16,15 @@ class TRaidThread final : public WorkerThread {
   // (a blocking queued call in the window, a direct call in tests).
   using HandOver = std::function<void(const std::function<void()>&)>;
 
-  TRaidThread(RaidMonitor& monitor, const RaidContext& context, HandOver handOver);
+  // `serve` is the work handed over: the monitor's dispatch, and whatever
+  // the front end makes of its result.
+  TRaidThread(const RaidContext& context, std::function<void()> serve, HandOver handOver);
   ~TRaidThread() override { Stop(); }
 
  private:
   void Step() override;
 
-  RaidMonitor& monitor_;
+  std::function<void()> serve_;
   const DetectionState& detection_;
   const MonitorState& state_;
   Clock& clock_;

@@ -66,8 +66,7 @@ std::vector<std::string> WriterLines(const std::string& name, int polls) {
   });
   for (; poll < polls; ++poll) {
     cli::ApplyScriptSteps(*scenario, rig.bus, poll);
-    monitor.ReadStatus();
-    if (!rig.view.shows.empty()) rig.FirstDisplayDone();
+    if (monitor.ReadStatus(rig.client).display) rig.FirstDisplayDone();
   }
   return state.LogLines;
 }

@@ -22,17 +22,10 @@
 #include "common/bytes.h"
 #include "common/clock.h"
 #include "common/text.h"
-#include "device/channel.h"
-#include "device/scsi_commands.h"
-#include "device/session.h"
+#include "core/core.h"
 #include "device/transport.h"
 #include "firmware/firmware_file.h"
-#include "firmware/upgrade.h"
-#include "raid/context.h"
 #include "raid/device_text.h"
-#include "raid/discovery.h"
-#include "raid/monitor.h"
-#include "raid/records.h"
 #include "raid/settings_model.h"
 #include "sim/nbd_export.h"
 
@@ -157,28 +150,15 @@ class Console final : public StatusPanels, public Messages, public FirmwareView 
   std::string boxText_;
 };
 
-// Every device checked, monitoring on, the page of `activePage` shown, and a
-// schedule backup of 2 hours chosen.
-class MonitorWindow final : public MonitorView {
+// Every device in polling, and a schedule backup of 2 hours chosen.
+class MonitorWindow final : public MonitorClient {
  public:
-  uint8_t ChangeCountdown() override { return 0; }
-  bool DeviceChecked(std::size_t) override { return true; }
-  void UncheckDevice(std::size_t) override {}
-  bool MonitoringTimerRunning() override { return true; }
-  bool StopTimerRunning() override { return false; }
-  void StartStopTimer() override {}
-  uint32_t UpgradeChooserPosition() override { return 0; }
-  void EnableUpgradeChooser() override {}
-  void SetUpgradeChooserMaximum(int) override {}
-  void DisableMonitorButtons() override {}
-  void DisableSettingBoxes() override {}
-  int ActivePage() override { return activePage; }
-  bool PageSwitching() override { return false; }
-  SettingsFill ScheduleBackup() override { return FillSettings({true, PeriodUnit::Hours, "2"}); }
-  void ShowStatus(bool) override { ++displays; }
-
-  int activePage = 0;
-  int displays = 0;
+  bool DrivesChanging() override { return false; }
+  bool Polled(std::size_t) override { return true; }
+  void Dropped(std::size_t) override {}
+  std::optional<SettingsFill> ChosenSettings() override {
+    return FillSettings({true, PeriodUnit::Hours, "2"});
+  }
 };
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
@@ -209,25 +189,43 @@ std::string Member(const char* name, const Record& status, std::size_t model, st
          std::to_string(LoadLittleEndian(status.data() + capacity, status::kCapacitySize));
 }
 
+// The guest keeps no log; its dates would read like this.
+class IsoDateFormat final : public DateTimeFormat {
+ public:
+  std::string ShortDate(const LogTime& t) const override {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d", t.year, t.month, t.day);
+    return text;
+  }
+  std::string LongTime(const LogTime& t) const override {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d", t.hour, t.minute, t.second);
+    return text;
+  }
+};
+
 class GuestDriver {
  public:
   explicit GuestDriver(std::filesystem::path firmware)
       : firmware_(std::move(firmware)),
         transport_(CreatePlatformTransport()),
-        access_(transport_, console_),
-        channel_(access_, clock_, MessagePump{}, flags_.closing),
-        context_{channel_, flags_,   devices_, records_, detection_,
-                 monitor_, console_, console_, window_},
-        discovery_(context_),
-        raidMonitor_(context_, [this](uint8_t mask) { answered_ = mask; }),
-        firmwareGroup_({channel_, flags_, devices_, records_, firmwareState_, console_, console_,
-                        console_, sleepInhibitor_}) {}
+        core_(CoreServices{transport_,
+                           clock_,
+                           console_,
+                           console_,
+                           console_,
+                           sleepInhibitor_,
+                           dateFormat_,
+                           MessagePump{},
+                           {},
+                           LocalNow,
+                           {}}) {}
 
   void Run() {
     Discover();
     Poll();
     WriteSettings();
-    for (uint32_t slot = 0; slot < devices_.DeviceCount; ++slot) Upgrade(slot);
+    for (uint32_t slot = 0; slot < core_.devices.DeviceCount; ++slot) Upgrade(slot);
     transport_.PrintTransfers();
   }
 
@@ -236,14 +234,16 @@ class GuestDriver {
   // enclosures discovery makes of them.
   void Discover() {
     const auto start = std::chrono::steady_clock::now();
-    detection_.LetterCount = discovery_.ListLogicalDrives();
-    detection_.PhysicalDriveCount = discovery_.CountPhysicalDrives();
-    Print("drives count=" + std::to_string(detection_.PhysicalDriveCount.load()) +
-          " letters=" + std::to_string(detection_.LetterCount.load()));
-    for (uint32_t n = 0; n < detection_.PhysicalDriveCount; ++n) {
+    DetectionState& detection = core_.detection;
+    const DeviceTable& devices = core_.devices;
+    detection.LetterCount = core_.discovery.ListLogicalDrives();
+    detection.PhysicalDriveCount = core_.discovery.CountPhysicalDrives();
+    Print("drives count=" + std::to_string(detection.PhysicalDriveCount.load()) +
+          " letters=" + std::to_string(detection.LetterCount.load()));
+    for (uint32_t n = 0; n < detection.PhysicalDriveCount; ++n) {
       std::array<uint8_t, kInquiryLength> inquiry{};
-      const ScopedDevice drive(access_, static_cast<int8_t>(n));
-      const bool ok = drive.valid() && access_.InquiryDevice(drive.get(), inquiry.data());
+      const ScopedDevice drive(core_.access, static_cast<int8_t>(n));
+      const bool ok = drive.valid() && core_.access.InquiryDevice(drive.get(), inquiry.data());
       const auto text = [&](std::size_t at, std::size_t size) {
         return Quoted(
             Trimmed(std::string(inquiry.begin() + static_cast<std::ptrdiff_t>(at),
@@ -253,16 +253,16 @@ class GuestDriver {
             " vendor=" + text(8, 8) + " product=" + text(16, 16));
     }
 
-    discovery_.DetectNow();
+    core_.discovery.DetectNow();
     std::string entries;
-    for (uint32_t slot = 0; slot < devices_.DeviceCount; ++slot) {
-      entries += (slot ? "," : "") + Hex(devices_.DeviceSlot[slot], 2);
+    for (uint32_t slot = 0; slot < devices.DeviceCount; ++slot) {
+      entries += (slot ? "," : "") + Hex(devices.DeviceSlot[slot], 2);
     }
-    Print("discovery found=" + std::to_string(devices_.DeviceCount) + " entries=" +
+    Print("discovery found=" + std::to_string(devices.DeviceCount) + " entries=" +
           (entries.empty() ? "-" : entries) + " seconds=" + Seconds(SecondsSince(start)));
-    for (uint32_t slot = 0; slot < devices_.DeviceCount; ++slot) {
-      const Record& config = records_.ConfigRecord[DriveOf(devices_.DeviceSlot[slot])];
-      Print("device slot=" + std::to_string(slot) + " entry=" + Hex(devices_.DeviceSlot[slot], 2) +
+    for (uint32_t slot = 0; slot < devices.DeviceCount; ++slot) {
+      const Record& config = core_.records.ConfigRecord[DriveOf(devices.DeviceSlot[slot])];
+      Print("device slot=" + std::to_string(slot) + " entry=" + Hex(devices.DeviceSlot[slot], 2) +
             " name=" + Quoted(DeviceName(config)) + " firmware=" + Quoted(FirmwareText(config)) +
             " product=" + Hex(LoadBigEndian(config.data() + config::kProductCode, 2), 4));
     }
@@ -270,10 +270,11 @@ class GuestDriver {
 
   // (b) One status poll of every enclosure, then what its record says.
   void Poll() {
-    raidMonitor_.ReadStatus();
-    Print("poll answered=" + Hex(answered_, 2) + " displays=" + std::to_string(window_.displays));
-    for (uint32_t slot = 0; slot < devices_.DeviceCount; ++slot) {
-      const Record& status = records_.StatusRecord[DriveOf(devices_.DeviceSlot[slot])];
+    const PollReport report = core_.raid.ReadStatus(window_);
+    Print("poll answered=" + Hex(report.answered, 2) +
+          " displays=" + std::to_string(report.display ? 1 : 0));
+    for (uint32_t slot = 0; slot < core_.devices.DeviceCount; ++slot) {
+      const Record& status = core_.records.StatusRecord[DriveOf(core_.devices.DeviceSlot[slot])];
       Print("status slot=" + std::to_string(slot) + " mode=" +
             std::to_string(status[status::kMode]) + " flags=" + Hex(status[status::kPortFlags], 2) +
             Member("p0", status, status::kP0Model, status::kP0Serial, status::kP0Capacity) +
@@ -286,10 +287,10 @@ class GuestDriver {
 
   // (c) The settings control sector to the first enclosure.
   void WriteSettings() {
-    if (devices_.DeviceCount == 0) return;
-    window_.activePage = 0;
-    const SettingsFill fill = window_.ScheduleBackup();
-    const bool written = raidMonitor_.WriteSettingsSector();
+    if (core_.devices.DeviceCount == 0) return;
+    core_.devices.ActivePage = 0;
+    const SettingsFill fill = *window_.ChosenSettings();
+    const bool written = core_.raid.WriteSettingsSector(window_) == ControlWrite::Written;
     Print("settings slot=0 written=" + std::to_string(written) +
           " backup=" + std::to_string(fill.scheduleBackup) + " period=" + Hex(fill.periodCode, 2));
   }
@@ -297,19 +298,20 @@ class GuestDriver {
   // (d) Load the firmware file against the enclosure's identity and run the
   // whole upgrade, as "Load Firmware " and "Start Upgrade" do.
   void Upgrade(uint32_t slot) {
-    const Record& config = records_.ConfigRecord[DriveOf(devices_.DeviceSlot[slot])];
+    const Record& config = core_.records.ConfigRecord[DriveOf(core_.devices.DeviceSlot[slot])];
+    FirmwareState& firmware = core_.firmware;
     console_.ClearBox();
-    LoadFirmwareFile(firmware_, config, firmwareState_, console_, console_, console_);
+    LoadFirmwareFile(firmware_, config, firmware, console_, console_, console_);
     Print("load slot=" + std::to_string(slot) + " length=" +
-          std::to_string(firmwareState_.FirmwareLength()) + " box=" + Quoted(console_.boxText()));
-    if (firmwareState_.FirmwareLength() == 0) return;
+          std::to_string(firmware.FirmwareLength()) + " box=" + Quoted(console_.boxText()));
+    if (firmware.FirmwareLength() == 0) return;
 
     console_.ClearBox();
     const auto start = std::chrono::steady_clock::now();
-    firmwareGroup_.StartUpgradeClick(static_cast<int16_t>(slot));
+    core_.firmwareGroup.StartUpgradeClick(static_cast<int16_t>(slot));
     Print("upgrade slot=" + std::to_string(slot) + " panel=" + Quoted(console_.messagePanel()) +
           " box=" + Quoted(console_.boxTitle()) +
-          " progress=" + std::to_string(firmwareState_.UpgradeProgress.load()) +
+          " progress=" + std::to_string(firmware.UpgradeProgress.load()) +
           " seconds=" + Seconds(SecondsSince(start)));
   }
 
@@ -317,22 +319,11 @@ class GuestDriver {
   Console console_;
   MonitorWindow window_;
   SteadyClock clock_;
-  AppFlags flags_;
-  RecordingTransport transport_;
-  DeviceAccess access_;
-  CommandChannel channel_;
-  DeviceTable devices_;
-  RecordTables records_;
-  DetectionState detection_;
-  MonitorState monitor_;
-  FirmwareState firmwareState_;
-  RaidContext context_;
-  DriveDiscovery discovery_;
-  uint8_t answered_ = 0;
-  RaidMonitor raidMonitor_;
+  IsoDateFormat dateFormat_;
   // The guest has no logind to ask.
   NoSleepInhibitor sleepInhibitor_;
-  FirmwareGroup firmwareGroup_;
+  RecordingTransport transport_;
+  Core core_;
 };
 
 }  // namespace

@@ -486,7 +486,7 @@ class MainWindowTest : public QObject {
       dialog.Button1Click();
     });
     QTest::mouseDClick(&form.statusBar(), Qt::LeftButton);
-    QCOMPARE(form.state().GotoSector, 2u);
+    QCOMPARE(form.gotoSector(), 2u);
     // Not while a firmware operation runs: no dialog comes up.
     form.state().flags.firmwareBusy = true;
     form.StatusBar1DblClick();

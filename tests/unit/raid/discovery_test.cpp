@@ -299,10 +299,10 @@ TEST(Discovery, UpgradeChooserMaximum) {
     rig.bus.AttachPlainDisk(0);
     rig.bus.AttachEnclosure(1);
     rig.bus.AttachPlainDisk(2);
-    rig.view.activePage = page;
+    rig.devices.ActivePage = page;
     rig.Detect();
     // On the first page every drive counts, on the others only enclosures.
-    EXPECT_EQ(rig.view.chooserMaximum.load(), page == 0 ? 2 : 0);
+    EXPECT_EQ(rig.detection.ChooserMaximum.load(), page == 0 ? 2 : 0);
   }
 }
 

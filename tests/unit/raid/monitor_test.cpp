@@ -52,9 +52,9 @@ struct PollRig : RaidRig {
 
 TEST(ReadStatus, PollMarksInTheStatusBar) {
   PollRig rig(2);
-  rig.view.checked[1] = false;
-  rig.raid.ReadStatus();
-  rig.raid.ReadStatus();
+  rig.client.checked[1] = false;
+  rig.Poll();
+  rig.Poll();
   EXPECT_EQ(
       rig.panels.recorded.TextsOf(0),
       (std::vector<std::string>{"3x,01", "014x,01", "01,6x,01", "3x,02", "014x,02", "01,6x,02"}));
@@ -62,8 +62,8 @@ TEST(ReadStatus, PollMarksInTheStatusBar) {
             (std::vector<std::string>{"SC = 1x0201", "SC = 1x0202"}));
   EXPECT_EQ(rig.panels.recorded.TextsOf(3), (std::vector<std::string>{"G = 2x, 01", "G = 2x, 02"}));
 
-  rig.view.checked[0] = false;
-  rig.raid.ReadStatus();
+  rig.client.checked[0] = false;
+  rig.Poll();
   EXPECT_EQ(rig.panels.recorded.Last(0), "005x,03");
 }
 
@@ -72,7 +72,7 @@ TEST(ReadStatus, SkippedWhileDrivesChangeOrFirmwareWorks) {
     const char* name;
     std::function<void(PollRig&)> set;
   } cases[] = {
-      {"device change countdown", [](PollRig& r) { r.view.changeCountdown = 17; }},
+      {"device change countdown", [](PollRig& r) { r.client.drivesChanging = true; }},
       {"probe mode", [](PollRig& r) { r.detection.handover.SetProbing(true); }},
       {"firmware busy", [](PollRig& r) { BeginFirmwareOperation(r.flags); }},
   };
@@ -81,7 +81,7 @@ TEST(ReadStatus, SkippedWhileDrivesChangeOrFirmwareWorks) {
     PollRig rig;
     rig.ForgetCommands();
     c.set(rig);
-    rig.raid.ReadStatus();
+    rig.Poll();
     EXPECT_EQ(rig.monitor.PollCount, 1U);
     EXPECT_EQ(rig.panels.recorded.entries(),
               (std::vector<test::RecordingPanels::Entry>{{0, "3x,01"}, {3, "G = 2x, 01"}}));
@@ -109,13 +109,13 @@ TEST(ReadStatus, AnsweredMaskGoesToTheLogAndTheDisplay) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     PollRig rig(3);
-    rig.view.checked = c.checked;
+    rig.client.checked = c.checked;
     rig.devices.UpgradeSlot = c.upgradeSlot;
     rig.monitor.FirstDisplay = c.firstDisplay;
     rig.monitor.Redetected = c.redetected;
-    rig.raid.ReadStatus();
+    rig.Poll();
     EXPECT_EQ(rig.loggedMasks, std::vector<uint8_t>{c.mask});
-    EXPECT_EQ(rig.view.shows, std::vector<bool>{c.fullRefresh});
+    EXPECT_EQ(rig.Displays(), std::vector<bool>{c.fullRefresh});
     EXPECT_FALSE(rig.monitor.Redetected);
     EXPECT_EQ(rig.QueriesOf(1).empty(), !c.checked[1]);
     EXPECT_EQ(rig.QueriesOf(2).empty(), c.upgradeSlot == 2);
@@ -126,30 +126,29 @@ TEST(ReadStatus, AnsweredMaskGoesToTheLogAndTheDisplay) {
 // checked afterwards?
 TEST(ReadStatus, AFailingDeviceIsAskedEverySecondPollAndDroppedAtItsSixthFailure) {
   PollRig rig;
-  rig.view.monitoringTimer = true;
   rig.controllers[0]->UpdateFaults([](sim::ControllerFaults& f) { f.noReply = true; });
   for (int poll = 1; poll <= 11; ++poll) {
     SCOPED_TRACE(poll);
     rig.ForgetCommands();
-    rig.raid.ReadStatus();
+    const PollReport report = rig.Poll();
     const bool asked = poll % 2 == 1;
     EXPECT_EQ(rig.QueriesOf(0).empty(), !asked);
-    EXPECT_EQ(rig.view.checked[0], poll < 11);
+    EXPECT_EQ(rig.client.checked[0], poll < 11);
     // Monitoring winds down only once the device is out of its retry cycle.
-    EXPECT_EQ(rig.view.stopTimerStarts, poll < 11 ? 0 : 1);
+    EXPECT_EQ(report.windDown, poll == 11);
     EXPECT_EQ(rig.loggedMasks.back(), 0);
   }
-  EXPECT_EQ(rig.view.unchecked, std::vector<std::size_t>{0});
+  EXPECT_EQ(rig.client.unchecked, std::vector<std::size_t>{0});
   EXPECT_EQ(rig.monitor.RetryCount[0], 0);
 }
 
 TEST(ReadStatus, AnAnswerEndsTheRetryCycle) {
   PollRig rig;
   rig.controllers[0]->UpdateFaults([](sim::ControllerFaults& f) { f.noReply = true; });
-  rig.raid.ReadStatus();
-  rig.raid.ReadStatus();
+  rig.Poll();
+  rig.Poll();
   rig.controllers[0]->ClearFaults();
-  rig.raid.ReadStatus();
+  rig.Poll();
   EXPECT_EQ(rig.loggedMasks, (std::vector<uint8_t>{0, 0, 1}));
   EXPECT_EQ(rig.monitor.RetryCount[0], 0);
 }
@@ -169,7 +168,7 @@ TEST(ReadStatus, RebuildProgress) {
     rig.controllers[0]->UpdateScenario([&](sim::ControllerScenario& s) {
       s.progress = {true, c.total, c.current};
     });
-    rig.raid.ReadStatus();
+    rig.Poll();
     EXPECT_EQ(rig.StatusOf(0)[status::kProgress], c.percent);
     EXPECT_EQ(rig.loggedMasks, std::vector<uint8_t>{1});
   }
@@ -187,12 +186,12 @@ TEST(ReadStatus, ProgressIsNoLongerAskedOnceTheRebuildEnds) {
     s.progress.present = false;
   });
   rig.ForgetCommands();
-  rig.raid.ReadStatus();
+  rig.Poll();
   EXPECT_EQ(rig.QueriesOf(0), (std::vector<uint8_t>{kQueryIdentity, kQueryProgress, kQueryStatus}));
   EXPECT_FALSE(rig.monitor.ProgressPending[0]);
   EXPECT_EQ(rig.StatusOf(0)[status::kProgressFlags], 0);
   rig.ForgetCommands();
-  rig.raid.ReadStatus();
+  rig.Poll();
   EXPECT_EQ(rig.QueriesOf(0), (std::vector<uint8_t>{kQueryIdentity, kQueryStatus}));
 }
 
@@ -206,7 +205,7 @@ TEST(ReadStatus, TheProgressLoopIsBounded) {
   PollRig rig({{0, confused}});
   for (int poll = 0; poll < 2; ++poll) {
     rig.ForgetCommands();
-    rig.raid.ReadStatus();
+    rig.Poll();
     std::vector<uint8_t> expected{kQueryIdentity};
     for (int round = 0; round < kProgressRounds; ++round) {
       expected.push_back(kQueryProgress);
@@ -228,43 +227,35 @@ TEST(ReadStatus, RevisionBytesAreRefreshedWhenTheControllerSuppliesThem) {
       s.revision = {0x0A, 0x0B, 0x0C};
     });
     rig.ForgetCommands();
-    rig.raid.ReadStatus();
+    rig.Poll();
     EXPECT_EQ(Text(rig.StatusOf(0), status::kRevision, 3), supplied ? "\x0C\x0B\x0A" : before);
     EXPECT_EQ(rig.QueriesOf(0).front(), supplied ? kQueryIdentity : kQueryStatus);
   }
 }
 
 // A poll in which nobody answers and nobody is in a retry cycle: monitoring
-// is wound down and the chooser takes over the selection.
+// winds down, and ends unless a first display or a redetection still waits.
 TEST(ReadStatus, NobodyAnswering) {
   struct Case {
     const char* name;
-    bool monitoringTimer, stopTimer, firstDisplay, redetected;
-    int stopTimerStarts;
-    bool buttonsDisabled;
+    bool firstDisplay, redetected;
+    bool monitoringEnds;
   } cases[] = {
-      {"monitoring", true, false, false, false, 1, true},
-      {"stop timer already running", true, true, false, false, 0, true},
-      {"monitoring off", false, false, false, false, 0, true},
-      {"first display pending", true, false, true, false, 1, false},
-      {"redetected", true, false, false, true, 1, false},
+      {"monitoring", false, false, true},
+      {"first display pending", true, false, false},
+      {"redetected", false, true, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     PollRig rig(2);
-    rig.view.checked = {false, false, false, false};
-    rig.view.monitoringTimer = c.monitoringTimer;
-    rig.view.stopTimer = c.stopTimer;
-    rig.view.chooserPosition = 1;
+    rig.client.checked = {false, false, false, false};
     rig.monitor.FirstDisplay = c.firstDisplay;
     rig.monitor.Redetected = c.redetected;
-    rig.raid.ReadStatus();
+    const PollReport report = rig.Poll();
     EXPECT_EQ(rig.loggedMasks, std::vector<uint8_t>{0});
-    EXPECT_TRUE(rig.view.shows.empty());
-    EXPECT_EQ(rig.view.stopTimerStarts, c.stopTimerStarts);
-    EXPECT_EQ(rig.devices.SelectedSlot.load(), 1U);
-    EXPECT_TRUE(rig.view.chooserEnabled);
-    EXPECT_EQ(rig.view.monitorButtonsDisabled, c.buttonsDisabled);
+    EXPECT_TRUE(rig.Displays().empty());
+    EXPECT_TRUE(report.windDown);
+    EXPECT_EQ(report.monitoringEnds, c.monitoringEnds);
     EXPECT_EQ(rig.monitor.Redetected, c.redetected) << "kept for the next display";
   }
 }
@@ -294,11 +285,11 @@ TEST(ReadStatus, OnlyRepliesTheControllerSentAreDecodedAndABusyEnclosureIsSkippe
     ASSERT_EQ(before[status::kPortFlags], kPortReady | kPortFailed << 4);
     if (c.status00) rig.controllers[0]->AddCommandFault({kQueryStatus, std::nullopt, 1, 0x00});
     if (c.heldElsewhere) rig.bus.TryClaimDrive(0, ClaimPurpose::Firmware);
-    rig.raid.ReadStatus();
+    rig.Poll();
     EXPECT_EQ(rig.loggedMasks, std::vector<uint8_t>{0});
     EXPECT_EQ(rig.StatusOf(0), before);
     EXPECT_EQ(rig.monitor.RetryCount[0], c.retries);
-    EXPECT_EQ(rig.monitor.BusyDevices, c.heldElsewhere ? 1 : 0);
+    EXPECT_EQ(rig.reports.back().busy, c.heldElsewhere ? 1 : 0);
     EXPECT_EQ(rig.panels.recorded.Last(kMessagePanel), c.message);
     EXPECT_EQ(rig.QueriesOf(0).empty(), c.heldElsewhere);
   }
@@ -309,9 +300,9 @@ TEST(ReadStatus, ClosingDuringThePollSkipsLogAndDisplay) {
   rig.panels.hook = [&rig](int, std::string_view text) {
     if (text.starts_with("SC")) rig.flags.closing = true;
   };
-  rig.raid.ReadStatus();
+  rig.Poll();
   EXPECT_TRUE(rig.loggedMasks.empty());
-  EXPECT_TRUE(rig.view.shows.empty());
+  EXPECT_TRUE(rig.Displays().empty());
   EXPECT_FALSE(rig.monitor.PollInProgress.load());
 }
 
@@ -319,18 +310,18 @@ TEST(ReadStatus, ClosingDuringThePollSkipsLogAndDisplay) {
 // request rewrites its own bytes and the rest carries over.
 TEST(ControlSector, BytesAndSumOfSettingsAndHostEvents) {
   PollRig rig(2);
-  rig.view.activePage = 1;
+  rig.devices.ActivePage = 1;
   rig.monitor.ControlSector[300] = 0x5A;  // left by an earlier write
 
-  rig.view.schedule = FillSettings({true, PeriodUnit::Hours, "8"});
-  ASSERT_TRUE(rig.raid.WriteSettingsSector());
+  rig.client.schedule = FillSettings({true, PeriodUnit::Hours, "8"});
+  ASSERT_EQ(rig.raid.WriteSettingsSector(rig.client), ControlWrite::Written);
   QueueHostEvent(rig.monitor, kHostFoundEnclosure);
   rig.monitor.HostEventFirstLba = 0x1122334455;
-  ASSERT_TRUE(rig.raid.WriteHostEventSector());
-  rig.view.schedule = FillSettings({false, PeriodUnit::Hours, "8"});
-  ASSERT_TRUE(rig.raid.WriteSettingsSector());
+  ASSERT_EQ(rig.raid.WriteHostEventSector(), ControlWrite::Written);
+  rig.client.schedule = FillSettings({false, PeriodUnit::Hours, "8"});
+  ASSERT_EQ(rig.raid.WriteSettingsSector(rig.client), ControlWrite::Written);
   QueueHostEvent(rig.monitor, kHostShuttingDown);
-  ASSERT_TRUE(rig.raid.WriteHostEventSector());
+  ASSERT_EQ(rig.raid.WriteHostEventSector(), ControlWrite::Written);
 
   using Head = std::vector<uint8_t>;
   const std::vector<Head> heads = {
@@ -359,7 +350,6 @@ TEST(ControlSector, BytesAndSumOfSettingsAndHostEvents) {
     EXPECT_EQ(e.count, 1U);
   }
   EXPECT_EQ(controlWrites, 4);
-  EXPECT_EQ(rig.view.settingBoxesDisabled, 4);
   EXPECT_EQ(rig.devices.SelectedSlot.load(), 1U);
   EXPECT_EQ(rig.monitor.BusyCountdown[1], kSettingsBusySeconds);
   EXPECT_EQ(rig.monitor.BusyCountdown[0], 0);
@@ -374,6 +364,7 @@ TEST(ControlSector, RefusalsAndFailures) {
     std::function<void(PollRig&)> set;
     std::vector<std::string> panel4;
     bool box, busy;
+    ControlWrite result = ControlWrite::NotSent;
   } cases[] = {
       {"no device",
        Settings,
@@ -398,16 +389,18 @@ TEST(ControlSector, RefusalsAndFailures) {
        [](PollRig& r) { r.bus.FailCommandsAfter(0); },
        {"Error code 120"},
        false,
-       true},
+       true,
+       ControlWrite::Failed},
       {"write fails, host event",
        HostEvent,
        [](PollRig& r) { r.bus.FailCommandsAfter(0); },
        {"Error code 120"},
        false,
-       false},
+       false,
+       ControlWrite::Failed},
       {"page switching",
        Settings,
-       [](PollRig& r) { r.view.pageSwitching = true; },
+       [](PollRig& r) { r.client.pageSwitching = true; },
        {},
        false,
        false},
@@ -416,9 +409,9 @@ TEST(ControlSector, RefusalsAndFailures) {
     SCOPED_TRACE(c.name);
     PollRig rig;
     c.set(rig);
-    const bool ok =
-        c.request == Settings ? rig.raid.WriteSettingsSector() : rig.raid.WriteHostEventSector();
-    EXPECT_FALSE(ok);
+    const ControlWrite result = c.request == Settings ? rig.raid.WriteSettingsSector(rig.client)
+                                                      : rig.raid.WriteHostEventSector();
+    EXPECT_EQ(result, c.result);
     EXPECT_TRUE(rig.controllers[0]->ControlWrites().empty());
     EXPECT_EQ(rig.panels.recorded.TextsOf(kMessagePanel), c.panel4);
     const auto boxes = rig.messages.boxes();
@@ -433,9 +426,9 @@ TEST(ControlSector, RefusalsAndFailures) {
 
 TEST(ControlSector, PageSwitchingDoesNotHoldBackAHostEvent) {
   PollRig rig;
-  rig.view.pageSwitching = true;
+  rig.client.pageSwitching = true;
   QueueHostEvent(rig.monitor, kHostFoundEnclosure);
-  EXPECT_TRUE(rig.raid.WriteHostEventSector());
+  EXPECT_EQ(rig.raid.WriteHostEventSector(), ControlWrite::Written);
   ASSERT_EQ(rig.controllers[0]->ControlWrites().size(), 1U);
   EXPECT_EQ(rig.controllers[0]->ControlWrites()[0].hostEvent, kHostFoundEnclosure);
   EXPECT_TRUE(rig.panels.recorded.TextsOf(kMessagePanel).empty());
@@ -456,7 +449,7 @@ TEST(DispatchRequest, OneRequestPerCallPollFirstThenSettingsThenHostEvent) {
       {kMonitoringActive, 1, 2},
   };
   for (const auto& s : steps) {
-    rig.raid.DispatchRequest();
+    rig.raid.DispatchRequest(rig.client);
     EXPECT_EQ(rig.monitor.MonitorRequests.load(), s.left);
     EXPECT_EQ(rig.monitor.PollCount, s.polls);
     EXPECT_EQ(rig.controllers[0]->ControlWrites().size(), s.controlWrites);
@@ -472,7 +465,7 @@ TEST(DispatchRequest, NothingIsServedWhileADetectionIsPendingOrTheWindowCloses) 
     rig.monitor.MonitorRequests = kPollStatus | kWriteSettings;
     if (!closing) rig.detection.handover.Request();
     rig.flags.closing = closing;
-    rig.raid.DispatchRequest();
+    rig.raid.DispatchRequest(rig.client);
     EXPECT_EQ(rig.monitor.MonitorRequests.load(), kPollStatus | kWriteSettings);
     EXPECT_EQ(rig.monitor.PollCount, 0U);
   }

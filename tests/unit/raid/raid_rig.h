@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -30,64 +31,39 @@ class HookedPanels final : public StatusPanels {
   std::function<void(int, std::string_view)> hook;
 };
 
-// The window as the monitor sees it. The detection thread touches only the
-// page index and the chooser maximum, so those two are atomic.
-class FakeMonitorView final : public MonitorView {
+// The front end as the monitor asks it.
+class FakeMonitorClient final : public MonitorClient {
  public:
-  uint8_t ChangeCountdown() override { return changeCountdown; }
-  bool DeviceChecked(std::size_t slot) override { return checked[slot]; }
-  void UncheckDevice(std::size_t slot) override {
+  bool DrivesChanging() override { return drivesChanging; }
+  bool Polled(std::size_t slot) override { return checked[slot]; }
+  void Dropped(std::size_t slot) override {
     checked[slot] = false;
     unchecked.push_back(slot);
   }
-  bool MonitoringTimerRunning() override { return monitoringTimer; }
-  bool StopTimerRunning() override { return stopTimer; }
-  void StartStopTimer() override {
-    stopTimer = true;
-    ++stopTimerStarts;
+  std::optional<SettingsFill> ChosenSettings() override {
+    if (pageSwitching) return std::nullopt;
+    return schedule;
   }
-  uint32_t UpgradeChooserPosition() override { return chooserPosition; }
-  void EnableUpgradeChooser() override { chooserEnabled = true; }
-  void SetUpgradeChooserMaximum(int maximum) override { chooserMaximum = maximum; }
-  void DisableMonitorButtons() override { monitorButtonsDisabled = true; }
-  void DisableSettingBoxes() override { ++settingBoxesDisabled; }
-  int ActivePage() override { return activePage; }
-  bool PageSwitching() override { return pageSwitching; }
-  SettingsFill ScheduleBackup() override { return schedule; }
-  void ShowStatus(bool fullRefresh) override { shows.push_back(fullRefresh); }
 
-  uint8_t changeCountdown = 0;
+  bool drivesChanging = false;
   std::array<bool, kShownDevices> checked{true, true, true, true};
   std::vector<std::size_t> unchecked;
-  bool monitoringTimer = false;
-  bool stopTimer = false;
-  int stopTimerStarts = 0;
-  uint32_t chooserPosition = 0;
-  bool chooserEnabled = false;
-  std::atomic<int> chooserMaximum{-100};
-  bool monitorButtonsDisabled = false;
-  int settingBoxesDisabled = 0;
-  std::atomic<int> activePage{0};
   bool pageSwitching = false;
   SettingsFill schedule;
-  std::vector<bool> shows;
 };
 
 // A window's worth of state against the virtual enclosure bus, on a fake
 // clock.
 struct RaidRig {
-  RaidRig() = default;
+  // The first device page in front, as the window shows it once it has
+  // found an enclosure.
+  RaidRig() { devices.ActivePage = 0; }
   RaidRig(const RaidRig&) = delete;
   RaidRig& operator=(const RaidRig&) = delete;
 
   // What the window does at start and on a device change: count the letters
   // and the drives, then detect.
-  uint32_t Detect() {
-    detection.LetterCount = discovery.ListLogicalDrives();
-    detection.PhysicalDriveCount = discovery.CountPhysicalDrives();
-    discovery.DetectDrives();
-    return devices.DeviceCount;
-  }
+  uint32_t Detect() { return discovery.DetectNow(); }
 
   // What the window does once the first results are laid out.
   void FirstDisplayDone() { monitor.FirstDisplay = false; }
@@ -106,11 +82,30 @@ struct RaidRig {
   RecordTables records;
   DetectionState detection;
   MonitorState monitor;
-  FakeMonitorView view;
-  RaidContext context{channel, flags, devices, records, detection, monitor, panels, messages, view};
+  FakeMonitorClient client;
+  RaidContext context{channel, flags, devices, records, detection, monitor, panels, messages};
   DriveDiscovery discovery{context};
   std::vector<uint8_t> loggedMasks;
   RaidMonitor raid{context, [this](uint8_t mask) { loggedMasks.push_back(mask); }};
+
+  // What the polling thread hands over: the monitor's dispatch.
+  std::function<void()> Serve() {
+    return [this] { raid.DispatchRequest(client); };
+  }
+
+  // One poll, as the window's hand-over runs it; the report is kept.
+  PollReport Poll() {
+    reports.push_back(raid.ReadStatus(client));
+    return reports.back();
+  }
+  // The display refreshes the polls asked for: full (true) or not.
+  std::vector<bool> Displays() const {
+    std::vector<bool> out;
+    for (const PollReport& r : reports)
+      if (r.display) out.push_back(*r.display);
+    return out;
+  }
+  std::vector<PollReport> reports;
 };
 
 inline std::string Text(const Record& record, std::size_t at, std::size_t size) {

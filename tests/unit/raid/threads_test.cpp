@@ -43,7 +43,7 @@ TEST(TRaidThread, ServesOneRequestPerHandOverInPriorityOrder) {
   rig.monitor.MonitorRequests |= kMonitoringActive | kWriteSettings | kPollStatus;
   DirectHandOver handOver(rig.monitor.MonitorRequests);
   {
-    TRaidThread thread(rig.raid, rig.context, handOver.Make());
+    TRaidThread thread(rig.context, rig.Serve(), handOver.Make());
     ASSERT_TRUE(Eventually([&] { return handOver.count.load() >= 5; }));
   }
   ASSERT_GE(handOver.seen.size(), 4U);
@@ -67,7 +67,7 @@ TEST(TRaidThread, HandsNothingOverWhileADetectionIsPending) {
   rig.detection.handover.Request();
   rig.monitor.MonitorRequests = kPollStatus;
   DirectHandOver handOver(rig.monitor.MonitorRequests);
-  TRaidThread thread(rig.raid, rig.context, handOver.Make());
+  TRaidThread thread(rig.context, rig.Serve(), handOver.Make());
   // Twenty cycles of the thread, counted on its clock.
   const uint64_t start = rig.clock.SleptMs();
   ASSERT_TRUE(Eventually([&] { return rig.clock.SleptMs() - start >= 20 * 50; }));
@@ -87,7 +87,7 @@ TEST(TRaidThread, EndsWithoutHandingOverOnceTheWindowCloses) {
   rig.monitor.MonitorRequests = kPollStatus;
   rig.flags.closing = true;
   DirectHandOver handOver(rig.monitor.MonitorRequests);
-  TRaidThread thread(rig.raid, rig.context, handOver.Make());
+  TRaidThread thread(rig.context, rig.Serve(), handOver.Make());
   ASSERT_TRUE(Eventually([&] { return thread.Finished(); }));
   thread.Join();
   EXPECT_EQ(handOver.count.load(), 0);
@@ -165,7 +165,6 @@ TEST(WorkerThreads, DetectionAndPollingRunSideBySide) {
   rig.bus.AttachPlainDisk(1);
   const auto second = rig.bus.AttachEnclosure(2);
   rig.bus.AddVolume({'E', kDriveFixed, 2, 1024, 4096});
-  rig.view.monitoringTimer = true;
 
   // Window creation.
   rig.detection.LetterCount = rig.discovery.ListLogicalDrives();
@@ -176,7 +175,7 @@ TEST(WorkerThreads, DetectionAndPollingRunSideBySide) {
 
   WindowQueue window;
   DriveDetectThread detect(rig.discovery, rig.context);
-  TRaidThread poll(rig.raid, rig.context,
+  TRaidThread poll(rig.context, rig.Serve(),
                    [&window](const std::function<void()>& work) { window.HandOver(work); });
 
   int detections = 0;
