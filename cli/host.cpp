@@ -13,11 +13,6 @@
 #include "sim/fake_clock.h"
 #include "sim/virtual_bus.h"
 
-#ifdef __linux__
-#include "device/linux/disk_inventory.h"
-#include "device/linux/sg_transport.h"
-#endif
-
 namespace px::cli {
 namespace {
 
@@ -130,7 +125,7 @@ std::string Host::PermissionAdvice([[maybe_unused]] uint32_t physicalDriveCount)
     return scenario_->permissionDenied ? AccessAdvice("the virtual disks", "disk") : std::string();
   }
 #ifdef __linux__
-  const auto denied = FindDeniedDisk(*transport_);
+  const auto denied = transport_->RefusedDisk();
   if (!denied) return {};
   return AccessAdvice(denied->node.empty() ? std::string("the disks") : denied->node,
                       denied->group);
@@ -146,15 +141,7 @@ std::string Host::PermissionAdvice([[maybe_unused]] uint32_t physicalDriveCount)
 }
 
 std::string Host::DriveNode(unsigned drive) const {
-#ifdef __linux__
-  if (scenario_ == nullptr) {
-    const std::vector<ScsiDisk> disks = ListScsiDisks(SystemRoots{});
-    if (drive < disks.size()) return disks[drive].node.string();
-  }
-#else
-  (void)drive;
-#endif
-  return {};
+  return transport_->DriveNode(drive);
 }
 
 void Host::WriteControlTrace() const {
