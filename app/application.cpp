@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QDateTime>
 #include <QMessageBox>
+#include <QPointer>
+#include <cstdio>
 #include <optional>
 
 #include "app/form1_main.h"
@@ -10,6 +12,7 @@
 #include "app/form3_goto.h"
 #include "app/form5_event_log.h"
 #include "app/platform/single_instance.h"
+#include "device/replayer.h"
 #include "eventlog/log_file.h"
 
 namespace px::app {
@@ -74,6 +77,7 @@ int RunWindows(AppEnvironment& env) {
   FormServices services;
   services.transport = transport.get();
   services.messages = env.messages;
+  services.clock = env.clock;
   services.logDirectory = logDirectory;
   TForm1 form1(std::move(services));
   // The other three windows exist for the whole run and stay hidden; what
@@ -108,6 +112,22 @@ int RunApplication(int& argc, char** argv, AppEnvironment env) {
     ShowException(env.messages, "");
   }
   return 0;
+}
+
+void ReportReplayStops(px::Replayer& replayer, TForm1& form) {
+  replayer.SetStopHandler([window = QPointer<TForm1>(&form)](const std::string& reason) {
+    std::fprintf(stderr, "pxgui: replay stopped: %s\n", reason.c_str());
+    // Looked at only on the window's thread, where the window is destroyed.
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [window, reason] {
+          if (window) {
+            window->messages().Show("Message", "Replay stopped: " + reason,
+                                    px::MessageIcon::Information);
+          }
+        },
+        Qt::QueuedConnection);
+  });
 }
 
 }  // namespace px::app
