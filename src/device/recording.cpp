@@ -489,6 +489,7 @@ std::optional<CommandOutcome> OutcomeAnswer(const RecordedCall& call, const Scsi
   outcome.hostStatus = static_cast<uint16_t>(*host);
   outcome.driverStatus = static_cast<uint16_t>(*driver);
   outcome.osError = static_cast<int32_t>(*error);
+  if (request.data == nullptr) return outcome;
   if (call.IsNull("in")) {
     std::fill_n(request.data, request.transferLength, uint8_t{0});
   } else if (call.Has("in")) {

@@ -6,39 +6,23 @@
 #include <thread>
 
 namespace px {
-namespace {
-
-// The header is line 1; call i is on line i + 2.
-std::size_t LineOf(std::size_t call) {
-  return call + 2;
-}
-
-}  // namespace
 
 Replayer::Replayer(const std::filesystem::path& file, Pauses pauses)
-    : file_(file), clock_(*this, pauses) {
-  std::ifstream in(file);
-  if (!in) throw std::runtime_error("cannot read the recording " + file.string());
+    : file_(file), in_(file), clock_(*this, pauses) {
+  if (!in_) throw std::runtime_error("cannot read the recording " + file.string());
   std::string line;
-  std::size_t number = 0;
-  const auto fail = [&](const std::string& why) {
-    throw std::runtime_error(file.string() + " line " + std::to_string(number) + ": " + why);
-  };
-  while (std::getline(in, line)) {
-    ++number;
-    std::string error;
-    auto call = RecordedCall::Parse(line, error);
-    if (!call) fail(error);
-    if (number == 1) {
-      if (const std::string wrong = CheckRecordingHeader(*call); !wrong.empty()) fail(wrong);
-      continue;
-    }
-    if (!call->Text("call")) fail("a call must say what it is (\"call\")");
-    calls_.push_back(std::move(*call));
-  }
-  if (number == 0) {
+  if (!std::getline(in_, line)) {
     throw std::runtime_error(file.string() + " is empty: it is not a recording");
   }
+  line_ = 1;
+  std::string error;
+  const auto header = RecordedCall::Parse(line, error);
+  if (header) error = CheckRecordingHeader(*header);
+  if (!error.empty()) throw std::runtime_error(Where() + error);
+}
+
+std::string Replayer::Where() const {
+  return file_.string() + " line " + std::to_string(line_) + ": ";
 }
 
 void Replayer::SetStopHandler(StopHandler handler) {
@@ -53,14 +37,26 @@ void Replayer::SetStopHandler(StopHandler handler) {
 
 const RecordedCall* Replayer::Take(const RecordedCall& question, std::string& stopped) {
   if (stopped_) return nullptr;
-  if (next_ >= calls_.size()) {
-    stopped = "the recording " + file_.string() + " ends at line " +
-              std::to_string(LineOf(calls_.size()) - 1) + "; came " + Describe(question);
-  } else if (!calls_[next_].Asks(question)) {
-    stopped = file_.string() + " line " + std::to_string(LineOf(next_)) + ": " +
-              DescribeDifference(calls_[next_], question);
+  // Read as the replay goes: an upgrade's recording runs to a hundred
+  // thousand lines, and a window can start at once.
+  std::string line;
+  if (!std::getline(in_, line)) {
+    stopped = "the recording " + file_.string() + " ends at line " + std::to_string(line_) +
+              "; came " + Describe(question);
   } else {
-    return &calls_[next_++];
+    ++line_;
+    std::string error;
+    auto call = RecordedCall::Parse(line, error);
+    if (!call) {
+      stopped = Where() + error;
+    } else if (!call->Text("call")) {
+      stopped = Where() + "a call must say what it is (\"call\")";
+    } else if (!call->Asks(question)) {
+      stopped = Where() + DescribeDifference(*call, question);
+    } else {
+      current_ = std::move(*call);
+      return &current_;
+    }
   }
   Stop(stopped);
   return nullptr;
@@ -81,8 +77,7 @@ T Replayer::Answer(const RecordedCall& question, T ended, Read read) {
       if (auto recorded = read(*call)) {
         answer = std::move(*recorded);
       } else {
-        stopped = file_.string() + " line " + std::to_string(LineOf(next_ - 1)) +
-                  ": the recorded answer is incomplete";
+        stopped = Where() + "the recorded answer is incomplete";
         Stop(stopped);
       }
     }

@@ -2,12 +2,12 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "common/clock.h"
 #include "device/recording.h"
@@ -30,8 +30,9 @@ class Replayer final : public Transport {
   // themselves with them.
   enum class Pauses { Simulated, Real };
 
-  // Reads the whole recording; std::runtime_error naming the file and line
-  // when it cannot be read or is no recording.
+  // Opens the recording; std::runtime_error naming the file when it cannot
+  // be read or does not begin as a recording. A later line that cannot be
+  // read stops the replay when it is reached.
   Replayer(const std::filesystem::path& file, Pauses pauses);
   Replayer(const Replayer&) = delete;
   Replayer& operator=(const Replayer&) = delete;
@@ -81,11 +82,14 @@ class Replayer final : public Transport {
   // Tells the handler, outside the lock, when `reason` is set.
   void Report(const std::string& reason);
   std::optional<DevicePath> PathOf(DeviceHandle handle) const;
+  // "FILE line N: " of the line read last.
+  std::string Where() const;
 
   std::filesystem::path file_;
-  std::vector<RecordedCall> calls_;
   mutable std::mutex mutex_;
-  std::size_t next_ = 0;
+  std::ifstream in_;
+  std::size_t line_ = 0;
+  RecordedCall current_;
   bool stopped_ = false;
   std::string reason_;
   StopHandler handler_;

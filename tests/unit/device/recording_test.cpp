@@ -245,6 +245,8 @@ TEST(Recording, AReplayThatGoesAnotherWayStopsWithWhatWasExpectedAndWhatCame) {
   }
 }
 
+// A file that does not begin as a recording is refused at once; a line
+// further on that is no call stops the replay when it is reached.
 TEST(Recording, AFileThatIsNoRecordingIsRefusedWithItsLine) {
   const std::string header = R"({"recording":"px-raid-session","version":1,"program":"test"})";
   struct Case {
@@ -256,19 +258,24 @@ TEST(Recording, AFileThatIsNoRecordingIsRefusedWithItsLine) {
       {R"({"recording":"px-raid-session","version":2})"
        "\n",
        "line 1: it is a recording of version 2"},
-      {header + "\n" + R"({"call":"open","drive":{"nested":1}})" + "\n",
+      {header + "\n" + R"({"call":"refresh","drive":{"nested":1}})" + "\n",
        "line 2: values are strings, integers, true, false or null"},
       {header + "\n" + R"({"drive":1})" + "\n", "line 2: a call must say what it is"},
+      {header + "\n" + R"({"call":"drive_letters"})" + "\n",
+       "line 2: the recorded answer is incomplete"},
   };
   for (const Case& c : cases) {
     TempFile file;
     std::ofstream(file.path()) << c.text;
+    std::string error;
     try {
       Replayer replayer(file.path(), Replayer::Pauses::Simulated);
-      ADD_FAILURE() << "accepted: " << c.text;
-    } catch (const std::runtime_error& error) {
-      EXPECT_NE(std::string(error.what()).find(c.error), std::string::npos) << error.what();
+      replayer.SetStopHandler([&](const std::string& reason) { error = reason; });
+      (void)replayer.LogicalDriveMask();
+    } catch (const std::runtime_error& refused) {
+      error = refused.what();
     }
+    EXPECT_NE(error.find(c.error), std::string::npos) << c.text << ": " << error;
   }
 }
 
