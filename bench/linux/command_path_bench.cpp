@@ -22,15 +22,17 @@ std::atomic<uint64_t> gAllocations{0};
 
 }  // namespace
 
-void* operator new(std::size_t size) {
+// Not inlined: GCC would otherwise see free() meet what it takes for the
+// library's own operator new, and warn of a mismatch.
+[[gnu::noinline]] void* operator new(std::size_t size) {
   gAllocations.fetch_add(1, std::memory_order_relaxed);
   if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
   throw std::bad_alloc();
 }
-void operator delete(void* memory) noexcept {
+[[gnu::noinline]] void operator delete(void* memory) noexcept {
   std::free(memory);
 }
-void operator delete(void* memory, std::size_t) noexcept {
+[[gnu::noinline]] void operator delete(void* memory, std::size_t) noexcept {
   std::free(memory);
 }
 
