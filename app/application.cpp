@@ -2,10 +2,13 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QPointer>
+#include <cstdio>
 #include <optional>
 
 #include "app/form1_main.h"
 #include "app/platform/single_instance.h"
+#include "device/replayer.h"
 #include "eventlog/log_file.h"
 
 namespace px::app {
@@ -70,6 +73,7 @@ int RunWindows(AppEnvironment& env) {
   FormServices services;
   services.transport = transport.get();
   services.messages = env.messages;
+  services.clock = env.clock;
   services.logDirectory = logDirectory;
   TForm1 form1(std::move(services));
   // Only the main window is built at start, so that it opens at once. The
@@ -101,6 +105,22 @@ int RunApplication(int& argc, char** argv, AppEnvironment env) {
     ShowException(env.messages, "");
   }
   return 0;
+}
+
+void ReportReplayStops(px::Replayer& replayer, TForm1& form) {
+  replayer.SetStopHandler([window = QPointer<TForm1>(&form)](const std::string& reason) {
+    std::fprintf(stderr, "pxgui: replay stopped: %s\n", reason.c_str());
+    // Looked at only on the window's thread, where the window is destroyed.
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [window, reason] {
+          if (window) {
+            window->messages().Show("Message", "Replay stopped: " + reason,
+                                    px::MessageIcon::Information);
+          }
+        },
+        Qt::QueuedConnection);
+  });
 }
 
 }  // namespace px::app

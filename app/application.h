@@ -4,8 +4,13 @@
 #include <functional>
 #include <memory>
 
+#include "common/clock.h"
 #include "common/ui.h"
 #include "device/transport.h"
+
+namespace px {
+class Replayer;
+}  // namespace px
 
 namespace px::app {
 
@@ -17,6 +22,8 @@ struct AppEnvironment {
   // Called once, before the main window is created. The real program passes
   // CreatePlatformTransport; the demo its virtual bus.
   std::function<std::unique_ptr<px::Transport>()> makeTransport;
+  // Null: the steady clock. A replay passes the recording's clock.
+  px::Clock* clock = nullptr;
   // Called once the main window is shown and its threads run; the demo starts
   // its timeline here. May be empty.
   std::function<void(TForm1&)> onStarted;
@@ -32,5 +39,10 @@ struct AppEnvironment {
 // exit code. An application object that already exists (a test's) is used
 // as it is.
 int RunApplication(int& argc, char** argv, AppEnvironment env);
+
+// Under a replay, tells the user once, in a box and on standard error, why
+// the replay stopped; the window goes on without drives. The reason may come
+// from any thread.
+void ReportReplayStops(px::Replayer& replayer, TForm1& form);
 
 }  // namespace px::app

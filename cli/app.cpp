@@ -116,9 +116,21 @@ int Run(int argc, char** argv) {
   app.fallthrough();
 
   GlobalOptions global;
-  app.add_option("--virtual", global.virtualScenario, ScenarioHelp())
-      ->option_text("SCENARIO")
-      ->check(CLI::IsMember(VirtualScenarioNames()));
+  CLI::Option* virtualOption = app.add_option("--virtual", global.virtualScenario, ScenarioHelp())
+                                   ->option_text("SCENARIO")
+                                   ->check(CLI::IsMember(VirtualScenarioNames()));
+  CLI::Option* recordOption =
+      app.add_option("--record", global.record,
+                     "record every device command and answer of this run in FILE, for a bug "
+                     "report")
+          ->option_text("FILE");
+  app.add_option("--replay", global.replay,
+                 "play a recording back instead of talking to any disk; a command that "
+                 "differs from the recording ends the run")
+      ->option_text("FILE")
+      ->check(CLI::ExistingFile)
+      ->excludes(virtualOption)
+      ->excludes(recordOption);
   app.add_option("--simulate-time", global.simulateTime)->group("");
   app.add_option("--control-trace", global.controlTrace)->group("");
   app.add_option("--held-elsewhere", global.heldElsewhere)->group("");

@@ -4,19 +4,17 @@
 #include <ctime>
 #include <fstream>
 #include <iomanip>
+#include <iostream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
 
 #include "cli/stop_signal.h"
 #include "cli/virtual_scenarios.h"
+#include "device/recorder.h"
+#include "device/replayer.h"
 #include "sim/fake_clock.h"
 #include "sim/virtual_bus.h"
-
-#ifdef __linux__
-#include "device/linux/disk_inventory.h"
-#include "device/linux/sg_transport.h"
-#endif
 
 namespace px::cli {
 namespace {
@@ -73,6 +71,14 @@ Host::Host(const GlobalOptions& options) : controlTrace_(options.controlTrace) {
     realClock_ = std::make_unique<SteadyClock>();
     clock_ = realClock_.get();
   }
+  if (!options.replay.empty()) {
+    replayer_ = std::make_unique<Replayer>(options.replay, Replayer::Pauses::Simulated);
+    replayer_->SetStopHandler(
+        [](const std::string& reason) { throw std::runtime_error("replay: " + reason); });
+    transport_ = replayer_.get();
+    clock_ = &replayer_->clock();
+    return;
+  }
   if (!options.virtualScenario.empty()) {
     scenario_ = FindVirtualScenario(options.virtualScenario);
     if (scenario_ == nullptr) {
@@ -90,9 +96,19 @@ Host::Host(const GlobalOptions& options) : controlTrace_(options.controlTrace) {
     ownTransport_ = CreatePlatformTransport();
     transport_ = ownTransport_.get();
   }
+  if (!options.record.empty()) {
+    recorder_ =
+        std::make_unique<Recorder>(options.record, *transport_, *clock_, "pxraid " PXRAID_VERSION);
+    transport_ = recorder_.get();
+    clock_ = &recorder_->clock();
+  }
 }
 
-Host::~Host() = default;
+Host::~Host() {
+  if (recorder_ && !recorder_->Complete()) {
+    std::cerr << "pxraid: the recording ends early: a line could not be written" << std::endl;
+  }
+}
 
 void Host::HoldElsewhere(const std::string& spec) {
   const std::size_t colon = spec.find(':');
@@ -130,35 +146,29 @@ void Host::Wait(uint64_t ms) {
 }
 
 std::string Host::PermissionAdvice([[maybe_unused]] uint32_t physicalDriveCount) const {
+  // Asked whatever the transport, so that a recording holds the answer its
+  // replay is asked for.
+  const auto denied = transport_->RefusedDisk();
   if (scenario_ != nullptr) {
     return scenario_->permissionDenied ? AccessAdvice("the virtual disks", "disk") : std::string();
   }
-#ifdef __linux__
-  const auto denied = FindDeniedDisk(*transport_);
-  if (!denied) return {};
-  return AccessAdvice(denied->node.empty() ? std::string("the disks") : denied->node,
-                      denied->group);
-#elif defined(_WIN32)
+  if (denied) {
+    return AccessAdvice(denied->node.empty() ? std::string("the disks") : denied->node,
+                        denied->group);
+  }
+#ifdef _WIN32
   // Without elevation Windows lets no one open a physical drive, and every
   // machine has at least one.
-  if (physicalDriveCount != 0) return {};
-  return "No physical drive could be opened: run pxraid from a command prompt started as "
-         "administrator";
-#else
-  return {};
+  if (physicalDriveCount == 0) {
+    return "No physical drive could be opened: run pxraid from a command prompt started as "
+           "administrator";
+  }
 #endif
+  return {};
 }
 
 std::string Host::DriveNode(unsigned drive) const {
-#ifdef __linux__
-  if (scenario_ == nullptr) {
-    const std::vector<ScsiDisk> disks = ListScsiDisks(SystemRoots{});
-    if (drive < disks.size()) return disks[drive].node.string();
-  }
-#else
-  (void)drive;
-#endif
-  return {};
+  return transport_->DriveNode(drive);
 }
 
 void Host::WriteControlTrace() const {

@@ -9,6 +9,11 @@
 #include "device/transport.h"
 #include "eventlog/log_time.h"
 
+namespace px {
+class Recorder;
+class Replayer;
+}  // namespace px
+
 namespace px::sim {
 class FakeClock;
 class VirtualBus;
@@ -22,6 +27,10 @@ struct VirtualScenario;
 struct GlobalOptions {
   // A set-up of the virtual bus; empty for this machine's own disks.
   std::string virtualScenario;
+  // Where to record the session (every device call and clock reading), and
+  // a recording to replay instead of talking to any disk; empty for none.
+  std::string record;
+  std::string replay;
   // Hidden, for tests: the local date and time the run starts at
   // (2026-12-07T10:00:00). Device waits then cost no wall time, and the clock
   // of the log moves only by the monitor's intervals.
@@ -39,11 +48,15 @@ struct GlobalOptions {
 };
 
 // Where a command finds its disks and its time: the machine's own disks and
-// clock, or the virtual bus with either clock.
+// clock, or the virtual bus with either clock, either of them recorded; or
+// a recording played back, whose clock is the recorded one.
 class Host {
  public:
   // The scenario name must be one of VirtualScenarioNames(); the start time,
-  // when given, in the form above (std::invalid_argument otherwise).
+  // when given, in the form above (std::invalid_argument otherwise). A
+  // recording that cannot be written or read is std::runtime_error. A
+  // replay that differs from its recording throws std::runtime_error from
+  // the call that differs, which ends the command there.
   explicit Host(const GlobalOptions& options);
   ~Host();
   Host(const Host&) = delete;
@@ -80,6 +93,8 @@ class Host {
   Clock* clock_ = nullptr;
   std::unique_ptr<sim::VirtualBus> bus_;
   std::unique_ptr<Transport> ownTransport_;
+  std::unique_ptr<Recorder> recorder_;
+  std::unique_ptr<Replayer> replayer_;
   Transport* transport_ = nullptr;
   const VirtualScenario* scenario_ = nullptr;
   std::string controlTrace_;

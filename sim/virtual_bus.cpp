@@ -12,8 +12,19 @@ namespace {
 constexpr uint8_t kOpRead10 = 0x28;
 constexpr uint8_t kOpWrite10 = 0x2A;
 constexpr uint8_t kOpInquiry = 0x12;
-// What GetDriveType answers for a root that does not exist.
-constexpr uint8_t kDriveNoRootDir = 1;
+
+// Fixed-format sense: ILLEGAL REQUEST, INVALID COMMAND OPERATION CODE.
+constexpr std::array<uint8_t, 18> kInvalidOpcodeSense = {0x70, 0, 0x05, 0, 0, 0,   0,
+                                                         0x0A, 0, 0,    0, 0, 0x20};
+
+CommandOutcome CheckCondition() {
+  CommandOutcome outcome;
+  outcome.completed = true;
+  outcome.scsiStatus = kScsiStatusCheckCondition;
+  outcome.senseLength = static_cast<uint8_t>(kInvalidOpcodeSense.size());
+  std::copy(kInvalidOpcodeSense.begin(), kInvalidOpcodeSense.end(), outcome.sense.begin());
+  return outcome;
+}
 
 uint32_t CdbLba(const ScsiRequest& r) {
   return uint32_t{r.cdb[2]} << 24 | uint32_t{r.cdb[3]} << 16 | uint32_t{r.cdb[4]} << 8 |
@@ -33,19 +44,21 @@ VirtualBus::~VirtualBus() = default;
 // ---------------------------------------------------------------------------
 // Transport.
 
-DeviceHandle VirtualBus::Open(const DevicePath& path) {
+OpenResult VirtualBus::Open(const DevicePath& path) {
   std::lock_guard lock(mutex_);
   OpenHandle h;
   h.path = path;
   if (path.kind == DevicePath::Kind::PhysicalDrive) {
-    if (path.number >= kBusDrives) return kInvalidHandle;
+    if (path.number >= kBusDrives) return {};
     const Slot& slot = slots_[path.number];
-    if (!slot.device || slot.openFails) return kInvalidHandle;
+    if (!slot.device) return {};
+    if (slot.openFails) return {kInvalidHandle, OpenStatus::Denied, 0};
     h.drive = path.number;
     h.attachment = slot.attachment;
   } else {
     const auto it = volumes_.find(path.letter);
-    if (it == volumes_.end() || it->second.openFails) return kInvalidHandle;
+    if (it == volumes_.end()) return {};
+    if (it->second.openFails) return {kInvalidHandle, OpenStatus::Denied, 0};
     const VolumeScenario& v = it->second;
     h.drive = v.diskNumber;
     h.lbaOffset = v.startingOffset / kSectorSize;
@@ -55,7 +68,7 @@ DeviceHandle VirtualBus::Open(const DevicePath& path) {
   }
   const DeviceHandle handle = nextHandle_++;
   handles_.emplace(handle, h);
-  return handle;
+  return {handle, OpenStatus::Opened, 0};
 }
 
 void VirtualBus::Close(DeviceHandle handle) {
@@ -63,7 +76,7 @@ void VirtualBus::Close(DeviceHandle handle) {
   handles_.erase(handle);
 }
 
-bool VirtualBus::Execute(DeviceHandle handle, const ScsiRequest& request) {
+CommandOutcome VirtualBus::Execute(DeviceHandle handle, const ScsiRequest& request) {
   const uint8_t opcode = request.cdb[0];
   const bool isRead = opcode == kOpRead10;
 
@@ -101,12 +114,13 @@ bool VirtualBus::Execute(DeviceHandle handle, const ScsiRequest& request) {
     if (realMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(realMs));
   }
 
+  CommandOutcome outcome;
   bool ok = false;
   bool detachNow = false;
   {
     std::lock_guard lock(mutex_);
     const auto it = handles_.find(handle);
-    if (it == handles_.end()) return false;  // not a handle of ours: nothing reached a device
+    if (it == handles_.end()) return outcome;  // not a handle of ours: nothing reached a device
     const OpenHandle& h = it->second;
 
     TraceEntry entry;
@@ -170,8 +184,7 @@ bool VirtualBus::Execute(DeviceHandle handle, const ScsiRequest& request) {
           break;
         }
         default:
-          // Anything else completes (with CHECK CONDITION on a real disk) and
-          // moves no data.
+          outcome = CheckCondition();
           break;
       }
     }
@@ -188,7 +201,8 @@ bool VirtualBus::Execute(DeviceHandle handle, const ScsiRequest& request) {
     }
   }
   if (detachNow) FireDeviceChange();
-  return ok;
+  outcome.completed = ok;
+  return outcome;
 }
 
 uint32_t VirtualBus::LogicalDriveMask() {

@@ -40,7 +40,7 @@ struct TraceEntry {
   uint32_t lba = 0;    // as in the CDB
   uint32_t count = 0;  // sectors (READ/WRITE), allocation length (INQUIRY)
   DataDirection direction = DataDirection::In;
-  bool ok = false;  // what Execute returned
+  bool ok = false;  // whether the command completed
 
   friend bool operator==(const TraceEntry&, const TraceEntry&) = default;
 };
@@ -51,9 +51,9 @@ struct TraceEntry {
 // Handles belong to one attachment of a drive: after Detach (even if another
 // drive is attached at the same number later) every command on an old
 // handle fails. READ(10)/WRITE(10) hand their sectors to the drive in order;
-// INQUIRY returns the drive's INQUIRY data; other opcodes complete without
-// data. A command on a volume handle goes to the volume's disk with the LBA
-// moved by the volume's starting offset.
+// INQUIRY returns the drive's INQUIRY data; other opcodes complete with CHECK
+// CONDITION and the sense data of an unsupported command, as a disk does. A command on a volume
+// handle goes to the volume's disk with the LBA moved by the volume's starting offset.
 //
 // Latency: every READ(10) costs the bus latency plus the drive's own; with a
 // FakeClock it is charged with AdvanceMicros, without one the bus really
@@ -71,13 +71,18 @@ class VirtualBus final : public Transport {
   VirtualBus(const VirtualBus&) = delete;
   VirtualBus& operator=(const VirtualBus&) = delete;
 
-  // Transport.
-  DeviceHandle Open(const DevicePath& path) override;
+  // Transport. An open that SetOpenFails refuses reports Denied.
+  OpenResult Open(const DevicePath& path) override;
   void Close(DeviceHandle handle) override;
-  bool Execute(DeviceHandle handle, const ScsiRequest& request) override;
+  CommandOutcome Execute(DeviceHandle handle, const ScsiRequest& request) override;
+  // The bus is always up to date: there is nothing to look at again.
+  void Refresh() override {}
   uint32_t LogicalDriveMask() override;
-  uint8_t DriveType(char letter) override;  // 1 (no root directory) for an unknown letter
+  uint8_t DriveType(char letter) override;  // kDriveNoRootDir for an unknown letter
   std::optional<DiskExtent> FirstExtent(DeviceHandle volume) override;
+  std::string DriveNode(unsigned /*drive*/) override { return {}; }
+  // Refusals of the bus are the scenario's business, not a disk's.
+  std::optional<DeniedDisk> RefusedDisk() override { return std::nullopt; }
   // Claims live in the bus, as the programs of one machine share its disks:
   // a test that takes a claim itself stands for another program. Drive
   // numbers above 9 are granted, as there is nothing there to keep apart.

@@ -61,7 +61,7 @@ ScsiRequest MakeInquiry(uint8_t* buffer) {
   return r;
 }
 
-DeviceHandle DeviceAccess::OpenDevicePath(int8_t selector) {
+OpenResult DeviceAccess::OpenDevicePath(int8_t selector) {
   return transport_.Open(SelectDevicePath(selector));
 }
 
@@ -70,7 +70,7 @@ void DeviceAccess::CloseHandle(DeviceHandle handle) {
 }
 
 bool DeviceAccess::ReadSectors(DeviceHandle handle, uint32_t lba, uint8_t* buffer, uint32_t count) {
-  if (transport_.Execute(handle, MakeRead10(lba, count, buffer))) return true;
+  if (transport_.Execute(handle, MakeRead10(lba, count, buffer)).completed) return true;
   panels_.SetText(StatusPanels::kMessagePanel, "ReadLBA error at LBA = " + HexUpper(lba, 4) +
                                                    ", SecCnt = " + std::to_string(count));
   return false;
@@ -78,11 +78,11 @@ bool DeviceAccess::ReadSectors(DeviceHandle handle, uint32_t lba, uint8_t* buffe
 
 bool DeviceAccess::WriteSectors(DeviceHandle handle, uint32_t lba, uint8_t* buffer,
                                 uint32_t count) {
-  return transport_.Execute(handle, MakeWrite10(lba, count, buffer));
+  return transport_.Execute(handle, MakeWrite10(lba, count, buffer)).completed;
 }
 
 bool DeviceAccess::InquiryDevice(DeviceHandle handle, uint8_t* buffer) {
-  return transport_.Execute(handle, MakeInquiry(buffer));
+  return transport_.Execute(handle, MakeInquiry(buffer)).completed;
 }
 
 }  // namespace px

@@ -17,14 +17,16 @@ ScsiRequest MakeRead10(uint32_t lba, uint32_t count, uint8_t* buffer);
 ScsiRequest MakeWrite10(uint32_t lba, uint32_t count, uint8_t* buffer);
 ScsiRequest MakeInquiry(uint8_t* buffer);
 
-// Opening, closing and the three commands over a transport. A failed read
-// says so in the message panel; retries belong to the callers.
+// Opening, closing and the three commands over a transport. A command
+// succeeds when it completed, whatever its SCSI status: a CHECK CONDITION
+// counts as success, as it always has with the platform's pass-through. A
+// failed read says so in the message panel; retries belong to the callers.
 class DeviceAccess {
  public:
   DeviceAccess(Transport& transport, StatusPanels& panels)
       : transport_(transport), panels_(panels) {}
 
-  DeviceHandle OpenDevicePath(int8_t selector);
+  OpenResult OpenDevicePath(int8_t selector);
   void CloseHandle(DeviceHandle handle);
   bool ReadSectors(DeviceHandle handle, uint32_t lba, uint8_t* buffer, uint32_t count);
   bool WriteSectors(DeviceHandle handle, uint32_t lba, uint8_t* buffer, uint32_t count);
@@ -42,19 +44,19 @@ class DeviceAccess {
 class ScopedDevice {
  public:
   ScopedDevice(DeviceAccess& access, int8_t selector)
-      : access_(access), handle_(access.OpenDevicePath(selector)) {}
+      : access_(access), opened_(access.OpenDevicePath(selector)) {}
   ~ScopedDevice() {
-    if (handle_ != kInvalidHandle) access_.CloseHandle(handle_);
+    if (opened_.opened()) access_.CloseHandle(opened_.handle);
   }
   ScopedDevice(const ScopedDevice&) = delete;
   ScopedDevice& operator=(const ScopedDevice&) = delete;
 
-  bool valid() const { return handle_ != kInvalidHandle; }
-  DeviceHandle get() const { return handle_; }
+  bool valid() const { return opened_.opened(); }
+  DeviceHandle get() const { return opened_.handle; }
 
  private:
   DeviceAccess& access_;
-  DeviceHandle handle_;
+  OpenResult opened_;
 };
 
 }  // namespace px

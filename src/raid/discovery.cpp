@@ -55,8 +55,10 @@ int8_t DriveSelector(uint32_t drive) {
 }  // namespace
 
 uint32_t DriveDiscovery::ListLogicalDrives() {
+  Transport& transport = ctx_.channel.access().transport();
+  transport.Refresh();
   // Drive C is the first letter a disk can have.
-  uint32_t bits = ctx_.channel.access().transport().LogicalDriveMask() >> 2;
+  uint32_t bits = transport.LogicalDriveMask() >> 2;
   std::array<char, kMaxDriveLetters + 1> letters{};
   uint32_t count = 0;
   for (char letter = 'C'; bits != 0 && count < kMaxDriveLetters; ++letter, bits >>= 1) {
@@ -247,6 +249,7 @@ void DriveDiscovery::ReadStatusRecord(uint32_t k, uint32_t count) {
 }
 
 void DriveDiscovery::DetectDrives() {
+  ctx_.channel.access().transport().Refresh();
   DescribeVolumes();
   ctx_.devices.DeviceCount = ProbePhysicalDrives();
 }

@@ -18,8 +18,10 @@ class DriveDiscovery {
  public:
   explicit DriveDiscovery(const RaidContext& context) : ctx_(context) {}
 
-  // Fills DriveLetters with the letters from 'C' on and returns their
-  // number; the caller stores it in LetterCount.
+  // Looks at the host again, fills DriveLetters with the letters from 'C'
+  // on and returns their number; the caller stores it in LetterCount. Every
+  // count of letters and drives starts here, so the drive numbers of a count
+  // are those of one look at the host.
   uint32_t ListLogicalDrives();
   // How many of physical drives 0-9 open; gaps do not end the count.
   uint32_t CountPhysicalDrives();
@@ -28,7 +30,8 @@ class DriveDiscovery {
   // Probes the drives, fills the device table entries and the records, and
   // returns the number of enclosures found.
   uint32_t ProbePhysicalDrives();
-  // DescribeVolumes, then DeviceCount = ProbePhysicalDrives.
+  // Looks at the host again, DescribeVolumes, then DeviceCount =
+  // ProbePhysicalDrives.
   void DetectDrives();
   // A whole detection on the calling thread, for front ends without a
   // detection thread: count the letters and drives, detect, and hand the

@@ -137,7 +137,8 @@ TEST(LogindInhibitor, PxraidHoldsItForTheUpgradeOrSaysOnceThatItCannot) {
     std::optional<LogindStandIn> logind;
     if (logindThere) logind.emplace(bus.address(), Answer::Grant);
     const RunResult run =
-        RunPxraid(Virtual("healthy-mirror", {"firmware", "upgrade", file.string(), "--yes"}));
+        RunPxraid(Virtual("healthy-mirror", {"firmware", "upgrade", file.string(), "--yes",
+                                             "--log-dir", dir.path().string()}));
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(Count(run.out, "SPI Verify OK\n"), 1u);
     if (logind) {

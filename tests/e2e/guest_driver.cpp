@@ -61,14 +61,14 @@ class RecordingTransport final : public ForwardingTransport {
   explicit RecordingTransport(std::unique_ptr<Transport> inner)
       : ForwardingTransport(*inner), inner_(std::move(inner)) {}
 
-  DeviceHandle Open(const DevicePath& path) override {
-    const DeviceHandle handle = inner_->Open(path);
-    if (handle != kInvalidHandle) {
+  OpenResult Open(const DevicePath& path) override {
+    const OpenResult opened = inner_->Open(path);
+    if (opened.opened()) {
       std::lock_guard lock(mutex_);
-      drives_[handle] =
+      drives_[opened.handle] =
           path.kind == DevicePath::Kind::PhysicalDrive ? static_cast<int>(path.number) : -1;
     }
-    return handle;
+    return opened;
   }
   void Close(DeviceHandle handle) override {
     {
@@ -77,23 +77,23 @@ class RecordingTransport final : public ForwardingTransport {
     }
     inner_->Close(handle);
   }
-  bool Execute(DeviceHandle handle, const ScsiRequest& request) override {
-    const bool ok = inner_->Execute(handle, request);
+  CommandOutcome Execute(DeviceHandle handle, const ScsiRequest& request) override {
+    const CommandOutcome outcome = inner_->Execute(handle, request);
     const uint8_t opcode = request.cdb[0];
-    if (opcode != kOpcodeRead10 && opcode != kOpcodeWrite10) return ok;
+    if (opcode != kOpcodeRead10 && opcode != kOpcodeWrite10) return outcome;
     std::lock_guard lock(mutex_);
     const auto drive = drives_.find(handle);
-    if (drive == drives_.end() || drive->second < 0) return ok;
+    if (drive == drives_.end() || drive->second < 0) return outcome;
     Counts& counts = counts_[drive->second];
     const uint32_t lba = static_cast<uint32_t>(LoadBigEndian(request.cdb.data() + 2, 4));
-    if (!ok) {
+    if (!outcome.completed) {
       ++counts.failed;
     } else if (request.transferLength != kSectorSize) {
       ++counts.multiSector;
     } else {
       counts.digest.Add(opcode, lba);
     }
-    return ok;
+    return outcome;
   }
   void PrintTransfers() {
     std::lock_guard lock(mutex_);

@@ -7,7 +7,11 @@
 # enclosures of the "two-enclosures" set-up; the second one flips a bit when
 # its flash is read back. Then two pxraid processes share the first
 # enclosure: one upgrades its firmware while the other runs `status` again and
-# again; the claim on the disk keeps their knocks apart.
+# again; the claim on the disk keeps their knocks apart. Last, pxraid
+# records a discovery (list) and a status read; the recordings come out over
+# the console, and the same pxraid replays them here to what the guest
+# printed. They are left in DIR/recordings; tests/fixtures/e2e keeps a set of
+# them for the replay tests of every build.
 #
 #   run_e2e.sh --pxnbd PATH --driver PATH --pxraid PATH --work DIR [--cache DIR]
 #
@@ -160,7 +164,7 @@ done
 initramfs="$work/initramfs"
 mkdir -p "$initramfs"/{bin,dev,proc,sys,modules}
 cp "$busybox" "$initramfs/bin/busybox"
-for applet in sh mount insmod cat ls sleep poweroff sed wc cut dd tail; do ln -s busybox "$initramfs/bin/$applet"; done
+for applet in sh mount insmod cat ls sleep poweroff sed wc cut dd tail base64; do ln -s busybox "$initramfs/bin/$applet"; done
 : >"$initramfs/modules/order"
 for path in "${load_order[@]}"; do
   base=$(basename "$path")
@@ -273,6 +277,17 @@ done
 wait "$upgrade"
 status=$?
 echo "E2E concurrent upgrade-exit=$status result=\"$(sed -n 's/^\(SPI .*\)$/\1/p' /upgrade.out | tail -1)\" status-codes=${codes#,} start=$start end=$(cut -d' ' -f1 /proc/uptime)"
+# Sessions through this kernel, recorded, with what pxraid printed and its
+# exit status; each file goes out in base64 between marker lines.
+/pxraid --record /list.jsonl list >/list.out 2>/dev/null
+echo $? >/list.code
+/pxraid --record /status.jsonl status --json >/status.out 2>/dev/null
+echo $? >/status.code
+for file in list.jsonl list.out list.code status.jsonl status.out status.code; do
+  echo "E2E-FILE-BEGIN $file"
+  base64 "/$file"
+  echo "E2E-FILE-END $file"
+done
 poweroff -f
 EOF
 chmod +x "$initramfs/init"
@@ -299,6 +314,17 @@ wait "$nbd_pid" || die "pxnbd failed: $(cat "$work/pxnbd.out")"
 say "virtual machine ran ${vm_seconds}s (qemu exit $qemu_status)"
 
 tr -d '\r' <"$work/console.log" | grep -a '^E2E ' >"$work/results.txt" || true
+# The files the guest sent over the console.
+recordings="$work/recordings"
+mkdir -p "$recordings"
+tr -d '\r' <"$work/console.log" | awk -v dir="$recordings" '
+  /^E2E-FILE-BEGIN / { name = $2; printf "" > (dir "/" name ".b64"); next }
+  /^E2E-FILE-END /   { close(dir "/" name ".b64"); name = ""; next }
+  name != ""         { print > (dir "/" name ".b64") }'
+for encoded in "$recordings"/*.b64; do
+  [ -f "$encoded" ] || continue
+  base64 -d "$encoded" >"${encoded%.b64}" && rm -f "$encoded"
+done
 trace="$nbd_dir/trace.txt"
 [ -f "$trace" ] || die "no trace from pxnbd"
 cat "$work/results.txt"
@@ -503,6 +529,24 @@ check "export $e: the concurrent upgrade's knocks are unbroken" "same" \
   "$([ -n "$first_erase" ] && tail -n +"$first_erase" "$work/knocks-concurrent-$e.txt" |
     head -n "$(wc -l <"$work/knocks-upgrade-$e.txt")" | cmp -s - "$work/knocks-upgrade-$e.txt" &&
     echo same || echo "differs, see $work/knocks-concurrent-$e.txt")"
+
+# (f) Sessions recorded through the kernel play back to what the guest
+# printed, without any disk.
+for session in "list:list" "status:status --json"; do
+  name=${session%%:*}
+  command=${session#*:}
+  if [ -f "$recordings/$name.jsonl" ]; then
+    code=0
+    # shellcheck disable=SC2086  # the command is words
+    replayed=$("$pxraid" --replay "$recordings/$name.jsonl" $command 2>"$work/replay-$name.err") ||
+      code=$?
+  else
+    replayed="" code="no recording"
+  fi
+  check "replayed $name prints what the guest printed" "$(cat "$recordings/$name.out" 2>/dev/null)" \
+    "$replayed"
+  check "replayed $name exits as the guest's did" "$(cat "$recordings/$name.code" 2>/dev/null)" "$code"
+done
 
 # The kernel read the disks at attach (its reads of LBA 0 and the partition
 # scan come before the guest's run) and the checks above held regardless.

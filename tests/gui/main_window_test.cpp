@@ -65,7 +65,7 @@ class FixedFormat final : public px::DateTimeFormat {
 class HookedTransport final : public px::ForwardingTransport {
  public:
   using ForwardingTransport::ForwardingTransport;
-  bool Execute(px::DeviceHandle handle, const px::ScsiRequest& request) override {
+  px::CommandOutcome Execute(px::DeviceHandle handle, const px::ScsiRequest& request) override {
     if (onCommand) onCommand(request);
     return ForwardingTransport::Execute(handle, request);
   }

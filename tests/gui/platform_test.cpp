@@ -1,6 +1,7 @@
 // The platform glue under the main window: the user's date formats, the
 // single-instance lock, status-bar texts from another thread, the pause that
-// keeps the window alive, and the advice given when the disks refuse us.
+// keeps the window alive, the advice given when the disks refuse us, and a
+// replay that runs out under the window.
 
 #include <QApplication>
 #include <QTemporaryDir>
@@ -8,11 +9,13 @@
 #include <cerrno>
 #include <thread>
 
+#include "app/application.h"
 #include "app/form1_main.h"
 #include "app/platform/locale_format.h"
 #include "app/platform/single_instance.h"
 #include "app/status_bar.h"
 #include "app/window_clock.h"
+#include "device/replayer.h"
 #include "eventlog/log_time.h"
 #include "sim/fake_clock.h"
 #include "support/recording_ui.h"
@@ -116,6 +119,42 @@ class PlatformTest : public QObject {
     QCOMPARE(ran, 1);
     QCOMPARE(inner.SleptMs(), uint64_t{250});
     QCoreApplication::processEvents();
+  }
+
+  // The recording ends before the window's first look at the host: the
+  // window says so once and goes on without drives, looking again now and
+  // then as it does when it has none, without waiting for the replay.
+  void AReplayThatRunsOutIsReportedOnceAndTheWindowGoesOn() {
+    QTemporaryDir dir;
+    const std::string file = (dir.path() + QStringLiteral("/short.jsonl")).toStdString();
+    QFile header(QString::fromStdString(file));
+    QVERIFY(header.open(QIODevice::WriteOnly));
+    header.write(R"({"recording":"px-raid-session","version":1,"program":"pxgui"})"
+                 "\n");
+    header.close();
+    px::Replayer replayer(file, px::Replayer::Pauses::Real);
+    px::test::RecordingMessages messages;
+    px::app::FormServices services;
+    services.transport = &replayer;
+    services.messages = &messages;
+    services.clock = &replayer.clock();
+    services.logDirectory = dir.path().toStdString();
+    px::app::TForm1 form(std::move(services));
+    px::app::ReportReplayStops(replayer, form);
+    QTRY_COMPARE(messages.boxes().size(), std::size_t{1});
+    const px::test::RecordingMessages::Box box = messages.boxes()[0];
+    QCOMPARE(box.title, std::string("Message"));
+    QCOMPARE(box.text, "Replay stopped: the recording " + file +
+                           " ends at line 1; came a new look at the host's disks");
+    for (int detection = 0; detection < 2; ++detection) {
+      QTRY_VERIFY(form.state().detection.handover.Finished());
+      form.Timer4Timer();
+      QCOMPARE(form.state().devices.DeviceCount.load(), 0u);
+      form.state().detection.handover.Request();
+    }
+    QCoreApplication::processEvents();
+    QCOMPARE(messages.boxes().size(), std::size_t{1});
+    form.close();
   }
 
 #ifdef __linux__

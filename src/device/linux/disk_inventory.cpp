@@ -1,5 +1,10 @@
 #include "device/linux/disk_inventory.h"
 
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <algorithm>
 #include <fstream>
 #include <map>
@@ -23,6 +28,16 @@ std::optional<uint64_t> ReadNumber(const fs::path& file) {
   uint64_t value = 0;
   if (!(in >> value)) return std::nullopt;
   return value;
+}
+
+// sysfs "dev" reads "8:16".
+uint64_t ReadDeviceNumber(const fs::path& file) {
+  std::ifstream in(file);
+  unsigned major = 0;
+  unsigned minor = 0;
+  char colon = 0;
+  if (!(in >> major >> colon >> minor) || colon != ':') return 0;
+  return makedev(major, minor);
 }
 
 bool Exists(const fs::path& path) {
@@ -63,6 +78,7 @@ struct PartitionFacts {
   uint32_t diskIndex = 0;
   uint64_t startBytes = 0;
   uint64_t lengthBytes = 0;
+  uint64_t device = 0;
 };
 
 // Every partition (and every whole disk, at offset 0) of `disks` by kernel name.
@@ -71,7 +87,7 @@ std::map<std::string, PartitionFacts> CollectPartitions(const SystemRoots& roots
   std::map<std::string, PartitionFacts> parts;
   for (uint32_t i = 0; i < disks.size(); ++i) {
     const ScsiDisk& disk = disks[i];
-    parts[disk.name] = {i, 0, disk.sizeBytes};
+    parts[disk.name] = {i, 0, disk.sizeBytes, disk.identity.device};
     const fs::path diskDir = roots.sys / "block" / disk.name;
     for (const std::string& entry : EntryNames(diskDir)) {
       if (entry.compare(0, disk.name.size(), disk.name) != 0) continue;
@@ -80,13 +96,30 @@ std::map<std::string, PartitionFacts> CollectPartitions(const SystemRoots& roots
       const auto start = ReadNumber(partDir / "start");
       const auto size = ReadNumber(partDir / "size");
       if (!start || !size) continue;
-      parts[entry] = {i, *start * kSysfsSectorBytes, *size * kSysfsSectorBytes};
+      parts[entry] = {i, *start * kSysfsSectorBytes, *size * kSysfsSectorBytes,
+                      ReadDeviceNumber(partDir / "dev")};
     }
   }
   return parts;
 }
 
 }  // namespace
+
+bool SameDisk(const DiskIdentity& listed, const DiskIdentity& opened) {
+  if (listed.device != opened.device) return false;
+  return listed.sequence == 0 || opened.sequence == 0 || listed.sequence == opened.sequence;
+}
+
+DiskIdentity IdentityOf(int fd) {
+  DiskIdentity identity;
+  struct stat info {};
+  if (::fstat(fd, &info) == 0) identity.device = info.st_rdev;
+  // Anything that is no block device, or a kernel without sequence numbers,
+  // answers ENOTTY: the device number is then all there is to compare.
+  uint64_t sequence = 0;
+  if (::ioctl(fd, BLKGETDISKSEQ, &sequence) == 0) identity.sequence = sequence;
+  return identity;
+}
 
 bool IsScsiDiskName(const std::string& name) {
   if (name.size() < 3 || name.compare(0, 2, "sd") != 0) return false;
@@ -111,6 +144,7 @@ std::vector<ScsiDisk> ListScsiDisks(const SystemRoots& roots) {
     disk.node = roots.dev / name;
     disk.removable = ReadNumber(dir / "removable").value_or(0) != 0;
     disk.sizeBytes = ReadNumber(dir / "size").value_or(0) * kSysfsSectorBytes;
+    disk.identity = {ReadDeviceNumber(dir / "dev"), ReadNumber(dir / "diskseq").value_or(0)};
     disks.push_back(std::move(disk));
   }
   std::sort(disks.begin(), disks.end(),
@@ -161,9 +195,17 @@ std::vector<MountedVolume> ListMountedVolumes(const SystemRoots& roots,
     volume.node = roots.dev / name;
     volume.driveType = disks[part->second.diskIndex].removable ? kDriveRemovable : kDriveFixed;
     volume.extent = {part->second.diskIndex, part->second.startBytes, part->second.lengthBytes};
+    volume.identity = {part->second.device, disks[part->second.diskIndex].identity.sequence};
     volumes.push_back(std::move(volume));
   }
   return volumes;
+}
+
+HostSnapshot LookAtHost(const SystemRoots& roots) {
+  HostSnapshot host;
+  host.disks = ListScsiDisks(roots);
+  host.volumes = ListMountedVolumes(roots, host.disks);
+  return host;
 }
 
 }  // namespace px

@@ -18,6 +18,25 @@ struct SystemRoots {
   std::filesystem::path mounts = "/proc/self/mounts";
 };
 
+// What tells a disk from another one that later takes its name and device
+// number: the kernel hands out the first free name and minor number, so a
+// disk plugged in after another was pulled often gets both. The disk
+// sequence number (kernels 5.15 and later) is never handed out twice while
+// the system runs.
+struct DiskIdentity {
+  uint64_t device = 0;    // dev_t of the node
+  uint64_t sequence = 0;  // diskseq; 0 where the kernel has none
+
+  friend bool operator==(const DiskIdentity&, const DiskIdentity&) = default;
+};
+
+// An opened node is the disk the host listed: the same device number, and
+// the same sequence number where both sides know one.
+bool SameDisk(const DiskIdentity& listed, const DiskIdentity& opened);
+
+// What an open descriptor is: fstat's device number and BLKGETDISKSEQ.
+DiskIdentity IdentityOf(int fd);
+
 // A whole SCSI disk, /dev/sdX. The program's physical drive n is the n-th of
 // these in kernel name order: sda..sdz, then sdaa, sdab, ... (shorter names
 // first, then by name). The kernel hands out the first free name, so like
@@ -28,6 +47,7 @@ struct ScsiDisk {
   std::filesystem::path node;  // <dev>/sda
   bool removable = false;      // sysfs "removable"
   uint64_t sizeBytes = 0;      // sysfs "size" x 512
+  DiskIdentity identity;       // sysfs "dev" and "diskseq"
 };
 
 // A mounted partition of one of those disks: what the program calls a volume
@@ -37,8 +57,16 @@ struct MountedVolume {
   std::string name;            // "sda1" (or "sdb" for a disk formatted whole)
   std::filesystem::path node;  // <dev>/sda1
   uint8_t driveType = kDriveFixed;
-  DiskExtent extent;  // disk number, byte offset, byte length
+  DiskExtent extent;      // disk number, byte offset, byte length
+  DiskIdentity identity;  // the partition's "dev", its disk's "diskseq"
 };
+
+// The host's disks and volumes as one look at it found them.
+struct HostSnapshot {
+  std::vector<ScsiDisk> disks;
+  std::vector<MountedVolume> volumes;
+};
+HostSnapshot LookAtHost(const SystemRoots& roots);
 
 // True for names of whole SCSI disks: "sd" followed by letters only.
 bool IsScsiDiskName(const std::string& name);

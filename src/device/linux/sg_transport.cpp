@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <limits>
 #include <utility>
@@ -15,12 +16,32 @@ namespace {
 
 // The driver_status bit that only says sense data came back.
 constexpr unsigned kDriverSense = 0x08;
-// What GetDriveType answers for a letter that names nothing.
-constexpr uint8_t kDriveNoRootDir = 1;
+// O_NONBLOCK lets a card reader without a card open, as its physical drive
+// does on Windows; SG_IO itself is not affected by it.
+constexpr int kReadFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
+constexpr int kWriteFlags = O_RDWR | O_NONBLOCK | O_CLOEXEC;
 
 int OpenWithSystem(const char* node, int flags) {
   const int fd = ::open(node, flags);
   return fd >= 0 ? fd : -errno;
+}
+
+int IoctlWithSystem(int fd, sg_io_hdr_t& header) {
+  return ::ioctl(fd, SG_IO, &header) == 0 ? 0 : -errno;
+}
+
+OpenStatus StatusOfError(int error) {
+  switch (error) {
+    case EACCES:
+    case EPERM:
+      return OpenStatus::Denied;
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+      return OpenStatus::Missing;
+    default:
+      return OpenStatus::Failed;
+  }
 }
 
 }  // namespace
@@ -47,101 +68,142 @@ void FillSgCommand(const ScsiRequest& request, SgCommand& command) {
   h.timeout = (request.timeoutSeconds > kMaxSeconds ? kMaxSeconds : request.timeoutSeconds) * 1000;
 }
 
-bool SgCompleted(int ioctlResult, const sg_io_hdr_t& header) {
-  if (ioctlResult != 0) return false;
-  if (header.host_status != 0) return false;
-  return (header.driver_status & ~kDriverSense) == 0;
+CommandOutcome SgOutcome(int ioctlResult, const SgCommand& command) {
+  CommandOutcome outcome;
+  if (ioctlResult != 0) {
+    outcome.osError = -ioctlResult;
+    return outcome;
+  }
+  const sg_io_hdr_t& h = command.header;
+  outcome.scsiStatus = h.status;
+  outcome.hostStatus = h.host_status;
+  outcome.driverStatus = h.driver_status;
+  outcome.senseLength = static_cast<uint8_t>(std::min<std::size_t>(h.sb_len_wr, kSenseBytes));
+  std::copy_n(command.sense.begin(), outcome.senseLength, outcome.sense.begin());
+  outcome.completed = h.host_status == 0 && (h.driver_status & ~kDriverSense) == 0;
+  return outcome;
 }
 
-SgTransport::SgTransport(SystemRoots roots, NodeOpener opener)
-    : roots_(std::move(roots)), opener_(opener ? std::move(opener) : NodeOpener(OpenWithSystem)) {}
+SgTransport::SgTransport(SystemRoots roots, NodeOpener opener, SgIoctl ioctl)
+    : roots_(std::move(roots)),
+      opener_(opener ? std::move(opener) : NodeOpener(OpenWithSystem)),
+      ioctl_(ioctl ? std::move(ioctl) : SgIoctl(IoctlWithSystem)),
+      host_(std::make_shared<const HostSnapshot>(LookAtHost(roots_))) {}
 
 SgTransport::~SgTransport() {
-  for (const auto& [fd, state] : handles_) {
-    ::close(static_cast<int>(fd));
-    if (state.writeFd >= 0) ::close(state.writeFd);
+  for (const OpenNode& open : handles_) {
+    if (open.fd >= 0) ::close(open.fd);
+    if (open.writeFd >= 0) ::close(open.writeFd);
   }
 }
 
-DeviceHandle SgTransport::Open(const DevicePath& path) {
-  const std::vector<ScsiDisk> disks = ListScsiDisks(roots_);
-  if (path.kind == DevicePath::Kind::PhysicalDrive) {
-    if (path.number >= disks.size()) return kInvalidHandle;
-    return OpenNode(disks[path.number].node, std::nullopt);
-  }
-  for (const MountedVolume& volume : ListMountedVolumes(roots_, disks)) {
-    if (volume.letter == path.letter) return OpenNode(volume.node, volume.extent);
-  }
-  return kInvalidHandle;
-}
-
-DeviceHandle SgTransport::OpenNode(const std::filesystem::path& node,
-                                   std::optional<DiskExtent> extent) {
-  // O_NONBLOCK lets a card reader without a card open, as its physical drive
-  // does on Windows; SG_IO itself is not affected by it.
-  const int fd = opener_(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    if (fd == -EACCES || fd == -EPERM) {
-      std::lock_guard lock(mutex_);
-      deniedNode_ = node.string();
-      permissionDenied_ = true;
-    }
-    return kInvalidHandle;
-  }
+std::shared_ptr<const HostSnapshot> SgTransport::Snapshot() const {
   std::lock_guard lock(mutex_);
-  handles_[fd] = {node, extent, -1};
-  return fd;
+  return host_;
+}
+
+void SgTransport::Refresh() {
+  // Read outside the lock: a command on the other thread need not wait for
+  // sysfs.
+  auto fresh = std::make_shared<const HostSnapshot>(LookAtHost(roots_));
+  std::lock_guard lock(mutex_);
+  host_ = std::move(fresh);
+  refusedNode_.reset();
+}
+
+OpenResult SgTransport::Open(const DevicePath& path) {
+  std::shared_ptr<const HostSnapshot> host = Snapshot();
+  if (path.kind == DevicePath::Kind::PhysicalDrive) {
+    if (path.number >= host->disks.size()) return {};
+    const ScsiDisk& disk = host->disks[path.number];
+    return OpenNodeOf(std::move(host), disk.node, disk.identity, std::nullopt);
+  }
+  for (const MountedVolume& volume : host->volumes) {
+    if (volume.letter == path.letter) {
+      return OpenNodeOf(std::move(host), volume.node, volume.identity, volume.extent);
+    }
+  }
+  return {};
+}
+
+OpenResult SgTransport::OpenChecked(const std::filesystem::path& node, const DiskIdentity& identity,
+                                    int flags) {
+  const int fd = opener_(node.c_str(), flags);
+  if (fd < 0) return {kInvalidHandle, StatusOfError(-fd), -fd};
+  if (!SameDisk(identity, IdentityOf(fd))) {
+    ::close(fd);
+    return {kInvalidHandle, OpenStatus::Changed, 0};
+  }
+  return {fd, OpenStatus::Opened, 0};
+}
+
+OpenResult SgTransport::OpenNodeOf(std::shared_ptr<const HostSnapshot> host,
+                                   const std::filesystem::path& node, const DiskIdentity& identity,
+                                   std::optional<DiskExtent> extent) {
+  const OpenResult opened = OpenChecked(node, identity, kReadFlags);
+  std::lock_guard lock(mutex_);
+  if (opened.status == OpenStatus::Denied) refusedNode_ = node.string();
+  if (!opened.opened()) return opened;
+  auto slot = std::find_if(handles_.begin(), handles_.end(),
+                           [](const OpenNode& open) { return open.fd < 0; });
+  if (slot == handles_.end()) slot = handles_.insert(handles_.end(), OpenNode{});
+  *slot = {static_cast<int>(opened.handle), -1, std::move(host), &node, identity, extent};
+  return opened;
 }
 
 void SgTransport::Close(DeviceHandle handle) {
+  std::shared_ptr<const HostSnapshot> released;
   std::lock_guard lock(mutex_);
   // Only descriptors this transport opened are closed; a stale or foreign
   // value must not close someone else's file.
-  const auto it = handles_.find(handle);
-  if (it == handles_.end()) return;
-  if (it->second.writeFd >= 0) ::close(it->second.writeFd);
-  ::close(static_cast<int>(handle));
-  handles_.erase(it);
+  const auto open = std::find_if(handles_.begin(), handles_.end(),
+                                 [&](const OpenNode& o) { return o.fd >= 0 && o.fd == handle; });
+  if (open == handles_.end()) return;
+  if (open->writeFd >= 0) ::close(open->writeFd);
+  ::close(open->fd);
+  released = std::move(open->host);
+  *open = OpenNode{};
 }
 
-bool SgTransport::Execute(DeviceHandle handle, const ScsiRequest& request) {
-  int fd = static_cast<int>(handle);
+CommandOutcome SgTransport::Execute(DeviceHandle handle, const ScsiRequest& request) {
+  int fd = -1;
   {
     std::lock_guard lock(mutex_);
-    const auto it = handles_.find(handle);
-    if (it == handles_.end()) return false;
+    const auto open = std::find_if(handles_.begin(), handles_.end(),
+                                   [&](const OpenNode& o) { return o.fd >= 0 && o.fd == handle; });
+    if (open == handles_.end()) {
+      CommandOutcome notOurs;
+      notOurs.osError = EBADF;
+      return notOurs;
+    }
+    fd = open->fd;
     if (request.direction == DataDirection::Out && request.transferLength != 0) {
-      OpenNodeState& state = it->second;
-      if (state.writeFd < 0) {
-        const int writeFd = opener_(state.node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        if (writeFd < 0) {
-          if (writeFd == -EACCES || writeFd == -EPERM) {
-            deniedNode_ = state.node.string();
-            permissionDenied_ = true;
-          }
-          return false;
+      if (open->writeFd < 0) {
+        const OpenResult writable = OpenChecked(*open->node, open->identity, kWriteFlags);
+        if (!writable.opened()) {
+          if (writable.status == OpenStatus::Denied) refusedNode_ = open->node->string();
+          CommandOutcome refused;
+          refused.osError = writable.status == OpenStatus::Changed ? ENODEV : writable.osError;
+          return refused;
         }
-        state.writeFd = writeFd;
+        open->writeFd = static_cast<int>(writable.handle);
       }
-      fd = state.writeFd;
+      fd = open->writeFd;
     }
   }
   SgCommand command;
   FillSgCommand(request, command);
-  const int result = ::ioctl(fd, SG_IO, &command.header);
-  return SgCompleted(result, command.header);
+  return SgOutcome(ioctl_(fd, command.header), command);
 }
 
 uint32_t SgTransport::LogicalDriveMask() {
   uint32_t mask = 0;
-  for (const MountedVolume& volume : ListMountedVolumes(roots_, ListScsiDisks(roots_))) {
-    mask |= 1u << (volume.letter - 'A');
-  }
+  for (const MountedVolume& volume : Snapshot()->volumes) mask |= 1u << (volume.letter - 'A');
   return mask;
 }
 
 uint8_t SgTransport::DriveType(char letter) {
-  for (const MountedVolume& volume : ListMountedVolumes(roots_, ListScsiDisks(roots_))) {
+  for (const MountedVolume& volume : Snapshot()->volumes) {
     if (volume.letter == letter) return volume.driveType;
   }
   return kDriveNoRootDir;
@@ -149,15 +211,36 @@ uint8_t SgTransport::DriveType(char letter) {
 
 std::optional<DiskExtent> SgTransport::FirstExtent(DeviceHandle volume) {
   std::lock_guard lock(mutex_);
-  const auto it = handles_.find(volume);
-  if (it == handles_.end()) return std::nullopt;
-  return it->second.extent;
+  for (const OpenNode& open : handles_) {
+    if (open.fd >= 0 && open.fd == volume) return open.extent;
+  }
+  return std::nullopt;
+}
+
+std::string SgTransport::DriveNode(unsigned drive) {
+  const auto host = Snapshot();
+  return drive < host->disks.size() ? host->disks[drive].node.string() : std::string();
+}
+
+std::optional<DeniedDisk> SgTransport::RefusedDisk() {
+  std::optional<std::string> node;
+  {
+    std::lock_guard lock(mutex_);
+    node = refusedNode_;
+  }
+  if (!node) return std::nullopt;
+  DeniedDisk denied{*node, "disk"};
+  struct stat info {};
+  if (::stat(denied.node.c_str(), &info) == 0) {
+    if (const struct group* owner = ::getgrgid(info.st_gid)) denied.group = owner->gr_name;
+  }
+  return denied;
 }
 
 ClaimToken SgTransport::TryClaimDrive(unsigned drive, ClaimPurpose purpose) {
-  const std::vector<ScsiDisk> disks = ListScsiDisks(roots_);
-  if (drive >= disks.size()) return kClaimEmpty;
-  return TryClaimNode(disks[drive].node, purpose, opener_);
+  const auto host = Snapshot();
+  if (drive >= host->disks.size()) return kClaimEmpty;
+  return TryClaimNode(host->disks[drive].node, purpose, opener_);
 }
 
 void SgTransport::ReleaseDrive(ClaimToken token) {
@@ -165,30 +248,8 @@ void SgTransport::ReleaseDrive(ClaimToken token) {
 }
 
 bool SgTransport::DriveClaimedForFirmware(unsigned drive) {
-  const std::vector<ScsiDisk> disks = ListScsiDisks(roots_);
-  return drive < disks.size() && NodeClaimedForFirmware(disks[drive].node, opener_);
-}
-
-std::string SgTransport::DeniedNode() const {
-  std::lock_guard lock(mutex_);
-  return deniedNode_;
-}
-
-void SgTransport::ClearPermissionDenied() {
-  std::lock_guard lock(mutex_);
-  permissionDenied_ = false;
-  deniedNode_.clear();
-}
-
-std::optional<DeniedDisk> FindDeniedDisk(const Transport& transport) {
-  const auto* sg = dynamic_cast<const SgTransport*>(&transport);
-  if (sg == nullptr || !sg->PermissionDenied()) return std::nullopt;
-  DeniedDisk denied{sg->DeniedNode(), "disk"};
-  struct stat info {};
-  if (!denied.node.empty() && ::stat(denied.node.c_str(), &info) == 0) {
-    if (const struct group* owner = ::getgrgid(info.st_gid)) denied.group = owner->gr_name;
-  }
-  return denied;
+  const auto host = Snapshot();
+  return drive < host->disks.size() && NodeClaimedForFirmware(host->disks[drive].node, opener_);
 }
 
 std::unique_ptr<Transport> CreatePlatformTransport() {

@@ -22,4 +22,21 @@ PassThroughBlock FillPassThroughBlock(const ScsiRequest& request) {
   return block;
 }
 
+CommandOutcome PassThroughOutcome(BOOL returned, DWORD error, const PassThroughBlock& block) {
+  CommandOutcome outcome;
+  if (returned == 0) {
+    outcome.osError = static_cast<int32_t>(error);
+    return outcome;
+  }
+  outcome.completed = true;
+  outcome.scsiStatus = block.request.ScsiStatus;
+  // The sense area means something only after CHECK CONDITION; the port
+  // driver leaves its length there.
+  if (outcome.scsiStatus == kScsiStatusCheckCondition) {
+    outcome.senseLength = std::min<UCHAR>(block.request.SenseInfoLength, kPassThroughSenseLength);
+    std::copy_n(block.sense, outcome.senseLength, outcome.sense.begin());
+  }
+  return outcome;
+}
+
 }  // namespace px

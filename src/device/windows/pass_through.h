@@ -42,4 +42,11 @@ static_assert(sizeof(PassThroughBlock) == 80);
 // else 0.
 PassThroughBlock FillPassThroughBlock(const ScsiRequest& request);
 
+// What DeviceIoControl's answer says: `returned` is its result, `error`
+// GetLastError() after it. The request completed exactly when the system
+// says it went out and came back; the SCSI status and the sense data the
+// block carries back are reported with it, not judged, so a CHECK CONDITION
+// has completed.
+CommandOutcome PassThroughOutcome(BOOL returned, DWORD error, const PassThroughBlock& block);
+
 }  // namespace px

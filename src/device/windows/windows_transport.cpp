@@ -30,31 +30,41 @@ HANDLE CreateClaimMutex(unsigned drive) {
 
 }  // namespace
 
-DeviceHandle WindowsTransport::Open(const DevicePath& path) {
+OpenResult WindowsTransport::Open(const DevicePath& path) {
   const std::string text = WindowsPathText(path);
   const HANDLE handle =
       CreateFileA(text.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   nullptr, OPEN_EXISTING, 0, nullptr);
   static_assert(sizeof(HANDLE) == sizeof(DeviceHandle));
   // INVALID_HANDLE_VALUE has every bit set, which is kInvalidHandle.
-  return reinterpret_cast<DeviceHandle>(handle);
+  if (handle != INVALID_HANDLE_VALUE) {
+    return {reinterpret_cast<DeviceHandle>(handle), OpenStatus::Opened, 0};
+  }
+  const DWORD error = GetLastError();
+  OpenStatus status = OpenStatus::Failed;
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) status = OpenStatus::Missing;
+  if (error == ERROR_ACCESS_DENIED) status = OpenStatus::Denied;
+  return {kInvalidHandle, status, static_cast<int32_t>(error)};
 }
 
 void WindowsTransport::Close(DeviceHandle handle) {
   if (handle != kInvalidHandle) CloseHandle(ToSystem(handle));
 }
 
-bool WindowsTransport::Execute(DeviceHandle handle, const ScsiRequest& request) {
-  if (handle == kInvalidHandle) return false;
+CommandOutcome WindowsTransport::Execute(DeviceHandle handle, const ScsiRequest& request) {
+  if (handle == kInvalidHandle) {
+    CommandOutcome invalid;
+    invalid.osError = ERROR_INVALID_HANDLE;
+    return invalid;
+  }
   PassThroughBlock block = FillPassThroughBlock(request);
   DWORD returned = 0;
-  // Success is the system's word that the request went out and came back;
-  // the SCSI status and sense data in the block are not judged, so a CHECK
-  // CONDITION counts as success. Wine passes no SCSI request through to a
-  // disk, so under Wine this always fails: only the block filling is tested
-  // there, the request itself needs real Windows and a disk.
-  return DeviceIoControl(ToSystem(handle), IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block,
-                         &block, sizeof block, &returned, nullptr) != 0;
+  // Wine passes no SCSI request through to a disk, so under Wine this always
+  // fails: the block filling and the reading of its answer are tested there,
+  // the request itself needs real Windows and a disk.
+  const BOOL ok = DeviceIoControl(ToSystem(handle), IOCTL_SCSI_PASS_THROUGH_DIRECT, &block,
+                                  sizeof block, &block, sizeof block, &returned, nullptr);
+  return PassThroughOutcome(ok, ok ? ERROR_SUCCESS : GetLastError(), block);
 }
 
 uint32_t WindowsTransport::LogicalDriveMask() {

@@ -13,10 +13,13 @@ namespace px {
 class WindowsTransport final : public Transport {
  public:
   // Shared read/write, OPEN_EXISTING, no flags.
-  DeviceHandle Open(const DevicePath& path) override;
+  OpenResult Open(const DevicePath& path) override;
   void Close(DeviceHandle handle) override;
   // IOCTL_SCSI_PASS_THROUGH_DIRECT with the block of FillPassThroughBlock.
-  bool Execute(DeviceHandle handle, const ScsiRequest& request) override;
+  CommandOutcome Execute(DeviceHandle handle, const ScsiRequest& request) override;
+  // The system answers every question below afresh and cheaply: nothing is
+  // kept, so there is nothing to refresh.
+  void Refresh() override {}
   // GetLogicalDrives.
   uint32_t LogicalDriveMask() override;
   // GetDriveTypeA of the root, e.g. "C:\".
@@ -24,6 +27,11 @@ class WindowsTransport final : public Transport {
   // IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS with room for one extent, so a
   // volume spanning two disks fails.
   std::optional<DiskExtent> FirstExtent(DeviceHandle volume) override;
+  // The number is all a user sees of a physical drive.
+  std::string DriveNode(unsigned /*drive*/) override { return {}; }
+  // An administrator may open every disk and anyone else none, so a refusal
+  // names no disk in particular; the front ends say so themselves.
+  std::optional<DeniedDisk> RefusedDisk() override { return std::nullopt; }
   // A named mutex per physical drive in the Global\ namespace, so programs
   // of every session see it; the system hands an abandoned one to the next
   // waiter when its holder dies. Firmware work also keeps a named event of

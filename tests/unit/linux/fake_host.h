@@ -39,6 +39,24 @@ class FakeHost {
     Write(dir / "size", std::to_string(sectors) + "\n");
     Write(root_ / "dev" / name, "");
   }
+  // The disk's device number as sysfs gives it ("8:16"), and its node made a
+  // link to a real device node with that number, e.g. /dev/null (1:3): a
+  // plain file has device number 0, which a disk without the sysfs entry
+  // matches.
+  void SetDeviceNode(const std::string& name, const std::string& number,
+                     const std::filesystem::path& target) {
+    Write(root_ / "sys" / "block" / name / "dev", number + "\n");
+    ReplaceNode(name, target);
+  }
+  // The node alone now leads elsewhere, as when another disk took the name.
+  void ReplaceNode(const std::string& name, const std::filesystem::path& target) {
+    std::filesystem::remove(root_ / "dev" / name);
+    std::filesystem::create_symlink(target, root_ / "dev" / name);
+  }
+  void RemoveDisk(const std::string& name) {
+    std::filesystem::remove_all(root_ / "sys" / "block" / name);
+    std::filesystem::remove(root_ / "dev" / name);
+  }
   // A partition directory under its disk, with start and size in 512-byte units.
   void AddPartition(const std::string& disk, const std::string& name, uint64_t start,
                     uint64_t size) {

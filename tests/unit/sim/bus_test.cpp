@@ -23,7 +23,7 @@ DevicePath Letter(char c) {
 }
 
 bool Read(Transport& bus, DeviceHandle h, uint32_t lba, uint32_t count, uint8_t* out) {
-  return bus.Execute(h, MakeRead10(lba, count, out));
+  return bus.Execute(h, MakeRead10(lba, count, out)).completed;
 }
 
 TEST(VirtualBus, OpensPresentDrivesAndVolumesOnly) {
@@ -43,17 +43,17 @@ TEST(VirtualBus, OpensPresentDrivesAndVolumesOnly) {
       {Letter('E'), true},  {Letter('F'), false},  {Letter('Z'), false},
   };
   for (const auto& c : cases) {
-    const DeviceHandle h = bus.Open(c.path);
+    const DeviceHandle h = bus.Open(c.path).handle;
     EXPECT_EQ(h != kInvalidHandle, c.opens) << WindowsPathText(c.path);
     if (h != kInvalidHandle) bus.Close(h);
   }
   EXPECT_EQ(bus.OpenHandleCount(), 0u);
 
   bus.SetOpenFails(0, true);  // a permission fault: still attached, cannot be opened
-  EXPECT_EQ(bus.Open(Physical(0)), kInvalidHandle);
+  EXPECT_EQ(bus.Open(Physical(0)).handle, kInvalidHandle);
   EXPECT_NE(bus.EnclosureAt(0), nullptr);
   bus.SetOpenFails(0, false);
-  const DeviceHandle h = bus.Open(Physical(0));
+  const DeviceHandle h = bus.Open(Physical(0)).handle;
   EXPECT_NE(h, kInvalidHandle);
   bus.Close(h);
 }
@@ -61,16 +61,16 @@ TEST(VirtualBus, OpensPresentDrivesAndVolumesOnly) {
 TEST(VirtualBus, DetachedDriveFailsCommandsOnOldHandlesEvenAfterReattach) {
   VirtualBus bus;
   bus.AttachPlainDisk(2);
-  const DeviceHandle old = bus.Open(Physical(2));
+  const DeviceHandle old = bus.Open(Physical(2)).handle;
   Sector s{};
   ASSERT_TRUE(Read(bus, old, 0, 1, s.data()));
   bus.Detach(2);
   EXPECT_FALSE(Read(bus, old, 0, 1, s.data()));
-  EXPECT_EQ(bus.Open(Physical(2)), kInvalidHandle);
+  EXPECT_EQ(bus.Open(Physical(2)).handle, kInvalidHandle);
 
   bus.AttachEnclosure(2);
   EXPECT_FALSE(Read(bus, old, 0, 1, s.data())) << "an old handle belongs to the old device";
-  const DeviceHandle fresh = bus.Open(Physical(2));
+  const DeviceHandle fresh = bus.Open(Physical(2)).handle;
   EXPECT_TRUE(Read(bus, fresh, 0, 1, s.data()));
   bus.Close(old);
   bus.Close(fresh);
@@ -109,17 +109,17 @@ TEST(VirtualBus, VolumesGiveMaskTypesAndExtents) {
   EXPECT_EQ(bus.DriveType('C'), kDriveFixed);
   EXPECT_EQ(bus.DriveType('X'), 1);
 
-  const DeviceHandle e = bus.Open(Letter('E'));
+  const DeviceHandle e = bus.Open(Letter('E')).handle;
   const auto extent = bus.FirstExtent(e);
   ASSERT_TRUE(extent);
   EXPECT_EQ(extent->diskNumber, 1u);
   EXPECT_EQ(extent->startingOffset, 32256u);
   EXPECT_EQ(extent->extentLength, 1000204886016ULL);
 
-  const DeviceHandle g = bus.Open(Letter('G'));
+  const DeviceHandle g = bus.Open(Letter('G')).handle;
   ASSERT_NE(g, kInvalidHandle);
   EXPECT_FALSE(bus.FirstExtent(g));
-  const DeviceHandle disk = bus.Open(Physical(1));
+  const DeviceHandle disk = bus.Open(Physical(1)).handle;
   EXPECT_FALSE(bus.FirstExtent(disk)) << "a physical drive has no volume extents";
 
   // The volume's sector 0 is the disk's sector 63.
@@ -141,26 +141,26 @@ TEST(VirtualBus, ReadsWritesAndInquiryReachTheDriveAndAreTraced) {
   VirtualBus bus;
   auto plain = bus.AttachPlainDisk(4, {"ACME", "Spinning Rust", "9.99"});
   auto box = bus.AttachEnclosure(5);
-  const DeviceHandle p = bus.Open(Physical(4));
-  const DeviceHandle b = bus.Open(Physical(5));
+  const DeviceHandle p = bus.Open(Physical(4)).handle;
+  const DeviceHandle b = bus.Open(Physical(5)).handle;
 
   std::vector<uint8_t> out(3 * kSectorSize);
   for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<uint8_t>(i / kSectorSize + 1);
-  ASSERT_TRUE(bus.Execute(p, MakeWrite10(1000, 3, out.data())));
+  ASSERT_TRUE(bus.Execute(p, MakeWrite10(1000, 3, out.data())).completed);
   std::vector<uint8_t> in(3 * kSectorSize);
-  ASSERT_TRUE(bus.Execute(p, MakeRead10(1000, 3, in.data())));
+  ASSERT_TRUE(bus.Execute(p, MakeRead10(1000, 3, in.data())).completed);
   EXPECT_EQ(in, out);
   EXPECT_EQ(plain->ReadSector(1002)[0], 3);
 
   uint8_t inquiry[kInquiryLength] = {};
-  ASSERT_TRUE(bus.Execute(p, MakeInquiry(inquiry)));
+  ASSERT_TRUE(bus.Execute(p, MakeInquiry(inquiry)).completed);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(inquiry) + 8, 8), "ACME    ");
-  ASSERT_TRUE(bus.Execute(b, MakeInquiry(inquiry)));
+  ASSERT_TRUE(bus.Execute(b, MakeInquiry(inquiry)).completed);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(inquiry) + 16, 16), "SATA RAID Box   ");
 
   Sector s{};
   ASSERT_TRUE(Read(bus, b, 0x5FFF, 1, s.data()));
-  ASSERT_TRUE(bus.Execute(b, MakeWrite10(20, 1, s.data())));
+  ASSERT_TRUE(bus.Execute(b, MakeWrite10(20, 1, s.data())).completed);
   EXPECT_EQ(box->ControlWrites().size(), 1u);
 
   const std::vector<TraceEntry> expected = {
@@ -180,7 +180,18 @@ TEST(VirtualBus, ReadsWritesAndInquiryReachTheDriveAndAreTraced) {
   // A request whose buffer is too small for its count never reaches the disk.
   ScsiRequest bad = MakeRead10(0, 2, s.data());
   bad.transferLength = kSectorSize;
-  EXPECT_FALSE(bus.Execute(p, bad));
+  EXPECT_FALSE(bus.Execute(p, bad).completed);
+  // A command the disk does not know completes with CHECK CONDITION and
+  // says why in its sense data: ILLEGAL REQUEST, invalid operation code.
+  ScsiRequest unknown;
+  unknown.cdb[0] = 0xA1;
+  unknown.transferLength = 0;
+  const CommandOutcome outcome = bus.Execute(p, unknown);
+  EXPECT_TRUE(outcome.completed);
+  EXPECT_EQ(outcome.scsiStatus, kScsiStatusCheckCondition);
+  ASSERT_GE(outcome.senseLength, 13);
+  EXPECT_EQ(outcome.sense[2] & 0x0F, 0x05);
+  EXPECT_EQ(outcome.sense[12], 0x20);
   bus.Close(p);
   bus.Close(b);
 }
@@ -189,8 +200,8 @@ TEST(VirtualBus, FailedReadsCommandLimitAndDisappearingDrive) {
   VirtualBus bus;
   bus.AttachPlainDisk(0);
   bus.AttachPlainDisk(1);
-  const DeviceHandle d0 = bus.Open(Physical(0));
-  const DeviceHandle d1 = bus.Open(Physical(1));
+  const DeviceHandle d0 = bus.Open(Physical(0)).handle;
+  const DeviceHandle d1 = bus.Open(Physical(1)).handle;
   std::vector<uint8_t> buf(4 * kSectorSize);
 
   bus.FailReadsAt(17, 0u);
@@ -198,7 +209,7 @@ TEST(VirtualBus, FailedReadsCommandLimitAndDisappearingDrive) {
   EXPECT_FALSE(Read(bus, d0, 15, 4, buf.data())) << "a read that covers the LBA";
   EXPECT_TRUE(Read(bus, d0, 18, 1, buf.data()));
   EXPECT_TRUE(Read(bus, d1, 17, 1, buf.data())) << "another drive";
-  EXPECT_TRUE(bus.Execute(d0, MakeWrite10(17, 1, buf.data()))) << "writes are not reads";
+  EXPECT_TRUE(bus.Execute(d0, MakeWrite10(17, 1, buf.data())).completed) << "writes are not reads";
   EXPECT_FALSE(bus.Trace()[0].ok);
   bus.ClearReadFailures();
   EXPECT_TRUE(Read(bus, d0, 17, 1, buf.data()));
@@ -227,13 +238,13 @@ TEST(VirtualBus, ReadLatencyIsChargedToTheFakeClockPerRead) {
   FakeClock clock;
   VirtualBus bus(&clock);
   auto box = bus.AttachEnclosure(0);
-  const DeviceHandle h = bus.Open(Physical(0));
+  const DeviceHandle h = bus.Open(Physical(0)).handle;
   bus.SetReadLatencyMicros(500);
   box->UpdateFaults([](ControllerFaults& f) { f.readLatencyMicros = 250; });
   Sector s{};
   for (int i = 0; i < 4; ++i) ASSERT_TRUE(Read(bus, h, 0, 1, s.data()));
   EXPECT_EQ(clock.TickMs(), 3u);  // 4 x 750 us
-  ASSERT_TRUE(bus.Execute(h, MakeWrite10(0, 1, s.data())));
+  ASSERT_TRUE(bus.Execute(h, MakeWrite10(0, 1, s.data())).completed);
   EXPECT_EQ(clock.TickMs(), 3u) << "writes cost nothing";
   EXPECT_EQ(clock.SleptMs(), 0u) << "latency is not a sleep of the host";
   bus.Close(h);
@@ -252,7 +263,7 @@ TEST(VirtualBus, KnocksFromTwoThreadsWhileAThirdHotPlugs) {
   std::atomic<int> unanswered{0};
 
   auto knocker = [&](unsigned drive) {
-    const DeviceHandle h = bus.Open(Physical(drive));
+    const DeviceHandle h = bus.Open(Physical(drive)).handle;
     const auto knock = test::KnockReads(ControllerQuery(kQueryStatus));
     Sector s{};
     for (int i = 0; i < 100; ++i) {

@@ -116,5 +116,42 @@ TEST(FillPassThroughBlock, TheThreeCommandsAsTheDriverSeesThem) {
   }
 }
 
+// The block as the driver hands it back, read into the result: status and
+// sense of a completed request (CHECK CONDITION included), the system's
+// error of one that was refused.
+TEST(PassThroughOutcome, ReportsStatusSenseAndTheSystemsError) {
+  struct Case {
+    const char* what;
+    BOOL returned;
+    DWORD error;
+    UCHAR status;
+    UCHAR senseLength;
+    bool completed;
+    uint8_t senseReported;
+  } cases[] = {
+      {"good", TRUE, ERROR_SUCCESS, 0x00, 0, true, 0},
+      {"CHECK CONDITION", TRUE, ERROR_SUCCESS, 0x02, 18, true, 18},
+      {"CHECK CONDITION, a length past the area", TRUE, ERROR_SUCCESS, 0x02, 40, true, 24},
+      {"BUSY", TRUE, ERROR_SUCCESS, 0x08, 18, true, 0},
+      {"refused", FALSE, ERROR_INVALID_FUNCTION, 0x00, 0, false, 0},
+      {"device gone", FALSE, ERROR_DEVICE_NOT_CONNECTED, 0x00, 0, false, 0},
+  };
+  std::array<uint8_t, 512> buffer{};
+  for (const auto& c : cases) {
+    PassThroughBlock block = FillPassThroughBlock(MakeRead10(17, 1, buffer.data()));
+    block.request.ScsiStatus = c.status;
+    block.request.SenseInfoLength = c.senseLength;
+    for (std::size_t i = 0; i < sizeof block.sense; ++i) block.sense[i] = static_cast<UCHAR>(i + 1);
+    const CommandOutcome outcome = PassThroughOutcome(c.returned, c.error, block);
+    EXPECT_EQ(outcome.completed, c.completed) << c.what;
+    EXPECT_EQ(outcome.osError, c.completed ? 0 : static_cast<int32_t>(c.error)) << c.what;
+    EXPECT_EQ(outcome.scsiStatus, c.completed ? c.status : 0) << c.what;
+    ASSERT_EQ(outcome.senseLength, c.senseReported) << c.what;
+    for (std::size_t i = 0; i < outcome.senseLength; ++i) {
+      EXPECT_EQ(outcome.sense[i], i + 1) << c.what << " sense byte " << i;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace px

@@ -24,9 +24,12 @@ TEST(WindowsTransport, SystemDriveIsAFixedDriveInTheMask) {
   EXPECT_EQ(transport.DriveType('C'), kDriveFixed);
 }
 
-TEST(WindowsTransport, MissingPhysicalDriveGivesTheInvalidHandle) {
+TEST(WindowsTransport, MissingPhysicalDriveGivesTheInvalidHandleAndSaysSo) {
   WindowsTransport transport;
-  EXPECT_EQ(transport.Open({DevicePath::Kind::PhysicalDrive, 99, 0}), kInvalidHandle);
+  const OpenResult missing = transport.Open({DevicePath::Kind::PhysicalDrive, 99, 0});
+  EXPECT_EQ(missing.handle, kInvalidHandle);
+  EXPECT_EQ(missing.status, OpenStatus::Missing) << missing.osError;
+  EXPECT_NE(missing.osError, 0);
   transport.Close(kInvalidHandle);  // harmless
 }
 
@@ -40,11 +43,13 @@ TEST(WindowsTransport, RequestsOnSomethingThatIsNoDiskFailCleanly) {
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   const auto handle = reinterpret_cast<DeviceHandle>(h);
   std::array<uint8_t, 512> buffer{};
-  EXPECT_FALSE(transport.Execute(handle, MakeRead10(17, 1, buffer.data())));
+  const CommandOutcome refused = transport.Execute(handle, MakeRead10(17, 1, buffer.data()));
+  EXPECT_FALSE(refused.completed);
+  EXPECT_NE(refused.osError, 0) << "the system's reason travels with the result";
   EXPECT_FALSE(transport.FirstExtent(handle).has_value());
   transport.Close(handle);
 
-  EXPECT_FALSE(transport.Execute(kInvalidHandle, MakeRead10(17, 1, buffer.data())));
+  EXPECT_FALSE(transport.Execute(kInvalidHandle, MakeRead10(17, 1, buffer.data())).completed);
   EXPECT_FALSE(transport.FirstExtent(kInvalidHandle).has_value());
 }
 

@@ -1,10 +1,12 @@
 #include "app/platform/disk_permission.h"
-#include "device/linux/sg_transport.h"
 
 namespace px::app {
 
+// Only a back end that names disks to the user reports a refused one; on
+// Windows an administrator opens every disk and anyone else none, and the
+// program has always said "CreateFile blocked!" then.
 std::string DiskPermissionAdvice(px::Transport& transport) {
-  const auto denied = px::FindDeniedDisk(transport);
+  const auto denied = transport.RefusedDisk();
   if (!denied) return {};
   return "No permission to open " +
          (denied->node.empty() ? std::string("the disks") : denied->node) +
