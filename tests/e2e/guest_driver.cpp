@@ -32,7 +32,7 @@
 #include "raid/device_text.h"
 #include "raid/discovery.h"
 #include "raid/monitor.h"
-#include "raid/records.h"
+#include "raid/record_views.h"
 #include "raid/settings_model.h"
 #include "sim/nbd_export.h"
 
@@ -197,16 +197,15 @@ std::string Trimmed(std::string text) {
 }
 
 // An ATA-order field of a record, readable and without its padding.
-std::string AtaField(const Record& record, std::size_t at, std::size_t size) {
-  return Trimmed(SwapPairs(std::span<const uint8_t>(record.data() + at, size)));
+std::string AtaField(std::span<const uint8_t> field) {
+  return Trimmed(SwapPairs(field));
 }
 
-std::string Member(const char* name, const Record& status, std::size_t model, std::size_t serial,
-                   std::size_t capacity) {
+std::string Member(const char* name, const MemberView& member) {
   const std::string p = std::string(" ") + name + ".";
-  return p + "model=" + Quoted(AtaField(status, model, status::kModelSize)) + p +
-         "serial=" + Quoted(AtaField(status, serial, status::kSerialSize)) + p + "sectors=" +
-         std::to_string(LoadLittleEndian(status.data() + capacity, status::kCapacitySize));
+  return p + "model=" + Quoted(AtaField(member.ModelField())) + p +
+         "serial=" + Quoted(AtaField(member.SerialField())) + p +
+         "sectors=" + std::to_string(member.CapacitySectors());
 }
 
 class GuestDriver {
@@ -268,7 +267,7 @@ class GuestDriver {
       const Record& config = records_.ConfigRecord[DriveOf(devices_.DeviceSlot[slot])];
       Print("device slot=" + std::to_string(slot) + " entry=" + Hex(devices_.DeviceSlot[slot], 2) +
             " name=" + Quoted(DeviceName(config)) + " firmware=" + Quoted(FirmwareText(config)) +
-            " product=" + Hex(LoadBigEndian(config.data() + config::kProductCode, 2), 4));
+            " product=" + Hex(LoadBigEndian(ConfigRecordView(config).ProductCode().data(), 2), 4));
     }
   }
 
@@ -277,14 +276,11 @@ class GuestDriver {
     raidMonitor_.ReadStatus();
     Print("poll answered=" + Hex(answered_, 2) + " displays=" + std::to_string(window_.displays));
     for (uint32_t slot = 0; slot < devices_.DeviceCount; ++slot) {
-      const Record& status = records_.StatusRecord[DriveOf(devices_.DeviceSlot[slot])];
-      Print("status slot=" + std::to_string(slot) + " mode=" +
-            std::to_string(status[status::kMode]) + " flags=" + Hex(status[status::kPortFlags], 2) +
-            Member("p0", status, status::kP0Model, status::kP0Serial, status::kP0Capacity) +
-            Member("p1", status, status::kP1Model, status::kP1Serial, status::kP1Capacity) +
-            " volume=" +
-            std::to_string(
-                LoadLittleEndian(status.data() + status::kVolumeCapacity, status::kCapacitySize)));
+      const StatusRecordView status(records_.StatusRecord[DriveOf(devices_.DeviceSlot[slot])]);
+      Print("status slot=" + std::to_string(slot) + " mode=" + std::to_string(status.Mode()) +
+            " flags=" + Hex(status.PortFlags(), 2) + Member("p0", status.Member(Port::P0)) +
+            Member("p1", status.Member(Port::P1)) +
+            " volume=" + std::to_string(status.VolumeCapacity()));
     }
   }
 
