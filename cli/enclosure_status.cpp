@@ -2,11 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
-#include <span>
 
 #include "cli/core_state.h"
 #include "cli/host.h"
-#include "common/bytes.h"
 #include "common/text.h"
 #include "raid/device_text.h"
 
@@ -14,18 +12,6 @@ namespace px::cli {
 namespace {
 
 constexpr unsigned kGigabyteShift = 21;  // 512-byte sectors to units of 2^30 bytes
-
-struct PortFields {
-  std::size_t state;
-  std::size_t model;
-  std::size_t serial;
-  std::size_t capacity;
-  unsigned flagShift;
-};
-constexpr std::array<PortFields, 2> kPortFields = {{
-    {status::kP0State, status::kP0Model, status::kP0Serial, status::kP0Capacity, 0},
-    {status::kP1State, status::kP1Model, status::kP1Serial, status::kP1Capacity, 4},
-}};
 
 int Severity(Health health) {
   switch (health) {
@@ -41,26 +27,23 @@ int Severity(Health health) {
   return 2;
 }
 
-uint8_t ClassOf(const Record& status, std::size_t port) {
-  return static_cast<uint8_t>((status[status::kPortFlags] >> kPortFields[port].flagShift) & 0x0F);
-}
-
 // Each member is in one class after a decode; a record that says otherwise
 // is read in the order failed, ready, inserted, absent.
-const char* ClassName(uint8_t portClass) {
-  if ((portClass & kPortFailed) != 0) return "failed";
-  if ((portClass & kPortReady) != 0) return "ready";
-  if ((portClass & kPortInserted) != 0) return "inserted";
+const char* ClassName(MemberClasses classes) {
+  if (classes.Has(MemberClass::Failed)) return "failed";
+  if (classes.Has(MemberClass::Ready)) return "ready";
+  if (classes.Has(MemberClass::Inserted)) return "inserted";
   return "absent";
-}
-
-std::string Text(const Record& record, std::size_t at, std::size_t size) {
-  return TrimRightKeep(SwapPairsToNul(std::span(record).subspan(at, size)), 0);
 }
 
 std::string Capacity(uint64_t sectors) {
   return std::to_string(sectors >> kGigabyteShift) + " GB (" + std::to_string(sectors) +
          " sectors)";
+}
+
+// As the log writes it.
+std::string DirectionText(RebuildDirection direction) {
+  return direction == RebuildDirection::TowardsP0 ? "P1 --> P0" : "P0 --> P1";
 }
 
 bool IsRedundantOrStriped(uint8_t mode) {
@@ -87,20 +70,19 @@ const char* HealthName(Health health) {
   return "unknown";
 }
 
-Health Classify(const Record& status, std::string& reason) {
-  const std::array<const char*, 2> names{"P0", "P1"};
-  const uint8_t mode = status[status::kMode];
+Health Classify(const StatusRecordView& status, std::string& reason) {
+  const uint8_t mode = status.Mode();
   int absent = 0;
-  int absentPort = 0;
-  for (std::size_t port = 0; port < 2; ++port) {
-    const std::string state = ClassName(ClassOf(status, port));
+  Port absentPort = Port::P0;
+  for (Port port : kBothPorts) {
+    const std::string state = ClassName(status.Member(port).Classes());
     if (state == "failed") {
-      reason = std::string(names[port]) + " failed";
+      reason = std::string(PortName(port)) + " failed";
       return Health::Critical;
     }
     if (state == "absent") {
       ++absent;
-      absentPort = static_cast<int>(port);
+      absentPort = port;
     }
   }
   if (absent == 2) {
@@ -108,7 +90,7 @@ Health Classify(const Record& status, std::string& reason) {
     return Health::Critical;
   }
   if (absent == 1) {
-    const std::string port = names[static_cast<std::size_t>(absentPort)];
+    const std::string port(PortName(absentPort));
     if (IsRedundantOrStriped(mode)) {
       reason = port + " absent from the " + std::string(ModeName(mode));
       return Health::Critical;
@@ -116,17 +98,15 @@ Health Classify(const Record& status, std::string& reason) {
     reason = "single member (" + std::string(ModeName(mode)) + ")";
     return Health::Warning;
   }
-  for (std::size_t port = 0; port < 2; ++port) {
-    if ((ClassOf(status, port) & kPortInserted) != 0 && (ClassOf(status, port) & kPortReady) == 0) {
-      reason = std::string(names[port]) + " inserted, not part of the volume";
+  for (Port port : kBothPorts) {
+    const MemberClasses classes = status.Member(port).Classes();
+    if (classes.Has(MemberClass::Inserted) && !classes.Has(MemberClass::Ready)) {
+      reason = std::string(PortName(port)) + " inserted, not part of the volume";
       return Health::Warning;
     }
   }
-  const uint8_t progress = status[status::kProgressFlags];
-  if ((progress & (kProgressP0 | kProgressP1)) != 0) {
-    const bool towardsP0 = (progress & kProgressP0) != 0;
-    reason = std::string(towardsP0 ? "P1 --> P0 " : "P0 --> P1 ") +
-             std::to_string(status[status::kProgress]) + "%";
+  if (status.RebuildRuns()) {
+    reason = DirectionText(status.Direction()) + " " + std::to_string(status.Percent()) + "%";
     return Health::Warning;
   }
   reason = "both members ready";
@@ -136,33 +116,31 @@ Health Classify(const Record& status, std::string& reason) {
 EnclosureReport BuildReport(CoreState& core, std::size_t slot, bool statusRead, bool busy) {
   EnclosureReport report;
   const uint32_t drive = DriveOf(core.devices.DeviceSlot[slot]);
-  const Record& status = core.records.StatusRecord[drive];
+  const StatusRecordView status(core.records.StatusRecord[drive]);
   const Record& config = core.records.ConfigRecord[drive];
   report.device = static_cast<int>(slot) + 1;
   report.drive = drive;
   report.node = core.host.DriveNode(drive);
   report.name = TrimRightKeep(DeviceName(config), 0);
   report.firmware = RevisionOf(config).text;
-  report.statusRead = statusRead && status[status::kType] == kRecordValid;
-  report.modeCode = status[status::kMode];
+  report.statusRead = statusRead && status.WasRead();
+  report.modeCode = status.Mode();
   report.mode = ModeName(report.modeCode);
-  report.volumeCapacitySectors =
-      LoadLittleEndian(&status[status::kVolumeCapacity], status::kCapacitySize);
-  for (std::size_t port = 0; port < 2; ++port) {
-    const PortFields& fields = kPortFields[port];
-    MemberReport& member = report.members[port];
-    member.port = port == 0 ? "P0" : "P1";
-    member.state = ClassName(ClassOf(status, port));
-    member.rawState = status[fields.state];
-    member.model = Text(status, fields.model, status::kModelSize);
-    member.serial = Text(status, fields.serial, status::kSerialSize);
-    member.capacitySectors = LoadLittleEndian(&status[fields.capacity], status::kCapacitySize);
+  report.volumeCapacitySectors = status.VolumeCapacity();
+  for (Port port : kBothPorts) {
+    const MemberView view = status.Member(port);
+    MemberReport& member = report.members[IndexOf(port)];
+    member.port = port == Port::P0 ? "P0" : "P1";
+    member.state = ClassName(view.Classes());
+    member.rawState = view.RawState();
+    member.model = TrimRightKeep(view.Model(), 0);
+    member.serial = TrimRightKeep(view.Serial(), 0);
+    member.capacitySectors = view.CapacitySectors();
   }
-  const uint8_t progress = status[status::kProgressFlags];
-  report.rebuildRunning = (progress & (kProgressP0 | kProgressP1)) != 0;
+  report.rebuildRunning = status.RebuildRuns();
   if (report.rebuildRunning) {
-    report.direction = (progress & kProgressP0) != 0 ? "P1 --> P0" : "P0 --> P1";
-    report.percent = status[status::kProgress];
+    report.direction = DirectionText(status.Direction());
+    report.percent = status.Percent();
   }
   if (report.statusRead) {
     report.health = Classify(status, report.reason);

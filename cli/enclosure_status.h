@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "raid/records.h"
+#include "raid/record_views.h"
 
 namespace px::cli {
 
@@ -72,7 +72,7 @@ std::vector<BusyDriveReport> BusyDrives(CoreState& core);
 // - WARNING: a rebuild or copy runs; a member is inserted but not part of the
 //   volume; a single member is present by design (JBOD, NRAID, Bypass).
 // - OK: both members present and ready and nothing running.
-Health Classify(const Record& status, std::string& reason);
+Health Classify(const StatusRecordView& status, std::string& reason);
 
 nlohmann::ordered_json ToJson(const EnclosureReport& report);
 nlohmann::ordered_json ToJson(const BusyDriveReport& report);

@@ -79,6 +79,7 @@ void VirtualBus::Close(DeviceHandle handle) {
 CommandOutcome VirtualBus::Execute(DeviceHandle handle, const ScsiRequest& request) {
   const uint8_t opcode = request.cdb[0];
   const bool isRead = opcode == kOpRead10;
+  const uint64_t arrivedMs = clock_ != nullptr ? clock_->TickMs() : 0;
 
   // Latency first and outside the lock: a really sleeping bus must not hold
   // up the other thread.
@@ -128,6 +129,7 @@ CommandOutcome VirtualBus::Execute(DeviceHandle handle, const ScsiRequest& reque
     entry.volume = h.path.kind == DevicePath::Kind::Volume ? h.path.letter : 0;
     entry.opcode = opcode;
     entry.direction = request.direction;
+    entry.timeMs = arrivedMs;
     const uint32_t lba = CdbLba(request);
     uint32_t count = 0;
     if (opcode == kOpRead10 || opcode == kOpWrite10) {

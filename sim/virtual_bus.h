@@ -41,6 +41,9 @@ struct TraceEntry {
   uint32_t count = 0;  // sectors (READ/WRITE), allocation length (INQUIRY)
   DataDirection direction = DataDirection::In;
   bool ok = false;  // whether the command completed
+  // When it arrived, on the bus's FakeClock (before its latency is charged);
+  // 0 on a bus without one.
+  uint64_t timeMs = 0;
 
   friend bool operator==(const TraceEntry&, const TraceEntry&) = default;
 };

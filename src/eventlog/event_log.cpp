@@ -1,15 +1,13 @@
 #include "eventlog/event_log.h"
 
 #include <algorithm>
-#include <initializer_list>
-#include <span>
-#include <system_error>
+#include <optional>
 #include <utility>
 
-#include "common/bytes.h"
 #include "common/text.h"
 #include "eventlog/log_file.h"
 #include "raid/device_text.h"
+#include "raid/enclosure_events.h"
 
 namespace px {
 
@@ -19,56 +17,18 @@ namespace {
 
 constexpr std::size_t kStartRuleLength = 75;
 constexpr std::size_t kEndRuleLength = 83;
-// The log has always shown capacities from the low 40 bits of the field.
-constexpr std::size_t kLoggedCapacitySize = 5;
 // Sectors of 512 bytes to whole units of 2^30 bytes.
 constexpr unsigned kGigabyteShift = 21;
 // A device name is trimmed, but never below this many characters.
 constexpr std::size_t kNameKeep = 6;
 // An operation whose last progress line said this much ends with "Done".
 constexpr uint8_t kDonePercent = 99;
-constexpr uint8_t kBothReady = static_cast<uint8_t>(kPortReady | kPortReady << 4);
-
-// One member disk as the log describes it.
-struct Member {
-  int port;
-  // The member's half of PortFlags, moved to the low four bits.
-  uint8_t flags;
-  unsigned linkSpeed;
-  std::string serial;
-  std::string model;
-  uint64_t sectors;
-};
-
-Member MemberOf(const Record& record, int port) {
-  const bool p1 = port == 1;
-  const unsigned shift = p1 ? 4 : 0;
-  const auto bytes = std::span(record);
-  return {
-      port,
-      static_cast<uint8_t>((unsigned{record[status::kPortFlags]} >> shift) & 0x0FU),
-      (unsigned{record[status::kLinkSpeeds]} >> shift) & 0x0FU,
-      SwapPairsToNul(
-          bytes.subspan(p1 ? status::kP1Serial : status::kP0Serial, status::kSerialSize)),
-      SwapPairsToNul(bytes.subspan(p1 ? status::kP1Model : status::kP0Model, status::kModelSize)),
-      LoadLittleEndian(&record[p1 ? status::kP1Capacity : status::kP0Capacity],
-                       kLoggedCapacitySize)};
-}
-
-// Each member is in exactly one class after a decode; should a record say
-// otherwise, the log reports the first of these that is set.
-uint8_t FirstClass(uint8_t flags) {
-  for (uint8_t bit : {kPortOff, kPortReady, kPortFailed, kPortInserted})
-    if ((flags & bit) != 0) return bit;
-  return 0;
-}
+// PrevPortFlags of this value has always counted as 0.
+constexpr uint8_t kNoPortFlags = 0xFF;
 
 std::string CapacityText(uint64_t sectors) {
+  sectors = ShownSectors(sectors);
   return std::to_string(sectors >> kGigabyteShift) + " GB(" + std::to_string(sectors) + " Sectors)";
-}
-
-std::string PortName(const Member& member) {
-  return member.port == 0 ? "P0" : "P1";
 }
 
 // Built by appending: GCC 12 warns falsely (-Wrestrict) about a literal
@@ -79,87 +39,98 @@ std::string DeviceName(std::size_t index) {
   return name;
 }
 
-std::string SataText(const Member& member) {
+std::string SataText(const MemberSnapshot& member) {
   std::string text = "(SATA";
   text += std::to_string(member.linkSpeed);
   text += ')';
   return text;
 }
 
-void AppendDetails(std::vector<std::string>& lines, const Member& member,
+void AppendDetails(std::vector<std::string>& lines, const MemberSnapshot& member,
                    const std::string& indent) {
   lines.push_back(indent + "Serial no.: \"" + member.serial + "\"");
   lines.push_back(indent + "Model#: " + member.model);
-  lines.push_back(indent + "Capacity : " + CapacityText(member.sectors));
+  lines.push_back(indent + "Capacity : " + CapacityText(member.capacitySectors));
 }
 
 // A suffix the controller never filled in reads as the factory default.
-std::string RevisionSuffix(const Record& record) {
+std::string RevisionSuffix(const StatusRecordView& status) {
   const auto isHexDigit = [](uint8_t c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
   };
-  const uint8_t letter = record[status::kRevisionSuffix];
-  const uint8_t first = record[status::kRevisionSuffix + 1];
-  const uint8_t second = record[status::kRevisionSuffix + 2];
-  if (letter >= 'A' && letter <= 'Z' && isHexDigit(first) && isHexDigit(second))
-    return {static_cast<char>(letter), static_cast<char>(first), static_cast<char>(second)};
+  const auto suffix = status.RevisionSuffix();
+  if (suffix[0] >= 'A' && suffix[0] <= 'Z' && isHexDigit(suffix[1]) && isHexDigit(suffix[2]))
+    return {static_cast<char>(suffix[0]), static_cast<char>(suffix[1]),
+            static_cast<char>(suffix[2])};
   return "C00";
 }
 
 void AppendInformationBlock(std::vector<std::string>& lines, std::size_t index,
-                            const Record& config, const Record& record) {
+                            const ConfigRecordView& config, const StatusRecordView& status) {
   lines.push_back("Device" + std::to_string(index + 1) + " information :");
-  lines.push_back("Model# " + TrimRightKeep(SwapPairsToNul(std::span(config).subspan(
-                                                config::kDeviceName, config::kDeviceNameSize)),
-                                            kNameKeep));
-  const FirmwareRevision revision = RevisionOf(config);
-  std::string modeLine =
-      std::string(ModeName(record[status::kMode])) + ", F/W Rev. " + revision.text;
+  lines.push_back("Model# " + TrimRightKeep(SwapPairsToNul(config.DeviceNameField()), kNameKeep));
+  const FirmwareRevision revision = RevisionOf(config.bytes());
+  std::string modeLine = std::string(ModeName(status.Mode())) + ", F/W Rev. " + revision.text;
   if (revision.printable) {
     modeLine += '.';
-    modeLine += RevisionSuffix(record);
+    modeLine += RevisionSuffix(status);
   }
   lines.push_back(modeLine);
-  lines.push_back(
-      "Configured Capacity : " +
-      CapacityText(LoadLittleEndian(&record[status::kVolumeCapacity], kLoggedCapacitySize)));
-  for (int port : {0, 1}) {
-    const Member member = MemberOf(record, port);
-    switch (FirstClass(member.flags)) {
-      case kPortOff:
-        lines.push_back("  " + PortName(member) + " is absent. ");
+  lines.push_back("Configured Capacity : " + CapacityText(status.VolumeCapacity()));
+  for (Port port : kBothPorts) {
+    const MemberSnapshot member = SnapshotOf(status.Member(port));
+    const std::string name(PortName(port));
+    switch (member.classes.First()) {
+      case MemberClass::Off:
+        lines.push_back("  " + name + " is absent. ");
         break;
-      case kPortReady:
-      case kPortFailed:
-        lines.push_back("  " + PortName(member) + " is present." + SataText(member));
+      case MemberClass::Ready:
+      case MemberClass::Failed:
+        lines.push_back("  " + name + " is present." + SataText(member));
         AppendDetails(lines, member, "    ");
         break;
-      case kPortInserted:
-        lines.push_back(PortName(member) + " was inserted.");
+      case MemberClass::Inserted:
+        lines.push_back(name + " was inserted.");
         break;
-      default:
+      case MemberClass::None:
         break;
     }
   }
 }
 
-// A line only for a class the member has newly entered.
-void AppendMemberChange(std::vector<std::string>& lines, std::size_t index, const Member& member,
-                        uint8_t oldFlags, const std::string& timestamp) {
-  const uint8_t entered = FirstClass(member.flags);
-  if (entered == 0 || (oldFlags & entered) != 0) return;
-  const std::string head = DeviceName(index) + " " + PortName(member);
-  switch (entered) {
-    case kPortOff:
+// What the log last wrote of a device, as the reading its next lines are
+// told against: PrevPortFlags for the members, LastPercent and ProgressPort
+// for a rebuild being followed.
+EnclosureSnapshot LoggedState(const PortTrackRecord& track) {
+  EnclosureSnapshot logged;
+  logged.present = true;
+  logged.answered = true;
+  const uint8_t portFlags = track.PrevPortFlags == kNoPortFlags ? 0 : track.PrevPortFlags;
+  for (Port port : kBothPorts) logged.members[IndexOf(port)].classes = ClassesOf(portFlags, port);
+  if (track.LastPercent != kNoProgress) {
+    logged.rebuild =
+        RebuildSnapshot{track.LastPercent, track.ProgressPort == 0 ? RebuildDirection::TowardsP0
+                                                                   : RebuildDirection::TowardsP1};
+  }
+  return logged;
+}
+
+void AppendMemberLines(std::vector<std::string>& lines, const EnclosureEvent& event,
+                       const std::string& timestamp) {
+  const MemberSnapshot& member = *event.member;
+  const std::string head = DeviceName(event.device) + " " + std::string(PortName(member.port));
+  switch (event.kind) {
+    case EnclosureEventKind::MemberRemoved:
       lines.push_back(head + " was removed, " + timestamp);
       break;
-    case kPortReady:
+    case EnclosureEventKind::MemberInitialized:
       // P1's line has always had the extra comma; readers of old logs match on it.
-      lines.push_back(head + (member.port == 0 ? " was initialized " : " was initialized, ") +
+      lines.push_back(head +
+                      (member.port == Port::P0 ? " was initialized " : " was initialized, ") +
                       SataText(member) + ", " + timestamp);
       AppendDetails(lines, member, "  ");
       break;
-    case kPortFailed:
+    case EnclosureEventKind::MemberFailed:
       lines.push_back(head + " was failed, Capacity too small." + timestamp);
       AppendDetails(lines, member, "  ");
       break;
@@ -169,31 +140,22 @@ void AppendMemberChange(std::vector<std::string>& lines, std::size_t index, cons
   }
 }
 
-std::string DirectionText(uint8_t progressPort) {
-  return progressPort == 0 ? " P1 --> P0 " : " P0 --> P1 ";
+std::string DirectionText(RebuildDirection direction) {
+  return direction == RebuildDirection::TowardsP0 ? " P1 --> P0 " : " P0 --> P1 ";
 }
 
-// Follows a rebuild or copy between the members; true when a line was added.
-bool AppendProgress(std::vector<std::string>& lines, std::size_t index, const Record& record,
-                    PortTrackRecord& track, const std::string& timestamp) {
-  const uint8_t progressFlags = record[status::kProgressFlags];
-  const uint8_t percent = record[status::kProgress];
-  if ((progressFlags & (kProgressP0 | kProgressP1)) != 0) {
-    if (track.LastPercent != kNoProgress && track.LastPercent == percent) return false;
-    track.LastPercent = percent;
-    track.ProgressPort = (progressFlags & kProgressP0) != 0 ? 0 : 1;
-    lines.push_back(DeviceName(index) + DirectionText(track.ProgressPort) +
-                    std::to_string(percent) + "%, " + timestamp);
-    return true;
+void AppendRebuildLine(std::vector<std::string>& lines, const EnclosureEvent& event,
+                       const std::string& timestamp) {
+  const RebuildSnapshot& rebuild = *event.rebuild;
+  const std::string device = DeviceName(event.device);
+  if (event.kind != EnclosureEventKind::RebuildFinished) {
+    lines.push_back(device + DirectionText(rebuild.direction) + std::to_string(rebuild.percent) +
+                    "%, " + timestamp);
+  } else if (rebuild.percent == kDonePercent) {
+    lines.push_back(device + DirectionText(rebuild.direction) + "Done, " + timestamp);
+  } else {
+    lines.push_back(device + " P0 OK, P1 OK, " + timestamp);
   }
-  if (track.LastPercent == kNoProgress) return false;
-  const uint8_t lastPercent = std::exchange(track.LastPercent, kNoProgress);
-  if ((record[status::kPortFlags] & kBothReady) != kBothReady) return false;
-  if (lastPercent == kDonePercent)
-    lines.push_back(DeviceName(index) + DirectionText(track.ProgressPort) + "Done, " + timestamp);
-  else
-    lines.push_back(DeviceName(index) + " P0 OK, P1 OK, " + timestamp);
-  return true;
 }
 
 bool StartsWith(const std::vector<std::string>& lines, const std::vector<std::string>& prefix) {
@@ -319,11 +281,11 @@ std::size_t EventLogWriter::WriteEventLog(uint8_t deviceMask, const EventLogRun&
 
   // Devices whose status has been read at least once, in index order.
   const std::size_t count = std::min<std::size_t>(devices_.DeviceCount, kShownDevices);
-  const auto statusOf = [&](std::size_t index) -> const Record* {
+  const auto statusOf = [&](std::size_t index) -> std::optional<StatusRecordView> {
     const uint32_t drive = DriveOf(devices_.DeviceSlot[index]);
-    if (drive >= kPhysicalDrives) return nullptr;
-    const Record& record = records_.StatusRecord[drive];
-    return record[status::kType] == kRecordValid ? &record : nullptr;
+    if (drive >= kPhysicalDrives) return std::nullopt;
+    const StatusRecordView status(records_.StatusRecord[drive]);
+    return status.WasRead() ? std::optional(status) : std::nullopt;
   };
 
   if (run.FirstDisplay || run.Redetected) {
@@ -335,38 +297,53 @@ std::size_t EventLogWriter::WriteEventLog(uint8_t deviceMask, const EventLogRun&
     // Whatever the devices look like now is where the next run compares from,
     // so a start or a re-detection writes no change lines of its own.
     for (std::size_t i = 0; i < count; ++i)
-      if (const Record* record = statusOf(i))
-        state_.PortTrack[i].PrevPortFlags = (*record)[status::kPortFlags];
+      if (const auto status = statusOf(i)) state_.PortTrack[i].PrevPortFlags = status->PortFlags();
   }
 
   std::vector<std::size_t> listed;
   for (std::size_t i = 0; i < count; ++i)
-    if (((unsigned{deviceMask} >> i) & 1U) != 0 && statusOf(i) != nullptr) listed.push_back(i);
+    if (((unsigned{deviceMask} >> i) & 1U) != 0 && statusOf(i)) listed.push_back(i);
 
   if (blockWritten) {
     for (std::size_t i : listed)
-      AppendInformationBlock(lines, i, records_.ConfigRecord[DriveOf(devices_.DeviceSlot[i])],
-                             *statusOf(i));
+      AppendInformationBlock(
+          lines, i, ConfigRecordView(records_.ConfigRecord[DriveOf(devices_.DeviceSlot[i])]),
+          *statusOf(i));
     lines.emplace_back(kEndRuleLength, '-');
     changed = true;
   }
 
   for (std::size_t i : listed) {
-    const Record& record = *statusOf(i);
+    const StatusRecordView status = *statusOf(i);
     PortTrackRecord& track = state_.PortTrack[i];
-    const uint8_t portFlags = record[status::kPortFlags];
+    const uint8_t portFlags = status.PortFlags();
     // A record without port classes is no real reading; it must not end an
     // operation that is being followed.
     if (portFlags == 0 && track.LastPercent != kNoProgress) continue;
-    if (!blockWritten && portFlags != track.PrevPortFlags) {
-      const uint8_t old = track.PrevPortFlags == 0xFF ? 0 : track.PrevPortFlags;
+    const std::vector<EnclosureEvent> events =
+        DeriveEvents(i, LoggedState(track), SnapshotOf(status, true));
+    // The information block already shows the members as they are, so a run
+    // that wrote one leaves their changes to the next run's comparison.
+    const bool membersCompared = !blockWritten && portFlags != track.PrevPortFlags;
+    if (membersCompared) {
       track.PrevPortFlags = portFlags;
       changed = true;
-      for (int port : {0, 1})
-        AppendMemberChange(lines, i, MemberOf(record, port),
-                           static_cast<uint8_t>(old >> (port * 4) & 0x0F), timestamp);
     }
-    if (AppendProgress(lines, i, record, track, timestamp)) changed = true;
+    // Between the log's memory and an answer there is nothing of presence or
+    // readability: only member and rebuild events.
+    for (const EnclosureEvent& event : events) {
+      if (event.member) {
+        if (membersCompared) AppendMemberLines(lines, event, timestamp);
+      } else if (event.rebuild) {
+        AppendRebuildLine(lines, event, timestamp);
+        changed = true;
+        if (event.kind != EnclosureEventKind::RebuildFinished) {
+          track.LastPercent = event.rebuild->percent;
+          track.ProgressPort = event.rebuild->direction == RebuildDirection::TowardsP0 ? 0 : 1;
+        }
+      }
+    }
+    if (!status.RebuildRuns()) track.LastPercent = kNoProgress;
   }
 
   const std::size_t added = lines.size() - runStart;

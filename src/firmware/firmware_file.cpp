@@ -10,7 +10,7 @@
 #include "common/text.h"
 #include "device/checksum.h"
 #include "firmware/file_bytes.h"
-#include "raid/records.h"
+#include "raid/record_views.h"
 
 namespace px {
 namespace {
@@ -56,12 +56,12 @@ std::optional<const char*> Refusal(const std::vector<uint8_t>& file,
   if (!std::equal(kSignatureBytes.begin(), kSignatureBytes.end(), file.begin() + kSignature)) {
     return "Threr are METADATA_SINGATURE error in the firmware file.\nPlease check it.";
   }
-  const uint32_t deviceVersion =
-      static_cast<uint32_t>(LoadBigEndian(deviceConfig.data() + config::kFirmwareVersion, 4));
+  const ConfigRecordView device(deviceConfig);
+  const uint32_t deviceVersion = device.FirmwareVersion();
   const uint32_t fileVersion = Load32(file, kVersion);
   panels.SetText(2, "F:" + HexUpper(deviceVersion));
   panels.SetText(3, "C:" + HexUpper(fileVersion));
-  if (!ProductAccepted(deviceVersion, deviceConfig.data() + config::kProductCode, fileVersion,
+  if (!ProductAccepted(deviceVersion, device.ProductCode().data(), fileVersion,
                        file.data() + kProduct)) {
     return "The firmware is not for this product.\nPlease check it.";
   }

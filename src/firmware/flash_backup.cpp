@@ -8,7 +8,7 @@
 #include "common/text.h"
 #include "firmware/file_bytes.h"
 #include "firmware/upgrade.h"
-#include "raid/records.h"
+#include "raid/record_views.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -134,9 +134,9 @@ std::error_code RenameOver(const fs::path& from, const fs::path& to) {
 std::string FlashBackupName(std::span<const uint8_t, kSectorSize> statusRecord,
                             const LogTime& time) {
   std::string name = "flash";
-  for (const std::size_t field : {status::kP0Serial, status::kP1Serial}) {
-    const std::string serial =
-        FileNamePart(SwapPairsToNul(statusRecord.subspan(field, status::kSerialSize)));
+  const StatusRecordView status(statusRecord);
+  for (Port port : kBothPorts) {
+    const std::string serial = FileNamePart(status.Member(port).Serial());
     if (!serial.empty()) name += "_" + serial;
   }
   return name + "_" + TwoDigits(time.year) + TwoDigits(time.month) + TwoDigits(time.day) + "-" +

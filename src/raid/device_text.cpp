@@ -3,11 +3,11 @@
 #include <algorithm>
 
 #include "common/text.h"
+#include "raid/record_views.h"
 
 namespace px {
 namespace {
 
-constexpr std::size_t kFirmwareTextSize = 8;
 constexpr std::size_t kDeviceNameKeep = 6;
 constexpr uint8_t kFirstPrintable = 0x20;
 // Only this many volumes are ever described.
@@ -52,7 +52,7 @@ std::string_view ModeName(uint8_t mode) {
 }
 
 FirmwareRevision RevisionOf(std::span<const uint8_t, kSectorSize> config) {
-  const auto version = config.subspan<config::kFirmwareVersion, kFirmwareTextSize>();
+  const auto version = ConfigRecordView(config).VersionField();
   if (std::all_of(version.begin(), version.end(), [](uint8_t b) { return b >= kFirstPrintable; })) {
     return {SwapPairs(version), true};
   }
@@ -66,8 +66,7 @@ std::string FirmwareText(std::span<const uint8_t, kSectorSize> config) {
 }
 
 std::string DeviceName(std::span<const uint8_t, kSectorSize> config) {
-  return TrimRightKeep(SwapPairs(config.subspan<config::kDeviceName, config::kDeviceNameSize>()),
-                       kDeviceNameKeep);
+  return TrimRightKeep(SwapPairs(ConfigRecordView(config).DeviceNameField()), kDeviceNameKeep);
 }
 
 DeviceInfo BuildDeviceInfo(const DeviceTable& devices, const RecordTables& records,
@@ -80,7 +79,7 @@ DeviceInfo BuildDeviceInfo(const DeviceTable& devices, const RecordTables& recor
   info.physicalHint = " Physical" + std::to_string(drive);
   info.firmwareEnabled = CanTakeFirmware(devices.DeviceSlot.at(devices.SelectedSlot.load()));
   info.firmwareText = FirmwareText(config);
-  info.buzzerMuteVisible = records.StatusRecord.at(drive)[status::kType] == kRecordValid;
+  info.buzzerMuteVisible = StatusRecordView(records.StatusRecord.at(drive)).WasRead();
   info.deviceName = DeviceName(config);
   info.caption = std::string(baseCaption) + " - " + info.deviceName + info.line.LettersText;
   return info;

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "common/bytes.h"
 #include "common/text.h"
+#include "raid/record_views.h"
 
 namespace px {
 namespace {
@@ -20,10 +20,9 @@ constexpr int kDrivePanel = 3;
 constexpr std::size_t kInquiryTextOffset = 8;
 constexpr std::size_t kInquiryTextSize = 24;
 
-bool IsEnclosureProduct(const Record& config) {
-  const uint8_t low = config[config::kProductCode];
-  const uint8_t high = config[config::kProductCode + 1];
-  return high == 0 && (low == 0x50 || low == 0x05);
+bool IsEnclosureProduct(const ConfigRecordView& config) {
+  const auto code = config.ProductCode();
+  return code[1] == 0 && (code[0] == 0x50 || code[0] == 0x05);
 }
 
 // Vendor and product arrive as two space-padded fields; joining them with
@@ -163,9 +162,9 @@ bool DriveDiscovery::ProbeDrive(uint32_t k, uint32_t count) {
     PauseBeforeQuery(ctx_);
     identity = channel.QueryController(k, kQueryIdentity, config);
     if (identity.Answered()) {
-      std::copy_n(config.begin() + reply::kIdentityVersion, 8,
-                  config.begin() + config::kFirmwareVersion);
-      if (IsEnclosureProduct(config)) entry |= kEntryEnclosure;
+      const ConfigRecordEditor identityRecord(config);
+      identityRecord.KeepSentVersion();
+      if (IsEnclosureProduct(identityRecord)) entry |= kEntryEnclosure;
     }
   }
   if (presence.code == kResultDriveBusy || identity.code == kResultDriveBusy) {
@@ -177,16 +176,16 @@ bool DriveDiscovery::ProbeDrive(uint32_t k, uint32_t count) {
 
   ReadDeviceName(k);
   MonitorState& monitor = ctx_.monitor;
-  if (config[config::kRevisionAbsent] == 0 && config[config::kRevisionAbsent + 1] == 0) {
+  if (ConfigRecordView(config).SuppliesRevision()) {
     monitor.RevisionPending[count] = true;
   }
   ReadStatusRecord(k, count);
-  Record& status = ctx_.records.StatusRecord[k];
+  const StatusRecordEditor status(ctx_.records.StatusRecord[k]);
   if (monitor.RevisionPending[count]) {
-    status[status::kRevisionMark] = kRevisionPresent;
-    CopyRevisionBytes(config, status);
+    status.SetRevisionMark(kRevisionPresent);
+    status.SetRevision(ConfigRecordView(config));
   } else {
-    status[status::kRevisionMark] = kRevisionMissing;
+    status.SetRevisionMark(kRevisionMissing);
   }
   ctx_.devices.DeviceSlot[count] = entry;
   return true;
@@ -211,40 +210,33 @@ void DriveDiscovery::ReadDeviceName(uint32_t k) {
   const std::span<uint8_t> text(inquiry.data() + kInquiryTextOffset, kInquiryTextSize);
   CollapseSpaceRuns(text);
   // The name is kept in ATA order like the controller's own texts.
-  const std::string swapped = SwapPairs(text);
-  auto name = ctx_.records.ConfigRecord[k].begin() + config::kDeviceName;
-  name = std::copy(swapped.begin(), swapped.end(), name);
-  std::fill_n(name, config::kDeviceNameSize - kInquiryTextSize, ' ');
+  ConfigRecordEditor(ctx_.records.ConfigRecord[k]).SetDeviceName(SwapPairs(text));
 }
 
 void DriveDiscovery::ReadStatusRecord(uint32_t k, uint32_t count) {
   CommandChannel& channel = ctx_.channel;
-  Record& status = ctx_.records.StatusRecord[k];
+  Record& record = ctx_.records.StatusRecord[k];
+  const StatusRecordEditor status(record);
   Reply reply{};
   PauseBeforeQuery(ctx_);
   if (!channel.QueryController(k, kQueryStatus, reply).Answered()) return;
-  const bool sameDrive = status[status::kDrive] == k && status[status::kType] == kRecordValid;
-  status[status::kDrive] = static_cast<uint8_t>(k);
-  status[status::kType] = kRecordValid;
-  DecodeStatusReply(reply, ctx_.records.ConfigRecord[k], status,
+  const bool sameDrive = status.Drive() == k && status.WasRead();
+  status.MarkRead(static_cast<uint8_t>(k));
+  DecodeStatusReply(reply, ctx_.records.ConfigRecord[k], record,
                     sameDrive ? MemberCopy::DiscoverySameDrive : MemberCopy::Discovery);
-  const bool operationRuns = status[status::kProgressFlags] != 0;
+  const bool operationRuns = status.ProgressFlags() != 0;
   if (operationRuns) ctx_.monitor.ProgressPending[count] = true;
 
-  uint8_t* volumeCapacity = status.data() + status::kVolumeCapacity;
-  if (status[status::kMode] == kModeMirror) {
+  if (status.Mode() == kModeMirror) {
     // A mirror is as large as the controller made it, not twice a member.
     PauseBeforeQuery(ctx_);
     if (!channel.QueryController(k, kQueryProgress, reply).Answered()) return;
-    const uint64_t total = ProgressTotal(reply);
-    StoreLittleEndian(volumeCapacity, status::kCapacitySize, total);
-    status[status::kProgress] = operationRuns ? ProgressPercent(ProgressCurrent(reply), total) : 0;
+    const ProgressReplyView progress(reply);
+    status.SetVolumeCapacity(progress.TotalSectors());
+    status.SetPercent(operationRuns ? progress.Percent() : 0);
   } else {
-    const uint64_t p0 =
-        LoadLittleEndian(status.data() + status::kP0Capacity, status::kCapacitySize);
-    const uint64_t p1 =
-        LoadLittleEndian(status.data() + status::kP1Capacity, status::kCapacitySize);
-    StoreLittleEndian(volumeCapacity, status::kCapacitySize, 2 * std::min(p0, p1));
+    status.SetVolumeCapacity(2 * std::min(status.Member(Port::P0).CapacitySectors(),
+                                          status.Member(Port::P1).CapacitySectors()));
   }
 }
 

@@ -1,9 +1,8 @@
 #include "raid/display_model.h"
 
-#include "common/bytes.h"
 #include "common/text.h"
 #include "raid/device_text.h"
-#include "raid/records.h"
+#include "raid/record_views.h"
 
 namespace px {
 namespace {
@@ -12,25 +11,8 @@ constexpr std::size_t kModelShown = 20;
 constexpr std::size_t kSerialKeep = 3;  // trailing spaces stop at index 2
 constexpr std::size_t kSerialLongSpan = 15;
 constexpr std::size_t kSerialShortened = 12;
-constexpr std::size_t kCapacityBytes = 5;  // the display reads 40 bits
-constexpr std::size_t kCurrentLbaBytes = 4;
 constexpr unsigned kGigabyteShift = 21;
 constexpr unsigned kMegabyteShift = 11;
-constexpr uint8_t kBothReady = kPortReady | (kPortReady << 4);
-constexpr uint8_t kOperationRuns = kProgressP0 | kProgressP1;
-
-struct PortLayout {
-  std::size_t model;
-  std::size_t serial;
-  std::size_t capacity;
-  unsigned flagShift;
-  uint8_t badSector;
-};
-
-constexpr std::array<PortLayout, 2> kPorts = {{
-    {status::kP0Model, status::kP0Serial, status::kP0Capacity, 0, kP0BadSector},
-    {status::kP1Model, status::kP1Serial, status::kP1Capacity, 4, kP1BadSector},
-}};
 
 // A long serial would not fit beside its disk: it starts at its first
 // non-blank and is shortened to 12 characters and "...".
@@ -43,18 +25,14 @@ std::string SerialLabel(const std::string& full) {
   return kept.substr(start);
 }
 
-uint64_t Load(std::span<const uint8_t, kSectorSize> s, std::size_t at, std::size_t n) {
-  return LoadLittleEndian(s.subspan(at, n).data(), n);
-}
-
-PortTexts BuildPort(std::span<const uint8_t, kSectorSize> s, std::size_t port) {
-  const PortLayout& layout = kPorts[port];
-  const std::string model =
-      SwapPairs(s.subspan(layout.model, status::kModelSize)).substr(0, kModelShown);
-  const std::string serial = SwapPairs(s.subspan(layout.serial, status::kSerialSize));
-  const uint64_t sectors = Load(s, layout.capacity, kCapacityBytes);
+PortTexts BuildPort(const StatusRecordView& status, Port port) {
+  const MemberView member = status.Member(port);
+  // The whole fields, NULs and all: the labels have always shown them so.
+  const std::string model = SwapPairs(member.ModelField()).substr(0, kModelShown);
+  const std::string serial = SwapPairs(member.SerialField());
+  const uint64_t sectors = ShownSectors(member.CapacitySectors());
   const std::string gigabytes = std::to_string(sectors >> kGigabyteShift) + " GB";
-  const auto portClass = static_cast<uint8_t>((s[status::kPortFlags] >> layout.flagShift) & 0x0F);
+  const MemberClasses classes = member.Classes();
 
   PortTexts texts;
   const auto showDisk = [&] {
@@ -62,21 +40,21 @@ PortTexts BuildPort(std::span<const uint8_t, kSectorSize> s, std::size_t port) {
     texts.serial = SerialLabel(serial);
     texts.capacity = gigabytes;
   };
-  if ((portClass & kPortReady) != 0) {
+  if (classes.Has(MemberClass::Ready)) {
     texts.state = " Ready ";
     texts.enableState = true;
     showDisk();
-  } else if ((portClass & kPortFailed) != 0) {
+  } else if (classes.Has(MemberClass::Failed)) {
     texts.state = " FAIL ";
     texts.stateColour = Colour::Red;
     texts.enableState = true;
-    if (port == 1) {
+    if (port == Port::P1) {
       texts.stateHint = serial + "\n" + model + "\nToatl LBA:" + std::to_string(sectors) + " (" +
                         std::to_string(sectors >> kMegabyteShift) + " MB) ";
     }
-  } else if ((portClass & kPortInserted) != 0) {
+  } else if (classes.Has(MemberClass::Inserted)) {
     texts.stateHint = "";
-    if ((s[status::kProgressFlags] & kCapacityTooSmall) != 0) {
+    if (status.CapacityTooSmall()) {
       texts.state = " Capacity too small ";
       texts.stateColour = Colour::Red;
       showDisk();
@@ -91,20 +69,17 @@ PortTexts BuildPort(std::span<const uint8_t, kSectorSize> s, std::size_t port) {
   return texts;
 }
 
-std::string Health(uint8_t portFlags) {
-  switch (portFlags & kBothReady) {
-    case 0:
-      return "Failure";
-    case kBothReady:
-      return "Normal";
-    default:
-      return "Single HDD\nPresent";
-  }
+std::string Health(const StatusRecordView& status) {
+  const bool p0 = status.Member(Port::P0).Classes().Has(MemberClass::Ready);
+  const bool p1 = status.Member(Port::P1).Classes().Has(MemberClass::Ready);
+  if (p0 && p1) return "Normal";
+  if (p0 || p1) return "Single HDD\nPresent";
+  return "Failure";
 }
 
-std::string RebuildText(uint8_t progressFlags, uint8_t percent) {
+std::string RebuildText(RebuildDirection direction, uint8_t percent) {
   // The arrow points at the disk being written: up to HDD1, down to HDD2.
-  const std::string arrow = (progressFlags & kProgressP0) != 0 ? " ^" : " v";
+  const std::string arrow = direction == RebuildDirection::TowardsP0 ? " ^" : " v";
   return arrow + "\nrebuilding " + std::to_string(percent) + "%\n" + arrow;
 }
 
@@ -112,20 +87,18 @@ std::string RebuildText(uint8_t progressFlags, uint8_t percent) {
 
 StatusView StatusDisplay::ShowStatus(std::span<const uint8_t, kSectorSize> record,
                                      const DisplayInputs& in, bool fullRefresh) {
+  const StatusRecordView status(record);
   StatusView view;
   view.firmwareText = std::string(in.firmwareText);
-  if (record[status::kType] != kRecordValid) return view;
+  if (!status.WasRead()) return view;
   view.result = 1;
 
-  const uint8_t settings = record[status::kSettings];
-  view.buzzerMuteChecked = (settings & kSettingsBuzzerOn) == 0;
-  if (in.pageSwitching || in.firstDisplay) {
-    view.scheduleBackupChecked = (settings & kSettingsScheduleBackupOn) != 0;
-  }
+  view.buzzerMuteChecked = !status.BuzzerOn();
+  if (in.pageSwitching || in.firstDisplay) view.scheduleBackupChecked = status.ScheduleBackupOn();
   view.hideScheduleBackup = true;
   view.deviceName = std::string(in.deviceName);
   if (in.firstDisplay) {
-    view.period = SelectPeriod(record[status::kBackupPeriod]);
+    view.period = SelectPeriod(status.BackupPeriod());
     const std::string_view value =
         view.period->valueIndex ? std::string_view(view.period->values[*view.period->valueIndex])
                                 : std::string_view();
@@ -133,37 +106,32 @@ StatusView StatusDisplay::ShowStatus(std::span<const uint8_t, kSectorSize> recor
   }
   view.firstDisplayCleared = true;
 
-  view.mode = "Mode : " + std::string(ModeName(record[status::kMode]));
-  const uint8_t progressFlags = record[status::kProgressFlags];
-  view.p0BadSector = (progressFlags & kP0BadSector) != 0 ? "Bad Sector" : "";
-  view.p1BadSector = (progressFlags & kP1BadSector) != 0 ? "Bad Sector" : "";
+  view.mode = "Mode : " + std::string(ModeName(status.Mode()));
+  view.p0BadSector = status.Member(Port::P0).BadSector() ? "Bad Sector" : "";
+  view.p1BadSector = status.Member(Port::P1).BadSector() ? "Bad Sector" : "";
 
-  const uint8_t portFlags = record[status::kPortFlags];
+  const uint8_t portFlags = status.PortFlags();
   if (fullRefresh || portFlags != lastPortFlags_) {
     lastPortFlags_ = portFlags;
-    view.ports = {BuildPort(record, 0), BuildPort(record, 1)};
+    view.ports = {BuildPort(status, Port::P0), BuildPort(status, Port::P1)};
     view.volumeCapacity =
-        "Capacity : " +
-        std::to_string(Load(record, status::kVolumeCapacity, kCapacityBytes) >> kGigabyteShift) +
+        "Capacity : " + std::to_string(ShownSectors(status.VolumeCapacity()) >> kGigabyteShift) +
         " GB";
   }
 
-  if ((progressFlags & kOperationRuns) != 0) {
+  if (status.RebuildRuns()) {
     view.progressColour = Colour::Blue;
-    const uint8_t percent = record[status::kProgress];
+    const uint8_t percent = status.Percent();
     if (lastProgress_ == kNothingShown || lastProgress_ != percent) {
       lastProgress_ = percent;
-      view.progress = RebuildText(progressFlags, percent);
+      view.progress = RebuildText(status.Direction(), percent);
     }
-    if (in.showCurrentLba) {
-      view.currentLba =
-          "Current LBA:\n" + std::to_string(Load(record, status::kCurrentLba, kCurrentLbaBytes));
-    }
+    if (in.showCurrentLba) view.currentLba = "Current LBA:\n" + std::to_string(status.CurrentLba());
     view.showViewLog = true;
   } else {
     view.progressColour = Colour::Fuchsia;
     view.hideScanButtons = true;
-    view.progress = Health(portFlags);
+    view.progress = Health(status);
     lastProgress_ = kNothingShown;
   }
   return view;

@@ -6,6 +6,7 @@
 
 #include "common/bytes.h"
 #include "common/text.h"
+#include "raid/record_views.h"
 
 namespace px {
 namespace {
@@ -150,14 +151,15 @@ RaidMonitor::PollAnswer RaidMonitor::PollDevice(std::size_t slot) {
         answer != PollAnswer::Answered) {
       return answer;
     }
-    CopyRevisionBytes(reply, ctx_.records.StatusRecord[drive]);
+    StatusRecordEditor(ctx_.records.StatusRecord[drive]).SetRevision(IdentityReplyView(reply));
   }
   return PollProgressAndStatus(slot, drive, reply);
 }
 
 RaidMonitor::PollAnswer RaidMonitor::PollProgressAndStatus(std::size_t slot, uint32_t drive,
                                                            Reply& reply) {
-  Record& status = ctx_.records.StatusRecord[drive];
+  Record& record = ctx_.records.StatusRecord[drive];
+  const StatusRecordEditor status(record);
   bool& progressPending = ctx_.monitor.ProgressPending[slot];
   // A controller that reports a running rebuild but no progress would keep
   // this loop, and the window's thread, busy for good; so it is bounded and
@@ -168,8 +170,8 @@ RaidMonitor::PollAnswer RaidMonitor::PollProgressAndStatus(std::size_t slot, uin
           answer != PollAnswer::Answered) {
         return answer;
       }
-      if (reply[reply::kProgressPresent] == reply::kProgressPresentValue) {
-        status[status::kProgress] = ProgressPercent(ProgressCurrent(reply), ProgressTotal(reply));
+      if (const ProgressReplyView progress(reply); progress.Present()) {
+        status.SetPercent(progress.Percent());
         return PollAnswer::Answered;
       }
       progressPending = false;
@@ -177,8 +179,8 @@ RaidMonitor::PollAnswer RaidMonitor::PollProgressAndStatus(std::size_t slot, uin
     if (const PollAnswer answer = Ask(drive, kQueryStatus, reply); answer != PollAnswer::Answered) {
       return answer;
     }
-    DecodeStatusReply(reply, ctx_.records.ConfigRecord[drive], status);
-    if (status[status::kProgressFlags] == 0) return PollAnswer::Answered;
+    DecodeStatusReply(reply, ctx_.records.ConfigRecord[drive], record);
+    if (status.ProgressFlags() == 0) return PollAnswer::Answered;
     progressPending = true;
   }
   return PollAnswer::Answered;

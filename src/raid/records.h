@@ -68,6 +68,10 @@ inline constexpr uint8_t kP0BadSector = 0x04;
 inline constexpr uint8_t kP1BadSector = 0x08;
 inline constexpr uint8_t kCapacityTooSmall = 0x80;
 
+// Settings flags of StatusRecord byte 56.
+inline constexpr uint8_t kSettingsBuzzerOn = 0x01;
+inline constexpr uint8_t kSettingsScheduleBackupOn = 0x04;
+
 // ConfigRecord: the identity reply (query 0x11) as discovery keeps it.
 namespace config {
 inline constexpr std::size_t kFirmwareVersion = 46;  // 4 bytes BE; byte 49 bit 4 = port order
@@ -140,17 +144,8 @@ void DecodeStatusReply(std::span<const uint8_t, kSectorSize> reply,
 // 0 gives 0 rather than a division by zero.
 uint8_t ProgressPercent(uint64_t current, uint64_t total);
 
-// Total and current sector of a progress reply (query 0x15).
-uint64_t ProgressTotal(std::span<const uint8_t, kSectorSize> progress);
-uint64_t ProgressCurrent(std::span<const uint8_t, kSectorSize> progress);
-
 // StatusRecord byte 348: whether bytes 349-351 hold revision bytes.
 inline constexpr uint8_t kRevisionPresent = 0xA0;
 inline constexpr uint8_t kRevisionMissing = 0xFF;
-
-// Copies the revision bytes of an identity reply (or of the ConfigRecord,
-// which keeps that reply) into StatusRecord bytes 349-351, reversed.
-void CopyRevisionBytes(std::span<const uint8_t, kSectorSize> identity,
-                       std::span<uint8_t, kSectorSize> status);
 
 }  // namespace px

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
-#include "raid/records.h"
+#include "raid/record_views.h"
 
 namespace px {
 namespace {
@@ -105,8 +105,7 @@ ScheduleBackupClickResult ScheduleBackupClick(bool checked,
     result.setVisible = true;
     result.periodTextVisible = true;
     result.period = SelectUnit(PeriodUnit::Minutes);
-    if (record[status::kType] == kRecordValid &&
-        (record[status::kSettings] & kSettingsScheduleBackupOn) == 0) {
+    if (const StatusRecordView status(record); status.WasRead() && !status.ScheduleBackupOn()) {
       result.periodText = std::string(kScheduleBackupDisable);
     }
   } else {

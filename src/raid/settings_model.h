@@ -9,12 +9,9 @@
 #include <vector>
 
 #include "device/transport.h"
+#include "raid/records.h"
 
 namespace px {
-
-// Settings flags the controller reports in StatusRecord byte 56.
-inline constexpr uint8_t kSettingsBuzzerOn = 0x01;
-inline constexpr uint8_t kSettingsScheduleBackupOn = 0x04;
 
 // Items of the unit list (ComboBox2), in list order.
 enum class PeriodUnit : uint8_t { Minutes = 0, Hours = 1, Days = 2, Boot = 3 };

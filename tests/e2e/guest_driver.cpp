@@ -26,6 +26,7 @@
 #include "device/transport.h"
 #include "firmware/firmware_file.h"
 #include "raid/device_text.h"
+#include "raid/record_views.h"
 #include "raid/settings_model.h"
 #include "sim/nbd_export.h"
 
@@ -177,16 +178,15 @@ std::string Trimmed(std::string text) {
 }
 
 // An ATA-order field of a record, readable and without its padding.
-std::string AtaField(const Record& record, std::size_t at, std::size_t size) {
-  return Trimmed(SwapPairs(std::span<const uint8_t>(record.data() + at, size)));
+std::string AtaField(std::span<const uint8_t> field) {
+  return Trimmed(SwapPairs(field));
 }
 
-std::string Member(const char* name, const Record& status, std::size_t model, std::size_t serial,
-                   std::size_t capacity) {
+std::string Member(const char* name, const MemberView& member) {
   const std::string p = std::string(" ") + name + ".";
-  return p + "model=" + Quoted(AtaField(status, model, status::kModelSize)) + p +
-         "serial=" + Quoted(AtaField(status, serial, status::kSerialSize)) + p + "sectors=" +
-         std::to_string(LoadLittleEndian(status.data() + capacity, status::kCapacitySize));
+  return p + "model=" + Quoted(AtaField(member.ModelField())) + p +
+         "serial=" + Quoted(AtaField(member.SerialField())) + p +
+         "sectors=" + std::to_string(member.CapacitySectors());
 }
 
 // The guest keeps no log; its dates would read like this.
@@ -264,7 +264,7 @@ class GuestDriver {
       const Record& config = core_.records.ConfigRecord[DriveOf(devices.DeviceSlot[slot])];
       Print("device slot=" + std::to_string(slot) + " entry=" + Hex(devices.DeviceSlot[slot], 2) +
             " name=" + Quoted(DeviceName(config)) + " firmware=" + Quoted(FirmwareText(config)) +
-            " product=" + Hex(LoadBigEndian(config.data() + config::kProductCode, 2), 4));
+            " product=" + Hex(LoadBigEndian(ConfigRecordView(config).ProductCode().data(), 2), 4));
     }
   }
 
@@ -274,14 +274,12 @@ class GuestDriver {
     Print("poll answered=" + Hex(report.answered, 2) +
           " displays=" + std::to_string(report.display ? 1 : 0));
     for (uint32_t slot = 0; slot < core_.devices.DeviceCount; ++slot) {
-      const Record& status = core_.records.StatusRecord[DriveOf(core_.devices.DeviceSlot[slot])];
-      Print("status slot=" + std::to_string(slot) + " mode=" +
-            std::to_string(status[status::kMode]) + " flags=" + Hex(status[status::kPortFlags], 2) +
-            Member("p0", status, status::kP0Model, status::kP0Serial, status::kP0Capacity) +
-            Member("p1", status, status::kP1Model, status::kP1Serial, status::kP1Capacity) +
-            " volume=" +
-            std::to_string(
-                LoadLittleEndian(status.data() + status::kVolumeCapacity, status::kCapacitySize)));
+      const StatusRecordView status(
+          core_.records.StatusRecord[DriveOf(core_.devices.DeviceSlot[slot])]);
+      Print("status slot=" + std::to_string(slot) + " mode=" + std::to_string(status.Mode()) +
+            " flags=" + Hex(status.PortFlags(), 2) + Member("p0", status.Member(Port::P0)) +
+            Member("p1", status.Member(Port::P1)) +
+            " volume=" + std::to_string(status.VolumeCapacity()));
     }
   }
 

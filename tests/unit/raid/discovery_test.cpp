@@ -1,5 +1,6 @@
 #include "raid/discovery.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 
 #include "common/bytes.h"
 #include "common/text.h"
+#include "raid/record_views.h"
 #include "raid_rig.h"
 #include "sim/replies.h"
 
@@ -163,6 +165,15 @@ TEST(Discovery, StatusRecordOfANewEnclosure) {
   } cases[] = {
       {"healthy mirror", 2, 0, {false, 1000, 0}, true, 1000, 0, false},
       {"mirror rebuilding 7 of 10", 2, 1, {true, 10, 7}, true, 10, 70, true},
+      // 4 TB members: the position is past 2 TiB, beyond 32 bits.
+      {"mirror rebuilding past 2 TiB",
+       2,
+       1,
+       {true, 7814037168, 5860527876},
+       true,
+       7814037168,
+       75,
+       true},
       {"rebuild with a total of 0", 2, 1, {true, 0, 7}, true, 0, 0, true},
       {"striping: twice the smaller member", 1, 0, {false, 1000, 0}, true, 1600, 0, false},
       {"JBOD without revision bytes", 0, 0, {false, 1000, 0}, false, 1600, 0, false},
@@ -178,6 +189,7 @@ TEST(Discovery, StatusRecordOfANewEnclosure) {
     scenario.progress = c.progress;
     scenario.revisionSupplied = c.revisionSupplied;
     scenario.revision = {0x07, 0x08, 0x09};
+    scenario.identityBytes94 = {0xAB, 0xCD};
     rig.bus.AttachEnclosure(4, scenario);
     ASSERT_EQ(rig.Detect(), 1U);
     const Record& s = rig.StatusOf(4);
@@ -197,29 +209,56 @@ TEST(Discovery, StatusRecordOfANewEnclosure) {
     const Record& config = rig.ConfigOf(4);
     EXPECT_EQ(LoadBigEndian(config.data() + config::kFirmwareVersion, 4), scenario.firmwareVersion);
     EXPECT_EQ(config[config::kProductCode], 0x50);
+    // All eight bytes of the field, the two after the product code too.
+    const auto version = ConfigRecordView(config).VersionField();
+    EXPECT_EQ(std::vector<uint8_t>(version.begin(), version.end()),
+              (std::vector<uint8_t>{0x14, 0x03, 0x18, 0x15, 0x50, 0x00, 0xAB, 0xCD}));
   }
 }
 
+// The controller is left 200 ms before every query of a probe but the
+// first.
+TEST(Discovery, PausesBeforeEachQuery) {
+  RaidRig rig;
+  rig.bus.AttachEnclosure(3);  // a mirror: presence, identity, status, progress
+  ASSERT_EQ(rig.Detect(), 1U);
+  const std::vector<uint64_t> pauses = test::PausesBeforeQueries(rig.bus.Trace(), 0);
+  ASSERT_EQ(pauses.size(), 4U);
+  EXPECT_THAT(std::vector<uint64_t>(pauses.begin() + 1, pauses.end()),
+              ::testing::Each(::testing::Ge(200U)));
+}
+
 // A member that is no longer ready keeps its texts only when the record
-// already belonged to this drive.
+// already belonged to this drive: its drive byte says so, and its status was
+// read.
 TEST(Discovery, MemberTextsOfAPortThatIsOffDependOnWhoseRecordItWas) {
-  for (bool sameDrive : {true, false}) {
-    SCOPED_TRACE(sameDrive ? "same drive" : "record of another drive");
+  struct Case {
+    const char* name;
+    std::size_t byte;  // of the record, changed after the first detection
+    uint8_t value;
+    bool sameDrive;
+  } cases[] = {
+      {"same drive", status::kDrive, 2, true},
+      {"record of another drive", status::kDrive, 7, false},
+      {"this drive's, but never read", status::kType, 0, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     RaidRig rig;
     sim::ControllerScenario scenario;
     scenario.p1.model = "OLD MODEL";
     const auto controller = rig.bus.AttachEnclosure(2, scenario);
     ASSERT_EQ(rig.Detect(), 1U);
-    if (!sameDrive) rig.StatusOf(2)[status::kDrive] = 7;
+    rig.StatusOf(2)[c.byte] = c.value;
     controller->UpdateScenario([](sim::ControllerScenario& s) {
       s.p1.state = 4;
       s.p1.model = "NEW MODEL";
     });
     ASSERT_EQ(rig.Detect(), 1U);
     const std::span<const uint8_t> model(rig.StatusOf(2).data() + status::kP1Model, 40);
-    EXPECT_EQ(SwapPairs(model), Padded(sameDrive ? "OLD MODEL" : "", 40));
+    EXPECT_EQ(SwapPairs(model), Padded(c.sameDrive ? "OLD MODEL" : "", 40));
     EXPECT_EQ(LoadLittleEndian(rig.StatusOf(2).data() + status::kP1Capacity, 6),
-              sameDrive ? sim::kOneTerabyteSectors : 0U);
+              c.sameDrive ? sim::kOneTerabyteSectors : 0U);
   }
 }
 

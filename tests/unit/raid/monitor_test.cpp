@@ -1,5 +1,6 @@
 #include "raid/monitor.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -157,7 +158,12 @@ TEST(ReadStatus, RebuildProgress) {
   struct Case {
     uint64_t current, total;
     uint8_t percent;
-  } cases[] = {{7, 10, 70}, {7, 0, 0}, {999, 1000, 99}, {1953525167, 1953525168, 99}};
+  } cases[] = {{7, 10, 70},
+               {7, 0, 0},
+               {999, 1000, 99},
+               {1953525167, 1953525168, 99},
+               // 4 TB members: the position is past 2 TiB, beyond 32 bits.
+               {5860527876, 7814037168, 75}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.current) + " of " + std::to_string(c.total));
     sim::ControllerScenario rebuilding;
@@ -193,6 +199,25 @@ TEST(ReadStatus, ProgressIsNoLongerAskedOnceTheRebuildEnds) {
   rig.ForgetCommands();
   rig.Poll();
   EXPECT_EQ(rig.QueriesOf(0), (std::vector<uint8_t>{kQueryIdentity, kQueryStatus}));
+}
+
+// The controller is left 200 ms before every query of a poll.
+TEST(ReadStatus, PausesBeforeEachQuery) {
+  sim::ControllerScenario rebuilding;
+  rebuilding.p1.state = 1;
+  rebuilding.progress = {true, 10, 5};
+  PollRig rig({{0, rebuilding}});
+  // The rebuild has ended: revision, progress and status are asked.
+  rig.controllers[0]->UpdateScenario([](sim::ControllerScenario& s) {
+    s.p1.state = 0;
+    s.progress.present = false;
+  });
+  rig.bus.ClearTrace();
+  const uint64_t start = rig.clock.TickMs();
+  rig.Poll();
+  const std::vector<uint64_t> pauses = test::PausesBeforeQueries(rig.bus.Trace(), start);
+  EXPECT_EQ(pauses.size(), 3U);
+  EXPECT_THAT(pauses, ::testing::Each(::testing::Ge(200U)));
 }
 
 // A controller that claims a rebuild but never reports its progress must not

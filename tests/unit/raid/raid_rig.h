@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "device/knock.h"
 #include "raid/context.h"
 #include "raid/discovery.h"
 #include "raid/monitor.h"
@@ -116,6 +117,24 @@ inline std::string Text(const Record& record, std::size_t at, std::size_t size) 
 inline std::string Padded(std::string text, std::size_t size) {
   text.resize(size, ' ');
   return text;
+}
+
+// How long the enclosure was left before each query: from its previous
+// command (or from `since`, for the first) to the query's first knock read.
+// The controllers answer at once, so the read of the reply ends a query.
+inline std::vector<uint64_t> PausesBeforeQueries(const std::vector<sim::TraceEntry>& trace,
+                                                 uint64_t since) {
+  constexpr uint8_t kRead10 = 0x28;
+  std::vector<uint64_t> pauses;
+  uint64_t previous = since;
+  bool inQuery = false;
+  for (const sim::TraceEntry& command : trace) {
+    const bool read = command.opcode == kRead10;
+    if (read && !inQuery) pauses.push_back(command.timeMs - previous);
+    inQuery = read && command.lba != kReplyLba;
+    previous = command.timeMs;
+  }
+  return pauses;
 }
 
 // Waits for another thread to get somewhere. The limit only keeps a broken
