@@ -13,6 +13,7 @@
 
 #include "app/qt_text.h"
 #include "common/number_text.h"
+#include "firmware/image_files.h"
 
 namespace px::app {
 
@@ -58,7 +59,7 @@ QString TForm2::BarPanels::Text(int panel) const {
 }
 
 TForm2::TForm2(px::FirmwareState& firmware, px::Messages& messages, uint32_t seed, QWidget* parent)
-    : QDialog(parent), messages_(messages), builder_(panels_, messages, firmware, seed) {
+    : QDialog(parent), firmware_(firmware), messages_(messages), fill_(seed) {
   setObjectName(QStringLiteral("Form2"));
   setWindowTitle(QStringLiteral("Make Bin"));
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -158,17 +159,16 @@ void TForm2::CreateGrid() {
 }
 
 void TForm2::CreateSettingPage(QWidget* page) {
-  px::BuilderSettings& settings = builder_.settings();
+  px::ImageSettings& settings = settings_;
   CheckBox1 = Named(new QCheckBox(QStringLiteral("RAID Mode setting by  jumper"), page),
                     "CheckBox1", {8, 6, 280, 19});
   CheckBox1->setChecked(settings.raidModeByJumper);
   connect(CheckBox1, &QCheckBox::toggled, this,
-          [this](bool on) { builder_.settings().raidModeByJumper = on; });
+          [this](bool on) { settings_.raidModeByJumper = on; });
   CheckBox2 =
       Named(new QCheckBox(QStringLiteral("ZL7314B chip"), page), "CheckBox2", {8, 26, 280, 19});
   CheckBox2->setChecked(settings.zl7314bChip);
-  connect(CheckBox2, &QCheckBox::toggled, this,
-          [this](bool on) { builder_.settings().zl7314bChip = on; });
+  connect(CheckBox2, &QCheckBox::toggled, this, [this](bool on) { settings_.zl7314bChip = on; });
 
   // The two sensor groups look alike: "Supported:" and "Alarm Limit:" with
   // the limit's unit after it.
@@ -226,16 +226,14 @@ void TForm2::CreateSettingPage(QWidget* page) {
                     {150, 18, 120, 19});
   CheckBox3->setChecked(settings.scheduleBackup);
   CheckBox4->setChecked(settings.fastBackup);
-  connect(CheckBox3, &QCheckBox::toggled, this,
-          [this](bool on) { builder_.settings().scheduleBackup = on; });
-  connect(CheckBox4, &QCheckBox::toggled, this,
-          [this](bool on) { builder_.settings().fastBackup = on; });
+  connect(CheckBox3, &QCheckBox::toggled, this, [this](bool on) { settings_.scheduleBackup = on; });
+  connect(CheckBox4, &QCheckBox::toggled, this, [this](bool on) { settings_.fastBackup = on; });
 }
 
 void TForm2::CreateMakePage(QWidget* page) {
   CheckBox5 = Named(new QCheckBox(QStringLiteral("Bin Size Auto-detected"), page), "CheckBox5",
                     {8, 8, 200, 19});
-  CheckBox5->setChecked(builder_.settings().autoSize);
+  CheckBox5->setChecked(settings_.autoSize);
   connect(CheckBox5, &QCheckBox::toggled, this, &TForm2::CheckBox5Click);
 
   GroupBox4 =
@@ -248,11 +246,10 @@ void TForm2::CreateMakePage(QWidget* page) {
     auto* radio = Named(new QRadioButton(QString::fromLatin1(captions[i]), GroupBox4), name.c_str(),
                         {16, 22 + 24 * static_cast<int>(i), 120, 19});
     const px::BinSize size = sizes[i];
-    connect(radio, &QRadioButton::clicked, this,
-            [this, size] { builder_.settings().binSize = size; });
+    connect(radio, &QRadioButton::clicked, this, [this, size] { settings_.binSize = size; });
     SizeButtons[i] = radio;
   }
-  GroupBox4->setEnabled(builder_.SizeGroupEnabled());
+  GroupBox4->setEnabled(!settings_.autoSize);
 }
 
 void TForm2::CreateStatusBar() {
@@ -300,9 +297,21 @@ void TForm2::CreateDialogs() {
 void TForm2::RefreshGrid() {
   for (int row = 0; row < kRows; ++row) {
     for (int column = 0; column < kColumns; ++column) {
-      StringGrid1->item(row, column)->setText(Q(builder_.CellText(column, row)));
+      StringGrid1->item(row, column)->setText(Q(table_.CellText(column, row)));
     }
   }
+}
+
+bool TForm2::BuildImage() {
+  px::ImageBuild build = px::BuildImage(px::ReadImageParts(table_), settings_, fill_);
+  if (build.configOffset) panels_.SetText(1, std::to_string(*build.configOffset));
+  if (build.refusal) {
+    messages_.Show(build.refusal->title, build.refusal->text, px::MessageIcon::Error);
+    return false;
+  }
+  panels_.SetText(0, std::to_string(build.image.size()));
+  firmware_.ReplaceImage(std::move(build.image));
+  return true;
 }
 
 void TForm2::HideEditors() {
@@ -314,31 +323,43 @@ void TForm2::HideEditors() {
 void TForm2::CellSelected(int row, int column) {
   HideEditors();
   RefreshGrid();
-  if (row >= 0 && column >= 0) builder_.SelectCell(column, row);
+  if (row < 0 || column < 0) return;
+  panels_.SetText(2, std::to_string(row - 1));
+  if (const std::optional<std::string> detail = table_.CellDetail(column, row)) {
+    panels_.SetText(3, *detail);
+  }
 }
 
 void TForm2::Button1Click() {
-  for (const QString& file : chooseSubCodes_()) builder_.AddSubCodeFile(ToPath(file));
+  for (const QString& file : chooseSubCodes_()) {
+    if (const std::optional<std::string> refusal = table_.AddFile(ToPath(file))) {
+      messages_.Show("Error", *refusal, px::MessageIcon::Error);
+    }
+  }
   RefreshGrid();
 }
 
 void TForm2::Button2Click() {
   HideEditors();
-  builder_.SaveBinClick(chooseSavePath_);
+  if (BuildImage()) {
+    if (const std::optional<std::filesystem::path> path = chooseSavePath_()) {
+      px::SaveImageFile(*path, firmware_.FirmwareImage, panels_, messages_);
+    }
+  }
   // Built, refused or cancelled, the window's work is done.
   close();
 }
 
 void TForm2::CheckBox5Click() {
-  builder_.settings().autoSize = CheckBox5->isChecked();
-  GroupBox4->setEnabled(builder_.SizeGroupEnabled());
+  settings_.autoSize = CheckBox5->isChecked();
+  GroupBox4->setEnabled(!settings_.autoSize);
 }
 
 void TForm2::StringGrid1DblClick() {
   const int row = StringGrid1->currentRow();
   const int column = StringGrid1->currentColumn();
   HideEditors();
-  const px::CellEditor editor = builder_.EditorFor(column, row);
+  const px::CellEditor editor = table_.EditorFor(column, row);
   if (editor == px::CellEditor::None) return;
   QWidget* field = editor == px::CellEditor::CodeType ? static_cast<QWidget*>(Edit1) : ComboBox1;
   field->setGeometry(StringGrid1->visualRect(StringGrid1->model()->index(row, column)));
@@ -346,7 +367,7 @@ void TForm2::StringGrid1DblClick() {
     Edit1->setText(StringGrid1->item(row, column)->text());
     Edit1->selectAll();
   } else {
-    ComboBox1->setCurrentIndex(builder_.Entry(row - 1).updateFlag ? 1 : 0);
+    ComboBox1->setCurrentIndex(table_.Entry(row - 1).update ? 1 : 0);
   }
   editRow_ = row;
   field->show();
@@ -355,7 +376,7 @@ void TForm2::StringGrid1DblClick() {
 
 void TForm2::CodeTypeEntered() {
   try {
-    builder_.SetCodeTypeText(editRow_, Edit1->text().toStdString());
+    table_.SetCodeTypeText(editRow_, Edit1->text().toStdString());
   } catch (const px::ConversionError& error) {
     // The program's general error handler shows it; the editor stays open
     // and the code type as it was.
@@ -368,7 +389,7 @@ void TForm2::CodeTypeEntered() {
 }
 
 void TForm2::UpdateFlagChosen(int item) {
-  builder_.SetUpdateFlag(editRow_, item);
+  table_.SetUpdateFlag(editRow_, item == 1);
   HideEditors();
   RefreshGrid();
   StringGrid1->setFocus();
@@ -382,11 +403,11 @@ bool TForm2::GridKey(int key, const QString& text) {
     return true;
   }
   if (key == Qt::Key_Delete) {
-    builder_.KeyDelete(row);
+    table_.Delete(row);
   } else if (text == QLatin1String("+")) {
-    StringGrid1->setCurrentCell(builder_.KeyPlus(row), column);
+    StringGrid1->setCurrentCell(table_.MoveUp(row), column);
   } else if (text == QLatin1String("-")) {
-    StringGrid1->setCurrentCell(builder_.KeyMinus(row), column);
+    StringGrid1->setCurrentCell(table_.MoveDown(row), column);
   } else {
     return false;
   }

@@ -15,11 +15,15 @@
 #include <QTableWidget>
 #include <array>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
+#include <optional>
+#include <random>
 
 #include "common/ui.h"
 #include "firmware/firmware_state.h"
 #include "firmware/image_builder.h"
+#include "firmware/sub_code_table.h"
 
 namespace px::app {
 
@@ -36,8 +40,8 @@ class TForm2 final : public QDialog {
   static constexpr int kStatusHeight = 19;
   static constexpr int kCellWidth = 72;
   static constexpr int kCellHeight = 20;
-  static constexpr int kColumns = 4;
-  static constexpr int kRows = 12;
+  static constexpr int kColumns = px::SubCodeTable::kColumns;
+  static constexpr int kRows = px::SubCodeTable::kRows;
   static constexpr std::array<int, 4> kPanelWidths = {80, 80, 30, 130};
 
   // The pseudo-random fill follows `seed`; Open() passes the time.
@@ -48,14 +52,16 @@ class TForm2 final : public QDialog {
   // use. Keeping away while a firmware operation runs is the caller's part.
   static void Open(QWidget* mainWindow, px::FirmwareState& firmware, px::Messages& messages);
 
-  // Tests choose files without dialogs.
+  // Tests choose files without dialogs. The save dialog gives nothing when
+  // cancelled.
   using ChooseSubCodes = std::function<QStringList()>;
-  void SetFileChoosers(ChooseSubCodes openFiles, px::ChooseImagePath savePath) {
+  using ChooseImagePath = std::function<std::optional<std::filesystem::path>()>;
+  void SetFileChoosers(ChooseSubCodes openFiles, ChooseImagePath savePath) {
     chooseSubCodes_ = std::move(openFiles);
     chooseSavePath_ = std::move(savePath);
   }
 
-  const px::ImageBuilder& Builder() const { return builder_; }
+  const px::SubCodeTable& Table() const { return table_; }
   QString PanelText(int panel) const { return panels_.Text(panel); }
 
   QTableWidget* StringGrid1 = nullptr;
@@ -92,7 +98,7 @@ class TForm2 final : public QDialog {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  // The window's own status bar, as the builder writes it.
+  // The window's own status bar.
   class BarPanels final : public px::StatusPanels {
    public:
     void SetText(int panel, std::string_view text) override;
@@ -106,17 +112,23 @@ class TForm2 final : public QDialog {
   void CreateStatusBar();
   void CreateDialogs();
   void RefreshGrid();
+  // The image of the table and the settings becomes the program's firmware
+  // image; a refused build says why and keeps the previous one.
+  bool BuildImage();
   void HideEditors();
   void CellSelected(int row, int column);
   void CodeTypeEntered();
   void UpdateFlagChosen(int item);
   bool GridKey(int key, const QString& text);
 
+  px::FirmwareState& firmware_;
   px::Messages& messages_;
   BarPanels panels_;
-  px::ImageBuilder builder_;
+  px::SubCodeTable table_;
+  px::ImageSettings settings_;
+  std::mt19937 fill_;
   ChooseSubCodes chooseSubCodes_;
-  px::ChooseImagePath chooseSavePath_;
+  ChooseImagePath chooseSavePath_;
   // The cell an editor is open over.
   int editRow_ = -1;
 };

@@ -2,7 +2,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <random>
@@ -19,10 +18,11 @@
 #include "common/text.h"
 #include "eventlog/event_log.h"
 #include "eventlog/log_time.h"
-#include "firmware/file_bytes.h"
 #include "firmware/firmware_file.h"
 #include "firmware/flash_backup.h"
 #include "firmware/image_builder.h"
+#include "firmware/image_files.h"
+#include "firmware/sub_code_table.h"
 #include "firmware/upgrade.h"
 #include "raid/device_text.h"
 
@@ -144,43 +144,6 @@ std::string Describe(const CoreState& core, std::size_t slot) {
   return "device " + std::to_string(slot + 1) + " (" + TrimRightKeep(DeviceName(config), 0) +
          ", drive " + std::to_string(drive) + ", firmware " + RevisionOf(config).text + ")";
 }
-
-// The builder knows its head file by its name, SPIHEAD.BIN. A head file
-// named otherwise is read (with the loader's messages when that fails) and
-// handed over as SPIHEAD.BIN from a directory of its own.
-class HeadFile {
- public:
-  HeadFile(const fs::path& path, Messages& messages) {
-    std::string name = PathText(path.filename());
-    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (name == "SPIHEAD.BIN") {
-      path_ = path;
-      return;
-    }
-    const std::optional<std::vector<uint8_t>> bytes = ReadFirmwareSource(path, messages);
-    if (!bytes) return;
-    std::random_device random;
-    directory_ = fs::temp_directory_path() /
-                 ("pxraid-head-" + std::to_string(random()) + "-" + std::to_string(random()));
-    fs::create_directories(directory_);
-    path_ = directory_ / "SPIHEAD.BIN";
-    std::ofstream out(path_, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes->data()),
-              static_cast<std::streamsize>(bytes->size()));
-  }
-  ~HeadFile() {
-    std::error_code ignored;
-    if (!directory_.empty()) fs::remove_all(directory_, ignored);
-  }
-  HeadFile(const HeadFile&) = delete;
-  HeadFile& operator=(const HeadFile&) = delete;
-  // Empty when the file could not be read.
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path directory_;
-  fs::path path_;
-};
 
 // What the commands that read or write an enclosure's flash share: the
 // enclosure chosen after discovery, the progress line, the firmware group
@@ -483,16 +446,18 @@ int RunFirmwareRestore(Host& host, const FirmwareRestoreOptions& options) {
 int RunFirmwareBuild(const FirmwareBuildOptions& options) {
   ConsolePanels panels;
   ConsoleMessages messages;
-  FirmwareState state;
+  const auto refuse = [&messages](const ImageRefusal& refusal) {
+    messages.Show(refusal.title, refusal.text, MessageIcon::Error);
+    return kExitFailed;
+  };
   // Like the window, a build without a seed takes it from the clock.
-  const uint32_t seed =
+  std::mt19937 fill(
       options.seed.empty()
           ? static_cast<uint32_t>(std::chrono::system_clock::now().time_since_epoch().count() &
                                   0xFFFFFFFF)
-          : ParseNumberText(options.seed);
-  ImageBuilder builder(panels, messages, state, seed);
+          : ParseNumberText(options.seed));
 
-  BuilderSettings& settings = builder.settings();
+  ImageSettings settings;
   settings.raidModeByJumper = options.jumper;
   settings.zl7314bChip = options.chip;
   settings.fanSupported = options.fanSupported;
@@ -504,29 +469,44 @@ int RunFirmwareBuild(const FirmwareBuildOptions& options) {
   settings.autoSize = options.size == "auto";
   settings.binSize = SizeOf(options.size);
 
-  const HeadFile head(fs::path(options.head), messages);
-  if (head.path().empty()) return kExitFailed;
-  builder.AddSubCodeFile(head.path());
+  // A head file of another name is read up front, so its refusal comes
+  // before any sub-code's, and goes by SPIHEAD.BIN in the builder's. One so
+  // named goes into the table as the window takes it.
+  const fs::path head(options.head);
+  std::optional<ImageFile> renamedHead;
+  SubCodeTable table;
+  if (IsHeadFileName(head)) {
+    table.AddFile(head);
+  } else {
+    renamedHead = ReadImageFile(head);
+    if (renamedHead->unreadable) return refuse(*renamedHead->unreadable);
+    renamedHead->name = kHeadFileName;
+  }
   for (const std::string& text : options.subs) {
     const SubCodeArgument sub = ParseSubCodeArgument(text);
-    if (!builder.AddSubCodeFile(fs::path(sub.file))) return kExitFailed;
+    if (const std::optional<std::string> refusal = table.AddFile(fs::path(sub.file))) {
+      return refuse({"Error", *refusal});
+    }
     // Sub-code k shows in grid row k + 1, where the window edits it.
-    const int row = builder.SubCodeCount() + 1;
+    const int row = table.SubCodeCount() + 1;
     if (sub.type) {
       try {
-        builder.SetCodeTypeText(row, *sub.type);
+        table.SetCodeTypeText(row, *sub.type);
       } catch (const ConversionError& error) {
-        messages.Show("Error", error.what(), MessageIcon::Error);
-        return kExitFailed;
+        return refuse({"Error", error.what()});
       }
     }
-    if (sub.flag) builder.SetUpdateFlag(row, *sub.flag);
+    if (sub.flag) table.SetUpdateFlag(row, *sub.flag == 1);
   }
 
-  if (!builder.BuildImage()) return kExitFailed;
-  if (!builder.SaveImageFile(fs::path(options.output))) return kExitFailed;
-  std::cout << "Bin size " << panels.Text(0) << " bytes, configuration block at " << panels.Text(1)
-            << '\n'
+  ImageParts parts = ReadImageParts(table);
+  // A sub-code named SPIHEAD.BIN takes the head file's place, as in the window.
+  if (!parts.head) parts.head = std::move(renamedHead);
+  const ImageBuild build = BuildImage(parts, settings, fill);
+  if (build.refusal) return refuse(*build.refusal);
+  if (!SaveImageFile(fs::path(options.output), build.image, panels, messages)) return kExitFailed;
+  std::cout << "Bin size " << build.image.size() << " bytes, configuration block at "
+            << *build.configOffset << '\n'
             << panels.Text(3) << std::endl;
   return kExitOk;
 }

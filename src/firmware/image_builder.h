@@ -1,17 +1,11 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
-#include <filesystem>
-#include <functional>
 #include <optional>
 #include <random>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "common/ui.h"
-#include "firmware/firmware_state.h"
 
 namespace px {
 
@@ -43,19 +37,11 @@ inline constexpr std::size_t kSum = 254;  // 16-bit sum of bytes 0-253
 inline constexpr uint8_t kUpdateMarker = 0x5A;
 }  // namespace config_block
 
-// One file of the image: entry 0 is the head file (SPIHEAD.BIN), entries 1
-// to 10 the sub-codes.
-struct SubCodeEntry {
-  std::filesystem::path path;
-  uint8_t codeType = 0;
-  uint8_t updateFlag = 0;  // 1 TRUE, 0 FALSE
-};
-
 enum class BinSize { OneMBits, TwoMBits, FourMBits, EightMBits };
 
 // The "Setting" and "Make" pages as the user left them; the number boxes keep
 // their text until a build parses it.
-struct BuilderSettings {
+struct ImageSettings {
   bool raidModeByJumper = true;          // "RAID Mode setting by  jumper"
   bool zl7314bChip = true;               // "ZL7314B chip"
   std::string fanSupported = "1";        // Edit2
@@ -68,77 +54,56 @@ struct BuilderSettings {
   std::optional<BinSize> binSize;
 };
 
-enum class CellEditor { None, CodeType, UpdateFlag };
-
-// The save dialog of "Save Bin": the chosen path, or nullopt on cancel.
-using ChooseImagePath = std::function<std::optional<std::filesystem::path>()>;
-
-// The model behind the "Make Bin" window: the sub-code table and its grid
-// (4 columns by 12 rows, row 0 and column 0 fixed), the settings, the
-// window's own four-panel status bar and the build of a flash image that
-// becomes the program's firmware image.
-//
-// A build checks everything it needs before it changes anything: a refused
-// build says why in an "Error" box, saves nothing and keeps the previous
-// image.
-class ImageBuilder {
- public:
-  // `seed` seeds the pseudo-random fill; the window passes the time.
-  ImageBuilder(StatusPanels& panels, Messages& messages, FirmwareState& state, uint32_t seed);
-
-  BuilderSettings& settings() { return settings_; }
-  const BuilderSettings& settings() const { return settings_; }
-  bool SizeGroupEnabled() const { return !settings_.autoSize; }
-
-  int SubCodeCount() const { return count_; }
-  const SubCodeEntry& Entry(int index) const {
-    return entries_.at(static_cast<std::size_t>(index));
-  }
-
-  // "Add Sub-code" for one chosen file: SPIHEAD.BIN becomes the head file,
-  // anything else the next sub-code with its code type from the two
-  // characters before the first "." of its name. False when refused.
-  bool AddSubCodeFile(const std::filesystem::path& path);
-
-  // The grid as it shows now.
-  std::string CellText(int column, int row) const;
-  CellEditor EditorFor(int column, int row) const;
-  // Enter in the code type editor; throws ConversionError (nothing changes)
-  // for a text that is not a number.
-  void SetCodeTypeText(int row, std::string_view text);
-  // An item chosen in the update flag list: 0 FALSE, 1 TRUE.
-  void SetUpdateFlag(int row, int item);
-  // Keys on the grid with row `row` selected; "+" and "-" return the row
-  // selected afterwards. The "Boot Loader" row never moves and is never
-  // deleted: the head file has to stay the head file.
-  void KeyDelete(int row);
-  int KeyPlus(int row);
-  int KeyMinus(int row);
-  // A cell was selected: its row and what it holds go to panels 2 and 3.
-  void SelectCell(int column, int row);
-
-  // Builds the image from the table and settings into the firmware image.
-  bool BuildImage();
-  // Writes the firmware image to `path` with its extension made ".bin".
-  bool SaveImageFile(const std::filesystem::path& path);
-  // "Save Bin": build, then the save dialog, then save.
-  void SaveBinClick(const ChooseImagePath& choose);
-
- private:
-  struct Parsed;
-  void Refuse(const std::string& text);
-  std::optional<Parsed> ParseSettings();
-  std::optional<std::vector<uint8_t>> ReadPart(const std::filesystem::path& path);
-  SubCodeEntry& EntryAtRow(int row) { return entries_[static_cast<std::size_t>(row - 1)]; }
-  bool IsSubCodeRow(int row) const { return row >= 2 && row <= count_ + 1; }
-
-  StatusPanels& panels_;
-  Messages& messages_;
-  FirmwareState& state_;
-  std::mt19937 random_;
-  BuilderSettings settings_;
-  std::array<SubCodeEntry, kMaxSubCodes + 1> entries_{};
-  int count_ = 0;
+// Why there is no image: the box that says so, always with the error icon.
+struct ImageRefusal {
+  std::string title;
+  std::string text;
+  friend bool operator==(const ImageRefusal&, const ImageRefusal&) = default;
 };
+
+// One file of the image as it was read: its bytes, or the box that told why
+// it could not be read.
+struct ImageFile {
+  std::string name;  // as refusals name it
+  std::vector<uint8_t> bytes;
+  std::optional<ImageRefusal> unreadable;
+};
+
+struct SubCode {
+  ImageFile file;
+  uint8_t codeType = 0;
+  bool update = true;
+};
+
+// What an image is made of besides its settings.
+struct ImageParts {
+  std::optional<ImageFile> head;  // none: no head file was chosen
+  std::vector<SubCode> subCodes;  // in slot order
+};
+
+// What a build came to.
+struct ImageBuild {
+  // Where the head file puts the configuration block, known once the head
+  // file has passed its own checks, so a build refused after that still
+  // tells it.
+  std::optional<uint32_t> configOffset;
+  std::optional<ImageRefusal> refusal;
+  std::vector<uint8_t> image;  // the whole image; empty when refused
+};
+
+// The flash image of `parts` and `settings`, or the first thing that stands
+// in its way, looked at in this order: the settings' numbers, the head file
+// (chosen, readable, within 48 KiB, long enough to place the configuration
+// block, short of it), the size, the slots, then each sub-code (readable,
+// within 48 KiB). An unreadable file is told in its turn, so what the user
+// hears first does not depend on which files were read.
+//
+// The pseudo-random fill is drawn from `fill`, only for an image that is
+// made, and leaves it where it stopped: the builds of one window continue one
+// stream from its seed.
+ImageBuild BuildImage(const ImageParts& parts, const ImageSettings& settings, std::mt19937& fill);
+
+// The refusal of a sub-code past the tenth, `name` as the user chose it.
+std::string NoRoomText(std::string_view name);
 
 }  // namespace px

@@ -17,6 +17,8 @@
 #include "common/bytes.h"
 #include "eventlog/log_file.h"
 #include "firmware/image_builder.h"
+#include "firmware/image_files.h"
+#include "firmware/sub_code_table.h"
 #include "firmware/upgrade.h"
 #include "sim/demo_scenarios.h"
 #include "sim/virtual_bus.h"
@@ -428,7 +430,7 @@ std::vector<uint8_t> HeadFile(uint32_t c) {
 struct BuildCase {
   std::string name;
   std::vector<std::string> args;  // after --head and -o
-  std::function<void(ImageBuilder&, const TempDir&)> sameInBuilder;
+  std::function<void(SubCodeTable&, ImageSettings&)> sameInBuilder;
   uint32_t seed;
 };
 
@@ -442,22 +444,21 @@ TEST(FirmwareBuild, WritesTheBuildersBytesForAFixedSeed) {
   const std::string other = (dir.path() / "other.bin").string();
 
   const std::vector<BuildCase> cases{
-      {"defaults", {"--seed", "12345"}, [](ImageBuilder&, const TempDir&) {}, 12345},
+      {"defaults", {"--seed", "12345"}, [](SubCodeTable&, ImageSettings&) {}, 12345},
       {"two sub-codes, one typed and switched off",
        {"--seed", "3039H", "--sub", subA, "--sub", other + ":31H:FALSE"},
-       [&](ImageBuilder& b, const TempDir&) {
-         b.AddSubCodeFile(subA);
-         b.AddSubCodeFile(other);
-         b.SetCodeTypeText(3, "31H");
-         b.SetUpdateFlag(3, 0);
+       [&](SubCodeTable& t, ImageSettings&) {
+         t.AddFile(subA);
+         t.AddFile(other);
+         t.SetCodeTypeText(3, "31H");
+         t.SetUpdateFlag(3, false);
        },
        12345},
       {"settings and a fixed size",
        {"--seed", "7", "--size", "4M", "--no-jumper", "--no-chip", "--fan-supported", "2",
         "--fan-limit", "0BB8H", "--thermal-supported", "0", "--thermal-limit", "60",
         "--schedule-backup", "--fast-backup", "--sub", subA + ":160"},
-       [&](ImageBuilder& b, const TempDir&) {
-         BuilderSettings& s = b.settings();
+       [&](SubCodeTable& t, ImageSettings& s) {
          s.autoSize = false;
          s.binSize = BinSize::FourMBits;
          s.raidModeByJumper = false;
@@ -468,8 +469,8 @@ TEST(FirmwareBuild, WritesTheBuildersBytesForAFixedSeed) {
          s.thermalAlarmLimit = "60";
          s.scheduleBackup = true;
          s.fastBackup = true;
-         b.AddSubCodeFile(subA);
-         b.SetCodeTypeText(2, "160");
+         t.AddFile(subA);
+         t.SetCodeTypeText(2, "160");
        },
        7},
   };
@@ -485,14 +486,14 @@ TEST(FirmwareBuild, WritesTheBuildersBytesForAFixedSeed) {
       const fs::path saved = dir.path() / "image.bin";
       EXPECT_TRUE(Contains(run.out, "Svae File OK :" + saved.string()));
 
-      RecordingPanels panels;
-      RecordingMessages messages;
-      FirmwareState state;
-      ImageBuilder builder(panels, messages, state, c.seed);
-      builder.AddSubCodeFile(dir.path() / "SPIHEAD.BIN");
-      c.sameInBuilder(builder, dir);
-      ASSERT_TRUE(builder.BuildImage());
-      EXPECT_TRUE(ReadBytes(saved) == AsText(state.FirmwareImage));
+      SubCodeTable table;
+      ImageSettings settings;
+      table.AddFile(dir.path() / "SPIHEAD.BIN");
+      c.sameInBuilder(table, settings);
+      std::mt19937 fill(c.seed);
+      const ImageBuild build = BuildImage(ReadImageParts(table), settings, fill);
+      ASSERT_FALSE(build.refusal);
+      EXPECT_TRUE(ReadBytes(saved) == AsText(build.image));
       fs::remove(saved);
     }
   }

@@ -19,6 +19,8 @@
 #include "app/form3_goto.h"
 #include "app/form5_event_log.h"
 #include "firmware/image_builder.h"
+#include "firmware/image_files.h"
+#include "firmware/sub_code_table.h"
 #include "support/recording_ui.h"
 #include "support/when_modal.h"
 
@@ -356,23 +358,24 @@ void DialogsTest::MakeBinSavesTheBuildersImage() {
 
   QTest::mouseClick(form.Button2, Qt::LeftButton);
 
-  px::FirmwareState expectedState;
-  px::test::RecordingPanels expectedPanels;
-  px::test::RecordingMessages expectedMessages;
-  px::ImageBuilder expected(expectedPanels, expectedMessages, expectedState, kSeed);
+  px::SubCodeTable expectedTable;
   for (const char* name : {"SPIHEAD.BIN", "SUB-A0.BIN", "SUB-31.BIN"}) {
-    expected.AddSubCodeFile(files.Path(name));
+    expectedTable.AddFile(files.Path(name));
   }
-  expected.SetUpdateFlag(3, 0);
-  expected.settings().raidModeByJumper = false;
-  expected.settings().fanAlarmLimit = "1500";
-  QVERIFY(expected.BuildImage());
+  expectedTable.SetUpdateFlag(3, false);
+  px::ImageSettings expectedSettings;
+  expectedSettings.raidModeByJumper = false;
+  expectedSettings.fanAlarmLimit = "1500";
+  std::mt19937 fill(kSeed);
+  const px::ImageBuild expected =
+      px::BuildImage(px::ReadImageParts(expectedTable), expectedSettings, fill);
+  QVERIFY(!expected.refusal);
 
   QVERIFY(messages.boxes().empty());
   const std::vector<uint8_t> saved = ReadFile(files.Path("made.bin"));
   QCOMPARE(saved.size(), std::size_t{c + 0x8000});
-  QVERIFY(saved == expectedState.FirmwareImage);
-  QVERIFY(firmware.FirmwareImage == expectedState.FirmwareImage);
+  QVERIFY(saved == expected.image);
+  QVERIFY(firmware.FirmwareImage == expected.image);
   // The settings the window passed on, read from the block itself.
   QCOMPARE(saved[c + 56], uint8_t{0x11});
   QCOMPARE(saved[c + 109], uint8_t{0xDC});
@@ -425,7 +428,7 @@ void DialogsTest::MakeBinGridKeys() {
     QTest::keyClick(form.StringGrid1, key.at(0).toLatin1());
   }
   QCOMPARE(Column(form, 1), names);
-  QCOMPARE(form.Builder().SubCodeCount(), names.size());
+  QCOMPARE(form.Table().SubCodeCount(), names.size());
   QCOMPARE(form.StringGrid1->item(1, 1)->text(), QStringLiteral("SPIHEAD.BIN"));
   QCOMPARE(form.StringGrid1->currentRow(), selectedRow);
   // The code types travel with their files.

@@ -2,18 +2,25 @@
 
 #include <gtest/gtest.h>
 
-#include "common/number_text.h"
+#include <functional>
+#include <numeric>
+
+#include "firmware/image_files.h"
+#include "firmware/sub_code_table.h"
 #include "firmware_rig.h"
 
 namespace px {
-namespace {
 
-using Box = test::RecordingMessages::Box;
+void PrintTo(const ImageRefusal& refusal, std::ostream* out) {
+  *out << refusal.title << ": " << refusal.text;
+}
+
+namespace {
 
 constexpr uint32_t kC = 0x78000;
 
 // A head file that puts the configuration block at c.
-std::vector<uint8_t> HeadFile(uint32_t c, std::size_t size = 0x1000) {
+std::vector<uint8_t> HeadBytes(uint32_t c, std::size_t size = 0x1000) {
   auto head = test::Pattern(size, 1);
   head[16] = static_cast<uint8_t>(c);
   head[17] = static_cast<uint8_t>(c >> 8);
@@ -21,319 +28,264 @@ std::vector<uint8_t> HeadFile(uint32_t c, std::size_t size = 0x1000) {
   return head;
 }
 
-struct BuilderRig {
-  test::TempDir dir;
-  test::RecordingPanels panels;
-  test::RecordingMessages messages;
-  FirmwareState state;
-  ImageBuilder builder{panels, messages, state, 1234};
+ImageFile File(std::string name, std::vector<uint8_t> bytes) {
+  return {std::move(name), std::move(bytes), std::nullopt};
+}
 
-  std::filesystem::path Add(const std::string& name, const std::vector<uint8_t>& bytes) {
-    const auto path = dir.Write(name, bytes);
-    EXPECT_TRUE(builder.AddSubCodeFile(path)) << name;
-    return path;
-  }
-  std::vector<uint8_t> Block() const {
-    const auto& image = state.FirmwareImage;
-    return {image.begin() + kC, image.begin() + kC + 256};
-  }
-};
+SubCode Sub(std::string name, std::vector<uint8_t> bytes, uint8_t type, bool update = true) {
+  return {File(std::move(name), std::move(bytes)), type, update};
+}
 
 std::vector<uint8_t> Bytes(const std::vector<uint8_t>& v, std::size_t at, std::size_t n) {
   return {v.begin() + static_cast<std::ptrdiff_t>(at),
           v.begin() + static_cast<std::ptrdiff_t>(at + n)};
 }
 
-TEST(ImageBuilder, HeadFileAloneWithAutoDetectedSize) {
-  BuilderRig rig;
-  const auto head = HeadFile(kC);
-  rig.Add("spihead.bin", head);
-  ASSERT_TRUE(rig.builder.BuildImage());
-  const auto& image = rig.state.FirmwareImage;
-  ASSERT_EQ(image.size(), 0x80000u);
-  EXPECT_EQ(Bytes(image, 0, head.size()), head);
-  EXPECT_EQ(Bytes(image, head.size(), 0x8000 - head.size()),
-            std::vector<uint8_t>(0x8000 - head.size(), 0xFF))
-      << "bytes the builder does not set read as erased flash";
-  EXPECT_EQ(Bytes(image, 0x78100, 0x7F00), std::vector<uint8_t>(0x7F00, 0xFF));
-  const auto block = rig.Block();
-  EXPECT_EQ(Bytes(block, 0, 2), (std::vector<uint8_t>{0x00, 0xA0}));
-  for (std::size_t i = 0; i < 10; ++i) EXPECT_EQ(block[2 + 5 * i], 0xFF) << "record " << i;
-  EXPECT_EQ(Bytes(block, 52, 4), (std::vector<uint8_t>{0x00, 0xC0, 0x00, 0x3F}));
-  EXPECT_EQ(rig.panels.Last(1), "491520");
-  EXPECT_EQ(rig.panels.Last(0), "524288");
+std::vector<uint8_t> Filled(std::size_t n, uint8_t byte) {
+  return std::vector<uint8_t>(n, byte);
 }
 
-TEST(ImageBuilder, SubCodesFillTheirSlotsAndRecords) {
-  BuilderRig rig;
-  rig.Add("SPIHEAD.BIN", HeadFile(kC));
+struct LayoutCase {
+  const char* name;
+  // Changes a head file alone, its block at kC, with the settings as the
+  // window starts.
+  std::function<void(ImageParts&, ImageSettings&)> arrange;
+  std::optional<ImageRefusal> refusal = std::nullopt;
+  std::optional<uint32_t> c = kC;  // where the build says the block lies
+  uint32_t size = 0;               // of a built image
+  std::vector<std::pair<uint32_t, std::vector<uint8_t>>> bytes = {};  // image offset, content
+};
+
+ImageRefusal ErrorBox(std::string text) {
+  return {"Error", std::move(text)};
+}
+
+TEST(ImageBuilder, LayoutRules) {
+  const auto head = HeadBytes(kC);
   const auto a0 = test::Pattern(0xC000, 2);
   const auto s31 = test::Pattern(100, 3);
-  rig.Add("SUB-A0.BIN", a0);
-  rig.Add("sub-31.bin", s31);
-  rig.builder.SetUpdateFlag(3, 0);
-  ASSERT_TRUE(rig.builder.BuildImage());
-  const auto& image = rig.state.FirmwareImage;
-  EXPECT_EQ(Bytes(image, 0xC000, a0.size()), a0);
-  EXPECT_EQ(Bytes(image, 0x18000, s31.size()), s31);
-  const auto block = rig.Block();
-  EXPECT_EQ(Bytes(block, 2, 10), (std::vector<uint8_t>{0xA0, 0x00, 0xC0, 0x00, 0x5A,  //
-                                                       0x31, 0x00, 0x80, 0x01, 0x00}));
-  EXPECT_EQ(block[12], 0xFF);
-  EXPECT_EQ(Bytes(block, 52, 3), (std::vector<uint8_t>{0x00, 0x40, 0x02}));
-  EXPECT_EQ(block[113], 0x03);
-}
-
-TEST(ImageBuilder, ConfigurationBlockFieldByField) {
-  struct Case {
-    const char* name;
-    std::function<void(BuilderSettings&)> change;
-    std::vector<std::pair<std::size_t, std::vector<uint8_t>>> fields;
-  } cases[] = {
-      {"defaults",
-       [](BuilderSettings&) {},
-       {{55, {0x3F, 0xF1, 0xFF}},
-        {107, {0x80, 0x11, 0xD0, 0x07, 0x32, 0x00, 0x00}},
-        {114, {'M', 'O', 'R', 'L', 'I', 'N', 0, 0, 0, 0, 0, 0, 0, 0}}}},
-      {"boxes unchecked, other numbers",
-       [](BuilderSettings& s) {
-         s.raidModeByJumper = false;
-         s.zl7314bChip = false;
-         s.fanSupported = "2";
-         s.thermalSupported = "13";  // only its low four bits fit above the fan's
-         s.fanAlarmLimit = "1F4h";
-         s.thermalAlarmLimit = "-1";
-       },
-       {{55, {0x3F, 0x11, 0x3F}}, {107, {0x85, 0xD2, 0xF4, 0x01, 0xFF}}}},
-      {"backup functions",
-       [](BuilderSettings& s) {
-         s.scheduleBackup = true;
-         s.fastBackup = true;
-       },
-       {{113, {0xC0}}}},
+  const auto headAt = [](uint32_t c) {
+    return [c](ImageParts& p, ImageSettings&) { p.head = File("SPIHEAD.BIN", HeadBytes(c)); };
   };
-  for (const auto& c : cases) {
-    BuilderRig rig;
-    rig.Add("SPIHEAD.BIN", HeadFile(kC));
-    c.change(rig.builder.settings());
-    ASSERT_TRUE(rig.builder.BuildImage()) << c.name;
-    const auto block = rig.Block();
-    for (const auto& [at, bytes] : c.fields) {
-      EXPECT_EQ(Bytes(block, at, bytes.size()), bytes) << c.name << " at " << at;
+  const auto sized = [](uint32_t c, BinSize size) {
+    return [c, size](ImageParts& p, ImageSettings& s) {
+      p.head = File("SPIHEAD.BIN", HeadBytes(c));
+      p.subCodes = {Sub("SUB-A0.BIN", {1}, 0xA0)};  // its slot ends at 0x18000
+      s.autoSize = false;
+      s.binSize = size;
+    };
+  };
+  const ImageRefusal unreadable{"GetASPISupportInfo:",
+                                "Error read from Source file. ByteCount = 7"};
+  const ImageRefusal unopened = ErrorBox("Fail to open firmware file");
+
+  const LayoutCase cases[] = {
+      {.name = "head file alone, the settings as they start",
+       .arrange = [](ImageParts&, ImageSettings&) {},
+       .size = 0x80000,
+       .bytes = {{0, head},
+                 {0x1000, Filled(0x7000, 0xFF)},  // not set by the builder: erased flash
+                 {kC, {0x00, 0xA0}},
+                 {kC + 52, {0x00, 0xC0, 0x00, 0x3F, 0xF1, 0xFF}},
+                 {kC + 107, {0x80, 0x11, 0xD0, 0x07, 0x32, 0x00, 0x00}},
+                 {kC + 114, {'M', 'O', 'R', 'L', 'I', 'N', 0, 0, 0, 0, 0, 0, 0, 0}}}},
+      {.name = "sub-codes in their slots, listed in the block",
+       .arrange =
+           [&](ImageParts& p, ImageSettings&) {
+             p.subCodes = {Sub("SUB-A0.BIN", a0, 0xA0), Sub("SUB-31.BIN", s31, 0x31, false)};
+           },
+       .size = 0x80000,
+       .bytes = {{0xC000, a0},
+                 {0x18000, s31},
+                 {kC + 2, {0xA0, 0x00, 0xC0, 0x00, 0x5A, 0x31, 0x00, 0x80, 0x01, 0x00}},
+                 {kC + 52, {0x00, 0x40, 0x02}},
+                 {kC + 113, {0x03}}}},
+      {.name = "boxes unchecked, other numbers",
+       .arrange =
+           [](ImageParts&, ImageSettings& s) {
+             s.raidModeByJumper = false;
+             s.zl7314bChip = false;
+             s.fanSupported = "2";
+             s.thermalSupported = "13";  // only its low four bits fit above the fan's
+             s.fanAlarmLimit = "1F4h";
+             s.thermalAlarmLimit = "-1";
+           },
+       .size = 0x80000,
+       .bytes = {{kC + 55, {0x3F, 0x11, 0x3F}}, {kC + 107, {0x85, 0xD2, 0xF4, 0x01, 0xFF}}}},
+      {.name = "function bits: the backups and the low half of each code type",
+       .arrange =
+           [](ImageParts& p, ImageSettings& s) {
+             s.scheduleBackup = true;
+             p.subCodes = {Sub("X-12.BIN", {1}, 0x12), Sub("X-F3.BIN", {1}, 0xF3),
+                           Sub("X-04.BIN", {1}, 0x04), Sub("X-A2.BIN", {1}, 0xA2)};
+           },
+       .size = 0x80000,
+       .bytes = {{kC + 113, {0x80 | 0x04 | 0x08}}}},
+      {.name = "fast backup",
+       .arrange = [](ImageParts&, ImageSettings& s) { s.fastBackup = true; },
+       .size = 0x80000,
+       .bytes = {{kC + 113, {0x40}}}},
+      {.name = "1M Bits",
+       .arrange = sized(0x18000, BinSize::OneMBits),
+       .c = 0x18000,
+       .size = 0x20000,
+       .bytes = {{0x18001, {0xA0}}}},
+      {.name = "2M Bits",
+       .arrange = sized(0x38000, BinSize::TwoMBits),
+       .c = 0x38000,
+       .size = 0x40000,
+       .bytes = {{0x38001, {0xA0}}}},
+      {.name = "4M Bits", .arrange = sized(kC, BinSize::FourMBits), .size = 0x80000},
+      {.name = "8M Bits, past the block's area left erased",
+       .arrange = sized(kC, BinSize::EightMBits),
+       .size = 0x100000,
+       .bytes = {{0x80000, Filled(0x80000, 0xFF)}}},
+
+      {.name = "an eleventh sub-code",
+       .arrange =
+           [](ImageParts& p, ImageSettings&) {
+             for (int i = 10; i <= 20; ++i) {
+               p.subCodes.push_back(Sub("SUB-" + std::to_string(i) + ".BIN", {1}, 0x10));
+             }
+           },
+       .refusal = ErrorBox("No room for SUB-20.BIN: an image holds at most 10 sub-codes."),
+       .c = std::nullopt},
+      {.name = "a setting that is no number, told before a missing head file",
+       .arrange =
+           [](ImageParts& p, ImageSettings& s) {
+             p.head.reset();
+             s.fanAlarmLimit = "20OO";
+           },
+       .refusal = ErrorBox("'20OO' is not a valid integer value"),
+       .c = std::nullopt},
+      {.name = "no head file",
+       .arrange = [](ImageParts& p, ImageSettings&) { p.head.reset(); },
+       .refusal = ErrorBox("There is no head file: add SPIHEAD.BIN first."),
+       .c = std::nullopt},
+      {.name = "a head file that could not be read, told before the layout",
+       .arrange =
+           [&](ImageParts& p, ImageSettings& s) {
+             p.head->unreadable = unreadable;
+             s.autoSize = false;
+           },
+       .refusal = unreadable,
+       .c = std::nullopt},
+      {.name = "head file over 48 KiB",
+       .arrange = [](ImageParts& p,
+                     ImageSettings&) { p.head = File("spihead.bin", HeadBytes(kC, 0xC001)); },
+       .refusal = ErrorBox("spihead.bin has 49153 bytes; a file of the image must fit in its 48 "
+                           "KiB (49152 bytes)."),
+       .c = std::nullopt},
+      {.name = "head file too short to place the block",
+       .arrange =
+           [](ImageParts& p, ImageSettings&) {
+             p.head->bytes = {1, 2, 3};
+           },
+       .refusal = ErrorBox("SPIHEAD.BIN is too short to say where the configuration block lies."),
+       .c = std::nullopt},
+      {.name = "head file running into the block",
+       .arrange = [](ImageParts& p,
+                     ImageSettings&) { p.head = File("SPIHEAD.BIN", HeadBytes(0x800, 0x801)); },
+       .refusal = ErrorBox("SPIHEAD.BIN runs into its own configuration block at 800h."),
+       .c = 0x800},
+      {.name = "no size chosen",
+       .arrange = [](ImageParts&, ImageSettings& s) { s.autoSize = false; },
+       .refusal = ErrorBox("Choose a bin size, or check \"Bin Size Auto-detected\".")},
+      {.name = "a size below the block's area",
+       .arrange =
+           [](ImageParts&, ImageSettings& s) {
+             s.autoSize = false;
+             s.binSize = BinSize::TwoMBits;
+           },
+       .refusal = ErrorBox(
+           "The bin size 40000h is too small: the configuration block at 78000h needs 80000h.")},
+      {.name = "a slot reaching the block, told before an unreadable sub-code",
+       .arrange =
+           [&](ImageParts& p, ImageSettings& s) {
+             headAt(0x23FFF)(p, s);  // one byte short of the second slot's end
+             p.subCodes = {Sub("SUB-A0.BIN", {1}, 0xA0), Sub("SUB-A1.BIN", {1}, 0xA1)};
+             p.subCodes[0].file.unreadable = unopened;
+           },
+       .refusal = ErrorBox(
+           "The slot of SubCode-1 ends at 24000h, past the configuration block at 23FFFh."),
+       .c = 0x23FFF},
+      {.name = "a sub-code over 48 KiB, told before a later unreadable one",
+       .arrange =
+           [](ImageParts& p, ImageSettings&) {
+             p.subCodes = {Sub("SUB-A0.BIN", test::Pattern(0xC001), 0xA0),
+                           Sub("SUB-A1.BIN", {1}, 0xA1)};
+             p.subCodes[1].file.unreadable = ImageRefusal{"Error", "Fail to open firmware file"};
+           },
+       .refusal = ErrorBox("SUB-A0.BIN has 49153 bytes; a file of the image must fit in its 48 KiB "
+                           "(49152 bytes).")},
+      {.name = "a sub-code that could not be read",
+       .arrange =
+           [&](ImageParts& p, ImageSettings&) {
+             p.subCodes = {Sub("SUB-A0.BIN", {}, 0xA0)};
+             p.subCodes[0].file.unreadable = unopened;
+           },
+       .refusal = unopened},
+  };
+
+  for (const LayoutCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ImageParts parts{File("SPIHEAD.BIN", head), {}};
+    ImageSettings settings;
+    c.arrange(parts, settings);
+    std::mt19937 fill(1234);
+    const ImageBuild build = BuildImage(parts, settings, fill);
+    EXPECT_EQ(build.refusal, c.refusal);
+    EXPECT_EQ(build.configOffset, c.c);
+    if (c.refusal) {
+      EXPECT_TRUE(build.image.empty());
+      EXPECT_EQ(fill, std::mt19937(1234)) << "a refused build draws nothing from the fill";
+      continue;
     }
-    EXPECT_EQ(Bytes(block, 58, 49), std::vector<uint8_t>(49, 0x00)) << c.name;
-    unsigned sum = 0;
-    for (std::size_t i = 0; i < 254; ++i) sum += block[i];
-    EXPECT_EQ(block[254], sum & 0xFF) << c.name;
-    EXPECT_EQ(block[255], (sum >> 8) & 0xFF) << c.name;
-  }
-}
-
-TEST(ImageBuilder, FunctionBitsComeFromTheLowHalfOfEachCodeType) {
-  BuilderRig rig;
-  rig.Add("SPIHEAD.BIN", HeadFile(kC));
-  for (const char* name : {"X-12.BIN", "X-F3.BIN", "X-04.BIN", "X-A2.BIN"}) rig.Add(name, {1});
-  rig.builder.settings().fastBackup = true;
-  ASSERT_TRUE(rig.builder.BuildImage());
-  EXPECT_EQ(rig.Block()[113], 0x40 | 0x04 | 0x08);
-}
-
-TEST(ImageBuilder, FillComesFromTheSeededGenerator) {
-  auto build = [](uint32_t seed) {
-    test::TempDir dir;
-    test::RecordingPanels panels;
-    test::RecordingMessages messages;
-    FirmwareState state;
-    ImageBuilder builder(panels, messages, state, seed);
-    builder.AddSubCodeFile(dir.Write("SPIHEAD.BIN", HeadFile(kC)));
-    builder.BuildImage();
-    return state.FirmwareImage;
-  };
-  const auto a = build(7);
-  ASSERT_EQ(a.size(), 0x80000u);
-  EXPECT_EQ(build(7), a);
-  const auto b = build(8);
-  EXPECT_NE(Bytes(a, 0x8000, 64), Bytes(b, 0x8000, 64));
-  EXPECT_NE(Bytes(a, kC + 128, 126), Bytes(b, kC + 128, 126));
-  EXPECT_NE(Bytes(a, kC + 3, 4), Bytes(b, kC + 3, 4)) << "an unused record keeps the fill";
-  EXPECT_EQ(Bytes(a, 0x80000 - 0x7F00, 0x7F00), Bytes(b, 0x80000 - 0x7F00, 0x7F00));
-}
-
-TEST(ImageBuilder, CodeTypeFromTheFileName) {
-  struct Case {
-    const char* name;
-    uint8_t type;
-  } cases[] = {
-      {"SUB-A0.BIN", 0xA0}, {"sub-a0.bin", 0xA0}, {"S-3G.BIN", 0x00},
-      {"SG3.BIN", 0x03},    {"AB.C.D", 0xAB},     {"7F", 0x00},  // no "." keeps the entry's type
-  };
-  for (const auto& c : cases) {
-    BuilderRig rig;
-    rig.Add(c.name, {1});
-    EXPECT_EQ(rig.builder.Entry(1).codeType, c.type) << c.name;
-    EXPECT_EQ(rig.builder.Entry(1).updateFlag, 1) << c.name;
-  }
-  BuilderRig rig;
-  rig.Add("SUB-55.BIN", {1});
-  rig.builder.KeyDelete(2);
-  rig.Add("NODOT", {1});
-  EXPECT_EQ(rig.builder.Entry(1).codeType, 0x55) << "no \".\": the entry keeps what it held";
-}
-
-TEST(ImageBuilder, GridShowsTitlesRowsAndEntries) {
-  BuilderRig rig;
-  rig.Add("SPIHEAD.BIN", {1});
-  rig.Add("SUB-A0.BIN", {1});
-  rig.Add("SUB-31.BIN", {1});
-  rig.builder.SetUpdateFlag(3, 0);
-  const std::vector<std::vector<std::string>> expected = {
-      {"", "Subcode file", "Code Type", "Update Flag"},
-      {"Boot Loader", "SPIHEAD.BIN", "", ""},
-      {"SubCode-0", "SUB-A0.BIN", "A0h", "TRUE"},
-      {"SubCode-1", "SUB-31.BIN", "31h", "FALSE"},
-      {"SubCode-2", "", "", ""},
-  };
-  for (int row = 0; row < 12; ++row) {
-    for (int column = 0; column < 4; ++column) {
-      const std::string want =
-          row < 5 ? expected[static_cast<std::size_t>(row)][static_cast<std::size_t>(column)]
-                  : (column == 0 ? "SubCode-" + std::to_string(row - 2) : "");
-      EXPECT_EQ(rig.builder.CellText(column, row), want) << column << "," << row;
+    const std::vector<uint8_t>& image = build.image;
+    ASSERT_EQ(image.size(), c.size);
+    for (const auto& [at, bytes] : c.bytes) {
+      EXPECT_EQ(Bytes(image, at, bytes.size()), bytes) << "at " << std::hex << at;
     }
-  }
-  EXPECT_EQ(rig.builder.EditorFor(2, 2), CellEditor::CodeType);
-  EXPECT_EQ(rig.builder.EditorFor(3, 3), CellEditor::UpdateFlag);
-  for (const auto& [column, row] :
-       std::vector<std::pair<int, int>>{{1, 2}, {2, 1}, {3, 1}, {2, 4}, {0, 2}}) {
-    EXPECT_EQ(rig.builder.EditorFor(column, row), CellEditor::None) << column << "," << row;
-  }
-}
-
-TEST(ImageBuilder, CodeTypeEditorParsesNumbers) {
-  struct Case {
-    const char* text;
-    std::optional<uint8_t> type;  // none: refused, the type stays
-  } cases[] = {{"160", 0xA0},      {"a0h", 0xA0},  {"A0H", 0xA0}, {"A0", std::nullopt},
-               {"", std::nullopt}, {"1FFh", 0xFF}, {"-1", 0xFF}};
-  for (const auto& c : cases) {
-    BuilderRig rig;
-    rig.Add("SUB-12.BIN", {1});
-    if (c.type) {
-      rig.builder.SetCodeTypeText(2, c.text);
-      EXPECT_EQ(rig.builder.Entry(1).codeType, *c.type) << c.text;
-    } else {
-      EXPECT_THROW(rig.builder.SetCodeTypeText(2, c.text), ConversionError) << c.text;
-      EXPECT_EQ(rig.builder.Entry(1).codeType, 0x12) << c.text;
+    // What every image holds.
+    const uint32_t block = *c.c;
+    EXPECT_EQ(Bytes(image, block + 256, 0x7F00), Filled(0x7F00, 0xFF));
+    EXPECT_EQ(Bytes(image, block + 58, 49), Filled(49, 0x00));
+    const unsigned sum = std::accumulate(image.begin() + block, image.begin() + block + 254, 0U);
+    EXPECT_EQ(Bytes(image, block + 254, 2),
+              (std::vector<uint8_t>{static_cast<uint8_t>(sum), static_cast<uint8_t>(sum >> 8)}));
+    // The fill is what the seed changes: the block's tail and the records
+    // without a sub-code, whose code type reads FFh.
+    std::mt19937 otherFill(1235);
+    const std::vector<uint8_t> other = BuildImage(parts, settings, otherFill).image;
+    EXPECT_NE(Bytes(image, block + 128, 126), Bytes(other, block + 128, 126));
+    for (std::size_t i = parts.subCodes.size(); i < 10; ++i) {
+      const std::size_t record = block + 2 + 5 * i;
+      EXPECT_EQ(image[record], 0xFF) << "record " << i;
+      EXPECT_NE(Bytes(image, record + 1, 4), Bytes(other, record + 1, 4)) << "record " << i;
     }
+    std::mt19937 sameFill(1234);
+    EXPECT_EQ(BuildImage(parts, settings, sameFill).image, image);
   }
 }
 
-TEST(ImageBuilder, KeysMoveAndDeleteSubCodesButNeverTheHeadFile) {
-  struct Case {
-    const char* name;
-    std::function<int(ImageBuilder&)> press;
-    int selected;
-    std::vector<std::string> files;  // rows 1 to 4
-  } cases[] = {
-      {"delete the middle sub-code",
-       [](ImageBuilder& b) {
-         b.KeyDelete(3);
-         return 3;
-       },
-       3,
-       {"SPIHEAD.BIN", "S-01.BIN", "S-03.BIN", ""}},
-      {"delete the last sub-code",
-       [](ImageBuilder& b) {
-         b.KeyDelete(4);
-         return 4;
-       },
-       4,
-       {"SPIHEAD.BIN", "S-01.BIN", "S-02.BIN", ""}},
-      {"delete on Boot Loader does nothing",
-       [](ImageBuilder& b) {
-         b.KeyDelete(1);
-         return 1;
-       },
-       1,
-       {"SPIHEAD.BIN", "S-01.BIN", "S-02.BIN", "S-03.BIN"}},
-      {"delete below the last row does nothing",
-       [](ImageBuilder& b) {
-         b.KeyDelete(5);
-         return 5;
-       },
-       5,
-       {"SPIHEAD.BIN", "S-01.BIN", "S-02.BIN", "S-03.BIN"}},
-      {"+ moves up",
-       [](ImageBuilder& b) { return b.KeyPlus(4); },
-       3,
-       {"SPIHEAD.BIN", "S-01.BIN", "S-03.BIN", "S-02.BIN"}},
-      {"+ on the first sub-code stays below Boot Loader",
-       [](ImageBuilder& b) { return b.KeyPlus(2); },
-       2,
-       {"SPIHEAD.BIN", "S-01.BIN", "S-02.BIN", "S-03.BIN"}},
-      {"- moves down",
-       [](ImageBuilder& b) { return b.KeyMinus(2); },
-       3,
-       {"SPIHEAD.BIN", "S-02.BIN", "S-01.BIN", "S-03.BIN"}},
-      {"- on the last sub-code does nothing",
-       [](ImageBuilder& b) { return b.KeyMinus(4); },
-       4,
-       {"SPIHEAD.BIN", "S-01.BIN", "S-02.BIN", "S-03.BIN"}},
-      {"- on Boot Loader does nothing",
-       [](ImageBuilder& b) { return b.KeyMinus(1); },
-       1,
-       {"SPIHEAD.BIN", "S-01.BIN", "S-02.BIN", "S-03.BIN"}},
-  };
-  for (const auto& c : cases) {
-    BuilderRig rig;
-    for (const char* name : {"SPIHEAD.BIN", "S-01.BIN", "S-02.BIN", "S-03.BIN"}) rig.Add(name, {1});
-    EXPECT_EQ(c.press(rig.builder), c.selected) << c.name;
-    std::vector<std::string> files;
-    for (int row = 1; row <= 4; ++row) files.push_back(rig.builder.CellText(1, row));
-    EXPECT_EQ(files, c.files) << c.name;
-    // The code type travels with its file.
-    for (int row = 2; row <= 4; ++row) {
-      const std::string file = rig.builder.CellText(1, row);
-      if (!file.empty()) {
-        EXPECT_EQ(rig.builder.CellText(2, row), "0" + file.substr(3, 1) + "h") << c.name;
-      }
-    }
-  }
-}
+// Reading the table's files for a build, and saving what was built.
+TEST(ImageFiles, ReadTheTablesFilesAndSaveAsBin) {
+  test::TempDir dir;
+  SubCodeTable table;
+  const auto a0 = test::Pattern(300, 2);
+  ASSERT_FALSE(table.AddFile(dir.Write("SUB-A0.BIN", a0)));
+  ASSERT_FALSE(table.AddFile(dir.path() / "SUB-31.BIN"));  // not there
+  table.SetUpdateFlag(3, false);
+  ImageParts parts = ReadImageParts(table);
+  EXPECT_FALSE(parts.head) << "no head file was chosen";
+  ASSERT_EQ(parts.subCodes.size(), 2u);
+  EXPECT_EQ(parts.subCodes[0].file.name, "SUB-A0.BIN");
+  EXPECT_EQ(parts.subCodes[0].file.bytes, a0);
+  EXPECT_FALSE(parts.subCodes[0].file.unreadable);
+  EXPECT_EQ(parts.subCodes[1].codeType, 0x31);
+  EXPECT_FALSE(parts.subCodes[1].update);
+  EXPECT_EQ(parts.subCodes[1].file.unreadable, ErrorBox("Fail to open firmware file"));
 
-TEST(ImageBuilder, SelectingACellShowsRowAndValueInThePanels) {
-  BuilderRig rig;
-  const auto path = rig.Add("SUB-31.BIN", {1});
-  rig.builder.SetUpdateFlag(2, 0);
-  struct Case {
-    int column;
-    int row;
-    std::vector<test::RecordingPanels::Entry> entries;
-  } cases[] = {
-      {1, 2, {{2, "1"}, {3, test::PathString(path)}}},
-      {2, 2, {{2, "1"}, {3, "31"}}},
-      {3, 2, {{2, "1"}, {3, "0"}}},
-      {2, 3, {{2, "2"}}},
-  };
-  for (const auto& c : cases) {
-    rig.panels.Clear();
-    rig.builder.SelectCell(c.column, c.row);
-    EXPECT_EQ(rig.panels.entries(), c.entries) << c.column << "," << c.row;
-  }
-}
-
-TEST(ImageBuilder, HeadFileAddedTwiceReplacesEntryZero) {
-  BuilderRig rig;
-  test::TempDir other;
-  rig.Add("SPIHEAD.BIN", HeadFile(kC));
-  rig.Add("SUB-A0.BIN", {1});
-  const auto second = other.Write("SpiHead.Bin", HeadFile(kC));
-  ASSERT_TRUE(rig.builder.AddSubCodeFile(second));
-  EXPECT_EQ(rig.builder.Entry(0).path, second);
-  EXPECT_EQ(rig.builder.SubCodeCount(), 1);
-}
-
-TEST(ImageBuilder, SaveReplacesTheExtensionWithBin) {
   struct Case {
     std::string chosen;
     std::string saved;
@@ -342,138 +294,22 @@ TEST(ImageBuilder, SaveReplacesTheExtensionWithBin) {
                {"a.b.c", "a.b.bin"},
                {"image.BIN", "image.bin"}};
   for (const auto& c : cases) {
-    BuilderRig rig;
-    rig.state.ReplaceImage(test::Pattern(3000));
-    const auto target = rig.dir.path() / c.saved;
-    ASSERT_TRUE(rig.builder.SaveImageFile(rig.dir.path() / c.chosen)) << c.chosen;
-    EXPECT_EQ(test::ReadBack(target), test::Pattern(3000)) << c.chosen;
-    EXPECT_EQ(rig.panels.TextsOf(3),
-              (std::vector<std::string>{test::PathString(target),
-                                        "Svae File OK :" + test::PathString(target)}));
-    EXPECT_EQ(rig.panels.Last(2), "3000");
+    test::RecordingPanels panels;
+    test::RecordingMessages messages;
+    const auto target = dir.path() / c.saved;
+    ASSERT_TRUE(SaveImageFile(dir.path() / c.chosen, a0, panels, messages)) << c.chosen;
+    EXPECT_EQ(test::ReadBack(target), a0) << c.chosen;
+    EXPECT_EQ(panels.entries(), (std::vector<test::RecordingPanels::Entry>{
+                                    {3, test::PathString(target)},
+                                    {2, "300"},
+                                    {3, "Svae File OK :" + test::PathString(target)}}));
+    EXPECT_TRUE(messages.boxes().empty());
   }
-  BuilderRig rig;
-  EXPECT_FALSE(rig.builder.SaveImageFile(rig.dir.path() / "missing" / "image.img"));
-  EXPECT_EQ(rig.messages.boxes(),
-            (std::vector<Box>{{"Error", "Fail to create file", MessageIcon::Error}}));
-}
-
-TEST(ImageBuilder, SaveBinBuildsThenSavesTheBuiltImage) {
-  BuilderRig rig;
-  rig.Add("SPIHEAD.BIN", HeadFile(kC));
-  rig.builder.SaveBinClick([&] { return std::optional(rig.dir.path() / "out.img"); });
-  ASSERT_EQ(rig.state.FirmwareLength(), 0x80000u);
-  EXPECT_EQ(test::ReadBack(rig.dir.path() / "out.bin"), rig.state.FirmwareImage);
-}
-
-TEST(ImageBuilder, RefusedBuildsSaveNothingAndKeepThePreviousImage) {
-  struct Case {
-    const char* name;
-    std::function<void(BuilderRig&)> arrange;
-    std::string box;  // the start of the "Error" box's text
-  } cases[] = {
-      {"no head file", [](BuilderRig&) {}, "There is no head file"},
-      {"head file gone from disk",
-       [](BuilderRig& r) { r.builder.AddSubCodeFile(r.dir.path() / "SPIHEAD.BIN"); },
-       "Fail to open firmware file"},
-      {"head file over 48 KiB", [](BuilderRig& r) { r.Add("SPIHEAD.BIN", HeadFile(kC, 0xC001)); },
-       "SPIHEAD.BIN has 49153 bytes"},
-      {"head file too short for C",
-       [](BuilderRig& r) {
-         r.Add("SPIHEAD.BIN", {1, 2, 3});
-       },
-       "SPIHEAD.BIN is too short"},
-      {"head file runs into the block",
-       [](BuilderRig& r) { r.Add("SPIHEAD.BIN", HeadFile(0x800, 0x801)); },
-       "SPIHEAD.BIN runs into"},
-      {"sub-code over 48 KiB",
-       [](BuilderRig& r) {
-         r.Add("SPIHEAD.BIN", HeadFile(kC));
-         r.Add("SUB-A0.BIN", test::Pattern(0xC001));
-       },
-       "SUB-A0.BIN has 49153 bytes"},
-      {"sub-code slot reaches C",
-       [](BuilderRig& r) {
-         r.Add("SPIHEAD.BIN", HeadFile(0x23FFF));  // one byte short of the slot's end
-         r.Add("SUB-A0.BIN", {1});
-         r.Add("SUB-A1.BIN", {1});
-       },
-       "The slot of SubCode-1 ends at 24000h"},
-      {"no size chosen",
-       [](BuilderRig& r) {
-         r.Add("SPIHEAD.BIN", HeadFile(kC));
-         r.builder.settings().autoSize = false;
-       },
-       "Choose a bin size"},
-      {"size below C + 0x8000",
-       [](BuilderRig& r) {
-         r.Add("SPIHEAD.BIN", HeadFile(kC));
-         r.builder.settings().autoSize = false;
-         r.builder.settings().binSize = BinSize::TwoMBits;
-       },
-       "The bin size 40000h is too small"},
-      {"setting that does not parse",
-       [](BuilderRig& r) {
-         r.Add("SPIHEAD.BIN", HeadFile(kC));
-         r.builder.settings().fanAlarmLimit = "20OO";
-       },
-       "'20OO' is not a valid integer value"},
-  };
-  for (const auto& c : cases) {
-    BuilderRig rig;
-    c.arrange(rig);
-    rig.state.ReplaceImage({1, 2, 3});
-    rig.builder.SaveBinClick([&] {
-      ADD_FAILURE() << c.name << ": no save dialog after a refused build";
-      return std::optional(rig.dir.path() / "out.bin");
-    });
-    EXPECT_EQ(rig.state.FirmwareImage, (std::vector<uint8_t>{1, 2, 3})) << c.name;
-    const auto boxes = rig.messages.boxes();
-    ASSERT_EQ(boxes.size(), 1u) << c.name;
-    EXPECT_EQ(boxes[0].title, "Error") << c.name;
-    EXPECT_EQ(boxes[0].icon, MessageIcon::Error) << c.name;
-    EXPECT_EQ(boxes[0].text.rfind(c.box, 0), 0u) << c.name << ": " << boxes[0].text;
-  }
-}
-
-TEST(ImageBuilder, SizesThatFitAreAccepted) {
-  struct Case {
-    BinSize size;
-    uint32_t c;
-    uint32_t bytes;
-  } cases[] = {{BinSize::OneMBits, 0x18000, 0x20000},
-               {BinSize::TwoMBits, 0x38000, 0x40000},
-               {BinSize::FourMBits, kC, 0x80000},
-               {BinSize::EightMBits, kC, 0x100000}};
-  for (const auto& c : cases) {
-    BuilderRig rig;
-    rig.Add("SPIHEAD.BIN", HeadFile(c.c));
-    rig.Add("SUB-A0.BIN", {1});  // its slot ends at 0x18000, just below the smallest C
-    rig.builder.settings().autoSize = false;
-    rig.builder.settings().binSize = c.size;
-    ASSERT_TRUE(rig.builder.BuildImage()) << c.bytes;
-    EXPECT_EQ(rig.state.FirmwareLength(), c.bytes);
-    EXPECT_EQ(rig.state.FirmwareImage[c.c + 1], 0xA0);
-    EXPECT_EQ(rig.state.FirmwareImage.back(), 0xFF);
-  }
-}
-
-TEST(ImageBuilder, AddingRefusesAnEleventhSubCodeAndNamesWithoutATypeBeforeTheDot) {
-  BuilderRig rig;
-  for (int i = 0; i < 10; ++i) rig.Add("SUB-" + std::to_string(10 + i) + ".BIN", {1});
-  const auto eleventh = rig.dir.Write("SUB-99.BIN", {1});
-  EXPECT_FALSE(rig.builder.AddSubCodeFile(eleventh));
-  EXPECT_EQ(rig.builder.SubCodeCount(), 10);
-  EXPECT_EQ(rig.builder.CellText(1, 11), "SUB-19.BIN");
-
-  for (const char* name : {"A.BIN", ".BIN"}) {
-    BuilderRig one;
-    EXPECT_FALSE(one.builder.AddSubCodeFile(one.dir.Write(name, {1}))) << name;
-    EXPECT_EQ(one.builder.SubCodeCount(), 0) << name;
-    ASSERT_EQ(one.messages.boxes().size(), 1u) << name;
-    EXPECT_EQ(one.messages.boxes()[0].title, "Error") << name;
-  }
-  ASSERT_EQ(rig.messages.boxes().size(), 1u);
+  test::RecordingPanels panels;
+  test::RecordingMessages messages;
+  EXPECT_FALSE(SaveImageFile(dir.path() / "missing" / "image.img", a0, panels, messages));
+  EXPECT_EQ(messages.boxes(), (std::vector<test::RecordingMessages::Box>{
+                                  {"Error", "Fail to create file", MessageIcon::Error}}));
 }
 
 }  // namespace
