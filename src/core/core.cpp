@@ -13,19 +13,42 @@ Core::Core(CoreServices servicesIn)
       discovery(context),
       logWriter(eventLog, devices, records, kProgramCaption, services.logDirectory,
                 services.dateFormat, services.panels),
-      raid(context, [this](uint8_t answered) { WriteLog(answered); }),
+      raid(context, [this](uint8_t answered) { AfterPoll(answered); }),
       firmwareGroup(FirmwareDeps{channel, flags, devices, records, firmware, services.panels,
                                  services.messages, services.firmwareView,
                                  services.sleepInhibitor}) {}
 
-void Core::WriteLog(uint8_t answered) {
-  if (services.logDirectory.empty()) return;
-  const EventLogRun run{services.now(), monitor.FirstDisplay.load(), monitor.Redetected};
-  const std::size_t added = logWriter.WriteEventLog(answered, run);
-  if (!services.logged || added == 0) return;
-  const std::vector<std::string>& lines = eventLog.LogLines;
-  services.logged(
-      std::vector<std::string>(lines.end() - static_cast<std::ptrdiff_t>(added), lines.end()));
+void Core::AfterPoll(uint8_t answered) {
+  if (!services.logDirectory.empty()) {
+    const EventLogRun run{services.now(), monitor.FirstDisplay.load(), monitor.Redetected};
+    const std::size_t added = logWriter.WriteEventLog(answered, run);
+    if (services.logged && added != 0) {
+      const std::vector<std::string>& lines = eventLog.LogLines;
+      services.logged(
+          std::vector<std::string>(lines.end() - static_cast<std::ptrdiff_t>(added), lines.end()));
+    }
+  }
+  if (services.events) {
+    const std::vector<EnclosureEvent> events = Observe(answered);
+    if (!events.empty()) services.events(events);
+  }
+}
+
+std::vector<EnclosureEvent> Core::Observe(uint8_t answered) {
+  std::vector<EnclosureEvent> events;
+  const uint32_t count = devices.DeviceCount.load();
+  for (std::size_t i = 0; i < kShownDevices; ++i) {
+    EnclosureSnapshot now;
+    if (i < count) {
+      const bool read = (answered & (1U << i)) != 0;
+      now =
+          SnapshotOf(StatusRecordView(records.StatusRecord[DriveOf(devices.DeviceSlot[i])]), read);
+    }
+    std::vector<EnclosureEvent> changed = DeriveEvents(i, seen_[i], now);
+    events.insert(events.end(), changed.begin(), changed.end());
+    seen_[i] = now;
+  }
+  return events;
 }
 
 }  // namespace px

@@ -19,6 +19,7 @@
 #include "firmware/upgrade.h"
 #include "raid/context.h"
 #include "raid/discovery.h"
+#include "raid/enclosure_events.h"
 #include "raid/monitor.h"
 #include "raid/records.h"
 
@@ -49,6 +50,10 @@ struct CoreServices {
   std::function<LogTime()> now;
   // Told the lines each poll added to the log, in order.
   std::function<void(const std::vector<std::string>& lines)> logged;
+  // Told what changed on the enclosures after each poll: members failed,
+  // removed, inserted or initialized, rebuilds, enclosures that appeared,
+  // went or stopped answering. Alerts and metrics start here.
+  std::function<void(const std::vector<EnclosureEvent>& events)> events;
 };
 
 // The program's core, built in one place: the tables and flags, the command
@@ -82,9 +87,18 @@ class Core {
   RaidMonitor raid;
   FirmwareGroup firmwareGroup;
 
+  // What changed on the shown devices since the last call, with `answered`
+  // telling which of them were just read (bit i: device i). The poll calls
+  // it and hands the events on; a front end that learns of a change outside
+  // a poll (the last enclosure gone) may call it with nothing read.
+  std::vector<EnclosureEvent> Observe(uint8_t answered);
+
  private:
-  // The poll's hook: the answers go into the day's log.
-  void WriteLog(uint8_t answered);
+  // The poll's hook: the answers go into the day's log, what changed to
+  // whoever listens for events.
+  void AfterPoll(uint8_t answered);
+
+  std::array<EnclosureSnapshot, kShownDevices> seen_{};
 };
 
 }  // namespace px
