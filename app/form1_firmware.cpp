@@ -31,7 +31,7 @@ void TForm1::BitBtn1Click() {
                 return std::filesystem::path(
                     OpenDialog1->selectedFiles().constFirst().toStdU16String());
               });
-    core_->firmwareGroup.LoadFirmwareClick(static_cast<int16_t>(UpDown1->value()), choose);
+    core_->firmwareWork.LoadImage(UpDown1->value(), choose);
   });
 }
 
@@ -40,31 +40,29 @@ void TForm1::Button2Click() {
   // poll; the upgrade must never knock the controller between its commands.
   FirmwareClick([this] {
     DeviceWork work(*this);
-    core_->firmwareGroup.StartUpgradeClick(static_cast<int16_t>(UpDown1->value()));
+    core_->firmwareWork.Upgrade(UpDown1->value(), core_->firmware.FirmwareImage, *this);
   });
 }
 
-void TForm1::SetPanelCaption(std::string_view text) {
-  Panel1->SetCaption(Q(text));
-}
-
-void TForm1::SetLabel(std::string_view text) {
-  Label12->setText(Q(text));
-}
-
-void TForm1::SetProgressMaximum(uint32_t maximum) {
+void TForm1::Started(uint32_t maximum) {
+  Label12->setText(QString::fromLatin1(px::kUpgradeLabel));
   ProgressBar1->setMaximum(static_cast<int>(maximum));
+  ProgressBar1->setValue(0);
+  Panel1->show();
+  Timer1->start();
 }
 
-void TForm1::SetProgressPosition(uint32_t position) {
-  ProgressBar1->setValue(static_cast<int>(position));
+void TForm1::StageBegins(int stage) {
+  Panel1->SetCaption(Q(px::StageCaption(stage)));
 }
 
-void TForm1::SetTimerEnabled(bool enabled) {
-  if (enabled)
-    Timer1->start();
-  else
-    Timer1->stop();
+void TForm1::StepsDone(uint32_t steps) {
+  ProgressBar1->setValue(static_cast<int>(steps));
+}
+
+void TForm1::Finished() {
+  Timer1->stop();
+  Panel1->hide();
 }
 
 }  // namespace px::app

@@ -164,7 +164,6 @@ void TForm1::InitialiseState() {
                        *clock_,
                        panels_,
                        *messages_,
-                       *this,
                        *sleepInhibitor_,
                        *dateFormat_,
                        [this] {
@@ -174,6 +173,7 @@ void TForm1::InitialiseState() {
                        },
                        services_.logDirectory,
                        [] { return ToLogTime(QDateTime::currentDateTime()); },
+                       {},
                        {}});
   core_->detection.LetterCount = core_->discovery.ListLogicalDrives();
   core_->detection.PhysicalDriveCount = core_->discovery.CountPhysicalDrives();

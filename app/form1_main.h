@@ -85,7 +85,7 @@ struct FormServices {
 // The main window: device pages, RAID status, firmware group, the seven
 // timers and the two threads. Device behaviour lives in the core; the window
 // keeps the controls, the timers and the order of things.
-class TForm1 final : public QWidget, private px::MonitorClient, private px::FirmwareView {
+class TForm1 final : public QWidget, private px::MonitorClient, private px::UpgradeProgress {
   Q_OBJECT
  public:
   static constexpr int kClientWidth = 623;
@@ -273,14 +273,12 @@ class TForm1 final : public QWidget, private px::MonitorClient, private px::Firm
   void DisableSettingBoxes();
   px::SettingsFill ScheduleBackup();
 
-  // FirmwareView.
-  void WidenMessagePanel() override { StatusBar1->WidenMessagePanel(); }
-  void SetPanelCaption(std::string_view text) override;
-  void SetLabel(std::string_view text) override;
-  void SetProgressMaximum(uint32_t maximum) override;
-  void SetProgressPosition(uint32_t position) override;
-  void SetPanelVisible(bool visible) override { Panel1->setVisible(visible); }
-  void SetTimerEnabled(bool enabled) override;
+  // UpgradeProgress: Panel1 with its label and bar, and Timer1 copying the
+  // step counter into the bar while an upgrade runs.
+  void Started(uint32_t maximum) override;
+  void StageBegins(int stage) override;
+  void StepsDone(uint32_t steps) override;
+  void Finished() override;
 
   // The polling thread's request while it waits for this thread. It passes
   // under the mutex, and the wait ends through the promise, rather than

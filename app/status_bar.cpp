@@ -68,4 +68,9 @@ void WindowPanels::SetText(int panel, std::string_view text) {
       bar, [bar, panel, qtext] { bar->SetPanelText(panel, qtext); }, Qt::QueuedConnection);
 }
 
+void WindowPanels::WidenMessagePanel() {
+  // Only the loader asks, on the window's thread.
+  if (PanelStatusBar* bar = bar_.data()) bar->WidenMessagePanel();
+}
+
 }  // namespace px::app

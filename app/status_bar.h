@@ -46,6 +46,7 @@ class WindowPanels final : public px::StatusPanels {
  public:
   explicit WindowPanels(PanelStatusBar& bar) : bar_(&bar) {}
   void SetText(int panel, std::string_view text) override;
+  void WidenMessagePanel() override;
 
  private:
   QPointer<PanelStatusBar> bar_;

@@ -37,7 +37,7 @@ struct Rig {
   px::sim::VirtualBus bus{&clock};
   NullPanels panels;
   NullMessages messages;
-  px::NoFirmwareView view;
+  px::NoUpgradeProgress progress;
   px::NoSleepInhibitor sleepInhibitor;
   px::DeviceAccess access{bus, panels};
   px::AppFlags flags;
@@ -45,8 +45,8 @@ struct Rig {
   px::DeviceTable devices;
   px::RecordTables records;
   px::FirmwareState state;
-  px::FirmwareGroup group{px::FirmwareDeps{channel, flags, devices, records, state, panels,
-                                           messages, view, sleepInhibitor}};
+  px::FirmwareWork work{
+      px::FirmwareDeps{channel, flags, devices, records, state, panels, messages, sleepInhibitor}};
 
   Rig() {
     bus.AttachEnclosure(kDrive);
@@ -57,6 +57,7 @@ struct Rig {
     for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 131 + 7);
     state.ReplaceImage(std::move(image));
   }
+  void Upgrade(int slot) { work.Upgrade(slot, state.FirmwareImage, progress); }
 };
 
 void BM_FullUpgrade(benchmark::State& state) {
@@ -68,7 +69,7 @@ void BM_FullUpgrade(benchmark::State& state) {
     state.PauseTiming();
     auto rig = std::make_unique<Rig>();
     state.ResumeTiming();
-    rig->group.StartUpgradeClick(0);
+    rig->Upgrade(0);
     state.PauseTiming();
     if (!rig->messages.completed) state.SkipWithError("the upgrade failed");
     reads = static_cast<double>(rig->bus.ReadLbas(kDrive).size());
@@ -94,7 +95,7 @@ void BM_FlashBackup(benchmark::State& state) {
     state.PauseTiming();
     auto rig = std::make_unique<Rig>();
     state.ResumeTiming();
-    const bool read = rig->group.ReadFlashBackup(0).has_value();
+    const bool read = rig->work.ReadFlashBackup(0).has_value();
     state.PauseTiming();
     if (!read) state.SkipWithError("the backup failed");
     reads = static_cast<double>(rig->bus.ReadLbas(kDrive).size());

@@ -14,7 +14,6 @@
 #include "common/ui.h"
 #include "core/core.h"
 #include "eventlog/log_time.h"
-#include "firmware/firmware_view.h"
 #include "raid/context.h"
 
 namespace px::cli {
@@ -88,13 +87,13 @@ struct CoreOptions {
   // Runs inside every channel loop (the upgrade draws its progress line from
   // there).
   MessagePump pump;
-  // How firmware work shows its progress; none for commands that do none.
-  FirmwareView* progress = nullptr;
   SleepInhibitor* sleepInhibitor = nullptr;
   // Where the day's log goes; empty for commands that keep none.
   std::filesystem::path logDirectory;
   // Told the lines each poll added to the log.
   std::function<void(const std::vector<std::string>& lines)> logged;
+  // Told what changed on the enclosures after each poll.
+  std::function<void(const std::vector<EnclosureEvent>& events)> events;
 };
 
 // The console a command's core reports to: built before the core, which
@@ -105,7 +104,6 @@ struct Console {
   ConsoleMessages messages;
   HeadlessClient client;
   LocaleDateFormat format;
-  NoFirmwareView noProgress;
   NoSleepInhibitor noSleepInhibitor;
 };
 

@@ -52,33 +52,39 @@ void PrintPanelText(int, std::string_view text) {
 // many of its pages (erase blocks in stage 2) are done. On a terminal the
 // line is redrawn in place; otherwise a line is written at every quarter of
 // a stage.
-class ProgressLine final : public FirmwareView {
+class ProgressLine final : public UpgradeProgress {
  public:
   ProgressLine() : terminal_(PX_ISATTY(PX_FILENO(stdout)) != 0) {}
   // The counter of the firmware work to show.
   void Follow(const std::atomic<uint32_t>& progress) { progress_ = &progress; }
 
-  void WidenMessagePanel() override {}
-  void SetPanelCaption(std::string_view text) override {
-    caption_ = text;
-    stageStart_ = progress_->load();
-    // Stage 2 erases 4 KiB blocks; stages 3 and 4 move 128-byte pages.
-    const bool erase = caption_ == "Process 2 / 4";
-    unit_ = erase ? "block" : "page";
-    stageSteps_ = kFlashSize / (erase ? kSpiEraseSize : kSpiPageSize);
-    lastQuarter_ = -1;
+  void Started(uint32_t) override {
+    PrintPanelText(0, kUpgradeLabel);
+    running_ = true;
   }
-  void SetLabel(std::string_view text) override { PrintPanelText(0, text); }
-  void SetProgressMaximum(uint32_t) override {}
-  void SetProgressPosition(uint32_t) override { Refresh(); }
-  void SetPanelVisible(bool visible) override {
-    if (!visible) Break();
+  // Stage 2 erases 4 KiB blocks; stages 3 and 4 move 128-byte pages. Stage
+  // 1 touches nothing and draws no line.
+  void StageBegins(int stage) override { Begin(StageCaption(stage), stage != 1, stage == 2); }
+  void StepsDone(uint32_t) override { Refresh(); }
+  void Finished() override {
+    running_ = false;
+    Break();
   }
-  void SetTimerEnabled(bool enabled) override { running_ = enabled; }
+
+  // A backup's read of the flash, page by page.
+  void BackupBegins() {
+    Begin("Backup", true, false);
+    running_ = true;
+  }
+  void BackupEnds() {
+    Refresh();
+    running_ = false;
+    Break();
+  }
 
   // From the channel's loops, as the window's timer would.
   void Refresh() {
-    if (!running_ || caption_ == "Process 1 / 4") return;
+    if (!running_ || !drawn_) return;
     const uint32_t done = std::min(progress_->load() - stageStart_, stageSteps_);
     const uint32_t percent = done * 100 / stageSteps_;
     const std::string line = caption_ + ": " + std::to_string(percent) + "%, " + unit_ + " " +
@@ -102,9 +108,19 @@ class ProgressLine final : public FirmwareView {
   }
 
  private:
+  void Begin(std::string caption, bool drawn, bool erase) {
+    caption_ = std::move(caption);
+    drawn_ = drawn;
+    stageStart_ = progress_->load();
+    unit_ = erase ? "block" : "page";
+    stageSteps_ = kFlashSize / (erase ? kSpiEraseSize : kSpiPageSize);
+    lastQuarter_ = -1;
+  }
+
   const std::atomic<uint32_t>* progress_ = nullptr;
   bool terminal_;
   bool running_ = false;
+  bool drawn_ = false;
   bool open_ = false;
   std::string caption_;
   std::string unit_ = "page";
@@ -188,9 +204,8 @@ class FlashSession {
 
   // The loader's checks against the chosen enclosure; false when refused.
   bool LoadFirmware(const fs::path& file) {
-    const std::error_code reason =
-        LoadFirmwareFile(file, core_.records.ConfigRecord[drive()], core_.firmware, core_.panels,
-                         core_.messages, progress_);
+    const std::error_code reason = LoadFirmwareFile(file, core_.records.ConfigRecord[drive()],
+                                                    core_.firmware, core_.panels, core_.messages);
     if (reason) Complain("cannot read " + PathText(file) + ": " + ReasonText(reason));
     return core_.firmware.FirmwareLength() != 0;
   }
@@ -208,13 +223,10 @@ class FlashSession {
   // The chosen enclosure's flash range, read with a progress line; nothing
   // when a page could not be read (ReadSPI's text then says where).
   std::optional<std::vector<uint8_t>> ReadBackup() {
-    progress_.SetPanelCaption("Backup");
-    progress_.SetTimerEnabled(true);
+    progress_.BackupBegins();
     std::optional<std::vector<uint8_t>> backup =
-        core_.firmwareGroup.ReadFlashBackup(static_cast<int16_t>(slot_));
-    progress_.Refresh();
-    progress_.SetTimerEnabled(false);
-    progress_.Break();
+        core_.firmwareWork.ReadFlashBackup(static_cast<int>(slot_));
+    progress_.BackupEnds();
     return backup;
   }
 
@@ -258,7 +270,7 @@ class FlashSession {
     // Half a flash is worse than a slow one: stop requests wait until the
     // outcome is in the log.
     const StopRefusal refusal;
-    core_.firmwareGroup.StartUpgradeClick(static_cast<int16_t>(slot_));
+    core_.firmwareWork.Upgrade(static_cast<int>(slot_), core_.firmware.FirmwareImage, progress_);
     progress_.Break();
     const std::string outcome = LastMessage();
     LogLine("D" + std::to_string(slot_ + 1) + " " + what + ": " + outcome, logDirectory);
@@ -291,7 +303,6 @@ class FlashSession {
   static CoreOptions Options(ProgressLine& progress, SleepInhibitor& sleepInhibitor) {
     CoreOptions options;
     options.pump = [&progress] { progress.Refresh(); };
-    options.progress = &progress;
     options.sleepInhibitor = &sleepInhibitor;
     return options;
   }
@@ -363,9 +374,8 @@ int RunFirmwareCheck(Host& host, const FirmwareCheckOptions& options) {
   panels.SetListener(PrintPanelText);
   ConsoleMessages messages;
   FirmwareState state;
-  NoFirmwareView view;
   const std::error_code reason =
-      LoadFirmwareFile(fs::path(options.file), config, state, panels, messages, view);
+      LoadFirmwareFile(fs::path(options.file), config, state, panels, messages);
   if (state.FirmwareLength() == 0) {
     if (reason) Complain("cannot read " + options.file + ": " + ReasonText(reason));
     return kExitFailed;

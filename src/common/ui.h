@@ -13,6 +13,9 @@ class StatusPanels {
   static constexpr int kMessagePanel = 4;
   virtual ~StatusPanels() = default;
   virtual void SetText(int panel, std::string_view text) = 0;
+  // The message panel takes the bar's width minus panels 0-3: room for a
+  // full path. Nothing to do where there is no bar.
+  virtual void WidenMessagePanel() {}
 };
 
 enum class MessageIcon { None, Error, Exclamation, Information };

@@ -14,9 +14,8 @@ Core::Core(CoreServices servicesIn)
       logWriter(eventLog, devices, records, kProgramCaption, services.logDirectory,
                 services.dateFormat, services.panels),
       raid(context, [this](uint8_t answered) { AfterPoll(answered); }),
-      firmwareGroup(FirmwareDeps{channel, flags, devices, records, firmware, services.panels,
-                                 services.messages, services.firmwareView,
-                                 services.sleepInhibitor}) {}
+      firmwareWork(FirmwareDeps{channel, flags, devices, records, firmware, services.panels,
+                                services.messages, services.sleepInhibitor}) {}
 
 void Core::AfterPoll(uint8_t answered) {
   if (!services.logDirectory.empty()) {

@@ -15,7 +15,6 @@
 #include "eventlog/event_log.h"
 #include "eventlog/log_time.h"
 #include "firmware/firmware_state.h"
-#include "firmware/firmware_view.h"
 #include "firmware/upgrade.h"
 #include "raid/context.h"
 #include "raid/discovery.h"
@@ -37,8 +36,6 @@ struct CoreServices {
   Clock& clock;
   StatusPanels& panels;
   Messages& messages;
-  // The progress of firmware work, as this front end shows it.
-  FirmwareView& firmwareView;
   SleepInhibitor& sleepInhibitor;
   const DateTimeFormat& dateFormat;
   // The window's events, run inside every channel loop on its thread.
@@ -85,7 +82,7 @@ class Core {
   DriveDiscovery discovery;
   EventLogWriter logWriter;
   RaidMonitor raid;
-  FirmwareGroup firmwareGroup;
+  FirmwareWork firmwareWork;
 
   // What changed on the shown devices since the last call, with `answered`
   // telling which of them were just read (bit i: device i). The poll calls

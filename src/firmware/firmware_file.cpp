@@ -72,9 +72,8 @@ std::optional<const char*> Refusal(const std::vector<uint8_t>& file,
 
 std::error_code LoadFirmwareFile(const std::filesystem::path& path,
                                  std::span<const uint8_t, kSectorSize> deviceConfig,
-                                 FirmwareState& state, StatusPanels& panels, Messages& messages,
-                                 FirmwareView& view) {
-  view.WidenMessagePanel();
+                                 FirmwareState& state, StatusPanels& panels, Messages& messages) {
+  panels.WidenMessagePanel();
   panels.SetText(StatusPanels::kMessagePanel, "File:" + PathText(path));
   state.DropImage();
   std::error_code reason;

@@ -9,7 +9,6 @@
 #include "common/ui.h"
 #include "device/transport.h"
 #include "firmware/firmware_state.h"
-#include "firmware/firmware_view.h"
 
 namespace px {
 
@@ -40,7 +39,6 @@ inline constexpr uint32_t kProductCheckVersion = 0x13122500;
 // says only that it failed); empty otherwise.
 std::error_code LoadFirmwareFile(const std::filesystem::path& path,
                                  std::span<const uint8_t, kSectorSize> deviceConfig,
-                                 FirmwareState& state, StatusPanels& panels, Messages& messages,
-                                 FirmwareView& view);
+                                 FirmwareState& state, StatusPanels& panels, Messages& messages);
 
 }  // namespace px

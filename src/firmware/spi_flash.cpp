@@ -66,38 +66,50 @@ struct SpiFlash::Range {
   bool needsReply;
 };
 
-bool SpiFlash::ReadSPI(uint32_t address, uint32_t length, std::span<uint8_t> destination) {
+FlashTarget FlashTargetOf(const DeviceTable& devices, int slot) {
+  const uint32_t count = devices.DeviceCount;
+  if (count == 0) return {std::nullopt, "Device not found!!!", "No Device found !"};
+  if (slot < 0 || static_cast<uint32_t>(slot) >= count ||
+      static_cast<std::size_t>(slot) >= kDeviceSlots) {
+    return {std::nullopt, "No Upgrade Mode!!!", "No Upgrade Mode !"};
+  }
+  return {DriveOf(devices.DeviceSlot[static_cast<std::size_t>(slot)]), nullptr, nullptr};
+}
+
+bool SpiFlash::ReadSPI(const FlashTarget& target, uint32_t address, uint32_t length,
+                       std::span<uint8_t> destination) {
   static constexpr Range kRange{"ReadSPI", kSpiPageSize, "ReadSPI fail ",
                                 "ReadSPI fail, Address = ", true};
   return Run(
-      kRange, address, length, destination.size(),
+      kRange, target, address, length, destination.size(),
       [&](const CommandChannel::Guard& guard, DeviceHandle handle, uint32_t at, uint32_t offset) {
         return SpiReadPage(channel_, guard, handle, at,
                            destination.subspan(offset).first<kSpiPageSize>());
       });
 }
 
-bool SpiFlash::WriteSPI(uint32_t address, uint32_t length, std::span<const uint8_t> source) {
+bool SpiFlash::WriteSPI(const FlashTarget& target, uint32_t address, uint32_t length,
+                        std::span<const uint8_t> source) {
   static constexpr Range kRange{"WriteSPI", kSpiPageSize, "WriteSPI fail",
                                 "WriteSPI fail, Address = ", false};
   return Run(
-      kRange, address, length, source.size(),
+      kRange, target, address, length, source.size(),
       [&](const CommandChannel::Guard& guard, DeviceHandle handle, uint32_t at, uint32_t offset) {
         return SpiWritePage(channel_, guard, handle, at,
                             source.subspan(offset).first<kSpiPageSize>());
       });
 }
 
-bool SpiFlash::EraseSPI(uint32_t address, uint32_t length) {
+bool SpiFlash::EraseSPI(const FlashTarget& target, uint32_t address, uint32_t length) {
   static constexpr Range kRange{"EraseSPI", kSpiEraseSize, "EraseSPI fail ",
                                 "EraseSPI fail, Address = ", false};
-  return Run(kRange, address, length, length,
+  return Run(kRange, target, address, length, length,
              [&](const CommandChannel::Guard& guard, DeviceHandle handle, uint32_t at,
                  uint32_t /*offset*/) { return SpiEraseBlock(channel_, guard, handle, at); });
 }
 
-bool SpiFlash::Run(const Range& range, uint32_t address, uint32_t length, std::size_t bufferSize,
-                   const Step& step) {
+bool SpiFlash::Run(const Range& range, const FlashTarget& target, uint32_t address, uint32_t length,
+                   std::size_t bufferSize, const Step& step) {
   // A partial last step would move bytes past the caller's buffer.
   if (length % range.step != 0) {
     Report(std::string(range.name) + " refused: " + std::to_string(length) +
@@ -109,26 +121,20 @@ bool SpiFlash::Run(const Range& range, uint32_t address, uint32_t length, std::s
            " of " + std::to_string(length) + " bytes");
     return false;
   }
-  const uint32_t count = devices_.DeviceCount;
-  if (count == 0) {
-    Report("Device not found!!!");
-    messages_.Show("Message", "No Device found !", MessageIcon::None);
+  if (!target.drive) {
+    Report(target.missingPanel);
+    messages_.Show("Message", target.missingBox, MessageIcon::None);
     return false;
   }
-  const std::optional<uint32_t> drive = TargetDrive();
-  if (!drive) {
-    Report("No Upgrade Mode!!!");
-    messages_.Show("Message", "No Upgrade Mode !", MessageIcon::None);
-    return false;
-  }
-  const ScopedDevice device(channel_.access(), static_cast<int8_t>(*drive));
+  const uint32_t drive = *target.drive;
+  const ScopedDevice device(channel_.access(), static_cast<int8_t>(drive));
   if (!device.valid()) {
     Report("CreateFile blocked!");
     return false;
   }
-  const CommandChannel::Guard guard = channel_.Lock(*drive);
+  const CommandChannel::Guard guard = channel_.Lock(drive);
   if (guard.refusal() == LockRefusal::DriveBusy) {
-    Report(channel_.DriveBusyText(*drive));
+    Report(channel_.DriveBusyText(drive));
     return false;
   }
   const MessagePump& pump = channel_.pump();
@@ -151,12 +157,6 @@ bool SpiFlash::Run(const Range& range, uint32_t address, uint32_t length, std::s
     ++progress_;
   }
   return true;
-}
-
-std::optional<uint32_t> SpiFlash::TargetDrive() const {
-  const uint32_t slot = devices_.UpgradeSlot;
-  if (slot >= devices_.DeviceCount || slot >= kDeviceSlots) return std::nullopt;
-  return DriveOf(devices_.DeviceSlot[slot]);
 }
 
 }  // namespace px

@@ -41,11 +41,22 @@ CommandResult SpiWritePage(CommandChannel& channel, const CommandChannel::Guard&
 CommandResult SpiEraseBlock(CommandChannel& channel, const CommandChannel::Guard& guard,
                             DeviceHandle handle, uint32_t address);
 
-// Range operations on the upgrade target, the enclosure at
-// DeviceSlot[UpgradeSlot]. Each opens the drive, walks the range in steps
-// with nine attempts per step, reports every failed attempt in the message
-// panel, adds one to `progress` per good step and closes the drive on every
-// path.
+// The enclosure firmware work is aimed at: the physical drive behind a
+// device-table slot, or why there is none, in the words the user is shown
+// when the first range operation finds out.
+struct FlashTarget {
+  std::optional<uint32_t> drive;
+  const char* missingPanel = nullptr;  // "Device not found!!!", "No Upgrade Mode!!!"
+  const char* missingBox = nullptr;    // "No Device found !", "No Upgrade Mode !"
+};
+// The drive of device-table slot `slot` (a slot past the devices, or
+// negative, has none).
+FlashTarget FlashTargetOf(const DeviceTable& devices, int slot);
+
+// Range operations on a target. Each opens the drive, walks the range in
+// steps with nine attempts per step, reports every failed attempt in the
+// message panel, adds one to `progress` per good step and closes the drive
+// on every path. Without a drive it says why and fails.
 //
 // The channel and the drive stay locked from the first step to the last, so
 // nothing (a detection on its own thread, a handler run from the message
@@ -64,32 +75,25 @@ CommandResult SpiEraseBlock(CommandChannel& channel, const CommandChannel::Guard
 // before the device is touched.
 class SpiFlash {
  public:
-  SpiFlash(CommandChannel& channel, const DeviceTable& devices, StatusPanels& panels,
-           Messages& messages, std::atomic<uint32_t>& progress)
-      : channel_(channel),
-        devices_(devices),
-        panels_(panels),
-        messages_(messages),
-        progress_(progress) {}
+  SpiFlash(CommandChannel& channel, StatusPanels& panels, Messages& messages,
+           std::atomic<uint32_t>& progress)
+      : channel_(channel), panels_(panels), messages_(messages), progress_(progress) {}
 
-  bool ReadSPI(uint32_t address, uint32_t length, std::span<uint8_t> destination);
-  bool WriteSPI(uint32_t address, uint32_t length, std::span<const uint8_t> source);
-  bool EraseSPI(uint32_t address, uint32_t length);
-
-  // The physical drive of the upgrade target; nothing when the table names
-  // none.
-  std::optional<uint32_t> TargetDrive() const;
+  bool ReadSPI(const FlashTarget& target, uint32_t address, uint32_t length,
+               std::span<uint8_t> destination);
+  bool WriteSPI(const FlashTarget& target, uint32_t address, uint32_t length,
+                std::span<const uint8_t> source);
+  bool EraseSPI(const FlashTarget& target, uint32_t address, uint32_t length);
 
  private:
   struct Range;
   using Step = std::function<CommandResult(const CommandChannel::Guard& guard, DeviceHandle handle,
                                            uint32_t address, uint32_t offset)>;
-  bool Run(const Range& range, uint32_t address, uint32_t length, std::size_t bufferSize,
-           const Step& step);
+  bool Run(const Range& range, const FlashTarget& target, uint32_t address, uint32_t length,
+           std::size_t bufferSize, const Step& step);
   void Report(const std::string& text) { panels_.SetText(StatusPanels::kMessagePanel, text); }
 
   CommandChannel& channel_;
-  const DeviceTable& devices_;
   StatusPanels& panels_;
   Messages& messages_;
   std::atomic<uint32_t>& progress_;

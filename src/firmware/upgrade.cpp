@@ -29,18 +29,20 @@ constexpr char kCompleted[] =
     "\nPlease power off this device or the system,"
     "\nand power on it to enable the new firmware!";
 
-// The identity record of the drive the chooser shows; an all-zero record
-// (no product check) when the chooser points at no valid entry.
-std::span<const uint8_t, kSectorSize> ChosenConfig(const FirmwareDeps& deps,
-                                                   int16_t chooserPosition) {
+// The identity record of slot's drive; an all-zero record (no product
+// check) when the slot is no valid entry.
+std::span<const uint8_t, kSectorSize> ChosenConfig(const FirmwareDeps& deps, int slot) {
   static constexpr Record kNone{};
-  if (chooserPosition < 0 || static_cast<std::size_t>(chooserPosition) >= kDeviceSlots) {
-    return kNone;
-  }
-  const uint32_t drive =
-      DriveOf(deps.devices.DeviceSlot[static_cast<std::size_t>(chooserPosition)]);
+  if (slot < 0 || static_cast<std::size_t>(slot) >= kDeviceSlots) return kNone;
+  const uint32_t drive = DriveOf(deps.devices.DeviceSlot[static_cast<std::size_t>(slot)]);
   if (drive >= kPhysicalDrives) return kNone;
   return deps.records.ConfigRecord[drive];
+}
+
+// A negative slot becomes one no device has, as the chooser's signed
+// position always did.
+uint32_t SlotNumber(int slot) {
+  return static_cast<uint32_t>(slot);
 }
 
 }  // namespace
@@ -51,64 +53,52 @@ std::optional<std::string> UpgradeRefusal(std::span<const uint8_t> image) {
          std::to_string(kFlashSize) + " needed.";
 }
 
-void FirmwareGroup::TrackedPanels::SetText(int panel, std::string_view text) {
+void FirmwareWork::TrackedPanels::SetText(int panel, std::string_view text) {
   if (panel == kMessagePanel) message_ = text;
   panels_.SetText(panel, text);
 }
 
-FirmwareGroup::FirmwareGroup(const FirmwareDeps& deps)
+FirmwareWork::FirmwareWork(const FirmwareDeps& deps)
     : deps_(deps),
       panels_(deps.panels),
-      spi_(deps.channel, deps.devices, panels_, deps.messages, deps.state.UpgradeProgress) {}
+      spi_(deps.channel, panels_, deps.messages, deps.state.UpgradeProgress) {}
 
-void FirmwareGroup::LoadFirmwareClick(int16_t chooserPosition, const ChooseFirmwareFile& choose) {
+void FirmwareWork::LoadImage(int slot, const ChooseFirmwareFile& choose) {
   if (deps_.flags.firmwareBusy) return;
   BeginFirmwareOperation(deps_.flags);
   const EndOnExit end(deps_.flags, deps_.devices);
   if (const std::optional<std::filesystem::path> path = choose()) {
-    LoadFirmwareFile(*path, ChosenConfig(deps_, chooserPosition), deps_.state, panels_,
-                     deps_.messages, deps_.view);
+    LoadFirmwareFile(*path, ChosenConfig(deps_, slot), deps_.state, panels_, deps_.messages);
   }
 }
 
-void FirmwareGroup::StartUpgradeClick(int16_t chooserPosition) {
-  if (deps_.flags.firmwareBusy) return;
-  BeginFirmwareOperation(deps_.flags);
-  if (deps_.state.FirmwareLength() == 0) {
-    const EndOnExit end(deps_.flags, deps_.devices);
-    deps_.messages.Show("Message", "Please Load Firmware File First ", MessageIcon::None);
-    return;
-  }
-  // The position is a signed 16-bit value; a negative one becomes a slot no
-  // device has.
-  deps_.devices.UpgradeSlot = static_cast<uint32_t>(static_cast<int32_t>(chooserPosition));
-  RunFirmwareUpgrade();
-}
-
-std::optional<std::vector<uint8_t>> FirmwareGroup::ReadFlashBackup(int16_t chooserPosition) {
+std::optional<std::vector<uint8_t>> FirmwareWork::ReadFlashBackup(int slot) {
   if (deps_.flags.firmwareBusy) return std::nullopt;
   BeginFirmwareOperation(deps_.flags);
   const EndOnExit end(deps_.flags, deps_.devices);
-  deps_.devices.UpgradeSlot = static_cast<uint32_t>(static_cast<int32_t>(chooserPosition));
+  deps_.devices.UpgradeSlot = SlotNumber(slot);
   deps_.state.UpgradeProgress = 0;
   std::vector<uint8_t> backup(kFlashSize);
-  if (!spi_.ReadSPI(0, kFlashSize, backup)) return std::nullopt;
+  if (!spi_.ReadSPI(FlashTargetOf(deps_.devices, slot), 0, kFlashSize, backup)) {
+    return std::nullopt;
+  }
   return backup;
 }
 
-void FirmwareGroup::RunFirmwareUpgrade() {
+void FirmwareWork::Upgrade(int slot, std::span<const uint8_t> image, UpgradeProgress& progress) {
+  if (deps_.flags.firmwareBusy) return;
+  BeginFirmwareOperation(deps_.flags);
   const EndOnExit end(deps_.flags, deps_.devices);
-  FirmwareView& view = deps_.view;
-  view.SetLabel("Firmware Update...");
+  if (image.empty()) {
+    deps_.messages.Show("Message", "Please Load Firmware File First ", MessageIcon::None);
+    return;
+  }
+  deps_.devices.UpgradeSlot = SlotNumber(slot);
   deps_.state.UpgradeProgress = 0;
-  view.SetProgressMaximum(kUpgradeProgressMaximum);
-  view.SetProgressPosition(0);
-  view.SetPanelCaption("Process 1 / 4");
-  view.SetPanelVisible(true);
-  view.SetTimerEnabled(true);
-  const bool upgraded = RunStages();
-  view.SetTimerEnabled(false);
-  view.SetPanelVisible(false);
+  progress.Started(kUpgradeProgressMaximum);
+  progress.StageBegins(1);
+  const bool upgraded = RunStages(FlashTargetOf(deps_.devices, slot), image, progress);
+  progress.Finished();
   if (upgraded) {
     deps_.messages.Show("Firmware Upgrade Message", kCompleted, MessageIcon::Exclamation);
   } else {
@@ -116,13 +106,13 @@ void FirmwareGroup::RunFirmwareUpgrade() {
   }
 }
 
-bool FirmwareGroup::RunStages() {
-  FirmwareView& view = deps_.view;
-  const std::vector<uint8_t>& image = deps_.state.FirmwareImage;
+bool FirmwareWork::RunStages(const FlashTarget& target, std::span<const uint8_t> image,
+                             UpgradeProgress& progress) {
+  const auto stageEnds = [&] { progress.StepsDone(deps_.state.UpgradeProgress); };
 
   // Stage 1 sends nothing to the device. It is where an image too short to
   // fill the flash range is turned away, before anything is erased.
-  ShowProgress();
+  stageEnds();
   if (const std::optional<std::string> refusal = UpgradeRefusal(image)) {
     Report("SPI test Fail. " + *refusal);
     return false;
@@ -131,45 +121,45 @@ bool FirmwareGroup::RunStages() {
   // after the verify: another program's knock between two pages would leave
   // a half-written flash. Refused, nothing has been touched yet.
   std::optional<CommandChannel::DriveHold> hold;
-  if (const std::optional<uint32_t> drive = spi_.TargetDrive()) {
-    hold.emplace(deps_.channel.HoldDrive(*drive, ClaimPurpose::Firmware));
+  if (target.drive) {
+    hold.emplace(deps_.channel.HoldDrive(*target.drive, ClaimPurpose::Firmware));
     if (!*hold) {
       Report("SPI test Fail. " + (hold->refusal() == LockRefusal::DriveBusy
-                                      ? deps_.channel.DriveBusyText(*drive)
+                                      ? deps_.channel.DriveBusyText(*target.drive)
                                       : std::string("The program is closing.")));
       return false;
     }
   }
   Report("SPI test OK");
-  view.SetPanelCaption("Process 2 / 4");
+  progress.StageBegins(2);
 
   // Sleep between the first erase and the last byte compared can leave a
   // controller that never boots again. The final box waits for the user and
   // tells them to power off, so the hold ends before it.
   const KeepAwake awake(deps_.sleepInhibitor, "Firmware upgrade in progress");
 
-  const bool erased = spi_.EraseSPI(0, kFlashSize);
-  ShowProgress();
+  const bool erased = spi_.EraseSPI(target, 0, kFlashSize);
+  stageEnds();
   if (!erased) {
     Report("SPI Erase Fail.");
     return false;
   }
   Report("SPI Erase OK");
-  view.SetPanelCaption("Process 3 / 4");
+  progress.StageBegins(3);
 
-  const bool programmed = spi_.WriteSPI(0, kFlashSize, image);
-  ShowProgress();
+  const bool programmed = spi_.WriteSPI(target, 0, kFlashSize, image);
+  stageEnds();
   if (!programmed) {
     Report("SPI Program Fail.");
     return false;
   }
   Report("SPI Program OK");
   std::vector<uint8_t> verify(kFlashSize);
-  view.SetPanelCaption("Process 4 / 4");
+  progress.StageBegins(4);
 
   // A failed read leaves ReadSPI's own text, which names the address.
-  const bool read = spi_.ReadSPI(0, kFlashSize, verify);
-  ShowProgress();
+  const bool read = spi_.ReadSPI(target, 0, kFlashSize, verify);
+  stageEnds();
   if (!read) return false;
   if (!std::equal(verify.begin(), verify.end(), image.begin())) {
     Report("SPI Verify fail !!!");

@@ -14,8 +14,8 @@
 #include "device/channel.h"
 #include "device/session.h"
 #include "firmware/firmware_state.h"
-#include "firmware/firmware_view.h"
 #include "firmware/spi_flash.h"
+#include "firmware/upgrade_progress.h"
 #include "raid/records.h"
 
 namespace px {
@@ -40,7 +40,6 @@ struct FirmwareDeps {
   FirmwareState& state;
   StatusPanels& panels;
   Messages& messages;
-  FirmwareView& view;
   // Held from before the erase until the verify has ended.
   SleepInhibitor& sleepInhibitor;
 };
@@ -49,30 +48,28 @@ struct FirmwareDeps {
 // user cancels.
 using ChooseFirmwareFile = std::function<std::optional<std::filesystem::path>()>;
 
-// The main window's "Firmware Upgrade" group: "Load Firmware " (BitBtn1),
-// "Start Upgrade" (Button2) and the four-stage upgrade. The chooser position
-// is UpDown1's position (0 in practice: the chooser is never shown).
-// Runs on the window's thread.
-class FirmwareGroup {
+// Firmware work on an enclosure: loading an image for it, the four-stage
+// upgrade, and reading its flash for a backup. Every operation holds the
+// firmware bracket (FirmwareBusy, and the device-table slot it works on as
+// UpgradeSlot, which detection and polls stay away from) and does nothing
+// while another one holds it. `slot` is a device-table index, as the
+// window's upgrade chooser gives it; one that names no enclosure is said so
+// when the device would first be touched. Runs on the window's thread.
+class FirmwareWork {
  public:
-  explicit FirmwareGroup(const FirmwareDeps& deps);
+  explicit FirmwareWork(const FirmwareDeps& deps);
 
-  // Does nothing while a firmware operation runs; otherwise holds the
-  // firmware bracket while the dialog is open and loads the chosen file.
-  void LoadFirmwareClick(int16_t chooserPosition, const ChooseFirmwareFile& choose);
-  // Does nothing while a firmware operation runs; without an image it says
-  // "Please Load Firmware File First "; otherwise upgrades the device the
-  // chooser shows.
-  void StartUpgradeClick(int16_t chooserPosition);
-  // Erase, program and verify the first 61440 bytes of the image on the
-  // device at UpgradeSlot, ending with one message box. Expects the firmware
-  // bracket to be held and ends it on every path; the image stays loaded.
-  void RunFirmwareUpgrade();
-  // Reads the flash range of the device the chooser shows, as the verify
-  // stage reads it (nine attempts a page, ReadSPI's texts in the message
-  // panel), under the firmware bracket: the bytes of a backup. Nothing while
-  // a firmware operation runs, or when a page could not be read.
-  std::optional<std::vector<uint8_t>> ReadFlashBackup(int16_t chooserPosition);
+  // Loads the file `choose` picks (the window's open dialog), checked
+  // against slot's enclosure; the dialog is open under the bracket.
+  void LoadImage(int slot, const ChooseFirmwareFile& choose);
+  // Erases, programs and verifies the first 61440 bytes of `image` on
+  // slot's enclosure, showing its stages on `progress`, and ends with one
+  // message box. Without an image it says "Please Load Firmware File First ".
+  void Upgrade(int slot, std::span<const uint8_t> image, UpgradeProgress& progress);
+  // Reads slot's flash range as the verify stage reads it (nine attempts a
+  // page, ReadSPI's texts in the message panel): the bytes of a backup.
+  // Nothing when a page could not be read.
+  std::optional<std::vector<uint8_t>> ReadFlashBackup(int slot);
 
   SpiFlash& spi() { return spi_; }
 
@@ -83,6 +80,7 @@ class FirmwareGroup {
    public:
     explicit TrackedPanels(StatusPanels& panels) : panels_(panels) {}
     void SetText(int panel, std::string_view text) override;
+    void WidenMessagePanel() override { panels_.WidenMessagePanel(); }
     const std::string& message() const { return message_; }
 
    private:
@@ -90,9 +88,9 @@ class FirmwareGroup {
     std::string message_;
   };
 
-  bool RunStages();
+  bool RunStages(const FlashTarget& target, std::span<const uint8_t> image,
+                 UpgradeProgress& progress);
   void Report(std::string_view text) { panels_.SetText(StatusPanels::kMessagePanel, text); }
-  void ShowProgress() { deps_.view.SetProgressPosition(deps_.state.UpgradeProgress); }
 
   FirmwareDeps deps_;
   TrackedPanels panels_;

@@ -120,7 +120,7 @@ class RecordingTransport final : public ForwardingTransport {
 
 // The window's parts, as far as the core talks to them: the message panel
 // and the last message box are what the user would read.
-class Console final : public StatusPanels, public Messages, public FirmwareView {
+class Console final : public StatusPanels, public Messages {
  public:
   void SetText(int panel, std::string_view text) override {
     if (panel == kMessagePanel) messagePanel_ = text;
@@ -129,13 +129,6 @@ class Console final : public StatusPanels, public Messages, public FirmwareView 
     boxTitle_ = title;
     boxText_ = text;
   }
-  void WidenMessagePanel() override {}
-  void SetPanelCaption(std::string_view) override {}
-  void SetLabel(std::string_view) override {}
-  void SetProgressMaximum(uint32_t) override {}
-  void SetProgressPosition(uint32_t) override {}
-  void SetPanelVisible(bool) override {}
-  void SetTimerEnabled(bool) override {}
 
   void ClearBox() {
     boxTitle_.clear();
@@ -213,12 +206,12 @@ class GuestDriver {
                            clock_,
                            console_,
                            console_,
-                           console_,
                            sleepInhibitor_,
                            dateFormat_,
                            MessagePump{},
                            {},
                            LocalNow,
+                           {},
                            {}}) {}
 
   void Run() {
@@ -299,14 +292,15 @@ class GuestDriver {
     const Record& config = core_.records.ConfigRecord[DriveOf(core_.devices.DeviceSlot[slot])];
     FirmwareState& firmware = core_.firmware;
     console_.ClearBox();
-    LoadFirmwareFile(firmware_, config, firmware, console_, console_, console_);
+    LoadFirmwareFile(firmware_, config, firmware, console_, console_);
     Print("load slot=" + std::to_string(slot) + " length=" +
           std::to_string(firmware.FirmwareLength()) + " box=" + Quoted(console_.boxText()));
     if (firmware.FirmwareLength() == 0) return;
 
     console_.ClearBox();
     const auto start = std::chrono::steady_clock::now();
-    core_.firmwareGroup.StartUpgradeClick(static_cast<int16_t>(slot));
+    NoUpgradeProgress progress;
+    core_.firmwareWork.Upgrade(static_cast<int>(slot), firmware.FirmwareImage, progress);
     Print("upgrade slot=" + std::to_string(slot) + " panel=" + Quoted(console_.messagePanel()) +
           " box=" + Quoted(console_.boxTitle()) +
           " progress=" + std::to_string(firmware.UpgradeProgress.load()) +

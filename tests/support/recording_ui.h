@@ -22,6 +22,9 @@ class RecordingPanels final : public StatusPanels {
     std::lock_guard lock(mutex_);
     entries_.push_back({panel, std::string(text)});
   }
+  void WidenMessagePanel() override { ++widened; }
+  // How often the message panel was widened for a long text.
+  int widened = 0;
   std::vector<Entry> entries() const {
     std::lock_guard lock(mutex_);
     return entries_;

@@ -29,7 +29,6 @@ struct CoreRig {
                           clock,
                           panels,
                           messages,
-                          view,
                           sleep,
                           format,
                           {},
@@ -48,7 +47,6 @@ struct CoreRig {
   sim::VirtualBus bus{&clock};
   test::RecordingPanels panels;
   test::RecordingMessages messages;
-  NoFirmwareView view;
   NoSleepInhibitor sleep;
   test::FixedFormat format;
   std::vector<std::string> names;

@@ -151,7 +151,7 @@ TEST(FaultCampaign, NoUpgradeCompletesWithTheFlashDifferentFromTheImage) {
       // A backup is whole and true, or there is none; only then may the
       // upgrade go on.
       const std::vector<uint8_t> flash = rig.Flash(0, kFlashSize);
-      const std::optional<std::vector<uint8_t>> backup = rig.group.ReadFlashBackup(0);
+      const std::optional<std::vector<uint8_t>> backup = rig.work.ReadFlashBackup(0);
       if (!backup) {
         EXPECT_EQ(rig.panels.Last(StatusPanels::kMessagePanel), c.outcome) << name;
       } else if (*backup != flash) {
@@ -169,7 +169,7 @@ TEST(FaultCampaign, NoUpgradeCompletesWithTheFlashDifferentFromTheImage) {
           << name;
       continue;
     }
-    rig.group.StartUpgradeClick(0);
+    rig.Upgrade(0);
 
     const auto boxes = rig.messages.boxes();
     ASSERT_FALSE(boxes.empty()) << name;

@@ -73,7 +73,7 @@ struct Loaded {
 
 // Loads the file through the "Load Firmware " button, as the user would.
 Loaded Load(FirmwareRig& rig, const std::filesystem::path& file, int16_t chooser = 0) {
-  rig.group.LoadFirmwareClick(chooser, [&] { return std::optional(file); });
+  rig.work.LoadImage(chooser, [&] { return std::optional(file); });
   return {rig.messages.boxes(), rig.state.FirmwareLength() != 0};
 }
 
@@ -96,7 +96,7 @@ TEST(FirmwareFile, AGoodFileIsLoadedWholeWithItsSumAndVersions) {
   EXPECT_EQ(rig.panels.Last(0), "Chksum:" + test::Hex8(sum));
   EXPECT_EQ(rig.panels.Last(2), "F:14031815");
   EXPECT_EQ(rig.panels.Last(3), "C:15010203");
-  EXPECT_EQ(rig.view.events, std::vector<std::string>{"widen"});
+  EXPECT_EQ(rig.panels.widened, 1);
   EXPECT_FALSE(rig.flags.firmwareBusy);
   EXPECT_EQ(rig.devices.UpgradeSlot, kNoSlot);
 }
@@ -275,8 +275,8 @@ TEST(FirmwareFile, FilesThatCannotBeReadOrAreTooLargeAreRefusedUnreadWithTheirRe
       dir.Write("big.bin", {});
       std::filesystem::resize_file(path, c.size);
     }
-    const std::error_code reason = LoadFirmwareFile(path, rig.records.ConfigRecord[0], rig.state,
-                                                    rig.panels, rig.messages, rig.view);
+    const std::error_code reason =
+        LoadFirmwareFile(path, rig.records.ConfigRecord[0], rig.state, rig.panels, rig.messages);
     EXPECT_EQ(rig.messages.boxes(), (std::vector<Box>{{"Error", c.box, MessageIcon::Error}}))
         << c.name;
     EXPECT_EQ(reason, c.reason) << c.name << ": " << reason.message();
@@ -357,7 +357,7 @@ TEST(FirmwareFile, LoadButtonHoldsTheBracketOnlyWhileTheDialogIsOpen) {
   test::TempDir dir;
   ASSERT_TRUE(Load(rig, dir.Write("a.bin", MakeFile({kAbc, kAbcCrc}))).loaded);
   bool busyInDialog = false;
-  rig.group.LoadFirmwareClick(0, [&] {
+  rig.work.LoadImage(0, [&] {
     busyInDialog = rig.flags.firmwareBusy;
     return std::optional<std::filesystem::path>();
   });
@@ -366,7 +366,7 @@ TEST(FirmwareFile, LoadButtonHoldsTheBracketOnlyWhileTheDialogIsOpen) {
   EXPECT_TRUE(rig.state.FirmwareLength() != 0) << "cancelling keeps the image";
 
   rig.flags.firmwareBusy = true;
-  rig.group.LoadFirmwareClick(0, [] {
+  rig.work.LoadImage(0, [] {
     ADD_FAILURE() << "no dialog while a firmware operation runs";
     return std::optional<std::filesystem::path>();
   });

@@ -14,8 +14,8 @@
 #include "device/channel.h"
 #include "device/session.h"
 #include "firmware/firmware_state.h"
-#include "firmware/firmware_view.h"
 #include "firmware/upgrade.h"
+#include "firmware/upgrade_progress.h"
 #include "raid/records.h"
 #include "sim/fake_clock.h"
 #include "sim/virtual_bus.h"
@@ -23,25 +23,18 @@
 
 namespace px::test {
 
-// The progress panel as a list of what the window was told, in order.
-class FakeFirmwareView final : public FirmwareView {
+// What an upgrade told its front end, in order.
+class FakeUpgradeProgress final : public UpgradeProgress {
  public:
-  void WidenMessagePanel() override { events.push_back("widen"); }
-  void SetPanelCaption(std::string_view text) override {
-    events.push_back("caption " + std::string(text));
+  void Started(uint32_t maximum) override {
+    events.push_back("started " + std::to_string(maximum));
   }
-  void SetLabel(std::string_view text) override { events.push_back("label " + std::string(text)); }
-  void SetProgressMaximum(uint32_t maximum) override {
-    events.push_back("maximum " + std::to_string(maximum));
+  void StageBegins(int stage) override { events.push_back("stage " + std::to_string(stage)); }
+  void StepsDone(uint32_t steps) override {
+    position = steps;
+    events.push_back("steps " + std::to_string(steps));
   }
-  void SetProgressPosition(uint32_t value) override {
-    position = value;
-    events.push_back("position " + std::to_string(value));
-  }
-  void SetPanelVisible(bool visible) override { events.push_back(visible ? "show" : "hide"); }
-  void SetTimerEnabled(bool enabled) override {
-    events.push_back(enabled ? "timer on" : "timer off");
-  }
+  void Finished() override { events.push_back("finished"); }
 
   std::vector<std::string> events;
   uint32_t position = 0;
@@ -132,7 +125,7 @@ struct FirmwareRig {
   sim::VirtualBus bus{&clock};
   RecordingPanels panels;
   RecordingMessages messages;
-  FakeFirmwareView view;
+  FakeUpgradeProgress progress;
   RecordingSleepInhibitor sleepInhibitor;
   DeviceAccess access{bus, panels};
   AppFlags flags;
@@ -146,13 +139,20 @@ struct FirmwareRig {
   RecordTables records;
   FirmwareState state;
   std::shared_ptr<sim::VirtualController> enclosure = bus.AttachEnclosure(kDrive);
-  FirmwareGroup group{FirmwareDeps{channel, flags, devices, records, state, panels, messages, view,
-                                   sleepInhibitor}};
+  FirmwareWork work{
+      FirmwareDeps{channel, flags, devices, records, state, panels, messages, sleepInhibitor}};
 
   FirmwareRig() {
     devices.DeviceSlot[0] = kEntryEnclosure | kDrive;
     devices.DeviceCount = 1;
     devices.UpgradeSlot = 0;
+  }
+
+  // "Start Upgrade" with the chooser at `slot`, on the loaded image.
+  void Upgrade(int slot = 0) { work.Upgrade(slot, state.FirmwareImage, progress); }
+  // The target of range operations: the device at UpgradeSlot.
+  FlashTarget Target() const {
+    return FlashTargetOf(devices, static_cast<int>(devices.UpgradeSlot.load()));
   }
 
   std::vector<uint8_t> Flash(uint32_t address, std::size_t length) const {

@@ -120,7 +120,7 @@ TEST(SpiRange, EraseWalksFifteenBlocksAndReadWalks480Pages) {
   const auto image = Pattern(0x10000);
   rig.enclosure->SetFlash(0, std::vector<uint8_t>(0x10000, 0x00));
   rig.state.UpgradeProgress = 5;
-  ASSERT_TRUE(rig.group.spi().EraseSPI(0, 61440));
+  ASSERT_TRUE(rig.work.spi().EraseSPI(rig.Target(), 0, 61440));
   std::vector<std::pair<uint8_t, uint16_t>> erases;
   for (uint16_t page = 0; page <= 0x01C0; page += 0x20) erases.emplace_back(0x23, page);
   EXPECT_EQ(rig.SpiCommands(), erases);
@@ -131,7 +131,7 @@ TEST(SpiRange, EraseWalksFifteenBlocksAndReadWalks480Pages) {
   rig.enclosure->SetFlash(0, image);
   rig.enclosure->ClearCommands();
   std::vector<uint8_t> read(61440);
-  ASSERT_TRUE(rig.group.spi().ReadSPI(0, 61440, read));
+  ASSERT_TRUE(rig.work.spi().ReadSPI(rig.Target(), 0, 61440, read));
   const auto commands = rig.SpiCommands();
   ASSERT_EQ(commands.size(), 480u);
   for (uint16_t i = 0; i < 480; ++i) EXPECT_EQ(commands[i], std::make_pair(uint8_t{0x20}, i));
@@ -158,9 +158,9 @@ TEST(SpiRange, NineFailedAttemptsGiveNineTextsAndTheFinalOne) {
     rig.enclosure->AddCommandFault({c.c0, static_cast<uint16_t>(c.failAt >> 7), 9, 0x42});
     std::vector<uint8_t> buffer(0x4000);
     bool ok = true;
-    if (c.c0 == 0x20) ok = rig.group.spi().ReadSPI(0, 0x4000, buffer);
-    if (c.c0 == 0x25) ok = rig.group.spi().WriteSPI(0, 0x4000, buffer);
-    if (c.c0 == 0x23) ok = rig.group.spi().EraseSPI(0, 0x4000);
+    if (c.c0 == 0x20) ok = rig.work.spi().ReadSPI(rig.Target(), 0, 0x4000, buffer);
+    if (c.c0 == 0x25) ok = rig.work.spi().WriteSPI(rig.Target(), 0, 0x4000, buffer);
+    if (c.c0 == 0x23) ok = rig.work.spi().EraseSPI(rig.Target(), 0, 0x4000);
     EXPECT_FALSE(ok) << c.first;
     EXPECT_EQ(rig.panels.TextsOf(StatusPanels::kMessagePanel),
               AttemptTexts(c.first, c.final, c.address));
@@ -189,7 +189,7 @@ TEST(SpiRange, AFailedAttemptIsRetriedAtTheSameAddressAndShowsAddressesInFull) {
     rig.enclosure->SetFlash(c.address, data);
     rig.enclosure->AddCommandFault(sim::CommandFault::SpiReadAt(c.address, c.failures, 0x42));
     std::vector<uint8_t> page(kSpiPageSize);
-    EXPECT_EQ(rig.group.spi().ReadSPI(c.address, kSpiPageSize, page), c.ok);
+    EXPECT_EQ(rig.work.spi().ReadSPI(rig.Target(), c.address, kSpiPageSize, page), c.ok);
     EXPECT_EQ(rig.panels.Last(StatusPanels::kMessagePanel), c.lastText);
     EXPECT_EQ(rig.panels.TextsOf(StatusPanels::kMessagePanel).size(), c.failures + (c.ok ? 0 : 1));
     if (c.ok) {
@@ -219,9 +219,9 @@ TEST(SpiRange, DeviceAndSlotChecksComeBeforeAnyDeviceAccess) {
     rig.devices.UpgradeSlot = c.slot;
     rig.bus.SetOpenFails(FirmwareRig::kDrive, c.openFails);
     std::vector<uint8_t> buffer(256);
-    EXPECT_FALSE(rig.group.spi().ReadSPI(0, 256, buffer)) << c.name;
-    EXPECT_FALSE(rig.group.spi().WriteSPI(0, 256, buffer)) << c.name;
-    EXPECT_FALSE(rig.group.spi().EraseSPI(0, 4096)) << c.name;
+    EXPECT_FALSE(rig.work.spi().ReadSPI(rig.Target(), 0, 256, buffer)) << c.name;
+    EXPECT_FALSE(rig.work.spi().WriteSPI(rig.Target(), 0, 256, buffer)) << c.name;
+    EXPECT_FALSE(rig.work.spi().EraseSPI(rig.Target(), 0, 4096)) << c.name;
     EXPECT_EQ(rig.panels.TextsOf(StatusPanels::kMessagePanel), std::vector<std::string>(3, c.text))
         << c.name;
     const auto boxes = rig.messages.boxes();
@@ -253,11 +253,11 @@ TEST(SpiRange, LengthsThatAreNotWholeStepsAreRefusedUntouched) {
     std::vector<uint8_t> buffer(c.buffer, 0x5C);
     bool ok = true;
     if (c.buffer == 0) {
-      ok = rig.group.spi().EraseSPI(0, c.length);
+      ok = rig.work.spi().EraseSPI(rig.Target(), 0, c.length);
     } else if (c.length == 256) {
-      ok = rig.group.spi().WriteSPI(0, c.length, buffer);
+      ok = rig.work.spi().WriteSPI(rig.Target(), 0, c.length, buffer);
     } else {
-      ok = rig.group.spi().ReadSPI(0, c.length, buffer);
+      ok = rig.work.spi().ReadSPI(rig.Target(), 0, c.length, buffer);
     }
     EXPECT_FALSE(ok) << c.name;
     EXPECT_EQ(buffer, std::vector<uint8_t>(c.buffer, 0x5C)) << c.name;
@@ -281,7 +281,7 @@ TEST(SpiRange, ACommandFromInsideTheMessagePumpIsRefusedAndTheRangeCompletes) {
     }
   };
   std::vector<uint8_t> read(1024);
-  ASSERT_TRUE(rig.group.spi().ReadSPI(0, 1024, read));
+  ASSERT_TRUE(rig.work.spi().ReadSPI(rig.Target(), 0, 1024, read));
   EXPECT_EQ(read, image);
   EXPECT_EQ(answers, std::vector<uint8_t>(3, kResultNotOpened));
   EXPECT_EQ(rig.SpiCommands().size(), 8u) << "no query may reach the controller";
@@ -303,7 +303,7 @@ TEST(SpiRange, AnotherThreadsCommandWaitsForTheWholeRange) {
     }
   };
   std::vector<uint8_t> read(4096);
-  ASSERT_TRUE(rig.group.spi().ReadSPI(0, 4096, read));
+  ASSERT_TRUE(rig.work.spi().ReadSPI(rig.Target(), 0, 4096, read));
   detection.join();
   EXPECT_EQ(answer, kResultDone);
   const auto commands = rig.SpiCommands();
@@ -323,7 +323,7 @@ TEST(SpiRange, ALockThatCannotBeHadFailsEveryAttemptInsteadOfWaiting) {
     std::optional<CommandChannel::Guard> held;
     if (c.holdLock) held.emplace(rig.channel.Lock(FirmwareRig::kDrive));
     std::vector<uint8_t> read(256);
-    EXPECT_FALSE(rig.group.spi().ReadSPI(0, 256, read)) << c.name;
+    EXPECT_FALSE(rig.work.spi().ReadSPI(rig.Target(), 0, 256, read)) << c.name;
     EXPECT_EQ(rig.panels.TextsOf(StatusPanels::kMessagePanel),
               AttemptTexts("ReadSPI fail ", "ReadSPI fail, Address = ", "0000"))
         << c.name;

@@ -33,9 +33,8 @@ void ExpectEnded(const FirmwareRig& rig, std::size_t imageSize) {
   EXPECT_EQ(rig.devices.UpgradeSlot, kNoSlot);
   EXPECT_EQ(rig.state.FirmwareLength(), imageSize);
   EXPECT_EQ(rig.bus.OpenHandleCount(), 0u);
-  ASSERT_FALSE(rig.view.events.empty());
-  EXPECT_EQ(rig.view.events[rig.view.events.size() - 2], "timer off");
-  EXPECT_EQ(rig.view.events.back(), "hide");
+  ASSERT_FALSE(rig.progress.events.empty());
+  EXPECT_EQ(rig.progress.events.back(), "finished");
 }
 
 TEST(Upgrade, ExactImageIsErasedProgrammedAndVerified) {
@@ -43,19 +42,14 @@ TEST(Upgrade, ExactImageIsErasedProgrammedAndVerified) {
   const auto image = Pattern(kFlashSize);
   rig.state.ReplaceImage(image);
   rig.enclosure->SetFlash(0, std::vector<uint8_t>(kFlashSize, 0x00));  // erase must come first
-  rig.group.StartUpgradeClick(0);
+  rig.Upgrade(0);
 
   EXPECT_EQ(
       rig.panels.TextsOf(StatusPanels::kMessagePanel),
       (std::vector<std::string>{"SPI test OK", "SPI Erase OK", "SPI Program OK", "SPI Verify OK"}));
-  EXPECT_EQ(Only(rig.view.events, "caption"),
-            (std::vector<std::string>{"caption Process 1 / 4", "caption Process 2 / 4",
-                                      "caption Process 3 / 4", "caption Process 4 / 4"}));
-  EXPECT_EQ(rig.view.events.front(), "label Firmware Update...");
-  EXPECT_EQ(Only(rig.view.events, "maximum"), std::vector<std::string>{"maximum 1005"});
-  EXPECT_EQ(Only(rig.view.events, "position"),
-            (std::vector<std::string>{"position 0", "position 0", "position 15", "position 495",
-                                      "position 975"}));
+  EXPECT_EQ(rig.progress.events,
+            (std::vector<std::string>{"started 1005", "stage 1", "steps 0", "stage 2", "steps 15",
+                                      "stage 3", "steps 495", "stage 4", "steps 975", "finished"}));
   EXPECT_EQ(rig.state.UpgradeProgress, 975u);
   EXPECT_EQ(rig.messages.boxes(), std::vector<Box>{kCompletedBox});
   EXPECT_EQ(rig.Flash(0, kFlashSize), image);
@@ -65,7 +59,7 @@ TEST(Upgrade, ExactImageIsErasedProgrammedAndVerified) {
 TEST(Upgrade, OnlyTheFirst61440BytesOfALongerImageAreWrittenAndCompared) {
   FirmwareRig rig;
   rig.state.ReplaceImage(Pattern(0x10000));
-  rig.group.StartUpgradeClick(0);
+  rig.Upgrade(0);
   EXPECT_EQ(rig.messages.boxes(), std::vector<Box>{kCompletedBox});
   EXPECT_EQ(rig.Flash(0, kFlashSize), Pattern(kFlashSize));
   EXPECT_EQ(rig.Flash(kFlashSize, 4096), std::vector<uint8_t>(4096, 0xFF));
@@ -110,7 +104,7 @@ TEST(Upgrade, FailuresEndWithThePanelTextInTheBox) {
     FirmwareRig rig;
     rig.state.ReplaceImage(Pattern(kFlashSize));
     c.arrange(rig);
-    rig.group.StartUpgradeClick(0);
+    rig.Upgrade(0);
     const auto texts = rig.panels.TextsOf(StatusPanels::kMessagePanel);
     ASSERT_GE(texts.size(), c.lastTexts.size()) << c.name;
     EXPECT_EQ(std::vector<std::string>(
@@ -172,7 +166,7 @@ TEST(Upgrade, TheMachineIsKeptAwakeFromTheEraseToTheEndOfTheVerify) {
       return " at " + std::to_string(rig.SpiCommands().size()) + " SPI commands, " +
              std::to_string(rig.messages.boxes().size()) + " boxes";
     };
-    rig.group.StartUpgradeClick(0);
+    rig.Upgrade(0);
     EXPECT_EQ(rig.sleepInhibitor.events, c.events) << c.name;
     EXPECT_EQ(rig.messages.boxes().size(), 1u) << c.name;
   }
@@ -181,12 +175,11 @@ TEST(Upgrade, TheMachineIsKeptAwakeFromTheEraseToTheEndOfTheVerify) {
 TEST(Upgrade, NoValidSlotTouchesNoDevice) {
   struct Case {
     const char* name;
-    int16_t chooser;
-    bool direct;  // RunFirmwareUpgrade with UpgradeSlot left at 256
+    int chooser;
   } cases[] = {
-      {"UpgradeSlot 256", 0, true},
-      {"chooser past the devices", 2, false},
-      {"negative chooser", -1, false},
+      {"no slot at all", static_cast<int>(kNoSlot)},
+      {"chooser past the devices", 2},
+      {"negative chooser", -1},
   };
   for (const auto& c : cases) {
     FirmwareRig rig;
@@ -194,13 +187,7 @@ TEST(Upgrade, NoValidSlotTouchesNoDevice) {
     rig.bus.AttachEnclosure(5);
     rig.devices.DeviceCount = 2;
     rig.state.ReplaceImage(Pattern(kFlashSize));
-    if (c.direct) {
-      rig.devices.UpgradeSlot = kNoSlot;
-      BeginFirmwareOperation(rig.flags);
-      rig.group.RunFirmwareUpgrade();
-    } else {
-      rig.group.StartUpgradeClick(c.chooser);
-    }
+    rig.Upgrade(c.chooser);
     EXPECT_EQ(rig.panels.TextsOf(StatusPanels::kMessagePanel),
               (std::vector<std::string>{"SPI test OK", "No Upgrade Mode!!!", "SPI Erase Fail."}))
         << c.name;
@@ -220,7 +207,7 @@ TEST(Upgrade, DeviceRemovedWhileProgrammingFailsCleanly) {
   rig.onPump = [&] {
     if (rig.SpiCommands().size() == 15 + 40) rig.bus.Detach(FirmwareRig::kDrive);
   };
-  rig.group.StartUpgradeClick(0);
+  rig.Upgrade(0);
   const auto texts = rig.panels.TextsOf(StatusPanels::kMessagePanel);
   ASSERT_GE(texts.size(), 2u);
   EXPECT_EQ(texts[texts.size() - 2], "WriteSPI fail, Address = 1380");
@@ -233,7 +220,7 @@ TEST(Upgrade, AShortImageIsRefusedBeforeAnythingIsErased) {
   FirmwareRig rig;
   rig.state.ReplaceImage(Pattern(kFlashSize - 1));
   rig.enclosure->SetFlash(0, Pattern(kFlashSize, 3));
-  rig.group.StartUpgradeClick(0);
+  rig.Upgrade(0);
   const std::string text = "SPI test Fail. The firmware image has 61439 bytes, 61440 needed.";
   EXPECT_EQ(rig.panels.TextsOf(StatusPanels::kMessagePanel), std::vector<std::string>{text});
   EXPECT_EQ(rig.messages.boxes(), std::vector<Box>{Failure(text)});
@@ -244,21 +231,21 @@ TEST(Upgrade, AShortImageIsRefusedBeforeAnythingIsErased) {
 
 TEST(Upgrade, StartWithoutImageOrWhileBusy) {
   FirmwareRig rig;
-  rig.group.StartUpgradeClick(0);
+  rig.Upgrade(0);
   EXPECT_EQ(rig.messages.boxes(), std::vector<Box>{Failure("Please Load Firmware File First ")});
   EXPECT_FALSE(rig.flags.firmwareBusy);
   EXPECT_EQ(rig.devices.UpgradeSlot, kNoSlot);
-  EXPECT_TRUE(rig.view.events.empty());
+  EXPECT_TRUE(rig.progress.events.empty());
 
   FirmwareRig busy;
   busy.state.ReplaceImage(Pattern(kFlashSize));
   busy.flags.firmwareBusy = true;
-  busy.group.StartUpgradeClick(0);
+  busy.Upgrade(0);
   EXPECT_TRUE(busy.flags.firmwareBusy) << "someone else's bracket must stay";
   EXPECT_EQ(busy.devices.UpgradeSlot, 0u);
   EXPECT_TRUE(busy.messages.boxes().empty());
   EXPECT_TRUE(busy.panels.entries().empty());
-  EXPECT_TRUE(busy.view.events.empty());
+  EXPECT_TRUE(busy.progress.events.empty());
   EXPECT_TRUE(busy.bus.Trace().empty());
 }
 
@@ -270,18 +257,17 @@ TEST(Upgrade, PressingStartUpgradeDuringAnUpgradeDoesNothing) {
   rig.onPump = [&] {
     if (presses < 3 && rig.SpiCommands().size() == 100) {
       ++presses;
-      rig.group.StartUpgradeClick(0);
-      rig.group.LoadFirmwareClick(0, [] {
+      rig.Upgrade(0);
+      rig.work.LoadImage(0, [] {
         ADD_FAILURE() << "no file dialog during an upgrade";
         return std::optional<std::filesystem::path>();
       });
     }
   };
-  rig.group.StartUpgradeClick(0);
+  rig.Upgrade(0);
   EXPECT_EQ(presses, 3);
   EXPECT_EQ(rig.messages.boxes(), std::vector<Box>{kCompletedBox});
-  EXPECT_EQ(Only(rig.view.events, "caption Process 1"),
-            std::vector<std::string>{"caption Process 1 / 4"});
+  EXPECT_EQ(Only(rig.progress.events, "started"), std::vector<std::string>{"started 1005"});
   EXPECT_EQ(rig.Flash(0, kFlashSize), Pattern(kFlashSize));
   ExpectEnded(rig, kFlashSize);
 }

@@ -144,8 +144,7 @@ TEST(DemoScenarios, DemoFirmwareFileLoadsForEveryDemoEnclosure) {
     FirmwareState state;
     px::test::RecordingPanels panels;
     px::test::RecordingMessages messages;
-    NoFirmwareView view;
-    LoadFirmwareFile(path, config, state, panels, messages, view);
+    LoadFirmwareFile(path, config, state, panels, messages);
     EXPECT_TRUE(messages.boxes().empty()) << messages.boxes().front().text;
     EXPECT_EQ(state.FirmwareImage, file);
   }

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace px {
+
+// What a front end shows of a firmware upgrade while it runs: the window its
+// progress panel, pxraid a progress line. The step counter itself is
+// FirmwareState::UpgradeProgress, which moves by one per good SPI step.
+class UpgradeProgress {
+ public:
+  virtual ~UpgradeProgress() = default;
+  // The upgrade starts; the counter starts at 0 and stays below `maximum`.
+  virtual void Started(uint32_t maximum) = 0;
+  // Stage `stage` of four begins: 1 test, 2 erase, 3 program, 4 verify.
+  virtual void StageBegins(int stage) = 0;
+  // The counter as a stage ends.
+  virtual void StepsDone(uint32_t steps) = 0;
+  // The upgrade is over, whatever its outcome; its final box comes next.
+  virtual void Finished() = 0;
+};
+
+// For callers with nothing to show (a benchmark, the end-to-end guest).
+class NoUpgradeProgress final : public UpgradeProgress {
+ public:
+  void Started(uint32_t) override {}
+  void StageBegins(int) override {}
+  void StepsDone(uint32_t) override {}
+  void Finished() override {}
+};
+
+// The words the window has always shown for them: the panel's label while
+// an upgrade runs, and its caption for each stage ("Process 2 / 4").
+inline constexpr char kUpgradeLabel[] = "Firmware Update...";
+inline std::string StageCaption(int stage) {
+  return "Process " + std::to_string(stage) + " / 4";
+}
+
+}  // namespace px
