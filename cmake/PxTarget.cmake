@@ -23,11 +23,33 @@ function(px_target_settings target)
   endif()
 endfunction()
 
-# A static library of one folder: px_library(name SOURCES ... DEPENDS ...)
+# Headers are included by their folder ("device/channel.h"). Each library
+# exports a root of its own in which only its own folder is seen, so a
+# library finds the headers of what it links and nothing else: a core
+# library that reaches for the simulator, the window or the tool fails to
+# build instead of quietly growing a dependency.
+# px_include_root(target folder): folder relative to the project.
+function(px_include_root target folder)
+  get_filename_component(name ${folder} NAME)
+  set(root ${CMAKE_BINARY_DIR}/include-roots/${name})
+  if(NOT EXISTS ${root}/${name})
+    file(MAKE_DIRECTORY ${root})
+    file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${folder} ${root}/${name} RESULT linked SYMBOLIC)
+    if(NOT linked STREQUAL "0")
+      # Where no link can be made, the folder's parent serves, less strictly.
+      get_filename_component(parent ${PROJECT_SOURCE_DIR}/${folder} DIRECTORY)
+      set(root ${parent})
+    endif()
+  endif()
+  target_include_directories(${target} PUBLIC ${root})
+endfunction()
+
+# A static library of one folder:
+# px_library(name FOLDER src/device SOURCES ... DEPENDS ...)
 function(px_library name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPENDS" ${ARGN})
+  cmake_parse_arguments(ARG "" "FOLDER" "SOURCES;DEPENDS" ${ARGN})
   add_library(${name} STATIC ${ARG_SOURCES})
-  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR})
+  px_include_root(${name} ${ARG_FOLDER})
   target_link_libraries(${name} PUBLIC ${ARG_DEPENDS})
   px_target_settings(${name})
 endfunction()

@@ -28,7 +28,7 @@
 #include "raid/device_text.h"
 #include "raid/record_views.h"
 #include "raid/settings_model.h"
-#include "sim/nbd_export.h"
+#include "nbd/nbd_export.h"
 
 namespace px::e2e {
 namespace {

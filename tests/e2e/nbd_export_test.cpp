@@ -1,7 +1,7 @@
 // The NBD export against a client that speaks the protocol from its bytes, so
 // a mistake shared by the export and qemu's client would still show.
 
-#include "sim/nbd_export.h"
+#include "nbd/nbd_export.h"
 
 #include <arpa/inet.h>
 #include <gmock/gmock.h>

@@ -1,4 +1,4 @@
-#include "sim/nbd_export.h"
+#include "nbd/nbd_export.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

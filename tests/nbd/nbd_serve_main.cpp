@@ -27,7 +27,7 @@
 #include "common/bytes.h"
 #include "common/text.h"
 #include "sim/demo_scenarios.h"
-#include "sim/nbd_export.h"
+#include "nbd/nbd_export.h"
 #include "sim/virtual_bus.h"
 
 namespace px::sim {
