@@ -4,6 +4,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 
 #include "app/form1_main.h"
@@ -62,7 +63,24 @@ void ShowAlreadyRunning(px::Messages* messages) {
   box.exec();
 }
 
-int RunWindows(AppEnvironment& env) {
+// Takes the window's own option out of the arguments, so that the toolkit
+// sees only its own. True when it was there.
+bool TakeOption(int& argc, char** argv, const char* option) {
+  bool found = false;
+  int kept = 1;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], option) == 0) {
+      found = true;
+    } else {
+      argv[kept++] = argv[i];
+    }
+  }
+  argc = kept;
+  argv[argc] = nullptr;
+  return found;
+}
+
+int RunWindows(AppEnvironment& env, bool notifications) {
   QApplication::setApplicationName(QString::fromLatin1(kTitle));
   std::unique_ptr<px::Transport> transport = env.makeTransport();
   const std::filesystem::path logDirectory =
@@ -75,6 +93,7 @@ int RunWindows(AppEnvironment& env) {
   services.messages = env.messages;
   services.clock = env.clock;
   services.logDirectory = logDirectory;
+  services.notifications = notifications;
   TForm1 form1(std::move(services));
   // Only the main window is built at start, so that it opens at once. The
   // GoTo and log windows are built fresh for each showing, and "Make Bin"
@@ -89,6 +108,7 @@ int RunWindows(AppEnvironment& env) {
 }  // namespace
 
 int RunApplication(int& argc, char** argv, AppEnvironment env) {
+  const bool notifications = !TakeOption(argc, argv, kNoNotifications);
   std::optional<GuiApplication> app;
   if (QCoreApplication::instance() == nullptr) app.emplace(argc, argv, env.messages);
 
@@ -98,7 +118,7 @@ int RunApplication(int& argc, char** argv, AppEnvironment env) {
     return 0;
   }
   try {
-    RunWindows(env);
+    RunWindows(env, notifications);
   } catch (const std::exception& error) {
     ShowException(env.messages, error.what());
   } catch (...) {

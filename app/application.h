@@ -34,10 +34,14 @@ struct AppEnvironment {
   px::Messages* messages = nullptr;
 };
 
+// Turns the tray's desktop notifications off; the tray icon stays.
+inline constexpr char kNoNotifications[] = "--no-notifications";
+
 // The whole program: the single-instance rule, the application object, the
-// four windows, the event loop. Returns 0 in every case, as the program's
-// exit code. An application object that already exists (a test's) is used
-// as it is.
+// four windows, the event loop. Takes kNoNotifications out of the arguments;
+// the rest are the toolkit's. Returns 0 in every case, as the program's exit
+// code. An application object that already exists (a test's) is used as it
+// is.
 int RunApplication(int& argc, char** argv, AppEnvironment env);
 
 // Under a replay, tells the user once, in a box and on standard error, why

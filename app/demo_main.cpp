@@ -1,7 +1,8 @@
 // The demo: the whole program over a virtual bus with two enclosures and the
 // host's own disk, and a two-minute story a user can watch without any
 // hardware: a mirror member pulled out, put back and rebuilt, then a whole
-// enclosure unplugged and plugged in again.
+// enclosure unplugged and plugged in again. Where the desktop has a tray, its
+// icon and notifications follow the story; --no-notifications quiets them.
 
 #include <QCoreApplication>
 #include <QFile>

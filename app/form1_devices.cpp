@@ -139,6 +139,8 @@ void TForm1::LayOutDetectedDevices() {
     UpDown1->hide();
     PreviousDeviceCount_ = 0;
     NoDeviceTicks_ = 0;
+    // With no device left there is no poll to notice what went.
+    EnclosuresChanged(core_->Observe(0));
     // Disks that exist but refuse us look exactly like no disks at all.
     if (!permissionAdviceShown_) {
       const std::string advice = DiskPermissionAdvice(*services_.transport);

@@ -71,7 +71,8 @@ TForm1::TForm1(FormServices services, QWidget* parent)
     : QWidget(parent),
       services_(std::move(services)),
       panelsHolder_(std::make_unique<WindowPanels>(*(StatusBar1 = new PanelStatusBar(this)))),
-      panels_(*panelsHolder_) {
+      panels_(*panelsHolder_),
+      trayModel_(px::kProgramCaption, services_.notifications) {
   setObjectName(QStringLiteral("Form1"));
   InitialiseResources();
   if (services_.clock == nullptr) ownClock_ = std::make_unique<px::SteadyClock>();
@@ -159,22 +160,21 @@ void TForm1::InitialiseState() {
   // Never a box: one would stop the upgrade it is about.
   sleepInhibitor_ = CreateSleepInhibitor(
       [this](std::string_view text) { panels_.SetText(px::StatusPanels::kMessagePanel, text); });
-  core_ = std::make_unique<px::Core>(
-      px::CoreServices{*services_.transport,
-                       *clock_,
-                       panels_,
-                       *messages_,
-                       *sleepInhibitor_,
-                       *dateFormat_,
-                       [this] {
-                         // Only the window's own thread may run its events.
-                         if (QThread::currentThread() == thread())
-                           QCoreApplication::processEvents();
-                       },
-                       services_.logDirectory,
-                       [] { return ToLogTime(QDateTime::currentDateTime()); },
-                       {},
-                       {}});
+  core_ = std::make_unique<px::Core>(px::CoreServices{
+      *services_.transport,
+      *clock_,
+      panels_,
+      *messages_,
+      *sleepInhibitor_,
+      *dateFormat_,
+      [this] {
+        // Only the window's own thread may run its events.
+        if (QThread::currentThread() == thread()) QCoreApplication::processEvents();
+      },
+      services_.logDirectory,
+      [] { return ToLogTime(QDateTime::currentDateTime()); },
+      {},
+      [this](const std::vector<px::EnclosureEvent>& events) { EnclosuresChanged(events); }});
   core_->detection.LetterCount = core_->discovery.ListLogicalDrives();
   core_->detection.PhysicalDriveCount = core_->discovery.CountPhysicalDrives();
   core_->detection.handover.SetProbing(true);

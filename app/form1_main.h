@@ -25,6 +25,7 @@
 #include "app/message_box.h"
 #include "app/on_first_use.h"
 #include "app/status_bar.h"
+#include "app/tray_icon.h"
 #include "app/window_clock.h"
 #include "common/clock.h"
 #include "common/sleep_inhibitor.h"
@@ -32,6 +33,7 @@
 #include "core/core.h"
 #include "raid/device_text.h"
 #include "raid/display_model.h"
+#include "raid/tray_model.h"
 
 namespace px {
 class DriveDetectThread;
@@ -80,6 +82,10 @@ struct FormServices {
   const px::DateTimeFormat* dateFormat = nullptr;
   // "Load Firmware "'s file dialog; empty: OpenDialog1.
   px::ChooseFirmwareFile chooseFirmwareFile;
+  // The tray of the enclosures' health; empty: the desktop's, where it has one.
+  MakeTray makeTray;
+  // False: the tray raises no desktop notifications.
+  bool notifications = true;
 };
 
 // The main window: device pages, RAID status, firmware group, the seven
@@ -271,6 +277,9 @@ class TForm1 final : public QWidget, private px::MonitorClient, private px::Upgr
   void ApplyMonitorResult(const px::MonitorResult& result);
   void DisableMonitorButtons();
   void DisableSettingBoxes();
+  // What changed on the enclosures, from a poll or the last one gone: the
+  // tray shows their health and notifies what went wrong.
+  void EnclosuresChanged(std::vector<px::EnclosureEvent> events);
   px::SettingsFill ScheduleBackup();
 
   // UpgradeProgress: Panel1 with its label and bar, and Timer1 copying the
@@ -309,6 +318,9 @@ class TForm1 final : public QWidget, private px::MonitorClient, private px::Upgr
   std::unique_ptr<px::TRaidThread> raidThread_;
   std::unique_ptr<DeviceChangeWatcher> deviceWatcher_;
   std::unique_ptr<SessionEndWatcher> sessionWatcher_;
+  px::TrayModel trayModel_;
+  std::unique_ptr<TrayNotifier> tray_;
+  std::optional<px::TrayLook> trayLook_;
 
   // Window state of device selection and the timers.
   uint8_t ChangeCountdown_ = 0;

@@ -1,8 +1,10 @@
-// The utility on this machine's disks. Two options, for bug reports:
-//   pxgui --record FILE   also writes every command to the disks, and every
-//                         answer, to FILE
-//   pxgui --replay FILE   plays such a recording back instead of touching
-//                         any disk
+// The utility on this machine's disks. Two options for bug reports, one for
+// the desktop:
+//   pxgui --record FILE        also writes every command to the disks, and
+//                              every answer, to FILE
+//   pxgui --replay FILE        plays such a recording back instead of
+//                              touching any disk
+//   pxgui --no-notifications   the tray icon raises no desktop notifications
 // Everything else on the command line is the toolkit's.
 
 #include <cstdio>
@@ -48,7 +50,8 @@ bool TakeSessionOptions(int& argc, char** argv, SessionOptions& options) {
 int main(int argc, char** argv) {
   SessionOptions options;
   if (!TakeSessionOptions(argc, argv, options)) {
-    std::fprintf(stderr, "usage: pxgui [--record FILE | --replay FILE]\n");
+    std::fprintf(stderr, "usage: pxgui [--record FILE | --replay FILE] [%s]\n",
+                 px::app::kNoNotifications);
     return 2;
   }
   px::SteadyClock steadyClock;

@@ -6,21 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "raid/enclosure_health.h"
 #include "raid/record_views.h"
 
 namespace px::cli {
 
 struct CoreState;
-
-// How a monitoring system reads the state of an enclosure, and the exit code
-// it expects for it.
-enum class Health { Ok = 0, Warning = 1, Critical = 2, Unknown = 3 };
-
-// The most severe of two: OK, then WARNING, then UNKNOWN, then CRITICAL. A
-// failed member somewhere matters more than a device that could not be read;
-// a device that could not be read matters more than a rebuild that runs.
-Health Worse(Health a, Health b);
-const char* HealthName(Health health);  // "ok", "warning", "critical", "unknown"
 
 struct MemberReport {
   const char* port = "P0";
@@ -64,15 +55,6 @@ struct BusyDriveReport {
 EnclosureReport BuildReport(CoreState& core, std::size_t slot, bool statusRead, bool busy);
 // The drives the last detection found held by another program.
 std::vector<BusyDriveReport> BusyDrives(CoreState& core);
-
-// The health of a status record (already known to have been read), with the
-// reason for it:
-// - CRITICAL: a member failed; or one is absent from a mirror or a stripe
-//   (the volume has lost its redundancy or its data); or none is present.
-// - WARNING: a rebuild or copy runs; a member is inserted but not part of the
-//   volume; a single member is present by design (JBOD, NRAID, Bypass).
-// - OK: both members present and ready and nothing running.
-Health Classify(const StatusRecordView& status, std::string& reason);
 
 nlohmann::ordered_json ToJson(const EnclosureReport& report);
 nlohmann::ordered_json ToJson(const BusyDriveReport& report);

@@ -89,6 +89,8 @@ class Core {
   // it and hands the events on; a front end that learns of a change outside
   // a poll (the last enclosure gone) may call it with nothing read.
   std::vector<EnclosureEvent> Observe(uint8_t answered);
+  // Device `device` as the last Observe saw it (device < kShownDevices).
+  const EnclosureSnapshot& Seen(std::size_t device) const { return seen_[device]; }
 
  private:
   // The poll's hook: the answers go into the day's log, what changed to

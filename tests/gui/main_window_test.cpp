@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QPointer>
+#include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
@@ -109,6 +110,8 @@ struct Rig {
   QTemporaryDir logDir;
   std::filesystem::path firmwareFile;
   int fileDialogs = 0;
+  px::app::MakeTray makeTray;
+  bool notifications = true;
   std::unique_ptr<TForm1> form;
 
   // Drives 0 and 2 plain disks, enclosures on 1 and 3, volumes E and F on
@@ -159,6 +162,8 @@ struct Rig {
       ++fileDialogs;
       return firmwareFile;
     };
+    services.makeTray = makeTray;
+    services.notifications = notifications;
     form = std::make_unique<TForm1>(std::move(services));
     // The tests run every timer by hand; the intervals of the design are
     // checked once, in Layout.
@@ -208,6 +213,25 @@ struct Rig {
     if (form) form->close();
     form.reset();
   }
+};
+
+// A desktop's tray, as the window drives it: the last look, and what it
+// notified.
+struct TrayRecord {
+  px::TrayLook look;
+  std::vector<std::string> notified;
+};
+
+class RecordingTray final : public px::app::TrayNotifier {
+ public:
+  explicit RecordingTray(TrayRecord& record) : record_(record) {}
+  void Show(const px::TrayLook& look) override { record_.look = look; }
+  void Notify(const px::Notification& n) override {
+    record_.notified.push_back(std::string(px::SeverityName(n.severity)) + "|" + n.title);
+  }
+
+ private:
+  TrayRecord& record_;
 };
 
 void Press(QWidget* target, Qt::Key key, Qt::KeyboardModifiers mods) {
@@ -578,6 +602,80 @@ class MainWindowTest : public QObject {
     QVERIFY(
         QString::fromStdString(pending[0]).startsWith(QStringLiteral("D1 Device was removed at ")));
     QVERIFY(form.state().eventLog.PendingLinesFlag);
+  }
+
+  // Where the desktop has no tray, as on the offscreen platform, the window
+  // makes none. Where it has one, the tray follows the enclosures' health
+  // and notifies what went wrong, unless it is told not to.
+  void TrayFollowsTheEnclosures() {
+    QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable());
+    {
+      Rig rig;
+      rig.bus.AttachEnclosure(0);
+      TForm1& form = rig.Start();
+      rig.Settle();
+      rig.bus.EnclosureAt(0)->UpdateScenario([](auto& s) { s.p1.state = 9; });
+      form.Timer2Timer();
+      QVERIFY(rig.Served());
+      QVERIFY(form.findChildren<QSystemTrayIcon*>().isEmpty());
+    }
+    for (const bool notifications : {true, false}) {
+      TrayRecord tray;
+      Rig rig;
+      rig.makeTray = [&tray](QWidget&) { return std::make_unique<RecordingTray>(tray); };
+      rig.notifications = notifications;
+      rig.bus.AttachEnclosure(0);
+      TForm1& form = rig.Start();
+      const auto poll = [&] {
+        form.Timer2Timer();
+        QVERIFY(rig.Served());
+      };
+      struct Step {
+        const char* name;
+        std::function<void()> act;
+        std::string look;
+        std::vector<std::string> notified;
+      };
+      const Step steps[] = {
+          {"found whole",
+           [&] { rig.Settle(); },
+           "Utitity v0.50.4: OK\nDevice1: OK (both members ready)",
+           {}},
+          {"P1 fails",
+           [&] {
+             rig.bus.EnclosureAt(0)->UpdateScenario([](auto& s) { s.p1.state = 9; });
+             poll();
+           },
+           "Utitity v0.50.4: CRITICAL\nDevice1: CRITICAL (P1 failed)",
+           {"critical|Device1: P1 failed"}},
+          {"taken out of polling by the user: not asked, so not unreadable",
+           [&] {
+             form.DeviceBoxes[0]->setChecked(false);
+             form.DeviceCheckBoxClick(0);
+             poll();
+           },
+           "Utitity v0.50.4: UNKNOWN\nDevice1: UNKNOWN (the status could not be read)",
+           {}},
+          {"unplugged",
+           [&] {
+             form.Timer6Timer();
+             rig.bus.SetDeviceChangeCallback(nullptr);
+             rig.bus.Detach(0);
+             form.state().detection.handover.Request();
+             rig.Detect();
+           },
+           "Utitity v0.50.4: UNKNOWN\nno enclosure found",
+           {"warning|Device1: enclosure gone"}},
+      };
+      for (const Step& step : steps) {
+        tray.notified.clear();
+        step.act();
+        const std::string where = std::string(step.name) + (notifications ? "" : ", quiet");
+        QCOMPARE(tray.look.toolTip, step.look);
+        QVERIFY2(tray.notified == (notifications ? step.notified : std::vector<std::string>{}),
+                 where.c_str());
+      }
+    }
   }
 
   void BuzzerMuteWritesSettings() {
