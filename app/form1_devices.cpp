@@ -24,7 +24,7 @@ std::vector<px::VolumeLetter> TForm1::VolumeLetters() const {
 
 void TForm1::Timer4Timer() {
   px::DetectionState& detection = core_->detection;
-  // 1. A device change: count up, then look whether the drives changed.
+  // A device change: count up, then look whether the drives changed.
   if (ChangeCountdown_ != 0) {
     if (ChangeCountdown_ < kChangeCountdownFire) {
       ++ChangeCountdown_;
@@ -48,14 +48,14 @@ void TForm1::Timer4Timer() {
     }
     return;
   }
-  // 2. A detection finished.
+  // A detection finished.
   if (detection.handover.TakeResults()) {
     // What the probe found choosable, before the layout's own count.
     SetChooserMaximum(detection.ChooserMaximum.load());
     LayOutDetectedDevices();
     return;
   }
-  // 3. A detection runs: the first one blinks its caption.
+  // A detection runs: the first one blinks its caption.
   if (detection.handover.Pending()) {
     if (StaticText1->text() == QLatin1String(kDriveDetecting)) {
       StaticText1->setVisible(!BlinkState_);
@@ -63,7 +63,7 @@ void TForm1::Timer4Timer() {
     }
     return;
   }
-  // 4. Nothing found yet, or a drive could not be probed because another
+  // Nothing found yet, or a drive could not be probed because another
   // program held it: look again every seventh tick.
   const bool lookAgain = core_->devices.DeviceCount == 0 ||
                          (detection.BusyDrives.load() != 0 &&

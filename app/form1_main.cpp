@@ -87,19 +87,16 @@ TForm1::TForm1(FormServices services, QWidget* parent)
   CreateControls();
   CreateTimers();
 
-  // 1. The icon comes with the first paint (paintEvent); Qt paints every
-  // widget double-buffered already.
-  // 2. Device arrival and removal.
+  // The icon comes with the first paint (paintEvent), so that nothing but
+  // the window itself stands between the start and its first picture.
   deviceWatcher_ = std::make_unique<DeviceChangeWatcher>(*this, [this] { DeviceChanged(); });
   sessionWatcher_ =
       std::make_unique<SessionEndWatcher>(*this, [this] { return QueryEndSession(); });
 
-  // 3, 4 and 8: the state the threads read is complete before they start.
+  // The state the threads read is complete before they start.
   InitialiseState();
-  // 5.
   StartThreads();
 
-  // 6.
   StartTime_ = QDateTime::currentDateTime();
   Timer3->start();
   Timer4->start();
@@ -109,7 +106,7 @@ TForm1::TForm1(FormServices services, QWidget* parent)
   StaticText3->hide();
   StaticText4->hide();
 
-  // 7.
+  // Nothing can be started before a device is found.
   Panel1->hide();
   Timer1->stop();
   Timer2->stop();
@@ -132,7 +129,6 @@ TForm1::TForm1(FormServices services, QWidget* parent)
                         Label20, Label21, Label22})
     label->clear();
 
-  // 9.
   BaseCaption_ = px::kProgramCaption;
   setWindowTitle(Q(BaseCaption_));
   QApplication::setApplicationDisplayName(QString());

@@ -4,8 +4,8 @@
 
 namespace px::app {
 
-// A group box framed by an etched line through the middle of its title, as
-// group boxes look on the original's form, drawn with the painter. The
+// A group box framed by an etched line through the middle of its title,
+// drawn with the painter. The
 // toolkit's own frame (Fusion's) is an image, and loading the first image
 // loads every image-format plugin the system has while the window waits to
 // appear.

@@ -11,9 +11,8 @@ namespace px::app {
 
 namespace {
 
-// The runtime directory is per user and per login, which is the scope the
-// rule has on the original platform; the temporary directory is shared, so
-// the fallback name carries the user id.
+// One copy per user and login: the runtime directory has that scope; the
+// temporary directory is shared, so the fallback name carries the user id.
 QString LockFilePath(const std::string& name) {
   QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
   QString file = QString::fromStdString(name) + QStringLiteral(".lock");

@@ -22,8 +22,8 @@ uint32_t ParseNumberText(std::string_view text) {
     }
     return value;
   }
-  // Decimal, as strict as the original toolkit's conversion: an optional sign,
-  // digits, nothing else, within the signed 32-bit range.
+  // Decimal, strictly: an optional sign, digits, nothing else, within the
+  // signed 32-bit range; anything else is a conversion error the user sees.
   std::string_view digits = text;
   const bool plus = !digits.empty() && digits.front() == '+';
   if (plus) digits.remove_prefix(1);

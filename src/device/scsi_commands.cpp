@@ -28,7 +28,7 @@ ScsiRequest MakeReadWrite(uint8_t opcode, DataDirection direction, uint32_t lba,
 
 DevicePath SelectDevicePath(int8_t selector) {
   if (selector <= 0x42) {
-    // The number is printed as unsigned, as the original path format does.
+    // A negative selector names the drive its byte reads as unsigned.
     return {DevicePath::Kind::PhysicalDrive, static_cast<unsigned>(static_cast<int>(selector)), 0};
   }
   return {DevicePath::Kind::Volume, 0, static_cast<char>(selector)};

@@ -152,7 +152,7 @@ class HostInventory {
   // kDriveNoRootDir for a letter that names nothing.
   virtual uint8_t DriveType(char letter) = 0;
   // Of a volume opened through DeviceIo. Fails for a volume that spans more
-  // than one extent, as the one-extent query of the original platform does.
+  // than one extent: such a volume has no single disk it lives on.
   virtual std::optional<DiskExtent> FirstExtent(DeviceHandle volume) = 0;
   // How the machine names physical drive n ("/dev/sdb"); empty where the
   // number is all there is.

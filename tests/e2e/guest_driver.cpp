@@ -25,10 +25,10 @@
 #include "core/core.h"
 #include "device/transport.h"
 #include "firmware/firmware_file.h"
+#include "nbd/nbd_export.h"
 #include "raid/device_text.h"
 #include "raid/record_views.h"
 #include "raid/settings_model.h"
-#include "nbd/nbd_export.h"
 
 namespace px::e2e {
 namespace {

@@ -4,14 +4,14 @@
 //
 //   xvfb-run -a build/release/tests/gui/window_bench [--start-up-only]
 //
-// 1. Start-up: from starting a process to its first painted window, for the
+// Start-up: from starting a process to its first painted window, for the
 //    program (the demo's set-up), for a bare Qt window of the same size,
 //    and for reference for that window with one label (the least any
 //    window that shows text costs: it loads the font configuration). Each a
 //    fresh process of this executable, taken in turns; medians of the time
 //    and of the processor time the process had used by then (on a busy
 //    machine the time mostly says how long the process waited for a core).
-// 2. A status poll of two devices and a full firmware upgrade over the
+// And a status poll of two devices and a full firmware upgrade over the
 //    virtual bus at 0.375 ms per read, on the real clock: the time taken
 //    beside the bound the device and the protocol set (reads × latency +
 //    the channel's mandated sleeps), what the simulator's and the clock's

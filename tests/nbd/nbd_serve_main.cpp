@@ -26,8 +26,8 @@
 
 #include "common/bytes.h"
 #include "common/text.h"
-#include "sim/demo_scenarios.h"
 #include "nbd/nbd_export.h"
+#include "sim/demo_scenarios.h"
 #include "sim/virtual_bus.h"
 
 namespace px::sim {

@@ -1,6 +1,5 @@
-// The GoTo dialog, the event log viewer and the "Make Bin" window, driven the
-// way a user drives them: clicks, typed text, keys, and the viewer's timer
-// called tick by tick.
+// The "Make Bin" window, driven the way a user drives it: clicks, typed
+// text and keys in its grid.
 
 #include <QApplication>
 #include <QMessageBox>
@@ -16,8 +15,6 @@
 #include <vector>
 
 #include "app/form2_make_bin.h"
-#include "app/form3_goto.h"
-#include "app/form5_event_log.h"
 #include "firmware/image_builder.h"
 #include "firmware/image_files.h"
 #include "firmware/sub_code_table.h"
@@ -25,23 +22,10 @@
 #include "support/when_modal.h"
 
 using px::app::TForm2;
-using px::app::TForm3;
-using px::app::TForm5;
 
 namespace {
 
 using px::test::WhenModal;
-
-QStringList MemoLines(const TForm5& viewer) {
-  const QString text = viewer.Memo1->toPlainText();
-  return text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n'));
-}
-
-QStringList Q(const std::vector<std::string>& lines) {
-  QStringList out;
-  for (const std::string& line : lines) out << QString::fromStdString(line);
-  return out;
-}
 
 void WriteFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary);
@@ -97,16 +81,10 @@ struct BinFiles {
 
 }  // namespace
 
-class DialogsTest : public QObject {
+class MakeBinTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void GotoTurnsTheConfirmedNumberIntoASector_data();
-  void GotoTurnsTheConfirmedNumberIntoASector();
-  void GotoKeepsTheDialogOpenOnABadNumber();
-  void ViewerFollowsTheLogLive();
-  void ViewerOpenedDuringAPollFillsAtTheNextTick();
-  void ViewerShowsAChosenFileAndStopsFollowing();
   void MakeBinSavesTheBuildersImage();
   void MakeBinGridKeys_data();
   void MakeBinGridKeys();
@@ -115,216 +93,7 @@ class DialogsTest : public QObject {
   void MakeBinClosesAfterARefusedBuild();
 };
 
-// --- GoTo ---------------------------------------------------------------------
-
-void DialogsTest::GotoTurnsTheConfirmedNumberIntoASector_data() {
-  QTest::addColumn<int>("unit");  // 0 Byte, 1 Word, 2 Sector
-  QTest::addColumn<QString>("text");
-  QTest::addColumn<QString>("how");  // ok, enter, cancel, close
-  QTest::addColumn<uint>("sector");  // starts at 77
-
-  QTest::newRow("1FH bytes") << 0 << "1FH"
-                             << "ok" << 1u;
-  QTest::newRow("200H bytes, Enter") << 0 << "200H"
-                                     << "enter" << 2u;
-  QTest::newRow("lower-case hex") << 0 << "1fh"
-                                  << "enter" << 1u;
-  QTest::newRow("1024 words") << 1 << "1024"
-                              << "ok" << 5u;
-  QTest::newRow("-512 bytes") << 0 << "-512"
-                              << "ok" << 8388608u;
-  QTest::newRow("7 sectors") << 2 << "7"
-                             << "ok" << 7u;
-  QTest::newRow("0 sectors") << 2 << "0"
-                             << "enter" << 0u;
-  QTest::newRow("CANCEL") << 2 << "7"
-                          << "cancel" << 77u;
-  QTest::newRow("close box") << 2 << "7"
-                             << "close" << 77u;
-}
-
-void DialogsTest::GotoTurnsTheConfirmedNumberIntoASector() {
-  QFETCH(int, unit);
-  QFETCH(QString, text);
-  QFETCH(QString, how);
-  QFETCH(uint, sector);
-
-  bool opened = false;
-  WhenModal<TForm3>([&](TForm3& dialog) {
-    opened = true;
-    // Every opening starts the same: Byte, an empty number with the focus.
-    QCOMPARE(dialog.windowTitle(), QStringLiteral("GoTo"));
-    QCOMPARE(dialog.size(), QSize(TForm3::kClientWidth, TForm3::kClientHeight));
-    QVERIFY(dialog.RadioButton1->isChecked());
-    QVERIFY(dialog.Edit1->text().isEmpty());
-    QCOMPARE(dialog.focusWidget(), dialog.Edit1);
-
-    QRadioButton* radios[] = {dialog.RadioButton1, dialog.RadioButton2, dialog.RadioButton3};
-    QTest::mouseClick(radios[unit], Qt::LeftButton);
-    QTest::keyClicks(dialog.Edit1, text);
-    if (how == "ok") QTest::mouseClick(dialog.Button1, Qt::LeftButton);
-    if (how == "enter") QTest::keyClick(dialog.Edit1, Qt::Key_Return);
-    if (how == "cancel") QTest::mouseClick(dialog.Button2, Qt::LeftButton);
-    if (how == "close") dialog.close();
-  });
-  uint32_t gotoSector = 77;
-  TForm3::Run(nullptr, gotoSector);
-  QVERIFY(opened);
-  QCOMPARE(gotoSector, sector);
-}
-
-void DialogsTest::GotoKeepsTheDialogOpenOnABadNumber() {
-  QString boxText;
-  bool stayedOpen = false;
-  WhenModal<TForm3>([&](TForm3& dialog) {
-    QTest::mouseClick(dialog.RadioButton2, Qt::LeftButton);
-    for (const QString& bad : {QStringLiteral("12Q"), QString()}) {
-      dialog.Edit1->setText(bad);
-      WhenModal<QMessageBox>([&](QMessageBox& box) {
-        boxText = box.text();
-        box.accept();
-      });
-      QTest::mouseClick(dialog.Button1, Qt::LeftButton);
-      QCOMPARE(boxText, QStringLiteral("'%1' is not a valid integer value").arg(bad));
-      // Nothing changed: still open, Word still chosen and unconfirmed.
-      QVERIFY(dialog.isVisible());
-      QCOMPARE(dialog.Request().GotoUnit, uint8_t{px::kGotoUnconfirmed | px::kGotoWord});
-      QCOMPARE(dialog.Request().GotoValue, 0u);
-    }
-    stayedOpen = true;
-    dialog.Edit1->setText(QStringLiteral("200H"));
-    QTest::keyClick(dialog.Edit1, Qt::Key_Return);
-  });
-  uint32_t gotoSector = 77;
-  TForm3::Run(nullptr, gotoSector);
-  QVERIFY(stayedOpen);
-  QCOMPARE(gotoSector, 3u);  // word 0x200 = byte 0x400, the third sector
-}
-
-// --- Event log viewer ------------------------------------------------------------
-
-void DialogsTest::ViewerFollowsTheLogLive() {
-  px::EventLogState state;
-  std::vector<std::string>& log = state.LogLines;
-  log = {"line 1", "line 2"};
-  px::MonitorState monitor;
-  monitor.MonitorRequests = px::kMonitoringActive | px::kPollStatus;
-  px::test::RecordingMessages messages;
-  TForm5 viewer(state, monitor, messages);
-  viewer.show();
-
-  QCOMPARE(viewer.size(), QSize(TForm5::kClientWidth, TForm5::kClientHeight));
-  QCOMPARE(viewer.Memo1->size(), QSize(465, 241));
-  QVERIFY(viewer.Memo1->isReadOnly());
-  QCOMPARE(viewer.Timer1->interval(), 1000);
-  QVERIFY(viewer.Timer1->isActive());
-  QCOMPARE(viewer.windowTitle(), QStringLiteral("Event log - Real Time"));
-  QCOMPARE(MemoLines(viewer), Q(log));
-  const QColor windowText = QApplication::palette().color(QPalette::Active, QPalette::Text);
-  const QColor grayText = QApplication::palette().color(QPalette::Disabled, QPalette::Text);
-  QVERIFY(windowText != grayText);
-  QCOMPARE(viewer.Memo1->palette().color(QPalette::Text), windowText);
-
-  // Three lines between ticks: exactly those three appear.
-  log.insert(log.end(), {"line 3", "line 4", "line 5"});
-  viewer.Timer1Timer();
-  QCOMPARE(MemoLines(viewer), Q(log));
-  viewer.Timer1Timer();
-  QCOMPARE(MemoLines(viewer), Q(log));
-
-  // Monitoring stopped: the paused caption in grey at the next tick.
-  monitor.MonitorRequests = 0;
-  viewer.Timer1Timer();
-  QCOMPARE(viewer.windowTitle(), QStringLiteral("Event log - Real Time( Paused )"));
-  QCOMPARE(viewer.Memo1->palette().color(QPalette::Text), grayText);
-
-  // A new day with fewer lines than shown: the whole view is reloaded.
-  log = {"new day"};
-  viewer.Timer1Timer();
-  QCOMPARE(MemoLines(viewer), Q(log));
-  log.push_back("and more");
-  viewer.Timer1Timer();
-  QCOMPARE(MemoLines(viewer), Q(log));
-  QVERIFY(messages.boxes().empty());
-}
-
-void DialogsTest::ViewerOpenedDuringAPollFillsAtTheNextTick() {
-  px::EventLogState state;
-  std::vector<std::string>& log = state.LogLines;
-  log = {"a", "b", "c"};
-  px::MonitorState monitor;
-  monitor.PollInProgress = true;
-  px::test::RecordingMessages messages;
-  TForm5 viewer(state, monitor, messages);
-  viewer.show();
-  QVERIFY(MemoLines(viewer).isEmpty());
-  QCOMPARE(viewer.windowTitle(), QStringLiteral("Event log - Real Time( Paused )"));
-
-  // The caption follows monitoring even while the poll still runs.
-  monitor.MonitorRequests = px::kMonitoringActive;
-  viewer.Timer1Timer();
-  QCOMPARE(viewer.windowTitle(), QStringLiteral("Event log - Real Time"));
-  QVERIFY(MemoLines(viewer).isEmpty());
-
-  monitor.PollInProgress = false;
-  viewer.Timer1Timer();
-  QCOMPARE(MemoLines(viewer), Q(log));
-}
-
-void DialogsTest::ViewerShowsAChosenFileAndStopsFollowing() {
-  QTemporaryDir dir;
-  const std::filesystem::path file = std::filesystem::path(dir.path().toStdString()) / "261207.log";
-  const std::filesystem::path empty = std::filesystem::path(dir.path().toStdString()) / "empty.log";
-  {
-    std::ofstream(file, std::ios::binary) << "first\r\nsecond\rthird\n";
-    std::ofstream(empty, std::ios::binary) << "";
-  }
-  px::EventLogState state;
-  std::vector<std::string>& log = state.LogLines;
-  log = {"live 1", "live 2"};
-  px::MonitorState monitor;
-  monitor.MonitorRequests = px::kMonitoringActive;
-  px::test::RecordingMessages messages;
-  TForm5 viewer(state, monitor, messages);
-  std::optional<std::filesystem::path> choice = file;
-  viewer.SetFileChooser([&choice] { return choice; });
-  viewer.show();
-
-  QTest::mouseClick(viewer.Button2, Qt::LeftButton);
-  QCOMPARE(viewer.windowTitle(), QStringLiteral("Event log - 261207.log"));
-  QCOMPARE(MemoLines(viewer), (QStringList{"first", "second", "third"}));
-  QVERIFY(!viewer.Timer1->isActive());
-  log.push_back("live 3");
-  viewer.Timer1Timer();
-  QCOMPARE(MemoLines(viewer), (QStringList{"first", "second", "third"}));
-
-  // "Real Time Log" returns to the live view with a full copy.
-  QTest::mouseClick(viewer.Button1, Qt::LeftButton);
-  QCOMPARE(viewer.windowTitle(), QStringLiteral("Event log - Real Time"));
-  QCOMPARE(MemoLines(viewer), Q(log));
-  QVERIFY(viewer.Timer1->isActive());
-
-  // Cancelling the dialog keeps caption and lines, but stops following.
-  choice.reset();
-  QTest::mouseClick(viewer.Button2, Qt::LeftButton);
-  QCOMPARE(viewer.windowTitle(), QStringLiteral("Event log - Real Time"));
-  QCOMPARE(MemoLines(viewer), Q(log));
-  QVERIFY(!viewer.Timer1->isActive());
-  const QStringList before = Q(log);
-  log.push_back("live 4");
-  viewer.Timer1Timer();
-  QCOMPARE(MemoLines(viewer), before);
-
-  choice = empty;
-  QTest::mouseClick(viewer.Button2, Qt::LeftButton);
-  QCOMPARE(viewer.windowTitle(), QStringLiteral("Event log - empty.log"));
-  QVERIFY(MemoLines(viewer).isEmpty());
-  QVERIFY(messages.boxes().empty());
-}
-
-// --- Make Bin --------------------------------------------------------------------
-
-void DialogsTest::MakeBinSavesTheBuildersImage() {
+void MakeBinTest::MakeBinSavesTheBuildersImage() {
   BinFiles files;
   constexpr uint32_t c = 0x30000;
   WriteFile(files.Path("SPIHEAD.BIN"), HeadFile(c));
@@ -386,7 +155,7 @@ void DialogsTest::MakeBinSavesTheBuildersImage() {
   QVERIFY(!form.isVisible());
 }
 
-void DialogsTest::MakeBinGridKeys_data() {
+void MakeBinTest::MakeBinGridKeys_data() {
   QTest::addColumn<int>("row");
   QTest::addColumn<QString>("key");
   QTest::addColumn<QStringList>("names");
@@ -405,7 +174,7 @@ void DialogsTest::MakeBinGridKeys_data() {
   QTest::newRow("- on the last") << 4 << "-" << abc << 4;
 }
 
-void DialogsTest::MakeBinGridKeys() {
+void MakeBinTest::MakeBinGridKeys() {
   QFETCH(int, row);
   QFETCH(QString, key);
   QFETCH(QStringList, names);
@@ -437,7 +206,7 @@ void DialogsTest::MakeBinGridKeys() {
   QCOMPARE(Column(form, 2), types);
 }
 
-void DialogsTest::MakeBinCellEditors() {
+void MakeBinTest::MakeBinCellEditors() {
   BinFiles files;
   px::FirmwareState firmware;
   px::test::RecordingMessages messages;
@@ -484,7 +253,7 @@ void DialogsTest::MakeBinCellEditors() {
   QVERIFY(!form.Edit1->isVisible());
 }
 
-void DialogsTest::MakeBinKeepsItsTableBetweenOpenings() {
+void MakeBinTest::MakeBinKeepsItsTableBetweenOpenings() {
   BinFiles files;
   px::FirmwareState firmware;
   px::test::RecordingMessages messages;
@@ -507,7 +276,7 @@ void DialogsTest::MakeBinKeepsItsTableBetweenOpenings() {
   QCOMPARE(mainWindow.findChildren<TForm2*>().size(), 1);
 }
 
-void DialogsTest::MakeBinClosesAfterARefusedBuild() {
+void MakeBinTest::MakeBinClosesAfterARefusedBuild() {
   BinFiles files;
   px::FirmwareState firmware;
   firmware.ReplaceImage({1, 2, 3});
@@ -534,5 +303,5 @@ void DialogsTest::MakeBinClosesAfterARefusedBuild() {
   QVERIFY(!form.isVisible());
 }
 
-QTEST_MAIN(DialogsTest)
-#include "dialogs_test.moc"
+QTEST_MAIN(MakeBinTest)
+#include "make_bin_test.moc"
