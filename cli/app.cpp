@@ -138,7 +138,16 @@ int Run(int argc, char** argv) {
       ->group("")
       ->check(WholeNumber(0, 1000000));
 
+  // One enclosure, named by its physical drive: the only thing known of it
+  // before anything is asked (an enclosure's number from 1 depends on which
+  // drives before it are enclosures).
+  const std::string driveHelp =
+      "only the enclosure on physical drive N, as list shows it under DRIVE; no other drive is "
+      "sent a command";
+
+  ListOptions listOptions;
   CLI::App* list = app.add_subcommand("list", "one line per enclosure");
+  list->add_option("--drive", listOptions.drive, driveHelp)->check(WholeNumber(0, 9));
 
   StatusOptions status;
   CLI::App* statusCommand =
@@ -146,6 +155,7 @@ int Run(int argc, char** argv) {
                          "read every enclosure's status; exit 0 OK, 1 WARNING, "
                          "2 CRITICAL, 3 UNKNOWN");
   statusCommand->add_flag("--json", status.json, "machine-readable output");
+  statusCommand->add_option("--drive", status.drive, driveHelp)->check(WholeNumber(0, 9));
 
   MonitorOptions monitor;
   CLI::App* monitorCommand = app.add_subcommand(
@@ -283,7 +293,7 @@ int Run(int argc, char** argv) {
   try {
     if (buildCommand->parsed()) return RunFirmwareBuild(build);
     Host host(global);
-    if (list->parsed()) return RunList(host);
+    if (list->parsed()) return RunList(host, listOptions);
     if (statusCommand->parsed()) return RunStatus(host, status);
     if (monitorCommand->parsed()) return RunMonitor(host, monitor);
     if (logCommand->parsed()) return RunLog(host, log);

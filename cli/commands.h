@@ -22,8 +22,17 @@ inline constexpr int kExitNoDevice = 3;  // no enclosure, device error, no permi
 // status: UNKNOWN, also for bad arguments (a monitoring check set up wrong).
 inline constexpr int kExitUnknown = 3;
 
+// The physical drive to look at, as list shows it under DRIVE; -1 for every
+// drive.
+inline constexpr int kEveryDrive = -1;
+
+struct ListOptions {
+  int drive = kEveryDrive;
+};
+
 struct StatusOptions {
   bool json = false;
+  int drive = kEveryDrive;
 };
 
 struct MonitorOptions {
@@ -83,7 +92,7 @@ struct FirmwareBuildOptions {
   std::string output;
 };
 
-int RunList(Host& host);
+int RunList(Host& host, const ListOptions& options);
 int RunStatus(Host& host, const StatusOptions& options);
 int RunMonitor(Host& host, const MonitorOptions& options);
 int RunLog(Host& host, const LogOptions& options);

@@ -41,13 +41,24 @@ uint32_t DetectAndExplain(CoreState& core) {
              (busy.node.empty() ? "" : " (" + busy.node + ")") + " was not probed: " + busy.reason +
              ".");
   }
-  if (count == 0 && core.detection.BusyDrives.load() == 0) Complain("No enclosure found.");
+  if (count == 0 && core.detection.BusyDrives.load() == 0) Complain(core.NoEnclosureText());
   if (!advice.empty()) Complain(advice);
   return count;
 }
 
-int RunList(Host& host) {
-  CoreState core(host);
+namespace {
+
+// Where --drive asked for one drive only, no other is probed.
+CoreOptions LookingAt(int drive) {
+  CoreOptions options;
+  if (drive != kEveryDrive) options.onlyDrive = static_cast<uint32_t>(drive);
+  return options;
+}
+
+}  // namespace
+
+int RunList(Host& host, const ListOptions& options) {
+  CoreState core(host, LookingAt(options.drive));
   const uint32_t count = DetectAndExplain(core);
   if (count == 0) return kExitNoDevice;
 
@@ -72,7 +83,7 @@ int RunList(Host& host) {
 }
 
 int RunStatus(Host& host, const StatusOptions& options) {
-  CoreState core(host);
+  CoreState core(host, LookingAt(options.drive));
   const uint32_t count = DetectAndExplain(core);
 
   // One status read per enclosure, through the same poll the monitor runs.
@@ -108,7 +119,7 @@ int RunStatus(Host& host, const StatusOptions& options) {
                                    {"exit_code", exitCode}};
     if (count == 0 && busy.empty()) {
       const std::string advice = host.PermissionAdvice(core.detection.PhysicalDriveCount);
-      json["error"] = advice.empty() ? "No enclosure found." : advice;
+      json["error"] = advice.empty() ? core.NoEnclosureText() : advice;
     }
     // Device texts are bytes, not necessarily UTF-8: a byte that is not
     // becomes U+FFFD rather than costing the caller the whole answer.

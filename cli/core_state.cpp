@@ -75,13 +75,15 @@ CoreState::CoreState(Host& owner, CoreOptions options)
           options.sleepInhibitor != nullptr ? *options.sleepInhibitor : noSleepInhibitor, format,
           std::move(options.pump), std::move(options.logDirectory),
           [&owner] { return owner.Now(); }, std::move(options.logged), std::move(options.events)}),
-      host(owner) {
+      host(owner),
+      probing{owner.IsRecordedSession() ? ProbeOrder::OneByOne : ProbeOrder::SideBySide,
+              options.onlyDrive} {
   // The tool shows the first device, as the window's first page does.
   devices.ActivePage = 0;
 }
 
 uint32_t CoreState::Detect() {
-  return discovery.DetectNow();
+  return discovery.DetectNow(probing);
 }
 
 bool CoreState::DrivesChanged() {
@@ -90,6 +92,11 @@ bool CoreState::DrivesChanged() {
   const uint32_t letters = discovery.ListLogicalDrives();
   const uint32_t drives = discovery.CountPhysicalDrives();
   return letters != detection.LetterCount.load() || drives != detection.PhysicalDriveCount.load();
+}
+
+std::string CoreState::NoEnclosureText() const {
+  if (!probing.onlyDrive) return "No enclosure found.";
+  return "No enclosure found on drive " + std::to_string(*probing.onlyDrive) + ".";
 }
 
 }  // namespace px::cli

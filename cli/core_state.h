@@ -94,6 +94,8 @@ struct CoreOptions {
   std::function<void(const std::vector<std::string>& lines)> logged;
   // Told what changed on the enclosures after each poll.
   std::function<void(const std::vector<EnclosureEvent>& events)> events;
+  // Detections probe this physical drive only; every drive when empty.
+  std::optional<uint32_t> onlyDrive;
 };
 
 // The console a command's core reports to: built before the core, which
@@ -112,12 +114,17 @@ struct Console {
 struct CoreState : Console, Core {
   explicit CoreState(Host& host, CoreOptions options = {});
 
-  // Counts the letters and drives, then finds the enclosures.
+  // Counts the letters and drives, then finds the enclosures: side by side,
+  // unless the session is recorded or replayed.
   uint32_t Detect();
   // The letters or the drives differ from what the last detection counted.
   bool DrivesChanged();
+  // What a detection found nothing on: "No enclosure found.", naming the
+  // drive when only one was asked.
+  std::string NoEnclosureText() const;
 
   Host& host;
+  const ProbeOptions probing;
 };
 
 }  // namespace px::cli

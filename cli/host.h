@@ -65,6 +65,9 @@ class Host {
   Transport& transport() { return *transport_; }
   Clock& clock() { return *clock_; }
   bool IsVirtual() const { return bus_ != nullptr; }
+  // A recording is being made or played back: one sequence of calls, in the
+  // order they were made, which commands on several threads would shuffle.
+  bool IsRecordedSession() const { return recorder_ != nullptr || replayer_ != nullptr; }
 
   // A scripted scenario makes the changes due before this status poll.
   void BeforePoll(int poll);

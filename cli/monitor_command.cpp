@@ -79,9 +79,13 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
   bool greeted = false;
   for (int poll = 0; !StopRequested(); ++poll) {
     host.BeforePoll(poll);
-    // A headless monitor has no device-change message: it compares the
-    // drive lists before each poll, and looks again while nothing is found.
-    if (poll > 0 && (core.devices.DeviceCount == 0 || core.DrivesChanged())) {
+    // A headless monitor has no device-change message. Its device change is
+    // what the window counts on one: before each poll it looks at the host
+    // again (a few opens, no command), and finds the enclosures again only
+    // when the number of drive letters or of drives that open differs from
+    // the last detection's, or when that detection could not probe a drive
+    // that another program held.
+    if (poll > 0 && (core.detection.BusyDrives.load() != 0 || core.DrivesChanged())) {
       const uint32_t count = core.Detect();
       const bool starting = core.monitor.FirstDisplay.load();
       if (count != previousCount) Complain(Enclosures(count) + " found");

@@ -104,6 +104,8 @@ constexpr std::array kMemberReplaced{
 
 constexpr std::array kStopsAnswering{ScriptStep{0, &StopAnswering}};
 
+constexpr std::array kStripePluggedIn{ScriptStep{2, &sim::PlugStripeEnclosure}};
+
 }  // namespace
 
 std::vector<VirtualScenario> VirtualScenarios() {
@@ -128,6 +130,10 @@ std::vector<VirtualScenario> VirtualScenarios() {
       {"flipped-bit", "mirror whose flash reads one bit back wrong", &BuildFlippedBit, {}});
   scenarios.push_back(
       {"no-permission", "mirror whose disks the user may not open", &BuildNoPermission, {}, true});
+  scenarios.push_back(
+      {"enclosure-plugged-in",
+       "mirror beside which a striped enclosure is plugged in before the third poll",
+       &BuildHealthyMirror, kStripePluggedIn});
   scenarios.push_back({"member-replaced",
                        "mirror whose P1 disk is pulled, replaced and rebuilt as polls go by",
                        &BuildHealthyMirror, kMemberReplaced});

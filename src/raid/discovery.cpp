@@ -2,8 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/text.h"
@@ -50,6 +55,18 @@ void CollapseSpaceRuns(std::span<uint8_t> text) {
 int8_t DriveSelector(uint32_t drive) {
   return static_cast<int8_t>(drive);
 }
+
+// A status bar that keeps its texts, to show them later in their order.
+class KeptPanels final : public StatusPanels {
+ public:
+  void SetText(int panel, std::string_view text) override { texts_.emplace_back(panel, text); }
+  void ShowOn(StatusPanels& panels) const {
+    for (const auto& [panel, text] : texts_) panels.SetText(panel, text);
+  }
+
+ private:
+  std::vector<std::pair<int, std::string>> texts_;
+};
 
 }  // namespace
 
@@ -117,31 +134,122 @@ int DriveDiscovery::DescribeVolumes() {
   return 1;
 }
 
-uint32_t DriveDiscovery::ProbePhysicalDrives() {
+// The drives a walk over the drive numbers will probe, each started ahead of
+// the walk on a thread of its own. Each has a channel of its own, so no
+// command record is shared between commands under way, and every command
+// still claims its drive from the other programs as it always does; the
+// drive's records are copies and its status bar keeps its texts. The walk
+// takes the probes in drive order. One it never gets to (past the eighth
+// enclosure, or once the application closes) is waited for and dropped, so
+// nothing of it reaches the tables.
+class DriveDiscovery::ProbeAhead {
+ public:
+  ProbeAhead(DriveDiscovery& discovery, const ProbeOptions& options, uint32_t physicalCount)
+      : discovery_(discovery) {
+    // The walk's own rules for which drives it examines, so that exactly the
+    // drives it will ask for are probed.
+    uint32_t examined = 0;
+    for (uint32_t k = 0; k < kPhysicalDrives; ++k) {
+      if (discovery.ctx_.flags.closing.load()) break;
+      if (!options.Covers(k)) continue;
+      presence_[k] = discovery.LookAt(k);
+      if (presence_[k] == DrivePresence::Missing) continue;
+      if (presence_[k] == DrivePresence::Kept) {
+        ++examined;
+        continue;
+      }
+      Start(k);
+      if (++examined >= physicalCount) break;
+    }
+  }
+
+  DrivePresence Presence(uint32_t k) const { return presence_[k]; }
+
+  // Waits for drive k's probe, shows what it showed and keeps its records.
+  DriveFindings Take(uint32_t k) {
+    Probe& probe = *probes_[k];
+    probe.thread.join();
+    RaidContext& ctx = discovery_.ctx_;
+    probe.panels.ShowOn(ctx.panels);
+    ctx.records.ConfigRecord[k] = probe.config;
+    ctx.records.StatusRecord[k] = probe.status;
+    return probe.found;
+  }
+
+ private:
+  struct Probe {
+    Probe() = default;
+    Probe(const Probe&) = delete;
+    Probe& operator=(const Probe&) = delete;
+    ~Probe() {
+      if (thread.joinable()) thread.join();
+    }
+    Record config{};
+    Record status{};
+    KeptPanels panels;
+    DriveFindings found;
+    std::thread thread;
+  };
+
+  void Start(uint32_t k) {
+    RaidContext& ctx = discovery_.ctx_;
+    probes_[k] = std::make_unique<Probe>();
+    Probe& probe = *probes_[k];
+    probe.config = ctx.records.ConfigRecord[k];
+    probe.status = ctx.records.StatusRecord[k];
+    probe.thread = std::thread([this, &probe, k] {
+      RaidContext& shared = discovery_.ctx_;
+      // A failed read says so on this probe's status bar, in its place
+      // among the probe's other texts.
+      DeviceAccess access(shared.channel.access().transport(), probe.panels);
+      CommandChannel channel(access, shared.channel.clock(), {}, shared.flags.closing);
+      probe.found = discovery_.ProbeDrive(k, {channel, probe.panels, probe.config, probe.status});
+    });
+  }
+
+  DriveDiscovery& discovery_;
+  std::array<DrivePresence, kPhysicalDrives> presence_{};
+  std::array<std::unique_ptr<Probe>, kPhysicalDrives> probes_;
+};
+
+DriveDiscovery::DrivePresence DriveDiscovery::LookAt(uint32_t k) {
+  const uint32_t upgradeSlot = ctx_.devices.UpgradeSlot.load();
+  if (!ctx_.monitor.FirstDisplay.load() && upgradeSlot == k && upgradeSlot < kDeviceSlots) {
+    return DrivePresence::Kept;
+  }
+  const ScopedDevice drive(ctx_.channel.access(), DriveSelector(k));
+  return drive.valid() ? DrivePresence::Opens : DrivePresence::Missing;
+}
+
+uint32_t DriveDiscovery::ProbePhysicalDrives(const ProbeOptions& options) {
   DeviceTable& devices = ctx_.devices;
   StatusPanels& panels = ctx_.panels;
   const uint32_t physicalCount = ctx_.detection.PhysicalDriveCount.load();
   ctx_.detection.BusyDrives = 0;
+  std::optional<ProbeAhead> ahead;
+  if (options.order == ProbeOrder::SideBySide) ahead.emplace(*this, options, physicalCount);
   uint32_t count = 0;
   uint32_t examined = 0;
   // The table holds eight devices; a ninth enclosure would run past it.
   for (uint32_t k = 0; k < kPhysicalDrives && count < kDeviceSlots; ++k) {
     if (ctx_.flags.closing.load()) return count;
+    if (!options.Covers(k)) continue;
+    const DrivePresence presence = ahead ? ahead->Presence(k) : LookAt(k);
     // A device under firmware work must not see a knock: it keeps its entry
     // from the last detection unprobed.
-    const uint32_t upgradeSlot = devices.UpgradeSlot.load();
-    if (!ctx_.monitor.FirstDisplay.load() && upgradeSlot == k && upgradeSlot < kDeviceSlots) {
-      devices.DeviceSlot[count++] = devices.DeviceSlot[upgradeSlot].load();
+    if (presence == DrivePresence::Kept) {
+      devices.DeviceSlot[count++] = devices.DeviceSlot[k].load();
       ++examined;
       continue;
     }
-    {
-      const ScopedDevice drive(ctx_.channel.access(), DriveSelector(k));
-      panels.SetText(kDrivePanel, std::to_string(k));
-      if (!drive.valid()) continue;
-      panels.SetText(kDrivePanel, std::to_string(k) + ", 1OK");
-    }
-    if (ProbeDrive(k, count)) ++count;
+    panels.SetText(kDrivePanel, std::to_string(k));
+    if (presence == DrivePresence::Missing) continue;
+    panels.SetText(kDrivePanel, std::to_string(k) + ", 1OK");
+    const DriveFindings found =
+        ahead ? ahead->Take(k)
+              : ProbeDrive(k, {ctx_.channel, panels, ctx_.records.ConfigRecord[k],
+                               ctx_.records.StatusRecord[k]});
+    if (Place(k, found, count)) ++count;
     if (++examined >= physicalCount) break;
   }
   panels.SetText(kStagePanel, "De, " + std::to_string(count) + ", OK");
@@ -150,87 +258,98 @@ uint32_t DriveDiscovery::ProbePhysicalDrives() {
   return count;
 }
 
-bool DriveDiscovery::ProbeDrive(uint32_t k, uint32_t count) {
-  CommandChannel& channel = ctx_.channel;
-  Record& config = ctx_.records.ConfigRecord[k];
-  uint32_t entry = k;
-  ctx_.panels.SetText(kStagePanel, "Mode 1");
-  const CommandResult presence = channel.QueryController(k, kQueryPresence, config);
-  ctx_.panels.SetText(kStagePanel, "Mode 2");
+DriveDiscovery::DriveFindings DriveDiscovery::ProbeDrive(uint32_t k, const ProbeTarget& target) {
+  CommandChannel& channel = target.channel;
+  DriveFindings found;
+  target.panels.SetText(kStagePanel, "Mode 1");
+  const CommandResult presence = channel.QueryController(k, kQueryPresence, target.config);
+  target.panels.SetText(kStagePanel, "Mode 2");
   CommandResult identity;
   if (presence.Answered()) {
     PauseBeforeQuery(ctx_);
-    identity = channel.QueryController(k, kQueryIdentity, config);
+    identity = channel.QueryController(k, kQueryIdentity, target.config);
     if (identity.Answered()) {
-      const ConfigRecordEditor identityRecord(config);
+      const ConfigRecordEditor identityRecord(target.config);
       identityRecord.KeepSentVersion();
-      if (IsEnclosureProduct(identityRecord)) entry |= kEntryEnclosure;
+      found.enclosure = IsEnclosureProduct(identityRecord);
     }
   }
   if (presence.code == kResultDriveBusy || identity.code == kResultDriveBusy) {
+    found.busy = true;
+    target.panels.SetText(StatusPanels::kMessagePanel, channel.DriveBusyText(k));
+    return found;
+  }
+  if (!found.enclosure) return found;
+
+  ReadDeviceName(k, target);
+  found.suppliesRevision = ConfigRecordView(target.config).SuppliesRevision();
+  found.operationRuns = ReadStatusRecord(k, target);
+  return found;
+}
+
+bool DriveDiscovery::Place(uint32_t k, const DriveFindings& found, uint32_t count) {
+  if (found.busy) {
     ctx_.detection.BusyDrives.fetch_or(static_cast<uint16_t>(1U << k));
-    ctx_.panels.SetText(StatusPanels::kMessagePanel, channel.DriveBusyText(k));
     return false;
   }
-  if ((entry & kEntryFirmwareBits) == 0) return false;
-
-  ReadDeviceName(k);
+  if (!found.enclosure) return false;
   MonitorState& monitor = ctx_.monitor;
-  if (ConfigRecordView(config).SuppliesRevision()) {
-    monitor.RevisionPending[count] = true;
-  }
-  ReadStatusRecord(k, count);
+  if (found.suppliesRevision) monitor.RevisionPending[count] = true;
+  if (found.operationRuns) monitor.ProgressPending[count] = true;
+  // The flag may be left from an earlier detection whose device had this
+  // slot; it is never cleared here, and the mark follows it.
   const StatusRecordEditor status(ctx_.records.StatusRecord[k]);
   if (monitor.RevisionPending[count]) {
     status.SetRevisionMark(kRevisionPresent);
-    status.SetRevision(ConfigRecordView(config));
+    status.SetRevision(ConfigRecordView(ctx_.records.ConfigRecord[k]));
   } else {
     status.SetRevisionMark(kRevisionMissing);
   }
-  ctx_.devices.DeviceSlot[count] = entry;
+  ctx_.devices.DeviceSlot[count] = k | kEntryEnclosure;
   return true;
 }
 
-void DriveDiscovery::ReadDeviceName(uint32_t k) {
-  DeviceAccess& access = ctx_.channel.access();
+void DriveDiscovery::ReadDeviceName(uint32_t k, const ProbeTarget& target) {
+  CommandChannel& channel = target.channel;
+  DeviceAccess& access = channel.access();
   std::array<uint8_t, kInquiryLength> inquiry{};
   bool ok = false;
   {
     // INQUIRY between two reads of another thread's knock would break it.
-    const auto guard = ctx_.channel.Lock(k);
+    const auto guard = channel.Lock(k);
     if (guard) {
       const ScopedDevice drive(access, DriveSelector(k));
       ok = drive.valid() && access.InquiryDevice(drive.get(), inquiry.data());
     }
   }
   if (!ok) {
-    ctx_.panels.SetText(StatusPanels::kMessagePanel, "Inquiry fail at DEVICE" + std::to_string(k));
+    target.panels.SetText(StatusPanels::kMessagePanel,
+                          "Inquiry fail at DEVICE" + std::to_string(k));
     return;
   }
   const std::span<uint8_t> text(inquiry.data() + kInquiryTextOffset, kInquiryTextSize);
   CollapseSpaceRuns(text);
   // The name is kept in ATA order like the controller's own texts.
-  ConfigRecordEditor(ctx_.records.ConfigRecord[k]).SetDeviceName(SwapPairs(text));
+  ConfigRecordEditor(target.config).SetDeviceName(SwapPairs(text));
 }
 
-void DriveDiscovery::ReadStatusRecord(uint32_t k, uint32_t count) {
-  CommandChannel& channel = ctx_.channel;
-  Record& record = ctx_.records.StatusRecord[k];
+bool DriveDiscovery::ReadStatusRecord(uint32_t k, const ProbeTarget& target) {
+  CommandChannel& channel = target.channel;
+  Record& record = target.status;
   const StatusRecordEditor status(record);
   Reply reply{};
   PauseBeforeQuery(ctx_);
-  if (!channel.QueryController(k, kQueryStatus, reply).Answered()) return;
+  if (!channel.QueryController(k, kQueryStatus, reply).Answered()) return false;
   const bool sameDrive = status.Drive() == k && status.WasRead();
   status.MarkRead(static_cast<uint8_t>(k));
-  DecodeStatusReply(reply, ctx_.records.ConfigRecord[k], record,
+  DecodeStatusReply(reply, target.config, record,
                     sameDrive ? MemberCopy::DiscoverySameDrive : MemberCopy::Discovery);
   const bool operationRuns = status.ProgressFlags() != 0;
-  if (operationRuns) ctx_.monitor.ProgressPending[count] = true;
 
   if (status.Mode() == kModeMirror) {
     // A mirror is as large as the controller made it, not twice a member.
     PauseBeforeQuery(ctx_);
-    if (!channel.QueryController(k, kQueryProgress, reply).Answered()) return;
+    if (!channel.QueryController(k, kQueryProgress, reply).Answered()) return operationRuns;
     const ProgressReplyView progress(reply);
     status.SetVolumeCapacity(progress.TotalSectors());
     status.SetPercent(operationRuns ? progress.Percent() : 0);
@@ -238,22 +357,23 @@ void DriveDiscovery::ReadStatusRecord(uint32_t k, uint32_t count) {
     status.SetVolumeCapacity(2 * std::min(status.Member(Port::P0).CapacitySectors(),
                                           status.Member(Port::P1).CapacitySectors()));
   }
+  return operationRuns;
 }
 
-void DriveDiscovery::DetectDrives() {
+void DriveDiscovery::DetectDrives(const ProbeOptions& options) {
   ctx_.channel.access().transport().Refresh();
   DescribeVolumes();
-  ctx_.devices.DeviceCount = ProbePhysicalDrives();
+  ctx_.devices.DeviceCount = ProbePhysicalDrives(options);
 }
 
-uint32_t DriveDiscovery::DetectNow() {
+uint32_t DriveDiscovery::DetectNow(const ProbeOptions& options) {
   DetectionState& detection = ctx_.detection;
   detection.LetterCount = ListLogicalDrives();
   detection.PhysicalDriveCount = CountPhysicalDrives();
   detection.handover.SetProbing(true);
   detection.handover.Request();
   detection.handover.Begin();
-  DetectDrives();
+  DetectDrives(options);
   detection.handover.Finish();
   detection.handover.TakeResults();
   detection.handover.SetProbing(false);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "raid/context.h"
 
@@ -9,6 +10,31 @@
 // device/ stays the transport and channel layer below both.
 
 namespace px {
+
+// How a detection probes the physical drives.
+//
+// One by one is the window's way: its detection thread shows every step of
+// every probe in the status bar as it happens. A drive that is no enclosure
+// costs two seconds of waiting for a reply that never comes, so on a host
+// with many disks that adds up.
+//
+// Side by side, every drive to probe gets a thread and a command channel of
+// its own; its knocks go to its own device, one command after another, and
+// the drives wait out their replies together. What each probe showed and
+// found is kept and laid out afterwards in drive order, so the tables, the
+// records and the status-bar texts end up exactly as one by one would leave
+// them. A session that is recorded or replayed must go one by one: the
+// recording is a single sequence of calls, which threads would shuffle.
+enum class ProbeOrder : uint8_t { OneByOne, SideBySide };
+
+struct ProbeOptions {
+  ProbeOrder order = ProbeOrder::OneByOne;
+  // Probe this physical drive only, for a look at one enclosure: the others
+  // are still counted (opened and closed) but never sent a command.
+  std::optional<uint32_t> onlyDrive;
+
+  bool Covers(uint32_t drive) const { return !onlyDrive || *onlyDrive == drive; }
+};
 
 // Finds the enclosures among the host's physical drives and describes the
 // volumes behind the drive letters. Runs on the detection thread, except
@@ -29,21 +55,46 @@ class DriveDiscovery {
   int DescribeVolumes();
   // Probes the drives, fills the device table entries and the records, and
   // returns the number of enclosures found.
-  uint32_t ProbePhysicalDrives();
+  uint32_t ProbePhysicalDrives(const ProbeOptions& options = {});
   // Looks at the host again, DescribeVolumes, then DeviceCount =
   // ProbePhysicalDrives.
-  void DetectDrives();
+  void DetectDrives(const ProbeOptions& options = {});
   // A whole detection on the calling thread, for front ends without a
   // detection thread: count the letters and drives, detect, and hand the
   // results over as the thread would. The number of enclosures found.
-  uint32_t DetectNow();
+  uint32_t DetectNow(const ProbeOptions& options = {});
 
  private:
-  // Probes drive k, known to open, into the slot `count`; true when it is an
-  // enclosure and was added.
-  bool ProbeDrive(uint32_t k, uint32_t count);
-  void ReadDeviceName(uint32_t k);
-  void ReadStatusRecord(uint32_t k, uint32_t count);
+  // What a drive number holds, as the walk over the drives sees it.
+  enum class DrivePresence : uint8_t {
+    Missing,  // does not open
+    Opens,
+    Kept,  // under firmware work: keeps its entry, unprobed
+  };
+  // What one probe works with: a channel to knock with, the status bar it
+  // reports to, and the drive's two records.
+  struct ProbeTarget {
+    CommandChannel& channel;
+    StatusPanels& panels;
+    Record& config;
+    Record& status;
+  };
+  // What probing one drive found, before it is given a place in the table.
+  struct DriveFindings {
+    bool busy = false;  // another program held it
+    bool enclosure = false;
+    bool suppliesRevision = false;
+    bool operationRuns = false;  // a rebuild or copy, as the status read said
+  };
+  class ProbeAhead;
+
+  DrivePresence LookAt(uint32_t k);
+  DriveFindings ProbeDrive(uint32_t k, const ProbeTarget& target);
+  void ReadDeviceName(uint32_t k, const ProbeTarget& target);
+  // True when the status says a rebuild or copy runs.
+  bool ReadStatusRecord(uint32_t k, const ProbeTarget& target);
+  // Gives an enclosure slot `count`; true when it was added.
+  bool Place(uint32_t k, const DriveFindings& found, uint32_t count);
 
   RaidContext ctx_;
 };

@@ -8,6 +8,8 @@
 
 #include <csignal>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -163,6 +165,46 @@ TEST(MonitorCommand, StopSignalSendsTheShutdownEventAndExitsZero) {
     EXPECT_NE(run.err.find("pxraid: stopped"), std::string::npos) << run.err;
     EXPECT_EQ(HostEvents(trace),
               (std::vector<std::pair<int, int>>{{1, 0x21}, {1, 0x20}, {2, 0x21}, {2, 0x20}}));
+  }
+}
+
+// How many detections of a recorded session probed drive 0, the host's own
+// disk: each sends it the presence query once, whose knock reads LBA 0x210.
+std::size_t DetectionsOfTheHostDisk(const std::filesystem::path& recording) {
+  std::ifstream in(recording);
+  std::size_t detections = 0;
+  for (std::string line; std::getline(in, line);) {
+    const nlohmann::json call = nlohmann::json::parse(line);
+    if (call.value("call", "") == "execute" && call.value("drive", -1) == 0 &&
+        call.value("cdb", "") == "28000000021000000100") {
+      ++detections;
+    }
+  }
+  return detections;
+}
+
+// The monitor finds the enclosures once, and again only after a device
+// change: not before every poll, nor at every poll while it knows none.
+TEST(MonitorCommand, FindsTheEnclosuresAgainOnlyAfterADeviceChange) {
+  struct Case {
+    std::string scenario;
+    std::size_t detections;
+    std::string said;
+  } cases[] = {
+      {"healthy-mirror", 1, "pxraid: monitoring 1 enclosure"},
+      {"no-enclosure", 1, "pxraid: monitoring 0 enclosures"},
+      {"enclosure-plugged-in", 2, "pxraid: 2 enclosures found\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.scenario);
+    TempDir dir;
+    const auto recording = dir.path() / "session.jsonl";
+    const RunResult run = RunPxraid(
+        Virtual(c.scenario, {"--record", recording.string(), "monitor", "--log-dir",
+                             (dir.path() / "log").string(), "--interval", "1", "--polls", "5"}));
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
+    EXPECT_EQ(DetectionsOfTheHostDisk(recording), c.detections);
   }
 }
 

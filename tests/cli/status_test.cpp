@@ -4,17 +4,22 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "cli/pxraid_process.h"
 #include "sim/demo_scenarios.h"
+#include "unit/eventlog/log_test_support.h"
 
 namespace px::test {
 namespace {
 
+namespace fs = std::filesystem;
 using nlohmann::json;
 
 struct Member {
@@ -291,6 +296,65 @@ TEST(StatusCommand, AModelThatIsNotUtf8StillGivesJson) {
   const RunResult text = RunPxraid(Virtual("latin1-model", {"status"}));
   EXPECT_EQ(text.exitCode, 0);
   EXPECT_NE(text.out.find("Disque n\xE9o 1TB"), std::string::npos) << text.out;
+}
+
+// The physical drives the recorded session sent a command to, or claimed.
+std::set<int> DrivesAsked(const fs::path& recording) {
+  std::ifstream in(recording);
+  std::set<int> drives;
+  for (std::string line; std::getline(in, line);) {
+    const json call = json::parse(line);
+    if (call.value("call", "") == "execute" || call.value("call", "") == "claim") {
+      drives.insert(call.at("drive").get<int>());
+    }
+  }
+  return drives;
+}
+
+// Asked for one drive, list and status show that enclosure only, and no
+// other drive is sent a single command.
+TEST(ListCommand, OneDriveAskedIsTheOnlyOneAsked) {
+  struct Case {
+    std::vector<std::string> command;
+    int exitCode;
+    std::string shown;     // a line of the output
+    std::string notShown;  // the other enclosure
+    std::string err;
+    std::set<int> asked;
+  } cases[] = {
+      {{"list", "--drive", "2"},
+       0,
+       "1    2      PX RAID0 Dual Bay  140318.5  Striping  ready  ready\n",
+       "RAID1",
+       "",
+       {2}},
+      {{"status", "--drive", "1"},
+       0,
+       "Device 1 (drive 1): PX RAID1 Dual Bay, firmware 140318.5\n",
+       "RAID0",
+       "",
+       {1}},
+      {{"status", "--drive", "0", "--json"},
+       3,
+       "\"error\": \"No enclosure found on drive 0.\"",
+       "RAID",
+       "pxraid: No enclosure found on drive 0.\n",
+       {0}},
+      {{"list", "--drive", "5"}, 3, "", "RAID", "pxraid: No enclosure found on drive 5.\n", {}},
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command[0] + " --drive " + c.command[2]);
+    const fs::path recording = dir.path() / "session.jsonl";
+    std::vector<std::string> args{"--record", recording.string()};
+    args.insert(args.end(), c.command.begin(), c.command.end());
+    const RunResult run = RunPxraid(Virtual("two-enclosures", args));
+    EXPECT_EQ(run.exitCode, c.exitCode);
+    EXPECT_NE(run.out.find(c.shown), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find(c.notShown), std::string::npos) << run.out;
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(DrivesAsked(recording), c.asked);
+  }
 }
 
 TEST(ListCommand, OneAlignedLinePerEnclosureOrExitThreeWithoutAny) {

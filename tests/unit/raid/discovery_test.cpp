@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -342,6 +344,108 @@ TEST(Discovery, UpgradeChooserMaximum) {
     rig.Detect();
     // On the first page every drive counts, on the others only enclosures.
     EXPECT_EQ(rig.detection.ChooserMaximum.load(), page == 0 ? 2 : 0);
+  }
+}
+
+// What a detection leaves behind for the window and the poll.
+struct Leftovers {
+  std::vector<uint32_t> slots;
+  std::array<Record, kPhysicalDrives> status;
+  std::array<Record, kPhysicalDrives> config;
+  std::array<bool, kDeviceSlots> revisionPending;
+  std::array<bool, kDeviceSlots> progressPending;
+  uint16_t busyDrives;
+  int chooserMaximum;
+  std::vector<test::RecordingPanels::Entry> texts;
+  friend bool operator==(const Leftovers&, const Leftovers&) = default;
+};
+
+Leftovers LeftoversOf(const RaidRig& rig) {
+  return {Slots(rig.devices),
+          rig.records.StatusRecord,
+          rig.records.ConfigRecord,
+          rig.monitor.RevisionPending,
+          rig.monitor.ProgressPending,
+          rig.detection.BusyDrives.load(),
+          rig.detection.ChooserMaximum.load(),
+          rig.panels.recorded.entries()};
+}
+
+// Side by side every drive is probed on a thread of its own; the tables, the
+// records, the flags and every status-bar text in its order must still be
+// what probing one drive after another leaves. Asked for one drive only,
+// neither way sends a command to any other.
+TEST(Discovery, SideBySideLeavesWhatOneByOneLeaves) {
+  const sim::ControllerScenario standard;
+  sim::ControllerScenario rebuilding;
+  rebuilding.p0.state = 1;
+  rebuilding.progress = {true, 10, 7};
+  sim::ControllerScenario jbodWithoutRevision;
+  jbodWithoutRevision.modeByte = 0;
+  jbodWithoutRevision.revisionSupplied = false;
+  const Bus mixed{{0, std::nullopt},        {1, standard},
+                  {2, std::nullopt},        {3, rebuilding},
+                  {4, jbodWithoutRevision}, {5, WithProduct(0x06, 0x00)},
+                  {6, std::nullopt}};
+  Bus allEnclosures;
+  for (unsigned drive = 0; drive < 10; ++drive) allEnclosures[drive] = standard;
+  struct Layout {
+    const char* name;
+    Bus drives;
+    std::function<void(RaidRig&)> setUp;
+    std::optional<uint32_t> onlyDrive;
+    std::size_t enclosures;
+  } layouts[] = {
+      {"nothing attached", {}, nullptr, std::nullopt, 0},
+      {"plain disks only",
+       {{0, std::nullopt}, {1, std::nullopt}, {2, std::nullopt}},
+       nullptr,
+       std::nullopt,
+       0},
+      {"enclosures of every kind among plain disks", mixed, nullptr, std::nullopt, 3},
+      {"a drive that does not open", mixed, [](RaidRig& rig) { rig.bus.SetOpenFails(2, true); },
+       std::nullopt, 3},
+      {"ten enclosures for eight slots", allEnclosures, nullptr, std::nullopt, 8},
+      {"one held by another program", mixed,
+       [](RaidRig& rig) { rig.bus.TryClaimDrive(3, ClaimPurpose::Commands); }, std::nullopt, 2},
+      {"a knock read fails on one drive", mixed,
+       [](RaidRig& rig) { rig.bus.FailReadsAt(0x1EF, 4U); }, std::nullopt, 2},
+      {"an identity answered 0x00", mixed,
+       [](RaidRig& rig) {
+         rig.bus.EnclosureAt(1)->AddCommandFault({kQueryIdentity, std::nullopt, 1, 0x00});
+       },
+       std::nullopt, 2},
+      {"a device under firmware work keeps its slot", mixed,
+       [](RaidRig& rig) {
+         rig.Detect();
+         rig.FirstDisplayDone();
+         rig.devices.UpgradeSlot = 1;
+       },
+       std::nullopt, 3},
+      {"only drive 3 asked", mixed, nullptr, 3U, 1},
+      {"only a plain disk asked", mixed, nullptr, 2U, 0},
+  };
+  for (const Layout& layout : layouts) {
+    SCOPED_TRACE(layout.name);
+    std::array<Leftovers, 2> left;
+    for (const ProbeOrder order : {ProbeOrder::OneByOne, ProbeOrder::SideBySide}) {
+      RaidRig rig;
+      Populate(rig, layout.drives);
+      if (layout.setUp) layout.setUp(rig);
+      rig.bus.ClearTrace();
+      rig.panels.recorded.Clear();
+      rig.discovery.DetectNow({order, layout.onlyDrive});
+      left[static_cast<std::size_t>(order)] = LeftoversOf(rig);
+      if (layout.onlyDrive) {
+        for (const sim::TraceEntry& command : rig.bus.Trace()) {
+          EXPECT_EQ(command.drive, *layout.onlyDrive);
+        }
+      }
+    }
+    EXPECT_EQ(left[0].slots.size(), layout.enclosures);
+    EXPECT_TRUE(left[1] == left[0]);
+    EXPECT_EQ(left[1].slots, left[0].slots);
+    EXPECT_EQ(left[1].texts, left[0].texts);
   }
 }
 
