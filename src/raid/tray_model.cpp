@@ -51,8 +51,15 @@ TrayLook TrayModel::Look(const std::vector<EnclosureVerdict>& enclosures) const 
   if (!enclosures.empty()) look.health = enclosures.front().health;
   for (const EnclosureVerdict& verdict : enclosures) {
     look.health = Worse(look.health, verdict.health);
-    lines += "\n" + DeviceCaption(verdict.device) + ": " + Upper(HealthName(verdict.health)) +
-             " (" + verdict.reason + ")";
+    // Appended piece by piece: GCC 12 takes "\n" + a temporary for an
+    // overlapping copy and refuses it.
+    lines.append("\n")
+        .append(DeviceCaption(verdict.device))
+        .append(": ")
+        .append(Upper(HealthName(verdict.health)))
+        .append(" (")
+        .append(verdict.reason)
+        .append(")");
   }
   if (enclosures.empty()) lines = "\nno enclosure found";
   look.toolTip = caption_ + ": " + Upper(HealthName(look.health)) + lines;
