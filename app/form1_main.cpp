@@ -174,6 +174,7 @@ void TForm1::InitialiseState() {
                        },
                        services_.logDirectory,
                        [] { return ToLogTime(QDateTime::currentDateTime()); },
+                       {},
                        {}});
   core_->detection.LetterCount = core_->discovery.ListLogicalDrives();
   core_->detection.PhysicalDriveCount = core_->discovery.CountPhysicalDrives();

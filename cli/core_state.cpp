@@ -75,7 +75,7 @@ CoreState::CoreState(Host& owner, CoreOptions options)
           options.progress != nullptr ? *options.progress : noProgress,
           options.sleepInhibitor != nullptr ? *options.sleepInhibitor : noSleepInhibitor, format,
           std::move(options.pump), std::move(options.logDirectory),
-          [&owner] { return owner.Now(); }, std::move(options.logged)}),
+          [&owner] { return owner.Now(); }, std::move(options.logged), std::move(options.events)}),
       host(owner) {
   // The tool shows the first device, as the window's first page does.
   devices.ActivePage = 0;

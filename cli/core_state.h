@@ -95,6 +95,8 @@ struct CoreOptions {
   std::filesystem::path logDirectory;
   // Told the lines each poll added to the log.
   std::function<void(const std::vector<std::string>& lines)> logged;
+  // Told what changed on the enclosures after each poll.
+  std::function<void(const std::vector<EnclosureEvent>& events)> events;
 };
 
 // The console a command's core reports to: built before the core, which

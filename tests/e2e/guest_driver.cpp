@@ -219,6 +219,7 @@ class GuestDriver {
                            MessagePump{},
                            {},
                            LocalNow,
+                           {},
                            {}}) {}
 
   void Run() {
