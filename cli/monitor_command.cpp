@@ -3,9 +3,12 @@
 #include <string>
 #include <system_error>
 
+#include "cli/alerting.h"
 #include "cli/commands.h"
 #include "cli/core_state.h"
+#include "cli/enclosure_status.h"
 #include "cli/host.h"
+#include "cli/metrics.h"
 #include "cli/stop_signal.h"
 #include "common/text.h"
 #include "eventlog/event_log.h"
@@ -36,6 +39,14 @@ std::string Enclosures(uint32_t count) {
   return std::to_string(count) + (count == 1 ? " enclosure" : " enclosures");
 }
 
+// The metrics of a poll for the node exporter's textfile collector; a file
+// that cannot be written is complained about each time, as the log's is.
+void WriteMetrics(const std::string& textfile, const StatusReports& reports, int64_t now) {
+  if (textfile.empty()) return;
+  std::string reason;
+  if (!WriteTextfile(textfile, PrometheusText(reports, now), reason)) Complain(reason);
+}
+
 }  // namespace
 
 int RunMonitor(Host& host, const MonitorOptions& options) {
@@ -53,10 +64,18 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
   coreOptions.logDirectory = directory;
   // Every line the log gains also goes to standard output.
   coreOptions.logged = [](const std::vector<std::string>& lines) {
-    for (const std::string& line : lines) std::cout << line << '\n';
+    const std::string priority = PriorityPrefix(kPriorityInfo);
+    for (const std::string& line : lines) std::cout << priority << line << '\n';
     std::cout << std::flush;
   };
+  // Alerts are told once the poll is over, away from the channel.
+  std::vector<EnclosureEvent> changes;
+  coreOptions.events = [&changes](const std::vector<EnclosureEvent>& events) {
+    changes.insert(changes.end(), events.begin(), events.end());
+  };
   CoreState core(host, std::move(coreOptions));
+  Alerting alerting(options, directory / kMailStateName);
+  Health health = Health::Unknown;
 
   uint32_t previousCount = DetectAndExplain(core);
   if (previousCount == 0 && !host.PermissionAdvice(core.detection.PhysicalDriveCount).empty()) {
@@ -73,8 +92,10 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
     lastComplaint = text;
     Complain(lastComplaint);
   });
-  Complain("monitoring " + Enclosures(previousCount) + " every " +
+  if (!options.oneshot) {
+    Announce("monitoring " + Enclosures(previousCount) + " every " +
            std::to_string(options.intervalSeconds) + " s; log in " + PathText(directory));
+  }
 
   bool greeted = false;
   for (int poll = 0; !StopRequested(); ++poll) {
@@ -97,17 +118,28 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
     if (core.devices.DeviceCount > 0 || !core.monitor.FirstDisplay.load()) {
       const PollReport report = core.raid.ReadStatus(core.client);
       if (report.display) core.monitor.FirstDisplay = false;
-      if (!greeted && report.answered != 0) {
+      // A one-off check, like status, tells the controller nothing.
+      if (!greeted && report.answered != 0 && !options.oneshot) {
         SendHostEvent(core, kHostFoundEnclosure, report.answered);
         greeted = true;
       }
+      const StatusReports reports = ReportAll(core, core.devices.DeviceCount.load(), report);
+      health = reports.overall;
+      if (poll == 0 && options.test) alerting.Test(reports);
+      alerting.AfterPoll(changes, reports, host.UnixSeconds());
+      WriteMetrics(options.textfile, reports, host.UnixSeconds());
+    } else {
+      WriteMetrics(options.textfile, {}, host.UnixSeconds());
     }
-    if (StopRequested() || poll + 1 == options.polls) break;
+    changes.clear();
+    if (StopRequested() || poll + 1 == options.polls || options.oneshot) break;
     host.Wait(uint64_t{options.intervalSeconds} * 1000);
   }
 
-  SendHostEvent(core, kHostShuttingDown, AllDevices(core));
-  Complain("stopped");
+  if (!options.oneshot) {
+    SendHostEvent(core, kHostShuttingDown, AllDevices(core));
+    Announce("stopped");
+  }
   host.WriteControlTrace();
   MarkStopped();
   // Every line went to standard output as it was logged; those that never
@@ -116,9 +148,9 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
     Complain(std::to_string(unsaved) + (unsaved == 1 ? " log line" : " log lines") +
              " could not be saved in " + PathText(directory) +
              "; they are only on standard output");
-    return kExitFailed;
+    if (!options.oneshot) return kExitFailed;
   }
-  return kExitOk;
+  return options.oneshot ? static_cast<int>(health) : kExitOk;
 }
 
 }  // namespace px::cli
