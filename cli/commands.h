@@ -129,8 +129,9 @@ inline constexpr int kPriorityCritical = 2;
 inline constexpr int kPriorityWarning = 4;
 inline constexpr int kPriorityNotice = 5;
 inline constexpr int kPriorityInfo = 6;
-// Under systemd (JOURNAL_STREAM set) a line starts with its priority, "<2>",
-// which the journal takes off and keeps (sd-daemon(3)); elsewhere nothing.
+// Under systemd (standard error is the stream JOURNAL_STREAM names) a line on
+// either output starts with its priority, "<2>", which the journal takes off
+// and keeps (sd-daemon(3)); elsewhere nothing.
 std::string PriorityPrefix(int priority);
 
 // The system's reason for a failure, as it reads inside a sentence ("no such

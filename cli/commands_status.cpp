@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -11,13 +12,35 @@
 #include "cli/metrics.h"
 #include "raid/monitor.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace px::cli {
 
+namespace {
+
+// systemd names the journal's stream in JOURNAL_STREAM as "device:inode";
+// standard error must be that stream, not merely have inherited the
+// variable (a terminal started by a user service passes it on to its shell).
+bool ErrorsGoToTheJournal() {
+#ifdef _WIN32
+  return false;
+#else
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  unsigned long long device = 0;
+  unsigned long long inode = 0;
+  struct stat error {};
+  return stream != nullptr && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
+         ::fstat(STDERR_FILENO, &error) == 0 && device == error.st_dev && inode == error.st_ino;
+#endif
+}
+
+}  // namespace
+
 std::string PriorityPrefix(int priority) {
-  static const bool journal = [] {
-    const char* stream = std::getenv("JOURNAL_STREAM");
-    return stream != nullptr && *stream != '\0';
-  }();
+  static const bool journal = ErrorsGoToTheJournal();
   return journal ? "<" + std::to_string(priority) + ">" : std::string();
 }
 
