@@ -94,7 +94,7 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
   });
   if (!options.oneshot) {
     Announce("monitoring " + Enclosures(previousCount) + " every " +
-           std::to_string(options.intervalSeconds) + " s; log in " + PathText(directory));
+             std::to_string(options.intervalSeconds) + " s; log in " + PathText(directory));
   }
 
   bool greeted = false;
