@@ -50,6 +50,13 @@ void WriteMetrics(const std::string& textfile, const StatusReports& reports, int
 }  // namespace
 
 int RunMonitor(Host& host, const MonitorOptions& options) {
+#ifdef _WIN32
+  // Alert programs and sendmail are started the POSIX way only, so far.
+  if (!options.exec.empty() || !options.mailTo.empty()) {
+    Complain("--exec and --mail are not available on Windows yet");
+    return kExitUsage;
+  }
+#endif
   InstallStopHandler();
   const fs::path directory =
       options.logDir.empty() ? DefaultLogDirectory() : fs::path(options.logDir);
