@@ -117,7 +117,7 @@ std::vector<std::string> MailPacing::Lines() const {
   // the only field that may hold a space.
   std::vector<std::string> lines;
   for (const Open& open : open_) {
-    lines.push_back("D" + std::to_string(open.device + 1) + " " +
+    lines.push_back(std::string("D").append(std::to_string(open.device + 1)) + " " +
                     (open.port.empty() ? "-" : open.port) + " " + open.name + " " +
                     std::to_string(open.nextAt) + " " + (open.mailed ? "1" : "0") + " " +
                     open.serial);

@@ -41,7 +41,7 @@ bool ErrorsGoToTheJournal() {
 
 std::string PriorityPrefix(int priority) {
   static const bool journal = ErrorsGoToTheJournal();
-  return journal ? "<" + std::to_string(priority) + ">" : std::string();
+  return journal ? std::string("<").append(std::to_string(priority)).append(">") : std::string();
 }
 
 void Complain(const std::string& text) {

@@ -14,8 +14,10 @@ uint8_t MilestoneOf(uint8_t percent) {
   return reached;
 }
 
+// Appended, not prepended: GCC 12 warns falsely (-Wrestrict) about a
+// literal put before a temporary string.
 std::string DeviceText(std::size_t device) {
-  return "D" + std::to_string(device + 1);
+  return std::string("D").append(std::to_string(device + 1));
 }
 
 // The disk as its model and serial number tell it, padding left out.
