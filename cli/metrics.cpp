@@ -4,6 +4,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "cli/commands.h"
 #include "common/text.h"
 
 namespace px::cli {
@@ -113,6 +114,17 @@ bool WriteTextfile(const std::filesystem::path& directory, std::string_view text
     return false;
   }
   return true;
+}
+
+void TextfileWriter::Write(const StatusReports& reports, int64_t pollUnixSeconds) {
+  if (directory_.empty()) return;
+  std::string reason;
+  if (WriteTextfile(directory_, PrometheusText(reports, pollUnixSeconds), reason)) {
+    lastFailure_.clear();
+  } else if (reason != lastFailure_) {
+    lastFailure_ = reason;
+    Complain(reason);
+  }
 }
 
 }  // namespace px::cli

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "cli/enclosure_status.h"
 
@@ -29,6 +30,20 @@ std::string PrometheusText(const StatusReports& reports, int64_t pollUnixSeconds
 // half a file. False, with the system's reason, when it could not.
 bool WriteTextfile(const std::filesystem::path& directory, std::string_view text,
                    std::string& reason);
+
+// monitor --textfile: the metrics of every poll into DIR/pxraid.prom. A file
+// that cannot be written is complained about when the reason is new, not at
+// every poll.
+class TextfileWriter {
+ public:
+  // An empty directory writes nothing.
+  explicit TextfileWriter(std::filesystem::path directory) : directory_(std::move(directory)) {}
+  void Write(const StatusReports& reports, int64_t pollUnixSeconds);
+
+ private:
+  std::filesystem::path directory_;
+  std::string lastFailure_;
+};
 
 inline constexpr char kTextfileName[] = "pxraid.prom";
 

@@ -39,14 +39,6 @@ std::string Enclosures(uint32_t count) {
   return std::to_string(count) + (count == 1 ? " enclosure" : " enclosures");
 }
 
-// The metrics of a poll for the node exporter's textfile collector; a file
-// that cannot be written is complained about each time, as the log's is.
-void WriteMetrics(const std::string& textfile, const StatusReports& reports, int64_t now) {
-  if (textfile.empty()) return;
-  std::string reason;
-  if (!WriteTextfile(textfile, PrometheusText(reports, now), reason)) Complain(reason);
-}
-
 }  // namespace
 
 int RunMonitor(Host& host, const MonitorOptions& options) {
@@ -82,6 +74,7 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
   };
   CoreState core(host, std::move(coreOptions));
   Alerting alerting(options, directory / kMailStateName);
+  TextfileWriter metrics(options.textfile);
   Health health = Health::Unknown;
 
   uint32_t previousCount = DetectAndExplain(core);
@@ -134,9 +127,9 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
       health = reports.overall;
       if (poll == 0 && options.test) alerting.Test(reports);
       alerting.AfterPoll(changes, reports, host.UnixSeconds());
-      WriteMetrics(options.textfile, reports, host.UnixSeconds());
+      metrics.Write(reports, host.UnixSeconds());
     } else {
-      WriteMetrics(options.textfile, {}, host.UnixSeconds());
+      metrics.Write({}, host.UnixSeconds());
     }
     changes.clear();
     if (StopRequested() || poll + 1 == options.polls || options.oneshot) break;
