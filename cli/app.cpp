@@ -154,7 +154,17 @@ int Run(int argc, char** argv) {
       app.add_subcommand("status",
                          "read every enclosure's status; exit 0 OK, 1 WARNING, "
                          "2 CRITICAL, 3 UNKNOWN");
-  statusCommand->add_flag("--json", status.json, "machine-readable output");
+  bool statusJson = false;
+  std::string statusFormat = "text";
+  CLI::Option* jsonFlag =
+      statusCommand->add_flag("--json", statusJson, "machine-readable output (--format json)");
+  statusCommand
+      ->add_option("--format", statusFormat,
+                   "text, json, or prometheus (the text exposition format, for a node "
+                   "exporter's textfile collector)")
+      ->option_text("FORMAT")
+      ->check(CLI::IsMember({"text", "json", "prometheus"}))
+      ->excludes(jsonFlag);
   statusCommand->add_option("--drive", status.drive, driveHelp)->check(WholeNumber(0, 9));
 
   MonitorOptions monitor;
@@ -165,6 +175,40 @@ int Run(int argc, char** argv) {
       ->check(WholeNumber(0, 86400));
   monitorCommand->add_option("--log-dir", monitor.logDir, "where the daily log files go");
   monitorCommand->add_option("--polls", monitor.polls)->group("")->check(WholeNumber(0, 1000000));
+  monitorCommand->add_flag("--oneshot", monitor.oneshot,
+                           "poll once, tell its events and alerts, and exit as status does (for "
+                           "cron)");
+  monitorCommand->add_flag("--test", monitor.test,
+                           "raise a TestAlert for every enclosure at the start");
+  monitorCommand
+      ->add_option("--textfile", monitor.textfile,
+                   "after every poll, write the metrics to DIR/pxraid.prom for the node "
+                   "exporter's textfile collector")
+      ->option_text("DIR");
+  monitorCommand
+      ->add_option("--exec", monitor.exec,
+                   "run PROGRAM for every alert: PROGRAM EVENT DEVICE [PORT], with PXRAID_* in "
+                   "its environment")
+      ->option_text("PROGRAM");
+  CLI::Option* mailOption =
+      monitorCommand
+          ->add_option("--mail", monitor.mailTo,
+                       "mail critical conditions to ADDRESS, once and then daily while they "
+                       "last")
+          ->option_text("ADDRESS");
+  monitorCommand->add_option("--mail-from", monitor.mailFrom, "the mail's sender")
+      ->option_text("ADDRESS")
+      ->needs(mailOption);
+  monitorCommand
+      ->add_option("--sendmail", monitor.sendmail, "the program mail is handed to, with -t")
+      ->option_text("PATH")
+      ->capture_default_str()
+      ->needs(mailOption);
+  monitorCommand
+      ->add_option("--alert-timeout", monitor.alertTimeoutSeconds,
+                   "seconds the program and sendmail may take before they are killed")
+      ->capture_default_str()
+      ->check(WholeNumber(1, 3600));
 
   LogOptions log;
   CLI::App* logCommand = app.add_subcommand("log", "print a day's event log");
@@ -294,7 +338,13 @@ int Run(int argc, char** argv) {
     if (buildCommand->parsed()) return RunFirmwareBuild(build);
     Host host(global);
     if (list->parsed()) return RunList(host, listOptions);
-    if (statusCommand->parsed()) return RunStatus(host, status);
+    if (statusCommand->parsed()) {
+      status.format = statusJson                     ? StatusFormat::Json
+                      : statusFormat == "prometheus" ? StatusFormat::Prometheus
+                      : statusFormat == "json"       ? StatusFormat::Json
+                                                     : StatusFormat::Text;
+      return RunStatus(host, status);
+    }
     if (monitorCommand->parsed()) return RunMonitor(host, monitor);
     if (logCommand->parsed()) return RunLog(host, log);
     if (checkCommand->parsed()) return RunFirmwareCheck(host, check);

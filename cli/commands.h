@@ -30,8 +30,10 @@ struct ListOptions {
   int drive = kEveryDrive;
 };
 
+enum class StatusFormat { Text, Json, Prometheus };
+
 struct StatusOptions {
-  bool json = false;
+  StatusFormat format = StatusFormat::Text;
   int drive = kEveryDrive;
 };
 
@@ -41,6 +43,20 @@ struct MonitorOptions {
   // Hidden, for tests: stop after this many polls as a stop request would;
   // 0 runs until stopped.
   int polls = 0;
+  // One poll with its events and alerts, then the exit status of status.
+  bool oneshot = false;
+  // A test alert for every enclosure found at the start.
+  bool test = false;
+  // Where DIR/pxraid.prom goes after every poll; empty for none.
+  std::string textfile;
+  // The program run for every alert; empty for none.
+  std::string exec;
+  // Mail for critical conditions: to these addresses, through sendmail -t.
+  std::vector<std::string> mailTo;
+  std::string mailFrom;
+  std::string sendmail = "/usr/sbin/sendmail";
+  // How long the program and sendmail may take before they are killed.
+  uint32_t alertTimeoutSeconds = 30;
 };
 
 struct LogOptions {
@@ -112,8 +128,20 @@ uint32_t DetectAndExplain(CoreState& core);
 // directory.
 std::filesystem::path DefaultLogDirectory();
 
-// "pxraid: " + text on standard error.
+// "pxraid: " + text on standard error: something is wrong.
 void Complain(const std::string& text);
+// The same for news that is not a complaint ("monitoring 2 enclosures").
+void Announce(const std::string& text);
+
+// Syslog priorities, as the journal reads them.
+inline constexpr int kPriorityCritical = 2;
+inline constexpr int kPriorityWarning = 4;
+inline constexpr int kPriorityNotice = 5;
+inline constexpr int kPriorityInfo = 6;
+// Under systemd (standard error is the stream JOURNAL_STREAM names) a line on
+// either output starts with its priority, "<2>", which the journal takes off
+// and keeps (sd-daemon(3)); elsewhere nothing.
+std::string PriorityPrefix(int priority);
 
 // The system's reason for a failure, as it reads inside a sentence ("no such
 // file or directory").

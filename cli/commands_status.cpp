@@ -1,5 +1,7 @@
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <nlohmann/json.hpp>
 
@@ -7,12 +9,47 @@
 #include "cli/core_state.h"
 #include "cli/enclosure_status.h"
 #include "cli/host.h"
+#include "cli/metrics.h"
 #include "raid/monitor.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace px::cli {
 
+namespace {
+
+// systemd names the journal's stream in JOURNAL_STREAM as "device:inode";
+// standard error must be that stream, not merely have inherited the
+// variable (a terminal started by a user service passes it on to its shell).
+bool ErrorsGoToTheJournal() {
+#ifdef _WIN32
+  return false;
+#else
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  unsigned long long device = 0;
+  unsigned long long inode = 0;
+  struct stat error {};
+  return stream != nullptr && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
+         ::fstat(STDERR_FILENO, &error) == 0 && device == error.st_dev && inode == error.st_ino;
+#endif
+}
+
+}  // namespace
+
+std::string PriorityPrefix(int priority) {
+  static const bool journal = ErrorsGoToTheJournal();
+  return journal ? std::string("<").append(std::to_string(priority)).append(">") : std::string();
+}
+
 void Complain(const std::string& text) {
-  std::cerr << "pxraid: " << text << std::endl;
+  std::cerr << PriorityPrefix(kPriorityWarning) << "pxraid: " << text << std::endl;
+}
+
+void Announce(const std::string& text) {
+  std::cerr << PriorityPrefix(kPriorityNotice) << "pxraid: " << text << std::endl;
 }
 
 std::string ReasonText(const std::error_code& error) {
@@ -92,23 +129,15 @@ int RunStatus(Host& host, const StatusOptions& options) {
     host.BeforePoll(0);
     poll = core.raid.ReadStatus(core.client);
   }
-
-  Health overall = count == 0 ? Health::Unknown : Health::Ok;
-  std::vector<EnclosureReport> reports;
-  for (std::size_t slot = 0; slot < count; ++slot) {
-    // The poll covers the four devices the window shows; beyond them the
-    // status read by discovery is the latest there is.
-    const uint8_t bit = static_cast<uint8_t>(1U << slot);
-    const bool read = slot >= kShownDevices || (poll.answered & bit) != 0;
-    reports.push_back(BuildReport(core, slot, read, (poll.busy & bit) != 0));
-    overall = Worse(overall, reports.back().health);
-  }
-  // What could not be checked is not OK.
-  const std::vector<BusyDriveReport> busy = BusyDrives(core);
-  if (!busy.empty()) overall = Worse(overall, Health::Unknown);
+  const StatusReports all = ReportAll(core, count, poll);
+  const std::vector<EnclosureReport>& reports = all.enclosures;
+  const std::vector<BusyDriveReport>& busy = all.busy;
+  const Health overall = all.overall;
   const int exitCode = static_cast<int>(overall);
 
-  if (options.json) {
+  if (options.format == StatusFormat::Prometheus) {
+    std::cout << PrometheusText(all, host.UnixSeconds()) << std::flush;
+  } else if (options.format == StatusFormat::Json) {
     nlohmann::ordered_json enclosures = nlohmann::ordered_json::array();
     for (const EnclosureReport& report : reports) enclosures.push_back(ToJson(report));
     nlohmann::ordered_json busyDrives = nlohmann::ordered_json::array();

@@ -67,6 +67,23 @@ EnclosureReport BuildReport(CoreState& core, std::size_t slot, bool statusRead, 
   return report;
 }
 
+StatusReports ReportAll(CoreState& core, uint32_t count, const PollReport& poll) {
+  StatusReports reports;
+  reports.overall = count == 0 ? Health::Unknown : Health::Ok;
+  for (std::size_t slot = 0; slot < count; ++slot) {
+    // The poll covers the four devices the window shows; beyond them the
+    // status read by discovery is the latest there is.
+    const uint8_t bit = static_cast<uint8_t>(1U << slot);
+    const bool read = slot >= kShownDevices || (poll.answered & bit) != 0;
+    reports.enclosures.push_back(BuildReport(core, slot, read, (poll.busy & bit) != 0));
+    reports.overall = Worse(reports.overall, reports.enclosures.back().health);
+  }
+  // What could not be checked is not OK.
+  reports.busy = BusyDrives(core);
+  if (!reports.busy.empty()) reports.overall = Worse(reports.overall, Health::Unknown);
+  return reports;
+}
+
 std::vector<BusyDriveReport> BusyDrives(CoreState& core) {
   std::vector<BusyDriveReport> busy;
   const uint16_t drives = core.detection.BusyDrives.load();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "raid/enclosure_health.h"
+#include "raid/monitor.h"
 #include "raid/record_views.h"
 
 namespace px::cli {
@@ -55,6 +56,17 @@ struct BusyDriveReport {
 EnclosureReport BuildReport(CoreState& core, std::size_t slot, bool statusRead, bool busy);
 // The drives the last detection found held by another program.
 std::vector<BusyDriveReport> BusyDrives(CoreState& core);
+
+// Every enclosure as a poll left it, the drives found busy, and the health
+// status answers with: the worst of them all, UNKNOWN when there is nothing.
+struct StatusReports {
+  std::vector<EnclosureReport> enclosures;
+  std::vector<BusyDriveReport> busy;
+  Health overall = Health::Unknown;
+};
+// The reports of the first `count` devices after `poll` (the first four; the
+// others as discovery read them).
+StatusReports ReportAll(CoreState& core, uint32_t count, const PollReport& poll);
 
 nlohmann::ordered_json ToJson(const EnclosureReport& report);
 nlohmann::ordered_json ToJson(const BusyDriveReport& report);

@@ -132,6 +132,18 @@ LogTime Host::Now() const {
   return LocalNow();
 }
 
+int64_t Host::UnixSeconds() const {
+  using namespace std::chrono;
+  if (simulated_) {
+    const LogTime& t = simulatedStart_;
+    const sys_days day{year{t.year} / month{static_cast<unsigned>(t.month)} /
+                       std::chrono::day{static_cast<unsigned>(t.day)}};
+    const sys_seconds start = day + hours{t.hour} + minutes{t.minute} + seconds{t.second};
+    return start.time_since_epoch().count() + static_cast<int64_t>(simulatedMs_ / 1000);
+  }
+  return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
+}
+
 void Host::Wait(uint64_t ms) {
   if (simulated_) {
     simulatedMs_ += ms;

@@ -74,6 +74,9 @@ class Host {
 
   // The local date and time that log lines carry.
   LogTime Now() const;
+  // Seconds since the epoch, for metrics and the pacing of mail. Simulated,
+  // the start time counts as UTC and moves on with the waits.
+  int64_t UnixSeconds() const;
   // Waits up to `ms`, returning early once a stop is requested. Simulated,
   // it costs nothing and moves the log's clock on.
   void Wait(uint64_t ms);

@@ -3,9 +3,12 @@
 #include <string>
 #include <system_error>
 
+#include "cli/alerting.h"
 #include "cli/commands.h"
 #include "cli/core_state.h"
+#include "cli/enclosure_status.h"
 #include "cli/host.h"
+#include "cli/metrics.h"
 #include "cli/stop_signal.h"
 #include "common/text.h"
 #include "eventlog/event_log.h"
@@ -39,6 +42,13 @@ std::string Enclosures(uint32_t count) {
 }  // namespace
 
 int RunMonitor(Host& host, const MonitorOptions& options) {
+#ifdef _WIN32
+  // Alert programs and sendmail are started the POSIX way only, so far.
+  if (!options.exec.empty() || !options.mailTo.empty()) {
+    Complain("--exec and --mail are not available on Windows yet");
+    return kExitUsage;
+  }
+#endif
   InstallStopHandler();
   const fs::path directory =
       options.logDir.empty() ? DefaultLogDirectory() : fs::path(options.logDir);
@@ -53,10 +63,19 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
   coreOptions.logDirectory = directory;
   // Every line the log gains also goes to standard output.
   coreOptions.logged = [](const std::vector<std::string>& lines) {
-    for (const std::string& line : lines) std::cout << line << '\n';
+    const std::string priority = PriorityPrefix(kPriorityInfo);
+    for (const std::string& line : lines) std::cout << priority << line << '\n';
     std::cout << std::flush;
   };
+  // Alerts are told once the poll is over, away from the channel.
+  std::vector<EnclosureEvent> changes;
+  coreOptions.events = [&changes](const std::vector<EnclosureEvent>& events) {
+    changes.insert(changes.end(), events.begin(), events.end());
+  };
   CoreState core(host, std::move(coreOptions));
+  Alerting alerting(options, directory / kMailStateName);
+  TextfileWriter metrics(options.textfile);
+  Health health = Health::Unknown;
 
   uint32_t previousCount = DetectAndExplain(core);
   if (previousCount == 0 && !host.PermissionAdvice(core.detection.PhysicalDriveCount).empty()) {
@@ -73,8 +92,10 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
     lastComplaint = text;
     Complain(lastComplaint);
   });
-  Complain("monitoring " + Enclosures(previousCount) + " every " +
-           std::to_string(options.intervalSeconds) + " s; log in " + PathText(directory));
+  if (!options.oneshot) {
+    Announce("monitoring " + Enclosures(previousCount) + " every " +
+             std::to_string(options.intervalSeconds) + " s; log in " + PathText(directory));
+  }
 
   bool greeted = false;
   for (int poll = 0; !StopRequested(); ++poll) {
@@ -101,17 +122,28 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
     if (core.devices.DeviceCount > 0 || !core.monitor.FirstDisplay.load()) {
       const PollReport report = core.raid.ReadStatus(core.client);
       if (report.display) core.monitor.FirstDisplay = false;
-      if (!greeted && report.answered != 0) {
+      // A one-off check, like status, tells the controller nothing.
+      if (!greeted && report.answered != 0 && !options.oneshot) {
         SendHostEvent(core, kHostFoundEnclosure, report.answered);
         greeted = true;
       }
+      const StatusReports reports = ReportAll(core, core.devices.DeviceCount.load(), report);
+      health = reports.overall;
+      if (poll == 0 && options.test) alerting.Test(reports);
+      alerting.AfterPoll(changes, reports, host.UnixSeconds());
+      metrics.Write(reports, host.UnixSeconds());
+    } else {
+      metrics.Write({}, host.UnixSeconds());
     }
-    if (StopRequested() || poll + 1 == options.polls) break;
+    changes.clear();
+    if (StopRequested() || poll + 1 == options.polls || options.oneshot) break;
     host.Wait(uint64_t{options.intervalSeconds} * 1000);
   }
 
-  SendHostEvent(core, kHostShuttingDown, AllDevices(core));
-  Complain("stopped");
+  if (!options.oneshot) {
+    SendHostEvent(core, kHostShuttingDown, AllDevices(core));
+    Announce("stopped");
+  }
   host.WriteControlTrace();
   MarkStopped();
   // Every line went to standard output as it was logged; those that never
@@ -120,9 +152,9 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
     Complain(std::to_string(unsaved) + (unsaved == 1 ? " log line" : " log lines") +
              " could not be saved in " + PathText(directory) +
              "; they are only on standard output");
-    return kExitFailed;
+    if (!options.oneshot) return kExitFailed;
   }
-  return kExitOk;
+  return options.oneshot ? static_cast<int>(health) : kExitOk;
 }
 
 }  // namespace px::cli

@@ -36,6 +36,53 @@ std::string TrimRightKeep(std::string text, std::size_t keep) {
   return text;
 }
 
+std::string PrintableUtf8(std::string_view text) {
+  static constexpr char kReplacement[] = "\xEF\xBF\xBD";
+  std::string valid;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<uint8_t>(text[i]);
+    // The length of the sequence `lead` starts and the range of its second
+    // byte, which rules out overlong forms, surrogates and values past
+    // U+10FFFF.
+    std::size_t length = 0;
+    uint8_t low = 0x80;
+    uint8_t high = 0xBF;
+    if (lead < 0x80) {
+      valid += lead < 0x20 || lead == 0x7F ? ' ' : static_cast<char>(lead);
+      ++i;
+      continue;
+    }
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      if (lead == 0xE0) low = 0xA0;
+      if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
+    }
+    std::size_t good = length == 0 ? 0 : 1;
+    while (good > 0 && good < length && i + good < text.size()) {
+      const auto next = static_cast<uint8_t>(text[i + good]);
+      if (next < (good == 1 ? low : 0x80) || next > (good == 1 ? high : 0xBF)) break;
+      ++good;
+    }
+    if (length != 0 && good == length) {
+      valid.append(text.substr(i, length));
+      i += length;
+    } else {
+      // One replacement for the lead byte and the continuation bytes that
+      // did follow it, as the Unicode standard recommends.
+      valid += kReplacement;
+      i += good == 0 ? 1 : good;
+    }
+  }
+  return valid;
+}
+
 std::string PathText(const std::filesystem::path& path) {
   const std::u8string text = path.u8string();
   return std::string(text.begin(), text.end());

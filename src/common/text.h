@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace px {
 
@@ -21,6 +22,11 @@ std::string SwapPairsToNul(std::span<const uint8_t> field);
 
 // Removes trailing spaces but never shortens the text below keep characters.
 std::string TrimRightKeep(std::string text, std::size_t keep);
+
+// Device texts are bytes, not necessarily UTF-8; where UTF-8 is required (a
+// metric's label, a mail) each byte that does not fit becomes U+FFFD, the
+// replacement character, and control characters a space.
+std::string PrintableUtf8(std::string_view text);
 
 // A path as the user reads it in a panel or a box (UTF-8 on every platform).
 std::string PathText(const std::filesystem::path& path);

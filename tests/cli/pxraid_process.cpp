@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,7 +31,8 @@ std::vector<std::string> RunResult::OutLines() const {
 }
 
 PxraidProcess::PxraidProcess(const std::vector<std::string>& args, const std::string& input,
-                             const std::vector<std::string>& launcher) {
+                             const std::vector<std::string>& launcher,
+                             const std::vector<std::string>& added) {
   int in[2], out[2], err[2];
   if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) throw std::runtime_error("pipe");
   posix_spawn_file_actions_t actions;
@@ -50,9 +52,18 @@ PxraidProcess::PxraidProcess(const std::vector<std::string>& args, const std::st
   argv.push_back(nullptr);
   std::vector<std::string> environment{"LC_ALL=C"};
   for (char** e = environ; *e != nullptr; ++e) {
-    if (std::strncmp(*e, "LC_", 3) != 0 && std::strncmp(*e, "LANG", 4) != 0) {
+    if (std::strncmp(*e, "LC_", 3) != 0 && std::strncmp(*e, "LANG", 4) != 0 &&
+        std::strncmp(*e, "JOURNAL_STREAM=", 15) != 0) {
       environment.emplace_back(*e);
     }
+  }
+  for (std::string entry : added) {
+    if (entry == "JOURNAL_STREAM=") {
+      struct stat pipe {};
+      ::fstat(err[1], &pipe);
+      entry += std::to_string(pipe.st_dev) + ":" + std::to_string(pipe.st_ino);
+    }
+    environment.push_back(std::move(entry));
   }
   std::vector<char*> envp;
   for (std::string& entry : environment) envp.push_back(entry.data());

@@ -21,9 +21,12 @@ struct RunResult {
 class PxraidProcess {
  public:
   // `launcher`, when given, is the command that starts the tool (its path
-  // and arguments come after it).
+  // and arguments come after it); `environment` (NAME=VALUE) is added to
+  // this process's. A JOURNAL_STREAM given empty names standard error's pipe,
+  // as systemd names the journal's stream; none is passed on otherwise.
   explicit PxraidProcess(const std::vector<std::string>& args, const std::string& input = "",
-                         const std::vector<std::string>& launcher = {});
+                         const std::vector<std::string>& launcher = {},
+                         const std::vector<std::string>& environment = {});
   ~PxraidProcess();
   PxraidProcess(const PxraidProcess&) = delete;
   PxraidProcess& operator=(const PxraidProcess&) = delete;

@@ -1,0 +1,282 @@
+#include "cli/alerting.h"
+
+#include <algorithm>
+#include <iostream>
+#include <sstream>
+#include <utility>
+
+#include "cli/child_process.h"
+#include "common/text.h"
+#include "eventlog/log_file.h"
+
+#ifdef _WIN32
+#include <cstdlib>
+#else
+#include <unistd.h>
+#endif
+
+namespace px::cli {
+namespace {
+
+int PriorityOf(Severity severity) {
+  switch (severity) {
+    case Severity::Critical:
+      return kPriorityCritical;
+    case Severity::Warning:
+      return kPriorityWarning;
+    case Severity::Info:
+      break;
+  }
+  return kPriorityInfo;
+}
+
+std::string HostName() {
+#ifdef _WIN32
+  const char* name = std::getenv("COMPUTERNAME");
+  return name != nullptr ? name : "this machine";
+#else
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return "this machine";
+  return name;
+#endif
+}
+
+// A header's value on one line, whatever the command line gave.
+std::string OneLine(std::string text) {
+  std::replace_if(
+      text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+  return text;
+}
+
+std::string PortOf(const Alert& alert) {
+  return alert.member ? std::string(PortName(alert.member->port)) : std::string();
+}
+
+std::string Trimmed(const std::string& text) {
+  return PrintableUtf8(TrimRightKeep(text, 0));
+}
+
+std::string HealthText(Health health) {
+  std::string text = HealthName(health);
+  for (char& c : text) c = static_cast<char>(c - 'a' + 'A');
+  return text;
+}
+
+}  // namespace
+
+MailPacing::Open MailPacing::KeyOf(const Alert& condition) {
+  Open key;
+  key.device = condition.device;
+  key.port = PortOf(condition);
+  key.name = condition.name;
+  key.serial = condition.member ? Trimmed(condition.member->serial) : std::string();
+  return key;
+}
+
+bool MailPacing::SameCondition(const Open& a, const Open& b) {
+  return a.device == b.device && a.port == b.port && a.name == b.name && a.serial == b.serial;
+}
+
+std::vector<MailPacing::Due> MailPacing::Pace(const std::vector<Alert>& current,
+                                              const std::vector<std::size_t>& unread, int64_t now) {
+  std::vector<Open> kept;
+  std::vector<Due> due;
+  for (const Alert& condition : current) {
+    Open key = KeyOf(condition);
+    const auto known = std::find_if(open_.begin(), open_.end(),
+                                    [&](const Open& o) { return SameCondition(o, key); });
+    if (known == open_.end()) {
+      key.nextAt = now;
+      kept.push_back(key);
+    } else {
+      kept.push_back(*known);
+    }
+    if (now >= kept.back().nextAt) due.push_back({condition, kept.back().mailed});
+  }
+  for (const Open& open : open_) {
+    const bool found = std::any_of(kept.begin(), kept.end(),
+                                   [&](const Open& k) { return SameCondition(k, open); });
+    const bool notRead = std::find(unread.begin(), unread.end(), open.device) != unread.end();
+    if (!found && notRead) kept.push_back(open);
+  }
+  open_ = std::move(kept);
+  return due;
+}
+
+void MailPacing::Mailed(const Due& due, bool sent, int64_t now) {
+  const Open key = KeyOf(due.condition);
+  for (Open& open : open_) {
+    if (!SameCondition(open, key)) continue;
+    open.nextAt = now + (sent ? kRepeatSeconds : kRetrySeconds);
+    open.mailed = open.mailed || sent;
+  }
+}
+
+std::vector<std::string> MailPacing::Lines() const {
+  // "D1 P1 MemberFailed 1796637600 1 WD-WCC3F0000002": the serial last, as
+  // the only field that may hold a space.
+  std::vector<std::string> lines;
+  for (const Open& open : open_) {
+    lines.push_back(std::string("D").append(std::to_string(open.device + 1)) + " " +
+                    (open.port.empty() ? "-" : open.port) + " " + open.name + " " +
+                    std::to_string(open.nextAt) + " " + (open.mailed ? "1" : "0") + " " +
+                    open.serial);
+  }
+  return lines;
+}
+
+void MailPacing::Load(const std::vector<std::string>& lines) {
+  open_.clear();
+  for (const std::string& line : lines) {
+    std::istringstream in(line);
+    std::string device;
+    Open open;
+    int mailed = 0;
+    if (!(in >> device >> open.port >> open.name >> open.nextAt >> mailed) || device.size() < 2 ||
+        device[0] != 'D') {
+      continue;  // not ours, or cut short: that condition is news again
+    }
+    open.device = static_cast<std::size_t>(std::stoul(device.substr(1)) - 1);
+    if (open.port == "-") open.port.clear();
+    open.mailed = mailed != 0;
+    in.get();
+    std::getline(in, open.serial);
+    open_.push_back(std::move(open));
+  }
+}
+
+std::vector<Alert> CriticalConditions(const StatusReports& reports) {
+  std::vector<Alert> conditions;
+  for (const EnclosureReport& report : reports.enclosures) {
+    if (!report.statusRead || report.health != Health::Critical) continue;
+    for (std::size_t i = 0; i < report.members.size(); ++i) {
+      const MemberReport& member = report.members[i];
+      const std::string_view state = member.state;
+      if (state != "failed" && state != "absent") continue;
+      EnclosureEvent event{
+          state == "failed" ? EnclosureEventKind::MemberFailed : EnclosureEventKind::MemberRemoved,
+          static_cast<std::size_t>(report.device - 1), std::nullopt, std::nullopt};
+      event.member = MemberSnapshot{kBothPorts[i], MemberClasses{},        member.model,
+                                    member.serial, member.capacitySectors, 0};
+      conditions.push_back(AlertOf(event));
+    }
+  }
+  return conditions;
+}
+
+std::string MailMessage(const MonitorOptions& options, const std::string& hostName,
+                        const Alert& alert, bool reminder, const EnclosureReport* enclosure) {
+  std::string to;
+  for (const std::string& address : options.mailTo) to += (to.empty() ? "" : ", ") + address;
+  const std::string port = PortOf(alert);
+  std::string text = "To: " + OneLine(to) + "\n";
+  if (!options.mailFrom.empty()) text += "From: " + OneLine(options.mailFrom) + "\n";
+  text += "Subject: pxraid on " + OneLine(hostName) + ": " + alert.name + " on D" +
+          std::to_string(alert.device + 1) + (port.empty() ? "" : " " + port) +
+          (reminder ? " (reminder)" : "") + "\n";
+  text +=
+      "Auto-Submitted: auto-generated\nMIME-Version: 1.0\nContent-Type: text/plain; "
+      "charset=UTF-8\nContent-Transfer-Encoding: 8bit\n\n";
+  text += "pxraid monitor on " + hostName + " reports:\n\n  " + alert.name + " (" +
+          std::string(SeverityName(alert.severity)) + "): " + PrintableUtf8(alert.message) + "\n\n";
+  if (enclosure != nullptr) {
+    std::string where = "drive " + std::to_string(enclosure->drive);
+    if (!enclosure->node.empty()) where += ", " + enclosure->node;
+    text += "Enclosure D" + std::to_string(enclosure->device) + " (" + where +
+            "): " + PrintableUtf8(enclosure->name) + ", firmware " + enclosure->firmware + ", " +
+            enclosure->mode + "\nHealth: " + HealthText(enclosure->health) + " (" +
+            enclosure->reason + ")\n\n";
+  }
+  if (alert.name == kTestAlertName) {
+    text +=
+        "This is a test (pxraid monitor --test): critical conditions will reach you this way.\n";
+  } else if (reminder) {
+    text +=
+        "This was mailed before and still lasts. A reminder follows every 24 hours while it "
+        "does.\n";
+  } else {
+    text += "While this lasts, a reminder follows every 24 hours.\n";
+  }
+  return text;
+}
+
+Alerting::Alerting(const MonitorOptions& options, std::filesystem::path stateFile)
+    : options_(options), stateFile_(std::move(stateFile)), hostName_(HostName()) {
+  if (!options_.mailTo.empty()) {
+    if (auto lines = ReadLogLines(stateFile_)) pacing_.Load(*lines);
+  }
+}
+
+void Alerting::Test(const StatusReports& reports) {
+  for (const EnclosureReport& enclosure : reports.enclosures) {
+    const Alert alert = TestAlert(static_cast<std::size_t>(enclosure.device - 1));
+    Tell(alert);
+    if (!options_.mailTo.empty()) Mail(alert, false, reports);
+  }
+}
+
+void Alerting::AfterPoll(const std::vector<EnclosureEvent>& events, const StatusReports& reports,
+                         int64_t now) {
+  for (const Alert& alert : selector_.Select(events)) Tell(alert);
+  if (options_.mailTo.empty()) return;
+  std::vector<std::size_t> unread;
+  for (const EnclosureReport& enclosure : reports.enclosures) {
+    if (!enclosure.statusRead) unread.push_back(static_cast<std::size_t>(enclosure.device - 1));
+  }
+  const std::vector<std::string> before = pacing_.Lines();
+  for (const MailPacing::Due& due : pacing_.Pace(CriticalConditions(reports), unread, now)) {
+    pacing_.Mailed(due, Mail(due.condition, due.reminder, reports), now);
+  }
+  if (pacing_.Lines() != before) SaveMailState();
+}
+
+void Alerting::Tell(const Alert& alert) {
+  const std::string message = PrintableUtf8(alert.message);
+  std::cerr << PriorityPrefix(PriorityOf(alert.severity)) << "pxraid: " << alert.name << ": "
+            << message << std::endl;
+  if (options_.exec.empty()) return;
+  const std::string device = std::to_string(alert.device + 1);
+  const std::string port = PortOf(alert);
+  std::vector<std::string> argv{options_.exec, alert.name, device};
+  if (!port.empty()) argv.push_back(port);
+  std::vector<std::string> environment{
+      "PXRAID_EVENT=" + alert.name,
+      "PXRAID_SEVERITY=" + std::string(SeverityName(alert.severity)),
+      "PXRAID_DEVICE=" + device,
+      "PXRAID_PORT=" + port,
+      "PXRAID_MODEL=" + (alert.member ? Trimmed(alert.member->model) : std::string()),
+      "PXRAID_SERIAL=" + (alert.member ? Trimmed(alert.member->serial) : std::string()),
+      "PXRAID_MESSAGE=" + message,
+      "PXRAID_PERCENT=" + (alert.rebuild ? std::to_string(alert.rebuild->percent) : std::string())};
+  const ChildOutcome outcome =
+      RunChild(argv, environment, {}, options_.alertTimeoutSeconds, childClock_);
+  if (!outcome.Succeeded()) {
+    Complain(options_.exec + " for " + alert.name + " on D" + device + " " +
+             outcome.Describe(options_.alertTimeoutSeconds));
+  }
+}
+
+bool Alerting::Mail(const Alert& alert, bool reminder, const StatusReports& reports) {
+  const EnclosureReport* enclosure = nullptr;
+  for (const EnclosureReport& report : reports.enclosures) {
+    if (static_cast<std::size_t>(report.device - 1) == alert.device) enclosure = &report;
+  }
+  const ChildOutcome outcome = RunChild(
+      {options_.sendmail, "-t"}, {}, MailMessage(options_, hostName_, alert, reminder, enclosure),
+      options_.alertTimeoutSeconds, childClock_);
+  if (!outcome.Succeeded()) {
+    Complain("mail of " + alert.name + " on D" + std::to_string(alert.device + 1) + ": " +
+             options_.sendmail + " " + outcome.Describe(options_.alertTimeoutSeconds) +
+             (alert.name == kTestAlertName ? "" : "; trying again in an hour"));
+  }
+  return outcome.Succeeded();
+}
+
+void Alerting::SaveMailState() {
+  if (!ReplaceLogFile(stateFile_, pacing_.Lines())) {
+    Complain("cannot save the pacing of mail in " + PathText(stateFile_) +
+             "; a restart may mail again what was mailed");
+  }
+}
+
+}  // namespace px::cli

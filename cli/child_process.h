@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/clock.h"
+
+namespace px::cli {
+
+// How a program pxraid ran for an alert ended.
+struct ChildOutcome {
+  enum class Ending { Exited, Signalled, TimedOut, NotStarted };
+  Ending ending = Ending::NotStarted;
+  int code = 0;        // the exit status, the signal, or the system's error
+  std::string reason;  // NotStarted: why, in the system's words
+  bool Succeeded() const { return ending == Ending::Exited && code == 0; }
+  // "exited with status 3", "was killed after 30 s", ...
+  std::string Describe(uint32_t timeoutSeconds) const;
+};
+
+// Runs argv[0] (looked up in PATH when it has no slash) with argv as its
+// arguments, no shell between, and `environment` (NAME=VALUE) added to ours.
+// It reads `input` on its standard input and writes to our standard error,
+// so that nothing it prints mixes with the log lines on standard output. A
+// program still running after `timeoutSeconds` on `clock` is killed with
+// everything it started.
+ChildOutcome RunChild(const std::vector<std::string>& argv,
+                      const std::vector<std::string>& environment, std::string_view input,
+                      uint32_t timeoutSeconds, Clock& clock);
+
+}  // namespace px::cli

@@ -1,0 +1,130 @@
+#include "cli/metrics.h"
+
+#include <array>
+#include <fstream>
+#include <system_error>
+
+#include "cli/commands.h"
+#include "common/text.h"
+
+namespace px::cli {
+namespace {
+
+constexpr std::array<const char*, 4> kMemberStates{"ready", "inserted", "absent", "failed"};
+
+struct Family {
+  const char* name;
+  const char* help;
+};
+
+void Head(std::string& out, const Family& family) {
+  out += std::string("# HELP ") + family.name + " " + family.help + "\n";
+  out += std::string("# TYPE ") + family.name + " gauge\n";
+}
+
+std::string Label(const char* name, std::string_view value) {
+  return std::string(name) + "=\"" + EscapeLabelValue(value) + "\"";
+}
+
+std::string Device(const EnclosureReport& report) {
+  return Label("device", std::to_string(report.device));
+}
+
+}  // namespace
+
+std::string EscapeLabelValue(std::string_view value) {
+  std::string escaped;
+  for (const char c : PrintableUtf8(value)) {
+    if (c == '\\' || c == '"') escaped += '\\';
+    escaped += c;
+  }
+  return escaped;
+}
+
+std::string PrometheusText(const StatusReports& reports, int64_t pollUnixSeconds) {
+  std::string out;
+  Head(out, {"pxraid_enclosure_info",
+             "An enclosure pxraid found: its number (as the log's D1), physical drive, name, "
+             "firmware and array mode."});
+  for (const EnclosureReport& r : reports.enclosures) {
+    out += "pxraid_enclosure_info{" + Device(r) + "," + Label("drive", std::to_string(r.drive)) +
+           "," + Label("name", r.name) + "," + Label("firmware", r.firmware) + "," +
+           Label("mode", r.mode) + "} 1\n";
+  }
+  Head(out, {"pxraid_member_state",
+             "1 for the state a member disk is in (ready, inserted, absent, failed), 0 for "
+             "the others."});
+  for (const EnclosureReport& r : reports.enclosures) {
+    if (!r.statusRead) continue;
+    for (const MemberReport& m : r.members) {
+      for (const char* state : kMemberStates) {
+        out += "pxraid_member_state{" + Device(r) + "," + Label("port", m.port) + "," +
+               Label("model", m.model) + "," + Label("serial", m.serial) + "," +
+               Label("state", state) + "} " + (std::string_view(m.state) == state ? "1" : "0") +
+               "\n";
+      }
+    }
+  }
+  Head(out, {"pxraid_enclosure_health",
+             "0 OK, 1 warning, 2 critical, 3 unknown, as pxraid status exits for the enclosure."});
+  for (const EnclosureReport& r : reports.enclosures) {
+    out += "pxraid_enclosure_health{" + Device(r) + "} " +
+           std::to_string(static_cast<int>(r.health)) + "\n";
+  }
+  Head(out, {"pxraid_rebuild_percent",
+             "How far the rebuild or copy between the members has come; only while one runs."});
+  for (const EnclosureReport& r : reports.enclosures) {
+    if (!r.statusRead || !r.rebuildRunning) continue;
+    out += "pxraid_rebuild_percent{" + Device(r) + "} " + std::to_string(r.percent) + "\n";
+  }
+  Head(out, {"pxraid_status_read_ok", "1 when the last poll read the enclosure's status."});
+  for (const EnclosureReport& r : reports.enclosures) {
+    out += "pxraid_status_read_ok{" + Device(r) + "} " + (r.statusRead ? "1" : "0") + "\n";
+  }
+  Head(out, {"pxraid_last_poll_timestamp_seconds",
+             "When pxraid last polled the enclosures, in seconds since the epoch."});
+  out += "pxraid_last_poll_timestamp_seconds " + std::to_string(pollUnixSeconds) + "\n";
+  return out;
+}
+
+bool WriteTextfile(const std::filesystem::path& directory, std::string_view text,
+                   std::string& reason) {
+  // The collector reads only names ending in .prom: the file being written
+  // is not one of them. Nothing is flushed to the disk: a file lost in a
+  // power cut is written again by the next poll.
+  const std::filesystem::path file = directory / kTextfileName;
+  const std::filesystem::path temporary = directory / ".pxraid.prom.tmp";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    out.close();
+    if (!out) {
+      std::error_code ignored;
+      std::filesystem::remove(temporary, ignored);
+      reason = "cannot write " + PathText(temporary);
+      return false;
+    }
+  }
+  std::error_code error;
+  std::filesystem::rename(temporary, file, error);
+  if (error) {
+    std::error_code ignored;
+    std::filesystem::remove(temporary, ignored);
+    reason = "cannot replace " + PathText(file) + ": " + error.message();
+    return false;
+  }
+  return true;
+}
+
+void TextfileWriter::Write(const StatusReports& reports, int64_t pollUnixSeconds) {
+  if (directory_.empty()) return;
+  std::string reason;
+  if (WriteTextfile(directory_, PrometheusText(reports, pollUnixSeconds), reason)) {
+    lastFailure_.clear();
+  } else if (reason != lastFailure_) {
+    lastFailure_ = reason;
+    Complain(reason);
+  }
+}
+
+}  // namespace px::cli

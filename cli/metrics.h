@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "cli/enclosure_status.h"
+
+namespace px::cli {
+
+// A label value as the Prometheus text exposition format requires it: valid
+// UTF-8, backslash and double quote escaped. Control characters (a line feed
+// among them) become spaces, as no device text means one.
+std::string EscapeLabelValue(std::string_view value);
+
+// The reports in the Prometheus text exposition format, for a scrape or the
+// node exporter's textfile collector:
+//   pxraid_enclosure_info{device,drive,name,firmware,mode} 1
+//   pxraid_member_state{device,port,model,serial,state} 1 for the state the
+//     member is in, 0 for the three others (only when the status was read)
+//   pxraid_enclosure_health{device} 0-3, as status exits
+//   pxraid_rebuild_percent{device} while a rebuild or copy runs
+//   pxraid_status_read_ok{device} 0 or 1
+//   pxraid_last_poll_timestamp_seconds, seconds since the epoch
+std::string PrometheusText(const StatusReports& reports, int64_t pollUnixSeconds);
+
+// Puts `text` in DIR/pxraid.prom in one rename, so the collector never reads
+// half a file. False, with the system's reason, when it could not.
+bool WriteTextfile(const std::filesystem::path& directory, std::string_view text,
+                   std::string& reason);
+
+// monitor --textfile: the metrics of every poll into DIR/pxraid.prom. A file
+// that cannot be written is complained about when the reason is new, not at
+// every poll.
+class TextfileWriter {
+ public:
+  // An empty directory writes nothing.
+  explicit TextfileWriter(std::filesystem::path directory) : directory_(std::move(directory)) {}
+  void Write(const StatusReports& reports, int64_t pollUnixSeconds);
+
+ private:
+  std::filesystem::path directory_;
+  std::string lastFailure_;
+};
+
+inline constexpr char kTextfileName[] = "pxraid.prom";
+
+}  // namespace px::cli
