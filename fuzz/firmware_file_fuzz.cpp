@@ -27,8 +27,8 @@ constexpr std::array<uint8_t, 16> kGuid = {0xEF, 0x6D, 0x16, 0xAE, 0xDC, 0x6F, 0
                                            0x9B, 0xA4, 0xB6, 0xAA, 0xE4, 0xB6, 0x9A, 0x84};
 constexpr std::array<uint8_t, 4> kSignature = {'Q', 'K', 'R', 'Z'};
 
-void Put32(std::vector<uint8_t>& file, std::size_t at, uint32_t value) {
-  for (std::size_t i = 0; i < 4; ++i) file[at + i] = static_cast<uint8_t>(value >> (24 - 8 * i));
+void Put32(std::span<uint8_t> bytes, std::size_t at, uint32_t value) {
+  for (std::size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(value >> (24 - 8 * i));
 }
 
 std::string HexText(uint32_t value, int digits) {
@@ -68,7 +68,6 @@ std::optional<std::string> Broken(const std::vector<uint8_t>& file, uint32_t dev
 }
 
 }  // namespace
-
 }  // namespace px::fuzz
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
@@ -92,9 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   WriteFile(path, file);
 
   std::array<uint8_t, kSectorSize> config{};
-  std::vector<uint8_t> version(4);
-  Put32(version, 0, deviceVersion);
-  std::copy(version.begin(), version.end(), config.begin() + 46);
+  Put32(config, 46, deviceVersion);
   config[50] = deviceProduct[0];
   config[51] = deviceProduct[1];
 

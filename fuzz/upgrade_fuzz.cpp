@@ -9,9 +9,9 @@
 // Input: the image (a byte: low bits how long, 0 the flash range, 1 longer,
 // 2 shorter by the next 2 bytes, 3 the flash range with an empty page at
 // the next byte; then a byte its contents grow from), a byte the flash's
-// old contents grow from, then faults until the input ends: each is the
-// number of SPI commands the controller has carried when it strikes (2
-// bytes) and what it is (a byte, and the bytes it needs).
+// old contents grow from, then up to 16 faults: each is the number of SPI
+// commands the controller has carried when it strikes (2 bytes), what it
+// is (a byte) and four bytes it may need.
 
 #include <algorithm>
 #include <optional>
@@ -25,16 +25,6 @@ namespace px::fuzz {
 namespace {
 
 using test::FirmwareRig;
-
-std::vector<uint8_t> Grown(std::size_t size, uint8_t from) {
-  std::vector<uint8_t> bytes(size);
-  uint32_t x = from * 2654435761U + 1;
-  for (uint8_t& b : bytes) {
-    x = x * 1664525U + 1013904223U;
-    b = static_cast<uint8_t>(x >> 24);
-  }
-  return bytes;
-}
 
 // Another program on the same machine that knocks at the enclosure.
 struct OtherProgram {
@@ -121,12 +111,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (shape == 1) length += 1 + in.Byte();
   if (shape == 2) length -= 1 + in.U16() % kFlashSize;
   const uint8_t emptyPage = shape == 3 ? in.Byte() : 0;
-  std::vector<uint8_t> image = Grown(length, in.Byte());
+  std::vector<uint8_t> image = test::Pattern(length, in.Byte());
   if (shape == 3) {
     std::fill_n(image.begin() + (emptyPage % (kFlashSize / kSpiPageSize)) * kSpiPageSize,
                 kSpiPageSize, (emptyPage & 1U) != 0 ? 0xFF : 0x00);
   }
-  const std::vector<uint8_t> oldFlash = Grown(kFlashSize, in.Byte());
+  const std::vector<uint8_t> oldFlash = test::Pattern(kFlashSize, in.Byte());
   std::vector<Fault> faults;
   while (!in.empty() && faults.size() < 16) {
     Fault fault;
