@@ -20,6 +20,12 @@ function(px_target_settings target)
   elseif(PX_SANITIZE STREQUAL "thread")
     target_compile_options(${target} PRIVATE -fsanitize=thread -fno-omit-frame-pointer)
     target_link_options(${target} PRIVATE -fsanitize=thread)
+  elseif(PX_SANITIZE STREQUAL "fuzzer")
+    # clang only: libFuzzer's coverage in every library, with ASan and UBSan;
+    # the fuzz targets add libFuzzer's driver when they link (fuzz/).
+    target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link,address,undefined
+                                             -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+    target_link_options(${target} PRIVATE -fsanitize=address,undefined)
   endif()
 endfunction()
 

@@ -561,8 +561,9 @@ std::string DescribeDifference(const RecordedCall& expected, const RecordedCall&
   std::string text = "expected " + Describe(expected) + ", came " + Describe(came);
   if (Describe(expected) != Describe(came)) return text;
   for (const auto& [key, value] : came.fields()) {
-    const auto recorded = std::find_if(expected.fields().begin(), expected.fields().end(),
-                                       [&](const auto& field) { return field.first == key; });
+    const auto recorded =
+        std::find_if(expected.fields().begin(), expected.fields().end(),
+                     [&wanted = key](const auto& field) { return field.first == wanted; });
     if (recorded != expected.fields().end() && recorded->second == value) continue;
     const auto before = expected.Hex(key);
     const auto now = came.Hex(key);

@@ -421,6 +421,11 @@ std::vector<NbdTraceEntry> NbdServer::Trace() const {
   return trace_;
 }
 
+void NbdServer::ServeClient(int fd) {
+  static const std::atomic<bool> kNeverStopping{false};
+  Connection(*this, fd, ++connections_, kNeverStopping).Run();
+}
+
 NbdServer::Stop NbdServer::Serve(SteadyTime::time_point deadline) {
   struct Running {
     std::unique_ptr<Connection> connection;
@@ -429,7 +434,6 @@ NbdServer::Stop NbdServer::Serve(SteadyTime::time_point deadline) {
   };
   std::atomic<bool> stopping{false};
   std::vector<Running> running;
-  int accepted = 0;
   Stop why = Stop::Deadline;
 
   for (;;) {
@@ -455,7 +459,7 @@ NbdServer::Stop NbdServer::Serve(SteadyTime::time_point deadline) {
     // sent: waiting to fill a segment would only add delay to each of them.
     const int on = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    Running r{std::make_unique<Connection>(*this, fd, ++accepted, stopping),
+    Running r{std::make_unique<Connection>(*this, fd, ++connections_, stopping),
               {},
               std::make_shared<std::atomic<bool>>(false)};
     r.thread = std::thread([c = r.connection.get(), done = r.done] {

@@ -124,6 +124,11 @@ class NbdServer {
   Stop Serve(std::chrono::steady_clock::time_point deadline);
   // Safe from any thread or a signal handler.
   void RequestStop() { stopRequested_ = true; }
+  // Serves one client on a socket that is already connected (one end of a
+  // socketpair: the fuzz target speaks the protocol through it), on the
+  // calling thread, until the client leaves or breaks the protocol; then
+  // closes the socket.
+  void ServeClient(int fd);
 
   std::vector<NbdTraceEntry> Trace() const;
 
@@ -141,6 +146,7 @@ class NbdServer {
   uint16_t port_ = 0;
   std::map<std::string, Export> exports_;
   std::atomic<bool> stopRequested_{false};
+  std::atomic<int> connections_{0};  // numbers them, 1, 2, ...
   std::atomic<int> transmitted_{0};  // connections that reached the transmission phase
   mutable std::mutex traceMutex_;
   std::vector<NbdTraceEntry> trace_;
