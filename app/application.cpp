@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "app/form1_main.h"
+#include "app/gui_thread.h"
 #include "app/platform/single_instance.h"
 #include "device/replayer.h"
 #include "eventlog/log_file.h"
@@ -131,15 +132,12 @@ void ReportReplayStops(px::Replayer& replayer, TForm1& form) {
   replayer.SetStopHandler([window = QPointer<TForm1>(&form)](const std::string& reason) {
     std::fprintf(stderr, "pxgui: replay stopped: %s\n", reason.c_str());
     // Looked at only on the window's thread, where the window is destroyed.
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(),
-        [window, reason] {
-          if (window) {
-            window->messages().Show("Message", "Replay stopped: " + reason,
-                                    px::MessageIcon::Information);
-          }
-        },
-        Qt::QueuedConnection);
+    PostToGuiThread(QCoreApplication::instance(), [window, reason] {
+      if (window) {
+        window->messages().Show("Message", "Replay stopped: " + reason,
+                                px::MessageIcon::Information);
+      }
+    });
   });
 }
 

@@ -13,6 +13,7 @@
 #include "app/form2_make_bin.h"
 #include "app/form3_goto.h"
 #include "app/form5_event_log.h"
+#include "app/gui_thread.h"
 #include "app/platform/device_change.h"
 #include "app/platform/locale_format.h"
 #include "app/platform/session_end.h"
@@ -256,8 +257,11 @@ void TForm1::paintEvent(QPaintEvent* event) {
 }
 
 void TForm1::DeviceChanged() {
-  QMetaObject::invokeMethod(
-      this, [this] { ChangeCountdown_ = kChangeCountdownStart; }, Qt::AutoConnection);
+  if (QThread::currentThread() == thread()) {
+    ChangeCountdown_ = kChangeCountdownStart;
+  } else {
+    PostToGuiThread(this, [this] { ChangeCountdown_ = kChangeCountdownStart; });
+  }
 }
 
 // --- Monitoring ------------------------------------------------------------

@@ -4,6 +4,7 @@
 #include <QMessageBox>
 #include <QThread>
 
+#include "app/gui_thread.h"
 #include "app/qt_text.h"
 
 namespace px::app {
@@ -45,9 +46,8 @@ void WindowMessages::Show(std::string_view title, std::string_view text, px::Mes
     ShowModal(parent, qtitle, qtext, qicon);
     return;
   }
-  QMetaObject::invokeMethod(
-      context, [parent, qtitle, qtext, qicon] { ShowModal(parent, qtitle, qtext, qicon); },
-      Qt::QueuedConnection);
+  PostToGuiThread(context,
+                  [parent, qtitle, qtext, qicon] { ShowModal(parent, qtitle, qtext, qicon); });
 }
 
 }  // namespace px::app

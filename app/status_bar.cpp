@@ -3,6 +3,7 @@
 #include <QHBoxLayout>
 #include <QThread>
 
+#include "app/gui_thread.h"
 #include "app/qt_text.h"
 
 namespace px::app {
@@ -64,8 +65,7 @@ void WindowPanels::SetText(int panel, std::string_view text) {
     bar->SetPanelText(panel, qtext);
     return;
   }
-  QMetaObject::invokeMethod(
-      bar, [bar, panel, qtext] { bar->SetPanelText(panel, qtext); }, Qt::QueuedConnection);
+  PostToGuiThread(bar, [bar, panel, qtext] { bar->SetPanelText(panel, qtext); });
 }
 
 void WindowPanels::WidenMessagePanel() {
