@@ -59,3 +59,28 @@ function(px_library name)
   target_link_libraries(${name} PUBLIC ${ARG_DEPENDS})
   px_target_settings(${name})
 endfunction()
+
+# px_install_man_page(page [ALIASES name ...]): installs the section-1 page
+# `page` (a file beside the calling CMakeLists.txt), compressed on Linux as
+# Debian wants it; each alias is a link to it, for a program the page also
+# describes.
+function(px_install_man_page page)
+  cmake_parse_arguments(ARG "" "" "ALIASES" ${ARGN})
+  include(GNUInstallDirs)
+  set(destination ${CMAKE_INSTALL_MANDIR}/man1)
+  if(NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")
+    install(FILES ${page} DESTINATION ${destination})
+    return()
+  endif()
+  get_filename_component(stem ${page} NAME_WE)
+  add_custom_command(OUTPUT ${page}.gz
+                     COMMAND gzip -9nc ${CMAKE_CURRENT_SOURCE_DIR}/${page} > ${page}.gz
+                     DEPENDS ${page})
+  add_custom_target(${stem}_man ALL DEPENDS ${page}.gz)
+  set(files ${CMAKE_CURRENT_BINARY_DIR}/${page}.gz)
+  foreach(alias IN LISTS ARG_ALIASES)
+    file(CREATE_LINK ${page}.gz ${CMAKE_CURRENT_BINARY_DIR}/${alias}.1.gz SYMBOLIC)
+    list(APPEND files ${CMAKE_CURRENT_BINARY_DIR}/${alias}.1.gz)
+  endforeach()
+  install(FILES ${files} DESTINATION ${destination})
+endfunction()
