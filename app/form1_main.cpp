@@ -257,11 +257,7 @@ void TForm1::paintEvent(QPaintEvent* event) {
 }
 
 void TForm1::DeviceChanged() {
-  if (QThread::currentThread() == thread()) {
-    ChangeCountdown_ = kChangeCountdownStart;
-  } else {
-    PostToGuiThread(this, [this] { ChangeCountdown_ = kChangeCountdownStart; });
-  }
+  RunOnGuiThread(this, [this] { ChangeCountdown_ = kChangeCountdownStart; });
 }
 
 // --- Monitoring ------------------------------------------------------------

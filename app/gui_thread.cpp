@@ -2,6 +2,7 @@
 
 #include <QMetaObject>
 #include <QPointer>
+#include <QThread>
 #include <deque>
 #include <mutex>
 #include <utility>
@@ -51,6 +52,14 @@ void PostToGuiThread(QObject* context, std::function<void()> work) {
   // Only a wake-up goes through Qt; the first to arrive runs every call.
   QMetaObject::invokeMethod(
       context, [] { RunPosted(); }, Qt::QueuedConnection);
+}
+
+void RunOnGuiThread(QObject* context, std::function<void()> work) {
+  if (QThread::currentThread() == context->thread()) {
+    work();
+  } else {
+    PostToGuiThread(context, std::move(work));
+  }
 }
 
 }  // namespace px::app

@@ -14,4 +14,8 @@ namespace px::app {
 // hand-over and take what a call carries for a race.
 void PostToGuiThread(QObject* context, std::function<void()> work);
 
+// Runs `work` at once when called on `context`'s thread, else as
+// PostToGuiThread does.
+void RunOnGuiThread(QObject* context, std::function<void()> work);
+
 }  // namespace px::app

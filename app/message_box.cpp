@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QMessageBox>
-#include <QThread>
 
 #include "app/gui_thread.h"
 #include "app/qt_text.h"
@@ -42,12 +41,8 @@ void WindowMessages::Show(std::string_view title, std::string_view text, px::Mes
   QWidget* parent = parent_.data();
   QObject* context = parent != nullptr ? static_cast<QObject*>(parent) : qApp;
   if (context == nullptr) return;
-  if (QThread::currentThread() == context->thread()) {
-    ShowModal(parent, qtitle, qtext, qicon);
-    return;
-  }
-  PostToGuiThread(context,
-                  [parent, qtitle, qtext, qicon] { ShowModal(parent, qtitle, qtext, qicon); });
+  RunOnGuiThread(context,
+                 [parent, qtitle, qtext, qicon] { ShowModal(parent, qtitle, qtext, qicon); });
 }
 
 }  // namespace px::app

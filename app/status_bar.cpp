@@ -1,7 +1,6 @@
 #include "app/status_bar.h"
 
 #include <QHBoxLayout>
-#include <QThread>
 
 #include "app/gui_thread.h"
 #include "app/qt_text.h"
@@ -61,11 +60,7 @@ void WindowPanels::SetText(int panel, std::string_view text) {
   const QString qtext = Q(text);
   PanelStatusBar* bar = bar_.data();
   if (bar == nullptr) return;
-  if (QThread::currentThread() == bar->thread()) {
-    bar->SetPanelText(panel, qtext);
-    return;
-  }
-  PostToGuiThread(bar, [bar, panel, qtext] { bar->SetPanelText(panel, qtext); });
+  RunOnGuiThread(bar, [bar, panel, qtext] { bar->SetPanelText(panel, qtext); });
 }
 
 void WindowPanels::WidenMessagePanel() {
