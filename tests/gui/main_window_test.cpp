@@ -35,6 +35,7 @@
 #include "sim/demo_scenarios.h"
 #include "sim/fake_clock.h"
 #include "sim/virtual_bus.h"
+#include "support/private_runtime.h"
 #include "support/recording_ui.h"
 #include "support/when_modal.h"
 
@@ -245,14 +246,7 @@ class MainWindowTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void initTestCase() {
-    // The single-instance lock lives in the runtime directory; keep the
-    // tests' lock away from any copy of the program the developer runs.
-    static QTemporaryDir runtime;
-    QFile::setPermissions(runtime.path(),
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
-  }
+  void initTestCase() { px::test::UsePrivateRuntimeDirectory(); }
 
   void Layout() {
     Rig rig;

@@ -18,6 +18,7 @@
 #include "device/replayer.h"
 #include "eventlog/log_time.h"
 #include "sim/fake_clock.h"
+#include "support/private_runtime.h"
 #include "support/recording_ui.h"
 
 #ifdef __linux__
@@ -29,12 +30,7 @@ class PlatformTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void initTestCase() {
-    static QTemporaryDir runtime;
-    QFile::setPermissions(runtime.path(),
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
-  }
+  void initTestCase() { px::test::UsePrivateRuntimeDirectory(); }
 
   void TimeZoneLeavesTheLongTime_data() {
     QTest::addColumn<QString>("format");

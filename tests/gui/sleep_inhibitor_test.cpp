@@ -20,6 +20,7 @@
 #include "sim/fake_clock.h"
 #include "sim/virtual_bus.h"
 #include "support/logind_stand_in.h"
+#include "support/private_runtime.h"
 #include "support/recording_ui.h"
 
 namespace {
@@ -38,10 +39,7 @@ class SleepInhibitorTest : public QObject {
 
  private slots:
   void initTestCase() {
-    static QTemporaryDir runtime;
-    QFile::setPermissions(runtime.path(),
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+    px::test::UsePrivateRuntimeDirectory();
     bus_ = std::make_unique<px::test::PrivateBus>();
     if (bus_->address().empty()) {
       QSKIP(qPrintable(QStringLiteral("SKIPPED: no private dbus-daemon (%1); install the dbus "
