@@ -35,6 +35,7 @@
 #include "sim/demo_scenarios.h"
 #include "sim/fake_clock.h"
 #include "sim/virtual_bus.h"
+#include "support/demo_firmware.h"
 #include "support/private_runtime.h"
 #include "support/recording_ui.h"
 #include "support/when_modal.h"
@@ -132,12 +133,8 @@ struct Rig {
   // The demo's firmware file, which the virtual enclosures accept, as the
   // file the dialog chooses.
   std::vector<uint8_t> WriteFirmwareFile() {
-    const std::vector<uint8_t> image = px::sim::DemoFirmwareFile();
-    firmwareFile = std::filesystem::path(logDir.path().toStdString()) / "fw.bin";
-    std::ofstream(firmwareFile, std::ios::binary)
-        .write(reinterpret_cast<const char*>(image.data()),
-               static_cast<std::streamsize>(image.size()));
-    return image;
+    firmwareFile = px::test::WriteDemoFirmware(logDir.path());
+    return px::sim::DemoFirmwareFile();
   }
 
   std::size_t Boxes(const std::string& title) const {

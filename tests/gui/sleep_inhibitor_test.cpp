@@ -19,6 +19,7 @@
 #include "sim/demo_scenarios.h"
 #include "sim/fake_clock.h"
 #include "sim/virtual_bus.h"
+#include "support/demo_firmware.h"
 #include "support/logind_stand_in.h"
 #include "support/private_runtime.h"
 #include "support/recording_ui.h"
@@ -126,11 +127,7 @@ class SleepInhibitorTest : public QObject {
     px::test::RecordingMessages messages;
     QTemporaryDir logDir;
     const std::vector<uint8_t> image = px::sim::DemoFirmwareFile();
-    const std::filesystem::path file =
-        std::filesystem::path(logDir.path().toStdString()) / "fw.bin";
-    std::ofstream(file, std::ios::binary)
-        .write(reinterpret_cast<const char*>(image.data()),
-               static_cast<std::streamsize>(image.size()));
+    const std::filesystem::path file = px::test::WriteDemoFirmware(logDir.path());
     px::app::FormServices services;
     services.transport = &bus;
     services.messages = &messages;

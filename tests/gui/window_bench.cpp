@@ -42,6 +42,7 @@
 #include "app/form1_main.h"
 #include "sim/demo_scenarios.h"
 #include "sim/virtual_bus.h"
+#include "support/demo_firmware.h"
 #include "support/recording_ui.h"
 
 namespace {
@@ -318,14 +319,7 @@ void MeasureDeviceWork() {
   bus.SetReadLatencyMicros(kReadLatencyMicros);
   px::test::RecordingMessages messages;
   CountingClock clock;
-  const std::filesystem::path firmware =
-      std::filesystem::path(work.path().toStdString()) / "fw.bin";
-  {
-    const std::vector<uint8_t> image = px::sim::DemoFirmwareFile();
-    std::ofstream(firmware, std::ios::binary)
-        .write(reinterpret_cast<const char*>(image.data()),
-               static_cast<std::streamsize>(image.size()));
-  }
+  const std::filesystem::path firmware = px::test::WriteDemoFirmware(work.path());
 
   px::app::FormServices services;
   services.transport = &bus;
