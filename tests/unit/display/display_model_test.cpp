@@ -10,6 +10,7 @@
 namespace px {
 namespace {
 
+using testing::MirrorStatus;
 using testing::PutAtaText;
 using testing::PutNumber;
 
@@ -20,12 +21,7 @@ const std::string kP1Model = "ST1000DM003-1CH162";
 const std::string kP1Serial = "S1ABCDEF";
 
 Record ShownRecord(uint8_t portFlags, uint8_t progressFlags = 0, uint8_t percent = 0) {
-  Record r{};
-  r[status::kType] = kRecordValid;
-  r[status::kMode] = kModeMirror;
-  r[status::kPortFlags] = portFlags;
-  r[status::kProgressFlags] = progressFlags;
-  r[status::kProgress] = percent;
+  Record r = MirrorStatus(portFlags, progressFlags, percent);
   PutAtaText(r, status::kP0Model, status::kModelSize, kP0Model);
   PutAtaText(r, status::kP0Serial, status::kSerialSize, kP0Serial);
   PutAtaText(r, status::kP1Model, status::kModelSize, kP1Model);

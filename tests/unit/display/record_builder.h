@@ -20,4 +20,16 @@ inline void PutNumber(Record& r, std::size_t at, std::size_t size, uint64_t valu
   StoreLittleEndian(r.data() + at, size, value);
 }
 
+// A mirror's status record as a poll leaves it: valid, the port and progress
+// flags and the percentage given, no texts.
+inline Record MirrorStatus(uint8_t portFlags, uint8_t progressFlags = 0, uint8_t percent = 0) {
+  Record r{};
+  r[status::kType] = kRecordValid;
+  r[status::kMode] = kModeMirror;
+  r[status::kPortFlags] = portFlags;
+  r[status::kProgressFlags] = progressFlags;
+  r[status::kProgress] = percent;
+  return r;
+}
+
 }  // namespace px::testing

@@ -5,19 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "unit/display/record_builder.h"
+
 namespace px {
 namespace {
 
-// A mirror's status record as a poll leaves it.
-Record Mirror(uint8_t portFlags, uint8_t progressFlags = 0, uint8_t percent = 0) {
-  Record r{};
-  r[status::kType] = kRecordValid;
-  r[status::kMode] = kModeMirror;
-  r[status::kPortFlags] = portFlags;
-  r[status::kProgressFlags] = progressFlags;
-  r[status::kProgress] = percent;
-  return r;
-}
+using testing::MirrorStatus;
 
 struct Device {
   Record record;
@@ -34,15 +27,15 @@ TEST(TrayModel, LookIsTheWorstHealthWithOneLinePerEnclosure) {
   };
   const Case cases[] = {
       {{}, Health::Unknown, "PX: UNKNOWN\nno enclosure found"},
-      {{{Mirror(0x22)}}, Health::Ok, "PX: OK\nDevice1: OK (both members ready)"},
-      {{{Mirror(0x22)}, {Mirror(0x22, kProgressP1, 40)}},
+      {{{MirrorStatus(0x22)}}, Health::Ok, "PX: OK\nDevice1: OK (both members ready)"},
+      {{{MirrorStatus(0x22)}, {MirrorStatus(0x22, kProgressP1, 40)}},
        Health::Warning,
        "PX: WARNING\nDevice1: OK (both members ready)\nDevice2: WARNING (P0 --> P1 40%)"},
-      {{{Mirror(0x22, kProgressP1, 40)}, {Mirror(0x22), false}},
+      {{{MirrorStatus(0x22, kProgressP1, 40)}, {MirrorStatus(0x22), false}},
        Health::Unknown,
        "PX: UNKNOWN\nDevice1: WARNING (P0 --> P1 40%)\n"
        "Device2: UNKNOWN (the status could not be read)"},
-      {{{Mirror(0x22), false}, {Mirror(0x82)}, {Mirror(0x42)}},
+      {{{MirrorStatus(0x22), false}, {MirrorStatus(0x82)}, {MirrorStatus(0x42)}},
        Health::Critical,
        "PX: CRITICAL\nDevice1: UNKNOWN (the status could not be read)\n"
        "Device2: CRITICAL (P1 failed)\nDevice3: CRITICAL (P1 absent from the Mirror)"},
