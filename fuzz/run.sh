@@ -4,9 +4,11 @@
 # when any of them finds something. Prints, per target, the executions and
 # libFuzzer's coverage (cov: edges, ft: features) at the end of its run.
 #
-#   fuzz/run.sh [--build DIR] [--seconds N] [TARGET...]
+#   fuzz/run.sh [--build DIR] [--seconds N] [--seed N] [TARGET...]
 #
-# Defaults: build/fuzz, 30 seconds, every target built. What a run found is
+# Defaults: build/fuzz, 30 seconds, a seed of libFuzzer's choosing, every
+# target built. CI gives a seed, so that one run is like the next and a
+# finding is the change's, not the dice's; longer runs by hand explore. What a run found is
 # kept in DIR/fuzz-run/<target>/: the input that failed (crash-*, leak-*,
 # timeout-*, slow-unit-*), the log, and the new inputs it made.
 set -euo pipefail
@@ -14,11 +16,13 @@ cd "$(dirname "$0")/.."
 
 build=build/fuzz
 seconds=30
+seed=0
 targets=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --build) build=$2; shift 2 ;;
     --seconds) seconds=$2; shift 2 ;;
+    --seed) seed=$2; shift 2 ;;
     -*) echo "fuzz/run.sh: unknown option $1" >&2; exit 2 ;;
     *) targets+=("$1"); shift ;;
   esac
@@ -50,7 +54,7 @@ for t in "${targets[@]}"; do
   status=0
   # -timeout: an input that runs a minute is a hang; the slowest honest one
   # (an upgrade whose every page waits out its time-outs) takes seconds.
-  "$exe" -max_total_time="$seconds" -timeout=60 -rss_limit_mb=2560 -print_final_stats=1 \
+  "$exe" -seed="$seed" -max_total_time="$seconds" -timeout=60 -rss_limit_mb=2560 -print_final_stats=1 \
     -artifact_prefix="$dir/" "$dir/new" "fuzz/corpus/$t" >"$dir/log" 2>&1 || status=$?
   executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$dir/log" | tail -1)
   last=$(grep -a -E '^#[0-9]+.*cov: ' "$dir/log" | tail -1 || true)
