@@ -9,9 +9,12 @@ function(px_target_settings target)
       -Wnon-virtual-dtor -Wold-style-cast -Woverloaded-virtual -Werror)
     # GCC 12's optimiser reports std::string and std::optional members of
     # aggregates as maybe-uninitialized where they plainly are not (GCC bugs
-    # 105562 and 107138); at -O0 the check sees through and stays on.
+    # 105562 and 107138), and a literal put before a temporary string as an
+    # overlapping copy (-Wrestrict, GCC bug 105329); at -O0 the checks see
+    # through and stay on.
     if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
-      target_compile_options(${target} PRIVATE $<$<NOT:$<CONFIG:Debug>>:-Wno-maybe-uninitialized>)
+      target_compile_options(${target} PRIVATE
+        $<$<NOT:$<CONFIG:Debug>>:-Wno-maybe-uninitialized -Wno-restrict>)
     endif()
   endif()
   if(PX_SANITIZE STREQUAL "address")
