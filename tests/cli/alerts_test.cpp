@@ -296,7 +296,8 @@ TEST(Metrics, LabelValuesAreValidUtf8WithQuotesAndBackslashesEscaped) {
 
 // Mail pacing over polls at chosen times: a condition found is mailed, again
 // a day later while it lasts, forgotten when a poll no longer finds it, and
-// kept (but not mailed) while its device does not answer.
+// kept (but not mailed) while its device does not answer. A mail that did not
+// go out is tried again an hour later as what it was, first mail or reminder.
 TEST(MailPacing, OnceThenDailyWhileItLasts) {
   struct Poll {
     int64_t at;
@@ -317,6 +318,8 @@ TEST(MailPacing, OnceThenDailyWhileItLasts) {
       {50 * kHour, {"A", "B"}, false, {"A", "B"}, false},  // back, with a second: not sent
       {50 * kHour + 1, {"A", "B"}, false, {}},
       {51 * kHour, {"A", "B"}, false, {"A", "B"}},  // tried again an hour later
+      {75 * kHour, {"A", "B"}, false, {"A again", "B again"}, false},
+      {76 * kHour, {"A", "B"}, false, {"A again", "B again"}},  // still reminders
   };
   cli::MailPacing pacing;
   for (const Poll& poll : polls) {
