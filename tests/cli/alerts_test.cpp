@@ -294,6 +294,33 @@ TEST(Metrics, LabelValuesAreValidUtf8WithQuotesAndBackslashesEscaped) {
   for (const auto& [value, escaped] : cases) EXPECT_EQ(cli::EscapeLabelValue(value), escaped);
 }
 
+// An enclosure that did not answer keeps the record of its last reading, a
+// rebuild under way included; what that reading said is no percentage now.
+TEST(Metrics, ARebuildPercentIsExportedOnlyForAnEnclosureThatAnswered) {
+  struct Case {
+    const char* name;
+    bool statusRead;
+    bool rebuildRunning;
+    bool exported;
+  } cases[] = {
+      {"answered, rebuilding", true, true, true},
+      {"answered, no rebuild", true, false, false},
+      {"did not answer, rebuilding when last read", false, true, false},
+  };
+  for (const Case& c : cases) {
+    cli::StatusReports reports;
+    cli::EnclosureReport& report = reports.enclosures.emplace_back();
+    report.statusRead = c.statusRead;
+    report.rebuildRunning = c.rebuildRunning;
+    report.direction = "P0 --> P1";
+    report.percent = 40;
+    const std::vector<std::string> lines = SplitLines(cli::PrometheusText(reports, 0));
+    const bool exported = std::find(lines.begin(), lines.end(),
+                                    "pxraid_rebuild_percent{device=\"1\"} 40") != lines.end();
+    EXPECT_EQ(exported, c.exported) << c.name;
+  }
+}
+
 // Mail pacing over polls at chosen times: a condition found is mailed, again
 // a day later while it lasts, forgotten when a poll no longer finds it, and
 // kept (but not mailed) while its device does not answer. A mail that did not
