@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -319,6 +320,22 @@ TEST(Metrics, ARebuildPercentIsExportedOnlyForAnEnclosureThatAnswered) {
                                     "pxraid_rebuild_percent{device=\"1\"} 40") != lines.end();
     EXPECT_EQ(exported, c.exported) << c.name;
   }
+}
+
+// A textfile folder that cannot be written is said once, not at every poll.
+TEST(Metrics, AFolderThatCannotBeWrittenIsComplainedAboutOnce) {
+  TempDir dir;
+  const fs::path missing = dir.path() / "missing";
+  const RunResult run = RunPxraid(
+      Virtual("healthy-mirror", {"monitor", "--log-dir", dir.path().string(), "--textfile",
+                                 missing.string(), "--interval", "1", "--polls", "3"}));
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  const std::vector<std::string> lines = SplitLines(run.err);
+  EXPECT_EQ(
+      std::count_if(lines.begin(), lines.end(),
+                    [&](const std::string& line) { return Contains(line, missing.string()); }),
+      1)
+      << run.err;
 }
 
 // Mail pacing over polls at chosen times: a condition found is mailed, again
