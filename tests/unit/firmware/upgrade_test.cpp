@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <atomic>
 #include <optional>
 #include <string>
 #include <utility>
@@ -271,6 +273,37 @@ TEST(Upgrade, AnEnclosureAnotherProgramHoldsIsRefusedBeforeAnythingIsErased) {
     EXPECT_TRUE(rig.sleepInhibitor.events.empty()) << c.name;
     ExpectEnded(rig, kFlashSize);
     if (other != kClaimRefused) rig.bus.ReleaseDrive(other);
+  }
+}
+
+// Another program that asks for the enclosure while it is being upgraded is
+// told why it has to wait, at every stage.
+TEST(Upgrade, AnotherProgramIsToldTheFirmwareIsBeingUpgraded) {
+  struct Case {
+    const char* name;
+    std::size_t atCommand;  // the controller's commands carried by then
+  } cases[] = {{"erasing", 5}, {"programming", 15 + 100}, {"verifying", 15 + 480 + 100}};
+  for (const auto& c : cases) {
+    FirmwareRig rig;
+    rig.state.ReplaceImage(Pattern(kFlashSize));
+    // Another program on the same machine: its own channel, the same disks.
+    sim::FakeClock otherClock;
+    test::RecordingPanels otherPanels;
+    DeviceAccess otherAccess{rig.bus, otherPanels};
+    std::atomic<bool> otherClosing{false};
+    CommandChannel other{otherAccess, otherClock, nullptr, otherClosing};
+    std::optional<uint8_t> otherCode;
+    std::string otherText;
+    rig.onPump = [&] {
+      if (otherCode || rig.enclosure->CommandCount() != c.atCommand) return;
+      std::array<uint8_t, kSectorSize> reply{};
+      otherCode = other.QueryController(FirmwareRig::kDrive, 0x17, reply).code;
+      otherText = other.DriveBusyText(FirmwareRig::kDrive);
+    };
+    rig.Upgrade(0);
+    EXPECT_EQ(otherCode, kResultDriveBusy) << c.name;
+    EXPECT_EQ(otherText, "Drive 2 is busy: another program is upgrading its firmware.") << c.name;
+    EXPECT_EQ(rig.messages.boxes(), std::vector<Box>{kCompletedBox}) << c.name;
   }
 }
 
