@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -294,9 +295,53 @@ TEST(Metrics, LabelValuesAreValidUtf8WithQuotesAndBackslashesEscaped) {
   for (const auto& [value, escaped] : cases) EXPECT_EQ(cli::EscapeLabelValue(value), escaped);
 }
 
+// An enclosure that did not answer keeps the record of its last reading, a
+// rebuild under way included; what that reading said is no percentage now.
+TEST(Metrics, ARebuildPercentIsExportedOnlyForAnEnclosureThatAnswered) {
+  struct Case {
+    const char* name;
+    bool statusRead;
+    bool rebuildRunning;
+    bool exported;
+  } cases[] = {
+      {"answered, rebuilding", true, true, true},
+      {"answered, no rebuild", true, false, false},
+      {"did not answer, rebuilding when last read", false, true, false},
+  };
+  for (const Case& c : cases) {
+    cli::StatusReports reports;
+    cli::EnclosureReport& report = reports.enclosures.emplace_back();
+    report.statusRead = c.statusRead;
+    report.rebuildRunning = c.rebuildRunning;
+    report.direction = "P0 --> P1";
+    report.percent = 40;
+    const std::vector<std::string> lines = SplitLines(cli::PrometheusText(reports, 0));
+    const bool exported = std::find(lines.begin(), lines.end(),
+                                    "pxraid_rebuild_percent{device=\"1\"} 40") != lines.end();
+    EXPECT_EQ(exported, c.exported) << c.name;
+  }
+}
+
+// A textfile folder that cannot be written is said once, not at every poll.
+TEST(Metrics, AFolderThatCannotBeWrittenIsComplainedAboutOnce) {
+  TempDir dir;
+  const fs::path missing = dir.path() / "missing";
+  const RunResult run = RunPxraid(
+      Virtual("healthy-mirror", {"monitor", "--log-dir", dir.path().string(), "--textfile",
+                                 missing.string(), "--interval", "1", "--polls", "3"}));
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  const std::vector<std::string> lines = SplitLines(run.err);
+  EXPECT_EQ(
+      std::count_if(lines.begin(), lines.end(),
+                    [&](const std::string& line) { return Contains(line, missing.string()); }),
+      1)
+      << run.err;
+}
+
 // Mail pacing over polls at chosen times: a condition found is mailed, again
 // a day later while it lasts, forgotten when a poll no longer finds it, and
-// kept (but not mailed) while its device does not answer.
+// kept (but not mailed) while its device does not answer. A mail that did not
+// go out is tried again an hour later as what it was, first mail or reminder.
 TEST(MailPacing, OnceThenDailyWhileItLasts) {
   struct Poll {
     int64_t at;
@@ -317,6 +362,8 @@ TEST(MailPacing, OnceThenDailyWhileItLasts) {
       {50 * kHour, {"A", "B"}, false, {"A", "B"}, false},  // back, with a second: not sent
       {50 * kHour + 1, {"A", "B"}, false, {}},
       {51 * kHour, {"A", "B"}, false, {"A", "B"}},  // tried again an hour later
+      {75 * kHour, {"A", "B"}, false, {"A again", "B again"}, false},
+      {76 * kHour, {"A", "B"}, false, {"A again", "B again"}},  // still reminders
   };
   cli::MailPacing pacing;
   for (const Poll& poll : polls) {

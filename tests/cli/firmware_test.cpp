@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -278,6 +280,44 @@ TEST(FirmwareUpgrade, AnImageShorterThanTheFlashIsRefusedOnceBeforeAnyQuestion) 
   EXPECT_TRUE(Contains(run.err, "Nothing was changed.")) << run.err;
   EXPECT_FALSE(Contains(run.err, "[y/N]")) << run.err;
   EXPECT_FALSE(Contains(run.out, "SPI ")) << run.out;
+}
+
+// What keeps the other programs off the enclosure from the backup to the
+// last compare says that it is firmware work, which is what they tell their
+// users ("another program is upgrading its firmware"). In the recording of an
+// upgrade: the claim in force when the first SPI command is knocked (a page
+// read, erase or write spells 0x220, 0x223 or 0x225), and no claim after it.
+TEST(FirmwareUpgrade, HoldsTheEnclosureAsFirmwareWorkFromTheBackupToTheVerify) {
+  TempDir dir;
+  const fs::path file = WriteFile(dir, "fw.bin", sim::DemoFirmwareFile());
+  const fs::path recording = dir.path() / "upgrade.jsonl";
+  const RunResult run = RunPxraid(
+      Virtual("healthy-mirror", {"--record", recording.string(), "firmware", "upgrade",
+                                 file.string(), "--yes", "--log-dir", dir.path().string()}));
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+
+  std::optional<nlohmann::json> inForce;
+  bool flashWork = false;
+  int claimsAfter = 0;
+  for (const std::string& line : SplitLines(ReadBytes(recording))) {
+    if (flashWork) {
+      claimsAfter += Contains(line, "\"call\":\"claim\"") ? 1 : 0;
+      continue;
+    }
+    const nlohmann::json call = nlohmann::json::parse(line);
+    if (call.value("call", "") == "claim") inForce = call;
+    if (call.value("call", "") != "execute" || !call.contains("drive")) continue;
+    const std::string cdb = call.at("cdb");  // READ(10): the LBA in bytes 2-5
+    const unsigned long lba =
+        cdb.rfind("28", 0) == 0 ? std::stoul(cdb.substr(4, 8), nullptr, 16) : 0;
+    flashWork = lba == 0x220 || lba == 0x223 || lba == 0x225;
+  }
+  ASSERT_TRUE(flashWork);
+  ASSERT_TRUE(inForce);
+  EXPECT_EQ(inForce->at("drive"), sim::kMirrorDrive);
+  EXPECT_EQ(inForce->at("purpose"), "firmware");
+  EXPECT_EQ(inForce->at("granted"), true);
+  EXPECT_EQ(claimsAfter, 0);
 }
 
 // A terminal that goes away, a reader that has seen enough, and every key or

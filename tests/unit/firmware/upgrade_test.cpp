@@ -2,6 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <atomic>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "firmware_rig.h"
 
 namespace px {
@@ -227,6 +234,77 @@ TEST(Upgrade, AShortImageIsRefusedBeforeAnythingIsErased) {
   EXPECT_TRUE(rig.bus.Trace().empty());
   EXPECT_EQ(rig.Flash(0, kFlashSize), Pattern(kFlashSize, 3));
   ExpectEnded(rig, kFlashSize - 1);
+}
+
+// An enclosure another program holds is turned away before anything is
+// erased, and for good: a hold that is let go just after the upgrade gave up
+// waiting for it does not let the erase go on after all.
+TEST(Upgrade, AnEnclosureAnotherProgramHoldsIsRefusedBeforeAnythingIsErased) {
+  struct Case {
+    const char* name;
+    ClaimPurpose purpose;  // of the other program's claim
+    bool letGoOnceRefused;
+    std::string text;
+  } cases[] = {
+      {"held for commands", ClaimPurpose::Commands, false,
+       "SPI test Fail. Drive 2 is busy: another program is using it."},
+      {"held for firmware", ClaimPurpose::Firmware, false,
+       "SPI test Fail. Drive 2 is busy: another program is upgrading its firmware."},
+      {"let go once the wait is over", ClaimPurpose::Commands, true,
+       "SPI test Fail. Drive 2 is busy: another program is using it."},
+  };
+  for (const auto& c : cases) {
+    FirmwareRig rig;
+    rig.state.ReplaceImage(Pattern(kFlashSize));
+    rig.enclosure->SetFlash(0, Pattern(kFlashSize, 3));
+    ClaimToken other = rig.bus.TryClaimDrive(FirmwareRig::kDrive, c.purpose);
+    ASSERT_NE(other, kClaimRefused) << c.name;
+    rig.onPump = [&] {
+      if (c.letGoOnceRefused && other != kClaimRefused && rig.clock.TickMs() >= kDriveWaitMs) {
+        rig.bus.ReleaseDrive(std::exchange(other, kClaimRefused));
+      }
+    };
+    rig.Upgrade(0);
+    EXPECT_EQ(rig.panels.TextsOf(StatusPanels::kMessagePanel), std::vector<std::string>{c.text})
+        << c.name;
+    EXPECT_EQ(rig.messages.boxes(), std::vector<Box>{Failure(c.text)}) << c.name;
+    EXPECT_TRUE(rig.bus.Trace().empty()) << c.name;
+    EXPECT_EQ(rig.Flash(0, kFlashSize), Pattern(kFlashSize, 3)) << c.name;
+    EXPECT_TRUE(rig.sleepInhibitor.events.empty()) << c.name;
+    ExpectEnded(rig, kFlashSize);
+    if (other != kClaimRefused) rig.bus.ReleaseDrive(other);
+  }
+}
+
+// Another program that asks for the enclosure while it is being upgraded is
+// told why it has to wait, at every stage.
+TEST(Upgrade, AnotherProgramIsToldTheFirmwareIsBeingUpgraded) {
+  struct Case {
+    const char* name;
+    std::size_t atCommand;  // the controller's commands carried by then
+  } cases[] = {{"erasing", 5}, {"programming", 15 + 100}, {"verifying", 15 + 480 + 100}};
+  for (const auto& c : cases) {
+    FirmwareRig rig;
+    rig.state.ReplaceImage(Pattern(kFlashSize));
+    // Another program on the same machine: its own channel, the same disks.
+    sim::FakeClock otherClock;
+    test::RecordingPanels otherPanels;
+    DeviceAccess otherAccess{rig.bus, otherPanels};
+    std::atomic<bool> otherClosing{false};
+    CommandChannel other{otherAccess, otherClock, nullptr, otherClosing};
+    std::optional<uint8_t> otherCode;
+    std::string otherText;
+    rig.onPump = [&] {
+      if (otherCode || rig.enclosure->CommandCount() != c.atCommand) return;
+      std::array<uint8_t, kSectorSize> reply{};
+      otherCode = other.QueryController(FirmwareRig::kDrive, 0x17, reply).code;
+      otherText = other.DriveBusyText(FirmwareRig::kDrive);
+    };
+    rig.Upgrade(0);
+    EXPECT_EQ(otherCode, kResultDriveBusy) << c.name;
+    EXPECT_EQ(otherText, "Drive 2 is busy: another program is upgrading its firmware.") << c.name;
+    EXPECT_EQ(rig.messages.boxes(), std::vector<Box>{kCompletedBox}) << c.name;
+  }
 }
 
 TEST(Upgrade, StartWithoutImageOrWhileBusy) {
