@@ -1,5 +1,7 @@
 #include "history/memory.h"
 
+#include "history/estimator.h"
+
 namespace px::history {
 namespace {
 
@@ -7,7 +9,47 @@ bool Present(const MemberObservation& member) {
   return member.state != MemberState::Absent;
 }
 
+void AdvanceRebuild(EnclosureMemory& next, const Observation& now) {
+  const std::optional<RebuildMemory> before = next.rebuild;
+  if (!now.rebuild) {
+    next.rebuild.reset();
+  } else if (before && before->direction == now.rebuild->direction &&
+             now.rebuild->percent >= before->percent) {
+    RebuildMemory& rebuild = *next.rebuild;
+    if (now.rebuild->percent != rebuild.percent) {
+      rebuild.percent = now.rebuild->percent;
+      rebuild.percentAt = now.time;
+      if (!rebuild.firstStepAt) {
+        rebuild.firstStepAt = now.time;
+        rebuild.firstStepPercent = rebuild.percent;
+      }
+    }
+    return;
+  } else {
+    // A new one, or the controller began again.
+    RebuildMemory rebuild;
+    rebuild.started = now.time;
+    rebuild.direction = now.rebuild->direction;
+    rebuild.sourceSerial = now.members[IndexOf(SourceOf(rebuild.direction))].serial;
+    rebuild.targetSerial = now.members[IndexOf(TargetOf(rebuild.direction))].serial;
+    rebuild.sectors = now.volumeSectors;
+    rebuild.startPercent = rebuild.percent = now.rebuild->percent;
+    next.rebuild = rebuild;
+  }
+  if (before) {
+    if (const auto rate = RateOf(*before)) next.lastRate = rate;
+  }
+}
+
 }  // namespace
+
+std::optional<RebuildRate> RateOf(const RebuildMemory& rebuild) {
+  if (!rebuild.firstStepAt || !rebuild.percentAt) return std::nullopt;
+  const auto rate = MeasuredRate(*rebuild.firstStepAt, rebuild.firstStepPercent, *rebuild.percentAt,
+                                 rebuild.percent);
+  if (!rate) return std::nullopt;
+  return RebuildRate{*rate, rebuild.sectors};
+}
 
 std::string Trimmed(std::string_view text) {
   const auto first = text.find_first_not_of(' ');
@@ -51,6 +93,7 @@ EnclosureMemory Advance(const EnclosureMemory& before, const Observation& now,
     bay.state = now.members[IndexOf(port)].state;
     bay.serial = now.members[IndexOf(port)].serial;
   }
+  AdvanceRebuild(next, now);
   const BayMemory& p0 = next.bays[0];
   const BayMemory& p1 = next.bays[1];
   if (p0.state == MemberState::Ready && p1.state == MemberState::Ready && !now.rebuild &&

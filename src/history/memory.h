@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,31 @@ struct BayMemory {
   friend bool operator==(const BayMemory&, const BayMemory&) = default;
 };
 
+// A rebuild while it runs, as its row in the file holds it.
+struct RebuildMemory {
+  int64_t row = 0;  // 0 before it is written
+  int64_t started = 0;
+  RebuildDirection direction = RebuildDirection::TowardsP1;
+  std::string sourceSerial;
+  std::string targetSerial;
+  uint64_t sectors = 0;  // the volume's
+  int startPercent = 0;
+  int percent = 0;
+  // When the percentage last moved (to `percent`) and first moved: the rate
+  // is measured between them.
+  std::optional<int64_t> percentAt;
+  std::optional<int64_t> firstStepAt;
+  int firstStepPercent = 0;
+  friend bool operator==(const RebuildMemory&, const RebuildMemory&) = default;
+};
+
+// How fast the last rebuild that was measured went.
+struct RebuildRate {
+  double percentPerSecond = 0;
+  uint64_t sectors = 0;  // of the volume it rebuilt
+  friend bool operator==(const RebuildRate&, const RebuildRate&) = default;
+};
+
 struct EnclosureMemory {
   int64_t row = 0;        // its row in the file; 0 before it is written
   bool answered = false;  // the bays hold a reading
@@ -31,6 +57,8 @@ struct EnclosureMemory {
   uint64_t volumeSectors = 0;
   int64_t lastSeen = 0;  // as written
   std::array<BayMemory, 2> bays;
+  std::optional<RebuildMemory> rebuild;
+  std::optional<RebuildRate> lastRate;
   friend bool operator==(const EnclosureMemory&, const EnclosureMemory&) = default;
 };
 
@@ -49,6 +77,9 @@ Event Normalized(const Event& event);
 // every `lastSeenEvery` seconds.
 EnclosureMemory Advance(const EnclosureMemory& before, const Observation& now,
                         int64_t lastSeenEvery);
+
+// The rate a finished rebuild was measured at, if enough of it was seen.
+std::optional<RebuildRate> RateOf(const RebuildMemory& rebuild);
 
 // The bay holds a disk that it did not hold at the last reading. At an
 // enclosure's first reading nothing has arrived: it was there already.

@@ -8,7 +8,7 @@ namespace {
 
 // Times are Unix seconds, ports 0 (P0) and 1 (P1), states and severities the
 // values of their enums. Device texts are stored as the bytes they are.
-constexpr std::array<SchemaStep, 1> kSteps = {{
+constexpr std::array<SchemaStep, 2> kSteps = {{
     {1, R"sql(
 CREATE TABLE enclosures (
   id INTEGER PRIMARY KEY,
@@ -63,6 +63,29 @@ CREATE TABLE events (
   message TEXT NOT NULL
 );
 CREATE INDEX events_by_enclosure ON events (enclosure, time);
+)sql"},
+    {2, R"sql(
+-- Every rebuild or copy between an enclosure's members. Its rate is measured
+-- between the first time its percentage moved and the last.
+CREATE TABLE rebuilds (
+  id INTEGER PRIMARY KEY,
+  enclosure INTEGER NOT NULL REFERENCES enclosures(id),
+  started INTEGER NOT NULL,
+  ended INTEGER,
+  direction INTEGER NOT NULL,
+  source_serial TEXT NOT NULL,
+  target_serial TEXT NOT NULL,
+  sectors INTEGER NOT NULL,
+  start_percent INTEGER NOT NULL,
+  percent INTEGER NOT NULL,
+  percent_at INTEGER,
+  first_step_at INTEGER,
+  first_step_percent INTEGER,
+  -- NULL while it runs; 'completed' (both members ready after it) or
+  -- 'interrupted'.
+  outcome TEXT
+);
+CREATE INDEX rebuilds_by_enclosure ON rebuilds (enclosure, started);
 )sql"},
 }};
 

@@ -121,6 +121,53 @@ void WriteBay(Database& db, int64_t enclosure, Port port, const BayMemory& bay) 
       .Run();
 }
 
+void BindOptional(Statement& statement, int index, const std::optional<int64_t>& value) {
+  if (value) {
+    statement.Bind(index, *value);
+  } else {
+    statement.BindNull(index);
+  }
+}
+
+// A rebuild that ended at `time`: completed when both members are ready after
+// it.
+void WriteRebuildEnd(Database& db, const RebuildMemory& rebuild, const Observation& now) {
+  const bool completed = !now.rebuild && now.members[0].state == MemberState::Ready &&
+                         now.members[1].state == MemberState::Ready;
+  db.Cached("UPDATE rebuilds SET ended = ?2, outcome = ?3 WHERE id = ?1")
+      .Bind(1, rebuild.row)
+      .Bind(2, now.time)
+      .Bind(3, completed ? "completed" : "interrupted")
+      .Run();
+}
+
+void WriteRebuild(Database& db, int64_t enclosure, RebuildMemory& rebuild) {
+  if (rebuild.row == 0) {
+    Statement& insert = db.Cached(
+        "INSERT INTO rebuilds (enclosure, started, direction, source_serial, target_serial, "
+        "sectors, start_percent, percent) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?7) RETURNING id");
+    insert.Bind(1, enclosure)
+        .Bind(2, rebuild.started)
+        .Bind(3, static_cast<int64_t>(rebuild.direction))
+        .Bind(4, rebuild.sourceSerial)
+        .Bind(5, rebuild.targetSerial)
+        .Bind(6, static_cast<int64_t>(rebuild.sectors))
+        .Bind(7, rebuild.startPercent);
+    insert.Step();
+    rebuild.row = insert.Int(0);
+    insert.Reset();
+    return;
+  }
+  Statement& update = db.Cached(
+      "UPDATE rebuilds SET percent = ?2, percent_at = ?3, first_step_at = ?4, "
+      "first_step_percent = ?5 WHERE id = ?1");
+  update.Bind(1, rebuild.row).Bind(2, rebuild.percent);
+  BindOptional(update, 3, rebuild.percentAt);
+  BindOptional(update, 4, rebuild.firstStepAt);
+  update.Bind(5, rebuild.firstStepPercent);
+  update.Run();
+}
+
 void WriteEvent(Database& db, int64_t enclosure, const Event& event) {
   Statement& insert = db.Cached(
       "INSERT INTO events (enclosure, time, name, severity, port, serial, message) VALUES "
@@ -269,6 +316,36 @@ void HistoryWriter::LoadMemory() {
     memory.bays[static_cast<std::size_t>(port)] = {StateOf(bays.Int(2)), bays.Text(3),
                                                    bays.Text(4)};
   }
+  const auto optional = [](const Statement& row, int column) {
+    return row.IsNull(column) ? std::nullopt : std::optional<int64_t>(row.Int(column));
+  };
+  // Oldest first: of each enclosure, the last rebuild that ran stays, and
+  // the rate of the last one measured.
+  Statement rebuilds(db_->handle(),
+                     "SELECT enclosure, id, started, direction, source_serial, target_serial, "
+                     "sectors, start_percent, percent, percent_at, first_step_at, "
+                     "first_step_percent, outcome FROM rebuilds ORDER BY started, id");
+  while (rebuilds.Step()) {
+    const auto found = byRow.find(rebuilds.Int(0));
+    if (found == byRow.end()) continue;
+    RebuildMemory rebuild;
+    rebuild.row = rebuilds.Int(1);
+    rebuild.started = rebuilds.Int(2);
+    rebuild.direction =
+        rebuilds.Int(3) == 0 ? RebuildDirection::TowardsP0 : RebuildDirection::TowardsP1;
+    rebuild.sourceSerial = rebuilds.Text(4);
+    rebuild.targetSerial = rebuilds.Text(5);
+    rebuild.sectors = static_cast<uint64_t>(rebuilds.Int(6));
+    rebuild.startPercent = static_cast<int>(rebuilds.Int(7));
+    rebuild.percent = static_cast<int>(rebuilds.Int(8));
+    rebuild.percentAt = optional(rebuilds, 9);
+    rebuild.firstStepAt = optional(rebuilds, 10);
+    rebuild.firstStepPercent = static_cast<int>(rebuilds.Int(11));
+    EnclosureMemory& memory = *found->second;
+    if (const auto rate = RateOf(rebuild)) memory.lastRate = rate;
+    memory.rebuild.reset();
+    if (rebuilds.IsNull(12)) memory.rebuild = rebuild;
+  }
 }
 
 std::vector<EnclosureResult> HistoryWriter::RecordPoll(std::span<const Observation> observations,
@@ -277,6 +354,13 @@ std::vector<EnclosureResult> HistoryWriter::RecordPoll(std::span<const Observati
   for (const Observation& observation : observations) now = std::max(now, observation.time);
   for (const Event& event : events) now = std::max(now, event.time);
   std::vector<EnclosureResult> results(observations.size());
+  for (std::size_t i = 0; i < observations.size(); ++i) {
+    const Observation& observation = observations[i];
+    if (!observation.answered) continue;
+    RebuildEstimator& estimator = estimators_[observation.enclosureId];
+    estimator.Observe(observation.time, observation.rebuild);
+    results[i].remainingSeconds = estimator.Remaining(observation.time, FallbackRate(observation));
+  }
   Poll poll;
   for (int attempt = 0;; ++attempt) {
     try {
@@ -323,6 +407,16 @@ std::vector<EnclosureResult> HistoryWriter::RecordPoll(std::span<const Observati
     }
   }
   return results;
+}
+
+std::optional<double> HistoryWriter::FallbackRate(const Observation& observation) const {
+  const auto found = memory_.find(observation.enclosureId);
+  if (found == memory_.end() || !found->second.lastRate) return std::nullopt;
+  const RebuildRate& last = *found->second.lastRate;
+  // A larger volume takes longer at the same speed.
+  if (last.sectors == 0 || observation.volumeSectors == 0) return last.percentPerSecond;
+  return last.percentPerSecond * static_cast<double>(last.sectors) /
+         static_cast<double>(observation.volumeSectors);
 }
 
 void HistoryWriter::Trouble(const std::string& what) {
@@ -430,6 +524,10 @@ void HistoryWriter::Write(Poll& poll, std::span<const Event> events) {
         WriteFailure(*db_, member.serial, seen.time);
       if (was != is || !before.answered) WriteBay(*db_, next.row, port, is);
     }
+    const bool anew = next.rebuild && next.rebuild->row == 0;
+    if (before.rebuild && (!next.rebuild || anew)) WriteRebuildEnd(*db_, *before.rebuild, seen);
+    if (next.rebuild && (anew || next.rebuild != before.rebuild))
+      WriteRebuild(*db_, next.row, *next.rebuild);
   }
   for (const Event& event : toWrite)
     WriteEvent(*db_, EnclosureRow(poll, event.enclosureId, event.time), event);

@@ -12,6 +12,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "history/estimator.h"
 #include "history/history_file.h"
 #include "history/memory.h"
 #include "history/observation.h"
@@ -51,6 +52,9 @@ struct EnclosureResult {
   // Warnings raised by this poll, each once per occurrence; they are in the
   // history too.
   std::vector<Event> warnings;
+  // While a rebuild runs: the seconds it has left, once its own progress or
+  // an earlier rebuild of the enclosure tells.
+  std::optional<int64_t> remainingSeconds;
 };
 
 // The one writer of a history file. It remembers what the file holds, so a
@@ -99,6 +103,8 @@ class HistoryWriter {
   void Write(Poll& poll, std::span<const Event> events);
   int64_t EnclosureRow(const Poll& poll, const std::string& id, int64_t time);
   static std::string WarningKey(const Event& warning);
+  // The last rebuild's rate on the observation's enclosure, for its volume.
+  std::optional<double> FallbackRate(const Observation& observation) const;
   void Prune(int64_t now);
   void Say(Notice::Kind kind, const std::string& text);
   // A write that failed, said once for each reason in a row.
@@ -116,6 +122,7 @@ class HistoryWriter {
   std::unordered_map<std::string, int64_t> lastReading_;
   // The program's events of polls that could not be written, for the next.
   std::vector<Event> unwritten_;
+  std::unordered_map<std::string, RebuildEstimator> estimators_;
   // Warnings told while the file could not be written.
   std::unordered_set<std::string> told_;
   std::optional<int64_t> lastPrune_;

@@ -68,6 +68,41 @@ TEST(HistoryStore, KeepsWhatItLearnedFromOneRunToTheNext) {
   EXPECT_EQ(Value(HistoryIn(dir), "PRAGMA journal_mode"), "wal");
 }
 
+// A file from before rebuilds were kept: brought up to date in place, with
+// everything it held.
+TEST(HistoryStore, BringsAnOlderFileUpToDateKeepingWhatItHeld) {
+  TempDir dir;
+  {
+    Database db(HistoryIn(dir).string(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    db.Exec("PRAGMA journal_mode = WAL");
+    Migrate(db, 1);
+    db.Exec(
+        "INSERT INTO enclosures VALUES (1, 'E1', 'PX RAID1 Dual Bay', '140318.5', 1, 1953525168, "
+        "1796000000, 1796600000);"
+        "INSERT INTO members VALUES (1, 'A', 'WDC', 1953525168, 1796000000, 1796600000, 1, 0, 0, "
+        "NULL), (2, 'B', 'WDC', 1953525168, 1796000000, 1796600000, 1, 1, 0, NULL);"
+        "INSERT INTO bays VALUES (1, 0, 1, 'A', 'A'), (1, 1, 0, '', 'B');"
+        "INSERT INTO events VALUES (1, 1, 1796600000, 'MemberRemoved', 0, 1, 'B', 'D1 P1 "
+        "removed');");
+  }
+  NoticeLog log;
+  HistoryWriter writer(HistoryIn(dir), log.Options());
+  EXPECT_TRUE(log.notices.empty());
+  EXPECT_EQ(Count(HistoryIn(dir), "PRAGMA user_version"), LatestSchemaVersion());
+  EXPECT_EQ(Count(HistoryIn(dir), "SELECT count(*) FROM events"), 1);
+  // The old file's memory: B was pulled from P1, so C is a stranger there.
+  Observation now = Mirror("E1", Disk("A"), Inserted(Disk("C")));
+  now.time = kStart;
+  const std::vector<EnclosureResult> results = writer.RecordPoll({&now, 1}, {});
+  ASSERT_EQ(results[0].warnings.size(), 1U);
+  EXPECT_EQ(results[0].warnings[0].name, kForeignMember);
+  now.members[1].state = MemberState::Ready;
+  now.rebuild = RebuildObservation{RebuildDirection::TowardsP1, 0};
+  now.time += kPollSeconds;
+  writer.RecordPoll({&now, 1}, {});
+  EXPECT_EQ(Count(HistoryIn(dir), "SELECT count(*) FROM rebuilds WHERE target_serial = 'C'"), 1);
+}
+
 TEST(HistoryStore, SetsAsideADamagedFileOrANewerVersionsAndBeginsANewOne) {
   struct Case {
     const char* name;
