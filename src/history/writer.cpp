@@ -493,10 +493,11 @@ int64_t HistoryWriter::EnclosureRow(const Poll& poll, const std::string& id, int
 }
 
 void HistoryWriter::Write(Poll& poll, std::span<const Event> events) {
+  // What the program saw, then what the history makes of it.
   std::vector<Event> toWrite = unwritten_;
+  for (const Event& event : events) toWrite.push_back(Normalized(event));
   for (const Change& change : poll.changes)
     toWrite.insert(toWrite.end(), change.warnings.begin(), change.warnings.end());
-  for (const Event& event : events) toWrite.push_back(Normalized(event));
   if (poll.changes.empty() && toWrite.empty()) return;
 
   Transaction transaction(*db_);
