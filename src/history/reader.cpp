@@ -139,11 +139,12 @@ std::unique_ptr<Database> OpenReadOnly(const fs::path& file) {
     SchemaVersion(*db);
     return db;
   } catch (const DatabaseError& error) {
-    if ((error.code() & 0xFF) != SQLITE_CANTOPEN) throw;
+    const int primary = error.code() & 0xFF;
+    if (primary != SQLITE_CANTOPEN && primary != SQLITE_READONLY) throw;
   }
   // Without a writer the file has no log beside it, and one who may not
   // write the folder cannot make the shared index a reader needs; with no
-  // writer there is nothing for it to share.
+  // writer there is nothing to share, and the file is read as it stands.
   return std::make_unique<Database>("file:" + file.string() + "?immutable=1",
                                     SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_URI);
 }

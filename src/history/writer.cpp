@@ -372,7 +372,12 @@ std::vector<EnclosureResult> HistoryWriter::RecordPoll(std::span<const Observati
         // Damaged under our hands (a disk that lost sectors): set aside, and
         // this poll goes into the new file.
         db_.reset();
-        Attach();
+        std::string why;
+        if (SetAsideFile("corrupt", "is damaged (" + std::string(error.what()) + ")", why)) {
+          Attach();
+        } else {
+          KeepInMemory(why);
+        }
         continue;
       }
       Trouble(error.what());

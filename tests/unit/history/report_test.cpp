@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -196,6 +199,38 @@ TEST(HistoryReport, GivesDeviceBytesAsPrintableText) {
   // Strict UTF-8 checking, as a script's parser does it.
   EXPECT_NO_THROW(ReportJson(ReportOf(HistoryIn(dir), {})).dump());
   EXPECT_NO_THROW(ReportJson(ReportOf(HistoryIn(dir), {"A", 0})).dump());
+}
+
+// A user reads the service's history, in a folder only root may write, while
+// the service is not running: no log beside the file, and none to be made.
+TEST(HistoryReport, IsReadFromAFolderTheReaderMayNotWrite) {
+  TempDir dir;
+  {
+    HistoryWriter writer(HistoryIn(dir));
+    Observation now = Mirror("E1", Disk("A"), Disk("B"));
+    now.time = kStart;
+    writer.RecordPoll({&now, 1}, {});
+  }
+  ASSERT_FALSE(std::filesystem::exists(HistoryIn(dir).string() + "-shm"));
+  const bool root = ::geteuid() == 0;
+  // Root may write anywhere: the reader is then another user.
+  if (!root) {
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0555), 0);
+  }
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (root && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
+    std::string why;
+    const auto reader = HistoryReader::Open(HistoryIn(dir), why);
+    const auto report = reader ? reader->Report({}, why) : std::nullopt;
+    ::_exit(report && report->enclosures.size() == 1 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ::chmod(dir.path().c_str(), 0755);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "2: could not become another user; 1: not read";
 }
 
 TEST(HistoryReport, SaysWhyThereIsNoneToRead) {
