@@ -18,10 +18,10 @@ inline constexpr char kServiceHistoryFile[] = "/var/lib/pxraid/history.sqlite";
 
 // `folder` made ready to hold the history: its missing folders created
 // (mode 0755, less the umask), links resolved, and every folder on the way
-// owned by root or by us and writable by no one else (above it, a folder
-// that others may write keeps their hands off our entries only when it is
-// sticky, as /tmp is). The folder itself must be ours. Nothing, and `why`
-// set, when it is not so.
+// owned by root or by us and writable by no one else, a user's own group
+// apart (above it, a folder that others may write keeps their hands off our
+// entries only when it is sticky, as /tmp is). The folder itself must be
+// ours. Nothing, and `why` set, when it is not so.
 std::optional<std::filesystem::path> PrepareFolder(const std::filesystem::path& folder,
                                                    std::string& why);
 

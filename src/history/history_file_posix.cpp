@@ -30,7 +30,11 @@ std::string FolderTrouble(const fs::path& path, bool last) {
   const uid_t us = ::geteuid();
   if (last ? info.st_uid != us : info.st_uid != us && info.st_uid != 0)
     return PathText(path) + " belongs to another user";
-  const bool othersWrite = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+  // A user's own group (Debian gives each user one, and a umask of 002 to
+  // go with it) is the user; root's counts as others, like any group.
+  const bool groupIsUs = us != 0 && info.st_gid == ::getegid();
+  const bool othersWrite =
+      (info.st_mode & S_IWOTH) != 0 || ((info.st_mode & S_IWGRP) != 0 && !groupIsUs);
   if (othersWrite && (last || (info.st_mode & S_ISVTX) == 0))
     return PathText(path) + " may be written by other users";
   return {};

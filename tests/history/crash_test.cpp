@@ -20,7 +20,7 @@
 #include "history/history_file.h"
 #include "history/reader.h"
 #include "history/schema.h"
-#include "unit/eventlog/log_test_support.h"
+#include "unit/history/history_test_support.h"
 
 extern char** environ;
 
@@ -95,7 +95,7 @@ Polls PollsIn(Database& db) {
 }
 
 TEST(HistoryCrash, AKilledWriterLeavesASoundFileLosingAtMostThePollUnderWay) {
-  px::test::TempDir dir;
+  test::TempDir dir;
   const fs::path file = dir.path() / kHistoryFileName;
   const unsigned seed = std::random_device{}();
   std::cout << "seed " << seed << "\n";
@@ -155,7 +155,7 @@ TEST(HistoryCrash, AKilledWriterLeavesASoundFileLosingAtMostThePollUnderWay) {
 }
 
 TEST(HistoryConcurrency, AReaderSeesOneWholeStateOfTheFileWhileItIsWritten) {
-  px::test::TempDir dir;
+  test::TempDir dir;
   const fs::path file = dir.path() / kHistoryFileName;
   Writer writer(file, 1, 3000);
   ASSERT_GT(writer.pid, 0);

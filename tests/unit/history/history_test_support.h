@@ -11,7 +11,11 @@
 
 namespace px::history::test {
 
-using px::test::TempDir;
+// A folder the history takes whatever the umask: writable by us alone.
+class TempDir : public px::test::TempDir {
+ public:
+  TempDir() { std::filesystem::permissions(path(), std::filesystem::perms(0755)); }
+};
 
 inline constexpr uint64_t kTerabyte = 1953525168;
 inline constexpr int64_t kStart = 1796637600;  // 2026-12-07 10:00:00 UTC

@@ -213,6 +213,15 @@ TEST(HistoryStore, KeepsTheHistoryInMemoryWhereNoFileCanBeKept) {
   }
 }
 
+// A user's own group is the user (a umask of 002 makes every folder group
+// writable); root's group is others.
+TEST(HistoryStore, TakesAFolderItsGroupMayWriteOnlyWhenTheGroupIsAUsersOwn) {
+  TempDir dir;
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0775), 0);
+  HistoryWriter writer(HistoryIn(dir));
+  EXPECT_EQ(writer.InMemory(), ::geteuid() == 0);
+}
+
 TEST(HistoryStore, HasOneWriterAtATime) {
   TempDir dir;
   NoticeLog first;
