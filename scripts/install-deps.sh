@@ -8,7 +8,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev libqt6svg6
-  libudev-dev libsystemd-dev libcli11-dev nlohmann-json3-dev dbus
+  libudev-dev libsystemd-dev libcli11-dev nlohmann-json3-dev libsqlite3-dev dbus
   xvfb xauth imagemagick
   clang clang-format libclang-rt-14-dev
   g++-mingw-w64-x86-64 wine wine64
