@@ -4,7 +4,8 @@ namespace px {
 
 namespace {
 
-// What a text is made of, character by character.
+// What a text is made of, character by character, for the two ways of
+// making it safe to show.
 enum class Piece { Printable, Control, Invalid };
 
 bool IsControl(uint32_t codePoint) {
@@ -112,6 +113,18 @@ std::string PrintableUtf8(std::string_view text) {
     }
   });
   return printable;
+}
+
+std::string EscapeUnprintable(std::string_view text) {
+  std::string escaped;
+  ForEachPiece(text, [&escaped](Piece piece, std::string_view bytes) {
+    if (piece == Piece::Printable) {
+      escaped.append(bytes);
+      return;
+    }
+    for (const char byte : bytes) escaped += "\\x" + HexUpper(static_cast<uint8_t>(byte), 2);
+  });
+  return escaped;
 }
 
 std::string PathText(const std::filesystem::path& path) {

@@ -34,6 +34,12 @@ std::string TrimRightKeep(std::string text, std::size_t keep);
 // which text views break a line). Printable text is left as it is.
 std::string PrintableUtf8(std::string_view text);
 
+// Text read from somewhere else (a day's log file), shown where a control
+// character would act: what PrintableUtf8 would replace is written instead
+// as the escapes of its bytes ("\x1B"), so that a line shows what its file
+// holds without a byte of it reaching the terminal raw.
+std::string EscapeUnprintable(std::string_view text);
+
 // A path as the user reads it in a panel or a box (UTF-8 on every platform).
 std::string PathText(const std::filesystem::path& path);
 
