@@ -33,7 +33,7 @@ void TForm1::EnclosuresChanged(std::vector<px::EnclosureEvent> events) {
     return event.kind == px::EnclosureEventKind::StatusUnreadable && !Polled(event.device);
   });
   for (const px::Notification& notification : trayModel_.Notifications(events))
-    tray_->Notify(notification);
+    tray_->Notify(ForDesktop(notification));
 }
 
 }  // namespace px::app

@@ -7,8 +7,20 @@
 #include <optional>
 
 #include "app/qt_text.h"
+#include "common/text.h"
 
 namespace px::app {
+
+namespace {
+
+// A file may hold anything another program or an editor put there; a line
+// separator in it would show as two lines, so what is not printable shows as
+// the escapes of its bytes, as pxraid log shows it.
+QString LineText(const std::string& line) {
+  return Q(px::EscapeUnprintable(line));
+}
+
+}  // namespace
 
 TForm5::TForm5(const px::EventLogState& log, const px::MonitorState& monitor,
                px::Messages& messages, QWidget* parent)
@@ -93,13 +105,14 @@ void TForm5::Apply(px::ViewUpdate update) {
     case px::ViewUpdate::Replaced: {
       QStringList text;
       text.reserve(static_cast<qsizetype>(lines.size()));
-      for (const std::string& line : lines) text << Q(line);
+      for (const std::string& line : lines) text << LineText(line);
       Memo1->setPlainText(text.join(QLatin1Char('\n')));
       memoLines_ = lines.size();
       break;
     }
     case px::ViewUpdate::Appended:
-      for (; memoLines_ < lines.size(); ++memoLines_) Memo1->appendPlainText(Q(lines[memoLines_]));
+      for (; memoLines_ < lines.size(); ++memoLines_)
+        Memo1->appendPlainText(LineText(lines[memoLines_]));
       break;
     case px::ViewUpdate::None:
       break;

@@ -107,12 +107,12 @@ class SystemTray final : public TrayNotifier {
     icon_->show();
   }
 
-  void Notify(const px::Notification& notification) override {
+  void Notify(const DesktopNotification& notification) override {
     if (!icon_) return;
     const QSystemTrayIcon::MessageIcon kind = notification.severity == px::Severity::Critical
                                                   ? QSystemTrayIcon::Critical
                                                   : QSystemTrayIcon::Warning;
-    icon_->showMessage(Q(notification.title), Q(notification.text), kind, kNotificationMs);
+    icon_->showMessage(notification.title, notification.body, kind, kNotificationMs);
   }
 
  private:
@@ -122,6 +122,16 @@ class SystemTray final : public TrayNotifier {
 };
 
 }  // namespace
+
+DesktopNotification ForDesktop(const px::Notification& notification) {
+  DesktopNotification desktop{notification.severity, Q(notification.title), Q(notification.text)};
+#ifndef _WIN32
+  // Qt hands the body to the freedesktop notification server as it is. The
+  // title is the program's own words, and the summary is plain text there.
+  desktop.body = desktop.body.toHtmlEscaped();
+#endif
+  return desktop;
+}
 
 std::unique_ptr<TrayNotifier> MakeSystemTray(QWidget& window) {
   if (!QSystemTrayIcon::isSystemTrayAvailable()) return nullptr;

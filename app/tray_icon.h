@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QString>
 #include <functional>
 #include <memory>
 
@@ -9,13 +10,25 @@ class QWidget;
 
 namespace px::app {
 
+// A notification as the desktop is handed it.
+struct DesktopNotification {
+  px::Severity severity = px::Severity::Warning;
+  QString title;
+  QString body;
+};
+
+// Desktop notification servers read markup in the body, and a disk's model
+// is the disk's to choose: the body is escaped where markup is read, so that
+// it shows as the text it is.
+DesktopNotification ForDesktop(const px::Notification& notification);
+
 // Where the tray's look and its notifications go: the desktop's tray, or a
 // test's recorder.
 class TrayNotifier {
  public:
   virtual ~TrayNotifier() = default;
   virtual void Show(const px::TrayLook& look) = 0;
-  virtual void Notify(const px::Notification& notification) = 0;
+  virtual void Notify(const DesktopNotification& notification) = 0;
 };
 
 // Makes the tray the window shows the enclosures' health in; null while the

@@ -67,8 +67,11 @@ std::optional<std::string> Unreadable(const fs::path& file) {
   return "cannot read " + PathText(file) + (error ? ": " + ReasonText(error) : std::string());
 }
 
+// A day's file may hold anything another program or an editor put there;
+// none of it reaches the terminal as a control character.
 void Print(const std::vector<std::string>& lines, std::size_t from) {
-  for (std::size_t i = from; i < lines.size(); ++i) std::cout << lines[i] << '\n';
+  for (std::size_t i = from; i < lines.size(); ++i)
+    std::cout << EscapeUnprintable(lines[i]) << '\n';
   std::cout << std::flush;
 }
 

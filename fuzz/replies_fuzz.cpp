@@ -12,6 +12,7 @@
 #include <array>
 #include <string>
 
+#include "common/text.h"
 #include "raid/enclosure_events.h"
 #include "raid/record_views.h"
 #include "raid/records.h"
@@ -21,15 +22,17 @@
 namespace px::fuzz {
 namespace {
 
+// What the program shows of a text field: the bytes of each pair exchanged
+// (an odd last byte stays), cut at the first NUL, and made printable by the
+// one rule for texts a device chose, which its own tests hold.
 std::string ReadableText(std::span<const uint8_t> field) {
   std::string text;
   for (std::size_t i = 0; i < field.size(); ++i) {
-    // The bytes of each pair exchanged; an odd last byte stays.
     const std::size_t from = (i ^ 1U) < field.size() ? (i ^ 1U) : i;
     if (field[from] == 0) break;
     text += static_cast<char>(field[from]);
   }
-  return text;
+  return PrintableUtf8(text);
 }
 
 void ExpectSame(const ref::Sector& expected, std::span<const uint8_t, kSectorSize> actual,

@@ -68,7 +68,7 @@ std::string RevisionSuffix(const StatusRecordView& status) {
 void AppendInformationBlock(std::vector<std::string>& lines, std::size_t index,
                             const ConfigRecordView& config, const StatusRecordView& status) {
   lines.push_back("Device" + std::to_string(index + 1) + " information :");
-  lines.push_back("Model# " + TrimRightKeep(SwapPairsToNul(config.DeviceNameField()), kNameKeep));
+  lines.push_back("Model# " + TrimRightKeep(DeviceText(config.DeviceNameField()), kNameKeep));
   const FirmwareRevision revision = RevisionOf(config.bytes());
   std::string modeLine = std::string(ModeName(status.Mode())) + ", F/W Rev. " + revision.text;
   if (revision.printable) {

@@ -54,7 +54,7 @@ std::string_view ModeName(uint8_t mode) {
 FirmwareRevision RevisionOf(std::span<const uint8_t, kSectorSize> config) {
   const auto version = ConfigRecordView(config).VersionField();
   if (std::all_of(version.begin(), version.end(), [](uint8_t b) { return b >= kFirstPrintable; })) {
-    return {SwapPairs(version), true};
+    return {PrintableUtf8(SwapPairs(version)), true};
   }
   std::string text;
   for (std::size_t i = 0; i < 3; ++i) text += HexUpper(version[i], 2);
@@ -66,7 +66,8 @@ std::string FirmwareText(std::span<const uint8_t, kSectorSize> config) {
 }
 
 std::string DeviceName(std::span<const uint8_t, kSectorSize> config) {
-  return TrimRightKeep(SwapPairs(ConfigRecordView(config).DeviceNameField()), kDeviceNameKeep);
+  return TrimRightKeep(PrintableUtf8(SwapPairs(ConfigRecordView(config).DeviceNameField())),
+                       kDeviceNameKeep);
 }
 
 DeviceInfo BuildDeviceInfo(const DeviceTable& devices, const RecordTables& records,

@@ -41,8 +41,10 @@ std::string_view ModeName(uint8_t mode);
 // The controller's firmware revision from ConfigRecord bytes 46-53.
 struct FirmwareRevision {
   std::string text;
-  // The eight bytes were characters. Otherwise text is the number form built
-  // from the raw version, e.g. "0A0B0C.D".
+  // None of the eight bytes was below 0x20, and text is them as PrintableUtf8
+  // makes them (a DEL or a byte that is not UTF-8 among them is not shown
+  // raw). Otherwise text is the number form built from the raw version, e.g.
+  // "0A0B0C.D".
   bool printable = false;
 };
 FirmwareRevision RevisionOf(std::span<const uint8_t, kSectorSize> config);
@@ -51,8 +53,9 @@ FirmwareRevision RevisionOf(std::span<const uint8_t, kSectorSize> config);
 // itself when all eight bytes are printable, else the "140318.5" number form.
 std::string FirmwareText(std::span<const uint8_t, kSectorSize> config);
 
-// ConfigRecord bytes 54-93 in reading order, trailing spaces removed down to
-// no fewer than six characters.
+// ConfigRecord bytes 54-93 in reading order and made printable
+// (PrintableUtf8), trailing spaces removed down to no fewer than six
+// characters.
 std::string DeviceName(std::span<const uint8_t, kSectorSize> config);
 
 // Everything ShowDeviceInfo puts on the window for the selected device.

@@ -59,11 +59,11 @@ std::span<const uint8_t, status::kSerialSize> MemberView::SerialField() const {
 }
 
 std::string MemberView::Model() const {
-  return SwapPairsToNul(ModelField());
+  return DeviceText(ModelField());
 }
 
 std::string MemberView::Serial() const {
-  return SwapPairsToNul(SerialField());
+  return DeviceText(SerialField());
 }
 
 uint64_t MemberView::CapacitySectors() const {

@@ -85,7 +85,7 @@ class MemberView {
   // ATA order, as the controller sent them (the bytes of each pair exchanged).
   std::span<const uint8_t, status::kModelSize> ModelField() const;
   std::span<const uint8_t, status::kSerialSize> SerialField() const;
-  // Readable order, cut at the first NUL; the space padding stays.
+  // As DeviceText shows them; the space padding stays.
   std::string Model() const;
   std::string Serial() const;
   uint64_t CapacitySectors() const;  // all 48 bits

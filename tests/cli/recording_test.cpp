@@ -6,13 +6,19 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/pxraid_process.h"
+#include "common/text.h"
+#include "device/knock.h"
+#include "eventlog/log_file.h"
 #include "sim/demo_scenarios.h"
 #include "unit/eventlog/log_test_support.h"
 
@@ -124,6 +130,146 @@ TEST(Recording, SessionsRecordedThroughARealKernelReplayToWhatTheGuestPrinted) {
     EXPECT_EQ(std::to_string(run.exitCode) + "\n", FileText(fixtures / (c.name + ".code")));
     EXPECT_EQ(run.err, "");
   }
+}
+
+// A field of `size` bytes in ATA order, as a device holds `text`.
+std::string AtaField(std::string text, std::size_t size) {
+  text.resize(size, ' ');
+  return SwapPairs({reinterpret_cast<const uint8_t*>(text.data()), text.size()});
+}
+
+std::string FromHex(std::string_view hex) {
+  std::string bytes;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+    bytes += static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16));
+  return bytes;
+}
+
+std::string ToHex(std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (const char c : bytes) {
+    hex += kDigits[static_cast<uint8_t>(c) >> 4];
+    hex += kDigits[static_cast<uint8_t>(c) & 0x0F];
+  }
+  return hex;
+}
+
+// Bytes that would act on a terminal or split a line: C0 but the line feed
+// between lines, DEL, and C1 as UTF-8.
+bool HoldsControl(std::string_view text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<uint8_t>(text[i]);
+    const auto next = i + 1 < text.size() ? static_cast<uint8_t>(text[i + 1]) : 0;
+    if ((c < 0x20 && c != '\n') || c == 0x7F || (c == 0xC2 && next >= 0x80 && next <= 0x9F))
+      return true;
+  }
+  return false;
+}
+
+// What a device may put in its texts to forge lines: a line of the log's
+// own, a journal priority that would mark a line an emergency, a terminal
+// escape sequence and a C1 control.
+constexpr char kForgedModel[] = "X\r\nD1 P1 was initialized\r\n<0>\x1B[2J\xC2\x9B!";
+constexpr char kForgedProduct[] = "RAID\r\n<0>\x1B[2J";
+constexpr char kMirrorModel[] = "WDC WD10EZEX-00BN5A0";
+
+// Rewrites what the devices answered in a recording: in every status reply,
+// each member's model (port records at reply offsets 84 and 160, the model
+// at record offset 4, 40 bytes in ATA order) becomes kForgedModel, and in
+// every INQUIRY the product (bytes 16-31) becomes kForgedProduct. Returns
+// how many fields it rewrote.
+int ForgeDeviceTexts(const fs::path& recording) {
+  std::ifstream in(recording);
+  std::string rewritten;
+  int forged = 0;
+  for (std::string line; std::getline(in, line);) {
+    auto call = nlohmann::ordered_json::parse(line);
+    if (call.value("call", "") == "execute" && call.contains("in") && call["in"].is_string()) {
+      std::string data = FromHex(call["in"].get<std::string>());
+      const std::string cdb = FromHex(call["cdb"].get<std::string>());
+      if (cdb[0] == 0x12 && data.size() >= 32) {
+        std::string product = kForgedProduct;
+        product.resize(16, ' ');
+        data.replace(16, 16, product);
+        ++forged;
+      } else if (data.starts_with(kReplyHeadSignature)) {
+        for (const std::size_t model : {std::size_t{84 + 4}, std::size_t{160 + 4}}) {
+          if (data.compare(model, 40, AtaField(kMirrorModel, 40)) != 0) continue;
+          data.replace(model, 40, AtaField(kForgedModel, 40));
+          ++forged;
+        }
+      }
+      call["in"] = ToHex(data);
+    }
+    rewritten += call.dump() + "\n";
+  }
+  std::ofstream(recording, std::ios::binary | std::ios::trunc) << rewritten;
+  return forged;
+}
+
+// A recording of the virtual mirror whose members' model and enclosure's
+// name hold line breaks, a journal priority and terminal controls, replayed:
+// no output has a line the device made, the day's file holds none, and
+// nothing prints a control byte raw.
+TEST(Recording, TextsADeviceChoseForgeNoLine) {
+  TempDir dir;
+  const fs::path logDir = dir.path() / "log";
+  const std::string logs = logDir.string();
+  struct Case {
+    std::string name;
+    std::vector<std::string> command;
+  } cases[] = {
+      {"status", {"status"}},
+      {"list", {"list"}},
+      {"monitor", {"monitor", "--oneshot", "--log-dir", logs}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path recording = dir.path() / (c.name + ".jsonl");
+    ASSERT_EQ(
+        RunPxraid(Virtual("healthy-mirror", Joined({"--record", recording.string()}, c.command)))
+            .exitCode,
+        0);
+    fs::remove_all(logDir);
+    ASSERT_GT(ForgeDeviceTexts(recording), 1);
+    const RunResult run = RunPxraid(
+        Joined({"--replay", recording.string(), "--simulate-time", kStartTime}, c.command));
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_FALSE(HoldsControl(run.out)) << run.out;
+    EXPECT_FALSE(HoldsControl(run.err)) << run.err;
+    const std::vector<std::string> out = run.OutLines();
+    ASSERT_FALSE(out.empty());
+    for (const std::string& line : out) {
+      EXPECT_FALSE(line.starts_with("<")) << line;
+      EXPECT_FALSE(line.starts_with("D1 P1 was initialized")) << line;
+    }
+    // The device's name did not break the line that names the enclosure.
+    if (c.name == "status") {
+      EXPECT_TRUE(out[0].starts_with("Device 1 (")) << out[0];
+      EXPECT_TRUE(out[1].starts_with("  Mode:")) << out[1];
+    }
+    if (c.name == "list") {
+      EXPECT_EQ(out.size(), 2u) << run.out;
+    }
+  }
+
+  // The day's file, as the monitor left it and as pxraid log prints it.
+  const std::optional<std::vector<std::string>> day = ReadLogLines(logDir / "261207.log");
+  ASSERT_TRUE(day);
+  // Each text where it always was, on its line, made printable.
+  for (const char* expected :
+       {"Model# PX RAID  <0> [2J", "    Model#: X  D1 P1 was initialized  <0> [2J !    "})
+    EXPECT_NE(std::find(day->begin(), day->end(), expected), day->end()) << expected;
+  for (const std::string& line : *day) {
+    EXPECT_FALSE(HoldsControl(line)) << line;
+    EXPECT_FALSE(line.starts_with("<")) << line;
+    EXPECT_FALSE(line.starts_with("D1 P1 was initialized")) << line;
+  }
+  const RunResult log = RunPxraid(Virtual("no-enclosure", {"log", "--log-dir", logs}));
+  EXPECT_EQ(log.exitCode, 0) << log.err;
+  EXPECT_FALSE(HoldsControl(log.out)) << log.out;
+  EXPECT_EQ(log.OutLines(), *day);
 }
 
 }  // namespace

@@ -156,6 +156,31 @@ TEST(LogCommand, PrintsTheDayAskedForOrSaysThereIsNone) {
   EXPECT_NE(none.err.find("261208.log"), std::string::npos) << none.err;
 }
 
+// A day's file may hold anything an editor or another program put there:
+// what is not printable shows as the escapes of its bytes, never raw, and
+// printable lines as they are.
+TEST(LogCommand, ShowsControlCharactersOfAFileEscaped) {
+  TempDir logs;
+  ASSERT_TRUE(ReplaceLogFile(
+      logs.path() / "261207.log",
+      std::vector<std::string>{"D1 \x1B[31mred\x1B[0m", "tab\there", "csi \xC2\x9B[J, raw \x9B[J",
+                               "n\xC3\xA9o, n\xE9o", "plain \\x41"}));
+  for (const bool follow : {false, true}) {
+    SCOPED_TRACE(follow ? "follow" : "print");
+    std::vector<std::string> args{"log", "--log-dir", logs.path().string(), "--date", "261207"};
+    if (follow) args.push_back("--follow");
+    PxraidProcess tool(args);
+    ASSERT_TRUE(tool.ReadUntil([](const std::string& out) { return out.ends_with("x41\n"); }));
+    if (follow) tool.Signal(SIGTERM);
+    const RunResult run = tool.Wait();
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.OutLines(), (std::vector<std::string>{"D1 \\x1B[31mred\\x1B[0m", "tab\\x09here",
+                                                        "csi \\xC2\\x9B[J, raw \\x9B[J",
+                                                        "n\xC3\xA9o, n\\xE9o", "plain \\x41"}));
+  }
+}
+
 TEST(LogCommand, FollowPrintsLinesAsTheWriterAddsThemUntilStopped) {
   TempDir logs;
   const auto file = logs.path() / "261208.log";

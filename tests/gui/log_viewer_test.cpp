@@ -44,6 +44,7 @@ class LogViewerTest : public QObject {
   void ViewerFollowsTheLogLive();
   void ViewerOpenedDuringAPollFillsAtTheNextTick();
   void ViewerShowsAChosenFileAndStopsFollowing();
+  void ViewerShowsWhatIsNotPrintableEscaped();
 };
 
 void LogViewerTest::ViewerFollowsTheLogLive() {
@@ -163,6 +164,35 @@ void LogViewerTest::ViewerShowsAChosenFileAndStopsFollowing() {
   QCOMPARE(viewer.windowTitle(), QStringLiteral("Event log - empty.log"));
   QVERIFY(MemoLines(viewer).isEmpty());
   QVERIFY(messages.boxes().empty());
+}
+
+// A file may hold anything another program or an editor put there; a line
+// separator in it must not show as a line of its own, nor any control
+// character as itself. Lines of the live log show the same way.
+void LogViewerTest::ViewerShowsWhatIsNotPrintableEscaped() {
+  QTemporaryDir dir;
+  const std::filesystem::path file = std::filesystem::path(dir.path().toStdString()) / "261207.log";
+  std::ofstream(file, std::ios::binary)
+      << "D1 \x1B[2Jclear\r\none\xE2\x80\xA8two\xE2\x80\xA9three\r\nn\xC3\xA9o\x0B\x0C\r\n";
+  px::EventLogState state;
+  state.LogLines = {"live"};
+  px::MonitorState monitor;
+  monitor.MonitorRequests = px::kMonitoringActive;
+  px::test::RecordingMessages messages;
+  TForm5 viewer(state, monitor, messages);
+  viewer.SetFileChooser([&file] { return file; });
+  viewer.show();
+
+  QTest::mouseClick(viewer.Button2, Qt::LeftButton);
+  QCOMPARE(MemoLines(viewer),
+           (QStringList{QStringLiteral("D1 \\x1B[2Jclear"),
+                        QStringLiteral("one\\xE2\\x80\\xA8two\\xE2\\x80\\xA9three"),
+                        QString::fromUtf8("n\xC3\xA9o\\x0B\\x0C")}));
+
+  QTest::mouseClick(viewer.Button1, Qt::LeftButton);
+  state.LogLines.push_back("bell\x07");
+  viewer.Timer1Timer();
+  QCOMPARE(MemoLines(viewer), (QStringList{QStringLiteral("live"), QStringLiteral("bell\\x07")}));
 }
 
 QTEST_MAIN(LogViewerTest)

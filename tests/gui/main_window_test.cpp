@@ -217,15 +217,18 @@ struct Rig {
 // notified.
 struct TrayRecord {
   px::TrayLook look;
-  std::vector<std::string> notified;
+  std::vector<std::string> notified;  // severity|title
+  QStringList bodies;
 };
 
 class RecordingTray final : public px::app::TrayNotifier {
  public:
   explicit RecordingTray(TrayRecord& record) : record_(record) {}
   void Show(const px::TrayLook& look) override { record_.look = look; }
-  void Notify(const px::Notification& n) override {
-    record_.notified.push_back(std::string(px::SeverityName(n.severity)) + "|" + n.title);
+  void Notify(const px::app::DesktopNotification& n) override {
+    record_.notified.push_back(std::string(px::SeverityName(n.severity)) + "|" +
+                               n.title.toStdString());
+    record_.bodies << n.body;
   }
 
  private:
@@ -667,6 +670,26 @@ class MainWindowTest : public QObject {
                  where.c_str());
       }
     }
+  }
+
+  // A disk chooses its own model, and the desktop's notification server reads
+  // markup in a body: the model shows as the text it is.
+  void NotificationsShowAModelAsText() {
+    TrayRecord tray;
+    Rig rig;
+    rig.makeTray = [&tray](QWidget&) { return std::make_unique<RecordingTray>(tray); };
+    px::sim::ControllerScenario scenario;
+    scenario.p1.model = "<b>Big</b> & <i>fast";
+    rig.bus.AttachEnclosure(0, scenario);
+    TForm1& form = rig.Start();
+    rig.Settle();
+    rig.bus.EnclosureAt(0)->UpdateScenario([](auto& s) { s.p1.state = 9; });
+    form.Timer2Timer();
+    QVERIFY(rig.Served());
+    QCOMPARE(tray.notified, std::vector<std::string>{"critical|Device1: P1 failed"});
+    QCOMPARE(tray.bodies,
+             QStringList{QStringLiteral(
+                 "&lt;b&gt;Big&lt;/b&gt; &amp; &lt;i&gt;fast, serial WD-WCC3F0000002")});
   }
 
   void BuzzerMuteWritesSettings() {

@@ -75,6 +75,10 @@ TEST(FirmwareText, PrintableOrNumberForm) {
       {{0x0A, 0xBC, 0x00, 0x1F, 0x20, 0x20, 0x20, 0x20}, "Firmware Ver. 0ABC00.F"},
       {{'V', '1', '0', '.', '2', '0', 'B', 'A'}, "Firmware Ver. 1V.002AB"},
       {{'V', '1', '0', '.', '2', '0', 'B', 0x1F}, "Firmware Ver. 563130.E"},
+      // Nothing below 0x20, but not all of it printable.
+      {{'1', 'V', 0x7F, '.', 0x9B, 'J', 'A', 'B'},
+       "Firmware Ver. V1. J\xEF\xBF\xBD"
+       "BA"},
   };
   for (const auto& c : cases) EXPECT_EQ(FirmwareText(ConfigWithVersion(c.bytes)), c.text);
 }
@@ -88,6 +92,7 @@ TEST(DeviceName, TrailingSpacesDownToSix) {
       {"JMicron H/W RAID1", "JMicron H/W RAID1"},
       {"A  B   ", "A  B  "},
       {std::string(40, 'x'), std::string(40, 'x')},
+      {"PX\r\n<0>\x1B[2J", "PX  <0> [2J"},
   };
   for (const auto& c : cases) {
     Record config{};
