@@ -334,17 +334,15 @@ int Run(int argc, char** argv) {
     return usageError();
   }
 
+  status.format = statusJson                     ? StatusFormat::Json
+                  : statusFormat == "prometheus" ? StatusFormat::Prometheus
+                  : statusFormat == "json"       ? StatusFormat::Json
+                                                 : StatusFormat::Text;
   try {
     if (buildCommand->parsed()) return RunFirmwareBuild(build);
     Host host(global);
     if (list->parsed()) return RunList(host, listOptions);
-    if (statusCommand->parsed()) {
-      status.format = statusJson                     ? StatusFormat::Json
-                      : statusFormat == "prometheus" ? StatusFormat::Prometheus
-                      : statusFormat == "json"       ? StatusFormat::Json
-                                                     : StatusFormat::Text;
-      return RunStatus(host, status);
-    }
+    if (statusCommand->parsed()) return RunStatus(host, status);
     if (monitorCommand->parsed()) return RunMonitor(host, monitor);
     if (logCommand->parsed()) return RunLog(host, log);
     if (checkCommand->parsed()) return RunFirmwareCheck(host, check);
@@ -355,6 +353,9 @@ int Run(int argc, char** argv) {
     Complain(error.what());
     return usageError();
   } catch (const std::exception& error) {
+    // A check that could not be made is UNKNOWN, and still answers in the
+    // format a monitoring system reads.
+    if (statusCommand->parsed()) return StatusFailed(status, error.what());
     Complain(error.what());
     return kExitFailed;
   }
