@@ -117,7 +117,7 @@ PollReport RaidMonitor::ReadStatus(MonitorClient& client) {
     return report;
   }
 
-  if (writeEventLog_) writeEventLog_(report.answered);
+  if (afterPoll_) afterPoll_(report.answered, report.busy);
   if (report.answered != 0) {
     report.display = monitor.FirstDisplay.load() || monitor.Redetected;
     monitor.Redetected = false;

@@ -62,7 +62,7 @@ std::vector<std::string> WriterLines(const std::string& name, int polls) {
   EventLogWriter writer(state, rig.devices, rig.records, "Utitity v0.50.4", directory.path(),
                         format, rig.panels);
   int poll = 0;
-  RaidMonitor monitor(rig.context, [&](uint8_t mask) {
+  RaidMonitor monitor(rig.context, [&](uint8_t mask, uint8_t) {
     const LogTime now{2026, 12, 7, 10, 0, poll};
     writer.WriteEventLog(mask, {now, rig.monitor.FirstDisplay.load(), rig.monitor.Redetected});
   });
