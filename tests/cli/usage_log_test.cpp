@@ -41,6 +41,11 @@ TEST(Usage, BadArgumentsAreNamedAndExitTwoOrUnknownFromStatus) {
       {{"monitor", "--interval", "-1"}, 2, "-1 is not in the range 0 to 86400"},
       {{"monitor", "--interval", "soon"}, 2, "--interval: 'soon' is not a number"},
       {{"monitor", "--interval", "1.5"}, 2, "'1.5' is not a number"},
+      // Hidden options, named as the others are.
+      {{"--read-latency", "5000000", "status"},
+       3,
+       "pxraid: --read-latency: 5000000 is not in the range 0 to 1000000\n"},
+      {{"monitor", "--polls", "x"}, 2, "pxraid: --polls: 'x' is not a number\n"},
       {{"log", "--date", "261307"}, 2, ""},
       {{"log", "--date", "2612"}, 2, ""},
       {{"firmware"}, 2, "firmware needs a command: check, upgrade, backup, restore, build"},
