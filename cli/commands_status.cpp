@@ -153,7 +153,7 @@ void PrintStatus(const StatusOptions& options, const StatusReports& all, const s
   }
 }
 
-int StatusFailed(const StatusOptions& options, const std::string& error, StatusReports known) {
+int AnswerFailure(const StatusOptions& options, const std::string& error, StatusReports known) {
   Complain(error);
   known.overall = Health::Unknown;
   PrintStatus(options, known, error, std::nullopt);
@@ -163,7 +163,7 @@ int StatusFailed(const StatusOptions& options, const std::string& error, StatusR
 }  // namespace
 
 int StatusFailed(const StatusOptions& options, const std::string& error) {
-  return StatusFailed(options, error, StatusReports{});
+  return AnswerFailure(options, error, StatusReports{});
 }
 
 int RunStatus(Host& host, const StatusOptions& options) {
@@ -197,7 +197,7 @@ int RunStatus(Host& host, const StatusOptions& options) {
     for (std::size_t slot = 0; slot < found.value_or(0); ++slot) {
       known.enclosures.push_back(BuildReport(core, slot, false, false));
     }
-    return StatusFailed(options, failure.what(), std::move(known));
+    return AnswerFailure(options, failure.what(), std::move(known));
   }
 }
 

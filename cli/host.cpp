@@ -122,17 +122,17 @@ Host::~Host() {
   }
 }
 
-void Host::HoldElsewhere(const std::string& spec) {
-  const std::size_t at = spec.find('@');
-  const std::string held = spec.substr(0, at);
+void Host::HoldElsewhere(const std::string& given) {
+  const std::size_t at = given.find('@');
+  const std::string held = given.substr(0, at);
   const std::size_t colon = held.find(':');
   const std::string number = held.substr(0, colon);
   const std::string purpose = colon == std::string::npos ? "" : held.substr(colon + 1);
   const std::optional<int> fromPoll =
-      at == std::string::npos ? std::nullopt : PollNumber(spec.substr(at + 1));
+      at == std::string::npos ? std::nullopt : PollNumber(given.substr(at + 1));
   if (number.size() != 1 || number[0] < '0' || number[0] > '9' ||
       (!purpose.empty() && purpose != "firmware") || (at != std::string::npos && !fromPoll)) {
-    throw std::invalid_argument("held drive '" + spec +
+    throw std::invalid_argument("held drive '" + given +
                                 "' is not N or N:firmware, or one of them @POLL");
   }
   const auto drive = static_cast<unsigned>(number[0] - '0');

@@ -95,7 +95,7 @@ class Host {
   void WriteControlTrace() const;
 
  private:
-  void HoldElsewhere(const std::string& spec);
+  void HoldElsewhere(const std::string& given);
 
   struct LaterHold {
     int fromPoll;

@@ -11,8 +11,8 @@ struct KindInfo {
 // Indexed by EnclosureEventKind. Critical: the volume has lost a disk.
 // Warning: someone should look (a disk that is not part of the volume, an
 // enclosure that went away or stopped answering) or would want to hear (the
-// pair is whole again after a rebuild). Info: everything else, an enclosure
-// another program works on among it: nothing is wrong with it.
+// pair is whole again after a rebuild). Info: everything else, among it an
+// enclosure that another program works on, since nothing is wrong with it.
 constexpr std::array<KindInfo, 12> kKinds = {{
     {"EnclosureAdded", Severity::Info},
     {"EnclosureRemoved", Severity::Warning},

@@ -91,8 +91,8 @@ struct EnclosureEvent {
 // member (P0 first) that entered a class it was not in, and the rebuild. A
 // device that does not answer, or that another program holds, has nothing
 // more to report until it is read again, and is then compared with its last
-// reading. Its first reading is compared with
-// nothing: an enclosure that appears with a failed member says so.
+// reading. Its first reading is compared with nothing: an enclosure that
+// appears with a failed member says so.
 std::vector<EnclosureEvent> DeriveEvents(std::size_t device, const EnclosureSnapshot& before,
                                          const EnclosureSnapshot& now);
 
