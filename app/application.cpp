@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <string>
 
 #include "app/form1_main.h"
 #include "app/gui_thread.h"
@@ -13,11 +14,21 @@
 #include "device/replayer.h"
 #include "eventlog/log_file.h"
 
+#ifndef PXGUI_VERSION
+#define PXGUI_VERSION "unknown"
+#endif
+
 namespace px::app {
 
 namespace {
 
 constexpr char kTitle[] = "Utitity v0.50.4";
+
+std::string UsageLine(const CommandLineHelp& help) {
+  std::string line = "usage: " + help.program;
+  if (!help.usage.empty()) line += " " + help.usage;
+  return line + " [" + kNoNotifications + "] [--help] [--version] [Qt options]\n";
+}
 
 // The toolkit's standard display of an exception: its text in a box titled
 // with the application's name.
@@ -108,10 +119,44 @@ int RunWindows(AppEnvironment& env, bool notifications) {
 
 }  // namespace
 
+std::optional<int> AnswerHelpOrVersion(int argc, char** argv, const CommandLineHelp& help) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::printf(
+          "%s%s\n%s  %-22sraise no desktop notifications; the tray icon stays\n"
+          "  %-22sshow this and exit\n  %-22sshow the version and exit\n"
+          "Other options are the toolkit's (Qt), for example -platform NAME.\n",
+          UsageLine(help).c_str(), help.summary.c_str(), help.options.c_str(), kNoNotifications,
+          "--help", "--version");
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("%s %s\n", help.program.c_str(), PXGUI_VERSION);
+      return 0;
+    }
+  }
+  return std::nullopt;
+}
+
+int UsageError(const CommandLineHelp& help, const std::string& problem) {
+  std::fprintf(stderr, "%s: %s\n%s", help.program.c_str(), problem.c_str(),
+               UsageLine(help).c_str());
+  return 2;
+}
+
 int RunApplication(int& argc, char** argv, AppEnvironment env) {
   const bool notifications = !TakeOption(argc, argv, kNoNotifications);
   std::optional<GuiApplication> app;
-  if (QCoreApplication::instance() == nullptr) app.emplace(argc, argv, env.messages);
+  if (QCoreApplication::instance() == nullptr) {
+    app.emplace(argc, argv, env.messages);
+    // The toolkit has taken its own options out; what is left is no one's.
+    if (argc > 1) {
+      const std::string argument = argv[1];
+      return UsageError(
+          env.help, (argument.rfind('-', 0) == 0 ? "unknown option '" : "unexpected argument '") +
+                        argument + "'");
+    }
+  }
 
   SingleInstance instance("PX_GUI");
   if (!instance.acquired()) {

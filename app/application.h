@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "common/clock.h"
 #include "common/ui.h"
@@ -15,6 +17,25 @@ class Replayer;
 namespace px::app {
 
 class TForm1;
+
+// A program's own words on its command line: its name, which its messages
+// begin with, its options after the name, as a usage line has them, and
+// what --help says of it and of the options only it has.
+struct CommandLineHelp {
+  std::string program;  // "pxgui"
+  std::string usage;    // "[--record FILE | --replay FILE]"
+  std::string summary;  // one line
+  std::string options;  // lines of "  --option  what it does\n"
+};
+
+// --help and --version, answered on standard output before the toolkit
+// starts, so that they open no window and need no display: the exit status,
+// or nothing when neither was asked for.
+std::optional<int> AnswerHelpOrVersion(int argc, char** argv, const CommandLineHelp& help);
+
+// A command line that cannot be run: the problem and the usage line on
+// standard error; the exit status, 2.
+int UsageError(const CommandLineHelp& help, const std::string& problem);
 
 // What differs between the real program and the demo: where the disks come
 // from, what to do once the main window is up, and where the day's log goes.
@@ -32,6 +53,8 @@ struct AppEnvironment {
   std::filesystem::path logDirectory;
   // Null: real message boxes. Tests record them instead of waiting for OK.
   px::Messages* messages = nullptr;
+  // For an argument neither the program nor the toolkit takes.
+  CommandLineHelp help;
 };
 
 // Turns the tray's desktop notifications off; the tray icon stays.
@@ -39,9 +62,10 @@ inline constexpr char kNoNotifications[] = "--no-notifications";
 
 // The whole program: the single-instance rule, the application object, the
 // four windows, the event loop. Takes kNoNotifications out of the arguments;
-// the rest are the toolkit's. Returns 0 in every case, as the program's exit
-// code. An application object that already exists (a test's) is used as it
-// is.
+// the rest are the toolkit's, and one the toolkit does not take either is a
+// usage error (exit status 2) before anything else happens. Otherwise
+// returns 0 in every case, as the program's exit code. An application object
+// that already exists (a test's) is used as it is, with its arguments.
 int RunApplication(int& argc, char** argv, AppEnvironment env);
 
 // Under a replay, tells the user once, in a box and on standard error, why

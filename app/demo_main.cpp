@@ -3,6 +3,7 @@
 // hardware: a mirror member pulled out, put back and rebuilt, then a whole
 // enclosure unplugged and plugged in again. Where the desktop has a tray, its
 // icon and notifications follow the story; --no-notifications quiets them.
+// --help and --version answer; everything else is the toolkit's.
 
 #include <QCoreApplication>
 #include <QFile>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <optional>
 
 #include "app/application.h"
 #include "app/form1_main.h"
@@ -20,6 +22,10 @@
 #include "sim/virtual_bus.h"
 
 namespace {
+
+const px::app::CommandLineHelp kHelp{
+    "pxgui-demo", "",
+    "The window over virtual enclosures and their story, for trying it without hardware.", ""};
 
 constexpr char kFirmwareFileName[] = "pxdemo-firmware.bin";
 constexpr int kTimelineTickMs = 250;
@@ -63,6 +69,9 @@ void StartMonitoringOnce(px::app::TForm1& form) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const std::optional<int> answered = px::app::AnswerHelpOrVersion(argc, argv, kHelp)) {
+    return *answered;
+  }
   px::sim::VirtualBus bus;
   px::sim::FindDemoScenario("two-enclosures")->build(bus);
   px::SteadyClock clock;
@@ -70,6 +79,7 @@ int main(int argc, char** argv) {
   px::sim::AddDemoStory(timeline, bus);
 
   px::app::AppEnvironment env;
+  env.help = kHelp;
   // The main window owns its transport; the demo keeps the bus, which the
   // story changes while the window runs.
   env.makeTransport = [&bus] { return std::make_unique<px::ForwardingTransport>(bus); };

@@ -1,8 +1,12 @@
 // The main window's fonts. The layout was drawn for Arial at 13 px, and its
-// boxes keep their places and sizes; where Arial is missing the nearest face
-// is often wider (DejaVu Sans, Linux's usual default, by a seventh), and
-// texts would run out of their boxes. So each font is the design's, narrowed
-// just as far as the widest texts of its boxes need.
+// boxes keep their places and sizes. Off Windows the window asks for
+// Liberation Sans, drawn to Arial's metrics, which the package depends on:
+// asked for Arial, a machine without it answers with whatever its font
+// configuration puts in Arial's place, Nimbus Sans where ghostscript's fonts
+// are installed, a line of which is two pixels taller than Arial's. Where
+// the face given is still wider (DejaVu Sans, Linux's usual default, by a
+// seventh) texts would run out of their boxes, so each font is the design's,
+// narrowed just as far as the widest texts of its boxes need.
 
 #include "app/form1_main.h"
 #include "app/text_fit.h"
@@ -10,7 +14,12 @@
 namespace px::app {
 
 QFont TForm1::DesignFont() {
-  QFont design(QStringLiteral("Arial"));
+  QFont design;
+#ifdef _WIN32
+  design.setFamilies({QStringLiteral("Arial")});
+#else
+  design.setFamilies({QStringLiteral("Liberation Sans"), QStringLiteral("Arial")});
+#endif
   design.setPixelSize(13);
   return design;
 }

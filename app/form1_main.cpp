@@ -15,7 +15,6 @@
 #include "app/form5_event_log.h"
 #include "app/gui_thread.h"
 #include "app/platform/device_change.h"
-#include "app/platform/locale_format.h"
 #include "app/platform/session_end.h"
 #include "app/platform/sleep_inhibitor.h"
 #include "app/qt_text.h"
@@ -82,7 +81,7 @@ TForm1::TForm1(FormServices services, QWidget* parent)
   clock_ = windowClock_.get();
   if (services_.messages == nullptr) ownMessages_ = std::make_unique<WindowMessages>(this);
   messages_ = services_.messages != nullptr ? services_.messages : ownMessages_.get();
-  if (services_.dateFormat == nullptr) ownDateFormat_ = std::make_unique<SystemDateTimeFormat>();
+  if (services_.dateFormat == nullptr) ownDateFormat_ = std::make_unique<px::SystemDateFormat>();
   dateFormat_ = services_.dateFormat != nullptr ? services_.dateFormat : ownDateFormat_.get();
 
   CreateControls();
@@ -169,7 +168,7 @@ void TForm1::InitialiseState() {
         if (QThread::currentThread() == thread()) QCoreApplication::processEvents();
       },
       services_.logDirectory,
-      [] { return ToLogTime(QDateTime::currentDateTime()); },
+      [] { return px::LocalNow(); },
       {},
       [this](const std::vector<px::EnclosureEvent>& events) { EnclosuresChanged(events); }});
   core_->detection.LetterCount = core_->discovery.ListLogicalDrives();
@@ -240,7 +239,7 @@ void TForm1::WhenDeviceIdle(std::function<void()> action) {
 }
 
 std::string TForm1::Now() const {
-  return px::FormatTimestamp(ToLogTime(QDateTime::currentDateTime()), *dateFormat_);
+  return px::FormatTimestamp(px::LocalNow(), *dateFormat_);
 }
 
 void TForm1::paintEvent(QPaintEvent* event) {

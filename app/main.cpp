@@ -5,12 +5,14 @@
 //   pxgui --replay FILE        plays such a recording back instead of
 //                              touching any disk
 //   pxgui --no-notifications   the tray icon raises no desktop notifications
-// Everything else on the command line is the toolkit's.
+// with --help and --version; everything else on the command line is the
+// toolkit's.
 
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/application.h"
@@ -20,14 +22,21 @@
 
 namespace {
 
+const px::app::CommandLineHelp kHelp{
+    "pxgui", "[--record FILE | --replay FILE]",
+    "The window for the two-disk USB RAID enclosures of this machine.",
+    "  --record FILE         also write every command to the disks, and every answer,\n"
+    "                        to FILE, for a bug report\n"
+    "  --replay FILE         play such a recording back instead of touching any disk\n"};
+
 struct SessionOptions {
   std::string record;
   std::string replay;
 };
 
 // Takes --record FILE and --replay FILE out of the arguments, so that the
-// toolkit sees only its own. False when one lacks its file or both are given.
-bool TakeSessionOptions(int& argc, char** argv, SessionOptions& options) {
+// toolkit sees only its own. What is wrong with them, or nothing.
+std::string TakeSessionOptions(int& argc, char** argv, SessionOptions& options) {
   int kept = 1;
   for (int i = 1; i < argc; ++i) {
     std::string* target = nullptr;
@@ -37,22 +46,26 @@ bool TakeSessionOptions(int& argc, char** argv, SessionOptions& options) {
       argv[kept++] = argv[i];
       continue;
     }
-    if (i + 1 == argc) return false;
+    if (i + 1 == argc) return std::string(argv[i]) + " needs a FILE";
     *target = argv[++i];
   }
   argc = kept;
   argv[argc] = nullptr;
-  return options.record.empty() || options.replay.empty();
+  if (!options.record.empty() && !options.replay.empty()) {
+    return "--record and --replay cannot go together";
+  }
+  return {};
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const std::optional<int> answered = px::app::AnswerHelpOrVersion(argc, argv, kHelp)) {
+    return *answered;
+  }
   SessionOptions options;
-  if (!TakeSessionOptions(argc, argv, options)) {
-    std::fprintf(stderr, "usage: pxgui [--record FILE | --replay FILE] [%s]\n",
-                 px::app::kNoNotifications);
-    return 2;
+  if (const std::string problem = TakeSessionOptions(argc, argv, options); !problem.empty()) {
+    return px::app::UsageError(kHelp, problem);
   }
   px::SteadyClock steadyClock;
   std::unique_ptr<px::Transport> platform;
@@ -60,6 +73,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<px::Replayer> replayer;
   px::Transport* transport = nullptr;
   px::app::AppEnvironment env;
+  env.help = kHelp;
   try {
     if (!options.replay.empty()) {
       replayer = std::make_unique<px::Replayer>(options.replay, px::Replayer::Pauses::Real);

@@ -7,6 +7,7 @@
 #include <iostream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "cli/commands.h"
 #include "cli/firmware_args.h"
@@ -58,6 +59,20 @@ CLI::Validator WholeNumber(uint64_t min, uint64_t max) {
       "N in " + range);
 }
 
+// CLI11 names the option whose value its check refuses, except a hidden
+// one, whose name it gives as empty (": 5000000 is not in the range ..."):
+// a hidden option's check names the option itself, and the empty name goes.
+CLI::Validator Hidden(const std::string& name, const CLI::Validator& check) {
+  return CLI::Validator(
+      [name, check](std::string& text) -> std::string {
+        const std::string refused = check(text);
+        return refused.empty() ? refused : name + ": " + refused;
+      },
+      "");
+}
+
+constexpr std::string_view kUnnamed = ": ";
+
 // The command the arguments reached: the deepest one named.
 const CLI::App& ReachedCommand(const CLI::App& app) {
   const CLI::App* command = &app;
@@ -103,7 +118,8 @@ std::string UsageMessage(const CLI::App& app, const CLI::ParseError& error) {
     return (option ? "unknown option '" : "unexpected argument '") + extra.front() + "'" +
            (path.empty() ? std::string() : " for " + path);
   }
-  return error.what();
+  const std::string_view what = error.what();
+  return std::string(what.starts_with(kUnnamed) ? what.substr(kUnnamed.size()) : what);
 }
 
 }  // namespace
@@ -136,7 +152,7 @@ int Run(int argc, char** argv) {
   app.add_option("--held-elsewhere", global.heldElsewhere)->group("");
   app.add_option("--read-latency", global.readLatencyMicros)
       ->group("")
-      ->check(WholeNumber(0, 1000000));
+      ->check(Hidden("--read-latency", WholeNumber(0, 1000000)));
 
   // One enclosure, named by its physical drive: the only thing known of it
   // before anything is asked (an enclosure's number from 1 depends on which
@@ -174,7 +190,9 @@ int Run(int argc, char** argv) {
       ->capture_default_str()
       ->check(WholeNumber(0, 86400));
   monitorCommand->add_option("--log-dir", monitor.logDir, "where the daily log files go");
-  monitorCommand->add_option("--polls", monitor.polls)->group("")->check(WholeNumber(0, 1000000));
+  monitorCommand->add_option("--polls", monitor.polls)
+      ->group("")
+      ->check(Hidden("--polls", WholeNumber(0, 1000000)));
   monitorCommand->add_flag("--oneshot", monitor.oneshot,
                            "poll once, tell its events and alerts, and exit as status does (for "
                            "cron)");
@@ -334,17 +352,15 @@ int Run(int argc, char** argv) {
     return usageError();
   }
 
+  status.format = statusJson                     ? StatusFormat::Json
+                  : statusFormat == "prometheus" ? StatusFormat::Prometheus
+                  : statusFormat == "json"       ? StatusFormat::Json
+                                                 : StatusFormat::Text;
   try {
     if (buildCommand->parsed()) return RunFirmwareBuild(build);
     Host host(global);
     if (list->parsed()) return RunList(host, listOptions);
-    if (statusCommand->parsed()) {
-      status.format = statusJson                     ? StatusFormat::Json
-                      : statusFormat == "prometheus" ? StatusFormat::Prometheus
-                      : statusFormat == "json"       ? StatusFormat::Json
-                                                     : StatusFormat::Text;
-      return RunStatus(host, status);
-    }
+    if (statusCommand->parsed()) return RunStatus(host, status);
     if (monitorCommand->parsed()) return RunMonitor(host, monitor);
     if (logCommand->parsed()) return RunLog(host, log);
     if (checkCommand->parsed()) return RunFirmwareCheck(host, check);
@@ -355,6 +371,9 @@ int Run(int argc, char** argv) {
     Complain(error.what());
     return usageError();
   } catch (const std::exception& error) {
+    // A check that could not be made is UNKNOWN, and still answers in the
+    // format a monitoring system reads.
+    if (statusCommand->parsed()) return StatusFailed(status, error.what());
     Complain(error.what());
     return kExitFailed;
   }

@@ -110,6 +110,10 @@ struct FirmwareBuildOptions {
 
 int RunList(Host& host, const ListOptions& options);
 int RunStatus(Host& host, const StatusOptions& options);
+// status could not run to its end (a recording that cannot be written or
+// read, a replay that went another way): UNKNOWN, said on standard error and
+// in the format asked for, knowing no enclosure.
+int StatusFailed(const StatusOptions& options, const std::string& error);
 int RunMonitor(Host& host, const MonitorOptions& options);
 int RunLog(Host& host, const LogOptions& options);
 int RunFirmwareCheck(Host& host, const FirmwareCheckOptions& options);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "cli/commands.h"
 #include "cli/core_state.h"
@@ -119,49 +120,85 @@ int RunList(Host& host, const ListOptions& options) {
   return kExitOk;
 }
 
-int RunStatus(Host& host, const StatusOptions& options) {
-  CoreState core(host, LookingAt(options.drive));
-  const uint32_t count = DetectAndExplain(core);
+namespace {
 
-  // One status read per enclosure, through the same poll the monitor runs.
-  PollReport poll;
-  if (count > 0) {
-    host.BeforePoll(0);
-    poll = core.raid.ReadStatus(core.client);
-  }
-  const StatusReports all = ReportAll(core, count, poll);
-  const std::vector<EnclosureReport>& reports = all.enclosures;
-  const std::vector<BusyDriveReport>& busy = all.busy;
-  const Health overall = all.overall;
-  const int exitCode = static_cast<int>(overall);
-
+// status's answer in the format asked for. `error`, when not empty, says why
+// there is nothing to report or what ended the run; `polledAt` is when the
+// poll ran, nothing when it did not finish.
+void PrintStatus(const StatusOptions& options, const StatusReports& all, const std::string& error,
+                 std::optional<int64_t> polledAt) {
+  const int exitCode = static_cast<int>(all.overall);
   if (options.format == StatusFormat::Prometheus) {
-    std::cout << PrometheusText(all, host.UnixSeconds()) << std::flush;
+    std::cout << PrometheusText(all, polledAt) << std::flush;
   } else if (options.format == StatusFormat::Json) {
     nlohmann::ordered_json enclosures = nlohmann::ordered_json::array();
-    for (const EnclosureReport& report : reports) enclosures.push_back(ToJson(report));
+    for (const EnclosureReport& report : all.enclosures) enclosures.push_back(ToJson(report));
     nlohmann::ordered_json busyDrives = nlohmann::ordered_json::array();
-    for (const BusyDriveReport& report : busy) busyDrives.push_back(ToJson(report));
+    for (const BusyDriveReport& report : all.busy) busyDrives.push_back(ToJson(report));
     nlohmann::ordered_json json = {{"enclosures", std::move(enclosures)},
                                    {"busy_drives", std::move(busyDrives)},
-                                   {"health", HealthName(overall)},
+                                   {"health", HealthName(all.overall)},
                                    {"exit_code", exitCode}};
-    if (count == 0 && busy.empty()) {
-      const std::string advice = host.PermissionAdvice(core.detection.PhysicalDriveCount);
-      json["error"] = advice.empty() ? core.NoEnclosureText() : advice;
-    }
+    if (!error.empty()) json["error"] = error;
     // Device texts are bytes, not necessarily UTF-8: a byte that is not
     // becomes U+FFFD rather than costing the caller the whole answer.
     std::cout << json.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
               << std::endl;
   } else {
     std::vector<std::string> texts;
-    for (const EnclosureReport& report : reports) texts.push_back(ToText(report));
-    for (const BusyDriveReport& report : busy) texts.push_back(ToText(report));
+    for (const EnclosureReport& report : all.enclosures) texts.push_back(ToText(report));
+    for (const BusyDriveReport& report : all.busy) texts.push_back(ToText(report));
     for (std::size_t i = 0; i < texts.size(); ++i) std::cout << (i == 0 ? "" : "\n") << texts[i];
     std::cout << std::flush;
   }
-  return exitCode;
+}
+
+int AnswerFailure(const StatusOptions& options, const std::string& error, StatusReports known) {
+  Complain(error);
+  known.overall = Health::Unknown;
+  PrintStatus(options, known, error, std::nullopt);
+  return kExitUnknown;
+}
+
+}  // namespace
+
+int StatusFailed(const StatusOptions& options, const std::string& error) {
+  return AnswerFailure(options, error, StatusReports{});
+}
+
+int RunStatus(Host& host, const StatusOptions& options) {
+  CoreState core(host, LookingAt(options.drive));
+  std::optional<uint32_t> found;
+  try {
+    const uint32_t count = DetectAndExplain(core);
+    found = count;
+
+    // One status read per enclosure, through the same poll the monitor runs.
+    PollReport poll;
+    if (count > 0) {
+      host.BeforePoll(0);
+      poll = core.raid.ReadStatus(core.client);
+    }
+    const StatusReports all = ReportAll(core, count, poll);
+    // Only the JSON answer says why nothing was found, so only it asks the
+    // disks again: a replay must be asked what its recording was.
+    std::string error;
+    if (options.format == StatusFormat::Json && count == 0 && all.busy.empty()) {
+      const std::string advice = host.PermissionAdvice(core.detection.PhysicalDriveCount);
+      error = advice.empty() ? core.NoEnclosureText() : advice;
+    }
+    PrintStatus(options, all, error, host.UnixSeconds());
+    return static_cast<int>(all.overall);
+  } catch (const std::exception& failure) {
+    // What failed knows of the enclosures its detection found, if that
+    // finished, and of nothing they said: what the poll read before the
+    // failure may be half of an answer that went wrong.
+    StatusReports known;
+    for (std::size_t slot = 0; slot < found.value_or(0); ++slot) {
+      known.enclosures.push_back(BuildReport(core, slot, false, false));
+    }
+    return AnswerFailure(options, failure.what(), std::move(known));
+  }
 }
 
 }  // namespace px::cli

@@ -1,7 +1,5 @@
 #include "cli/core_state.h"
 
-#include <clocale>
-#include <ctime>
 #include <iostream>
 
 #include "cli/host.h"
@@ -19,38 +17,6 @@ void ConsoleMessages::Show(std::string_view title, std::string_view text, Messag
   lastText_ = text;
   std::ostream& out = icon == MessageIcon::Exclamation ? std::cout : std::cerr;
   out << text << std::endl;
-}
-
-namespace {
-
-std::string Format(const LogTime& time, const char* pattern) {
-  std::tm parts{};
-  parts.tm_year = time.year - 1900;
-  parts.tm_mon = time.month - 1;
-  parts.tm_mday = time.day;
-  parts.tm_hour = time.hour;
-  parts.tm_min = time.minute;
-  parts.tm_sec = time.second;
-  parts.tm_isdst = -1;
-  char text[64] = {};
-  const std::size_t length = std::strftime(text, sizeof text, pattern, &parts);
-  return std::string(text, length);
-}
-
-}  // namespace
-
-LocaleDateFormat::LocaleDateFormat() {
-  // Only the time category: numbers and messages stay as the C locale has
-  // them, whatever the user's language.
-  std::setlocale(LC_TIME, "");
-}
-
-std::string LocaleDateFormat::ShortDate(const LogTime& time) const {
-  return Format(time, "%x");
-}
-
-std::string LocaleDateFormat::LongTime(const LogTime& time) const {
-  return Format(time, "%X");
 }
 
 void HeadlessClient::Dropped(std::size_t slot) {

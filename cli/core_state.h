@@ -49,15 +49,6 @@ class ConsoleMessages final : public Messages {
   std::string lastText_;
 };
 
-// The user's short-date and long-time formats, as the C library knows them
-// from LC_TIME (%x and %X).
-class LocaleDateFormat final : public DateTimeFormat {
- public:
-  LocaleDateFormat();
-  std::string ShortDate(const LogTime& time) const override;
-  std::string LongTime(const LogTime& time) const override;
-};
-
 // The window's side of the poll, without a window. Devices start checked; the
 // retry rule unchecks one that keeps failing, and like the window's 20-second
 // timer RecheckDevices takes it back 20 s later. Monitoring never winds down
@@ -105,7 +96,7 @@ struct Console {
   ConsolePanels panels;
   ConsoleMessages messages;
   HeadlessClient client;
-  LocaleDateFormat format;
+  SystemDateFormat format;
   NoSleepInhibitor noSleepInhibitor;
 };
 

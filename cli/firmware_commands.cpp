@@ -289,12 +289,11 @@ class FlashSession {
     panels.SetListener([](int panel, std::string_view text) {
       if (panel == StatusPanels::kMessagePanel) Complain(std::string(text));
     });
-    const LocaleDateFormat format;
     EventLogState log;
     // No start block is written from here, so no caption is needed.
-    EventLogWriter writer(log, core_.devices, core_.records, {}, directory, format, panels);
+    EventLogWriter writer(log, core_.devices, core_.records, {}, directory, core_.format, panels);
     const LogTime now = host_.Now();
-    QueueLogLine(log, line + ", " + FormatTimestamp(now, format));
+    QueueLogLine(log, line + ", " + FormatTimestamp(now, core_.format));
     writer.WriteEventLog(0, EventLogRun{now, false, false});
   }
 

@@ -1,11 +1,13 @@
 #include "cli/host.h"
 
+#include <charconv>
 #include <chrono>
 #include <ctime>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 
@@ -51,6 +53,16 @@ LogTime AddSeconds(const LogTime& time, uint64_t seconds) {
           static_cast<int>(clock.hours().count()),
           static_cast<int>(clock.minutes().count()),
           static_cast<int>(clock.seconds().count())};
+}
+
+// The poll of "@POLL": a whole number from 0.
+std::optional<int> PollNumber(const std::string& text) {
+  int poll = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), poll);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size() || poll < 0) {
+    return std::nullopt;
+  }
+  return poll;
 }
 
 std::string AccessAdvice(const std::string& what, const std::string& group) {
@@ -110,21 +122,34 @@ Host::~Host() {
   }
 }
 
-void Host::HoldElsewhere(const std::string& spec) {
-  const std::size_t colon = spec.find(':');
-  const std::string number = spec.substr(0, colon);
-  const std::string purpose = colon == std::string::npos ? "" : spec.substr(colon + 1);
+void Host::HoldElsewhere(const std::string& given) {
+  const std::size_t at = given.find('@');
+  const std::string held = given.substr(0, at);
+  const std::size_t colon = held.find(':');
+  const std::string number = held.substr(0, colon);
+  const std::string purpose = colon == std::string::npos ? "" : held.substr(colon + 1);
+  const std::optional<int> fromPoll =
+      at == std::string::npos ? std::nullopt : PollNumber(given.substr(at + 1));
   if (number.size() != 1 || number[0] < '0' || number[0] > '9' ||
-      (!purpose.empty() && purpose != "firmware")) {
-    throw std::invalid_argument("held drive '" + spec + "' is not N or N:firmware");
+      (!purpose.empty() && purpose != "firmware") || (at != std::string::npos && !fromPoll)) {
+    throw std::invalid_argument("held drive '" + given +
+                                "' is not N or N:firmware, or one of them @POLL");
   }
-  // The claim stays with the bus for the whole run; nothing here lets go.
-  (void)bus_->TryClaimDrive(static_cast<unsigned>(number[0] - '0'),
-                            purpose.empty() ? ClaimPurpose::Commands : ClaimPurpose::Firmware);
+  const auto drive = static_cast<unsigned>(number[0] - '0');
+  const ClaimPurpose claim = purpose.empty() ? ClaimPurpose::Commands : ClaimPurpose::Firmware;
+  if (fromPoll) {
+    laterHolds_.push_back({*fromPoll, drive, claim});
+  } else {
+    // The claim stays with the bus for the whole run; nothing here lets go.
+    (void)bus_->TryClaimDrive(drive, claim);
+  }
 }
 
 void Host::BeforePoll(int poll) {
   if (scenario_ != nullptr) ApplyScriptSteps(*scenario_, *bus_, poll);
+  for (const LaterHold& hold : laterHolds_) {
+    if (hold.fromPoll == poll) (void)bus_->TryClaimDrive(hold.drive, hold.purpose);
+  }
 }
 
 LogTime Host::Now() const {

@@ -39,7 +39,9 @@ struct GlobalOptions {
   // virtual controllers were told through their control sector.
   std::string controlTrace;
   // Hidden, for tests: under --virtual, physical drives that another
-  // program holds for the whole run, as "N" or "N:firmware".
+  // program holds, as "N" or "N:firmware": for the whole run, or with
+  // "@P" after it from status poll P on (0 is the first after discovery),
+  // when the drive has been found.
   std::vector<std::string> heldElsewhere;
   // Hidden, for tests: under --virtual, every read of the virtual disks
   // really takes this long (microseconds), so that a whole process can be
@@ -69,7 +71,8 @@ class Host {
   // order they were made, which commands on several threads would shuffle.
   bool IsRecordedSession() const { return recorder_ != nullptr || replayer_ != nullptr; }
 
-  // A scripted scenario makes the changes due before this status poll.
+  // A scripted scenario makes the changes due before this status poll, and
+  // the drives held elsewhere from this poll on are taken.
   void BeforePoll(int poll);
 
   // The local date and time that log lines carry.
@@ -92,7 +95,13 @@ class Host {
   void WriteControlTrace() const;
 
  private:
-  void HoldElsewhere(const std::string& spec);
+  void HoldElsewhere(const std::string& given);
+
+  struct LaterHold {
+    int fromPoll;
+    unsigned drive;
+    ClaimPurpose purpose;
+  };
 
   std::unique_ptr<sim::FakeClock> fakeClock_;
   std::unique_ptr<Clock> realClock_;
@@ -103,6 +112,7 @@ class Host {
   std::unique_ptr<Replayer> replayer_;
   Transport* transport_ = nullptr;
   const VirtualScenario* scenario_ = nullptr;
+  std::vector<LaterHold> laterHolds_;
   std::string controlTrace_;
   bool simulated_ = false;
   LogTime simulatedStart_;

@@ -41,7 +41,7 @@ std::string EscapeLabelValue(std::string_view value) {
   return escaped;
 }
 
-std::string PrometheusText(const StatusReports& reports, int64_t pollUnixSeconds) {
+std::string PrometheusText(const StatusReports& reports, std::optional<int64_t> pollUnixSeconds) {
   std::string out;
   Head(out, {"pxraid_enclosure_info",
              "An enclosure pxraid found: its number (as the log's D1), physical drive, name, "
@@ -83,7 +83,9 @@ std::string PrometheusText(const StatusReports& reports, int64_t pollUnixSeconds
   }
   Head(out, {"pxraid_last_poll_timestamp_seconds",
              "When pxraid last polled the enclosures, in seconds since the epoch."});
-  out += "pxraid_last_poll_timestamp_seconds " + std::to_string(pollUnixSeconds) + "\n";
+  if (pollUnixSeconds) {
+    out += "pxraid_last_poll_timestamp_seconds " + std::to_string(*pollUnixSeconds) + "\n";
+  }
   return out;
 }
 

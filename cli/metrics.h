@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -23,8 +24,9 @@ std::string EscapeLabelValue(std::string_view value);
 //   pxraid_enclosure_health{device} 0-3, as status exits
 //   pxraid_rebuild_percent{device} while a rebuild or copy runs
 //   pxraid_status_read_ok{device} 0 or 1
-//   pxraid_last_poll_timestamp_seconds, seconds since the epoch
-std::string PrometheusText(const StatusReports& reports, int64_t pollUnixSeconds);
+//   pxraid_last_poll_timestamp_seconds, seconds since the epoch; none for a
+//     poll that did not finish, so that polls that keep failing go stale
+std::string PrometheusText(const StatusReports& reports, std::optional<int64_t> pollUnixSeconds);
 
 // Puts `text` in DIR/pxraid.prom in one rename, so the collector never reads
 // half a file. False, with the system's reason, when it could not.

@@ -27,8 +27,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The member history's database.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsqlite3-0")
+# The window's face: Arial's metrics, which its layout was drawn for. The
+# libraries found by shlibdeps are added to it.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-liberation2")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libqt6svg6")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "prometheus-node-exporter, default-mta | mail-transport-agent")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/contrib/debian/conffiles)

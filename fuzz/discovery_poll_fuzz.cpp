@@ -285,7 +285,14 @@ bool Detected(Rules& rules, uint32_t k, const ScriptedDisks& disks, std::size_t 
       if (progress.believable) {
         const ref::Progress p = ref::ProgressOf(progress.reply);
         Store(status, 98, 6, p.total);
-        status[106] = runs ? ref::Percent(p.current, p.total) : 0;
+        // Past its total a reading has no percentage: a record of this
+        // drive keeps its last one, a new record has 0.
+        const std::optional<uint8_t> percent = ref::Percent(p.current, p.total);
+        if (!runs || (!percent && !same)) {
+          status[106] = 0;
+        } else if (percent) {
+          status[106] = *percent;
+        }
       }
     } else {
       const uint64_t p0 = ref::LittleEndian(std::span(status).subspan(296, 6));
@@ -328,7 +335,10 @@ bool Polled(Rules& rules, std::size_t slot, const ScriptedDisks& disks, std::siz
       if (!answered) break;
       const ref::Progress p = ref::ProgressOf(progress.reply);
       if (p.present) {
-        status[106] = ref::Percent(p.current, p.total);
+        // Past its total: the last percentage stays.
+        if (const std::optional<uint8_t> percent = ref::Percent(p.current, p.total)) {
+          status[106] = *percent;
+        }
         break;
       }
       rules.progressPending[slot] = false;
@@ -337,7 +347,10 @@ bool Polled(Rules& rules, std::size_t slot, const ScriptedDisks& disks, std::siz
     answered = state.believable;
     if (!answered) break;
     ref::DecodeStatus(state.reply, rules.config[k][49], ref::Copy::Poll, status);
-    if (status[105] == 0) break;
+    if (status[105] == 0) {
+      status[106] = 0;  // no rebuild, no percentage of one
+      break;
+    }
     rules.progressPending[slot] = true;
   }
   queries.ExpectDone();

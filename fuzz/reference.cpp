@@ -79,8 +79,10 @@ void DecodeStatus(std::span<const uint8_t, 512> reply, uint8_t configByte49, Cop
   record[105] = progressFlags;
 }
 
-uint8_t Percent(uint64_t current, uint64_t total) {
-  return total == 0 ? 0 : static_cast<uint8_t>(current * 100 / total);
+std::optional<uint8_t> Percent(uint64_t current, uint64_t total) {
+  if (total == 0) return 0;
+  if (current > total) return std::nullopt;
+  return static_cast<uint8_t>(current * 100 / total);
 }
 
 Progress ProgressOf(std::span<const uint8_t, 512> reply) {

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 // The rules the fuzz targets hold the program to, written again from the
@@ -36,8 +37,9 @@ enum class Copy { Poll, Discovery, DiscoverySameDrive };
 void DecodeStatus(std::span<const uint8_t, 512> reply, uint8_t configByte49, Copy copy,
                   Sector& record);
 
-// current * 100 / total, low 8 bits; 0 for a total of 0.
-uint8_t Percent(uint64_t current, uint64_t total);
+// current * 100 / total, 0 to 100; 0 for a total of 0, none for a current
+// past the total.
+std::optional<uint8_t> Percent(uint64_t current, uint64_t total);
 
 // A progress reply (query 0x15): a report present, total (48 bits) and
 // current (40 bits) sectors.

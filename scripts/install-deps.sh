@@ -10,6 +10,9 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev libqt6svg6
   libudev-dev libsystemd-dev libcli11-dev nlohmann-json3-dev libsqlite3-dev dbus
   xvfb xauth imagemagick
+  # The window's face (Arial's metrics), and ghostscript's fonts, whose
+  # stand-in for Arial is taller, so that the layout test meets them too.
+  fonts-liberation2 fonts-urw-base35
   clang clang-format libclang-rt-14-dev
   g++-mingw-w64-x86-64 wine wine64
   qemu-system-x86 busybox-static cpio file xz-utils zstd

@@ -13,11 +13,11 @@ Core::Core(CoreServices servicesIn)
       discovery(context),
       logWriter(eventLog, devices, records, kProgramCaption, services.logDirectory,
                 services.dateFormat, services.panels),
-      raid(context, [this](uint8_t answered) { AfterPoll(answered); }),
+      raid(context, [this](uint8_t answered, uint8_t busy) { AfterPoll(answered, busy); }),
       firmwareWork(FirmwareDeps{channel, flags, devices, records, firmware, services.panels,
                                 services.messages, services.sleepInhibitor}) {}
 
-void Core::AfterPoll(uint8_t answered) {
+void Core::AfterPoll(uint8_t answered, uint8_t busy) {
   if (!services.logDirectory.empty()) {
     const EventLogRun run{services.now(), monitor.FirstDisplay.load(), monitor.Redetected};
     const std::size_t added = logWriter.WriteEventLog(answered, run);
@@ -28,20 +28,20 @@ void Core::AfterPoll(uint8_t answered) {
     }
   }
   if (services.events) {
-    const std::vector<EnclosureEvent> events = Observe(answered);
+    const std::vector<EnclosureEvent> events = Observe(answered, busy);
     if (!events.empty()) services.events(events);
   }
 }
 
-std::vector<EnclosureEvent> Core::Observe(uint8_t answered) {
+std::vector<EnclosureEvent> Core::Observe(uint8_t answered, uint8_t busy) {
   std::vector<EnclosureEvent> events;
   const uint32_t count = devices.DeviceCount.load();
   for (std::size_t i = 0; i < kShownDevices; ++i) {
     EnclosureSnapshot now;
     if (i < count) {
       const bool read = (answered & (1U << i)) != 0;
-      now =
-          SnapshotOf(StatusRecordView(records.StatusRecord[DriveOf(devices.DeviceSlot[i])]), read);
+      now = SnapshotOf(StatusRecordView(records.StatusRecord[DriveOf(devices.DeviceSlot[i])]), read,
+                       (busy & (1U << i)) != 0);
     }
     std::vector<EnclosureEvent> changed = DeriveEvents(i, seen_[i], now);
     events.insert(events.end(), changed.begin(), changed.end());

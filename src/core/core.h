@@ -85,17 +85,18 @@ class Core {
   FirmwareWork firmwareWork;
 
   // What changed on the shown devices since the last call, with `answered`
-  // telling which of them were just read (bit i: device i). The poll calls
-  // it and hands the events on; a front end that learns of a change outside
-  // a poll (the last enclosure gone) may call it with nothing read.
-  std::vector<EnclosureEvent> Observe(uint8_t answered);
+  // telling which of them were just read (bit i: device i) and `busy` which
+  // another program held. The poll calls it and hands the events on; a front
+  // end that learns of a change outside a poll (the last enclosure gone) may
+  // call it with nothing read.
+  std::vector<EnclosureEvent> Observe(uint8_t answered, uint8_t busy = 0);
   // Device `device` as the last Observe saw it (device < kShownDevices).
   const EnclosureSnapshot& Seen(std::size_t device) const { return seen_[device]; }
 
  private:
   // The poll's hook: the answers go into the day's log, what changed to
   // whoever listens for events.
-  void AfterPoll(uint8_t answered);
+  void AfterPoll(uint8_t answered, uint8_t busy);
 
   std::array<EnclosureSnapshot, kShownDevices> seen_{};
 };

@@ -1,6 +1,7 @@
 #include "device/recording.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 
 #include "device/knock.h"
@@ -343,6 +344,28 @@ std::optional<std::vector<uint8_t>> RecordedCall::Hex(std::string_view key) cons
     bytes[i] = static_cast<uint8_t>(high << 4 | low);
   }
   return bytes;
+}
+
+LineRead ReadRecordingLine(std::istream& in, std::string& line) {
+  line.clear();
+  std::array<char, 4096> chunk{};
+  for (bool first = true;; first = false) {
+    in.getline(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    const auto got = static_cast<std::size_t>(in.gcount());
+    if (!in.fail()) {
+      // Ended by its line feed, which counts but is not stored, or by the
+      // end of the file.
+      line.append(chunk.data(), in.eof() ? got : got - 1);
+      return line.size() > kMaxRecordingLine ? LineRead::TooLong : LineRead::Line;
+    }
+    // Nothing more to read: the file ended at the end of a full chunk, or
+    // before this line began.
+    if (in.eof() || in.bad()) return first ? LineRead::End : LineRead::Line;
+    // The chunk is full and the line goes on.
+    line.append(chunk.data(), got);
+    if (line.size() > kMaxRecordingLine) return LineRead::TooLong;
+    in.clear();
+  }
 }
 
 RecordedCall RecordingHeader(std::string_view program) {

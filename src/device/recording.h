@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <istream>
 #include <optional>
 #include <span>
 #include <string>
@@ -54,6 +56,16 @@ class RecordedCall {
   const std::string* Raw(std::string_view key) const;
   std::vector<std::pair<std::string, std::string>> fields_;
 };
+
+// No recorded line comes near this: the longest holds one sector's data, a
+// kilobyte of hexadecimal digits. A longer line is refused, not read.
+inline constexpr std::size_t kMaxRecordingLine = std::size_t{1} << 20;
+
+enum class LineRead { Line, End, TooLong };
+// The next line of a recording, without its line feed, into `line`; End at
+// the end of the file. A line longer than kMaxRecordingLine is TooLong, and
+// no more of it is held than that: a file is no proof of its own size.
+LineRead ReadRecordingLine(std::istream& in, std::string& line);
 
 // The first line of a recording.
 RecordedCall RecordingHeader(std::string_view program);

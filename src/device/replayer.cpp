@@ -6,15 +6,25 @@
 #include <thread>
 
 namespace px {
+namespace {
+
+std::string TooLongText() {
+  return "the line is longer than " + std::to_string(kMaxRecordingLine >> 20) +
+         " MiB, which no recorded call is";
+}
+
+}  // namespace
 
 Replayer::Replayer(const std::filesystem::path& file, Pauses pauses)
     : file_(file), in_(file), clock_(*this, pauses) {
   if (!in_) throw std::runtime_error("cannot read the recording " + file.string());
   std::string line;
-  if (!std::getline(in_, line)) {
+  const LineRead read = ReadRecordingLine(in_, line);
+  if (read == LineRead::End) {
     throw std::runtime_error(file.string() + " is empty: it is not a recording");
   }
   line_ = 1;
+  if (read == LineRead::TooLong) throw std::runtime_error(Where() + TooLongText());
   std::string error;
   const auto header = RecordedCall::Parse(line, error);
   if (header) error = CheckRecordingHeader(*header);
@@ -40,11 +50,14 @@ const RecordedCall* Replayer::Take(const RecordedCall& question, std::string& st
   // Read as the replay goes: an upgrade's recording runs to a hundred
   // thousand lines, and a window can start at once.
   std::string line;
-  if (!std::getline(in_, line)) {
+  const LineRead read = ReadRecordingLine(in_, line);
+  if (read != LineRead::End) ++line_;
+  if (read == LineRead::End) {
     stopped = "the recording " + file_.string() + " ends at line " + std::to_string(line_) +
               "; came " + Describe(question);
+  } else if (read == LineRead::TooLong) {
+    stopped = Where() + TooLongText();
   } else {
-    ++line_;
     std::string error;
     auto call = RecordedCall::Parse(line, error);
     if (!call) {

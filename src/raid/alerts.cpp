@@ -50,6 +50,8 @@ std::string MessageOf(const EnclosureEvent& event) {
       return device + " does not answer its status read";
     case EnclosureEventKind::StatusReadable:
       return device + " answers its status read again";
+    case EnclosureEventKind::EnclosureBusy:
+      return device + " is busy: another program holds it";
     case EnclosureEventKind::MemberFailed:
       return MemberMessage(event.device, *event.member, "failed");
     case EnclosureEventKind::MemberRemoved:

@@ -352,7 +352,14 @@ bool DriveDiscovery::ReadStatusRecord(uint32_t k, const ProbeTarget& target) {
     if (!channel.QueryController(k, kQueryProgress, reply).Answered()) return operationRuns;
     const ProgressReplyView progress(reply);
     status.SetVolumeCapacity(progress.TotalSectors());
-    status.SetPercent(operationRuns ? progress.Percent() : 0);
+    // A reading past its total is no percentage: a record of this drive
+    // keeps the last one read, a new record starts from 0.
+    const std::optional<uint8_t> percent = progress.Percent();
+    if (!operationRuns || (!percent && !sameDrive)) {
+      status.SetPercent(0);
+    } else if (percent) {
+      status.SetPercent(*percent);
+    }
   } else {
     status.SetVolumeCapacity(2 * std::min(status.Member(Port::P0).CapacitySectors(),
                                           status.Member(Port::P1).CapacitySectors()));

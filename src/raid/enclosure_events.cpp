@@ -11,12 +11,14 @@ struct KindInfo {
 // Indexed by EnclosureEventKind. Critical: the volume has lost a disk.
 // Warning: someone should look (a disk that is not part of the volume, an
 // enclosure that went away or stopped answering) or would want to hear (the
-// pair is whole again after a rebuild). Info: everything else.
-constexpr std::array<KindInfo, 11> kKinds = {{
+// pair is whole again after a rebuild). Info: everything else, among it an
+// enclosure that another program works on, since nothing is wrong with it.
+constexpr std::array<KindInfo, 12> kKinds = {{
     {"EnclosureAdded", Severity::Info},
     {"EnclosureRemoved", Severity::Warning},
     {"StatusUnreadable", Severity::Warning},
     {"StatusReadable", Severity::Info},
+    {"EnclosureBusy", Severity::Info},
     {"MemberFailed", Severity::Critical},
     {"MemberRemoved", Severity::Critical},
     {"MemberInserted", Severity::Warning},
@@ -73,10 +75,11 @@ std::string_view SeverityName(Severity severity) {
   return "info";
 }
 
-EnclosureSnapshot SnapshotOf(const StatusRecordView& status, bool answered) {
+EnclosureSnapshot SnapshotOf(const StatusRecordView& status, bool answered, bool busy) {
   EnclosureSnapshot snapshot;
   snapshot.present = true;
   snapshot.answered = answered;
+  snapshot.busy = !answered && busy;
   for (Port port : kBothPorts) snapshot.members[IndexOf(port)] = SnapshotOf(status.Member(port));
   if (status.RebuildRuns())
     snapshot.rebuild = RebuildSnapshot{status.Percent(), status.Direction()};
@@ -95,7 +98,10 @@ std::vector<EnclosureEvent> DeriveEvents(std::size_t device, const EnclosureSnap
   }
   if (!before.present) add(EnclosureEventKind::EnclosureAdded);
   if (!now.answered) {
-    if (!before.present || before.answered) add(EnclosureEventKind::StatusUnreadable);
+    // Told once for each way of not being read: silent, or held elsewhere.
+    if (!before.present || before.answered || before.busy != now.busy) {
+      add(now.busy ? EnclosureEventKind::EnclosureBusy : EnclosureEventKind::StatusUnreadable);
+    }
     return events;
   }
   if (before.present && !before.answered) add(EnclosureEventKind::StatusReadable);

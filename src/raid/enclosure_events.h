@@ -22,6 +22,7 @@ enum class EnclosureEventKind : uint8_t {
   EnclosureRemoved,   // ... and no longer
   StatusUnreadable,   // the poll got no answer from it
   StatusReadable,     // it answers again
+  EnclosureBusy,      // another program held it, so the poll could not ask it
   MemberFailed,       // a member's port failed
   MemberRemoved,      // a member's disk is gone
   MemberInserted,     // a disk is in, but not part of the volume
@@ -61,6 +62,9 @@ struct EnclosureSnapshot {
   bool present = false;
   // Its status was read by that poll; otherwise the rest is the last reading.
   bool answered = false;
+  // Not read because another program held its enclosure, not for want of
+  // an answer.
+  bool busy = false;
   std::array<MemberSnapshot, 2> members{
       {{Port::P0, {}, {}, {}, 0, 0}, {Port::P1, {}, {}, {}, 0, 0}}};
   // Set while a rebuild or copy runs.
@@ -68,8 +72,9 @@ struct EnclosureSnapshot {
 };
 
 MemberSnapshot SnapshotOf(const MemberView& member);
-// A listed device with its status record; answered: read by this poll.
-EnclosureSnapshot SnapshotOf(const StatusRecordView& status, bool answered);
+// A listed device with its status record; answered: read by this poll;
+// busy: held by another program, so not asked.
+EnclosureSnapshot SnapshotOf(const StatusRecordView& status, bool answered, bool busy = false);
 
 struct EnclosureEvent {
   EnclosureEventKind kind = EnclosureEventKind::EnclosureAdded;
@@ -84,9 +89,10 @@ struct EnclosureEvent {
 // What changed from `before` to `now`, two snapshots of one device index, in
 // this order: presence and readability; then, when `now` was read, each
 // member (P0 first) that entered a class it was not in, and the rebuild. A
-// device that does not answer has nothing more to report until it does, and
-// is then compared with its last reading. Its first reading is compared with
-// nothing: an enclosure that appears with a failed member says so.
+// device that does not answer, or that another program holds, has nothing
+// more to report until it is read again, and is then compared with its last
+// reading. Its first reading is compared with nothing: an enclosure that
+// appears with a failed member says so.
 std::vector<EnclosureEvent> DeriveEvents(std::size_t device, const EnclosureSnapshot& before,
                                          const EnclosureSnapshot& now);
 

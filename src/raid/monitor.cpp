@@ -117,7 +117,7 @@ PollReport RaidMonitor::ReadStatus(MonitorClient& client) {
     return report;
   }
 
-  if (writeEventLog_) writeEventLog_(report.answered);
+  if (afterPoll_) afterPoll_(report.answered, report.busy);
   if (report.answered != 0) {
     report.display = monitor.FirstDisplay.load() || monitor.Redetected;
     monitor.Redetected = false;
@@ -171,7 +171,11 @@ RaidMonitor::PollAnswer RaidMonitor::PollProgressAndStatus(std::size_t slot, uin
         return answer;
       }
       if (const ProgressReplyView progress(reply); progress.Present()) {
-        status.SetPercent(progress.Percent());
+        // A reply past its total is an answer without a percentage: the
+        // rebuild still runs, and the last percentage read of it stands, so
+        // that neither the display nor the log nor an alert goes back and
+        // forth with a reading that means nothing.
+        if (const std::optional<uint8_t> percent = progress.Percent()) status.SetPercent(*percent);
         return PollAnswer::Answered;
       }
       progressPending = false;
@@ -180,7 +184,12 @@ RaidMonitor::PollAnswer RaidMonitor::PollProgressAndStatus(std::size_t slot, uin
       return answer;
     }
     DecodeStatusReply(reply, ctx_.records.ConfigRecord[drive], record);
-    if (status.ProgressFlags() == 0) return PollAnswer::Answered;
+    if (status.ProgressFlags() == 0) {
+      // What stands for a percentage not read is of the rebuild that runs,
+      // never of the one before.
+      status.SetPercent(0);
+      return PollAnswer::Answered;
+    }
     progressPending = true;
   }
   return PollAnswer::Answered;

@@ -18,8 +18,9 @@ inline constexpr uint8_t kSettingsBusySeconds = 4;
 // status rounds per device; the next poll goes on from there.
 inline constexpr int kProgressRounds = 3;
 
-// The event-log writer, told which devices (bit i: slot i) answered a poll.
-using EventLogCall = std::function<void(uint8_t answeredMask)>;
+// What follows a poll (the event log, the enclosure events), told which
+// devices (bit i: slot i) answered it and which another program held.
+using AfterPollCall = std::function<void(uint8_t answeredMask, uint8_t busyMask)>;
 
 // What one status poll found, and what its front end is to make of it.
 struct PollReport {
@@ -57,8 +58,8 @@ struct MonitorResult {
 // window's thread, handed over by TRaidThread.
 class RaidMonitor {
  public:
-  RaidMonitor(const RaidContext& context, EventLogCall writeEventLog)
-      : ctx_(context), writeEventLog_(std::move(writeEventLog)) {}
+  RaidMonitor(const RaidContext& context, AfterPollCall afterPoll)
+      : ctx_(context), afterPoll_(std::move(afterPoll)) {}
 
   // One poll of every device the client has in polling, then the event log.
   PollReport ReadStatus(MonitorClient& client);
@@ -84,7 +85,7 @@ class RaidMonitor {
   ControlWrite WriteControlSector(const std::function<void(Record&)>& fill);
 
   RaidContext ctx_;
-  EventLogCall writeEventLog_;
+  AfterPollCall afterPoll_;
 };
 
 // Queues a host event (both LBAs 0) for the polling thread to send.

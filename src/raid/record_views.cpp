@@ -203,7 +203,7 @@ uint64_t ProgressReplyView::CurrentSector() const {
   return LoadBigEndian(reply_.data() + reply::kProgressCurrent, kProgressCurrentSize);
 }
 
-uint8_t ProgressReplyView::Percent() const {
+std::optional<uint8_t> ProgressReplyView::Percent() const {
   return ProgressPercent(CurrentSector(), TotalSectors());
 }
 

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -201,9 +202,9 @@ class ProgressReplyView {
   explicit ProgressReplyView(std::span<const uint8_t, kSectorSize> reply) : reply_(reply) {}
 
   bool Present() const;
-  uint64_t TotalSectors() const;   // 48 bits
-  uint64_t CurrentSector() const;  // 40 bits: past 2 TiB a rebuild is still followed
-  uint8_t Percent() const;         // ProgressPercent of the two
+  uint64_t TotalSectors() const;           // 48 bits
+  uint64_t CurrentSector() const;          // 40 bits: past 2 TiB a rebuild is still followed
+  std::optional<uint8_t> Percent() const;  // ProgressPercent of the two
 
  private:
   std::span<const uint8_t, kSectorSize> reply_;

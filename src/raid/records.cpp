@@ -59,8 +59,9 @@ void DecodeStatusReply(std::span<const uint8_t, kSectorSize> reply,
   to.SetProgressFlags(progressFlags);
 }
 
-uint8_t ProgressPercent(uint64_t current, uint64_t total) {
+std::optional<uint8_t> ProgressPercent(uint64_t current, uint64_t total) {
   if (total == 0) return 0;
+  if (current > total) return std::nullopt;
   return static_cast<uint8_t>((current * 100) / total);
 }
 

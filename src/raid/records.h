@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "device/session.h"
@@ -140,9 +141,10 @@ void DecodeStatusReply(std::span<const uint8_t, kSectorSize> reply,
                        std::span<const uint8_t, kSectorSize> config,
                        std::span<uint8_t, kSectorSize> status, MemberCopy copy = MemberCopy::Poll);
 
-// current * 100 / total of a progress reply, truncated to 8 bits; a total of
-// 0 gives 0 rather than a division by zero.
-uint8_t ProgressPercent(uint64_t current, uint64_t total);
+// current * 100 / total of a progress reply, truncated: 0 to 100. A current
+// sector past the total tells no percentage at all, and gives none; a total
+// of 0 gives 0 rather than a division by zero.
+std::optional<uint8_t> ProgressPercent(uint64_t current, uint64_t total);
 
 // StatusRecord byte 348: whether bytes 349-351 hold revision bytes.
 inline constexpr uint8_t kRevisionPresent = 0xA0;

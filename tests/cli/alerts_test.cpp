@@ -241,6 +241,29 @@ TEST(MonitorAlerts, OneshotPollsOnceAndExitsAsStatusDoes) {
   }
 }
 
+// An enclosure that another program starts upgrading once the monitor has
+// found it is busy, which is news but no fault: it does not answer because
+// it was not asked.
+TEST(MonitorAlerts, AnEnclosureAnotherProgramHoldsIsBusyNotUnreadable) {
+  const Recorders r;
+  std::vector<std::string> args{"--held-elsewhere", "1:firmware@1"};
+  for (const std::string& arg : r.Monitor({"--polls", "3", "--exec", r.program.string()}))
+    args.push_back(arg);
+  const RunResult run = RunPxraid(Virtual("healthy-mirror", args));
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_TRUE(Contains(run.err, "pxraid: EnclosureBusy: D1 is busy: another program holds it\n"))
+      << run.err;
+  EXPECT_FALSE(Contains(run.err, "StatusUnreadable")) << run.err;
+  std::vector<std::string> busy;
+  for (const std::string& call : Lines(r.calls)) {
+    if (call.rfind("EnclosureBusy", 0) == 0) busy.push_back(call);
+  }
+  // Told once, however many polls it lasts.
+  EXPECT_EQ(
+      busy,
+      (std::vector<std::string>{"EnclosureBusy 1|info||||D1 is busy: another program holds it"}));
+}
+
 TEST(MonitorAlerts, TestRaisesOneAlertPerEnclosureByEveryRoute) {
   const Recorders r;
   const RunResult run = RunPxraid(Virtual(

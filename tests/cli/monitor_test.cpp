@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -26,27 +25,6 @@ namespace {
 
 constexpr int kPolls = 18;  // the member-replaced story ends before poll 15
 
-// The C library's own short date and long time, as the tool uses them under
-// LC_ALL=C (this process never leaves the C locale).
-class CLibraryFormat final : public DateTimeFormat {
- public:
-  std::string ShortDate(const LogTime& t) const override { return Format(t, "%x"); }
-  std::string LongTime(const LogTime& t) const override { return Format(t, "%X"); }
-
- private:
-  static std::string Format(const LogTime& t, const char* pattern) {
-    std::tm parts{};
-    parts.tm_year = t.year - 1900;
-    parts.tm_mon = t.month - 1;
-    parts.tm_mday = t.day;
-    parts.tm_hour = t.hour;
-    parts.tm_min = t.minute;
-    parts.tm_sec = t.second;
-    char text[64] = {};
-    return std::string(text, std::strftime(text, sizeof text, pattern, &parts));
-  }
-};
-
 // What the window's writer logs for the scenario over `polls` polls a second
 // apart from 2026-12-07 10:00:00: discovery, then for every poll the
 // scenario's script, the status poll and the writer, the start block while
@@ -58,11 +36,12 @@ std::vector<std::string> WriterLines(const std::string& name, int polls) {
   rig.Detect();
   TempDir directory;
   EventLogState state;
-  const CLibraryFormat format;
+  // The tool runs under LC_ALL=C.
+  const SystemDateFormat format("C");
   EventLogWriter writer(state, rig.devices, rig.records, "Utitity v0.50.4", directory.path(),
                         format, rig.panels);
   int poll = 0;
-  RaidMonitor monitor(rig.context, [&](uint8_t mask) {
+  RaidMonitor monitor(rig.context, [&](uint8_t mask, uint8_t) {
     const LogTime now{2026, 12, 7, 10, 0, poll};
     writer.WriteEventLog(mask, {now, rig.monitor.FirstDisplay.load(), rig.monitor.Redetected});
   });

@@ -105,11 +105,106 @@ TEST(Recording, AReplayThatGoesAnotherWayStopsAndSaysWhere) {
   }
 
   std::ofstream(dir.path() / "bad.jsonl") << "{\"recording\":\"something else\"}\n";
-  const RunResult bad = RunPxraid({"--replay", (dir.path() / "bad.jsonl").string(), "status"});
+  const RunResult bad = RunPxraid({"--replay", (dir.path() / "bad.jsonl").string(), "list"});
   EXPECT_EQ(bad.exitCode, 1);
   EXPECT_NE(bad.err.find("line 1: it does not begin with the header of a recording"),
             std::string::npos)
       << bad.err;
+}
+
+// status that cannot finish is UNKNOWN, whatever ended it, and still
+// answers in the format asked for: the enclosures its detection found, if it
+// finished, none of them read, and the error.
+TEST(Recording, AStatusThatCannotFinishIsUnknownInTheFormatAskedFor) {
+  TempDir dir;
+  const fs::path status = dir.path() / "status.jsonl";
+  const fs::path list = dir.path() / "list.jsonl";
+  ASSERT_EQ(RunPxraid(Virtual("two-enclosures", {"--record", status.string(), "status"})).exitCode,
+            0);
+  ASSERT_EQ(RunPxraid(Virtual("two-enclosures", {"--record", list.string(), "list"})).exitCode, 0);
+  // Cut in the middle of the poll, which follows the detection's last
+  // question (whether a disk was refused), at the end of a line or inside one.
+  const std::string recorded = FileText(status);
+  const std::size_t poll = recorded.find('\n', recorded.find("\"refused_disk\"")) + 1;
+  const std::size_t cut = recorded.find('\n', poll + (recorded.size() - poll) / 2) + 1;
+  std::ofstream(dir.path() / "cut.jsonl") << recorded.substr(0, cut);
+  std::ofstream(dir.path() / "half.jsonl") << recorded.substr(0, cut + 20);
+  std::ofstream(dir.path() / "empty.jsonl");
+  const fs::path locked = dir.path() / "locked.jsonl";
+  fs::copy_file(status, locked);
+  fs::permissions(locked, fs::perms::none);
+
+  struct Case {
+    std::string name;
+    std::vector<std::string> args;
+    std::string error;
+    std::size_t enclosures;  // found before the failure
+  } cases[] = {
+      {"cut after a line",
+       {"--replay", (dir.path() / "cut.jsonl").string()},
+       "cut.jsonl ends at line",
+       2},
+      {"cut inside a line",
+       {"--replay", (dir.path() / "half.jsonl").string()},
+       "half.jsonl line ",
+       2},
+      // list's detection is status's; then list asks for the drives' names
+      // where status polls.
+      {"another run's", {"--replay", list.string()}, "came a reading of the clock", 2},
+      {"empty", {"--replay", (dir.path() / "empty.jsonl").string()}, "is empty", 0},
+      {"unreadable", {"--replay", locked.string()}, "cannot read the recording", 0},
+      {"unwritable recording",
+       {"--virtual", "two-enclosures", "--record", (dir.path() / "none" / "r.jsonl").string()},
+       "cannot write the recording",
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args = Joined(c.args, {"--simulate-time", kStartTime, "status"});
+    const auto run = [&args](const std::vector<std::string>& format) {
+      PxraidProcess tool(Joined(args, format), "", UnprivilegedLauncher());
+      return tool.Wait();
+    };
+
+    const RunResult text = run({});
+    EXPECT_EQ(text.exitCode, 3);
+    EXPECT_NE(text.err.find(c.error), std::string::npos) << text.err;
+    std::size_t unread = 0;
+    for (std::size_t at = 0;
+         (at = text.out.find("Status:  could not be read", at)) != std::string::npos; ++at) {
+      ++unread;
+    }
+    EXPECT_EQ(unread, c.enclosures) << text.out;
+
+    const RunResult json = run({"--json"});
+    EXPECT_EQ(json.exitCode, 3);
+    const nlohmann::json answer = nlohmann::json::parse(json.out, nullptr, false);
+    ASSERT_TRUE(answer.is_object()) << json.out;
+    EXPECT_EQ(answer.value("health", ""), "unknown");
+    EXPECT_EQ(answer.value("exit_code", 0), 3);
+    EXPECT_NE(answer.value("error", "").find(c.error), std::string::npos) << json.out;
+    ASSERT_EQ(answer["enclosures"].size(), c.enclosures);
+    for (const auto& enclosure : answer["enclosures"]) {
+      EXPECT_EQ(enclosure["status_read"], false);
+      EXPECT_EQ(enclosure["health"], "unknown");
+    }
+
+    const RunResult prometheus = run({"--format", "prometheus"});
+    EXPECT_EQ(prometheus.exitCode, 3);
+    std::string series;
+    for (const std::string& line : prometheus.OutLines()) {
+      if (line.rfind("pxraid_status_read_ok{", 0) == 0 ||
+          line.rfind("pxraid_last_poll_timestamp_seconds ", 0) == 0) {
+        series += line + "\n";
+      }
+    }
+    std::string unanswered;
+    for (std::size_t device = 1; device <= c.enclosures; ++device) {
+      unanswered += "pxraid_status_read_ok{device=\"" + std::to_string(device) + "\"} 0\n";
+    }
+    // A poll that did not finish has no time: polls that keep failing go stale.
+    EXPECT_EQ(series, unanswered) << prometheus.out;
+  }
 }
 
 // Recorded in the end-to-end run's guest, through SG_IO, the sd and

@@ -99,6 +99,14 @@ class LayoutTextsTest : public QObject {
     services.logDirectory = logs.path().toStdString();
     px::app::TForm1 form(std::move(services));
     form.show();
+#ifndef _WIN32
+    // The face the layout was measured with; any other machine's stand-in
+    // for Arial may be taller or wider (scripts/install-deps.sh installs it).
+    QVERIFY2(QFontInfo(form.font()).family() == QStringLiteral("Liberation Sans"),
+             qPrintable(QStringLiteral("the window's font is %1, not Liberation Sans: is "
+                                       "fonts-liberation2 installed?")
+                            .arg(QFontInfo(form.font()).family())));
+#endif
 
     // What each control of the window can say. Device and file texts (model,
     // serial, device name, paths) are free text; the table holds real ones.

@@ -279,6 +279,51 @@ TEST(Recording, AFileThatIsNoRecordingIsRefusedWithItsLine) {
   }
 }
 
+// No recorded line is near 1 MiB long; a longer one is refused with its
+// number, whether it is the header or a call, and one of 1 MiB is read.
+TEST(Recording, ALineLongerThanOneMebibyteIsRefusedWithItsNumber) {
+  // The object's own text, widened with blanks after its brace to `length`.
+  const auto padded = [](const std::string& object, std::size_t length) {
+    return "{" + std::string(length - object.size(), ' ') + object.substr(1) + "\n";
+  };
+  const std::string header = R"({"recording":"px-raid-session","version":1,"program":"test"})";
+  const std::string letters = R"({"call":"drive_letters","mask":5})";
+  struct Case {
+    std::string name;
+    std::string text;
+    std::string error;  // empty: the letters are read
+  } cases[] = {
+      {"header of 1 MiB", padded(header, kMaxRecordingLine) + letters + "\n", ""},
+      {"call of 1 MiB", header + "\n" + padded(letters, kMaxRecordingLine), ""},
+      {"header a byte longer", padded(header, kMaxRecordingLine + 1) + letters + "\n",
+       "line 1: the line is longer than 1 MiB"},
+      {"call a byte longer", header + "\n" + padded(letters, kMaxRecordingLine + 1),
+       "line 2: the line is longer than 1 MiB"},
+      {"call of 5 MiB without an end", header + "\n" + std::string(5 * kMaxRecordingLine, '{'),
+       "line 2: the line is longer than 1 MiB"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempFile file;
+    std::ofstream(file.path(), std::ios::binary) << c.text;
+    std::string error;
+    uint32_t mask = 0;
+    try {
+      Replayer replayer(file.path(), Replayer::Pauses::Simulated);
+      replayer.SetStopHandler([&](const std::string& reason) { error = reason; });
+      mask = replayer.LogicalDriveMask();
+    } catch (const std::runtime_error& refused) {
+      error = refused.what();
+    }
+    if (c.error.empty()) {
+      EXPECT_EQ(error, "");
+      EXPECT_EQ(mask, 5u);
+    } else {
+      EXPECT_NE(error.find(c.error), std::string::npos) << error;
+    }
+  }
+}
+
 TEST(RecordedCall, TextsComeBackAsTheyWent) {
   for (const std::string& text : {std::string("/dev/sdb"), std::string("a \"quoted\" \\ path"),
                                   std::string("tab\there\nnewline"),

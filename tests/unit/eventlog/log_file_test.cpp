@@ -152,6 +152,27 @@ TEST(LogTime, TimestampsAndFileNames) {
   }
 }
 
+// The system's own short date and long time, for a locale every system has.
+TEST(SystemDateFormat, TheSystemsShortDateAndLongTime) {
+  struct Case {
+    std::string locale, afternoon, midnight;
+  } cases[] = {
+#ifdef _WIN32
+      {"en-US", "12/7/2026 3:04:05 PM", "12/8/2026"},
+#else
+      {"C", "12/07/26 15:04:05", "12/08/26"},
+      // One the C library does not know formats as its own.
+      {"xx_NOWHERE", "12/07/26 15:04:05", "12/08/26"},
+#endif
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.locale);
+    const SystemDateFormat format(c.locale);
+    EXPECT_EQ(FormatTimestamp({2026, 12, 7, 15, 4, 5}, format), c.afternoon);
+    EXPECT_EQ(FormatTimestamp({2026, 12, 8, 0, 0, 0}, format), c.midnight);
+  }
+}
+
 TEST(ChooseLogDirectory, ProgramDirectoryWhenWritable) {
   test::TempDir dir;
   EXPECT_EQ(ChooseLogDirectory(dir.path()), dir.path());

@@ -61,9 +61,11 @@ TEST(AlertSelector, TellsARebuildAtItsMilestones) {
           MemberSnapshot{Port::P1, {}, "WDC WD10EZEX  ", "WD-1   ", 0, 0}, std::nullopt},
          {EnclosureEventKind::MemberRemoved, 0, MemberSnapshot{Port::P0, {}, "", "", 0, 0},
           std::nullopt},
-         {EnclosureEventKind::StatusUnreadable, 2, std::nullopt, std::nullopt}}},
+         {EnclosureEventKind::StatusUnreadable, 2, std::nullopt, std::nullopt},
+         {EnclosureEventKind::EnclosureBusy, 3, std::nullopt, std::nullopt}}},
        {"MemberFailed D2 P1 failed: WDC WD10EZEX, serial WD-1", "MemberRemoved D1 P0 removed",
-        "StatusUnreadable D3 does not answer its status read"}},
+        "StatusUnreadable D3 does not answer its status read",
+        "EnclosureBusy D4 is busy: another program holds it"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -177,6 +177,9 @@ TEST(Discovery, StatusRecordOfANewEnclosure) {
        75,
        true},
       {"rebuild with a total of 0", 2, 1, {true, 0, 7}, true, 0, 0, true},
+      // No percentage: a record new to the drive has none to keep (355 %
+      // would have been 99).
+      {"rebuild past its total", 2, 1, {true, 100, 355}, true, 100, 0, true},
       {"striping: twice the smaller member", 1, 0, {false, 1000, 0}, true, 1600, 0, false},
       {"JBOD without revision bytes", 0, 0, {false, 1000, 0}, false, 1600, 0, false},
   };
@@ -220,6 +223,21 @@ TEST(Discovery, StatusRecordOfANewEnclosure) {
 
 // The controller is left 200 ms before every query of a probe but the
 // first.
+// A detection again, while the rebuild runs, whose progress reading is past
+// its total: the drive's record keeps the percentage last read.
+TEST(Discovery, AReadingPastTheTotalKeepsTheDrivesLastPercentage) {
+  RaidRig rig;
+  sim::ControllerScenario rebuilding;
+  rebuilding.p1.state = 1;
+  rebuilding.progress = {true, 10, 7};
+  const auto enclosure = rig.bus.AttachEnclosure(3, rebuilding);
+  ASSERT_EQ(rig.Detect(), 1U);
+  enclosure->UpdateScenario([](sim::ControllerScenario& s) { s.progress = {true, 10, 11}; });
+  ASSERT_EQ(rig.Detect(), 1U);
+  EXPECT_EQ(rig.StatusOf(3)[status::kProgress], 70);
+  EXPECT_TRUE(rig.monitor.ProgressPending[0]);
+}
+
 TEST(Discovery, PausesBeforeEachQuery) {
   RaidRig rig;
   rig.bus.AttachEnclosure(3);  // a mirror: presence, identity, status, progress

@@ -30,6 +30,13 @@ EnclosureSnapshot Unanswered(uint8_t portFlags) {
   return snapshot;
 }
 
+// Not asked: another program held it.
+EnclosureSnapshot Held(uint8_t portFlags) {
+  EnclosureSnapshot snapshot = Unanswered(portFlags);
+  snapshot.busy = true;
+  return snapshot;
+}
+
 const EnclosureSnapshot kAbsent;
 constexpr RebuildSnapshot ToP0(uint8_t percent) {
   return {percent, RebuildDirection::TowardsP0};
@@ -112,6 +119,18 @@ TEST(DeriveEvents, FromOneSnapshotToTheNext) {
        Unanswered(0x22),
        Reading(0x24),
        {"StatusReadable info D2", "MemberRemoved critical D2 SERIAL-P0"}},
+      {"another program takes it", Reading(0x22), Held(0x22), {"EnclosureBusy info D2"}},
+      {"and keeps it", Held(0x22), Held(0x22), {}},
+      {"one appears held",
+       kAbsent,
+       Held(0x22),
+       {"EnclosureAdded info D2", "EnclosureBusy info D2"}},
+      {"held, then silent", Held(0x22), Unanswered(0x22), {"StatusUnreadable warning D2"}},
+      {"silent, then held", Unanswered(0x22), Held(0x22), {"EnclosureBusy info D2"}},
+      {"let go, P1 failed meanwhile",
+       Held(0x22),
+       Reading(0x82),
+       {"StatusReadable info D2", "MemberFailed critical D2 SERIAL-P1"}},
   };
   for (const Case& c : cases) {
     std::vector<std::string> events;

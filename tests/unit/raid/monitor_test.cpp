@@ -163,7 +163,10 @@ TEST(ReadStatus, RebuildProgress) {
                {999, 1000, 99},
                {1953525167, 1953525168, 99},
                // 4 TB members: the position is past 2 TiB, beyond 32 bits.
-               {5860527876, 7814037168, 75}};
+               {5860527876, 7814037168, 75},
+               // Past the total there is no percentage: the rebuild still runs
+               // at the 20 % discovery read (1 of 5), not at 355 % as 99.
+               {355, 100, 20}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.current) + " of " + std::to_string(c.total));
     sim::ControllerScenario rebuilding;
@@ -196,6 +199,8 @@ TEST(ReadStatus, ProgressIsNoLongerAskedOnceTheRebuildEnds) {
   EXPECT_EQ(rig.QueriesOf(0), (std::vector<uint8_t>{kQueryIdentity, kQueryProgress, kQueryStatus}));
   EXPECT_FALSE(rig.monitor.ProgressPending[0]);
   EXPECT_EQ(rig.StatusOf(0)[status::kProgressFlags], 0);
+  // Nothing of it is left to stand for the next rebuild's percentage.
+  EXPECT_EQ(rig.StatusOf(0)[status::kProgress], 0);
   rig.ForgetCommands();
   rig.Poll();
   EXPECT_EQ(rig.QueriesOf(0), (std::vector<uint8_t>{kQueryIdentity, kQueryStatus}));

@@ -87,7 +87,7 @@ struct RaidRig {
   RaidContext context{channel, flags, devices, records, detection, monitor, panels, messages};
   DriveDiscovery discovery{context};
   std::vector<uint8_t> loggedMasks;
-  RaidMonitor raid{context, [this](uint8_t mask) { loggedMasks.push_back(mask); }};
+  RaidMonitor raid{context, [this](uint8_t mask, uint8_t) { loggedMasks.push_back(mask); }};
 
   // What the polling thread hands over: the monitor's dispatch.
   std::function<void()> Serve() {

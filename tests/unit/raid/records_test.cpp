@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -140,14 +141,20 @@ TEST(DecodeStatusReply, MemberCopyRules) {
   }
 }
 
-// A current beyond the total (28141 %) keeps only its low 8 bits, as the
-// record byte can hold no more.
-TEST(ProgressPercent, TruncatesAndSurvivesZeroTotal) {
+// A current beyond the total is no percentage (28141 % would have shown as
+// 237 in the record's byte, 355 % as 99).
+TEST(ProgressPercent, TruncatesSurvivesZeroTotalAndKnowsNoneBeyondTheTotal) {
   struct Case {
     uint64_t current, total;
-    uint8_t percent;
-  } cases[] = {{7, 10, 70},   {2, 3, 66}, {0, 10, 0},
-               {10, 10, 100}, {5, 0, 0},  {0xFFFFFFFFFFull, 1953525168ull * 2, 237}};
+    std::optional<uint8_t> percent;
+  } cases[] = {{7, 10, 70},
+               {2, 3, 66},
+               {0, 10, 0},
+               {10, 10, 100},
+               {5, 0, 0},
+               {11, 10, std::nullopt},
+               {355, 100, std::nullopt},
+               {0xFFFFFFFFFFull, 1953525168ull * 2, std::nullopt}};
   for (const auto& c : cases) EXPECT_EQ(ProgressPercent(c.current, c.total), c.percent);
 }
 

@@ -277,7 +277,8 @@ TEST(VirtualBus, KnocksFromTwoThreadsWhileAThirdHotPlugs) {
   };
   std::thread meddler([&] {
     uint8_t mode = 0;
-    while (!stop) {
+    // At least one round, however quickly the knockers finish.
+    do {
       box0->UpdateScenario([&](ControllerScenario& sc) { sc.modeByte = mode; });
       box1->UpdateFaults([&](ControllerFaults& f) { f.readLatencyMicros = mode; });
       (void)box1->Commands();
@@ -288,7 +289,7 @@ TEST(VirtualBus, KnocksFromTwoThreadsWhileAThirdHotPlugs) {
       bus.Detach(7);
       mode = static_cast<uint8_t>((mode + 1) % 4);
       std::this_thread::yield();
-    }
+    } while (!stop);
   });
   std::thread t0(knocker, 0u), t1(knocker, 1u);
   t0.join();
