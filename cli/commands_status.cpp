@@ -2,6 +2,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <nlohmann/json.hpp>
 
@@ -10,6 +11,7 @@
 #include "cli/enclosure_status.h"
 #include "cli/host.h"
 #include "cli/metrics.h"
+#include "core/flash_job.h"
 #include "raid/monitor.h"
 
 #ifndef _WIN32
@@ -18,6 +20,8 @@
 #endif
 
 namespace px::cli {
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -83,6 +87,13 @@ uint32_t DetectAndExplain(CoreState& core) {
   return count;
 }
 
+void TellCutShortRuns(const CoreState& core, const std::filesystem::path& logDirectory,
+                      CutShortWatch& watch) {
+  for (const std::string& notice : watch.Look(core, logDirectory)) {
+    std::cerr << PriorityPrefix(kPriorityCritical) << "pxraid: " << notice << std::endl;
+  }
+}
+
 namespace {
 
 // Where --drive asked for one drive only, no other is probed.
@@ -122,6 +133,9 @@ int RunList(Host& host, const ListOptions& options) {
 int RunStatus(Host& host, const StatusOptions& options) {
   CoreState core(host, LookingAt(options.drive));
   const uint32_t count = DetectAndExplain(core);
+  CutShortWatch watch;
+  TellCutShortRuns(core, options.logDir.empty() ? DefaultLogDirectory() : fs::path(options.logDir),
+                   watch);
 
   // One status read per enclosure, through the same poll the monitor runs.
   PollReport poll;

@@ -108,6 +108,10 @@ class FirmwareWork {
   std::optional<std::vector<uint8_t>> ReadFlashBackup(int slot);
   std::optional<std::vector<uint8_t>> ReadFlashBackup(const Bracket& held);
 
+  // The message panel's last text: what the last operation came to, which
+  // a failed upgrade's box repeats.
+  const std::string& LastMessage() const { return panels_.message(); }
+
   SpiFlash& spi() { return spi_; }
 
  private:
