@@ -221,7 +221,7 @@ class FlashSession {
     std::optional<std::vector<uint8_t>> backup = LoadFlashBackup(file, core_.messages, &reason);
     if (reason) Complain("cannot read " + PathText(file) + ": " + ReasonText(reason));
     if (!backup) return false;
-    core_.firmware.ReplaceImage(std::move(*backup));
+    core_.firmware.ReplaceImage(std::move(*backup), file);
     return true;
   }
 
