@@ -18,6 +18,10 @@ constexpr std::string_view kStarted = " started";
 constexpr std::string_view kEnded = " ended";
 constexpr std::string_view kEnclosure = ", enclosure ";
 constexpr std::string_view kNoEnclosure = "-";
+constexpr std::string_view kFile = ", file ";
+constexpr std::string_view kBuilt = ", built image";
+constexpr std::string_view kBackup = ", backup ";
+constexpr std::string_view kNoBackup = ", no backup";
 
 std::string_view KindWord(FlashKind kind) {
   return kind == FlashKind::Upgrade ? "upgrade" : "restore";
@@ -121,14 +125,17 @@ std::optional<ParsedLine> Parse(std::string_view line) {
   if (enclosure.empty()) return std::nullopt;
   parsed.run.enclosure = enclosure == kNoEnclosure ? std::string() : enclosure;
   if (!parsed.started) return in.Take(": ") ? std::optional(parsed) : std::nullopt;
-  for (;;) {
-    fs::path* field = in.Take(", file ")     ? &parsed.run.file
-                      : in.Take(", backup ") ? &parsed.run.backup
-                                             : nullptr;
-    if (field == nullptr) break;
+  // Every field is there, in its place, so that whatever the timestamp
+  // reads like it is never taken for one.
+  const auto path = [&in](fs::path& into) {
     const std::optional<std::string> value = in.Quoted();
-    if (!value) return std::nullopt;
-    *field = fs::path(std::u8string(value->begin(), value->end()));
+    if (value) into = fs::path(std::u8string(value->begin(), value->end()));
+    return value.has_value();
+  };
+  if (in.Take(kFile) ? !path(parsed.run.file) : !in.Take(kBuilt)) return std::nullopt;
+  if (parsed.run.kind == FlashKind::Upgrade &&
+      (in.Take(kBackup) ? !path(parsed.run.backup) : !in.Take(kNoBackup))) {
+    return std::nullopt;
   }
   if (!in.Take(", ")) return std::nullopt;
   parsed.timestamp = std::string(in.rest());
@@ -170,8 +177,10 @@ std::string Argument(const fs::path& path) {
 
 std::string FlashStartedLine(const FlashRun& run) {
   std::string line = Head(run, kStarted);
-  if (!run.file.empty()) line += ", file " + Quoted(run.file);
-  if (!run.backup.empty()) line += ", backup " + Quoted(run.backup);
+  line += run.file.empty() ? std::string(kBuilt) : std::string(kFile) + Quoted(run.file);
+  if (run.kind == FlashKind::Upgrade) {
+    line += run.backup.empty() ? std::string(kNoBackup) : std::string(kBackup) + Quoted(run.backup);
+  }
   return line;
 }
 

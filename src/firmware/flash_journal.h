@@ -22,8 +22,10 @@ namespace px {
 //
 // (each one line). The enclosure is named by its member disks (EnclosureKey,
 // "-" when it has none), since its number may differ in the next program.
-// Paths are quoted, a quote in them doubled, so that any path reads back;
-// line breaks in them, which no log line can hold, become "?".
+// A start names what is written (", built image" for an image built here)
+// and, for an upgrade, the backup (", no backup"). Paths are quoted, a quote
+// in them doubled, so that any path reads back; line breaks in them, which
+// no log line can hold, become "?".
 
 enum class FlashKind { Upgrade, Restore };
 
@@ -35,7 +37,8 @@ struct FlashRun {
   // The firmware file written or the backup restored; empty for an image
   // that was built rather than loaded.
   std::filesystem::path file;
-  // The backup an upgrade made first; empty when it made none.
+  // The backup an upgrade made first; empty when it made none. A restore
+  // makes none.
   std::filesystem::path backup;
 };
 

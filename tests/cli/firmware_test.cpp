@@ -86,7 +86,7 @@ bool HasUpgradeLines(const fs::path& logs, const std::string& device, const std:
   const std::vector<std::string> lines = LogOf(logs);
   const bool start =
       backup == "none"
-          ? HasLine(lines, head + ", 12/07/26 10:00:00")
+          ? HasLine(lines, head + ", no backup, 12/07/26 10:00:00")
           : std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
               return line.starts_with(withBackup) && line.ends_with(".bin\", 12/07/26 10:00:00");
             });

@@ -35,17 +35,20 @@ TEST(FlashJournal, LinesSayWhatRunsWhereAndReadBackWhateverThePaths) {
   EXPECT_EQ(Ended(kRestore),
             "D2 Firmware restore ended, enclosure ZFL1_ZFL2: SPI Verify OK, 07.12.2026 10:01:00");
   EXPECT_EQ(FlashStartedLine({FlashKind::Upgrade, 3, "", "", ""}),
-            "D3 Firmware upgrade started, enclosure -");
+            "D3 Firmware upgrade started, enclosure -, built image, no backup");
+  EXPECT_EQ(FlashStartedLine(kRestore),
+            "D2 Firmware restore started, enclosure ZFL1_ZFL2, file \"/x/b.bin\"");
 
   const std::vector<FlashRun> runs{
       kUpgrade,
       kRestore,
-      {FlashKind::Upgrade, 4, "S1", "/x/a \"b\", c: d.bin", "/y/e, f.bin"},
+      {FlashKind::Upgrade, 4, "S1", "/x/a \"b\", c: d.bin\"", "/y/e, f.bin"},
       {FlashKind::Upgrade, 1, "", "", ""},
   };
   for (const FlashRun& run : runs) {
     SCOPED_TRACE(FlashStartedLine(run));
-    const std::vector<std::string> lines{Started(run)};
+    // A timestamp that reads like a field is still the timestamp.
+    const std::vector<std::string> lines{Started(run, "backup \"/z\", 07.12.2026 10:00:00")};
     const std::vector<CutShortFlash> found = CutShortFlashes(lines);
     ASSERT_EQ(found.size(), 1U);
     EXPECT_EQ(found[0].run.kind, run.kind);
@@ -53,7 +56,7 @@ TEST(FlashJournal, LinesSayWhatRunsWhereAndReadBackWhateverThePaths) {
     EXPECT_EQ(found[0].run.enclosure, run.enclosure);
     EXPECT_EQ(found[0].run.file, run.file);
     EXPECT_EQ(found[0].run.backup, run.backup);
-    EXPECT_EQ(found[0].started, "07.12.2026 10:00:00");
+    EXPECT_EQ(found[0].started, "backup \"/z\", 07.12.2026 10:00:00");
   }
 }
 
@@ -84,12 +87,13 @@ TEST(FlashJournal, ARunIsCutShortWhenItsStartHasNoEndAfterIt) {
        {Started(kRestore), Started(kUpgrade)}},
       {"an end before the start", {Ended(kUpgrade), Started(kUpgrade)}, {Started(kUpgrade)}},
       {"look-alikes",
-       {"D1 Firmware upgrade started", "D1 Firmware upgrade started, enclosure WD-A, file \"/x",
-        "D1 Firmware upgrade started, enclosure WD-A, 07.12.2026",
-        "Dx Firmware upgrade started, "
-        "enclosure WD-A, 07.12.2026 10:00:00",
-        "D1 Firmware upgrade with /x/fw.bin: SPI Verify OK"},
-       {"D1 Firmware upgrade started, enclosure WD-A, 07.12.2026"}},
+       {"D1 Firmware upgrade started",
+        "D1 Firmware upgrade started, enclosure WD-A, file \"/x, no backup, 07.12.2026",
+        "D1 Firmware upgrade started, enclosure WD-A, file \"/x\", 07.12.2026",
+        "Dx Firmware upgrade started, enclosure WD-A, built image, no backup, 07.12.2026",
+        "D1 Firmware upgrade with /x/fw.bin: SPI Verify OK",
+        "D1 Firmware upgrade started, enclosure WD-A, built image, no backup, 07.12.2026"},
+       {"D1 Firmware upgrade started, enclosure WD-A, built image, no backup, 07.12.2026"}},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Starts(CutShortFlashes(c.lines)), c.cutShort) << c.name;
