@@ -172,6 +172,9 @@ void TForm1::LayOutDetectedDevices() {
     ShowDeviceInfo();
     RaiseRequest(px::kPollStatus);
   }
+  // Also with no enclosure found: a controller whose flash was left half
+  // written may no longer answer at all.
+  TellCutShortRuns();
 }
 
 void TForm1::RefreshDeviceLine() {

@@ -31,6 +31,7 @@
 #include "common/sleep_inhibitor.h"
 #include "common/ui.h"
 #include "core/core.h"
+#include "core/flash_job.h"
 #include "raid/device_text.h"
 #include "raid/display_model.h"
 #include "raid/tray_model.h"
@@ -263,6 +264,9 @@ class TForm1 final : public QWidget, private px::MonitorClient, private px::Upgr
   void WhenDeviceIdle(std::function<void()> action);
   // "Load Firmware " and "Start Upgrade": dropped while firmware work runs.
   void FirmwareClick(std::function<void()> action);
+  // After a detection: a box for each flash cut short that the logs show
+  // and this window has not told of yet.
+  void TellCutShortRuns();
   // Stops and joins both threads without blocking the event loop.
   void StopThreads();
   std::string Now() const;
@@ -318,6 +322,7 @@ class TForm1 final : public QWidget, private px::MonitorClient, private px::Upgr
   std::unique_ptr<px::TRaidThread> raidThread_;
   std::unique_ptr<DeviceChangeWatcher> deviceWatcher_;
   std::unique_ptr<SessionEndWatcher> sessionWatcher_;
+  px::CutShortWatch cutShort_;
   px::TrayModel trayModel_;
   std::unique_ptr<TrayNotifier> tray_;
   std::optional<px::TrayLook> trayLook_;

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QMessageBox>
+#include <QThread>
 
 #include "app/gui_thread.h"
 #include "app/qt_text.h"
@@ -43,6 +44,15 @@ void WindowMessages::Show(std::string_view title, std::string_view text, px::Mes
   if (context == nullptr) return;
   RunOnGuiThread(context,
                  [parent, qtitle, qtext, qicon] { ShowModal(parent, qtitle, qtext, qicon); });
+}
+
+bool WindowMessages::Ask(std::string_view title, std::string_view text) {
+  QWidget* parent = parent_.data();
+  if (qApp == nullptr || QThread::currentThread() != qApp->thread()) return false;
+  QMessageBox box(QMessageBox::Question, Q(title), Q(text), QMessageBox::Yes | QMessageBox::No,
+                  parent);
+  box.setDefaultButton(QMessageBox::No);
+  return box.exec() == QMessageBox::Yes;
 }
 
 }  // namespace px::app

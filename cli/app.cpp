@@ -182,6 +182,9 @@ int Run(int argc, char** argv) {
       ->check(CLI::IsMember({"text", "json", "prometheus"}))
       ->excludes(jsonFlag);
   statusCommand->add_option("--drive", status.drive, driveHelp)->check(WholeNumber(0, 9));
+  statusCommand->add_option("--log-dir", status.logDir,
+                            "where the daily log files are, to tell of a firmware upgrade cut "
+                            "short");
 
   MonitorOptions monitor;
   CLI::App* monitorCommand = app.add_subcommand(
@@ -267,7 +270,9 @@ int Run(int argc, char** argv) {
   upgradeCommand->add_option("--device", upgrade.device, "enclosure N (from 1)")
       ->capture_default_str()
       ->check(WholeNumber(1, 8));
-  upgradeCommand->add_flag("--yes,-y", upgrade.yes, "do not ask for confirmation");
+  upgradeCommand->add_flag("--yes,-y", upgrade.yes,
+                           "do not ask for confirmation, nor before going on without a backup "
+                           "when the flash reads as erased");
   upgradeCommand->add_flag("--no-backup", upgrade.noBackup,
                            "do not read the flash into a backup file first");
   upgradeCommand->add_option("--log-dir", upgrade.logDir,
@@ -281,6 +286,9 @@ int Run(int argc, char** argv) {
   backupCommand->add_option("--device", backup.device, "enclosure N (from 1)")
       ->capture_default_str()
       ->check(WholeNumber(1, 8));
+  backupCommand->add_option("--log-dir", backup.logDir,
+                            "where the daily log files are, to tell of a firmware upgrade cut "
+                            "short");
 
   FirmwareRestoreOptions restore;
   CLI::App* restoreCommand = firmware->add_subcommand(

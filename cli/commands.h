@@ -7,6 +7,10 @@
 #include <system_error>
 #include <vector>
 
+namespace px {
+class CutShortWatch;
+}
+
 namespace px::cli {
 
 class Host;
@@ -35,6 +39,7 @@ enum class StatusFormat { Text, Json, Prometheus };
 struct StatusOptions {
   StatusFormat format = StatusFormat::Text;
   int drive = kEveryDrive;
+  std::string logDir;  // where a flash cut short is looked for; empty for the default
 };
 
 struct MonitorOptions {
@@ -83,6 +88,7 @@ struct FirmwareUpgradeOptions {
 struct FirmwareBackupOptions {
   std::string file;
   int device = 1;
+  std::string logDir;
 };
 
 struct FirmwareRestoreOptions {
@@ -126,6 +132,11 @@ int RunFirmwareBuild(const FirmwareBuildOptions& options);
 // do when disks were refused for lack of permission; with some, still warns
 // about refused disks.
 uint32_t DetectAndExplain(CoreState& core);
+
+// After a detection: tells, on standard error, of each flash cut short that
+// the logs in `logDirectory` show and `watch` has not told yet.
+void TellCutShortRuns(const CoreState& core, const std::filesystem::path& logDirectory,
+                      CutShortWatch& watch);
 
 // Where the logs go when --log-dir is not given: beside the program when it
 // may write there (as the windowed program does), else the user's state

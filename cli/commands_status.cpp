@@ -2,6 +2,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -11,6 +12,7 @@
 #include "cli/enclosure_status.h"
 #include "cli/host.h"
 #include "cli/metrics.h"
+#include "core/flash_job.h"
 #include "raid/monitor.h"
 
 #ifndef _WIN32
@@ -19,6 +21,8 @@
 #endif
 
 namespace px::cli {
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -82,6 +86,13 @@ uint32_t DetectAndExplain(CoreState& core) {
   if (count == 0 && core.detection.BusyDrives.load() == 0) Complain(core.NoEnclosureText());
   if (!advice.empty()) Complain(advice);
   return count;
+}
+
+void TellCutShortRuns(const CoreState& core, const std::filesystem::path& logDirectory,
+                      CutShortWatch& watch) {
+  for (const std::string& notice : watch.Look(core, logDirectory)) {
+    std::cerr << PriorityPrefix(kPriorityCritical) << "pxraid: " << notice << std::endl;
+  }
 }
 
 namespace {
@@ -172,6 +183,10 @@ int RunStatus(Host& host, const StatusOptions& options) {
   try {
     const uint32_t count = DetectAndExplain(core);
     found = count;
+    CutShortWatch watch;
+    TellCutShortRuns(core,
+                     options.logDir.empty() ? DefaultLogDirectory() : fs::path(options.logDir),
+                     watch);
 
     // One status read per enclosure, through the same poll the monitor runs.
     PollReport poll;

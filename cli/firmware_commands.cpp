@@ -16,15 +16,14 @@
 #include "common/bytes.h"
 #include "common/number_text.h"
 #include "common/text.h"
-#include "eventlog/event_log.h"
-#include "eventlog/log_time.h"
+#include "core/flash_job.h"
 #include "firmware/firmware_file.h"
 #include "firmware/flash_backup.h"
+#include "firmware/flash_journal.h"
 #include "firmware/image_builder.h"
 #include "firmware/image_files.h"
 #include "firmware/sub_code_table.h"
 #include "firmware/upgrade.h"
-#include "raid/device_text.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -64,16 +63,24 @@ class ProgressLine final : public UpgradeProgress {
   }
   // Stage 2 erases 4 KiB blocks; stages 3 and 4 move 128-byte pages. Stage
   // 1 touches nothing and draws no line.
-  void StageBegins(int stage) override { Begin(StageCaption(stage), stage != 1, stage == 2); }
+  void StageBegins(int stage) override {
+    if (stage == 1) {
+      drawn_ = false;
+      return;
+    }
+    Begin(StageCaption(stage), stage == 2 ? "block" : "page",
+          kFlashSize / (stage == 2 ? kSpiEraseSize : kSpiPageSize));
+  }
   void StepsDone(uint32_t) override { Refresh(); }
   void Finished() override {
     running_ = false;
     Break();
   }
 
-  // A backup's read of the flash, page by page.
+  // A backup's reads of the flash: two passes, page by page, and the pages
+  // read again.
   void BackupBegins() {
-    Begin("Backup", true, false);
+    Begin("Backup", "read", 2 * kFlashSize / kSpiPageSize);
     running_ = true;
   }
   void BackupEnds() {
@@ -108,12 +115,12 @@ class ProgressLine final : public UpgradeProgress {
   }
 
  private:
-  void Begin(std::string caption, bool drawn, bool erase) {
+  void Begin(std::string caption, const char* unit, uint32_t steps) {
     caption_ = std::move(caption);
-    drawn_ = drawn;
+    drawn_ = true;
     stageStart_ = progress_->load();
-    unit_ = erase ? "block" : "page";
-    stageSteps_ = kFlashSize / (erase ? kSpiEraseSize : kSpiPageSize);
+    unit_ = unit;
+    stageSteps_ = steps;
     lastQuarter_ = -1;
   }
 
@@ -154,49 +161,47 @@ std::optional<std::size_t> ChooseDevice(CoreState& core, int device) {
   return static_cast<std::size_t>(device - 1);
 }
 
-std::string Describe(const CoreState& core, std::size_t slot) {
-  const uint32_t drive = DriveOf(core.devices.DeviceSlot[slot]);
-  const Record& config = core.records.ConfigRecord[drive];
-  return "device " + std::to_string(slot + 1) + " (" + TrimRightKeep(DeviceName(config), 0) +
-         ", drive " + std::to_string(drive) + ", firmware " + RevisionOf(config).text + ")";
-}
-
 // What the commands that read or write an enclosure's flash share: the
-// enclosure chosen after discovery, the progress line, the firmware group
-// over them, and the outcome of a flash in the day's event log.
+// enclosure chosen after discovery, the progress line, and the firmware job
+// on it (the bracket, the enclosure kept from other programs, the backup,
+// the lines in the day's log).
 class FlashSession {
  public:
-  explicit FlashSession(Host& host)
+  FlashSession(Host& host, const fs::path& logDirectory)
       : host_(host),
+        logDirectory_(logDirectory),
         sleepInhibitor_(CreateSleepInhibitor()),
-        core_(host, Options(progress_, *sleepInhibitor_)) {
+        core_(host, Options(progress_, *sleepInhibitor_, logDirectory)) {
     progress_.Follow(core_.firmware.UpgradeProgress);
   }
 
-  // Finds enclosure `device` (from 1) and makes sure its disk opens;
-  // otherwise says why and gives the exit status.
+  // Finds enclosure `device` (from 1), tells of any flash cut short that
+  // the log folder shows, and makes sure the enclosure's disk opens and is
+  // ours; otherwise says why and gives the exit status.
   int Choose(int device) {
     const std::optional<std::size_t> slot = ChooseDevice(core_, device);
+    CutShortWatch watch;
+    TellCutShortRuns(core_, logDirectory_, watch);
     if (!slot) return kExitNoDevice;
-    slot_ = *slot;
     // From here on the panels tell what firmware work does (discovery's
     // counters went by unprinted).
     core_.panels.SetListener([this](int panel, std::string_view text) {
       progress_.Break();
       PrintPanelText(panel, text);
     });
+    slot_ = static_cast<int>(*slot);
     const ScopedDevice disk(core_.access, static_cast<int8_t>(drive()));
     if (!disk.valid()) {
-      Complain("CreateFile blocked! The disk of " + Describe(core_, slot_) + " does not open.");
+      Complain("CreateFile blocked! The disk of " + Description() + " does not open.");
       const std::string advice = host_.PermissionAdvice(core_.detection.PhysicalDriveCount);
       if (!advice.empty()) Complain(advice);
       return kExitNoDevice;
     }
     // The enclosure stays ours from the backup to the last compare, so the
     // backup is the flash as the erase found it.
-    hold_.emplace(core_.channel.HoldDrive(drive(), ClaimPurpose::Firmware));
-    if (!*hold_) {
-      Complain(core_.channel.DriveBusyText(drive()) + " Nothing was changed.");
+    job_.emplace(core_, slot_);
+    if (job_->refusal()) {
+      Complain(*job_->refusal() + " Nothing was changed.");
       return kExitNoDevice;
     }
     return kExitOk;
@@ -216,43 +221,40 @@ class FlashSession {
     std::optional<std::vector<uint8_t>> backup = LoadFlashBackup(file, core_.messages, &reason);
     if (reason) Complain("cannot read " + PathText(file) + ": " + ReasonText(reason));
     if (!backup) return false;
-    core_.firmware.ReplaceImage(std::move(*backup));
+    core_.firmware.ReplaceImage(std::move(*backup), file);
     return true;
   }
 
   // The chosen enclosure's flash range, read with a progress line; nothing
-  // when a page could not be read (ReadSPI's text then says where).
-  std::optional<std::vector<uint8_t>> ReadBackup() {
+  // when a page could not be read (the message panel then says where).
+  std::optional<std::vector<uint8_t>> ReadFlash() {
     progress_.BackupBegins();
-    std::optional<std::vector<uint8_t>> backup =
-        core_.firmwareWork.ReadFlashBackup(static_cast<int>(slot_));
+    std::optional<std::vector<uint8_t>> flash = job_->ReadFlash();
+    progress_.BackupEnds();
+    return flash;
+  }
+
+  // The backup an upgrade makes first, in the log folder, with a progress
+  // line.
+  FlashBackupResult BackUp() {
+    progress_.BackupBegins();
+    FlashBackupResult backup = job_->BackUp();
     progress_.BackupEnds();
     return backup;
   }
 
-  // The backup's name in `directory`, after both members and the time; a
-  // number is added rather than replace an older backup of the same second.
-  fs::path BackupPath(const fs::path& directory) const {
-    const fs::path first =
-        directory / FlashBackupName(core_.records.StatusRecord[drive()], host_.Now());
-    fs::path path = first;
-    std::error_code error;
-    for (int n = 2; fs::exists(path, error); ++n) {
-      path = first;
-      path.replace_filename(PathText(first.stem()) + "-" + std::to_string(n) + ".bin");
-    }
-    return path;
-  }
-
   std::string LastMessage() const { return core_.panels.Text(StatusPanels::kMessagePanel); }
-  std::string Description() const { return Describe(core_, slot_); }
+  std::string Description() const { return FlashDescription(core_, slot_); }
+  std::string Question(FlashKind kind, const fs::path& file) const {
+    return job_->Question(kind, image(), file);
+  }
 
   const std::vector<uint8_t>& image() const { return core_.firmware.FirmwareImage; }
 
-  // Asks on the terminal unless `yes`; a stop request counts as a no.
-  bool Confirmed(bool yes, const std::string& with) {
-    if (!StopRequested() && !yes &&
-        !Confirm("Erase and reprogram the flash of " + Describe(core_, slot_) + " " + with + "?")) {
+  // Asks `question` on the terminal unless `yes`; a stop request counts as
+  // a no.
+  static bool Confirmed(bool yes, const std::string& question) {
+    if (!StopRequested() && !yes && !Confirm(question)) {
       Complain("not confirmed; nothing was changed");
       return false;
     }
@@ -263,82 +265,49 @@ class FlashSession {
     return true;
   }
 
-  // Erases, programs and verifies the image on the chosen enclosure, then
-  // puts "D<n> <what>: <outcome>" into the day's log in `logDirectory`. True
-  // after "SPI Verify OK".
-  bool Flash(const std::string& what, const fs::path& logDirectory) {
+  // Erases, programs and verifies the image on the chosen enclosure, with
+  // its start and its outcome in the day's log. True after "SPI Verify OK".
+  bool Flash(FlashKind kind, const fs::path& file, const fs::path& backup) {
     // Half a flash is worse than a slow one: stop requests wait until the
     // outcome is in the log.
     const StopRefusal refusal;
-    core_.firmwareWork.Upgrade(static_cast<int>(slot_), core_.firmware.FirmwareImage, progress_);
+    const bool verified = job_->Flash(kind, image(), file, backup, progress_);
     progress_.Break();
-    const std::string outcome = LastMessage();
-    LogLine("D" + std::to_string(slot_ + 1) + " " + what + ": " + outcome, logDirectory);
-    return outcome == "SPI Verify OK";
+    return verified;
   }
 
  private:
-  uint32_t drive() const { return DriveOf(core_.devices.DeviceSlot[slot_]); }
-
-  // Through the event log's writer, as the window queues a line from outside
-  // a poll, so the line lands in the same day's file as the monitor's.
-  void LogLine(const std::string& line, const fs::path& directory) {
-    std::error_code ignored;
-    fs::create_directories(directory, ignored);
-    ConsolePanels panels;
-    panels.SetListener([](int panel, std::string_view text) {
-      if (panel == StatusPanels::kMessagePanel) Complain(std::string(text));
-    });
-    EventLogState log;
-    // No start block is written from here, so no caption is needed.
-    EventLogWriter writer(log, core_.devices, core_.records, {}, directory, core_.format, panels);
-    const LogTime now = host_.Now();
-    QueueLogLine(log, line + ", " + FormatTimestamp(now, core_.format));
-    writer.WriteEventLog(0, EventLogRun{now, false, false});
+  uint32_t drive() const {
+    return DriveOf(core_.devices.DeviceSlot[static_cast<std::size_t>(slot_)]);
   }
 
   // The progress line is drawn from inside every channel loop, as the
-  // window's timer would.
-  static CoreOptions Options(ProgressLine& progress, SleepInhibitor& sleepInhibitor) {
+  // window's timer would. The day's log is the folder's the backup goes to.
+  static CoreOptions Options(ProgressLine& progress, SleepInhibitor& sleepInhibitor,
+                             const fs::path& logDirectory) {
     CoreOptions options;
     options.pump = [&progress] { progress.Refresh(); };
     options.sleepInhibitor = &sleepInhibitor;
+    options.logDirectory = logDirectory;
     return options;
   }
 
   Host& host_;
+  fs::path logDirectory_;
   ProgressLine progress_;
   std::unique_ptr<SleepInhibitor> sleepInhibitor_;
   CoreState core_;
-  std::size_t slot_ = 0;
-  std::optional<CommandChannel::DriveHold> hold_;
+  int slot_ = 0;
+  std::optional<FlashJob> job_;
 };
 
 fs::path LogDirectory(const std::string& option) {
   return option.empty() ? DefaultLogDirectory() : fs::path(option);
 }
 
-// The backup an upgrade makes first, in the log directory; nothing (with
-// the reason told) when it could not be made, and then nothing is erased.
-std::optional<fs::path> BackUp(FlashSession& session, const fs::path& directory) {
-  const std::optional<std::vector<uint8_t>> backup = session.ReadBackup();
-  if (!backup) {
-    Complain("the flash could not be backed up (" + session.LastMessage() +
-             "); nothing was erased. --no-backup upgrades without a backup.");
-    return std::nullopt;
-  }
-  std::error_code error;
-  fs::create_directories(directory, error);
-  const fs::path path = session.BackupPath(directory);
-  if (!error) error = SaveFlashBackup(path, *backup);
-  if (error) {
-    Complain("cannot write the backup " + PathText(path) + ": " + ReasonText(error) +
-             "; nothing was erased. --no-backup upgrades without a backup.");
-    return std::nullopt;
-  }
-  std::cout << "Flash backed up to " << PathText(path) << std::endl;
-  return path;
-}
+// Refusals of the backup an upgrade makes first: nothing has been erased,
+// and there is the way round them.
+constexpr char kNothingErased[] = "; nothing was erased. --no-backup upgrades without a backup.";
 
 std::optional<BinSize> SizeOf(const std::string& size) {
   if (size == "1M") return BinSize::OneMBits;
@@ -392,7 +361,7 @@ int RunFirmwareUpgrade(Host& host, const FirmwareUpgradeOptions& options) {
   // Ctrl+C ends the command up to the erase, and is refused from there on.
   InstallStopHandler();
   IgnoreClosedOutput();
-  FlashSession session(host);
+  FlashSession session(host, LogDirectory(options.logDir));
   if (const int chosen = session.Choose(options.device); chosen != kExitOk) return chosen;
   const fs::path file(options.file);
   if (!session.LoadFirmware(file)) return kExitFailed;
@@ -402,28 +371,49 @@ int RunFirmwareUpgrade(Host& host, const FirmwareUpgradeOptions& options) {
     Complain(*refusal + " Nothing was changed.");
     return kExitFailed;
   }
-  if (!session.Confirmed(options.yes, "with " + options.file)) return kExitFailed;
-  const fs::path logDirectory = LogDirectory(options.logDir);
-  std::string what = "Firmware upgrade with " + PathText(fs::absolute(file));
+  if (!session.Confirmed(options.yes, session.Question(FlashKind::Upgrade, file))) {
+    return kExitFailed;
+  }
+  fs::path backup;
   if (!options.noBackup) {
-    const std::optional<fs::path> backup = BackUp(session, logDirectory);
-    if (!backup) return kExitFailed;
-    what += ", backup " + PathText(*backup);
+    const FlashBackupResult made = session.BackUp();
+    switch (made.outcome) {
+      case FlashBackupResult::Outcome::Saved:
+        backup = made.path;
+        std::cout << "Flash backed up to " << PathText(backup) << std::endl;
+        break;
+      case FlashBackupResult::Outcome::Erased:
+        Complain(kFlashReadsErased);
+        if (!session.Confirmed(options.yes, kGoOnWithoutBackup)) return kExitFailed;
+        break;
+      case FlashBackupResult::Outcome::Unread:
+        Complain("the flash could not be backed up (" + made.reason + ")" + kNothingErased);
+        return kExitFailed;
+      case FlashBackupResult::Outcome::Unsaved:
+        Complain("cannot write the backup " + PathText(made.path) + ": " + ReasonText(made.error) +
+                 kNothingErased);
+        return kExitFailed;
+    }
   }
   if (StopRequested()) {
     Complain("stopped; nothing was erased");
     return kExitFailed;
   }
-  return session.Flash(what, logDirectory) ? kExitOk : kExitFailed;
+  return session.Flash(FlashKind::Upgrade, file, backup) ? kExitOk : kExitFailed;
 }
 
 int RunFirmwareBackup(Host& host, const FirmwareBackupOptions& options) {
   InstallStopHandler();
-  FlashSession session(host);
+  FlashSession session(host, LogDirectory(options.logDir));
   if (const int chosen = session.Choose(options.device); chosen != kExitOk) return chosen;
-  const std::optional<std::vector<uint8_t>> backup = session.ReadBackup();
+  const std::optional<std::vector<uint8_t>> backup = session.ReadFlash();
   if (!backup) {
     Complain("the flash could not be read (" + session.LastMessage() + "); no backup was written");
+    return kExitFailed;
+  }
+  // A restore would refuse it: there is nothing to keep.
+  if (ReadsErased(*backup)) {
+    Complain(std::string(kFlashReadsErased) + " No backup was written.");
     return kExitFailed;
   }
   if (StopRequested()) {
@@ -441,15 +431,14 @@ int RunFirmwareBackup(Host& host, const FirmwareBackupOptions& options) {
 int RunFirmwareRestore(Host& host, const FirmwareRestoreOptions& options) {
   InstallStopHandler();
   IgnoreClosedOutput();
-  FlashSession session(host);
+  FlashSession session(host, LogDirectory(options.logDir));
   if (const int chosen = session.Choose(options.device); chosen != kExitOk) return chosen;
   const fs::path file(options.file);
   if (!session.LoadBackup(file)) return kExitFailed;
-  if (!session.Confirmed(options.yes, "with the backup " + options.file)) return kExitFailed;
-  return session.Flash("Firmware restore from " + PathText(fs::absolute(file)),
-                       LogDirectory(options.logDir))
-             ? kExitOk
-             : kExitFailed;
+  if (!session.Confirmed(options.yes, session.Question(FlashKind::Restore, file))) {
+    return kExitFailed;
+  }
+  return session.Flash(FlashKind::Restore, file, {}) ? kExitOk : kExitFailed;
 }
 
 int RunFirmwareBuild(const FirmwareBuildOptions& options) {

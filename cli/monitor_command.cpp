@@ -11,6 +11,7 @@
 #include "cli/metrics.h"
 #include "cli/stop_signal.h"
 #include "common/text.h"
+#include "core/flash_job.h"
 #include "eventlog/event_log.h"
 #include "raid/monitor.h"
 
@@ -81,6 +82,10 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
   if (previousCount == 0 && !host.PermissionAdvice(core.detection.PhysicalDriveCount).empty()) {
     return kExitNoDevice;
   }
+  // Looked for after every detection, each told once: a drive another
+  // program held, and a flash run cut short meanwhile, show at the next.
+  CutShortWatch cutShort;
+  TellCutShortRuns(core, directory, cutShort);
   // What goes wrong later (a log file that cannot be written, a control
   // write that fails) shows in the message panel.
   std::string lastComplaint;
@@ -115,6 +120,7 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
         QueueLogLine(core.eventLog, DeviceRemovedLine(FormatTimestamp(host.Now(), core.format)));
       }
       previousCount = count;
+      TellCutShortRuns(core, directory, cutShort);
     }
     core.client.RecheckDevices(core.monitor);
     // Until a device has been shown there is nothing to log: the start

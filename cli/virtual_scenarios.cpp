@@ -56,6 +56,11 @@ void BuildFlippedBit(VirtualBus& bus) {
   });
 }
 
+void BuildErasedFlash(VirtualBus& bus) {
+  BuildHealthyMirror(bus);
+  bus.EnclosureAt(sim::kMirrorDrive)->ResetFlash();
+}
+
 void BuildNoPermission(VirtualBus& bus) {
   BuildHealthyMirror(bus);
   bus.SetOpenFails(sim::kSystemDiskDrive, true);
@@ -128,6 +133,10 @@ std::vector<VirtualScenario> VirtualScenarios() {
                        {}});
   scenarios.push_back(
       {"flipped-bit", "mirror whose flash reads one bit back wrong", &BuildFlippedBit, {}});
+  scenarios.push_back({"erased-flash",
+                       "mirror whose flash reads as erased (every byte FFh)",
+                       &BuildErasedFlash,
+                       {}});
   scenarios.push_back(
       {"no-permission", "mirror whose disks the user may not open", &BuildNoPermission, {}, true});
   scenarios.push_back(

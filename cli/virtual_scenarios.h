@@ -20,8 +20,8 @@ struct ScriptStep {
 
 // What --virtual NAME sets up: the demo's named set-ups, and a few more that
 // show the other answers a script may meet (a member missing or waiting, a
-// device that stops answering, a flash that reads back wrong, disks the user
-// may not open) and one scripted story for the monitor.
+// device that stops answering, a flash that reads back wrong or erased, disks
+// the user may not open) and one scripted story for the monitor.
 struct VirtualScenario {
   std::string_view name;
   std::string_view summary;

@@ -12,6 +12,10 @@ namespace px::sim {
 namespace {
 
 constexpr uint64_t kTwoTerabyteSectors = 3907029168;
+// The content patterns of the demo's firmware file and of the firmware the
+// enclosures hold, so that the two never pass for each other.
+constexpr std::size_t kFileStride = 37;
+constexpr std::size_t kInstalledStride = 53;
 // Partitions start 1 MiB into the disk, as every current partitioning tool
 // places them.
 constexpr uint64_t kPartitionStart = 1024 * 1024;
@@ -41,8 +45,44 @@ void AddSystemDisk(VirtualBus& bus) {
   AddVolume(bus, 'C', kSystemDiskDrive, 1000215216);
 }
 
+// The image-kind GUID in the platform's binary layout.
+constexpr std::array<uint8_t, 16> kImageKindGuid{0xEF, 0x6D, 0x16, 0xAE, 0xDC, 0x6F, 0x4C, 0x47,
+                                                 0x9B, 0xA4, 0xB6, 0xAA, 0xE4, 0xB6, 0x9A, 0x84};
+constexpr std::size_t kDescriptorOffset = 128;
+constexpr std::size_t kBodyOffset = 176;
+
+// A firmware image as the loader takes it: the "QKRZ" descriptor, the
+// image-kind GUID, the body's length and CRC-32, `version` and the product
+// code, around recognisable content that is not uniform (a verify that
+// compared the wrong pages would notice) and differs with `stride`.
+std::vector<uint8_t> FirmwareImage(uint32_t version, std::array<uint8_t, 2> product,
+                                   std::size_t stride) {
+  std::vector<uint8_t> file(kDemoFirmwareSize);
+  for (std::size_t i = 0; i < file.size(); ++i) {
+    file[i] = static_cast<uint8_t>((i * stride + (i >> 8)) & 0xFF);
+  }
+  uint8_t* descriptor = file.data() + kDescriptorOffset;
+  std::memcpy(descriptor, "QKRZ", 4);
+  std::copy(kImageKindGuid.begin(), kImageKindGuid.end(), descriptor + 4);
+  const auto bodyLength = static_cast<uint32_t>(file.size() - kBodyOffset);
+  StoreBigEndian(descriptor + 20, 4, bodyLength);
+  StoreBigEndian(descriptor + 24, 4, RecordChecksum(file.data() + kBodyOffset, bodyLength));
+  StoreBigEndian(descriptor + 28, 4, version);
+  descriptor[32] = product[0];
+  descriptor[33] = product[1];
+  return file;
+}
+
+// What a demo enclosure's flash holds when it is plugged in: the firmware of
+// the version it reports, which a backup reads and a restore writes back.
+void AttachWithFirmware(VirtualBus& bus, unsigned drive, ControllerScenario scenario) {
+  std::vector<uint8_t> flash =
+      FirmwareImage(scenario.firmwareVersion, scenario.productCode, kInstalledStride);
+  bus.AttachEnclosure(drive, std::move(scenario))->SetFlash(0, flash);
+}
+
 void AddMirror(VirtualBus& bus, ControllerScenario scenario) {
-  bus.AttachEnclosure(kMirrorDrive, std::move(scenario));
+  AttachWithFirmware(bus, kMirrorDrive, std::move(scenario));
   AddVolume(bus, kMirrorLetter, kMirrorDrive, kOneTerabyteSectors);
 }
 
@@ -82,12 +122,6 @@ constexpr std::array kScenarios{
     DemoScenario{"no-enclosure", "only the host's own disk", &BuildNoEnclosure},
 };
 
-// The image-kind GUID in the platform's binary layout.
-constexpr std::array<uint8_t, 16> kImageKindGuid{0xEF, 0x6D, 0x16, 0xAE, 0xDC, 0x6F, 0x4C, 0x47,
-                                                 0x9B, 0xA4, 0xB6, 0xAA, 0xE4, 0xB6, 0x9A, 0x84};
-constexpr std::size_t kDescriptorOffset = 128;
-constexpr std::size_t kBodyOffset = 176;
-
 }  // namespace
 
 ProgressScenario RebuildProgress(uint64_t totalSectors, uint8_t percent) {
@@ -119,7 +153,7 @@ ControllerScenario StripingScenario() {
 }
 
 void PlugStripeEnclosure(VirtualBus& bus) {
-  bus.AttachEnclosure(kStripeDrive, StripingScenario());
+  AttachWithFirmware(bus, kStripeDrive, StripingScenario());
   AddVolume(bus, kStripeLetter, kStripeDrive, 2 * kTwoTerabyteSectors);
 }
 
@@ -139,23 +173,7 @@ const DemoScenario* FindDemoScenario(std::string_view name) {
 }
 
 std::vector<uint8_t> DemoFirmwareFile() {
-  std::vector<uint8_t> file(kDemoFirmwareSize);
-  // Recognisable but not uniform content, so a verify that compared the wrong
-  // pages would notice.
-  for (std::size_t i = 0; i < file.size(); ++i) {
-    file[i] = static_cast<uint8_t>((i * 37 + (i >> 8)) & 0xFF);
-  }
-  uint8_t* descriptor = file.data() + kDescriptorOffset;
-  std::memcpy(descriptor, "QKRZ", 4);
-  std::copy(kImageKindGuid.begin(), kImageKindGuid.end(), descriptor + 4);
-  const auto bodyLength = static_cast<uint32_t>(file.size() - kBodyOffset);
-  StoreBigEndian(descriptor + 20, 4, bodyLength);
-  StoreBigEndian(descriptor + 24, 4, RecordChecksum(file.data() + kBodyOffset, bodyLength));
-  StoreBigEndian(descriptor + 28, 4, kDemoFirmwareVersion);
-  const ControllerScenario enclosure = HealthyMirrorScenario();
-  descriptor[32] = enclosure.productCode[0];
-  descriptor[33] = enclosure.productCode[1];
-  return file;
+  return FirmwareImage(kDemoFirmwareVersion, HealthyMirrorScenario().productCode, kFileStride);
 }
 
 }  // namespace px::sim

@@ -52,7 +52,9 @@ void UnplugStripeEnclosure(VirtualBus& bus);
 ProgressScenario RebuildProgress(uint64_t totalSectors, uint8_t percent);
 
 // A named set-up of the whole bus: the demo starts from "two-enclosures",
-// and the command-line tool offers every name for its virtual bus.
+// and the command-line tool offers every name for its virtual bus. Each
+// enclosure's flash holds a firmware image of the version it reports (not
+// DemoFirmwareFile()'s), so that a backup and a restore can be tried.
 struct DemoScenario {
   std::string_view name;
   std::string_view summary;

@@ -93,10 +93,18 @@ struct CommandFault {
 };
 
 // A bit that comes back inverted on SPI read-back; the flash keeps the true
-// value.
+// value. By default every read of the byte is wrong, as a stuck line would
+// make it; a bit flipped on the way is wrong on some reads only.
 struct FlippedBit {
   uint32_t address = 0;  // flash byte address
   uint8_t mask = 0x01;   // bits of that byte to invert
+  // Only the first `reads` reads of the byte are wrong; 0: all of them.
+  uint32_t reads = 0;
+  // Of those, only every other one, the first included: no two reads in a
+  // row agree.
+  bool everyOther = false;
+  // Reads of the byte so far; the controller counts them.
+  uint32_t seen = 0;
 
   friend bool operator==(const FlippedBit&, const FlippedBit&) = default;
 };

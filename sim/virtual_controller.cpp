@@ -163,10 +163,14 @@ bool VirtualController::Execute(const RecognisedKnock& knock, Sector& reply) {
     reply = MakeReplySector(kStatusCarriedOut);
     const std::span<uint8_t> data(reply.data() + kReplySpiDataOffset, kPayloadSize);
     flash_.Read(address, data);
-    if (const auto& flip = faults_.flippedBit) {
+    if (auto& flip = faults_.flippedBit) {
       const std::size_t size = flash_.size();
       for (std::size_t i = 0; i < kPayloadSize; ++i) {
-        if ((address + i) % size == flip->address % size) data[i] ^= flip->mask;
+        if ((address + i) % size != flip->address % size) continue;
+        const bool wrong = (flip->reads == 0 || flip->seen < flip->reads) &&
+                           (!flip->everyOther || flip->seen % 2 == 0);
+        if (wrong) data[i] ^= flip->mask;
+        ++flip->seen;
       }
     }
     return true;

@@ -26,6 +26,10 @@ class Messages {
  public:
   virtual ~Messages() = default;
   virtual void Show(std::string_view title, std::string_view text, MessageIcon icon) = 0;
+  // A question with the answers Yes and No; true for Yes. Where no one can
+  // answer, the answer is No: what a question guards is never done on one
+  // that nobody saw.
+  virtual bool Ask(std::string_view /*title*/, std::string_view /*text*/) { return false; }
 };
 
 // "Let the window process pending messages": the window's event loop on its

@@ -85,7 +85,7 @@ std::error_code LoadFirmwareFile(const std::filesystem::path& path,
     messages.Show(kErrorTitle, *refusal, MessageIcon::Error);
     return {};
   }
-  state.ReplaceImage(std::move(*file));
+  state.ReplaceImage(std::move(*file), path);
   return {};
 }
 

@@ -1,10 +1,13 @@
 #include "firmware/flash_backup.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <fstream>
 #include <random>
 
+#include "common/sha256.h"
 #include "common/text.h"
 #include "firmware/file_bytes.h"
 #include "firmware/upgrade.h"
@@ -131,16 +134,34 @@ std::error_code RenameOver(const fs::path& from, const fs::path& to) {
 
 }  // namespace
 
-std::string FlashBackupName(std::span<const uint8_t, kSectorSize> statusRecord,
-                            const LogTime& time) {
-  std::string name = "flash";
+std::string EnclosureKey(std::span<const uint8_t, kSectorSize> statusRecord) {
+  std::string key;
   const StatusRecordView status(statusRecord);
   for (Port port : kBothPorts) {
     const std::string serial = FileNamePart(status.Member(port).Serial());
-    if (!serial.empty()) name += "_" + serial;
+    if (serial.empty()) continue;
+    if (!key.empty()) key += '_';
+    key += serial;
   }
-  return name + "_" + TwoDigits(time.year) + TwoDigits(time.month) + TwoDigits(time.day) + "-" +
-         TwoDigits(time.hour) + TwoDigits(time.minute) + TwoDigits(time.second) + ".bin";
+  return key;
+}
+
+std::string FlashBackupName(std::span<const uint8_t, kSectorSize> statusRecord,
+                            const LogTime& time) {
+  const std::string key = EnclosureKey(statusRecord);
+  return "flash" + (key.empty() ? std::string() : "_" + key) + "_" + TwoDigits(time.year) +
+         TwoDigits(time.month) + TwoDigits(time.day) + "-" + TwoDigits(time.hour) +
+         TwoDigits(time.minute) + TwoDigits(time.second) + ".bin";
+}
+
+bool ReadsErased(std::span<const uint8_t> bytes) {
+  return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0xFF; });
+}
+
+fs::path ChecksumFileOf(const fs::path& backup) {
+  fs::path file = backup;
+  file += ".sha256";
+  return file;
 }
 
 std::optional<std::string> RestoreRefusal(std::span<const uint8_t> bytes) {
@@ -148,9 +169,7 @@ std::optional<std::string> RestoreRefusal(std::span<const uint8_t> bytes) {
     return "The backup has " + std::to_string(bytes.size()) + " bytes; a flash backup has " +
            std::to_string(kFlashSize) + ".";
   }
-  if (std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0xFF; })) {
-    return "The backup holds nothing but erased flash (every byte FFh).";
-  }
+  if (ReadsErased(bytes)) return "The backup holds nothing but erased flash (every byte FFh).";
   return std::nullopt;
 }
 
@@ -158,7 +177,32 @@ std::optional<std::vector<uint8_t>> LoadFlashBackup(const fs::path& path, Messag
                                                     std::error_code* reason) {
   std::optional<std::vector<uint8_t>> bytes = ReadFirmwareSource(path, messages, reason);
   if (!bytes) return std::nullopt;
-  if (const std::optional<std::string> refusal = RestoreRefusal(*bytes)) {
+  std::optional<std::string> refusal = RestoreRefusal(*bytes);
+  if (!refusal) {
+    const fs::path checksumFile = ChecksumFileOf(path);
+    const std::string name = PathText(checksumFile.filename());
+    std::error_code error;
+    if (fs::status(checksumFile, error).type() == fs::file_type::not_found) {
+      messages.Show(
+          "Message",
+          "The backup has no checksum file beside it (" + name + "): it cannot be checked.",
+          MessageIcon::None);
+      return bytes;
+    }
+    std::ifstream in(checksumFile, std::ios::binary);
+    // Its first word; sha256sum writes lower case, a hand may not.
+    std::string expected;
+    in >> expected;
+    std::transform(expected.begin(), expected.end(), expected.begin(), [](char c) {
+      return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    });
+    if (!in.is_open()) {
+      refusal = "The checksum file " + name + " cannot be read.";
+    } else if (expected != Sha256Text(*bytes)) {
+      refusal = "The backup does not match its checksum file " + name + ".";
+    }
+  }
+  if (refusal) {
     messages.Show("Error", *refusal + "\nPlease check it.", MessageIcon::Error);
     return std::nullopt;
   }
@@ -166,13 +210,31 @@ std::optional<std::vector<uint8_t>> LoadFlashBackup(const fs::path& path, Messag
 }
 
 std::error_code SaveFlashBackup(const fs::path& path, std::span<const uint8_t> bytes) {
-  const fs::path temporary = TemporaryBeside(path);
-  bool created = false;
-  std::error_code error = WriteNewFile(temporary, bytes, created);
-  if (!error) error = RenameOver(temporary, path);
-  if (error && created) {
+  const std::string checksum = Sha256Text(bytes) + "  " + PathText(path.filename()) + "\n";
+  const fs::path checksumFile = ChecksumFileOf(path);
+  const struct {
+    fs::path final;
+    std::span<const uint8_t> bytes;
+  } files[] = {
+      {path, bytes},
+      {checksumFile, std::span(reinterpret_cast<const uint8_t*>(checksum.data()), checksum.size())},
+  };
+  std::vector<fs::path> temporaries;
+  std::error_code error;
+  for (const auto& file : files) {
+    const fs::path temporary = TemporaryBeside(file.final);
+    bool created = false;
+    error = WriteNewFile(temporary, file.bytes, created);
+    if (created) temporaries.push_back(temporary);
+    if (error) break;
+  }
+  for (std::size_t i = 0; !error && i < std::size(files); ++i) {
+    error = RenameOver(temporaries[i], files[i].final);
+    if (!error) temporaries[i].clear();
+  }
+  for (const fs::path& temporary : temporaries) {
     std::error_code ignored;
-    fs::remove(temporary, ignored);
+    if (!temporary.empty()) fs::remove(temporary, ignored);
   }
   return error;
 }

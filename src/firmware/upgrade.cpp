@@ -5,24 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "common/text.h"
 #include "firmware/firmware_file.h"
 
 namespace px {
 namespace {
-
-// The firmware bracket ends on every way out, the exceptional ones included,
-// so a failed upgrade never leaves the window refusing to close.
-class EndOnExit {
- public:
-  EndOnExit(AppFlags& flags, DeviceTable& devices) : flags_(flags), devices_(devices) {}
-  ~EndOnExit() { EndFirmwareOperation(flags_, devices_); }
-  EndOnExit(const EndOnExit&) = delete;
-  EndOnExit& operator=(const EndOnExit&) = delete;
-
- private:
-  AppFlags& flags_;
-  DeviceTable& devices_;
-};
 
 constexpr char kCompleted[] =
     "Firmware Upgrade 4/4 completed!\n"
@@ -63,37 +50,93 @@ FirmwareWork::FirmwareWork(const FirmwareDeps& deps)
       panels_(deps.panels),
       spi_(deps.channel, panels_, deps.messages, deps.state.UpgradeProgress) {}
 
-void FirmwareWork::LoadImage(int slot, const ChooseFirmwareFile& choose) {
-  if (deps_.flags.firmwareBusy) return;
+// The bracket ends on every way out, the exceptional ones included, so a
+// failed upgrade never leaves the window refusing to close.
+FirmwareWork::Bracket::~Bracket() {
+  if (work_ != nullptr) EndFirmwareOperation(work_->deps_.flags, work_->deps_.devices);
+}
+
+FirmwareWork::Bracket FirmwareWork::Enter(std::optional<int> slot) {
+  if (deps_.flags.firmwareBusy) return Bracket(nullptr, 0);
   BeginFirmwareOperation(deps_.flags);
-  const EndOnExit end(deps_.flags, deps_.devices);
+  if (slot) deps_.devices.UpgradeSlot = SlotNumber(*slot);
+  return Bracket(this, slot.value_or(0));
+}
+
+std::optional<std::string> FirmwareWork::Keep(const FlashTarget& target,
+                                              std::optional<CommandChannel::DriveHold>& hold) {
+  if (!target.drive) return std::nullopt;
+  hold.emplace(deps_.channel.HoldDrive(*target.drive, ClaimPurpose::Firmware));
+  if (*hold) return std::nullopt;
+  return hold->refusal() == LockRefusal::DriveBusy ? deps_.channel.DriveBusyText(*target.drive)
+                                                   : std::string("The program is closing.");
+}
+
+void FirmwareWork::LoadImage(int slot, const ChooseFirmwareFile& choose) {
+  const Bracket bracket = Enter(std::nullopt);
+  if (!bracket) return;
   if (const std::optional<std::filesystem::path> path = choose()) {
     LoadFirmwareFile(*path, ChosenConfig(deps_, slot), deps_.state, panels_, deps_.messages);
   }
 }
 
 std::optional<std::vector<uint8_t>> FirmwareWork::ReadFlashBackup(int slot) {
-  if (deps_.flags.firmwareBusy) return std::nullopt;
-  BeginFirmwareOperation(deps_.flags);
-  const EndOnExit end(deps_.flags, deps_.devices);
-  deps_.devices.UpgradeSlot = SlotNumber(slot);
+  const Bracket bracket = Enter(slot);
+  if (!bracket) return std::nullopt;
+  return ReadBackup(slot);
+}
+
+std::optional<std::vector<uint8_t>> FirmwareWork::ReadFlashBackup(const Bracket& held) {
+  if (!held) return std::nullopt;
+  return ReadBackup(held.slot());
+}
+
+std::optional<std::vector<uint8_t>> FirmwareWork::ReadBackup(int slot) {
   deps_.state.UpgradeProgress = 0;
-  std::vector<uint8_t> backup(kFlashSize);
-  if (!spi_.ReadSPI(FlashTargetOf(deps_.devices, slot), 0, kFlashSize, backup)) {
+  const FlashTarget target = FlashTargetOf(deps_.devices, slot);
+  std::optional<CommandChannel::DriveHold> hold;
+  if (const std::optional<std::string> refusal = Keep(target, hold)) {
+    Report(*refusal);
     return std::nullopt;
+  }
+  std::vector<uint8_t> earlier(kFlashSize);
+  std::vector<uint8_t> backup(kFlashSize);
+  if (!spi_.ReadSPI(target, 0, kFlashSize, earlier) ||
+      !spi_.ReadSPI(target, 0, kFlashSize, backup)) {
+    return std::nullopt;
+  }
+  // Two passes rather than two reads of each page in a row: a disturbance
+  // that lasts a moment then hits one pass only.
+  for (uint32_t at = 0; at < kFlashSize; at += kSpiPageSize) {
+    const std::span<uint8_t> page = std::span(backup).subspan(at, kSpiPageSize);
+    const std::span<uint8_t> before = std::span(earlier).subspan(at, kSpiPageSize);
+    for (int reads = 2; !std::equal(page.begin(), page.end(), before.begin()); ++reads) {
+      if (reads == kBackupReads) {
+        Report("Backup fail, no two reads agree, Address = " + HexUpper(at, 4));
+        return std::nullopt;
+      }
+      std::copy(page.begin(), page.end(), before.begin());
+      if (!spi_.ReadSPI(target, at, kSpiPageSize, page)) return std::nullopt;
+    }
   }
   return backup;
 }
 
 void FirmwareWork::Upgrade(int slot, std::span<const uint8_t> image, UpgradeProgress& progress) {
-  if (deps_.flags.firmwareBusy) return;
-  BeginFirmwareOperation(deps_.flags);
-  const EndOnExit end(deps_.flags, deps_.devices);
+  const Bracket bracket = Enter(slot);
+  if (bracket) RunUpgrade(slot, image, progress);
+}
+
+void FirmwareWork::Upgrade(const Bracket& held, std::span<const uint8_t> image,
+                           UpgradeProgress& progress) {
+  if (held) RunUpgrade(held.slot(), image, progress);
+}
+
+void FirmwareWork::RunUpgrade(int slot, std::span<const uint8_t> image, UpgradeProgress& progress) {
   if (image.empty()) {
     deps_.messages.Show("Message", "Please Load Firmware File First ", MessageIcon::None);
     return;
   }
-  deps_.devices.UpgradeSlot = SlotNumber(slot);
   deps_.state.UpgradeProgress = 0;
   progress.Started(kUpgradeProgressMaximum);
   progress.StageBegins(1);
@@ -121,14 +164,9 @@ bool FirmwareWork::RunStages(const FlashTarget& target, std::span<const uint8_t>
   // after the verify: another program's knock between two pages would leave
   // a half-written flash. Refused, nothing has been touched yet.
   std::optional<CommandChannel::DriveHold> hold;
-  if (target.drive) {
-    hold.emplace(deps_.channel.HoldDrive(*target.drive, ClaimPurpose::Firmware));
-    if (!*hold) {
-      Report("SPI test Fail. " + (hold->refusal() == LockRefusal::DriveBusy
-                                      ? deps_.channel.DriveBusyText(*target.drive)
-                                      : std::string("The program is closing.")));
-      return false;
-    }
+  if (const std::optional<std::string> refusal = Keep(target, hold)) {
+    Report("SPI test Fail. " + *refusal);
+    return false;
   }
   Report("SPI test OK");
   progress.StageBegins(2);

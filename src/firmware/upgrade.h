@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/sleep_inhibitor.h"
@@ -26,6 +27,11 @@ inline constexpr uint32_t kFlashSize = 61440;
 // that a full run never reaches (it ends at 975).
 inline constexpr uint32_t kUpgradeProgressMaximum =
     kFlashSize / kSpiPageSize * 2 + kFlashSize / kSpiEraseSize + 30;
+
+// A backup reads each page until two reads in a row agree, at most this
+// often: one bit flipped on the way then costs a read or two, and a page
+// whose reads never settle fails the backup rather than go into it.
+inline constexpr int kBackupReads = 5;
 
 // Why an upgrade would turn `image` away before anything is erased (it must
 // fill the flash range), or nullopt when it would be written.
@@ -59,6 +65,31 @@ class FirmwareWork {
  public:
   explicit FirmwareWork(const FirmwareDeps& deps);
 
+  // The firmware bracket on slot for work made of several operations (the
+  // backup and the upgrade of one job, with the questions between them),
+  // so that nothing that stays away from firmware work (a detection, a
+  // poll, a firmware button) comes between them. The operations that take
+  // it run inside it; the others still refuse while it is held. False when
+  // another operation holds the bracket.
+  class Bracket {
+   public:
+    Bracket(Bracket&& other) noexcept
+        : work_(std::exchange(other.work_, nullptr)), slot_(other.slot_) {}
+    Bracket& operator=(Bracket&&) = delete;
+    Bracket(const Bracket&) = delete;
+    Bracket& operator=(const Bracket&) = delete;
+    ~Bracket();
+    explicit operator bool() const { return work_ != nullptr; }
+    int slot() const { return slot_; }
+
+   private:
+    friend class FirmwareWork;
+    Bracket(FirmwareWork* work, int slot) : work_(work), slot_(slot) {}
+    FirmwareWork* work_;
+    int slot_;
+  };
+  Bracket Hold(int slot) { return Enter(slot); }
+
   // Loads the file `choose` picks (the window's open dialog), checked
   // against slot's enclosure; the dialog is open under the bracket.
   void LoadImage(int slot, const ChooseFirmwareFile& choose);
@@ -66,10 +97,20 @@ class FirmwareWork {
   // slot's enclosure, showing its stages on `progress`, and ends with one
   // message box. Without an image it says "Please Load Firmware File First ".
   void Upgrade(int slot, std::span<const uint8_t> image, UpgradeProgress& progress);
+  void Upgrade(const Bracket& held, std::span<const uint8_t> image, UpgradeProgress& progress);
   // Reads slot's flash range as the verify stage reads it (nine attempts a
-  // page, ReadSPI's texts in the message panel): the bytes of a backup.
-  // Nothing when a page could not be read.
+  // page, ReadSPI's texts in the message panel), twice, and reads again
+  // each page whose two reads differ until two reads in a row agree: the
+  // bytes of a backup. The enclosure is kept from other programs meanwhile,
+  // so the reads are of one flash. Nothing when a page could not be read,
+  // or its reads did not agree within kBackupReads ("Backup fail, no two
+  // reads agree, Address = 3200").
   std::optional<std::vector<uint8_t>> ReadFlashBackup(int slot);
+  std::optional<std::vector<uint8_t>> ReadFlashBackup(const Bracket& held);
+
+  // The message panel's last text: what the last operation came to, which
+  // a failed upgrade's box repeats.
+  const std::string& LastMessage() const { return panels_.message(); }
 
   SpiFlash& spi() { return spi_; }
 
@@ -88,6 +129,15 @@ class FirmwareWork {
     std::string message_;
   };
 
+  // The bracket, and UpgradeSlot when a slot is given; see Bracket.
+  Bracket Enter(std::optional<int> slot);
+  void RunUpgrade(int slot, std::span<const uint8_t> image, UpgradeProgress& progress);
+  std::optional<std::vector<uint8_t>> ReadBackup(int slot);
+  // Keeps the target's drive from other programs into `hold`; else the
+  // reason, in the words the message panel shows. Nothing to keep without a
+  // drive: the range operations say why there is none.
+  std::optional<std::string> Keep(const FlashTarget& target,
+                                  std::optional<CommandChannel::DriveHold>& hold);
   bool RunStages(const FlashTarget& target, std::span<const uint8_t> image,
                  UpgradeProgress& progress);
   void Report(std::string_view text) { panels_.SetText(StatusPanels::kMessagePanel, text); }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/bytes.h"
 #include "common/text.h"
 #include "raid/record_views.h"
 
@@ -56,9 +57,13 @@ FirmwareRevision RevisionOf(std::span<const uint8_t, kSectorSize> config) {
   if (std::all_of(version.begin(), version.end(), [](uint8_t b) { return b >= kFirstPrintable; })) {
     return {PrintableUtf8(SwapPairs(version)), true};
   }
+  return {VersionNumberText(static_cast<uint32_t>(LoadBigEndian(version.data(), 4))), false};
+}
+
+std::string VersionNumberText(uint32_t version) {
   std::string text;
-  for (std::size_t i = 0; i < 3; ++i) text += HexUpper(version[i], 2);
-  return {text + "." + HexUpper(version[3] & 0x0FU), false};
+  for (int shift = 24; shift >= 8; shift -= 8) text += HexUpper((version >> shift) & 0xFF, 2);
+  return text + "." + HexUpper(version & 0x0F);
 }
 
 std::string FirmwareText(std::span<const uint8_t, kSectorSize> config) {

@@ -49,6 +49,11 @@ struct FirmwareRevision {
 };
 FirmwareRevision RevisionOf(std::span<const uint8_t, kSectorSize> config);
 
+// The number form of a firmware version (most significant byte first):
+// three bytes in hexadecimal, ".", the low four bits of the last one.
+// 0x14031815 is "140318.5"; a firmware file's version reads the same way.
+std::string VersionNumberText(uint32_t version);
+
 // "Firmware Ver. " and the version held in ConfigRecord bytes 46-53: the text
 // itself when all eight bytes are printable, else the "140318.5" number form.
 std::string FirmwareText(std::span<const uint8_t, kSectorSize> config);

@@ -18,6 +18,7 @@
 #include "cli/pxraid_process.h"
 #include "common/bytes.h"
 #include "eventlog/log_file.h"
+#include "firmware/flash_backup.h"
 #include "firmware/image_builder.h"
 #include "firmware/image_files.h"
 #include "firmware/sub_code_table.h"
@@ -70,18 +71,29 @@ bool HasLine(const std::vector<std::string>& lines, const std::string& line) {
   return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
-// The upgrade's line in the log of `logs`: the device, the file, the backup
-// made first (any, when `backup` is empty) and the outcome.
-bool HasUpgradeLine(const fs::path& logs, const std::string& device, const fs::path& file,
-                    const std::string& outcome, const fs::path& backup = {}) {
-  const std::string head = device + " Firmware upgrade with " + file.string() + ", backup " +
-                           (backup.empty() ? (logs / "flash_").string() : backup.string());
-  const std::string tail = ": " + outcome + ", 12/07/26 10:00:00";
+// The members of the two enclosures, as the log names them.
+const char kMirror[] = "WD-WCC3F0000001_WD-WCC3F0000002";
+const char kStripe[] = "ZFL0A001_ZFL0A002";
+
+// An upgrade's two lines in the log of `logs`: its start, naming the file
+// and the backup made first (any in `logs` when `backup` is empty, none when
+// it is "none"), and its end with the outcome.
+bool HasUpgradeLines(const fs::path& logs, const std::string& device, const std::string& enclosure,
+                     const fs::path& file, const std::string& outcome,
+                     const std::string& backup = {}) {
+  const std::string head = device + " Firmware upgrade started, enclosure " + enclosure +
+                           ", file \"" + file.string() + "\"";
+  const std::string withBackup =
+      head + ", backup \"" + (backup.empty() ? (logs / "flash_").string() : backup);
   const std::vector<std::string> lines = LogOf(logs);
-  return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
-    return line.rfind(head, 0) == 0 && line.size() >= head.size() + tail.size() &&
-           line.compare(line.size() - tail.size(), tail.size(), tail) == 0;
-  });
+  const bool start =
+      backup == "none"
+          ? HasLine(lines, head + ", no backup, 12/07/26 10:00:00")
+          : std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+              return line.starts_with(withBackup) && line.ends_with(".bin\", 12/07/26 10:00:00");
+            });
+  return start && HasLine(lines, device + " Firmware upgrade ended, enclosure " + enclosure + ": " +
+                                     outcome + ", 12/07/26 10:00:00");
 }
 
 // The flash of the healthy mirror's enclosure as the scenario sets it up.
@@ -259,10 +271,12 @@ TEST(FirmwareUpgrade, RunsTheFourStagesOnTheVirtualFlash) {
     if (c.exitCode == 0) {
       EXPECT_TRUE(Contains(run.out, "Process 3 / 4: 100%, page 480 of 480\n"));
     }
-    // Whatever its outcome, an upgrade that ran leaves it in the log.
+    // Whatever its outcome, an upgrade that ran leaves its start and its end
+    // in the log.
     if (!c.stages.empty()) {
       const bool second = std::find(c.args.begin(), c.args.end(), "2") != c.args.end();
-      EXPECT_TRUE(HasUpgradeLine(logs, second ? "D2" : "D1", file, c.stages.back()));
+      EXPECT_TRUE(HasUpgradeLines(logs, second ? "D2" : "D1", second ? kStripe : kMirror, file,
+                                  c.stages.back()));
     }
   }
 }
@@ -367,7 +381,7 @@ TEST(FirmwareUpgrade, FinishesThroughAClosedOutputAndEverySignalOfATerminal) {
     if (c.signal != 0) {
       EXPECT_TRUE(Contains(run.out, "SPI Verify OK\n")) << run.out;
     }
-    EXPECT_TRUE(HasUpgradeLine(dir.path() / c.name, "D1", file, "SPI Verify OK"));
+    EXPECT_TRUE(HasUpgradeLines(dir.path() / c.name, "D1", kMirror, file, "SPI Verify OK"));
   }
 }
 
@@ -425,38 +439,174 @@ TEST(FirmwareBackup, SavesTheFlashAsTheEnclosureHoldsItBeforeAnyUpgrade) {
     }
   }
   EXPECT_FALSE(fs::exists(dir.path() / "none" / kMirrorBackup));
-  EXPECT_TRUE(HasUpgradeLine(dir.path() / "logs", "D1", file, "SPI Verify OK",
-                             dir.path() / "logs" / kMirrorBackup));
+  EXPECT_TRUE(HasUpgradeLines(dir.path() / "logs", "D1", kMirror, file, "SPI Verify OK",
+                              (dir.path() / "logs" / kMirrorBackup).string()));
 }
 
+// An enclosure whose flash reads as erased has nothing to back up: the
+// backup says so and writes nothing; an upgrade says so and asks before it
+// goes on without one, which --yes answers.
+TEST(FirmwareBackup, AFlashThatReadsAsErasedIsNamedAndTheUpgradeAsksBeforeGoingOnWithoutOne) {
+  TempDir dir;
+  const fs::path file = WriteFile(dir, "fw.bin", sim::DemoFirmwareFile());
+  const std::string erased =
+      "pxraid: The flash reads as erased: there is no firmware in it to "
+      "back up.";
+  const std::string question = "Upgrade without a backup? [y/N]";
+  const std::vector<UpgradeCase> cases{
+      {"backup",
+       "erased-flash",
+       {"firmware", "backup", (dir.path() / "b.bin").string()},
+       "",
+       1,
+       {},
+       erased + " No backup was written.\n"},
+      {"upgrade declined without a backup",
+       "erased-flash",
+       {"firmware", "upgrade", file.string()},
+       "y\nn\n",
+       1,
+       {},
+       question},
+      {"upgrade confirmed without a backup",
+       "erased-flash",
+       {"firmware", "upgrade", file.string()},
+       "y\ny\n",
+       0,
+       {"SPI test OK", "SPI Erase OK", "SPI Program OK", "SPI Verify OK"},
+       question},
+      {"upgrade --yes",
+       "erased-flash",
+       {"firmware", "upgrade", file.string(), "--yes"},
+       "",
+       0,
+       {"SPI test OK", "SPI Erase OK", "SPI Program OK", "SPI Verify OK"},
+       erased + "\n"},
+  };
+  for (const UpgradeCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path logs = dir.path() / c.name;
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--log-dir", logs.string()});
+    const RunResult run = RunPxraid(Virtual(c.scenario, args), c.input);
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+    EXPECT_TRUE(Contains(run.err, erased)) << run.err;
+    EXPECT_TRUE(Contains(run.err, c.error)) << run.err;
+    std::vector<std::string> stages;
+    for (const std::string& line : run.OutLines()) {
+      if (line.rfind("SPI ", 0) == 0) stages.push_back(line);
+    }
+    EXPECT_EQ(stages, c.stages);
+    EXPECT_FALSE(fs::exists(dir.path() / "b.bin"));
+    bool backedUp = false;
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(logs, ignored)) {
+      backedUp = backedUp || entry.path().filename().string().starts_with("flash_");
+    }
+    EXPECT_FALSE(backedUp);
+    if (c.exitCode == 0) {
+      EXPECT_TRUE(HasUpgradeLines(logs, "D1", kMirror, file, "SPI Verify OK", "none"));
+    }
+  }
+}
+
+// `firmware backup` then `firmware restore` of what it saved; a backup is
+// written back only when it is whole, not erased and unchanged since.
 TEST(FirmwareRestore, WritesABackupBackAndRefusesWhatIsNone) {
   TempDir dir;
-  std::vector<uint8_t> flash = sim::DemoFirmwareFile();
-  flash.resize(kFlashSize);
-  const fs::path good = WriteFile(dir, "good.bin", flash);
+  const fs::path made = dir.path() / "made.bin";
+  const RunResult backup =
+      RunPxraid(Virtual("healthy-mirror", {"firmware", "backup", made.string()}));
+  ASSERT_EQ(backup.exitCode, 0) << backup.err;
+  const std::string bytes = ReadBytes(made);
+  std::string spoiled = bytes;
+  spoiled[0x1234] = static_cast<char>(spoiled[0x1234] ^ 0x04);
+  const fs::path changed = dir.path() / "changed.bin";
+  WriteBytes(changed, spoiled);
+  fs::copy_file(ChecksumFileOf(made), ChecksumFileOf(changed));
+  const fs::path unchecked = dir.path() / "unchecked.bin";
+  WriteBytes(unchecked, bytes);
   const fs::path erased = WriteFile(dir, "erased.bin", std::vector<uint8_t>(kFlashSize, 0xFF));
   const fs::path shorter = WriteFile(dir, "short.bin", std::vector<uint8_t>(kFlashSize - 1, 0));
   const fs::path missing = dir.path() / "missing.bin";
   const std::vector<std::tuple<fs::path, int, std::string>> cases{
-      {good, 0, "SPI Verify OK\n"},
+      {made, 0, "SPI Verify OK\n"},
+      {unchecked, 0,
+       "The backup has no checksum file beside it (unchecked.bin.sha256): it cannot be checked.\n"},
+      {changed, 1,
+       "The backup does not match its checksum file changed.bin.sha256.\nPlease check it."},
       {erased, 1, "The backup holds nothing but erased flash (every byte FFh).\nPlease check it."},
       {shorter, 1, "The backup has 61439 bytes; a flash backup has 61440.\nPlease check it."},
       {missing, 1, "pxraid: cannot read " + missing.string() + ": no such file or directory"},
   };
-  for (const auto& [backup, exitCode, said] : cases) {
-    SCOPED_TRACE(backup.string());
+  for (const auto& [file, exitCode, said] : cases) {
+    SCOPED_TRACE(file.string());
+    const fs::path logs = dir.path() / ("logs-" + file.stem().string());
     const RunResult run =
-        RunPxraid(Virtual("healthy-mirror", {"firmware", "restore", backup.string(), "--yes",
-                                             "--log-dir", dir.path().string()}));
+        RunPxraid(Virtual("healthy-mirror", {"firmware", "restore", file.string(), "--yes",
+                                             "--log-dir", logs.string()}));
     EXPECT_EQ(run.exitCode, exitCode) << run.err;
-    EXPECT_TRUE(Contains(exitCode == 0 ? run.out : run.err, said)) << run.out << run.err;
-    EXPECT_EQ(HasLine(LogOf(dir.path()), "D1 Firmware restore from " + backup.string() +
-                                             ": SPI Verify OK, 12/07/26 10:00:00"),
+    EXPECT_TRUE(Contains(exitCode == 0 ? run.out + run.err : run.err, said)) << run.out << run.err;
+    const std::vector<std::string> lines = LogOf(logs);
+    EXPECT_EQ(HasLine(lines, "D1 Firmware restore started, enclosure " + std::string(kMirror) +
+                                 ", file \"" + file.string() + "\", 12/07/26 10:00:00"),
+              exitCode == 0);
+    EXPECT_EQ(HasLine(lines, "D1 Firmware restore ended, enclosure " + std::string(kMirror) +
+                                 ": SPI Verify OK, 12/07/26 10:00:00"),
               exitCode == 0);
     if (exitCode != 0) {
       EXPECT_FALSE(Contains(run.out, "SPI ")) << run.out;
     }
   }
+}
+
+// kill -9 in the middle of an upgrade leaves its start line alone in the
+// log. Every command that looks at the enclosures afterwards says, once,
+// that the upgrade was cut short and how to put the backup back, however
+// often it detects (the monitor here finds a second enclosure plugged in),
+// until a restore has ended.
+TEST(FirmwareUpgrade, OneKilledHalfWayIsToldOfOnceByTheNextRunsWithTheRestoreCommand) {
+  TempDir dir;
+  const fs::path file = WriteFile(dir, "fw.bin", sim::DemoFirmwareFile());
+  const fs::path logs = dir.path() / "logs";
+  const std::string logDir = logs.string();
+  PxraidProcess upgrade(Virtual("healthy-mirror", {"--read-latency", "20", "firmware", "upgrade",
+                                                   file.string(), "--yes", "--log-dir", logDir}));
+  ASSERT_TRUE(
+      upgrade.ReadUntil([](const std::string& out) { return Contains(out, "Process 3 / 4: 0%"); }));
+  upgrade.Signal(SIGKILL);
+  EXPECT_EQ(upgrade.Wait().signal, SIGKILL);
+  const fs::path backup = logs / kMirrorBackup;
+  const std::vector<std::string> left = LogOf(logs);
+  const auto begins = [&left](const std::string& head) {
+    return std::any_of(left.begin(), left.end(),
+                       [&](const std::string& line) { return line.starts_with(head); });
+  };
+  EXPECT_TRUE(begins("D1 Firmware upgrade started, enclosure " + std::string(kMirror) +
+                     ", file \"" + file.string() + "\", backup \"" + backup.string() + "\", "));
+  EXPECT_FALSE(begins("D1 Firmware upgrade ended"));
+
+  const std::string notice =
+      "pxraid: The firmware upgrade of device 1 (disks WD-WCC3F0000001 and WD-WCC3F0000002) that "
+      "started 12/07/26 10:00:00 was cut short: its flash may be half written. Before the "
+      "enclosure is switched off, put its backup back: pxraid firmware restore " +
+      backup.string() + "\n";
+  const std::vector<std::pair<std::string, std::vector<std::string>>> looks{
+      {"healthy-mirror", {"status", "--log-dir", logDir}},
+      {"enclosure-plugged-in", {"monitor", "--polls", "4", "--interval", "0", "--log-dir", logDir}},
+      {"healthy-mirror",
+       {"firmware", "backup", (dir.path() / "b.bin").string(), "--log-dir", logDir}},
+      {"healthy-mirror", {"firmware", "restore", backup.string(), "--yes", "--log-dir", logDir}},
+  };
+  for (const auto& [scenario, args] : looks) {
+    SCOPED_TRACE(args.front());
+    const RunResult run = RunPxraid(Virtual(scenario, args));
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(Count(run.err, notice), 1U) << run.err;
+  }
+  // The restore has ended: nothing is cut short any more.
+  const RunResult after = RunPxraid(Virtual("healthy-mirror", {"status", "--log-dir", logDir}));
+  EXPECT_FALSE(Contains(after.err, "cut short")) << after.err;
 }
 
 // A head file with its configuration block at `c`.

@@ -32,6 +32,10 @@
 #include "app/form3_goto.h"
 #include "app/form5_event_log.h"
 #include "app/platform/single_instance.h"
+#include "eventlog/log_file.h"
+#include "firmware/flash_backup.h"
+#include "firmware/flash_journal.h"
+#include "firmware/upgrade.h"
 #include "sim/demo_scenarios.h"
 #include "sim/fake_clock.h"
 #include "sim/virtual_bus.h"
@@ -818,6 +822,112 @@ class MainWindowTest : public QObject {
     QVERIFY(!form.state().flags.firmwareBusy.load());
   }
 
+  // "Start Upgrade" asks first, naming the device, its firmware and the
+  // image's; No touches nothing. Yes backs the flash up into the log folder
+  // with its checksum file, then upgrades, and the upgrade's start (with the
+  // backup's path) and its end go into the day's log.
+  void StartUpgradeAsksThenBacksUpAndLogsItsStartAndEnd() {
+    Rig rig;
+    rig.AttachTwoEnclosures();
+    std::vector<uint8_t> installed(px::kFlashSize);
+    for (std::size_t i = 0; i < installed.size(); ++i) installed[i] = static_cast<uint8_t>(i * 7);
+    rig.bus.EnclosureAt(1)->SetFlash(0, installed);
+    const std::vector<uint8_t> image = rig.WriteFirmwareFile();
+    TForm1& form = rig.Start();
+    rig.Settle();
+    form.BitBtn1Click();
+    const std::filesystem::path logs = rig.logDir.path().toStdString();
+    const auto inLogs = [&](const std::string& prefix) {
+      std::vector<std::string> found;
+      for (const auto& entry : std::filesystem::directory_iterator(logs)) {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with(prefix)) found.push_back(name);
+      }
+      std::sort(found.begin(), found.end());
+      return found;
+    };
+    const auto firmwareLines = [&] {
+      std::vector<std::string> lines;
+      for (const std::string& name : inLogs("")) {
+        if (!name.ends_with(".log")) continue;
+        for (const std::string& line :
+             px::ReadLogLines(logs / name).value_or(std::vector<std::string>{})) {
+          if (line.find(" Firmware ") != std::string::npos) lines.push_back(line);
+        }
+      }
+      return lines;
+    };
+    const px::test::RecordingMessages::Box question{
+        "Start Upgrade",
+        "Erase and reprogram the flash of device 1 (PX SATA RAID Box, drive 1, firmware "
+        "140318.5) with the firmware 140902.5 of " +
+            rig.firmwareFile.string() + "?",
+        px::MessageIcon::None};
+
+    rig.messages.answer = [](const std::string&) { return false; };
+    const std::size_t commands = rig.bus.EnclosureAt(1)->CommandCount();
+    QTest::mouseClick(form.Button2, Qt::LeftButton);
+    QCOMPARE(rig.messages.questions(), std::vector{question});
+    QCOMPARE(rig.bus.EnclosureAt(1)->CommandCount(), commands);
+    QCOMPARE(rig.bus.EnclosureAt(1)->ReadFlash(0, px::kFlashSize), installed);
+    QVERIFY(inLogs("flash_").empty());
+    QVERIFY(firmwareLines().empty());
+    QVERIFY(!form.state().flags.firmwareBusy.load());
+
+    rig.messages.answer = nullptr;
+    QTest::mouseClick(form.Button2, Qt::LeftButton);
+    QCOMPARE(rig.messages.questions(), (std::vector{question, question}));
+    QCOMPARE(rig.messages.boxes().back().title, std::string("Firmware Upgrade Message"));
+    QCOMPARE(rig.bus.EnclosureAt(1)->ReadFlash(0, image.size()), image);
+    const std::vector<std::string> backups = inLogs("flash_WD-WCC3F0000001_WD-WCC3F0000002_");
+    QCOMPARE(backups.size(), std::size_t{2});
+    const std::filesystem::path backup = logs / backups[0];
+    QCOMPARE(px::LoadFlashBackup(backup, rig.messages), std::optional(installed));
+    const std::vector<std::string> lines = firmwareLines();
+    QCOMPARE(lines.size(), std::size_t{2});
+    const std::string enclosure = "enclosure WD-WCC3F0000001_WD-WCC3F0000002";
+    QVERIFY2(lines[0].starts_with("D1 Firmware upgrade started, " + enclosure + ", file \"" +
+                                  rig.firmwareFile.string() + "\", backup \"" + backup.string() +
+                                  "\", "),
+             lines[0].c_str());
+    QVERIFY2(lines[1].starts_with("D1 Firmware upgrade ended, " + enclosure + ": SPI Verify OK, "),
+             lines[1].c_str());
+  }
+
+  // A flash the logs show cut short is told in a box once every drive could
+  // be probed (one held elsewhere may be that very flash going on), and
+  // only once.
+  void AFlashCutShortIsToldOnce() {
+    Rig rig;
+    rig.AttachTwoEnclosures();
+    const px::FlashRun run{px::FlashKind::Upgrade, 2, "S1_S2", "/x/fw.bin", "/x/flash.bin"};
+    std::ofstream(std::filesystem::path(rig.logDir.path().toStdString()) / "200101.log",
+                  std::ios::binary)
+        << px::FlashStartedLine(run) << ", 01.01.2020 10:00:00\r\n";
+    const px::test::RecordingMessages::Box notice{
+        "Message",
+        "The firmware upgrade of device 2 (disks S1 and S2) that started 01.01.2020 10:00:00 was "
+        "cut short: its flash may be half written. Before the enclosure is switched off, put its "
+        "backup back: pxraid firmware restore --device 2 /x/flash.bin",
+        px::MessageIcon::Exclamation};
+    const auto told = [&] {
+      const auto boxes = rig.messages.boxes();
+      return std::count(boxes.begin(), boxes.end(), notice);
+    };
+    const px::ClaimToken other = rig.bus.TryClaimDrive(3, px::ClaimPurpose::Firmware);
+    TForm1& form = rig.Start();
+    rig.Settle();
+    QCOMPARE(told(), 0);
+    rig.bus.ReleaseDrive(other);
+    for (int tick = 0; tick < 7; ++tick) form.Timer4Timer();
+    rig.Settle();
+    QCOMPARE(form.state().devices.DeviceCount.load(), 2u);
+    QCOMPARE(told(), 1);
+    form.state().detection.handover.Request();
+    rig.Settle();
+    QCOMPARE(told(), 1);
+  }
+
   void UpgradeClickedDuringAPollWaitsForIt() {
     Rig rig;
     rig.AttachTwoEnclosures();
@@ -865,8 +975,11 @@ class MainWindowTest : public QObject {
     QCOMPARE(rig.fileDialogs, 1);
     bool clicked = false;
     rig.transport.onCommand = [&](const px::ScsiRequest& request) {
-      // In the middle of the programming stage, from the upgrade's pump.
-      if (!clicked && request.cdb[0] == 0x28 && rig.bus.EnclosureAt(1)->CommandCount() == 100) {
+      // In the middle of the programming stage, from the upgrade's pump:
+      // after the backup's two passes over the (erased) flash and the 15
+      // erases.
+      if (!clicked && request.cdb[0] == 0x28 &&
+          rig.bus.EnclosureAt(1)->CommandCount() == 960 + 15 + 100) {
         clicked = true;
         QTimer::singleShot(0, &form, [&form] {
           QTest::mouseClick(form.Button2, Qt::LeftButton);

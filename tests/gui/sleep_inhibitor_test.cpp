@@ -152,13 +152,19 @@ class SleepInhibitorTest : public QObject {
                                        {"sleep:shutdown", "PX RAID Utility", kWhy, "block"}}));
         standIn.reset();
       }
-      // The first event the upgrade runs comes from inside the erase.
+      // Looked at from the first event the erase stage runs (the backup
+      // before it runs events too).
       QString duringErase;
       int held = -1;
-      QTimer::singleShot(0, &form, [&] {
+      QTimer erasing;
+      erasing.setInterval(0);
+      QObject::connect(&erasing, &QTimer::timeout, &form, [&] {
+        if (form.Panel1->Caption() != QStringLiteral("Process 2 / 4")) return;
         duringErase = form.statusBar().PanelText(4);
         if (standIn) held = standIn->Held();
+        erasing.stop();
       });
+      erasing.start();
       form.Button2Click();
       QCOMPARE(messages.boxes().back().title, std::string("Firmware Upgrade Message"));
       QCOMPARE(form.statusBar().PanelText(4), QStringLiteral("SPI Verify OK"));

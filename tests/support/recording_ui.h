@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -62,14 +63,28 @@ class RecordingMessages final : public Messages {
     std::lock_guard lock(mutex_);
     boxes_.push_back({std::string(title), std::string(text), icon});
   }
+  // Questions are kept apart from the boxes, and answered by `answer`
+  // (Yes when it is empty).
+  bool Ask(std::string_view title, std::string_view text) override {
+    std::lock_guard lock(mutex_);
+    questions_.push_back({std::string(title), std::string(text), MessageIcon::None});
+    return !answer || answer(questions_.back().text);
+  }
   std::vector<Box> boxes() const {
     std::lock_guard lock(mutex_);
     return boxes_;
   }
+  std::vector<Box> questions() const {
+    std::lock_guard lock(mutex_);
+    return questions_;
+  }
+
+  std::function<bool(const std::string& text)> answer;
 
  private:
   mutable std::mutex mutex_;
   std::vector<Box> boxes_;
+  std::vector<Box> questions_;
 };
 
 }  // namespace px::test

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/flash_job.h"
 #include "sim/fake_clock.h"
 #include "sim/virtual_bus.h"
 #include "support/recording_ui.h"
@@ -89,6 +90,33 @@ TEST(Core, ALogIsKeptOnlyWhereItIsAskedFor) {
     rig.core.raid.ReadStatus(rig.client);
     EXPECT_EQ(std::filesystem::exists(dir.path() / "261207.log"), keepsLog);
   }
+}
+
+// A run cut short is told once in a program's life, with the number its
+// enclosure has now; not while a drive could not be probed, since another
+// program may be flashing it right then.
+TEST(CutShortWatch, TellsEachRunCutShortOnceAndNotWhileADriveIsHeldElsewhere) {
+  test::TempDir dir;
+  const FlashRun run{FlashKind::Upgrade, 3, "WD-WCC3F0000001_WD-WCC3F0000002", "/x/fw.bin",
+                     "/x/flash.bin"};
+  test::WriteBytes(dir.path() / "261207.log", FlashStartedLine(run) + ", 07.12.2026 10:00:00\r\n");
+  CoreRig rig;
+  rig.bus.AttachEnclosure(0);
+  CutShortWatch watch;
+
+  const ClaimToken other = rig.bus.TryClaimDrive(0, ClaimPurpose::Firmware);
+  rig.core.discovery.DetectNow();
+  EXPECT_TRUE(watch.Look(rig.core, dir.path()).empty()) << "drive 0 was held elsewhere";
+  rig.bus.ReleaseDrive(other);
+
+  rig.core.discovery.DetectNow();
+  const std::vector<std::string> told{
+      "The firmware upgrade of device 3 (disks WD-WCC3F0000001 and WD-WCC3F0000002) that started "
+      "07.12.2026 10:00:00 was cut short: its flash may be half written. Before the enclosure is "
+      "switched off, put its backup back: pxraid firmware restore /x/flash.bin"};
+  EXPECT_EQ(watch.Look(rig.core, dir.path()), told);
+  EXPECT_TRUE(watch.Look(rig.core, dir.path()).empty()) << "told once";
+  EXPECT_EQ(CutShortWatch().Look(rig.core, dir.path()), told) << "a new program tells again";
 }
 
 }  // namespace

@@ -4,11 +4,13 @@
 
 #include <csignal>
 
+#include "common/sha256.h"
 #include "firmware_rig.h"
 #include "raid/records.h"
 
 #ifndef _WIN32
 #include <sys/resource.h>
+#include <unistd.h>
 #endif
 
 namespace px {
@@ -70,34 +72,77 @@ TEST(FlashBackup, IsTheFlashRangeAsReadAndRestoresThroughTheFourStages) {
   }
 }
 
-TEST(FlashBackup, OnlyAWholeFlashRangeThatIsNotAllErasedIsRestored) {
-  const std::vector<std::pair<std::vector<uint8_t>, std::string>> cases{
-      {Pattern(kFlashSize), ""},
-      {Pattern(kFlashSize - 1), "The backup has 61439 bytes; a flash backup has 61440."},
-      {Pattern(kFlashSize + 1), "The backup has 61441 bytes; a flash backup has 61440."},
-      {{}, "The backup has 0 bytes; a flash backup has 61440."},
-      {std::vector<uint8_t>(kFlashSize, 0xFF),
-       "The backup holds nothing but erased flash (every byte FFh)."},
+// A backup is refused for its size or for being erased before its checksum
+// is looked at; then it must match its checksum file, and one without is
+// read with a word that it could not be checked.
+TEST(FlashBackup, OnlyAWholeFlashRangeThatIsNotAllErasedAndIsUnchangedIsRestored) {
+  const std::vector<uint8_t> good = Pattern(kFlashSize);
+  std::vector<uint8_t> changed = good;
+  changed[0x1234] ^= 0x04;
+  const std::string checksum = Sha256Text(good) + "  b.bin\n";
+  const auto refused = [](const std::string& text) {
+    return Box{"Error", text + "\nPlease check it.", MessageIcon::Error};
   };
-  test::TempDir dir;
-  for (const auto& [bytes, refusal] : cases) {
-    SCOPED_TRACE(refusal);
-    test::RecordingMessages messages;
-    const std::optional<std::vector<uint8_t>> loaded =
-        LoadFlashBackup(dir.Write("b.bin", bytes), messages);
-    EXPECT_EQ(loaded.has_value(), refusal.empty());
-    if (refusal.empty()) {
-      EXPECT_EQ(*loaded, bytes);
-      EXPECT_TRUE(messages.boxes().empty());
-    } else {
-      EXPECT_EQ(messages.boxes(),
-                (std::vector<Box>{{"Error", refusal + "\nPlease check it.", MessageIcon::Error}}));
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> bytes;
+    std::optional<std::string> checksumFile;
+    std::optional<Box> box;
+    bool loaded;
+    bool needsNonRoot = false;
+  };
+  const std::vector<Case> cases{
+      {"unchanged", good, checksum, std::nullopt, true},
+      {"no checksum file", good, std::nullopt,
+       Box{"Message",
+           "The backup has no checksum file beside it (b.bin.sha256): it cannot be checked.",
+           MessageIcon::None},
+       true},
+      {"one bit changed since", changed, checksum,
+       refused("The backup does not match its checksum file b.bin.sha256."), false},
+      {"an empty checksum file", good, "",
+       refused("The backup does not match its checksum file b.bin.sha256."), false},
+      {"a checksum file that may not be read", good, checksum,
+       refused("The checksum file b.bin.sha256 cannot be read."), false, true},
+      {"one byte short", Pattern(kFlashSize - 1), std::nullopt,
+       refused("The backup has 61439 bytes; a flash backup has 61440."), false},
+      {"one byte long", Pattern(kFlashSize + 1), std::nullopt,
+       refused("The backup has 61441 bytes; a flash backup has 61440."), false},
+      {"empty",
+       {},
+       std::nullopt,
+       refused("The backup has 0 bytes; a flash backup has 61440."),
+       false},
+      {"erased", std::vector<uint8_t>(kFlashSize, 0xFF), std::nullopt,
+       refused("The backup holds nothing but erased flash (every byte FFh)."), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+#ifndef _WIN32
+    if (c.needsNonRoot && geteuid() == 0) continue;  // root reads whatever the mode says
+#else
+    if (c.needsNonRoot) continue;
+#endif
+    test::TempDir dir;
+    const std::filesystem::path file = dir.Write("b.bin", c.bytes);
+    if (c.checksumFile) {
+      const std::filesystem::path sidecar = dir.Write(
+          "b.bin.sha256", std::vector<uint8_t>(c.checksumFile->begin(), c.checksumFile->end()));
+      if (c.needsNonRoot) std::filesystem::permissions(sidecar, std::filesystem::perms::none);
     }
+    test::RecordingMessages messages;
+    const std::optional<std::vector<uint8_t>> loaded = LoadFlashBackup(file, messages);
+    EXPECT_EQ(loaded.has_value(), c.loaded);
+    if (loaded) {
+      EXPECT_EQ(*loaded, c.bytes);
+    }
+    EXPECT_EQ(messages.boxes(), c.box ? std::vector<Box>{*c.box} : std::vector<Box>{});
   }
 }
 
 // Whatever goes wrong, the file holds either the whole new backup or what it
-// held before, and nothing else is left in the folder.
+// held before, and nothing else is left in the folder; a new backup has its
+// checksum file beside it.
 TEST(FlashBackup, IsSavedWholeOrNotAtAll) {
   struct Case {
     const char* name;
@@ -141,11 +186,15 @@ TEST(FlashBackup, IsSavedWholeOrNotAtAll) {
     EXPECT_EQ(!error, c.saved) << error.message();
     if (!error) {
       EXPECT_EQ(ReadBack(file), backup);
+      const std::vector<uint8_t> checksum = ReadBack(ChecksumFileOf(file));
+      EXPECT_EQ(std::string(checksum.begin(), checksum.end()),
+                Sha256Text(backup) + "  flash.bin\n");
     } else if (c.existing) {
       EXPECT_EQ(ReadBack(file), older);
     }
+    // The backup and its checksum file, or what was there before.
     const std::vector<std::filesystem::path> left = Entries(dir.path());
-    EXPECT_EQ(left.size(), c.existing || !error ? 1U : 0U);
+    EXPECT_EQ(left.size(), !error ? 2U : c.existing ? 1U : 0U);
   }
 }
 

@@ -500,16 +500,34 @@ TEST(VirtualController, CommandFaultTakesExactlyItsCountOfMatchingCommands) {
   }
 }
 
-TEST(VirtualController, FlippedBitShowsOnlyOnReadBack) {
-  VirtualController controller;
-  controller.UpdateFaults([](ControllerFaults& f) { f.flippedBit = FlippedBit{0x85, 0x04}; });
-  const Sector r = Knock(controller, test::SpiRead(1));
-  std::vector<uint8_t> expected(128, 0xFF);
-  expected[5] = 0xFB;
-  EXPECT_EQ(Bytes(r, kReplySpiDataOffset, 128), expected);
-  EXPECT_EQ(controller.ReadFlash(0x85, 1)[0], 0xFF);
-  EXPECT_EQ(Bytes(Knock(controller, test::SpiRead(0)), kReplySpiDataOffset, 128),
-            std::vector<uint8_t>(128, 0xFF));
+TEST(VirtualController, FlippedBitShowsOnlyOnReadBackOnTheReadsItIsFor) {
+  struct Case {
+    const char* name;
+    FlippedBit flip;
+    std::vector<bool> wrong;  // read after read
+  };
+  const std::vector<Case> cases{
+      {"every read", {0x85, 0x04}, {true, true, true, true, true, true}},
+      {"the first read", {0x85, 0x04, 1}, {true, false, false, false, false, false}},
+      {"every other read", {0x85, 0x04, 0, true}, {true, false, true, false, true, false}},
+      {"every other of the first three",
+       {0x85, 0x04, 3, true},
+       {true, false, true, false, false, false}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    VirtualController controller;
+    controller.UpdateFaults([&](ControllerFaults& f) { f.flippedBit = c.flip; });
+    for (const bool wrong : c.wrong) {
+      std::vector<uint8_t> expected(128, 0xFF);
+      if (wrong) expected[5] = 0xFB;
+      EXPECT_EQ(Bytes(Knock(controller, test::SpiRead(1)), kReplySpiDataOffset, 128), expected);
+      // Other pages do not count as reads of the byte.
+      EXPECT_EQ(Bytes(Knock(controller, test::SpiRead(0)), kReplySpiDataOffset, 128),
+                std::vector<uint8_t>(128, 0xFF));
+    }
+    EXPECT_EQ(controller.ReadFlash(0x85, 1)[0], 0xFF);
+  }
 }
 
 }  // namespace
