@@ -167,7 +167,7 @@ class CommandChannel {
   std::thread::id owner_{};
 
   std::mutex claimsMutex_;
-  // Drive numbers have four bits (DriveOf).
+  // Drive numbers have four bits.
   std::array<HeldDrive, 16> held_{};
 
   CommandRecord record_;

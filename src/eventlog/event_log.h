@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "common/ui.h"
-#include "device/session.h"
 #include "eventlog/log_file.h"
 #include "eventlog/log_time.h"
+#include "raid/device_table.h"
 #include "raid/records.h"
 
 namespace px {

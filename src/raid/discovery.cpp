@@ -253,8 +253,6 @@ uint32_t DriveDiscovery::ProbePhysicalDrives(const ProbeOptions& options) {
     if (++examined >= physicalCount) break;
   }
   panels.SetText(kStagePanel, "De, " + std::to_string(count) + ", OK");
-  const uint32_t choosable = ctx_.devices.ActivePage.load() == 0 ? physicalCount : count;
-  ctx_.detection.ChooserMaximum = static_cast<int>(choosable) - 1;
   return count;
 }
 

@@ -4,12 +4,13 @@
 #include <atomic>
 #include <cstdint>
 
+#include "device/transport.h"
+
 namespace px {
 
 inline constexpr uint32_t kNoSlot = 256;
 inline constexpr std::size_t kDeviceSlots = 8;
 inline constexpr std::size_t kShownDevices = 4;
-inline constexpr std::size_t kPhysicalDrives = 10;
 
 // Bits of a device-table entry.
 inline constexpr uint32_t kEntryDriveMask = 0x0F;
@@ -39,11 +40,6 @@ struct DeviceTable {
   // it, and a torn or stale read there must not be undefined behaviour.
   std::array<std::atomic<uint32_t>, kDeviceSlots> DeviceSlot{};
   std::atomic<uint32_t> DeviceCount{0};
-  // Index of the device whose page is active.
-  std::atomic<uint32_t> SelectedSlot{0};
-  // The device page the user has in front, -1 when none; where a control
-  // sector goes. Detection reads it on its own thread.
-  std::atomic<int> ActivePage{-1};
   // Slot the firmware operations address; kNoSlot when none. Discovery reads
   // it on its own thread.
   std::atomic<uint32_t> UpgradeSlot{kNoSlot};
