@@ -175,7 +175,8 @@ void TForm1::InitialiseState() {
 }
 
 void TForm1::StartThreads() {
-  detectThread_ = std::make_unique<px::DriveDetectThread>(core_->discovery, core_->context);
+  detectThread_ = std::make_unique<px::DriveDetectThread>(
+      core_->discovery, core_->context, px::ProbeOptions{services_.probeOrder, std::nullopt});
   // The monitor's requests are served on this thread, where the user
   // interface is: a poll or a control write between two clicks, never
   // during another's work.

@@ -85,6 +85,8 @@ struct FormServices {
   MakeTray makeTray;
   // False: the tray raises no desktop notifications.
   bool notifications = true;
+  // How detections probe the drives (one by one for a recorded session).
+  px::ProbeOrder probeOrder = px::ProbeOrder::SideBySide;
 };
 
 // The main window: device pages, RAID status, firmware group, the seven

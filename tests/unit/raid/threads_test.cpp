@@ -14,27 +14,30 @@ using test::Eventually;
 using test::RaidRig;
 
 TEST(DriveDetectThread, DetectsOnRequestAndHandsTheResultsBack) {
-  RaidRig rig;
-  rig.bus.AttachPlainDisk(0);
-  rig.bus.AttachEnclosure(1);
-  rig.bus.AttachPlainDisk(2);
-  rig.bus.AttachEnclosure(3);
-  rig.detection.LetterCount = rig.discovery.ListLogicalDrives();
-  rig.detection.PhysicalDriveCount = rig.discovery.CountPhysicalDrives();
-  DriveDetectThread thread(rig.discovery, rig.context);
-  rig.detection.handover.Request();
-  ASSERT_TRUE(Eventually([&] { return rig.detection.handover.Finished(); }));
-  EXPECT_FALSE(rig.detection.handover.Pending());
-  EXPECT_FALSE(rig.detection.handover.Begin()) << "the request was taken once";
-  EXPECT_EQ(rig.devices.DeviceCount, 2U);
-  EXPECT_EQ(rig.devices.DeviceSlot[0], 0x41U);
-  EXPECT_EQ(rig.devices.DeviceSlot[1], 0x43U);
+  for (const ProbeOrder order : {ProbeOrder::OneByOne, ProbeOrder::SideBySide}) {
+    SCOPED_TRACE(order == ProbeOrder::OneByOne ? "one by one" : "side by side");
+    RaidRig rig;
+    rig.bus.AttachPlainDisk(0);
+    rig.bus.AttachEnclosure(1);
+    rig.bus.AttachPlainDisk(2);
+    rig.bus.AttachEnclosure(3);
+    rig.detection.LetterCount = rig.discovery.ListLogicalDrives();
+    rig.detection.PhysicalDriveCount = rig.discovery.CountPhysicalDrives();
+    DriveDetectThread thread(rig.discovery, rig.context, {order, std::nullopt});
+    rig.detection.handover.Request();
+    ASSERT_TRUE(Eventually([&] { return rig.detection.handover.Finished(); }));
+    EXPECT_FALSE(rig.detection.handover.Pending());
+    EXPECT_FALSE(rig.detection.handover.Begin()) << "the request was taken once";
+    EXPECT_EQ(rig.devices.DeviceCount, 2U);
+    EXPECT_EQ(rig.devices.DeviceSlot[0], 0x41U);
+    EXPECT_EQ(rig.devices.DeviceSlot[1], 0x43U);
+  }
 }
 
 TEST(DriveDetectThread, StopsWhenToldOrWhenTheWindowCloses) {
   for (bool closing : {false, true}) {
     RaidRig rig;
-    DriveDetectThread thread(rig.discovery, rig.context);
+    DriveDetectThread thread(rig.discovery, rig.context, {});
     if (closing) {
       rig.flags.closing = true;
     } else {
@@ -64,7 +67,7 @@ TEST(WorkerThreads, DetectionAndTheWindowsRequestsRunSideBySide) {
   rig.detection.handover.Request();
   rig.monitor.MonitorRequests = kMonitoringActive;
 
-  DriveDetectThread detect(rig.discovery, rig.context);
+  DriveDetectThread detect(rig.discovery, rig.context, {ProbeOrder::SideBySide, std::nullopt});
 
   int detections = 0;
   int tick = 0;
