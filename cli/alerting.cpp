@@ -273,7 +273,7 @@ bool Alerting::Mail(const Alert& alert, bool reminder, const StatusReports& repo
 }
 
 void Alerting::SaveMailState() {
-  if (!ReplaceLogFile(stateFile_, pacing_.Lines())) {
+  if (!ReplaceLogFile(stateFile_, pacing_.Lines(), FileAccess::OwnerOnly)) {
     Complain("cannot save the pacing of mail in " + PathText(stateFile_) +
              "; a restart may mail again what was mailed");
   }

@@ -292,7 +292,8 @@ class FlashSession {
     const LocaleDateFormat format;
     EventLogState log;
     // No start block is written from here, so no caption is needed.
-    EventLogWriter writer(log, core_.devices, core_.records, {}, directory, format, panels);
+    EventLogWriter writer(log, core_.devices, core_.records, {}, directory, format, panels,
+                          core_.services.clock, core_.flags);
     const LogTime now = host_.Now();
     QueueLogLine(log, line + ", " + FormatTimestamp(now, format));
     writer.WriteEventLog(0, EventLogRun{now, false, false});

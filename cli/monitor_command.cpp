@@ -10,6 +10,7 @@
 #include "cli/host.h"
 #include "cli/metrics.h"
 #include "cli/stop_signal.h"
+#include "common/files.h"
 #include "common/text.h"
 #include "eventlog/event_log.h"
 #include "raid/monitor.h"
@@ -54,8 +55,10 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
       options.logDir.empty() ? DefaultLogDirectory() : fs::path(options.logDir);
   std::error_code error;
   fs::create_directories(directory, error);
+  // A folder root may not trust is refused before anything is logged there.
+  if (!error) error = CheckFolder(directory);
   if (error) {
-    Complain("cannot use the log directory " + PathText(directory) + ": " + error.message());
+    Complain("cannot use the log directory " + PathText(directory) + ": " + ReasonText(error));
     return kExitFailed;
   }
 

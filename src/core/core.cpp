@@ -12,7 +12,7 @@ Core::Core(CoreServices servicesIn)
               detection, monitor, services.panels, services.messages},
       discovery(context),
       logWriter(eventLog, devices, records, kProgramCaption, services.logDirectory,
-                services.dateFormat, services.panels),
+                services.dateFormat, services.panels, services.clock, flags),
       raid(context, [this](uint8_t answered) { AfterPoll(answered); }),
       firmwareWork(FirmwareDeps{channel, flags, devices, records, firmware, services.panels,
                                 services.messages, services.sleepInhibitor}) {}

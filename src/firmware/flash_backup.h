@@ -35,10 +35,11 @@ std::optional<std::vector<uint8_t>> LoadFlashBackup(const std::filesystem::path&
                                                     Messages& messages,
                                                     std::error_code* reason = nullptr);
 
-// Writes `bytes` to `path` so that `path` never holds half a backup: a new
-// file beside it, flushed to the disk, then renamed over it. On failure
-// nothing is left but what `path` held before, and the system's reason is
-// returned; empty on success.
+// Writes `bytes` to `path` so that `path` never holds half a backup, as
+// ReplaceFileBytes does, readable by the owner alone: a backup holds the
+// controller's flash, serial numbers among it. On failure nothing is left but
+// what `path` held before, and the system's reason is returned; empty on
+// success.
 std::error_code SaveFlashBackup(const std::filesystem::path& path, std::span<const uint8_t> bytes);
 
 }  // namespace px

@@ -96,28 +96,42 @@ TEST(OwnLogFile, TheUsersNameGoesBeforeTheExtension) {
 }
 
 #ifndef _WIN32
-TEST(ReplaceLogFile, KeepsTheFilesModeAndOwner) {
-  test::TempDir dir;
-  const auto file = dir.path() / "261207.log";
-  test::WriteBytes(file, "old\r\n");
-  ::chmod(file.c_str(), 0640);
-  // Only root may give a file away; anyone else keeps the owner check to
-  // what they may do: the group.
+// A log the user gave to a group, or made private, stays so. Root, though,
+// never takes another user's file for a log of its own: it would give them
+// what root writes, or put root's lines where they expect their own.
+TEST(ReplaceLogFile, KeepsTheFilesModeAndGroupAndLeavesAnotherUsersFileAloneAsRoot) {
   const bool root = ::geteuid() == 0;
-  const uid_t owner = root ? 4321 : ::geteuid();
-  ASSERT_EQ(::chown(file.c_str(), owner, root ? 4321 : ::getegid()), 0);
-  struct stat before {};
-  ASSERT_EQ(::stat(file.c_str(), &before), 0);
+  struct Case {
+    const char* name;
+    uid_t owner;
+    gid_t group;
+    bool replaced;
+  };
+  // Only root may give a file away, or to any group; anyone else keeps to
+  // what they may do.
+  std::vector<Case> cases = {{"ours", ::geteuid(), root ? 4321 : ::getegid(), true}};
+  if (root) cases.push_back({"another user's", 4321, 4321, false});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    const auto file = dir.path() / "261207.log";
+    test::WriteBytes(file, "old\r\n");
+    ::chmod(file.c_str(), 0640);
+    ASSERT_EQ(::chown(file.c_str(), c.owner, c.group), 0);
+    struct stat before {};
+    ASSERT_EQ(::stat(file.c_str(), &before), 0);
 
-  ASSERT_TRUE(ReplaceLogFile(file, Lines{"new"}));
+    EXPECT_EQ(ReplaceLogFile(file, Lines{"new"}), c.replaced);
 
-  struct stat after {};
-  ASSERT_EQ(::stat(file.c_str(), &after), 0);
-  EXPECT_EQ(after.st_mode & 07777, 0640U);
-  EXPECT_EQ(after.st_uid, before.st_uid);
-  EXPECT_EQ(after.st_gid, before.st_gid);
-  EXPECT_NE(after.st_ino, before.st_ino);
-  EXPECT_EQ(test::ReadBytes(file), "new\r\n");
+    struct stat after {};
+    ASSERT_EQ(::stat(file.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode & 07777, 0640U);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_gid, before.st_gid);
+    EXPECT_EQ(after.st_ino != before.st_ino, c.replaced);
+    EXPECT_EQ(test::ReadBytes(file), c.replaced ? "new\r\n" : "old\r\n");
+    EXPECT_THAT(dir.Entries(), ElementsAre("261207.log"));
+  }
 }
 #endif
 

@@ -141,6 +141,11 @@ TEST(FlashBackup, IsSavedWholeOrNotAtAll) {
     EXPECT_EQ(!error, c.saved) << error.message();
     if (!error) {
       EXPECT_EQ(ReadBack(file), backup);
+#ifndef _WIN32
+      // The flash holds the members' serial numbers: the owner's alone.
+      EXPECT_EQ(std::filesystem::status(file).permissions(),
+                std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+#endif
     } else if (c.existing) {
       EXPECT_EQ(ReadBack(file), older);
     }
