@@ -111,6 +111,8 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
     // that another program held.
     if (poll > 0 && (core.detection.BusyDrives.load() != 0 || core.DrivesChanged())) {
       const uint32_t count = core.Detect();
+      // A stop ends the probes' waits: what they found is no news.
+      if (StopRequested()) break;
       const bool starting = core.monitor.FirstDisplay.load();
       if (count != previousCount) Complain(Enclosures(count) + " found");
       if (count > 0 && !starting && count != previousCount) core.monitor.Redetected = true;
@@ -130,11 +132,14 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
         SendHostEvent(core, kHostFoundEnclosure, report.answered);
         greeted = true;
       }
-      const StatusReports reports = ReportAll(core, core.devices.DeviceCount.load(), report);
-      health = reports.overall;
-      if (poll == 0 && options.test) alerting.Test(reports);
-      alerting.AfterPoll(changes, reports, host.UnixSeconds());
-      metrics.Write(reports, host.UnixSeconds());
+      // Nor is a device that did not answer because a stop ended the wait.
+      if (!StopRequested()) {
+        const StatusReports reports = ReportAll(core, core.devices.DeviceCount.load(), report);
+        health = reports.overall;
+        if (poll == 0 && options.test) alerting.Test(reports);
+        alerting.AfterPoll(changes, reports, host.UnixSeconds());
+        metrics.Write(reports, host.UnixSeconds());
+      }
     } else {
       metrics.Write({}, host.UnixSeconds());
     }

@@ -7,7 +7,7 @@ namespace px {
 Core::Core(CoreServices servicesIn)
     : services(std::move(servicesIn)),
       access(services.transport, services.panels),
-      channel(access, services.clock, services.pump, flags.closing),
+      channel(access, services.clock, services.pump, flags),
       context{channel,   flags,   devices,         records,
               detection, monitor, services.panels, services.messages},
       discovery(context),

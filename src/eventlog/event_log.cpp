@@ -255,7 +255,8 @@ std::size_t EventLogWriter::WriteEventLog(uint8_t deviceMask, const EventLogRun&
 
   // Held from reading the file to replacing it: whatever another program
   // logs into this folder meanwhile waits, and is read in by our next run.
-  const Locks locks(directory_, user_, clock_, [this] { return flags_.closing.load(); });
+  const Locks locks(directory_, user_, clock_,
+                    [this] { return flags_.closing.load() || flags_.stopping.load(); });
   FinishEarlierDay(dayFile, ownFile, locks);
 
   fs::path file = dayFile;

@@ -80,7 +80,7 @@ class EventLogWriter {
   // The references must outlive the writer. baseCaption is the main window's
   // caption as loaded; directory is where the day's files go. The folder's
   // lock is waited for on `clock`, and not at all once `flags` say the
-  // program is closing.
+  // program is closing or stopping.
   EventLogWriter(EventLogState& state, const DeviceTable& devices, const RecordTables& records,
                  std::string baseCaption, std::filesystem::path directory,
                  const DateTimeFormat& format, StatusPanels& panels, Clock& clock,

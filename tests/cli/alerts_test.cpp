@@ -3,11 +3,14 @@
 // priorities, over the virtual enclosures' scripted stories.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/alerting.h"
@@ -139,6 +142,53 @@ TEST(MonitorAlerts, AProgramThatFailsOrHangsIsLoggedAndMonitoringGoesOn) {
         << run.err;
     EXPECT_TRUE(Contains(run.err, "pxraid: stopped\n")) << run.err;
     EXPECT_EQ(run.OutLines(), Lines(r.dir.path() / "261207.log"));
+  }
+}
+
+// A program the monitor runs that does not end holds up no stop: SIGTERM
+// ends the monitor, and the program with it, long before the program's time
+// is up.
+TEST(MonitorAlerts, AStopIsNotHeldUpByAProgramThatDoesNotEnd) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> route;  // P: the program
+    std::string told;
+  };
+  const std::string stopped = " was not run to its end: pxraid was asked to stop";
+  const Case cases[] = {
+      {"the alert program", {"--exec", "P"}, "pxraid: P for MemberFailed on D1" + stopped + "\n"},
+      {"sendmail",
+       {"--mail", "root", "--sendmail", "P"},
+       "pxraid: mail of MemberFailed on D1: P" + stopped + "; trying again in an hour\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Recorders r;
+    const fs::path pidFile = r.dir.path() / "pid";
+    const fs::path program =
+        Script(r.dir.path(), "hangs", "echo $$ > '" + pidFile.string() + "'\nexec sleep 120");
+    std::vector<std::string> args{"--alert-timeout", "3600"};
+    for (const std::string& arg : c.route) args.push_back(arg == "P" ? program.string() : arg);
+    PxraidProcess monitor(Virtual("failed-member", r.Monitor(args)));
+    // The program has started once it has said who it is. The limits only
+    // keep a broken build from hanging the suite, and the program (it sleeps
+    // for longer than the monitor is given to end) from outliving it long.
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (Lines(pidFile).empty() && std::chrono::steady_clock::now() < giveUp) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_FALSE(Lines(pidFile).empty());
+    const pid_t pid = std::stoi(Lines(pidFile).front());
+
+    monitor.Signal(SIGTERM);
+    ASSERT_TRUE(monitor.Ends(std::chrono::seconds(60)));
+    const RunResult run = monitor.Wait();
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    std::string told = c.told;
+    told.replace(told.find('P'), 1, program.string());
+    EXPECT_TRUE(Contains(run.err, told)) << run.err;
+    EXPECT_TRUE(Contains(run.err, "pxraid: stopped\n")) << run.err;
+    EXPECT_NE(::kill(pid, 0), 0) << "the program ends with the monitor";
   }
 }
 

@@ -101,8 +101,8 @@ TEST(FaultCampaign, NoUpgradeCompletesWithTheFlashDifferentFromTheImage) {
     sim::FakeClock otherClock;
     test::RecordingPanels otherPanels;
     DeviceAccess otherAccess{rig.bus, otherPanels};
-    std::atomic<bool> otherClosing{false};
-    CommandChannel other{otherAccess, otherClock, nullptr, otherClosing};
+    AppFlags otherFlags;
+    CommandChannel other{otherAccess, otherClock, nullptr, otherFlags};
     std::optional<uint8_t> otherAnswer;
 
     switch (c.fault) {
