@@ -347,6 +347,56 @@ TEST(Metrics, LabelValuesAreValidUtf8WithQuotesAndBackslashesEscaped) {
 // Mail pacing over polls at chosen times: a condition found is mailed, again
 // a day later while it lasts, forgotten when a poll no longer finds it, and
 // kept (but not mailed) while its device does not answer.
+// A line of the pacing of mail that is not one (edited by hand, cut short)
+// stops nothing: the monitor says which line it leaves out, monitors, and
+// keeps the other lines, so what was mailed is not mailed again; the file is
+// saved without the line.
+TEST(MonitorAlerts, ABadLineOfTheMailStateIsLeftOutAndMonitoringGoesOn) {
+  const Recorders r;
+  const fs::path state = r.dir.path() / cli::kMailStateName;
+  // Mailed at the start of the day (10:00 is 1796637600), due again tomorrow.
+  const std::string mailed = "D1 P1 MemberFailed 1796724000 1 WD-WCC3F0000002";
+  WriteBytes(state, CrLfJoined({mailed, "Dx - MemberFailed 0 0 S", "D1 P1"}));
+  const RunResult run = RunPxraid(
+      Virtual("failed-member",
+              r.Monitor({"--polls", "2", "--mail", "root", "--sendmail", r.sendmail.string()})));
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  for (const char* line : {"2", "3"}) {
+    EXPECT_TRUE(Contains(run.err, "pxraid: line " + std::string(line) + " of " + state.string() +
+                                      " is not understood and is left out\n"))
+        << run.err;
+  }
+  EXPECT_TRUE(Mails(r.mails).empty());
+  EXPECT_EQ(Lines(state), std::vector<std::string>{mailed});
+  EXPECT_EQ(run.OutLines(), Lines(r.dir.path() / "261207.log"));
+}
+
+TEST(MailPacing, ALineThatIsNotOneIsLeftOutAndTheRestKept) {
+  const std::vector<std::string> kept = {
+      "D1 P1 MemberFailed 1796637600 1 WD-WCC3F0000002",
+      "D4 - MemberRemoved -5 0 ",
+      "D2 P0 MemberFailed 0 1 a serial with spaces ",
+  };
+  const std::vector<std::string> lines = {
+      kept[0],
+      "Dx - MemberFailed 0 0 S",      // 2: no device number
+      "D0 P1 MemberFailed 0 0 S",     // 3: no device 0
+      "D99 P1 MemberFailed 0 0 S",    // 4: nor 99
+      "D1 P2 MemberFailed 0 0 S",     // 5: no such port
+      "D1 P1 MemberFailed soon 0 S",  // 6: no time
+      "D1 P1 MemberFailed 0 2 S",     // 7: mailed is 0 or 1
+      "D1 P1 MemberFailed 0 0",       // 8: cut short
+      "",                             // 9
+      "D1  P1 MemberFailed 0 0 S",    // 10: an empty field
+      kept[1],
+      "D18446744073709551617 P1 X 0 0 S",  // 12: a device beyond any number
+      kept[2],
+  };
+  cli::MailPacing pacing;
+  EXPECT_EQ(pacing.Load(lines), (std::vector<std::size_t>{2, 3, 4, 5, 6, 7, 8, 9, 10, 12}));
+  EXPECT_EQ(pacing.Lines(), kept);
+}
+
 TEST(MailPacing, OnceThenDailyWhileItLasts) {
   struct Poll {
     int64_t at;
