@@ -3,6 +3,7 @@
 #include <fstream>
 #include <iostream>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -75,7 +76,11 @@ void Print(const std::vector<std::string>& lines, std::size_t from) {
 }  // namespace
 
 fs::path DefaultLogDirectory() {
-  return ChooseLogDirectory(ProgramDirectory());
+  fs::path directory = ChooseLogDirectory(ProgramDirectory());
+  if (directory.empty()) {
+    throw std::invalid_argument("no log directory: HOME is not set; give --log-dir DIR");
+  }
+  return directory;
 }
 
 int RunLog(Host& host, const LogOptions& options) {

@@ -1,6 +1,5 @@
 #include "eventlog/log_file.h"
 
-#include <cstdlib>
 #include <system_error>
 #include <utility>
 
@@ -103,20 +102,37 @@ std::filesystem::path UserStateDirectory(std::string_view xdgStateHome, std::str
   return {};
 }
 
+namespace {
+
+// Where the system's programs are installed, which no log goes into.
+bool InSystemFolder(const fs::path& directory) {
+  const fs::path normal = directory.lexically_normal();
+  if (!normal.has_root_directory() || normal.relative_path().empty()) return false;
+  const fs::path top = *normal.relative_path().begin();
+  return top == "usr" || top == "opt";
+}
+
+}  // namespace
+
+fs::path LogDirectoryFor(const LogPlace& place) {
+  if (place.root) return kSystemLogDirectory;
+  const bool systemFolder = InSystemFolder(place.programDirectory);
+  if (place.programDirectoryOwn && !systemFolder) return place.programDirectory;
+  if (!place.stateDirectory.empty()) return place.stateDirectory;
+  return systemFolder ? fs::path() : place.programDirectory;
+}
+
 fs::path ChooseLogDirectory(const fs::path& programDirectory) {
-#ifndef _WIN32
-  if (!CanCreateFilesIn(programDirectory)) {
-    const char* xdgStateHome = std::getenv("XDG_STATE_HOME");
-    const char* home = std::getenv("HOME");
-    const fs::path state = UserStateDirectory(xdgStateHome ? xdgStateHome : "", home ? home : "");
-    if (!state.empty()) {
-      std::error_code error;
-      fs::create_directories(state, error);
-      if (!error) return state;
-    }
+  const LogPlace place = detail::ThisLogPlace(programDirectory);
+  const fs::path chosen = LogDirectoryFor(place);
+  if (chosen.empty() || chosen == programDirectory) return chosen;
+  std::error_code error;
+  // Root's log folder is readable by root alone until the service gives it
+  // to its group.
+  if (fs::create_directories(chosen, error) && place.root) {
+    fs::permissions(chosen, fs::perms::owner_all, error);
   }
-#endif
-  return programDirectory;
+  return chosen;
 }
 
 }  // namespace px

@@ -69,9 +69,30 @@ std::filesystem::path OwnLockFile(const std::filesystem::path& directory, std::s
 // '_' so that it is safe in a file name.
 std::string LogUserName();
 
-// Where the day's logs go: the program's own directory when we may write
-// there. A program installed system-wide on Linux may not, so it then logs to
-// the user's state directory, which is created on first use.
+// The system's log folder, where root's programs log (the service's).
+inline constexpr char kSystemLogDirectory[] = "/var/log/pxraid";
+
+// What the choice of a log folder goes by.
+struct LogPlace {
+  // The folder of the program's executable.
+  std::filesystem::path programDirectory;
+  // It is the user's own: theirs, and they may make files in it.
+  bool programDirectoryOwn = false;
+  bool root = false;
+  // The user's state directory (UserStateDirectory); empty when there is none.
+  std::filesystem::path stateDirectory;
+};
+
+// Where the day's logs go. Root logs where the service does, in
+// kSystemLogDirectory, whatever the program's folder. Anyone else logs beside
+// the program when that folder is their own, as the window always has, but
+// never in a system folder (under /usr or /opt); else in their state
+// directory, or beside the program when they have none. Empty when nothing is
+// left (a system folder, and no state directory).
+std::filesystem::path LogDirectoryFor(const LogPlace& place);
+
+// LogDirectoryFor this process, with the chosen folder made when it is not
+// the program's. On Windows the log is beside the program, as it always was.
 std::filesystem::path ChooseLogDirectory(const std::filesystem::path& programDirectory);
 
 // The user's state directory for this program: $XDG_STATE_HOME/pxgui, or

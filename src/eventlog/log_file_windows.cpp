@@ -14,4 +14,11 @@ std::string SystemUserName() {
   return std::string(name.data(), size - 1);
 }
 
+LogPlace ThisLogPlace(const std::filesystem::path& programDirectory) {
+  LogPlace place;
+  place.programDirectory = programDirectory;
+  place.programDirectoryOwn = true;
+  return place;
+}
+
 }  // namespace px::detail

@@ -8,11 +8,11 @@
 #include <unistd.h>
 #endif
 
-#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "eventlog/log_file_system.h"
 #include "eventlog/log_time.h"
 #include "log_test_support.h"
 
@@ -166,11 +166,37 @@ TEST(LogTime, TimestampsAndFileNames) {
   }
 }
 
-TEST(ChooseLogDirectory, ProgramDirectoryWhenWritable) {
-  test::TempDir dir;
-  EXPECT_EQ(ChooseLogDirectory(dir.path()), dir.path());
-  // The probe that found out leaves nothing behind.
-  EXPECT_TRUE(dir.Entries().empty());
+// Root logs where the service does, whatever the program's folder; anyone
+// else beside the program when that folder is theirs, as the window always
+// has, but never in a system folder; else in their state directory.
+TEST(LogDirectoryFor, RootLogsWhereTheServiceDoesAndNobodyInASystemFolder) {
+  const std::string state = "/home/ann/.local/state/pxgui";
+  struct Case {
+    const char* name;
+    LogPlace place;
+    std::string chosen;
+  };
+  const Case cases[] = {
+      {"root, installed",
+       {"/usr/bin", false, true, "/root/.local/state/pxgui"},
+       kSystemLogDirectory},
+      {"root, in its own build", {"/root/px/build/cli", true, true, ""}, kSystemLogDirectory},
+      {"root, under /opt", {"/opt/pxraid/bin", true, true, ""}, kSystemLogDirectory},
+      {"a user, installed", {"/usr/bin", false, false, state}, state},
+      {"a user's own folder under /opt", {"/opt/pxgui/bin", true, false, state}, state},
+      {"a user's own folder under /usr", {"/usr/local/bin", true, false, state}, state},
+      {"the same by a detour", {"/home/../usr/local/bin", true, false, state}, state},
+      {"a user's own build",
+       {"/home/ann/px/build/app", true, false, state},
+       "/home/ann/px/build/app"},
+      {"a folder that is not the user's", {"/srv/tools", false, false, state}, state},
+      {"/usrx is no system folder", {"/usrx/bin", true, false, state}, "/usrx/bin"},
+      {"no state directory, a system folder", {"/usr/bin", false, false, ""}, ""},
+      {"no state directory, elsewhere", {"/srv/tools", false, false, ""}, "/srv/tools"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(LogDirectoryFor(c.place), std::filesystem::path(c.chosen)) << c.name;
+  }
 }
 
 #ifndef _WIN32
@@ -192,21 +218,18 @@ TEST(UserStateDirectory, FollowsTheXdgRules) {
         << c.xdgStateHome << " " << c.home;
 }
 
-TEST(ChooseLogDirectory, UserStateDirectoryWhenTheProgramDirectoryIsNotWritable) {
+// What this process's choice goes by: whether it is root, and whether the
+// program's folder is the user's own, found out without leaving anything
+// there.
+TEST(ThisLogPlace, TellsRootAndTheUsersOwnFolder) {
   test::TempDir dir;
-  const char* previous = std::getenv("XDG_STATE_HOME");
-  const std::optional<std::string> saved =
-      previous ? std::optional<std::string>(previous) : std::nullopt;
-  setenv("XDG_STATE_HOME", dir.path().c_str(), 1);
-
-  const auto chosen = ChooseLogDirectory(dir.path() / "no-such-program-dir");
-
-  if (saved)
-    setenv("XDG_STATE_HOME", saved->c_str(), 1);
-  else
-    unsetenv("XDG_STATE_HOME");
-  EXPECT_EQ(chosen, dir.path() / "pxgui");
-  EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "pxgui"));
+  const bool root = ::geteuid() == 0;
+  const LogPlace place = detail::ThisLogPlace(dir.path());
+  EXPECT_EQ(place.root, root);
+  // Root is not asked: it logs in the system's folder whatever this is.
+  EXPECT_EQ(place.programDirectoryOwn, !root);
+  EXPECT_FALSE(detail::ThisLogPlace(dir.path() / "missing").programDirectoryOwn);
+  EXPECT_TRUE(dir.Entries().empty());
 }
 #endif
 
