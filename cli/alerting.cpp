@@ -231,8 +231,8 @@ Alerting::Alerting(const MonitorOptions& options, std::filesystem::path stateFil
   if (options_.mailTo.empty()) return;
   const LogFileRead read = ReadLogFile(stateFile_);
   if (read.outcome == LogFileRead::Outcome::Unreadable) {
-    Complain("cannot read the pacing of mail in " + PathText(stateFile_) + " (" + read.reason +
-             "); what is found is mailed as news");
+    Complain("cannot read the pacing of mail in " + PathText(stateFile_) + " (" +
+             read.error.message() + "); what is found is mailed as news");
   }
   for (const std::size_t line : pacing_.Load(read.lines)) {
     Complain("line " + std::to_string(line) + " of " + PathText(stateFile_) +

@@ -56,11 +56,22 @@ struct FileContent {
   std::error_code error;
 };
 
-// Reads `file` through no link in its name. Only a regular file is read, and
-// as root only one of root's own with no other name: another user could
-// otherwise have root copy a file it may not read (a link or a hard link to
-// it) into a file it may.
-FileContent ReadWholeFile(const std::filesystem::path& file);
+// What a file is read for.
+enum class ReadFor {
+  // Its bytes go into a file of ours (a log's lines into the next day's
+  // copy) or decide what we do (the pacing of mail): through no link in its
+  // name, and as root only a file of root's own with no other name; another
+  // user could otherwise have root copy a file they may not read (through a
+  // link or a hard link to it) into a file they may.
+  Keeping,
+  // Its lines are shown to the user who asked for it (pxraid log, the log
+  // viewer), and nothing of it is kept: links are followed, as the user would.
+  Showing,
+};
+
+// Reads the whole of `file`, a regular file only; a pipe under its name does
+// not keep the program waiting.
+FileContent ReadWholeFile(const std::filesystem::path& file, ReadFor purpose);
 
 // Who may read a file the program makes.
 enum class FileAccess {

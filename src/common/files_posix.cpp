@@ -85,11 +85,17 @@ std::error_code OpenFolder(const fs::path& directory, Descriptor& folder) {
   return {};
 }
 
-// What makes a file one this program may read in and replace.
-std::error_code Distrust(const struct stat& file) {
+// What is no file to read or replace: a folder, a link, a pipe, a device.
+std::error_code NotAFile(const struct stat& file) {
   if (S_ISDIR(file.st_mode)) return Errno(EISDIR);
   if (S_ISLNK(file.st_mode)) return FileRefusal::Link;
   if (!S_ISREG(file.st_mode)) return FileRefusal::NotAFile;
+  return {};
+}
+
+// What makes a file one this program may not keep the bytes of, or replace.
+std::error_code Distrust(const struct stat& file) {
+  if (const std::error_code error = NotAFile(file)) return error;
   if (Root() && file.st_uid != ::geteuid()) return FileRefusal::OthersFile;
   if (Root() && file.st_nlink != 1) return FileRefusal::OtherNames;
   return {};
@@ -133,15 +139,17 @@ std::error_code GiveAccess(int fd, FileAccess access, const struct stat* old) {
 
 }  // namespace
 
-FileContent ReadWholeFile(const fs::path& file) {
-  Descriptor fd(::open(file.c_str(), O_RDONLY | kNoSurprises));
+FileContent ReadWholeFile(const fs::path& file, ReadFor purpose) {
+  const bool keeping = purpose == ReadFor::Keeping;
+  constexpr int kFollowing = O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  Descriptor fd(::open(file.c_str(), O_RDONLY | (keeping ? kNoSurprises : kFollowing)));
   if (!fd) {
     if (errno == ENOENT) return {};
     return {FileContent::Outcome::Unreadable, {}, Errno(errno)};
   }
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0) return {FileContent::Outcome::Unreadable, {}, Errno(errno)};
-  if (const std::error_code refusal = Distrust(info)) {
+  if (const std::error_code refusal = keeping ? Distrust(info) : NotAFile(info)) {
     return {FileContent::Outcome::Unreadable, {}, refusal};
   }
   std::string bytes;

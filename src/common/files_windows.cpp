@@ -44,7 +44,7 @@ bool WriteAll(HANDLE file, std::string_view bytes) {
 // which ReplaceFileW keeps for a file replaced; FileAccess has nothing to add.
 // Links need privileges there that a planting user does not have.
 
-FileContent ReadWholeFile(const fs::path& file) {
+FileContent ReadWholeFile(const fs::path& file, ReadFor /*purpose*/) {
   HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {

@@ -277,8 +277,8 @@ std::size_t EventLogWriter::WriteEventLog(uint8_t deviceMask, const EventLogRun&
     if (read.outcome == LogFileRead::Outcome::Unreadable) {
       if (state_.LogFile != ownFile)
         panels_.SetText(StatusPanels::kMessagePanel, "Cannot read log file " + PathText(dayFile) +
-                                                         " (" + read.reason + "); lines go to " +
-                                                         PathText(ownFile));
+                                                         " (" + read.error.message() +
+                                                         "); lines go to " + PathText(ownFile));
       file = ownFile;
       read = ReadLogFile(file);
     }
@@ -382,7 +382,7 @@ std::size_t EventLogWriter::WriteEventLog(uint8_t deviceMask, const EventLogRun&
   if (!changed && lines.size() == state_.SavedLines) return added;
   if (read.outcome == LogFileRead::Outcome::Unreadable) {
     panels_.SetText(StatusPanels::kMessagePanel, "Cannot read log file " + PathText(file) + " (" +
-                                                     read.reason + "); lines kept");
+                                                     read.error.message() + "); lines kept");
   } else if (locks.MayReplace(file) && ReplaceLogFile(file, lines)) {
     state_.SavedLines = lines.size();
   } else {

@@ -42,12 +42,9 @@ std::string JoinLogLines(std::span<const std::string> lines) {
 
 }  // namespace
 
-LogFileRead ReadLogFile(const fs::path& file) {
-  FileContent content = ReadWholeFile(file);
-  if (content.outcome != LogFileRead::Outcome::Read) {
-    return {content.outcome, {}, content.error ? content.error.message() : std::string()};
-  }
-  return {LogFileRead::Outcome::Read, SplitLines(content.bytes), {}};
+LogFileRead ReadLogFile(const fs::path& file, ReadFor purpose) {
+  const FileContent content = ReadWholeFile(file, purpose);
+  return {content.outcome, SplitLines(content.bytes), content.error};
 }
 
 bool ReplaceLogFile(const fs::path& file, std::span<const std::string> lines, FileAccess access) {
@@ -55,7 +52,7 @@ bool ReplaceLogFile(const fs::path& file, std::span<const std::string> lines, Fi
 }
 
 std::optional<std::vector<std::string>> ReadLogLines(const fs::path& file) {
-  LogFileRead read = ReadLogFile(file);
+  LogFileRead read = ReadLogFile(file, ReadFor::Showing);
   if (read.outcome != LogFileRead::Outcome::Read) return std::nullopt;
   return std::move(read.lines);
 }

@@ -24,15 +24,16 @@ struct LogFileRead {
   using Outcome = FileContent::Outcome;
   Outcome outcome = Outcome::Missing;
   std::vector<std::string> lines;
-  // Why it could not be read, in the system's words.
-  std::string reason;
+  // Why it could not be read.
+  std::error_code error;
 };
 
-// Reads a log file as ReadWholeFile does: through no link, and as root only
-// root's own.
-LogFileRead ReadLogFile(const std::filesystem::path& file);
+// Reads a log file as ReadWholeFile does: to keep its lines unless told they
+// are only shown.
+LogFileRead ReadLogFile(const std::filesystem::path& file, ReadFor purpose = ReadFor::Keeping);
 
-// The lines of a log file; nothing when it is missing or cannot be read.
+// The lines of a log file to show; nothing when it is missing or cannot be
+// read.
 std::optional<std::vector<std::string>> ReadLogLines(const std::filesystem::path& file);
 
 // Several programs may log into one folder (the window and pxraid monitor

@@ -74,6 +74,38 @@ TEST(FileLock, IsWaitedForOnTheClockForNoLongerThanItSays) {
 
 constexpr uid_t kNobody = 65534;
 
+// What is read to be kept is read through no link; what is only shown to
+// the user who asked for it is read as they would, through one. Neither
+// waits for a pipe's writer.
+TEST(ReadWholeFile, ShowsWhatALinkLeadsToButKeepsNothingThroughOne) {
+  test::TempDir dir;
+  test::WriteBytes(dir.path() / "log", "a line\r\n");
+  fs::create_symlink(dir.path() / "log", dir.path() / "link");
+  ASSERT_EQ(::mkfifo((dir.path() / "pipe").c_str(), 0600), 0);
+  struct Case {
+    const char* name;
+    ReadFor purpose;
+    std::optional<FileRefusal> refusal;
+  };
+  const Case cases[] = {
+      {"link", ReadFor::Keeping, FileRefusal::Link},
+      {"link", ReadFor::Showing, std::nullopt},
+      {"pipe", ReadFor::Keeping, FileRefusal::NotAFile},
+      {"pipe", ReadFor::Showing, FileRefusal::NotAFile},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + (c.purpose == ReadFor::Keeping ? " kept" : " shown"));
+    const FileContent read = ReadWholeFile(dir.path() / c.name, c.purpose);
+    if (c.refusal) {
+      EXPECT_EQ(read.outcome, FileContent::Outcome::Unreadable);
+      EXPECT_EQ(read.error, make_error_code(*c.refusal)) << read.error.message();
+    } else {
+      EXPECT_EQ(read.outcome, FileContent::Outcome::Read);
+      EXPECT_EQ(read.bytes, "a line\r\n");
+    }
+  }
+}
+
 // Each kind of file gets the access its readers need, whatever the umask: a
 // log what the file it replaces had, the pacing of mail and a backup 0600,
 // the metrics 0644.
@@ -182,7 +214,7 @@ TEST(FilesAsRoot, WhatAnotherUserPutsUnderAFilesNameIsNeitherFollowedNorTaken) {
     SCOPED_TRACE(c.name);
     fs::remove(name);
     c.plant();
-    const FileContent read = ReadWholeFile(name);
+    const FileContent read = ReadWholeFile(name, ReadFor::Keeping);
     EXPECT_EQ(read.outcome, FileContent::Outcome::Unreadable);
     EXPECT_EQ(read.error, make_error_code(c.refusal)) << read.error.message();
     EXPECT_TRUE(read.bytes.empty());

@@ -86,7 +86,7 @@ TEST(ReadLogFile, TellsAMissingFileFromOneThatCannotBeRead) {
     EXPECT_EQ(read.outcome, c.outcome) << c.file;
     EXPECT_EQ(read.lines, c.lines) << c.file;
     // Only a file that is there but unreadable has a reason to give.
-    EXPECT_EQ(read.reason.empty(), c.outcome != LogFileRead::Outcome::Unreadable) << c.file;
+    EXPECT_EQ(!read.error, c.outcome != LogFileRead::Outcome::Unreadable) << c.file;
   }
 }
 
