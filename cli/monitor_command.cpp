@@ -10,6 +10,7 @@
 #include "cli/host.h"
 #include "cli/metrics.h"
 #include "cli/stop_signal.h"
+#include "common/files.h"
 #include "common/text.h"
 #include "core/flash_job.h"
 #include "eventlog/event_log.h"
@@ -55,8 +56,10 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
       options.logDir.empty() ? DefaultLogDirectory() : fs::path(options.logDir);
   std::error_code error;
   fs::create_directories(directory, error);
+  // A folder root may not trust is refused before anything is logged there.
+  if (!error) error = CheckFolder(directory);
   if (error) {
-    Complain("cannot use the log directory " + PathText(directory) + ": " + error.message());
+    Complain("cannot use the log directory " + PathText(directory) + ": " + ReasonText(error));
     return kExitFailed;
   }
 
@@ -113,6 +116,8 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
     // that another program held.
     if (poll > 0 && (core.detection.BusyDrives.load() != 0 || core.DrivesChanged())) {
       const uint32_t count = core.Detect();
+      // A stop ends the probes' waits: what they found is no news.
+      if (StopRequested()) break;
       const bool starting = core.monitor.FirstDisplay.load();
       if (count != previousCount) Complain(Enclosures(count) + " found");
       if (count > 0 && !starting && count != previousCount) core.monitor.Redetected = true;
@@ -133,11 +138,14 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
         SendHostEvent(core, kHostFoundEnclosure, report.answered);
         greeted = true;
       }
-      const StatusReports reports = ReportAll(core, core.devices.DeviceCount.load(), report);
-      health = reports.overall;
-      if (poll == 0 && options.test) alerting.Test(reports);
-      alerting.AfterPoll(changes, reports, host.UnixSeconds());
-      metrics.Write(reports, host.UnixSeconds());
+      // Nor is a device that did not answer because a stop ended the wait.
+      if (!StopRequested()) {
+        const StatusReports reports = ReportAll(core, core.devices.DeviceCount.load(), report);
+        health = reports.overall;
+        if (poll == 0 && options.test) alerting.Test(reports);
+        alerting.AfterPoll(changes, reports, host.UnixSeconds());
+        metrics.Write(reports, host.UnixSeconds());
+      }
     } else {
       metrics.Write({}, host.UnixSeconds());
     }

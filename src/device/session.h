@@ -28,6 +28,12 @@ struct AppFlags {
   // Held for the length of a firmware operation; polls, the status-bar
   // handler, a second firmware operation and closing stay away meanwhile.
   std::atomic<bool> firmwareBusy{false};
+  // Set when the user or the system asks the program to stop (pxraid's
+  // Ctrl+C or SIGTERM): every wait for another program or for an answer
+  // gives up at its next look, so that no other program and no silent
+  // enclosure holds up the stop; what is under way (a knock, a control
+  // write) is finished, so that the controller never sees half a command.
+  std::atomic<bool> stopping{false};
 };
 
 // The enclosures found by the last detection. Discovery writes the entries
