@@ -6,16 +6,17 @@
 // --help and --version answer; everything else is the toolkit's.
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QTimer>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <string_view>
 
 #include "app/application.h"
 #include "app/form1_main.h"
 #include "common/clock.h"
+#include "common/files.h"
 #include "eventlog/log_file.h"
 #include "sim/demo_scenarios.h"
 #include "sim/demo_timeline.h"
@@ -38,11 +39,9 @@ void WriteDemoFirmware() {
   const std::filesystem::path directory = px::ChooseLogDirectory(
       std::filesystem::path(QCoreApplication::applicationDirPath().toStdU16String()));
   const std::filesystem::path path = directory / kFirmwareFileName;
-  QFile file(QString::fromStdU16String(path.u16string()));
   const std::vector<uint8_t> image = px::sim::DemoFirmwareFile();
-  const auto size = static_cast<qint64>(image.size());
-  if (file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-      file.write(reinterpret_cast<const char*>(image.data()), size) == size) {
+  const std::string_view bytes(reinterpret_cast<const char*>(image.data()), image.size());
+  if (!px::ReplaceFileBytes(path, bytes, px::FileAccess::AsBefore, false)) {
     std::printf("pxgui-demo: firmware file for \"Load Firmware \": %s\n", path.string().c_str());
   } else {
     std::fprintf(stderr, "pxgui-demo: cannot write %s\n", path.string().c_str());

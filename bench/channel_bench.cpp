@@ -23,8 +23,8 @@ struct Rig {
   px::sim::VirtualBus bus{&clock};
   NullPanels panels;
   px::DeviceAccess access{bus, panels};
-  std::atomic<bool> closing{false};
-  px::CommandChannel channel{access, clock, nullptr, closing};
+  px::StopSignals flags;
+  px::CommandChannel channel{access, clock, nullptr, flags};
   Rig() { bus.AttachEnclosure(0); }
 };
 

@@ -58,7 +58,7 @@ struct Host {
   NoMessages messages;
   px::DeviceAccess access{bus, panels};
   px::AppFlags flags;
-  px::CommandChannel channel{access, clock, {}, flags.closing};
+  px::CommandChannel channel{access, clock, {}, flags};
   px::DeviceTable devices;
   px::RecordTables records;
   px::DetectionState detection;

@@ -41,7 +41,7 @@ struct Rig {
   px::NoSleepInhibitor sleepInhibitor;
   px::DeviceAccess access{bus, panels};
   px::AppFlags flags;
-  px::CommandChannel channel{access, clock, nullptr, flags.closing};
+  px::CommandChannel channel{access, clock, nullptr, flags};
   px::DeviceTable devices;
   px::RecordTables records;
   px::FirmwareState state;

@@ -1,12 +1,15 @@
 #include "cli/alerting.h"
 
 #include <algorithm>
+#include <array>
+#include <charconv>
 #include <iostream>
-#include <sstream>
+#include <system_error>
 #include <utility>
 
 #include "cli/child_process.h"
 #include "common/text.h"
+#include "raid/device_table.h"
 #include "eventlog/log_file.h"
 
 #ifdef _WIN32
@@ -125,24 +128,47 @@ std::vector<std::string> MailPacing::Lines() const {
   return lines;
 }
 
-void MailPacing::Load(const std::vector<std::string>& lines) {
-  open_.clear();
-  for (const std::string& line : lines) {
-    std::istringstream in(line);
-    std::string device;
-    Open open;
-    int mailed = 0;
-    if (!(in >> device >> open.port >> open.name >> open.nextAt >> mailed) || device.size() < 2 ||
-        device[0] != 'D') {
-      continue;  // not ours, or cut short: that condition is news again
-    }
-    open.device = static_cast<std::size_t>(std::stoul(device.substr(1)) - 1);
-    if (open.port == "-") open.port.clear();
-    open.mailed = mailed != 0;
-    in.get();
-    std::getline(in, open.serial);
-    open_.push_back(std::move(open));
+std::optional<MailPacing::Open> MailPacing::Parse(std::string_view line) {
+  // Five fields, each followed by one space, then the serial to the end.
+  std::array<std::string_view, 5> fields;
+  for (std::string_view& field : fields) {
+    const std::size_t space = line.find(' ');
+    if (space == 0 || space == std::string_view::npos) return std::nullopt;
+    field = line.substr(0, space);
+    line.remove_prefix(space + 1);
   }
+  const auto number = [](std::string_view text, auto& value) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size();
+  };
+  const auto [device, port, name, nextAt, mailed] = fields;
+  Open open;
+  std::size_t deviceNumber = 0;
+  if (device.size() < 2 || device[0] != 'D' || !number(device.substr(1), deviceNumber) ||
+      deviceNumber < 1 || deviceNumber > kDeviceSlots) {
+    return std::nullopt;
+  }
+  if (port != "-" && port != PortName(Port::P0) && port != PortName(Port::P1)) return std::nullopt;
+  if (!number(nextAt, open.nextAt) || (mailed != "0" && mailed != "1")) return std::nullopt;
+  open.device = deviceNumber - 1;
+  open.port = port == "-" ? std::string() : std::string(port);
+  open.name = name;
+  open.mailed = mailed == "1";
+  open.serial = line;
+  return open;
+}
+
+std::vector<std::size_t> MailPacing::Load(const std::vector<std::string>& lines) {
+  open_.clear();
+  std::vector<std::size_t> leftOut;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (std::optional<Open> open = Parse(lines[i])) {
+      open_.push_back(std::move(*open));
+    } else {
+      leftOut.push_back(i + 1);
+    }
+  }
+  return leftOut;
 }
 
 std::vector<Alert> CriticalConditions(const StatusReports& reports) {
@@ -202,8 +228,16 @@ std::string MailMessage(const MonitorOptions& options, const std::string& hostNa
 
 Alerting::Alerting(const MonitorOptions& options, std::filesystem::path stateFile)
     : options_(options), stateFile_(std::move(stateFile)), hostName_(HostName()) {
-  if (!options_.mailTo.empty()) {
-    if (auto lines = ReadLogLines(stateFile_)) pacing_.Load(*lines);
+  if (options_.mailTo.empty()) return;
+  const LogFileRead read = ReadLogFile(stateFile_);
+  if (read.outcome == LogFileRead::Outcome::Unreadable) {
+    Complain("cannot read the pacing of mail in " + PathText(stateFile_) + " (" +
+             read.error.message() + "); what is found is mailed as news");
+  }
+  for (const std::size_t line : pacing_.Load(read.lines)) {
+    Complain("line " + std::to_string(line) + " of " + PathText(stateFile_) +
+             " is not understood and is left out");
+    stateLeftOut_ = true;
   }
 }
 
@@ -227,7 +261,8 @@ void Alerting::AfterPoll(const std::vector<EnclosureEvent>& events, const Status
   for (const MailPacing::Due& due : pacing_.Pace(CriticalConditions(reports), unread, now)) {
     pacing_.Mailed(due, Mail(due.condition, due.reminder, reports), now);
   }
-  if (pacing_.Lines() != before) SaveMailState();
+  if (stateLeftOut_ || pacing_.Lines() != before) SaveMailState();
+  stateLeftOut_ = false;
 }
 
 void Alerting::Tell(const Alert& alert) {
@@ -273,7 +308,7 @@ bool Alerting::Mail(const Alert& alert, bool reminder, const StatusReports& repo
 }
 
 void Alerting::SaveMailState() {
-  if (!ReplaceLogFile(stateFile_, pacing_.Lines())) {
+  if (!ReplaceLogFile(stateFile_, pacing_.Lines(), FileAccess::OwnerOnly)) {
     Complain("cannot save the pacing of mail in " + PathText(stateFile_) +
              "; a restart may mail again what was mailed");
   }

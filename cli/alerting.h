@@ -3,7 +3,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/commands.h"
@@ -34,7 +36,10 @@ class MailPacing {
   // The state as lines of text, kept between runs so that --oneshot from
   // cron, or a restarted service, does not mail the same condition again.
   std::vector<std::string> Lines() const;
-  void Load(const std::vector<std::string>& lines);
+  // Takes the state from such lines. A line that is not one (edited by hand,
+  // cut short by a full disk) is left out, and the rest kept: its condition
+  // is only news again. Returns the numbers of the lines left out, from 1.
+  std::vector<std::size_t> Load(const std::vector<std::string>& lines);
 
   static constexpr int64_t kRepeatSeconds = 24 * 3600;
   static constexpr int64_t kRetrySeconds = 3600;
@@ -49,6 +54,7 @@ class MailPacing {
     bool mailed = false;
   };
   static Open KeyOf(const Alert& condition);
+  static std::optional<Open> Parse(std::string_view line);
   static bool SameCondition(const Open& a, const Open& b);
   std::vector<Open> open_;
 };
@@ -90,6 +96,8 @@ class Alerting {
   SteadyClock childClock_;
   AlertSelector selector_;
   MailPacing pacing_;
+  // The state file held lines that were left out: it is saved without them.
+  bool stateLeftOut_ = false;
 };
 
 }  // namespace px::cli

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "cli/stop_signal.h"
+
 #ifndef _WIN32
 #include <fcntl.h>
 #include <signal.h>
@@ -24,6 +26,8 @@ std::string ChildOutcome::Describe(uint32_t timeoutSeconds) const {
       return "was ended by signal " + std::to_string(code);
     case Ending::TimedOut:
       return "did not end within " + std::to_string(timeoutSeconds) + " s and was killed";
+    case Ending::Stopped:
+      return "was not run to its end: pxraid was asked to stop";
     case Ending::NotStarted:
       break;
   }
@@ -77,6 +81,7 @@ ChildOutcome Ended(int status) {
 ChildOutcome RunChild(const std::vector<std::string>& argv,
                       const std::vector<std::string>& environment, std::string_view input,
                       uint32_t timeoutSeconds, Clock& clock) {
+  if (StopRequested()) return {ChildOutcome::Ending::Stopped, 0, {}};
   // The input goes through a socket, not a pipe: a program that ends
   // without reading it then costs a failed send (MSG_NOSIGNAL), not our
   // life by SIGPIPE, and a full buffer never blocks us.
@@ -140,7 +145,10 @@ ChildOutcome RunChild(const std::vector<std::string>& argv,
       outcome = Ended(status);
       break;
     }
-    if (clock.TickMs() - start >= limit) {
+    // A stop is answered at once, not after the program's time.
+    const bool stop = StopRequested();
+    if (stop) outcome.ending = ChildOutcome::Ending::Stopped;
+    if (stop || clock.TickMs() - start >= limit) {
       ::kill(-pid, SIGKILL);
       ::waitpid(pid, &status, 0);
       break;

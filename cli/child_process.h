@@ -11,7 +11,7 @@ namespace px::cli {
 
 // How a program pxraid ran for an alert ended.
 struct ChildOutcome {
-  enum class Ending { Exited, Signalled, TimedOut, NotStarted };
+  enum class Ending { Exited, Signalled, TimedOut, Stopped, NotStarted };
   Ending ending = Ending::NotStarted;
   int code = 0;        // the exit status, the signal, or the system's error
   std::string reason;  // NotStarted: why, in the system's words
@@ -24,8 +24,9 @@ struct ChildOutcome {
 // arguments, no shell between, and `environment` (NAME=VALUE) added to ours.
 // It reads `input` on its standard input and writes to our standard error,
 // so that nothing it prints mixes with the log lines on standard output. A
-// program still running after `timeoutSeconds` on `clock` is killed with
-// everything it started.
+// program still running after `timeoutSeconds` on `clock`, or once pxraid is
+// asked to stop, is killed with everything it started; none is started once
+// pxraid is stopping.
 ChildOutcome RunChild(const std::vector<std::string>& argv,
                       const std::vector<std::string>& environment, std::string_view input,
                       uint32_t timeoutSeconds, Clock& clock);

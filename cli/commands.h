@@ -140,9 +140,10 @@ uint32_t ExplainDetection(CoreState& core, uint32_t count);
 void TellCutShortRuns(const CoreState& core, const std::filesystem::path& logDirectory,
                       CutShortWatch& watch);
 
-// Where the logs go when --log-dir is not given: beside the program when it
-// may write there (as the windowed program does), else the user's state
-// directory.
+// Where the logs go when --log-dir is not given, as ChooseLogDirectory
+// decides: root's in the system's log folder, the service's; anyone else's
+// beside the program when that folder is theirs (as the windowed program's),
+// else in their state directory. std::invalid_argument when there is none.
 std::filesystem::path DefaultLogDirectory();
 
 // "pxraid: " + text on standard error: something is wrong.

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "cli/stop_signal.h"
 #include "common/sleep_inhibitor.h"
 #include "common/ui.h"
 #include "core/core.h"
@@ -114,6 +115,8 @@ struct CoreState : Console, Core {
 
   Host& host;
   const ProbeOptions probing;
+  // Ctrl+C or SIGTERM ends the core's waits too.
+  const StopRaises stopRaises{flags.stopping};
 };
 
 }  // namespace px::cli

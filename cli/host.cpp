@@ -3,7 +3,6 @@
 #include <charconv>
 #include <chrono>
 #include <ctime>
-#include <fstream>
 #include <iomanip>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -13,6 +12,7 @@
 
 #include "cli/stop_signal.h"
 #include "cli/virtual_scenarios.h"
+#include "common/files.h"
 #include "device/recorder.h"
 #include "device/replayer.h"
 #include "sim/fake_clock.h"
@@ -222,8 +222,10 @@ void Host::WriteControlTrace() const {
                         {"sum_ok", write.sumOk}});
     }
   }
-  std::ofstream out(controlTrace_, std::ios::trunc);
-  out << nlohmann::ordered_json{{"control_writes", writes}}.dump(2) << '\n';
+  const std::string trace = nlohmann::ordered_json{{"control_writes", writes}}.dump(2) + '\n';
+  if (ReplaceFileBytes(controlTrace_, trace, FileAccess::AsBefore, false)) {
+    std::cerr << "pxraid: cannot write the control trace " << controlTrace_ << std::endl;
+  }
 }
 
 }  // namespace px::cli

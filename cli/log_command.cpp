@@ -1,8 +1,7 @@
-#include <cerrno>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -44,27 +43,13 @@ fs::path ProgramDirectory() {
   return fs::current_path(error);
 }
 
-// Why the day's file could not be read, or nullopt when it is simply not
-// there (yet). What stands in the way is named: the folder when the file
-// cannot even be looked at, else the file itself.
-std::optional<std::string> Unreadable(const fs::path& file) {
+// Why the day's file could not be read. What stands in the way is named: the
+// folder when the file cannot even be looked at, else the file itself.
+std::string Unreadable(const LogFileRead& read, const fs::path& file) {
   std::error_code error;
-  const fs::file_status status = fs::status(file, error);
-  if (error == std::errc::no_such_file_or_directory || status.type() == fs::file_type::not_found) {
-    return std::nullopt;
-  }
+  [[maybe_unused]] const fs::file_status looked = fs::symlink_status(file, error);
   if (error) return "cannot read " + PathText(file.parent_path()) + ": " + ReasonText(error);
-  if (fs::is_directory(status)) {
-    error = std::make_error_code(std::errc::is_a_directory);
-  } else {
-    errno = 0;
-    const std::ifstream probe(file, std::ios::binary);
-    if (!probe) {
-      error = errno != 0 ? std::error_code(errno, std::generic_category())
-                         : std::make_error_code(std::errc::io_error);
-    }
-  }
-  return "cannot read " + PathText(file) + (error ? ": " + ReasonText(error) : std::string());
+  return "cannot read " + PathText(file) + ": " + ReasonText(read.error);
 }
 
 // A day's file may hold anything another program or an editor put there;
@@ -78,7 +63,11 @@ void Print(const std::vector<std::string>& lines, std::size_t from) {
 }  // namespace
 
 fs::path DefaultLogDirectory() {
-  return ChooseLogDirectory(ProgramDirectory());
+  fs::path directory = ChooseLogDirectory(ProgramDirectory());
+  if (directory.empty()) {
+    throw std::invalid_argument("no log directory: HOME is not set; give --log-dir DIR");
+  }
+  return directory;
 }
 
 int RunLog(Host& host, const LogOptions& options) {
@@ -90,12 +79,13 @@ int RunLog(Host& host, const LogOptions& options) {
 
   if (!options.follow) {
     const fs::path file = fileOf();
-    const std::optional<std::vector<std::string>> lines = ReadLogLines(file);
-    if (!lines) {
-      Complain(Unreadable(file).value_or("no log file " + PathText(file)));
+    const LogFileRead read = ReadLogFile(file, ReadFor::Showing);
+    if (read.outcome != LogFileRead::Outcome::Read) {
+      Complain(read.outcome == LogFileRead::Outcome::Missing ? "no log file " + PathText(file)
+                                                             : Unreadable(read, file));
       return kExitFailed;
     }
-    Print(*lines, 0);
+    Print(read.lines, 0);
     return kExitOk;
   }
 
@@ -112,15 +102,16 @@ int RunLog(Host& host, const LogOptions& options) {
       shown = 0;
       waitingTold = false;
     }
-    if (const auto lines = ReadLogLines(file)) {
+    const LogFileRead read = ReadLogFile(file, ReadFor::Showing);
+    if (read.outcome == LogFileRead::Outcome::Read) {
       // A shorter file is a new one (deleted and started afresh): all of it
       // is new.
-      if (lines->size() < shown) shown = 0;
-      Print(*lines, shown);
-      shown = lines->size();
-    } else if (const std::optional<std::string> why = Unreadable(file)) {
+      if (read.lines.size() < shown) shown = 0;
+      Print(read.lines, shown);
+      shown = read.lines.size();
+    } else if (read.outcome == LogFileRead::Outcome::Unreadable) {
       // Waiting would not change a folder or file we may not read.
-      Complain(*why);
+      Complain(Unreadable(read, file));
       MarkStopped();
       return kExitFailed;
     } else if (!waitingTold) {

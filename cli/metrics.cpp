@@ -1,10 +1,10 @@
 #include "cli/metrics.h"
 
 #include <array>
-#include <fstream>
 #include <system_error>
 
 #include "cli/commands.h"
+#include "common/files.h"
 #include "common/text.h"
 
 namespace px::cli {
@@ -91,28 +91,13 @@ std::string PrometheusText(const StatusReports& reports, std::optional<int64_t> 
 
 bool WriteTextfile(const std::filesystem::path& directory, std::string_view text,
                    std::string& reason) {
-  // The collector reads only names ending in .prom: the file being written
-  // is not one of them. Nothing is flushed to the disk: a file lost in a
-  // power cut is written again by the next poll.
+  // The collector runs as a user of its own and reads only names ending in
+  // .prom, which the file being written does not. Nothing is flushed to the
+  // disk: a file lost in a power cut is written again by the next poll.
   const std::filesystem::path file = directory / kTextfileName;
-  const std::filesystem::path temporary = directory / ".pxraid.prom.tmp";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    out.close();
-    if (!out) {
-      std::error_code ignored;
-      std::filesystem::remove(temporary, ignored);
-      reason = "cannot write " + PathText(temporary);
-      return false;
-    }
-  }
-  std::error_code error;
-  std::filesystem::rename(temporary, file, error);
-  if (error) {
-    std::error_code ignored;
-    std::filesystem::remove(temporary, ignored);
-    reason = "cannot replace " + PathText(file) + ": " + error.message();
+  if (const std::error_code error =
+          ReplaceFileBytes(file, text, FileAccess::EveryoneReads, false)) {
+    reason = "cannot replace " + PathText(file) + ": " + ReasonText(error);
     return false;
   }
   return true;

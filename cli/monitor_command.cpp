@@ -10,6 +10,7 @@
 #include "cli/host.h"
 #include "cli/metrics.h"
 #include "cli/stop_signal.h"
+#include "common/files.h"
 #include "common/text.h"
 #include "core/flash_job.h"
 #include "core/session.h"
@@ -44,8 +45,10 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
       options.logDir.empty() ? DefaultLogDirectory() : fs::path(options.logDir);
   std::error_code error;
   fs::create_directories(directory, error);
+  // A folder root may not trust is refused before anything is logged there.
+  if (!error) error = CheckFolder(directory);
   if (error) {
-    Complain("cannot use the log directory " + PathText(directory) + ": " + error.message());
+    Complain("cannot use the log directory " + PathText(directory) + ": " + ReasonText(error));
     return kExitFailed;
   }
 
@@ -98,6 +101,8 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
     // session looks at the host again, as the window does on one.
     if (poll > 0) {
       if (const std::optional<Detected> detected = session.LookAgain(core.probing)) {
+        // A stop ends the probes' waits: what they found is no news.
+        if (StopRequested()) break;
         if (detected->Changed()) Complain(Enclosures(detected->count) + " found");
         TellCutShortRuns(core, directory, cutShort);
       }
@@ -110,11 +115,14 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
       if (report.display) core.monitor.FirstDisplay = false;
       // A one-off check, like status, tells the controller nothing.
       if (!options.oneshot) session.AfterPoll(core.client, report);
-      const StatusReports reports = ReportAll(core, core.devices.DeviceCount.load(), report);
-      health = reports.overall;
-      if (poll == 0 && options.test) alerting.Test(reports);
-      alerting.AfterPoll(changes, reports, host.UnixSeconds());
-      metrics.Write(reports, host.UnixSeconds());
+      // Nor is a device that did not answer because a stop ended the wait.
+      if (!StopRequested()) {
+        const StatusReports reports = ReportAll(core, core.devices.DeviceCount.load(), report);
+        health = reports.overall;
+        if (poll == 0 && options.test) alerting.Test(reports);
+        alerting.AfterPoll(changes, reports, host.UnixSeconds());
+        metrics.Write(reports, host.UnixSeconds());
+      }
     } else {
       metrics.Write({}, host.UnixSeconds());
     }

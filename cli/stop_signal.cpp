@@ -17,7 +17,15 @@ namespace {
 std::atomic<bool> stopRequested{false};
 std::atomic<bool> refusing{false};
 std::atomic<bool> stopped{false};
+// The core's flag that a stop raises as well, while a StopRaises lives.
+std::atomic<std::atomic<bool>*> alsoRaised{nullptr};
 static_assert(std::atomic<bool>::is_always_lock_free);
+static_assert(std::atomic<std::atomic<bool>*>::is_always_lock_free);
+
+void RaiseStop() {
+  stopRequested = true;
+  if (std::atomic<bool>* flag = alsoRaised.load()) *flag = true;
+}
 
 constexpr char kRefusal[] = "Firmware is upgrading, please wait a moment.\n";
 
@@ -29,7 +37,7 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
     WriteFile(GetStdHandle(STD_ERROR_HANDLE), kRefusal, sizeof kRefusal - 1, &written, nullptr);
     return TRUE;
   }
-  stopRequested = true;
+  RaiseStop();
   // Windows ends the process as soon as the handler returns from these
   // three, so wait for the goodbye to the controller (the system allows a
   // few seconds).
@@ -47,7 +55,7 @@ void OnSignal(int) {
     [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, kRefusal, sizeof kRefusal - 1);
     return;
   }
-  stopRequested = true;
+  RaiseStop();
 }
 
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
@@ -88,6 +96,14 @@ void IgnoreClosedOutput() {
 
 bool StopRequested() {
   return stopRequested.load();
+}
+
+StopRaises::StopRaises(std::atomic<bool>& flag) : previous_(alsoRaised.exchange(&flag)) {
+  if (stopRequested.load()) flag = true;
+}
+
+StopRaises::~StopRaises() {
+  alsoRaised = previous_;
 }
 
 StopRefusal::StopRefusal() {

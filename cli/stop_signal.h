@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+
 namespace px::cli {
 
 // How a long-running command learns that the user or the system wants it to
@@ -14,6 +16,21 @@ void InstallStopHandler();
 
 // True once a stop was asked for.
 bool StopRequested();
+
+// While this lives, a stop request raises `flag` too: the core's flag that
+// its waits (for a drive another program holds, for a controller's answer,
+// for the log folder's lock) look at, so that none of them holds up a stop.
+// A stop asked for before it was made raises the flag at once.
+class StopRaises {
+ public:
+  explicit StopRaises(std::atomic<bool>& flag);
+  ~StopRaises();
+  StopRaises(const StopRaises&) = delete;
+  StopRaises& operator=(const StopRaises&) = delete;
+
+ private:
+  std::atomic<bool>* previous_;
+};
 
 // A closed standard output (a reader such as head that has seen enough) is
 // no reason to stop a command that changes the enclosure: from here to the

@@ -25,6 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "common/clock.h"
+#include "raid/device_table.h"
 #include "eventlog/event_log.h"
 #include "eventlog/log_file.h"
 #include "eventlog/log_viewer_model.h"
@@ -63,13 +65,17 @@ LogTime Day(uint8_t run) {
 // log (each marked as its own, so that it can be found in the file).
 struct Program {
   Program(int id, const fs::path& folder)
-      : writer(state, devices, records, "Utitity v0.50.4", folder, format, panels), tag(id) {}
+      : writer(state, devices, records, "Utitity v0.50.4", folder, format, panels, clock, flags),
+        tag(id) {}
 
   EventLogState state;
   DeviceTable devices;
   RecordTables records;
   test::FixedFormat format;
   test::RecordingPanels panels;
+  // The programs take turns: neither ever waits for the other's lock.
+  SteadyClock clock;
+  AppFlags flags;
   EventLogWriter writer;
   int tag;
   int queued = 0;

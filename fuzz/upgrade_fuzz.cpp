@@ -32,8 +32,8 @@ struct OtherProgram {
   sim::FakeClock clock;
   test::RecordingPanels panels;
   DeviceAccess access;
-  std::atomic<bool> closing{false};
-  CommandChannel channel{access, clock, nullptr, closing};
+  AppFlags flags;
+  CommandChannel channel{access, clock, nullptr, flags};
 };
 
 struct Fault {

@@ -27,7 +27,9 @@ QString LockFilePath(const std::string& name) {
 
 SingleInstance::SingleInstance(const std::string& name) {
   const QByteArray path = QFile::encodeName(LockFilePath(name));
-  fd_ = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  // In the shared temporary folder the name may be another user's link or
+  // pipe; neither is followed or waited on.
+  fd_ = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
   if (fd_ < 0) {
     // A lock we cannot even create must not keep the program from running.
     acquired_ = true;

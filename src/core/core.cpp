@@ -7,12 +7,12 @@ namespace px {
 Core::Core(CoreServices servicesIn)
     : services(std::move(servicesIn)),
       access(services.transport, services.panels),
-      channel(access, services.clock, services.pump, flags.closing),
+      channel(access, services.clock, services.pump, flags),
       context{channel,   flags,   devices,         records,
               detection, monitor, services.panels, services.messages},
       discovery(context),
       logWriter(eventLog, devices, records, kProgramCaption, services.logDirectory,
-                services.dateFormat, services.panels),
+                services.dateFormat, services.panels, services.clock, flags),
       raid(context, [this](uint8_t answered, uint8_t busy) { AfterPoll(answered, busy); }),
       firmwareWork(FirmwareDeps{channel, flags, devices, records, firmware, services.panels,
                                 services.messages, services.sleepInhibitor}) {}

@@ -22,8 +22,8 @@ constexpr uint32_t DriveBits(uint32_t drive) {
 }  // namespace
 
 CommandChannel::CommandChannel(DeviceAccess& access, Clock& clock, MessagePump pump,
-                               const std::atomic<bool>& closing)
-    : access_(access), clock_(clock), pump_(std::move(pump)), closing_(closing) {}
+                               const StopSignals& flags)
+    : access_(access), clock_(clock), pump_(std::move(pump)), flags_(flags) {}
 
 CommandChannel::Guard::Guard(Guard&& other) noexcept
     : channel_(other.channel_), drive_(other.drive_), refusal_(other.refusal_) {
@@ -54,7 +54,7 @@ CommandChannel::Guard CommandChannel::Lock(uint32_t drive, uint32_t waitMs) {
     // release wakes the waiter at once, and a waiter without events to run
     // sleeps instead of spinning.
     while (busy_) {
-      if (closing_.load()) return Guard(nullptr, drive, LockRefusal::Closing);
+      if (WaitEnds()) return Guard(nullptr, drive, LockRefusal::Closing);
       if (pump_) {
         lock.unlock();
         pump_();
@@ -63,7 +63,7 @@ CommandChannel::Guard CommandChannel::Lock(uint32_t drive, uint32_t waitMs) {
       }
       freed_.wait_for(lock, pump_ ? kPumpSlice : kQuietSlice);
     }
-    if (closing_.load()) return Guard(nullptr, drive, LockRefusal::Closing);
+    if (flags_.closing.load()) return Guard(nullptr, drive, LockRefusal::Closing);
     busy_ = true;
     owner_ = self;
   }
@@ -113,7 +113,7 @@ LockRefusal CommandChannel::ClaimDrive(uint32_t drive, ClaimPurpose purpose, uin
     }
     if (clock_.TickMs() - start >= waitMs) return LockRefusal::DriveBusy;
     if (pump_) pump_();
-    if (closing_.load()) return LockRefusal::Closing;
+    if (WaitEnds()) return LockRefusal::Closing;
     clock_.SleepMs(kClaimRetryMs);
   }
 }
@@ -148,7 +148,7 @@ uint8_t CommandChannel::PlayKnockSequence(const Guard& /*guard*/, DeviceHandle h
   uint32_t previous = 0;
   for (uint32_t i = 0; i < record_.LbaCount; ++i) {
     if (pump_) pump_();
-    if (closing_.load()) return kResultKnockFailed;
+    if (flags_.closing.load()) return kResultKnockFailed;
     const uint32_t lba = record_.LbaList[i];
     // The controller cannot see two equal reads in a row as two symbols.
     if (lba == previous && !ReadOne(handle, kSeparatorLba)) return kResultKnockFailed;
@@ -169,12 +169,13 @@ uint8_t CommandChannel::ExchangeCommand(const Guard& /*guard*/, DeviceHandle han
   bool gaveUp = false;
   do {
     if (pump_) pump_();
-    if (closing_.load()) return kResultReplyFailed;
+    if (flags_.closing.load()) return kResultReplyFailed;
     (void)ReadOne(handle, kSeparatorLba);
-    if (closing_.load()) return kResultReplyFailed;
+    if (flags_.closing.load()) return kResultReplyFailed;
     if (!ReadOne(handle, record_.ReplyLba)) return kResultReplyFailed;
     arrived = IsReplySector(record_.Sector);
     if (!arrived) {
+      if (flags_.stopping.load()) return kResultReplyFailed;
       const uint64_t elapsedSeconds = (clock_.TickMs() - start) / 1000;
       gaveUp = elapsedSeconds > limitSeconds;
     }
@@ -194,7 +195,7 @@ CommandResult CommandChannel::Transact(const Guard& guard, DeviceHandle handle,
   if (!guard) return {kResultKnockFailed};
   BuildCommand(record_, command);
   if (const uint8_t r = EncodeKnockSequence(guard, handle); r != kResultDone) return {r};
-  if (closing_.load()) return {kResultKnockFailed};
+  if (flags_.closing.load()) return {kResultKnockFailed};
   if (const uint8_t r = ExchangeCommand(guard, handle, waitLimitMs); r != kResultDone) return {r};
   if (record_.Status != kStatusCarriedOut) return {record_.Status};
   const std::size_t n =
@@ -205,7 +206,7 @@ CommandResult CommandChannel::Transact(const Guard& guard, DeviceHandle handle,
 
 CommandResult CommandChannel::QueryController(uint32_t drive, uint8_t subCommand,
                                               std::span<uint8_t, kSectorSize> reply) {
-  if (closing_.load()) return {kResultNotOpened};
+  if (flags_.closing.load()) return {kResultNotOpened};
   const Guard guard = Lock(drive);
   if (!guard) {
     return {guard.refusal() == LockRefusal::DriveBusy ? kResultDriveBusy : kResultNotOpened};

@@ -22,6 +22,17 @@ namespace px {
 // seconds), far shorter than its firmware upgrade.
 inline constexpr uint32_t kDriveWaitMs = 3000;
 
+// What makes the channel give up, raised by its owner from any thread: the
+// program closing ends every loop at its next step; a stop (pxraid's Ctrl+C
+// or SIGTERM) ends every wait for another program or for an answer at its
+// next look, so that no other program and no silent enclosure holds it up,
+// and lets what is under way (a knock, a control write) finish, so that the
+// controller never sees half a command.
+struct StopSignals {
+  std::atomic<bool> closing{false};
+  std::atomic<bool> stopping{false};
+};
+
 // Why the channel, or a drive, could not be had.
 enum class LockRefusal : uint8_t {
   None,
@@ -54,8 +65,7 @@ struct CommandResult {
 // (Transport::TryClaimDrive). Holding a Guard is the proof of both.
 class CommandChannel {
  public:
-  CommandChannel(DeviceAccess& access, Clock& clock, MessagePump pump,
-                 const std::atomic<bool>& closing);
+  CommandChannel(DeviceAccess& access, Clock& clock, MessagePump pump, const StopSignals& flags);
 
   // Exclusive use of the channel and of one drive. Waiting for the channel
   // keeps the window's events going (the other holder may be the detection
@@ -63,7 +73,8 @@ class CommandChannel {
   // thread that already holds the channel (an event handler run from inside
   // a command's message pump) is refused at once rather than deadlocking or
   // interleaving knocks. Waiting for a drive that another program holds
-  // gives up after `waitMs` with LockRefusal::DriveBusy.
+  // gives up after `waitMs` with LockRefusal::DriveBusy, and at once when the
+  // program is stopping (LockRefusal::Closing).
   class Guard {
    public:
     Guard(Guard&& other) noexcept;
@@ -116,8 +127,8 @@ class CommandChannel {
   std::string DriveBusyText(uint32_t drive);
 
   // Builds the command in the record, plays its knock and waits up to
-  // waitLimitMs for the reply. Only on controller status 0x20 is the reply
-  // copied: reply.size() bytes from replyOffset of the reply sector.
+  // waitLimitMs for the reply, or until the program is stopping (0xF1). Only on controller status
+  // 0x20 is the reply copied: reply.size() bytes from replyOffset of the reply sector.
   CommandResult Transact(const Guard& guard, DeviceHandle handle, const KnockCommand& command,
                          uint32_t waitLimitMs, std::span<uint8_t> reply,
                          std::size_t replyOffset = 0);
@@ -140,7 +151,7 @@ class CommandChannel {
   DeviceAccess& access() { return access_; }
   Clock& clock() { return clock_; }
   const MessagePump& pump() const { return pump_; }
-  bool closing() const { return closing_.load(); }
+  bool closing() const { return flags_.closing.load(); }
 
  private:
   // A drive this program holds: by which thread, how many times over, and
@@ -152,6 +163,8 @@ class CommandChannel {
   };
 
   bool ReadOne(DeviceHandle handle, uint32_t lba);
+  // A wait ends: the application closes, or the program was asked to stop.
+  bool WaitEnds() const { return flags_.closing.load() || flags_.stopping.load(); }
   LockRefusal ClaimDrive(uint32_t drive, ClaimPurpose purpose, uint32_t waitMs);
   void ReleaseDrive(uint32_t drive);
   void Unlock();
@@ -159,7 +172,7 @@ class CommandChannel {
   DeviceAccess& access_;
   Clock& clock_;
   MessagePump pump_;
-  const std::atomic<bool>& closing_;
+  const StopSignals& flags_;
 
   std::mutex mutex_;
   std::condition_variable freed_;

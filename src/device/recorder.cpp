@@ -6,20 +6,20 @@ namespace px {
 
 Recorder::Recorder(const std::filesystem::path& file, Transport& inner, Clock& clock,
                    std::string_view program)
-    : inner_(inner), out_(file, std::ios::trunc), clock_(*this, clock) {
-  if (!out_) throw std::runtime_error("cannot write the recording " + file.string());
+    : inner_(inner), out_(file), clock_(*this, clock) {
+  if (!out_.Good()) throw std::runtime_error("cannot write the recording " + file.string());
   Write(RecordingHeader(program));
 }
 
 bool Recorder::Complete() const {
   const std::lock_guard lock(mutex_);
-  return out_.good();
+  return out_.Good();
 }
 
 void Recorder::Write(const RecordedCall& call) {
   // A recording that can no longer be written must not change what the
   // program does; Complete() tells the front end afterwards.
-  if (out_) out_ << call.Line() << '\n' << std::flush;
+  out_.Write(call.Line() + '\n');
 }
 
 std::optional<DevicePath> Recorder::PathOf(DeviceHandle handle) const {

@@ -2,13 +2,13 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string_view>
 
 #include "common/clock.h"
+#include "common/files.h"
 #include "device/recording.h"
 #include "device/transport.h"
 
@@ -70,7 +70,7 @@ class Recorder final : public Transport {
 
   Transport& inner_;
   mutable std::mutex mutex_;
-  std::ofstream out_;
+  OutputFile out_;
   std::map<DeviceHandle, DevicePath> open_;
   RecordingClock clock_;
 };

@@ -1,6 +1,7 @@
 #include "eventlog/event_log.h"
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <utility>
 
@@ -176,7 +177,7 @@ std::string DeviceRemovedLine(const std::string& timestamp) {
 EventLogWriter::EventLogWriter(EventLogState& state, const DeviceTable& devices,
                                const RecordTables& records, std::string baseCaption,
                                fs::path directory, const DateTimeFormat& format,
-                               StatusPanels& panels)
+                               StatusPanels& panels, Clock& clock, const AppFlags& flags)
     : state_(state),
       devices_(devices),
       records_(records),
@@ -184,7 +185,25 @@ EventLogWriter::EventLogWriter(EventLogState& state, const DeviceTable& devices,
       directory_(std::move(directory)),
       format_(format),
       panels_(panels),
+      clock_(clock),
+      flags_(flags),
       user_(LogUserName()) {}
+
+struct EventLogWriter::Locks {
+  Locks(const fs::path& directory, const std::string& userName, Clock& clock,
+        const std::function<bool()>& giveUp)
+      : folder(directory / kLogLockName, clock, kLogLockWaitMs, giveUp), user(userName) {
+    // Only this user writes their own files, so a lock of their own keeps
+    // two of their programs apart there, whoever keeps the folder's.
+    if (folder.Taken()) own.emplace(OwnLockFile(directory, user), clock, kLogLockWaitMs, giveUp);
+  }
+  bool MayReplace(const fs::path& file) const {
+    return folder.Held() || (own && own->Held() && IsOwnLogFile(file, user));
+  }
+  FileLock folder;
+  std::optional<FileLock> own;
+  const std::string& user;
+};
 
 std::size_t UnsavedLineCount(const EventLogState& state) {
   return state.LogLines.size() - state.SavedLines + state.LostLines;
@@ -202,7 +221,7 @@ void EventLogWriter::ReadIn(const fs::path& file, std::vector<std::string> fileL
 }
 
 void EventLogWriter::FinishEarlierDay(const fs::path& dayFile, const fs::path& ownFile,
-                                      const LogFolderLock& lock) {
+                                      const Locks& locks) {
   const fs::path earlier = state_.LogFile;
   if (earlier.empty() || earlier == dayFile || earlier == ownFile) return;
   const std::size_t unsaved = state_.LogLines.size() - state_.SavedLines;
@@ -211,7 +230,7 @@ void EventLogWriter::FinishEarlierDay(const fs::path& dayFile, const fs::path& o
     bool saved = false;
     if (read.outcome != LogFileRead::Outcome::Unreadable) {
       ReadIn(earlier, std::move(read.lines));
-      saved = lock.Held() && ReplaceLogFile(earlier, state_.LogLines);
+      saved = locks.MayReplace(earlier) && ReplaceLogFile(earlier, state_.LogLines);
     }
     if (!saved) {
       state_.LostLines += unsaved;
@@ -236,20 +255,33 @@ std::size_t EventLogWriter::WriteEventLog(uint8_t deviceMask, const EventLogRun&
 
   // Held from reading the file to replacing it: whatever another program
   // logs into this folder meanwhile waits, and is read in by our next run.
-  const LogFolderLock lock(directory_);
-  FinishEarlierDay(dayFile, ownFile, lock);
+  const Locks locks(directory_, user_, clock_,
+                    [this] { return flags_.closing.load() || flags_.stopping.load(); });
+  FinishEarlierDay(dayFile, ownFile, locks);
 
-  // A day's file we cannot read holds someone's lines all the same; it is
-  // left alone, and this user's own file of the day takes ours.
   fs::path file = dayFile;
-  LogFileRead read = ReadLogFile(file);
-  if (read.outcome == LogFileRead::Outcome::Unreadable) {
+  LogFileRead read;
+  if (locks.folder.Taken()) {
+    // Someone keeps the folder's lock (or its name) from us: the day's file
+    // cannot be replaced, and monitoring must not wait for them.
     if (state_.LogFile != ownFile)
-      panels_.SetText(StatusPanels::kMessagePanel, "Cannot read log file " + PathText(dayFile) +
-                                                       " (" + read.reason + "); lines go to " +
-                                                       PathText(ownFile));
+      panels_.SetText(StatusPanels::kMessagePanel,
+                      "Cannot lock log folder " + PathText(directory_) + " (" +
+                          locks.folder.Reason() + "); lines go to " + PathText(ownFile));
     file = ownFile;
     read = ReadLogFile(file);
+  } else {
+    // A day's file we cannot read holds someone's lines all the same; it is
+    // left alone, and this user's own file of the day takes ours.
+    read = ReadLogFile(file);
+    if (read.outcome == LogFileRead::Outcome::Unreadable) {
+      if (state_.LogFile != ownFile)
+        panels_.SetText(StatusPanels::kMessagePanel, "Cannot read log file " + PathText(dayFile) +
+                                                         " (" + read.error.message() +
+                                                         "); lines go to " + PathText(ownFile));
+      file = ownFile;
+      read = ReadLogFile(file);
+    }
   }
   // A missing file starts a new day, unless lines of ours are waiting for it:
   // then it is only one we could not write yet.
@@ -350,8 +382,8 @@ std::size_t EventLogWriter::WriteEventLog(uint8_t deviceMask, const EventLogRun&
   if (!changed && lines.size() == state_.SavedLines) return added;
   if (read.outcome == LogFileRead::Outcome::Unreadable) {
     panels_.SetText(StatusPanels::kMessagePanel, "Cannot read log file " + PathText(file) + " (" +
-                                                     read.reason + "); lines kept");
-  } else if (lock.Held() && ReplaceLogFile(file, lines)) {
+                                                     read.error.message() + "); lines kept");
+  } else if (locks.MayReplace(file) && ReplaceLogFile(file, lines)) {
     state_.SavedLines = lines.size();
   } else {
     panels_.SetText(StatusPanels::kMessagePanel,

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/clock.h"
 #include "common/ui.h"
 #include "eventlog/log_file.h"
 #include "eventlog/log_time.h"
@@ -77,10 +78,13 @@ struct EventLogRun {
 class EventLogWriter {
  public:
   // The references must outlive the writer. baseCaption is the main window's
-  // caption as loaded; directory is where the day's files go.
+  // caption as loaded; directory is where the day's files go. The folder's
+  // lock is waited for on `clock`, and not at all once `flags` say the
+  // program is closing or stopping.
   EventLogWriter(EventLogState& state, const DeviceTable& devices, const RecordTables& records,
                  std::string baseCaption, std::filesystem::path directory,
-                 const DateTimeFormat& format, StatusPanels& panels);
+                 const DateTimeFormat& format, StatusPanels& panels, Clock& clock,
+                 const AppFlags& flags);
 
   // deviceMask bit i: device index i was read in this poll. Reads the day's
   // file in, compares those devices with the previous poll, appends lines
@@ -88,8 +92,9 @@ class EventLogWriter {
   // lines of earlier runs are still unsaved. The save puts this program's
   // new lines after whatever the file holds by then, under the folder's lock,
   // so two programs logging into one folder never erase each other's lines.
-  // A day's file that cannot be read is never replaced: the lines go to this
-  // user's own file of the day instead. What cannot be read or written is
+  // A day's file that cannot be read is never replaced, and a lock that
+  // another program keeps is not waited for beyond kLogLockWaitMs: the lines
+  // go to this user's own file of the day instead. What cannot be read or written is
   // reported in the message panel; the lines stay in LogLines and every
   // later run tries again. Returns how many lines this run added; they are
   // the last of LogLines.
@@ -98,10 +103,13 @@ class EventLogWriter {
  private:
   // Makes LogLines the file's lines followed by ours that are not in it.
   void ReadIn(const std::filesystem::path& file, std::vector<std::string> fileLines);
+  // Whether the locks this run holds let it replace `file`: the folder's lock
+  // any file, the user's own lock only the user's own files.
+  struct Locks;
   // When LogLines still belongs to another day, its unsaved lines get one
   // more try at their own file; then the log starts empty.
   void FinishEarlierDay(const std::filesystem::path& dayFile, const std::filesystem::path& ownFile,
-                        const LogFolderLock& lock);
+                        const Locks& locks);
 
   EventLogState& state_;
   const DeviceTable& devices_;
@@ -110,6 +118,8 @@ class EventLogWriter {
   std::filesystem::path directory_;
   const DateTimeFormat& format_;
   StatusPanels& panels_;
+  Clock& clock_;
+  const AppFlags& flags_;
   // Names this user's own file of a day whose file cannot be read.
   std::string user_;
 };

@@ -1,8 +1,5 @@
 #include "eventlog/log_file.h"
 
-#include <cstdlib>
-#include <fstream>
-#include <random>
 #include <system_error>
 #include <utility>
 
@@ -29,8 +26,33 @@ std::vector<std::string> SplitLines(std::string_view text) {
   return lines;
 }
 
+namespace {
+
+std::string JoinLogLines(std::span<const std::string> lines) {
+  std::size_t size = 0;
+  for (const auto& line : lines) size += line.size() + 2;
+  std::string bytes;
+  bytes.reserve(size);
+  for (const auto& line : lines) {
+    bytes += line;
+    bytes += "\r\n";
+  }
+  return bytes;
+}
+
+}  // namespace
+
+LogFileRead ReadLogFile(const fs::path& file, ReadFor purpose) {
+  const FileContent content = ReadWholeFile(file, purpose);
+  return {content.outcome, SplitLines(content.bytes), content.error};
+}
+
+bool ReplaceLogFile(const fs::path& file, std::span<const std::string> lines, FileAccess access) {
+  return !ReplaceFileBytes(file, JoinLogLines(lines), access, true);
+}
+
 std::optional<std::vector<std::string>> ReadLogLines(const fs::path& file) {
-  LogFileRead read = ReadLogFile(file);
+  LogFileRead read = ReadLogFile(file, ReadFor::Showing);
   if (read.outcome != LogFileRead::Outcome::Read) return std::nullopt;
   return std::move(read.lines);
 }
@@ -41,6 +63,20 @@ fs::path OwnLogFile(const fs::path& dayFile, std::string_view user) {
   own += fs::path(user);
   own += dayFile.extension();
   return own;
+}
+
+bool IsOwnLogFile(const fs::path& file, std::string_view user) {
+  std::string suffix = "-";
+  suffix += user;
+  const std::string stem = PathText(file.stem());
+  return stem.size() > suffix.size() && stem.ends_with(suffix);
+}
+
+fs::path OwnLockFile(const fs::path& directory, std::string_view user) {
+  std::string name = "pxlog-";
+  name += user;
+  name += ".lock";
+  return directory / fs::path(name);
 }
 
 std::string LogUserName() {
@@ -55,34 +91,6 @@ std::string LogUserName() {
   return name;
 }
 
-namespace detail {
-
-fs::path TemporaryLogName(const fs::path& file) {
-  static thread_local std::mt19937_64 random{std::random_device{}()};
-  // Built by appending: GCC 12 warns falsely (-Wrestrict) about a literal
-  // prepended to a temporary string.
-  std::string suffix = ".";
-  suffix += HexUpper(random(), 16);
-  suffix += ".tmp";
-  fs::path temporary = file;
-  temporary += suffix;
-  return temporary;
-}
-
-std::string JoinLogLines(std::span<const std::string> lines) {
-  std::size_t size = 0;
-  for (const auto& line : lines) size += line.size() + 2;
-  std::string bytes;
-  bytes.reserve(size);
-  for (const auto& line : lines) {
-    bytes += line;
-    bytes += "\r\n";
-  }
-  return bytes;
-}
-
-}  // namespace detail
-
 std::filesystem::path UserStateDirectory(std::string_view xdgStateHome, std::string_view home) {
   if (!xdgStateHome.empty() && fs::path(xdgStateHome).is_absolute())
     return fs::path(xdgStateHome) / "pxgui";
@@ -91,40 +99,37 @@ std::filesystem::path UserStateDirectory(std::string_view xdgStateHome, std::str
   return {};
 }
 
-#ifndef _WIN32
 namespace {
 
-// Asking the file system is the only reliable test: permission bits say
-// nothing about read-only mounts, ACLs or a missing directory.
-bool CanWriteIn(const fs::path& directory) {
-  const fs::path probe = directory / ".pxgui-write-probe";
-  bool writable = false;
-  {
-    std::ofstream out(probe, std::ios::binary | std::ios::trunc);
-    writable = out.is_open();
-  }
-  std::error_code ignored;
-  if (writable) fs::remove(probe, ignored);
-  return writable;
+// Where the system's programs are installed, which no log goes into.
+bool InSystemFolder(const fs::path& directory) {
+  const fs::path normal = directory.lexically_normal();
+  if (!normal.has_root_directory() || normal.relative_path().empty()) return false;
+  const fs::path top = *normal.relative_path().begin();
+  return top == "usr" || top == "opt";
 }
 
 }  // namespace
-#endif
+
+fs::path LogDirectoryFor(const LogPlace& place) {
+  if (place.root) return kSystemLogDirectory;
+  const bool systemFolder = InSystemFolder(place.programDirectory);
+  if (place.programDirectoryOwn && !systemFolder) return place.programDirectory;
+  if (!place.stateDirectory.empty()) return place.stateDirectory;
+  return systemFolder ? fs::path() : place.programDirectory;
+}
 
 fs::path ChooseLogDirectory(const fs::path& programDirectory) {
-#ifndef _WIN32
-  if (!CanWriteIn(programDirectory)) {
-    const char* xdgStateHome = std::getenv("XDG_STATE_HOME");
-    const char* home = std::getenv("HOME");
-    const fs::path state = UserStateDirectory(xdgStateHome ? xdgStateHome : "", home ? home : "");
-    if (!state.empty()) {
-      std::error_code error;
-      fs::create_directories(state, error);
-      if (!error) return state;
-    }
+  const LogPlace place = detail::ThisLogPlace(programDirectory);
+  const fs::path chosen = LogDirectoryFor(place);
+  if (chosen.empty() || chosen == programDirectory) return chosen;
+  std::error_code error;
+  // Root's log folder is readable by root alone until the service gives it
+  // to its group.
+  if (fs::create_directories(chosen, error) && place.root) {
+    fs::permissions(chosen, fs::perms::owner_all, error);
   }
-#endif
-  return programDirectory;
+  return chosen;
 }
 
 }  // namespace px

@@ -4,8 +4,9 @@
 // (log_file_posix.cpp, log_file_windows.cpp).
 
 #include <filesystem>
-#include <span>
 #include <string>
+
+#include "eventlog/log_file.h"
 
 namespace px::detail {
 
@@ -13,11 +14,7 @@ namespace px::detail {
 // empty when it cannot tell.
 std::string SystemUserName();
 
-// A name beside the file that no other writer, in this process or another,
-// on this machine or another sharing the folder, will pick at the same time.
-std::filesystem::path TemporaryLogName(const std::filesystem::path& file);
-
-// The bytes of a log file: every line followed by CR LF.
-std::string JoinLogLines(std::span<const std::string> lines);
+// The facts of this process that ChooseLogDirectory goes by.
+LogPlace ThisLogPlace(const std::filesystem::path& programDirectory);
 
 }  // namespace px::detail

@@ -54,12 +54,13 @@ std::optional<std::vector<uint8_t>> LoadFlashBackup(const std::filesystem::path&
                                                     Messages& messages,
                                                     std::error_code* reason = nullptr);
 
-// Writes `bytes` to `path`, and their checksum file beside it, so that
-// neither ever holds half of itself: new files beside them, flushed to the
-// disk, then renamed over them, the backup first. On failure the system's
-// reason is returned (empty on success), and nothing is left but what was
-// there before, or at worst (the second rename failing) a new backup whose
-// old checksum file no longer matches it, which a restore refuses.
+// Writes `bytes` to `path`, and their checksum file beside it, each as
+// ReplaceFileBytes does (a new file beside it, flushed, renamed over it) and
+// readable by the owner alone: a backup holds the controller's flash, serial
+// numbers among it. The backup goes first. On failure the system's reason is
+// returned (empty on success), and nothing is left but what was there before,
+// or at worst a new backup whose old checksum file no longer matches it,
+// which a restore refuses.
 std::error_code SaveFlashBackup(const std::filesystem::path& path, std::span<const uint8_t> bytes);
 
 }  // namespace px

@@ -1,9 +1,10 @@
 #include "firmware/image_files.h"
 
-#include <fstream>
 #include <string>
+#include <string_view>
 #include <utility>
 
+#include "common/files.h"
 #include "common/text.h"
 #include "firmware/file_bytes.h"
 
@@ -48,15 +49,11 @@ bool SaveImageFile(const std::filesystem::path& path, std::span<const uint8_t> i
   target.replace_extension(".bin");
   panels.SetText(3, PathText(target));
   panels.SetText(2, std::to_string(image.size()));
-  std::ofstream out(target, std::ios::binary | std::ios::trunc);
-  if (out) {
-    out.write(reinterpret_cast<const char*>(image.data()),
-              static_cast<std::streamsize>(image.size()));
-    out.close();
-  }
   // A file that could be created but not written is no more saved than one
   // that could not be created.
-  if (!out) {
+  if (ReplaceFileBytes(target,
+                       std::string_view(reinterpret_cast<const char*>(image.data()), image.size()),
+                       FileAccess::AsBefore, false)) {
     messages.Show("Error", "Fail to create file", MessageIcon::Error);
     return false;
   }

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "device/channel.h"
 #include "device/transport.h"
 
 namespace px {
@@ -21,11 +22,11 @@ inline constexpr uint32_t DriveOf(uint32_t entry) {
   return entry & kEntryDriveMask;
 }
 
-// Flags that every layer reads and that cross threads.
-struct AppFlags {
-  // Set once the window's close request is accepted; every channel loop ends
-  // at its next step when it sees it.
-  std::atomic<bool> closing{false};
+// Flags that every layer reads and that cross threads: the program closing
+// or stopping (closing once the window's close request is accepted; stopping
+// when the user or the system asks pxraid to stop), as the channel heeds them,
+// and firmware work under way.
+struct AppFlags : StopSignals {
   // Held for the length of a firmware operation; polls, the status-bar
   // handler, a second firmware operation and closing stay away meanwhile.
   std::atomic<bool> firmwareBusy{false};

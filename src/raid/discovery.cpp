@@ -199,7 +199,7 @@ class DriveDiscovery::ProbeAhead {
       // A failed read says so on this probe's status bar, in its place
       // among the probe's other texts.
       DeviceAccess access(shared.channel.access().transport(), probe.panels);
-      CommandChannel channel(access, shared.channel.clock(), {}, shared.flags.closing);
+      CommandChannel channel(access, shared.channel.clock(), {}, shared.flags);
       probe.found = discovery_.ProbeDrive(k, {channel, probe.panels, probe.config, probe.status});
     });
   }

@@ -3,12 +3,15 @@
 // priorities, over the virtual enclosures' scripted stories.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/alerting.h"
@@ -140,6 +143,53 @@ TEST(MonitorAlerts, AProgramThatFailsOrHangsIsLoggedAndMonitoringGoesOn) {
         << run.err;
     EXPECT_TRUE(Contains(run.err, "pxraid: stopped\n")) << run.err;
     EXPECT_EQ(run.OutLines(), Lines(r.dir.path() / "261207.log"));
+  }
+}
+
+// A program the monitor runs that does not end holds up no stop: SIGTERM
+// ends the monitor, and the program with it, long before the program's time
+// is up.
+TEST(MonitorAlerts, AStopIsNotHeldUpByAProgramThatDoesNotEnd) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> route;  // P: the program
+    std::string told;
+  };
+  const std::string stopped = " was not run to its end: pxraid was asked to stop";
+  const Case cases[] = {
+      {"the alert program", {"--exec", "P"}, "pxraid: P for MemberFailed on D1" + stopped + "\n"},
+      {"sendmail",
+       {"--mail", "root", "--sendmail", "P"},
+       "pxraid: mail of MemberFailed on D1: P" + stopped + "; trying again in an hour\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Recorders r;
+    const fs::path pidFile = r.dir.path() / "pid";
+    const fs::path program =
+        Script(r.dir.path(), "hangs", "echo $$ > '" + pidFile.string() + "'\nexec sleep 120");
+    std::vector<std::string> args{"--alert-timeout", "3600"};
+    for (const std::string& arg : c.route) args.push_back(arg == "P" ? program.string() : arg);
+    PxraidProcess monitor(Virtual("failed-member", r.Monitor(args)));
+    // The program has started once it has said who it is. The limits only
+    // keep a broken build from hanging the suite, and the program (it sleeps
+    // for longer than the monitor is given to end) from outliving it long.
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (Lines(pidFile).empty() && std::chrono::steady_clock::now() < giveUp) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_FALSE(Lines(pidFile).empty());
+    const pid_t pid = std::stoi(Lines(pidFile).front());
+
+    monitor.Signal(SIGTERM);
+    ASSERT_TRUE(monitor.Ends(std::chrono::seconds(60)));
+    const RunResult run = monitor.Wait();
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    std::string told = c.told;
+    told.replace(told.find('P'), 1, program.string());
+    EXPECT_TRUE(Contains(run.err, told)) << run.err;
+    EXPECT_TRUE(Contains(run.err, "pxraid: stopped\n")) << run.err;
+    EXPECT_NE(::kill(pid, 0), 0) << "the program ends with the monitor";
   }
 }
 
@@ -359,6 +409,56 @@ TEST(Metrics, AFolderThatCannotBeWrittenIsComplainedAboutOnce) {
                     [&](const std::string& line) { return Contains(line, missing.string()); }),
       1)
       << run.err;
+}
+
+// A line of the pacing of mail that is not one (edited by hand, cut short)
+// stops nothing: the monitor says which line it leaves out, monitors, and
+// keeps the other lines, so what was mailed is not mailed again; the file is
+// saved without the line.
+TEST(MonitorAlerts, ABadLineOfTheMailStateIsLeftOutAndMonitoringGoesOn) {
+  const Recorders r;
+  const fs::path state = r.dir.path() / cli::kMailStateName;
+  // Mailed at the start of the day (10:00 is 1796637600), due again tomorrow.
+  const std::string mailed = "D1 P1 MemberFailed 1796724000 1 WD-WCC3F0000002";
+  WriteBytes(state, CrLfJoined({mailed, "Dx - MemberFailed 0 0 S", "D1 P1"}));
+  const RunResult run = RunPxraid(
+      Virtual("failed-member",
+              r.Monitor({"--polls", "2", "--mail", "root", "--sendmail", r.sendmail.string()})));
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  for (const char* line : {"2", "3"}) {
+    EXPECT_TRUE(Contains(run.err, "pxraid: line " + std::string(line) + " of " + state.string() +
+                                      " is not understood and is left out\n"))
+        << run.err;
+  }
+  EXPECT_TRUE(Mails(r.mails).empty());
+  EXPECT_EQ(Lines(state), std::vector<std::string>{mailed});
+  EXPECT_EQ(run.OutLines(), Lines(r.dir.path() / "261207.log"));
+}
+
+TEST(MailPacing, ALineThatIsNotOneIsLeftOutAndTheRestKept) {
+  const std::vector<std::string> kept = {
+      "D1 P1 MemberFailed 1796637600 1 WD-WCC3F0000002",
+      "D4 - MemberRemoved -5 0 ",
+      "D2 P0 MemberFailed 0 1 a serial with spaces ",
+  };
+  const std::vector<std::string> lines = {
+      kept[0],
+      "Dx - MemberFailed 0 0 S",      // 2: no device number
+      "D0 P1 MemberFailed 0 0 S",     // 3: no device 0
+      "D99 P1 MemberFailed 0 0 S",    // 4: nor 99
+      "D1 P2 MemberFailed 0 0 S",     // 5: no such port
+      "D1 P1 MemberFailed soon 0 S",  // 6: no time
+      "D1 P1 MemberFailed 0 2 S",     // 7: mailed is 0 or 1
+      "D1 P1 MemberFailed 0 0",       // 8: cut short
+      "",                             // 9
+      "D1  P1 MemberFailed 0 0 S",    // 10: an empty field
+      kept[1],
+      "D18446744073709551617 P1 X 0 0 S",  // 12: a device beyond any number
+      kept[2],
+  };
+  cli::MailPacing pacing;
+  EXPECT_EQ(pacing.Load(lines), (std::vector<std::size_t>{2, 3, 4, 5, 6, 7, 8, 9, 10, 12}));
+  EXPECT_EQ(pacing.Lines(), kept);
 }
 
 // Mail pacing over polls at chosen times: a condition found is mailed, again

@@ -39,7 +39,7 @@ std::vector<std::string> WriterLines(const std::string& name, int polls) {
   // The tool runs under LC_ALL=C.
   const SystemDateFormat format("C");
   EventLogWriter writer(state, rig.devices, rig.records, "Utitity v0.50.4", directory.path(),
-                        format, rig.panels);
+                        format, rig.panels, rig.clock, rig.flags);
   int poll = 0;
   RaidMonitor monitor(rig.context, [&](uint8_t mask, uint8_t) {
     const LogTime now{2026, 12, 7, 10, 0, poll};
@@ -108,9 +108,10 @@ TEST(MonitorCommand, ContinuesTheDaysFileAndPrintsOnlyWhatIsNew) {
 
 TEST(MonitorCommand, LinesThatCouldNotBeSavedAreCountedAtTheEndAndExitOne) {
   TempDir logs;
-  // A folder in the place of the lock file keeps every save from happening,
-  // as a full disk would.
+  // Folders in the places of the lock files, the folder's and the user's
+  // own, keep every save from happening, as a full disk would.
   std::filesystem::create_directory(logs.path() / kLogLockName);
+  std::filesystem::create_directory(OwnLockFile(logs.path(), LogUserName()));
   const RunResult run =
       RunPxraid(Virtual("member-replaced", {"monitor", "--log-dir", logs.path().string(),
                                             "--interval", "1", "--polls", "18"}));
@@ -118,6 +119,7 @@ TEST(MonitorCommand, LinesThatCouldNotBeSavedAreCountedAtTheEndAndExitOne) {
   const std::vector<std::string> printed = run.OutLines();
   EXPECT_EQ(printed, WriterLines("member-replaced", 18));
   EXPECT_FALSE(std::filesystem::exists(logs.path() / "261207.log"));
+  EXPECT_FALSE(std::filesystem::exists(OwnLogFile(logs.path() / "261207.log", LogUserName())));
   EXPECT_NE(run.err.find("pxraid: Cannot write log file "), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("pxraid: " + std::to_string(printed.size()) +
                          " log lines could not be saved in " + logs.path().string() +

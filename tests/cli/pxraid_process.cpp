@@ -146,6 +146,14 @@ bool PxraidProcess::ReadUntil(const std::function<bool(const std::string& out)>&
   return true;
 }
 
+bool PxraidProcess::Ends(std::chrono::seconds limit) {
+  const auto giveUp = std::chrono::steady_clock::now() + limit;
+  while (Pump(100)) {
+    if (std::chrono::steady_clock::now() > giveUp) return false;
+  }
+  return true;
+}
+
 void PxraidProcess::CloseOutput() {
   ClosePipe(out_);
 }

@@ -36,6 +36,9 @@ class PxraidProcess {
   // limit only keeps a broken build from hanging the suite.
   bool ReadUntil(const std::function<bool(const std::string& out)>& done,
                  std::chrono::seconds limit = std::chrono::seconds(120));
+  // Reads both outputs until the tool closes them (it ended), or the limit
+  // passes; true when it ended.
+  bool Ends(std::chrono::seconds limit);
   void Signal(int signal);
   // Stops reading standard output, as `| head` does once it has its lines:
   // the tool's next write finds the pipe closed.

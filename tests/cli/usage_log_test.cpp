@@ -2,6 +2,7 @@
 // log prints and follows a day's file.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <csignal>
@@ -101,6 +102,10 @@ TEST(Usage, WhatCannotBeReadIsNamedWithTheSystemsReason) {
     std::filesystem::create_directories(folder);
     ASSERT_TRUE(ReplaceLogFile(folder / "261207.log", std::vector<std::string>{"a line"}));
   }
+  // A pipe under the day's name is no log, and nothing waits for its writer.
+  const auto piped = dir.path() / "piped";
+  std::filesystem::create_directories(piped);
+  ASSERT_EQ(::mkfifo((piped / "261207.log").c_str(), 0644), 0);
   const auto firmware = dir.path() / "fw.bin";
   WriteBytes(firmware, "firmware");
   using std::filesystem::perms;
@@ -115,6 +120,8 @@ TEST(Usage, WhatCannotBeReadIsNamedWithTheSystemsReason) {
        "pxraid: cannot read " + (open / "261207.log").string() + ": permission denied\n"},
       {{"log", "--log-dir", locked.string(), "--date", "261207", "--follow"},
        "pxraid: cannot read " + locked.string() + ": permission denied\n"},
+      {{"log", "--log-dir", piped.string(), "--date", "261207"},
+       "pxraid: cannot read " + (piped / "261207.log").string() + ": not a regular file\n"},
       {{"firmware", "check", firmware.string(), "--device-version", "14031815", "--device-product",
         "5000"},
        "Fail to open firmware file\npxraid: cannot read " + firmware.string() +

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/clock.h"
+#include "raid/device_table.h"
 #include "eventlog/event_log.h"
 #include "unit/eventlog/log_test_support.h"
 
@@ -34,7 +36,12 @@ int main(int argc, char** argv) {
   const px::RecordTables records;
   ErrorPanels panels;
   const px::test::FixedFormat format;
-  px::EventLogWriter writer(state, devices, records, "Utitity v0.50.4", folder, format, panels);
+  // The others hold the folder's lock for a read and a write at a time: a
+  // real clock's wait for it is short.
+  px::SteadyClock clock;
+  const px::AppFlags flags;
+  px::EventLogWriter writer(state, devices, records, "Utitity v0.50.4", folder, format, panels,
+                            clock, flags);
   for (int i = 0; i < count; ++i) {
     px::QueueLogLine(state, name + " line " + std::to_string(i));
     writer.WriteEventLog(0, {.Now = {2026, 12, 7, 10, 0, 0}});

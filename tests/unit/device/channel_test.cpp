@@ -26,13 +26,13 @@ struct ChannelRig {
   sim::VirtualBus bus{&clock};
   test::RecordingPanels panels;
   DeviceAccess access{bus, panels};
-  std::atomic<bool> closing{false};
+  StopSignals flags;
   std::function<void()> onPump;
   CommandChannel channel{access, clock,
                          [this] {
                            if (onPump) onPump();
                          },
-                         closing};
+                         flags};
   std::shared_ptr<sim::VirtualController> enclosure = bus.AttachEnclosure(kDrive);
 
   std::vector<uint32_t> Reads() const { return bus.ReadLbas(kDrive); }
@@ -147,7 +147,7 @@ TEST(CommandChannel, ClosingDuringTheWaitEndsAtTheNextPoll) {
   // 16 knock reads pump first; the 17th pump opens the first poll, the 18th
   // the second.
   rig.onPump = [&] {
-    if (++pumps == 18) rig.closing = true;
+    if (++pumps == 18) rig.flags.closing = true;
   };
   Reply reply{};
   EXPECT_EQ(rig.channel.QueryController(kDrive, 0x17, reply).code, kResultReplyFailed);
@@ -156,7 +156,7 @@ TEST(CommandChannel, ClosingDuringTheWaitEndsAtTheNextPoll) {
 
 TEST(CommandChannel, ClosingBeforeOrDuringTheKnock) {
   ChannelRig rig;
-  rig.closing = true;
+  rig.flags.closing = true;
   Reply reply{};
   EXPECT_EQ(rig.channel.QueryController(kDrive, 0x10, reply).code, kResultNotOpened);
   EXPECT_TRUE(rig.Reads().empty());
@@ -164,7 +164,7 @@ TEST(CommandChannel, ClosingBeforeOrDuringTheKnock) {
   ChannelRig rig2;
   int pumps = 0;
   rig2.onPump = [&] {
-    if (++pumps == 5) rig2.closing = true;
+    if (++pumps == 5) rig2.flags.closing = true;
   };
   EXPECT_EQ(rig2.channel.QueryController(kDrive, 0x10, reply).code, kResultKnockFailed);
   EXPECT_EQ(rig2.Reads().size(), 4u);
@@ -292,6 +292,42 @@ TEST(CommandChannel, AnEnclosureClaimedElsewhereIsWaitedForThenReportedBusy) {
     if (c.releasedAfterPumps == 0 && c.elsewhere) rig.bus.ReleaseDrive(other);
     EXPECT_NE(rig.bus.TryClaimDrive(kDrive, ClaimPurpose::Commands), kClaimRefused)
         << c.name << ": every claim of ours must be let go";
+  }
+}
+
+// A program asked to stop waits for nobody: not for a drive another program
+// holds, not for an answer that does not come. A knock it has begun is played
+// to its end all the same, so the controller never sees half a command;
+// closing the window, by contrast, ends the knock too.
+TEST(CommandChannel, AStopEndsTheWaitsButNeverAKnock) {
+  constexpr std::size_t kKnockReads = 16;
+  struct Case {
+    const char* name;
+    bool heldElsewhere;
+    int stopAtPump;  // 0: stopping before the command
+    uint8_t code;
+    std::size_t reads;  // the whole knock and one look for the answer, or none
+  } cases[] = {
+      {"a drive another program holds", true, 0, kResultNotOpened, 0},
+      {"a silent enclosure", false, 0, kResultReplyFailed, kKnockReads + 2},
+      {"a stop in the middle of the knock", false, 5, kResultReplyFailed, kKnockReads + 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ChannelRig rig;
+    rig.enclosure->UpdateFaults([](sim::ControllerFaults& f) { f.noReply = true; });
+    if (c.heldElsewhere) {
+      ASSERT_NE(rig.bus.TryClaimDrive(kDrive, ClaimPurpose::Commands), kClaimRefused);
+    }
+    int pumps = 0;
+    rig.onPump = [&] {
+      if (++pumps == c.stopAtPump) rig.flags.stopping = true;
+    };
+    if (c.stopAtPump == 0) rig.flags.stopping = true;
+    Reply reply{};
+    EXPECT_EQ(rig.channel.QueryController(kDrive, 0x17, reply).code, c.code);
+    EXPECT_EQ(rig.Reads().size(), c.reads);
+    EXPECT_LT(rig.clock.TickMs(), 1000U) << "a stop is answered within a second";
   }
 }
 }  // namespace

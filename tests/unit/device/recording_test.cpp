@@ -70,8 +70,8 @@ struct Seen {
 Seen RunSession(Transport& transport, Clock& clock) {
   test::RecordingPanels panels;
   DeviceAccess access(transport, panels);
-  std::atomic<bool> closing{false};
-  CommandChannel channel(access, clock, nullptr, closing);
+  StopSignals flags;
+  CommandChannel channel(access, clock, nullptr, flags);
   Seen seen;
   seen.letters = transport.LogicalDriveMask();
   seen.missing = transport.Open({DevicePath::Kind::PhysicalDrive, 5, 0}).status;

@@ -8,14 +8,22 @@
 #include <functional>
 #include <initializer_list>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#ifndef _WIN32
+#include <sys/resource.h>
+
+#include <csignal>
+#endif
 
 #include "common/bytes.h"
 #include "common/text.h"
 #include "eventlog/log_file.h"
 #include "log_test_support.h"
+#include "sim/fake_clock.h"
 #include "support/recording_ui.h"
 
 namespace px {
@@ -187,7 +195,10 @@ class EventLogTest : public ::testing::Test {
   DeviceTable devices_;
   RecordTables records_;
   EventLogState state_;
-  EventLogWriter writer_{state_, devices_, records_, kCaption, dir_.path(), format_, panels_};
+  sim::FakeClock clock_;
+  AppFlags flags_;
+  EventLogWriter writer_{state_,  devices_, records_, kCaption, dir_.path(),
+                         format_, panels_,  clock_,   flags_};
 };
 
 TEST_F(EventLogTest, FirstStartWithTwoDevices) {
@@ -542,7 +553,8 @@ TEST_F(EventLogTest, MemberLinesOfTheInformationBlock) {
 
 TEST_F(EventLogTest, UnwritableLogKeepsEveryLineUntilASaveSucceeds) {
   const auto directory = dir_.path() / "not-yet";
-  EventLogWriter writer(state_, devices_, records_, kCaption, directory, format_, panels_);
+  EventLogWriter writer(state_, devices_, records_, kCaption, directory, format_, panels_, clock_,
+                        flags_);
   AddDevice(0, 1, kMirror);
 
   writer.WriteEventLog(0x01, {.Now = kStart, .FirstDisplay = true});
@@ -630,6 +642,88 @@ TEST_F(EventLogTest, ADayFileThatCannotBeReadIsLeftAloneAndOurLinesGoBesideIt) {
   }
 }
 
+// The folder's lock is held for a read and a write at a time. One that is
+// kept from us (held for longer by another program, or something else under
+// its name) is waited for no longer than a drive another program holds, and
+// not at all once the program is closing: our lines go to our own file of
+// the day, as for a day's file we cannot read, and the message panel says so
+// once. Once the lock can be had again, the day's file takes our lines again.
+TEST_F(EventLogTest, ALockThatIsKeptFromUsIsNotWaitedForAndOurLinesGoBesideIt) {
+  namespace fs = std::filesystem;
+  const fs::path day = dir_.path() / "261207.log";
+  const fs::path own = OwnLogFile(day, LogUserName());
+  const fs::path lock = dir_.path() / kLogLockName;
+  struct Case {
+    const char* name;
+    // Keeps the lock from us until the returned object goes.
+    std::function<std::shared_ptr<void>()> keep;
+    bool closing;
+    std::string reason;
+    uint64_t waitedAtLeast;
+  };
+  const auto heldElsewhere = [&] {
+    return std::make_shared<FileLock>(lock, clock_, 0, [] { return true; });
+  };
+  const auto planted = [&](std::function<void()> plant) {
+    return [&, plant] {
+      fs::remove(lock);
+      plant();
+      return std::shared_ptr<void>(nullptr, [&](void*) { fs::remove(lock); });
+    };
+  };
+  std::vector<Case> cases = {
+      {"held by another program", heldElsewhere, false, "held by another program", kLogLockWaitMs},
+      {"held while we close", heldElsewhere, true, "held by another program", 0},
+      {"a folder in its place", planted([&] { fs::create_directory(lock); }), false, "", 0},
+#ifndef _WIN32
+      {"a link in its place", planted([&] { fs::create_symlink(dir_.path() / "elsewhere", lock); }),
+       false, "a symbolic link, which is not followed", 0},
+#endif
+  };
+  Lines p0Absent = kMirrorInfo;
+  p0Absent[4] = "  P0 is absent. ";
+  p0Absent.erase(p0Absent.begin() + 5, p0Absent.begin() + 8);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    state_ = EventLogState{};
+    panels_.Clear();
+    fs::remove(day);
+    fs::remove(own);
+    AddDevice(0, 1, kMirror);
+    SetState(0, 0x22);
+    Run(0x01, kStart, true);
+    const std::string dayBefore = test::ReadBytes(day);
+    {
+      const std::shared_ptr<void> kept = c.keep();
+      flags_.closing = c.closing;
+      const uint64_t slept = clock_.SleptMs();
+      SetState(0, 0x24);
+      Run(0x01, At(14, 10, 1));
+      Run(0x01, At(14, 10, 2));
+      flags_.closing = false;
+      EXPECT_GE(clock_.SleptMs() - slept, 2 * c.waitedAtLeast);
+      if (c.waitedAtLeast == 0) {
+        EXPECT_EQ(clock_.SleptMs(), slept);
+      }
+    }
+    EXPECT_EQ(test::ReadBytes(day), dayBefore);
+    // Our own file is a log of its own: it starts with what the devices are.
+    ExpectFile(PathText(own.filename()),
+               Concat({{kRule75}, p0Absent, {kRule83, "D1 P0 was removed, 2026/12/07 14:10:02"}}));
+    const auto texts = panels_.TextsOf(StatusPanels::kMessagePanel);
+    ASSERT_EQ(texts.size(), 1U);
+    EXPECT_THAT(texts[0],
+                StartsWith("Cannot lock log folder " + PathText(dir_.path()) + " (" + c.reason));
+    EXPECT_THAT(texts[0], EndsWith("); lines go to " + PathText(own)));
+
+    SetState(0, 0x21);
+    Run(0x01, At(14, 10, 3));
+    EXPECT_EQ(test::ReadBytes(day),
+              dayBefore + test::CrLfJoined({"D1 P0 was inserted, 2026/12/07 14:10:03"}));
+    EXPECT_EQ(UnsavedLineCount(state_), 0U);
+  }
+}
+
 TEST_F(EventLogTest, WhenNeitherTheDaysNorOurOwnFileCanBeReadTheLinesWait) {
   const auto day = dir_.path() / "261207.log";
   const auto own = OwnLogFile(day, LogUserName());
@@ -666,7 +760,8 @@ TEST_F(EventLogTest, WhenNeitherTheDaysNorOurOwnFileCanBeReadTheLinesWait) {
 TEST_F(EventLogTest, TwoWritersInOneFolderKeepEachOthersLines) {
   EventLogState otherState;
   const DeviceTable noDevices;
-  EventLogWriter other(otherState, noDevices, records_, kCaption, dir_.path(), format_, panels_);
+  EventLogWriter other(otherState, noDevices, records_, kCaption, dir_.path(), format_, panels_,
+                       clock_, flags_);
   AddDevice(0, 1, kMirror);
 
   Run(0x01, kStart, true);
@@ -687,22 +782,44 @@ TEST_F(EventLogTest, TwoWritersInOneFolderKeepEachOthersLines) {
   EXPECT_TRUE(panels_.entries().empty());
 }
 
+#ifndef _WIN32
+// Files of no more than `bytes` for as long as it lives: a write beyond that
+// fails (EFBIG) as on a full disk, whoever runs the test.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) : handler_(std::signal(SIGXFSZ, SIG_IGN)) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    rlimit limited = saved_;
+    limited.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limited);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, handler_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit saved_{};
+  void (*handler_)(int);
+};
+
 TEST_F(EventLogTest, LinesThatCouldNotBeSavedGoAfterThoseOthersSavedMeanwhile) {
   EventLogState otherState;
   const DeviceTable noDevices;
-  EventLogWriter other(otherState, noDevices, records_, kCaption, dir_.path(), format_, panels_);
+  EventLogWriter other(otherState, noDevices, records_, kCaption, dir_.path(), format_, panels_,
+                       clock_, flags_);
   AddDevice(0, 1, kMirror);
   Run(0x01, kStart, true);
 
-  // Nobody can take the folder's lock while a folder stands in the place of
-  // the lock file: the save fails and the line waits in memory.
-  const auto lockFile = dir_.path() / kLogLockName;
-  std::filesystem::remove(lockFile);
-  std::filesystem::create_directory(lockFile);
+  // The disk is full: the save fails and the line waits in memory.
   SetState(0, 0x24);
-  Run(0x01, At(14, 10, 1));
+  {
+    const FileSizeLimit full(1);
+    Run(0x01, At(14, 10, 1));
+  }
   EXPECT_EQ(UnsavedLineCount(state_), 1U);
-  std::filesystem::remove(lockFile);
   other.WriteEventLog(0x00, {.Now = At(14, 10, 3), .FirstDisplay = true});
   const uint64_t rewrites = state_.Rewrites;
   // Nothing new to log; the waiting line is saved all the same.
@@ -720,6 +837,7 @@ TEST_F(EventLogTest, LinesThatCouldNotBeSavedGoAfterThoseOthersSavedMeanwhile) {
               ElementsAre("Cannot write log file " + PathText(dir_.path() / "261207.log") +
                           " (lines kept)"));
 }
+#endif
 
 }  // namespace
 }  // namespace px

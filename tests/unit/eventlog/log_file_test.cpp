@@ -8,11 +8,11 @@
 #include <unistd.h>
 #endif
 
-#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "eventlog/log_file_system.h"
 #include "eventlog/log_time.h"
 #include "log_test_support.h"
 
@@ -86,7 +86,7 @@ TEST(ReadLogFile, TellsAMissingFileFromOneThatCannotBeRead) {
     EXPECT_EQ(read.outcome, c.outcome) << c.file;
     EXPECT_EQ(read.lines, c.lines) << c.file;
     // Only a file that is there but unreadable has a reason to give.
-    EXPECT_EQ(read.reason.empty(), c.outcome != LogFileRead::Outcome::Unreadable) << c.file;
+    EXPECT_EQ(!read.error, c.outcome != LogFileRead::Outcome::Unreadable) << c.file;
   }
 }
 
@@ -96,28 +96,42 @@ TEST(OwnLogFile, TheUsersNameGoesBeforeTheExtension) {
 }
 
 #ifndef _WIN32
-TEST(ReplaceLogFile, KeepsTheFilesModeAndOwner) {
-  test::TempDir dir;
-  const auto file = dir.path() / "261207.log";
-  test::WriteBytes(file, "old\r\n");
-  ::chmod(file.c_str(), 0640);
-  // Only root may give a file away; anyone else keeps the owner check to
-  // what they may do: the group.
+// A log the user gave to a group, or made private, stays so. Root, though,
+// never takes another user's file for a log of its own: it would give them
+// what root writes, or put root's lines where they expect their own.
+TEST(ReplaceLogFile, KeepsTheFilesModeAndGroupAndLeavesAnotherUsersFileAloneAsRoot) {
   const bool root = ::geteuid() == 0;
-  const uid_t owner = root ? 4321 : ::geteuid();
-  ASSERT_EQ(::chown(file.c_str(), owner, root ? 4321 : ::getegid()), 0);
-  struct stat before {};
-  ASSERT_EQ(::stat(file.c_str(), &before), 0);
+  struct Case {
+    const char* name;
+    uid_t owner;
+    gid_t group;
+    bool replaced;
+  };
+  // Only root may give a file away, or to any group; anyone else keeps to
+  // what they may do.
+  std::vector<Case> cases = {{"ours", ::geteuid(), root ? 4321 : ::getegid(), true}};
+  if (root) cases.push_back({"another user's", 4321, 4321, false});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    const auto file = dir.path() / "261207.log";
+    test::WriteBytes(file, "old\r\n");
+    ::chmod(file.c_str(), 0640);
+    ASSERT_EQ(::chown(file.c_str(), c.owner, c.group), 0);
+    struct stat before {};
+    ASSERT_EQ(::stat(file.c_str(), &before), 0);
 
-  ASSERT_TRUE(ReplaceLogFile(file, Lines{"new"}));
+    EXPECT_EQ(ReplaceLogFile(file, Lines{"new"}), c.replaced);
 
-  struct stat after {};
-  ASSERT_EQ(::stat(file.c_str(), &after), 0);
-  EXPECT_EQ(after.st_mode & 07777, 0640U);
-  EXPECT_EQ(after.st_uid, before.st_uid);
-  EXPECT_EQ(after.st_gid, before.st_gid);
-  EXPECT_NE(after.st_ino, before.st_ino);
-  EXPECT_EQ(test::ReadBytes(file), "new\r\n");
+    struct stat after {};
+    ASSERT_EQ(::stat(file.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode & 07777, 0640U);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_gid, before.st_gid);
+    EXPECT_EQ(after.st_ino != before.st_ino, c.replaced);
+    EXPECT_EQ(test::ReadBytes(file), c.replaced ? "new\r\n" : "old\r\n");
+    EXPECT_THAT(dir.Entries(), ElementsAre("261207.log"));
+  }
 }
 #endif
 
@@ -173,11 +187,37 @@ TEST(SystemDateFormat, TheSystemsShortDateAndLongTime) {
   }
 }
 
-TEST(ChooseLogDirectory, ProgramDirectoryWhenWritable) {
-  test::TempDir dir;
-  EXPECT_EQ(ChooseLogDirectory(dir.path()), dir.path());
-  // The probe that found out leaves nothing behind.
-  EXPECT_TRUE(dir.Entries().empty());
+// Root logs where the service does, whatever the program's folder; anyone
+// else beside the program when that folder is theirs, as the window always
+// has, but never in a system folder; else in their state directory.
+TEST(LogDirectoryFor, RootLogsWhereTheServiceDoesAndNobodyInASystemFolder) {
+  const std::string state = "/home/ann/.local/state/pxgui";
+  struct Case {
+    const char* name;
+    LogPlace place;
+    std::string chosen;
+  };
+  const Case cases[] = {
+      {"root, installed",
+       {"/usr/bin", false, true, "/root/.local/state/pxgui"},
+       kSystemLogDirectory},
+      {"root, in its own build", {"/root/px/build/cli", true, true, ""}, kSystemLogDirectory},
+      {"root, under /opt", {"/opt/pxraid/bin", true, true, ""}, kSystemLogDirectory},
+      {"a user, installed", {"/usr/bin", false, false, state}, state},
+      {"a user's own folder under /opt", {"/opt/pxgui/bin", true, false, state}, state},
+      {"a user's own folder under /usr", {"/usr/local/bin", true, false, state}, state},
+      {"the same by a detour", {"/home/../usr/local/bin", true, false, state}, state},
+      {"a user's own build",
+       {"/home/ann/px/build/app", true, false, state},
+       "/home/ann/px/build/app"},
+      {"a folder that is not the user's", {"/srv/tools", false, false, state}, state},
+      {"/usrx is no system folder", {"/usrx/bin", true, false, state}, "/usrx/bin"},
+      {"no state directory, a system folder", {"/usr/bin", false, false, ""}, ""},
+      {"no state directory, elsewhere", {"/srv/tools", false, false, ""}, "/srv/tools"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(LogDirectoryFor(c.place), std::filesystem::path(c.chosen)) << c.name;
+  }
 }
 
 #ifndef _WIN32
@@ -199,21 +239,18 @@ TEST(UserStateDirectory, FollowsTheXdgRules) {
         << c.xdgStateHome << " " << c.home;
 }
 
-TEST(ChooseLogDirectory, UserStateDirectoryWhenTheProgramDirectoryIsNotWritable) {
+// What this process's choice goes by: whether it is root, and whether the
+// program's folder is the user's own, found out without leaving anything
+// there.
+TEST(ThisLogPlace, TellsRootAndTheUsersOwnFolder) {
   test::TempDir dir;
-  const char* previous = std::getenv("XDG_STATE_HOME");
-  const std::optional<std::string> saved =
-      previous ? std::optional<std::string>(previous) : std::nullopt;
-  setenv("XDG_STATE_HOME", dir.path().c_str(), 1);
-
-  const auto chosen = ChooseLogDirectory(dir.path() / "no-such-program-dir");
-
-  if (saved)
-    setenv("XDG_STATE_HOME", saved->c_str(), 1);
-  else
-    unsetenv("XDG_STATE_HOME");
-  EXPECT_EQ(chosen, dir.path() / "pxgui");
-  EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "pxgui"));
+  const bool root = ::geteuid() == 0;
+  const LogPlace place = detail::ThisLogPlace(dir.path());
+  EXPECT_EQ(place.root, root);
+  // Root is not asked: it logs in the system's folder whatever this is.
+  EXPECT_EQ(place.programDirectoryOwn, !root);
+  EXPECT_FALSE(detail::ThisLogPlace(dir.path() / "missing").programDirectoryOwn);
+  EXPECT_TRUE(dir.Entries().empty());
 }
 #endif
 

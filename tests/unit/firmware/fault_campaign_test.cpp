@@ -93,8 +93,8 @@ TEST(FaultCampaign, NoUpgradeCompletesWithTheFlashDifferentFromTheImage) {
     sim::FakeClock otherClock;
     test::RecordingPanels otherPanels;
     DeviceAccess otherAccess{rig.bus, otherPanels};
-    std::atomic<bool> otherClosing{false};
-    CommandChannel other{otherAccess, otherClock, nullptr, otherClosing};
+    AppFlags otherFlags;
+    CommandChannel other{otherAccess, otherClock, nullptr, otherFlags};
     std::optional<uint8_t> otherAnswer;
 
     switch (c.fault) {
@@ -249,8 +249,8 @@ TEST(FaultCampaign, ABackupIsTheFlashOrThereIsNone) {
     sim::FakeClock otherClock;
     test::RecordingPanels otherPanels;
     DeviceAccess otherAccess{rig.bus, otherPanels};
-    std::atomic<bool> otherClosing{false};
-    CommandChannel other{otherAccess, otherClock, nullptr, otherClosing};
+    AppFlags otherFlags;
+    CommandChannel other{otherAccess, otherClock, nullptr, otherFlags};
     std::optional<uint8_t> otherAnswer;
     c.arrange(rig, otherAnswer, other);
 

@@ -134,7 +134,7 @@ struct FirmwareRig {
                          [this] {
                            if (onPump) onPump();
                          },
-                         flags.closing};
+                         flags};
   DeviceTable devices;
   RecordTables records;
   FirmwareState state;

@@ -189,6 +189,11 @@ TEST(FlashBackup, IsSavedWholeOrNotAtAll) {
       const std::vector<uint8_t> checksum = ReadBack(ChecksumFileOf(file));
       EXPECT_EQ(std::string(checksum.begin(), checksum.end()),
                 Sha256Text(backup) + "  flash.bin\n");
+#ifndef _WIN32
+      // The flash holds the members' serial numbers: the owner's alone.
+      EXPECT_EQ(std::filesystem::status(file).permissions(),
+                std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+#endif
     } else if (c.existing) {
       EXPECT_EQ(ReadBack(file), older);
     }

@@ -290,8 +290,8 @@ TEST(Upgrade, AnotherProgramIsToldTheFirmwareIsBeingUpgraded) {
     sim::FakeClock otherClock;
     test::RecordingPanels otherPanels;
     DeviceAccess otherAccess{rig.bus, otherPanels};
-    std::atomic<bool> otherClosing{false};
-    CommandChannel other{otherAccess, otherClock, nullptr, otherClosing};
+    AppFlags otherFlags;
+    CommandChannel other{otherAccess, otherClock, nullptr, otherFlags};
     std::optional<uint8_t> otherCode;
     std::string otherText;
     rig.onPump = [&] {

@@ -76,7 +76,7 @@ struct RaidRig {
   RecordingMessages messages;
   DeviceAccess access{bus, panels};
   AppFlags flags;
-  CommandChannel channel{access, clock, {}, flags.closing};
+  CommandChannel channel{access, clock, {}, flags};
   DeviceTable devices;
   RecordTables records;
   DetectionState detection;

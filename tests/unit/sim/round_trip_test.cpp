@@ -23,10 +23,10 @@ namespace {
 
 struct Host {
   explicit Host(VirtualBus& bus, Clock& clock)
-      : access(bus, panels), channel(access, clock, nullptr, closing) {}
+      : access(bus, panels), channel(access, clock, nullptr, flags) {}
   px::test::RecordingPanels panels;
   DeviceAccess access;
-  std::atomic<bool> closing{false};
+  AppFlags flags;
   CommandChannel channel;
 
   uint8_t Query(unsigned drive, uint8_t s, Sector& reply) {
