@@ -26,7 +26,6 @@
 #include <vector>
 
 #include "common/clock.h"
-#include "raid/device_table.h"
 #include "eventlog/event_log.h"
 #include "eventlog/log_file.h"
 #include "eventlog/log_viewer_model.h"
