@@ -104,6 +104,7 @@ int RunWindows(AppEnvironment& env, bool notifications) {
   services.transport = transport.get();
   services.messages = env.messages;
   services.clock = env.clock;
+  services.probeOrder = env.probeOrder;
   services.logDirectory = logDirectory;
   services.notifications = notifications;
   TForm1 form1(std::move(services));

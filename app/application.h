@@ -9,6 +9,7 @@
 #include "common/clock.h"
 #include "common/ui.h"
 #include "device/transport.h"
+#include "raid/discovery.h"
 
 namespace px {
 class Replayer;
@@ -55,6 +56,9 @@ struct AppEnvironment {
   px::Messages* messages = nullptr;
   // For an argument neither the program nor the toolkit takes.
   CommandLineHelp help;
+  // How detections probe the drives: side by side, but one by one when the
+  // session is recorded or replayed, whose calls are one sequence.
+  px::ProbeOrder probeOrder = px::ProbeOrder::SideBySide;
 };
 
 // Turns the tray's desktop notifications off; the tray icon stays.

@@ -23,66 +23,28 @@ std::vector<px::VolumeLetter> TForm1::VolumeLetters() const {
 }
 
 void TForm1::Timer4Timer() {
-  px::DetectionState& detection = core_->detection;
-  // A device change: count up, then look whether the drives changed.
-  if (ChangeCountdown_ != 0) {
-    if (ChangeCountdown_ < kChangeCountdownFire) {
-      ++ChangeCountdown_;
-      return;
-    }
-    // A poll waiting to run, or firmware work, goes first; a detection would
-    // knock the controllers between the upgrade's stages.
-    if ((core_->monitor.MonitorRequests.load() & px::kPollStatus) ||
-        core_->flags.firmwareBusy.load())
-      return;
-    detection.handover.SetProbing(true);
-    ChangeCountdown_ = 0;
-    const uint32_t letters = core_->discovery.ListLogicalDrives();
-    const uint32_t drives = core_->discovery.CountPhysicalDrives();
-    if (letters == detection.LetterCount.load() && drives == detection.PhysicalDriveCount.load()) {
-      detection.handover.SetProbing(false);
-    } else {
-      detection.LetterCount = letters;
-      detection.PhysicalDriveCount = drives;
-      detection.handover.Request();
-    }
-    return;
-  }
-  // A detection finished.
-  if (detection.handover.TakeResults()) {
-    // What the probe found choosable, before the layout's own count.
-    SetChooserMaximum(detection.ChooserMaximum.load());
-    LayOutDetectedDevices();
-    return;
-  }
-  // A detection runs: the first one blinks its caption.
-  if (detection.handover.Pending()) {
+  const px::WatchStep step = session_->Tick(Monitoring());
+  if (step.kind == px::WatchStep::Kind::Detected) {
+    // What the probe found choosable, before the layout's own count: every
+    // drive while the first page is in front, else the enclosures.
+    const px::DetectionState& detection = core_->detection;
+    SetChooserMaximum(static_cast<int>(activePage_ == 0 ? detection.PhysicalDriveCount.load()
+                                                        : core_->devices.DeviceCount.load()) -
+                      1);
+    LayOutDetectedDevices(*step.detected);
+  } else if (step.kind == px::WatchStep::Kind::Detecting) {
+    // The first detection blinks its caption.
     if (StaticText1->text() == QLatin1String(kDriveDetecting)) {
       StaticText1->setVisible(!BlinkState_);
       BlinkState_ = !BlinkState_;
     }
-    return;
-  }
-  // Nothing found yet, or a drive could not be probed because another
-  // program held it: look again every seventh tick.
-  const bool lookAgain = core_->devices.DeviceCount == 0 ||
-                         (detection.BusyDrives.load() != 0 &&
-                          (core_->monitor.MonitorRequests.load() & px::kPollStatus) == 0);
-  if (lookAgain && !core_->flags.firmwareBusy.load()) {
-    if (NoDeviceTicks_ > 5) {
-      detection.handover.Request();
-      NoDeviceTicks_ = 0;
-    } else {
-      ++NoDeviceTicks_;
-    }
   }
 }
 
-void TForm1::LayOutDetectedDevices() {
+void TForm1::LayOutDetectedDevices(const px::Detected& detected) {
   px::DeviceTable& devices = core_->devices;
-  px::MonitorState& monitor = core_->monitor;
-  const uint32_t count = devices.DeviceCount;
-  const bool monitoring = (monitor.MonitorRequests.load() & px::kMonitoringActive) != 0;
+  const uint32_t count = detected.count;
+  const bool monitoring = Monitoring();
   const auto hint = [&](std::size_t slot) {
     return QStringLiteral("HD%1").arg(px::DriveOf(devices.DeviceSlot[slot]));
   };
@@ -97,7 +59,7 @@ void TForm1::LayOutDetectedDevices() {
     PageControl1->setTabText(0, QStringLiteral("Device1"));
     SetTabVisible(0, true);
     RefreshDeviceLine();
-    const uint32_t selected = devices.DeviceSlot[devices.SelectedSlot.load() % px::kDeviceSlots];
+    const uint32_t selected = devices.DeviceSlot[selectedSlot_ % px::kDeviceSlots];
     if (px::CanTakeFirmware(selected) && !monitoring) {
       BitBtn1->setEnabled(true);
       Button10->setEnabled(true);
@@ -111,34 +73,23 @@ void TForm1::LayOutDetectedDevices() {
       Button2->setEnabled(false);
       Button11->setEnabled(true);
     }
-    if (monitor.FirstDisplay.load()) px::QueueHostEvent(monitor, px::kHostFoundEnclosure);
-    if (!monitor.FirstDisplay.load() && count != PreviousDeviceCount_) {
+    if (detected.redetected) {
       StartTime_ = QDateTime::currentDateTime();
       StaticText2->setText(Q("GUI start Time : " + Now()));
-      monitor.Redetected = true;
     }
-    core_->detection.handover.SetProbing(false);
     StaticText4->hide();
     Timer3->start();
-    PreviousDeviceCount_ = count;
   } else {
     DeviceBoxes[0]->hide();
     Button10->setEnabled(false);
     Button11->setEnabled(false);
     BitBtn1->setEnabled(false);
     Button2->setEnabled(false);
-    core_->detection.handover.SetProbing(false);
     DeviceText_ = kNoDriveFound;
     Label4->setText(Q(kNoDriveFound));
-    if (!monitor.FirstDisplay.load() && count != PreviousDeviceCount_ && monitoring) {
-      RemovedTime_ = QDateTime::currentDateTime();
-      px::QueueLogLine(core_->eventLog, px::DeviceRemovedLine(Now()));
-    }
     CheckBox2->hide();
     Timer3->stop();
     UpDown1->hide();
-    PreviousDeviceCount_ = 0;
-    NoDeviceTicks_ = 0;
     // With no device left there is no poll to notice what went.
     EnclosuresChanged(core_->Observe(0));
     // Disks that exist but refuse us look exactly like no disks at all.
@@ -179,8 +130,8 @@ void TForm1::LayOutDetectedDevices() {
 
 void TForm1::RefreshDeviceLine() {
   const std::vector<px::VolumeLetter> letters = VolumeLetters();
-  const px::DeviceLine line =
-      px::BuildDeviceText(core_->devices, letters, core_->detection.LetterCount.load());
+  const px::DeviceLine line = px::BuildDeviceText(core_->devices, selectedSlot_, letters,
+                                                  core_->detection.LetterCount.load());
   LettersText_ = line.LettersText;
   DeviceText_ = line.DeviceText;
 }
@@ -194,17 +145,22 @@ void TForm1::SetTabVisible(int page, bool visible) {
 
 void TForm1::UpdateActivePage() {
   const int current = PageControl1->currentIndex();
-  core_->devices.ActivePage = current >= 0 && PageControl1->isTabVisible(current) ? current : -1;
+  activePage_ = current >= 0 && PageControl1->isTabVisible(current) ? current : -1;
+}
+
+px::ControlTarget TForm1::ActiveTarget() const {
+  if (activePage_ < 0) return std::nullopt;
+  return static_cast<std::size_t>(activePage_);
 }
 
 void TForm1::ShowDeviceInfo() {
   UpdateActivePage();
-  const int page = core_->devices.ActivePage.load();
-  if (page < 0) return;
-  core_->devices.SelectedSlot = static_cast<uint32_t>(page);
+  if (activePage_ < 0) return;
+  selectedSlot_ = static_cast<uint32_t>(activePage_);
   const std::vector<px::VolumeLetter> letters = VolumeLetters();
-  const px::DeviceInfo info = px::BuildDeviceInfo(
-      core_->devices, core_->records, letters, core_->detection.LetterCount.load(), BaseCaption_);
+  const px::DeviceInfo info =
+      px::BuildDeviceInfo(core_->devices, core_->records, selectedSlot_, letters,
+                          core_->detection.LetterCount.load(), BaseCaption_);
   LettersText_ = info.line.LettersText;
   DeviceText_ = info.line.DeviceText;
   StaticText1->setText(Q(DeviceText_));

@@ -256,10 +256,10 @@ void TForm1::ConnectHandlers() {
   connect(Button5, &QPushButton::clicked, this, &TForm1::Button5Click);
   connect(StatusBar1, &PanelStatusBar::DoubleClicked, this, &TForm1::StatusBar1DblClick);
   connect(PageControl1, &QTabWidget::currentChanged, this, [this](int index) {
-    core_->devices.ActivePage = index;
+    activePage_ = index;
     PageControl1Change();
   });
-  core_->devices.ActivePage = PageControl1->currentIndex();
+  activePage_ = PageControl1->currentIndex();
   // User clicks on a device box; Timer6 and the poll change them from code
   // and call the handler themselves, as a click would.
   for (std::size_t i = 0; i < DeviceBoxes.size(); ++i)

@@ -6,7 +6,6 @@
 #include <QKeyEvent>
 #include <QPainter>
 #include <QThread>
-#include <future>
 #include <mutex>
 #include <utility>
 
@@ -19,7 +18,6 @@
 #include "app/platform/sleep_inhibitor.h"
 #include "app/qt_text.h"
 #include "raid/detect_thread.h"
-#include "raid/raid_thread.h"
 
 // The icon lives in the px_app static library; nothing else refers to its
 // resource initialiser, so the linker would leave it out without this call.
@@ -33,6 +31,8 @@ namespace px::app {
 namespace {
 
 constexpr char kFirmwareUpgrading[] = "Firmware is upgrading, please wait a moment.";
+// How often the monitor's requests are looked at.
+constexpr int kServeMs = 50;
 
 // Keeps the window's events going until `done` holds. Used wherever the
 // window waits for another thread that may itself be waiting for the window.
@@ -148,7 +148,6 @@ TForm1::~TForm1() {
 }
 
 void TForm1::InitialiseState() {
-  ChangeCountdown_ = 0;
   StaticText1->setText(QString::fromLatin1(kDriveDetecting));
   PageSwitching_ = false;
   ShowCurrentLba_ = false;
@@ -171,62 +170,36 @@ void TForm1::InitialiseState() {
       [] { return px::LocalNow(); },
       {},
       [this](const std::vector<px::EnclosureEvent>& events) { EnclosuresChanged(events); }});
-  core_->detection.LetterCount = core_->discovery.ListLogicalDrives();
-  core_->detection.PhysicalDriveCount = core_->discovery.CountPhysicalDrives();
-  core_->detection.handover.SetProbing(true);
-  core_->detection.handover.Request();
+  session_ = std::make_unique<px::MonitoringSession>(*core_, px::Greeting::OnFirstLayout);
+  session_->RequestFirstDetection();
 }
 
 void TForm1::StartThreads() {
-  detectThread_ = std::make_unique<px::DriveDetectThread>(core_->discovery, core_->context);
-  raidThread_ = std::make_unique<px::TRaidThread>(
-      core_->context, [this] { ApplyMonitorResult(core_->raid.DispatchRequest(*this)); },
-      [this](const std::function<void()>& work) {
-        // The polling thread waits here until the window has run the work.
-        // The window never waits for this thread without running its events
-        // (StopThreads), and once it closes the work is skipped, so the wait
-        // always ends.
-        std::promise<void> done;
-        const std::future<void> ran = done.get_future();
-        {
-          std::lock_guard lock(handOverMutex_);
-          handOver_ = {&work, &done};
-        }
-        QMetaObject::invokeMethod(this, "RunHandedOver", Qt::QueuedConnection);
-        ran.wait();
-      });
+  detectThread_ = std::make_unique<px::DriveDetectThread>(
+      core_->discovery, core_->context, px::ProbeOptions{services_.probeOrder, std::nullopt});
+  // The monitor's requests are served on this thread, where the user
+  // interface is: a poll or a control write between two clicks, never
+  // during another's work.
+  serveTimer_ = new QTimer(this);
+  serveTimer_->setInterval(kServeMs);
+  connect(serveTimer_, &QTimer::timeout, this, &TForm1::ServeRequests);
+  serveTimer_->start();
 }
 
-void TForm1::RunHandedOver() {
-  HandOver handOver;
-  {
-    std::lock_guard lock(handOverMutex_);
-    handOver = std::exchange(handOver_, {});
-  }
-  if (handOver.work == nullptr) return;
-  DispatchOnWindowThread(*handOver.work);
-  handOver.done->set_value();
-}
-
-void TForm1::DispatchOnWindowThread(const std::function<void()>& work) {
-  if (core_->flags.closing.load()) return;
+void TForm1::ServeRequests() {
   // Called from inside other device work's message pump: the request stays
-  // raised and the polling thread offers it again in 50 ms.
-  if (deviceWorkDepth_ > 0) return;
+  // raised and is served at the next round.
+  if (deviceWorkDepth_ > 0 || core_->flags.closing.load()) return;
   DeviceWork scope(*this);
-  work();
+  if (const auto result = session_->Serve(*this, ActiveTarget())) ApplyMonitorResult(*result);
 }
 
 void TForm1::StopThreads() {
+  if (serveTimer_ != nullptr) serveTimer_->stop();
   if (detectThread_) detectThread_->RequestStop();
-  if (raidThread_) raidThread_->RequestStop();
-  // A poll hand-over or a slow probe may be under way; both end at their next
-  // step now that they are told, and the hand-over needs this thread's events.
-  WaitUntil([this] {
-    return (!detectThread_ || detectThread_->Finished()) &&
-           (!raidThread_ || raidThread_->Finished());
-  });
-  raidThread_.reset();
+  // A slow probe may be under way; it ends at its next step now that it is
+  // told, and may be waiting for this thread's events meanwhile.
+  WaitUntil([this] { return !detectThread_ || detectThread_->Finished(); });
   detectThread_.reset();
 }
 
@@ -256,7 +229,7 @@ void TForm1::paintEvent(QPaintEvent* event) {
 }
 
 void TForm1::DeviceChanged() {
-  RunOnGuiThread(this, [this] { ChangeCountdown_ = kChangeCountdownStart; });
+  RunOnGuiThread(this, [this] { session_->DevicesChanged(); });
 }
 
 // --- Monitoring ------------------------------------------------------------
@@ -285,7 +258,7 @@ void TForm1::Button11Click() {
   core_->monitor.MonitorRequests = 0;
   if (core_->devices.DeviceCount > 0) {
     SetMonitorButtons(false);
-    core_->devices.SelectedSlot = static_cast<uint32_t>(UpDown1->value());
+    selectedSlot_ = static_cast<uint32_t>(UpDown1->value());
   } else {
     Button10->setEnabled(false);
     Button11->setEnabled(false);
@@ -297,11 +270,18 @@ void TForm1::RaiseRequest(uint8_t request) {
   core_->monitor.MonitorRequests |= request;
 }
 
+bool TForm1::Monitoring() const {
+  return (core_->monitor.MonitorRequests.load() & px::kMonitoringActive) != 0;
+}
+
 void TForm1::Timer1Timer() {
   ProgressBar1->setValue(static_cast<int>(core_->firmware.UpgradeProgress.load()));
 }
 
 void TForm1::ApplyMonitorResult(const px::MonitorResult& result) {
+  // The selected device is the one the monitor last addressed.
+  if (result.poll.lastAsked) selectedSlot_ = static_cast<uint32_t>(*result.poll.lastAsked);
+  if (result.addressed) selectedSlot_ = static_cast<uint32_t>(*result.addressed);
   // A control write that reached the disk holds the setting boxes back for
   // the device's busy seconds.
   if (result.write != px::ControlWrite::NotSent) DisableSettingBoxes();
@@ -312,17 +292,14 @@ void TForm1::ApplyMonitorResult(const px::MonitorResult& result) {
   // and the chooser takes the selection back.
   if (Timer2->isActive() && !Timer7->isActive()) Timer7->start();
   if (core_->devices.DeviceCount != 0) {
-    core_->devices.SelectedSlot = static_cast<uint32_t>(UpDown1->value());
+    selectedSlot_ = static_cast<uint32_t>(UpDown1->value());
     UpDown1->setEnabled(true);
   }
   if (poll.monitoringEnds) DisableMonitorButtons();
 }
 
 void TForm1::Timer2Timer() {
-  if (ChangeCountdown_ != 0 || core_->detection.handover.Probing() ||
-      core_->monitor.PollInProgress.load() || core_->flags.closing.load())
-    return;
-  RaiseRequest(px::kPollStatus);
+  if (session_->PollMayStart()) RaiseRequest(px::kPollStatus);
 }
 
 void TForm1::Timer3Timer() {
@@ -430,11 +407,11 @@ bool TForm1::QueryEndSession() {
   }
   // With no enclosure there is no one to tell, and a "No Device found !" box
   // that no one is there to answer would hold the session up.
-  if (!closed_ && PreviousDeviceCount_ > 0) {
+  if (!closed_ && session_->LaidOutCount() > 0) {
     px::QueueHostEvent(core_->monitor, px::kHostShuttingDown);
     WaitUntil([this] {
       return (core_->monitor.MonitorRequests.load() & px::kSendHostEvent) == 0 ||
-             core_->flags.closing.load() || !raidThread_ || raidThread_->Finished();
+             core_->flags.closing.load() || !serveTimer_->isActive();
     });
   }
   close();

@@ -17,9 +17,7 @@
 #include <atomic>
 #include <filesystem>
 #include <functional>
-#include <future>
 #include <memory>
-#include <mutex>
 #include <optional>
 
 #include "app/message_box.h"
@@ -32,13 +30,13 @@
 #include "common/ui.h"
 #include "core/core.h"
 #include "core/flash_job.h"
+#include "core/session.h"
 #include "raid/device_text.h"
 #include "raid/display_model.h"
 #include "raid/tray_model.h"
 
 namespace px {
 class DriveDetectThread;
-class TRaidThread;
 }  // namespace px
 
 namespace px::app {
@@ -87,6 +85,8 @@ struct FormServices {
   MakeTray makeTray;
   // False: the tray raises no desktop notifications.
   bool notifications = true;
+  // How detections probe the drives (one by one for a recorded session).
+  px::ProbeOrder probeOrder = px::ProbeOrder::SideBySide;
 };
 
 // The main window: device pages, RAID status, firmware group, the seven
@@ -97,8 +97,6 @@ class TForm1 final : public QWidget, private px::MonitorClient, private px::Upgr
  public:
   static constexpr int kClientWidth = 623;
   static constexpr int kClientHeight = 505;
-  static constexpr uint8_t kChangeCountdownStart = 16;
-  static constexpr uint8_t kChangeCountdownFire = 20;
   // StaticText1 while the first detection runs; it blinks only with this text.
   static constexpr char kDriveDetecting[] = "Drive detecting";
 
@@ -122,7 +120,9 @@ class TForm1 final : public QWidget, private px::MonitorClient, private px::Upgr
   bool DeviceWorkRunning() const { return deviceWorkDepth_ > 0; }
 
   // Window state the tests look at.
-  uint8_t changeCountdown() const { return ChangeCountdown_; }
+  uint8_t changeCountdown() const { return session_->Countdown(); }
+  // The device whose page is active, which the device texts describe.
+  uint32_t selectedSlot() const { return selectedSlot_; }
   bool showCurrentLba() const { return ShowCurrentLba_; }
   const std::string& deviceText() const { return DeviceText_; }
 
@@ -236,11 +236,11 @@ class TForm1 final : public QWidget, private px::MonitorClient, private px::Upgr
   void StartThreads();
 
   // Device selection.
-  void LayOutDetectedDevices();
+  void LayOutDetectedDevices(const px::Detected& detected);
   void RefreshDeviceLine();
-  // The detection thread reads the active page; it is kept in the device
-  // table.
+  // The page in front, where a control sector goes.
   void UpdateActivePage();
+  px::ControlTarget ActiveTarget() const;
   void SetTabVisible(int page, bool visible);
   void SetChooserMaximum(int maximum);
   void ShowDeviceInfo();
@@ -254,12 +254,13 @@ class TForm1 final : public QWidget, private px::MonitorClient, private px::Upgr
   void ApplyPeriodSelection(const px::PeriodSelection& selection);
   px::ScheduleBackupState ScheduleBackupControls() const;
   void RaiseRequest(uint8_t request);
+  // The user has monitoring running (Start).
+  bool Monitoring() const;
 
-  // The polling thread's hand-over: runs one request on this thread.
-  void DispatchOnWindowThread(const std::function<void()>& work);
-  // Runs the request the polling thread handed over, then lets it go on.
-  // Invoked by name, so that the queued call carries nothing of ours.
-  Q_INVOKABLE void RunHandedOver();
+  // Every 50 ms: serves one request of the monitor's, unless device work
+  // is already under way on this thread (the request then waits for the
+  // next round).
+  void ServeRequests();
   // Runs `action` now, or once the device work under way has finished.
   void WhenDeviceIdle(std::function<void()> action);
   // "Load Firmware " and "Start Upgrade": dropped while firmware work runs.
@@ -267,12 +268,12 @@ class TForm1 final : public QWidget, private px::MonitorClient, private px::Upgr
   // After a detection: a box for each flash cut short that the logs show
   // and this window has not told of yet.
   void TellCutShortRuns();
-  // Stops and joins both threads without blocking the event loop.
+  // Stops and joins the detection thread without blocking the event loop.
   void StopThreads();
   std::string Now() const;
 
   // MonitorClient: what the poll and the control writes ask while they run.
-  bool DrivesChanging() override { return ChangeCountdown_ != 0; }
+  bool DrivesChanging() override { return session_->DrivesChanging(); }
   bool Polled(std::size_t slot) override;
   void Dropped(std::size_t slot) override;
   std::optional<px::SettingsFill> ChosenSettings() override;
@@ -293,17 +294,6 @@ class TForm1 final : public QWidget, private px::MonitorClient, private px::Upgr
   void StepsDone(uint32_t steps) override;
   void Finished() override;
 
-  // The polling thread's request while it waits for this thread. It passes
-  // under the mutex, and the wait ends through the promise, rather than
-  // inside Qt's queued call, so that ThreadSanitizer (Qt is not built with
-  // it) sees the two threads ordered.
-  struct HandOver {
-    const std::function<void()>* work = nullptr;
-    std::promise<void>* done = nullptr;
-  };
-  std::mutex handOverMutex_;
-  HandOver handOver_;
-
   FormServices services_;
   std::unique_ptr<px::Clock> ownClock_;
   std::unique_ptr<WindowClock> windowClock_;
@@ -317,9 +307,10 @@ class TForm1 final : public QWidget, private px::MonitorClient, private px::Upgr
   WindowPanels& panels_;
   std::unique_ptr<px::SleepInhibitor> sleepInhibitor_;
   std::unique_ptr<px::Core> core_;
+  std::unique_ptr<px::MonitoringSession> session_;
   px::StatusDisplay display_;
   std::unique_ptr<px::DriveDetectThread> detectThread_;
-  std::unique_ptr<px::TRaidThread> raidThread_;
+  QTimer* serveTimer_ = nullptr;
   std::unique_ptr<DeviceChangeWatcher> deviceWatcher_;
   std::unique_ptr<SessionEndWatcher> sessionWatcher_;
   px::CutShortWatch cutShort_;
@@ -328,12 +319,12 @@ class TForm1 final : public QWidget, private px::MonitorClient, private px::Upgr
   std::optional<px::TrayLook> trayLook_;
 
   // Window state of device selection and the timers.
-  uint8_t ChangeCountdown_ = 0;
   // Where the GoTo dialog last pointed; nothing reads it yet.
   uint32_t GotoSector_ = 0;
-  uint8_t NoDeviceTicks_ = 0;
   bool BlinkState_ = true;
-  uint32_t PreviousDeviceCount_ = 0;
+  // The page in front, -1 when none, and the device the texts describe.
+  int activePage_ = -1;
+  uint32_t selectedSlot_ = 0;
   bool PageSwitching_ = false;
   bool ShowCurrentLba_ = false;
   bool viewLogOpen_ = false;
@@ -346,7 +337,6 @@ class TForm1 final : public QWidget, private px::MonitorClient, private px::Upgr
   std::string DeviceName_;
   std::string BaseCaption_;
   QDateTime StartTime_;
-  QDateTime RemovedTime_;
   int deviceWorkDepth_ = 0;
   bool firmwareClickWaiting_ = false;
   std::vector<std::function<void()>> deferred_;

@@ -32,9 +32,7 @@ void SetTextColour(QLabel* label, px::Colour colour) {
 }  // namespace
 
 void TForm1::ShowStatus(bool fullRefresh) {
-  const int page = core_->devices.ActivePage.load();
-  const uint32_t slot =
-      page >= 0 ? static_cast<uint32_t>(page) : core_->devices.SelectedSlot.load();
+  const uint32_t slot = activePage_ >= 0 ? static_cast<uint32_t>(activePage_) : selectedSlot_;
   const px::Record& record =
       core_->records.StatusRecord[px::DriveOf(core_->devices.DeviceSlot[slot % px::kDeviceSlots])];
   const px::StatusView view =
@@ -88,7 +86,7 @@ void TForm1::ShowStatus(bool fullRefresh) {
 }
 
 void TForm1::Timer5Timer() {
-  const int page = core_->devices.ActivePage.load();
+  const int page = activePage_;
   px::ControlEnablingInputs in;
   in.firstDisplay = core_->monitor.FirstDisplay.load();
   in.deviceCount = core_->devices.DeviceCount;
@@ -164,7 +162,7 @@ void TForm1::CheckBox7Click() {
 
 void TForm1::CheckBox2Click() {
   if (PageSwitching_) return;
-  const int page = std::max(core_->devices.ActivePage.load(), 0);
+  const int page = std::max(activePage_, 0);
   const px::Record& record = core_->records.StatusRecord[px::DriveOf(
       core_->devices.DeviceSlot[static_cast<std::size_t>(page) % px::kDeviceSlots])];
   const px::ScheduleBackupClickResult result =

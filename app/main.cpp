@@ -95,6 +95,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "pxgui: %s\n", error.what());
     return 2;
   }
+  if (recorder || replayer) env.probeOrder = px::ProbeOrder::OneByOne;
   // The window owns its transport; the recording outlives it here.
   env.makeTransport = [transport] { return std::make_unique<px::ForwardingTransport>(*transport); };
   const int code = px::app::RunApplication(argc, argv, std::move(env));

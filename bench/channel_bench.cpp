@@ -23,7 +23,7 @@ struct Rig {
   px::sim::VirtualBus bus{&clock};
   NullPanels panels;
   px::DeviceAccess access{bus, panels};
-  px::AppFlags flags;
+  px::StopSignals flags;
   px::CommandChannel channel{access, clock, nullptr, flags};
   Rig() { bus.AttachEnclosure(0); }
 };

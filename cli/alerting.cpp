@@ -9,8 +9,8 @@
 
 #include "cli/child_process.h"
 #include "common/text.h"
-#include "device/session.h"
 #include "eventlog/log_file.h"
+#include "raid/device_table.h"
 
 #ifdef _WIN32
 #include <cstdlib>

@@ -132,6 +132,8 @@ int RunFirmwareBuild(const FirmwareBuildOptions& options);
 // do when disks were refused for lack of permission; with some, still warns
 // about refused disks.
 uint32_t DetectAndExplain(CoreState& core);
+// The same for a detection already made that found `count` enclosures.
+uint32_t ExplainDetection(CoreState& core, uint32_t count);
 
 // After a detection: tells, on standard error, of each flash cut short that
 // the logs in `logDirectory` show and `watch` has not told yet.

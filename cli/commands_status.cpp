@@ -74,7 +74,10 @@ std::string ReasonText(const std::error_code& error) {
 }
 
 uint32_t DetectAndExplain(CoreState& core) {
-  const uint32_t count = core.Detect();
+  return ExplainDetection(core, core.Detect());
+}
+
+uint32_t ExplainDetection(CoreState& core, uint32_t count) {
   const std::string advice = core.host.PermissionAdvice(core.detection.PhysicalDriveCount);
   // A drive another program holds may well be an enclosure: it is named
   // rather than taken for absent.
@@ -184,9 +187,8 @@ int RunStatus(Host& host, const StatusOptions& options) {
     const uint32_t count = DetectAndExplain(core);
     found = count;
     CutShortWatch watch;
-    TellCutShortRuns(core,
-                     options.logDir.empty() ? DefaultLogDirectory() : fs::path(options.logDir),
-                     watch);
+    TellCutShortRuns(
+        core, options.logDir.empty() ? DefaultLogDirectory() : fs::path(options.logDir), watch);
 
     // One status read per enclosure, through the same poll the monitor runs.
     PollReport poll;

@@ -43,21 +43,10 @@ CoreState::CoreState(Host& owner, CoreOptions options)
           [&owner] { return owner.Now(); }, std::move(options.logged), std::move(options.events)}),
       host(owner),
       probing{owner.IsRecordedSession() ? ProbeOrder::OneByOne : ProbeOrder::SideBySide,
-              options.onlyDrive} {
-  // The tool shows the first device, as the window's first page does.
-  devices.ActivePage = 0;
-}
+              options.onlyDrive} {}
 
 uint32_t CoreState::Detect() {
   return discovery.DetectNow(probing);
-}
-
-bool CoreState::DrivesChanged() {
-  // ListLogicalDrives writes the letters it finds; that is what the window's
-  // comparison does too.
-  const uint32_t letters = discovery.ListLogicalDrives();
-  const uint32_t drives = discovery.CountPhysicalDrives();
-  return letters != detection.LetterCount.load() || drives != detection.PhysicalDriveCount.load();
 }
 
 std::string CoreState::NoEnclosureText() const {

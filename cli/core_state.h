@@ -109,8 +109,6 @@ struct CoreState : Console, Core {
   // Counts the letters and drives, then finds the enclosures: side by side,
   // unless the session is recorded or replayed.
   uint32_t Detect();
-  // The letters or the drives differ from what the last detection counted.
-  bool DrivesChanged();
   // What a detection found nothing on: "No enclosure found.", naming the
   // drive when only one was asked.
   std::string NoEnclosureText() const;

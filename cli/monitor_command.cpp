@@ -13,6 +13,7 @@
 #include "common/files.h"
 #include "common/text.h"
 #include "core/flash_job.h"
+#include "core/session.h"
 #include "eventlog/event_log.h"
 #include "raid/monitor.h"
 
@@ -20,18 +21,6 @@ namespace px::cli {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Tells the devices whose bit is set about the host, through the same
-// control-sector request the window queues, each as the active device.
-void SendHostEvent(CoreState& core, uint8_t event, uint32_t slots) {
-  for (std::size_t slot = 0; slot < kDeviceSlots; ++slot) {
-    if ((slots & (1U << slot)) == 0) continue;
-    core.devices.ActivePage = static_cast<int>(slot);
-    QueueHostEvent(core.monitor, event);
-    core.raid.DispatchRequest(core.client);
-  }
-  core.devices.ActivePage = 0;
-}
 
 uint32_t AllDevices(const CoreState& core) {
   return (1U << core.devices.DeviceCount) - 1;
@@ -81,8 +70,9 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
   TextfileWriter metrics(options.textfile);
   Health health = Health::Unknown;
 
-  uint32_t previousCount = DetectAndExplain(core);
-  if (previousCount == 0 && !host.PermissionAdvice(core.detection.PhysicalDriveCount).empty()) {
+  MonitoringSession session(core, Greeting::OnFirstAnswer);
+  const uint32_t found = ExplainDetection(core, session.DetectNow(core.probing).count);
+  if (found == 0 && !host.PermissionAdvice(core.detection.PhysicalDriveCount).empty()) {
     return kExitNoDevice;
   }
   // Looked for after every detection, each told once: a drive another
@@ -101,43 +91,30 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
     Complain(lastComplaint);
   });
   if (!options.oneshot) {
-    Announce("monitoring " + Enclosures(previousCount) + " every " +
+    Announce("monitoring " + Enclosures(found) + " every " +
              std::to_string(options.intervalSeconds) + " s; log in " + PathText(directory));
   }
 
-  bool greeted = false;
   for (int poll = 0; !StopRequested(); ++poll) {
     host.BeforePoll(poll);
-    // A headless monitor has no device-change message. Its device change is
-    // what the window counts on one: before each poll it looks at the host
-    // again (a few opens, no command), and finds the enclosures again only
-    // when the number of drive letters or of drives that open differs from
-    // the last detection's, or when that detection could not probe a drive
-    // that another program held.
-    if (poll > 0 && (core.detection.BusyDrives.load() != 0 || core.DrivesChanged())) {
-      const uint32_t count = core.Detect();
-      // A stop ends the probes' waits: what they found is no news.
-      if (StopRequested()) break;
-      const bool starting = core.monitor.FirstDisplay.load();
-      if (count != previousCount) Complain(Enclosures(count) + " found");
-      if (count > 0 && !starting && count != previousCount) core.monitor.Redetected = true;
-      if (count == 0 && !starting && count != previousCount) {
-        QueueLogLine(core.eventLog, DeviceRemovedLine(FormatTimestamp(host.Now(), core.format)));
+    // A headless monitor has no device-change message: before each poll the
+    // session looks at the host again, as the window does on one.
+    if (poll > 0) {
+      if (const std::optional<Detected> detected = session.LookAgain(core.probing)) {
+        // A stop ends the probes' waits: what they found is no news.
+        if (StopRequested()) break;
+        if (detected->Changed()) Complain(Enclosures(detected->count) + " found");
+        TellCutShortRuns(core, directory, cutShort);
       }
-      previousCount = count;
-      TellCutShortRuns(core, directory, cutShort);
     }
     core.client.RecheckDevices(core.monitor);
     // Until a device has been shown there is nothing to log: the start
     // block waits for the first answer.
     if (core.devices.DeviceCount > 0 || !core.monitor.FirstDisplay.load()) {
-      const PollReport report = core.raid.ReadStatus(core.client);
+      const PollReport report = session.Poll(core.client);
       if (report.display) core.monitor.FirstDisplay = false;
       // A one-off check, like status, tells the controller nothing.
-      if (!greeted && report.answered != 0 && !options.oneshot) {
-        SendHostEvent(core, kHostFoundEnclosure, report.answered);
-        greeted = true;
-      }
+      if (!options.oneshot) session.AfterPoll(core.client, report);
       // Nor is a device that did not answer because a stop ended the wait.
       if (!StopRequested()) {
         const StatusReports reports = ReportAll(core, core.devices.DeviceCount.load(), report);
@@ -155,7 +132,7 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
   }
 
   if (!options.oneshot) {
-    SendHostEvent(core, kHostShuttingDown, AllDevices(core));
+    session.SendHostEvent(core.client, kHostShuttingDown, AllDevices(core));
     Announce("stopped");
   }
   host.WriteControlTrace();

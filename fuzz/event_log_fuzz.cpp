@@ -26,10 +26,10 @@
 #include <vector>
 
 #include "common/clock.h"
-#include "device/session.h"
 #include "eventlog/event_log.h"
 #include "eventlog/log_file.h"
 #include "eventlog/log_viewer_model.h"
+#include "raid/device_table.h"
 #include "raid/records.h"
 #include "support.h"
 #include "support/recording_ui.h"

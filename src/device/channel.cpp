@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <chrono>
 
-#include "device/session.h"
-
 namespace px {
 namespace {
 
@@ -16,10 +14,15 @@ constexpr auto kQuietSlice = std::chrono::milliseconds(100);
 // How often a claim refused by another program is asked again.
 constexpr uint32_t kClaimRetryMs = 50;
 
+// A drive number has four bits wherever the program keeps one.
+constexpr uint32_t DriveBits(uint32_t drive) {
+  return drive & 0x0FU;
+}
+
 }  // namespace
 
 CommandChannel::CommandChannel(DeviceAccess& access, Clock& clock, MessagePump pump,
-                               const AppFlags& flags)
+                               const StopSignals& flags)
     : access_(access), clock_(clock), pump_(std::move(pump)), flags_(flags) {}
 
 CommandChannel::Guard::Guard(Guard&& other) noexcept
@@ -93,7 +96,7 @@ LockRefusal CommandChannel::ClaimDrive(uint32_t drive, ClaimPurpose purpose, uin
   for (;;) {
     {
       const std::lock_guard lock(claimsMutex_);
-      HeldDrive& held = held_[DriveOf(drive)];
+      HeldDrive& held = held_[DriveBits(drive)];
       // Nested claims of one thread are counted here: a second claim from
       // the transport would be refused by our own first one.
       if (held.depth > 0 && held.owner == self) {
@@ -101,7 +104,7 @@ LockRefusal CommandChannel::ClaimDrive(uint32_t drive, ClaimPurpose purpose, uin
         return LockRefusal::None;
       }
       if (held.depth == 0) {
-        const ClaimToken token = access_.transport().TryClaimDrive(DriveOf(drive), purpose);
+        const ClaimToken token = access_.transport().TryClaimDrive(DriveBits(drive), purpose);
         if (token != kClaimRefused) {
           held = {self, 1, token};
           return LockRefusal::None;
@@ -117,19 +120,19 @@ LockRefusal CommandChannel::ClaimDrive(uint32_t drive, ClaimPurpose purpose, uin
 
 void CommandChannel::ReleaseDrive(uint32_t drive) {
   const std::lock_guard lock(claimsMutex_);
-  HeldDrive& held = held_[DriveOf(drive)];
+  HeldDrive& held = held_[DriveBits(drive)];
   if (held.depth == 0 || --held.depth != 0) return;
   access_.transport().ReleaseDrive(held.token);
   held = {};
 }
 
 std::string CommandChannel::DriveBusyReason(uint32_t drive) {
-  const bool firmware = access_.transport().DriveClaimedForFirmware(DriveOf(drive));
+  const bool firmware = access_.transport().DriveClaimedForFirmware(DriveBits(drive));
   return firmware ? "another program is upgrading its firmware" : "another program is using it";
 }
 
 std::string CommandChannel::DriveBusyText(uint32_t drive) {
-  return "Drive " + std::to_string(DriveOf(drive)) + " is busy: " + DriveBusyReason(drive) + ".";
+  return "Drive " + std::to_string(DriveBits(drive)) + " is busy: " + DriveBusyReason(drive) + ".";
 }
 
 bool CommandChannel::ReadOne(DeviceHandle handle, uint32_t lba) {
@@ -208,7 +211,7 @@ CommandResult CommandChannel::QueryController(uint32_t drive, uint8_t subCommand
   if (!guard) {
     return {guard.refusal() == LockRefusal::DriveBusy ? kResultDriveBusy : kResultNotOpened};
   }
-  ScopedDevice device(access_, static_cast<int8_t>(DriveOf(drive)));
+  ScopedDevice device(access_, static_cast<int8_t>(DriveBits(drive)));
   if (!device.valid()) return {kResultNotOpened};
   return Transact(guard, device.get(), ControllerQuery(subCommand), QueryWaitLimitMs(subCommand),
                   reply);

@@ -13,7 +13,6 @@
 #include "common/ui.h"
 #include "device/knock.h"
 #include "device/scsi_commands.h"
-#include "device/session.h"
 
 namespace px {
 
@@ -22,6 +21,17 @@ namespace px {
 // another program's (a presence query on a plain disk gives up after two
 // seconds), far shorter than its firmware upgrade.
 inline constexpr uint32_t kDriveWaitMs = 3000;
+
+// What makes the channel give up, raised by its owner from any thread: the
+// program closing ends every loop at its next step; a stop (pxraid's Ctrl+C
+// or SIGTERM) ends every wait for another program or for an answer at its
+// next look, so that no other program and no silent enclosure holds it up,
+// and lets what is under way (a knock, a control write) finish, so that the
+// controller never sees half a command.
+struct StopSignals {
+  std::atomic<bool> closing{false};
+  std::atomic<bool> stopping{false};
+};
 
 // Why the channel, or a drive, could not be had.
 enum class LockRefusal : uint8_t {
@@ -55,7 +65,7 @@ struct CommandResult {
 // (Transport::TryClaimDrive). Holding a Guard is the proof of both.
 class CommandChannel {
  public:
-  CommandChannel(DeviceAccess& access, Clock& clock, MessagePump pump, const AppFlags& flags);
+  CommandChannel(DeviceAccess& access, Clock& clock, MessagePump pump, const StopSignals& flags);
 
   // Exclusive use of the channel and of one drive. Waiting for the channel
   // keeps the window's events going (the other holder may be the detection
@@ -162,7 +172,7 @@ class CommandChannel {
   DeviceAccess& access_;
   Clock& clock_;
   MessagePump pump_;
-  const AppFlags& flags_;
+  const StopSignals& flags_;
 
   std::mutex mutex_;
   std::condition_variable freed_;
@@ -170,7 +180,7 @@ class CommandChannel {
   std::thread::id owner_{};
 
   std::mutex claimsMutex_;
-  // Drive numbers have four bits (DriveOf).
+  // Drive numbers have four bits.
   std::array<HeldDrive, 16> held_{};
 
   CommandRecord record_;

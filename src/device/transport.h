@@ -11,6 +11,10 @@ namespace px {
 
 inline constexpr uint32_t kSectorSize = 512;
 
+// Physical drives are numbered 0-9: a device-table entry has four bits for
+// the number, and the controller's own tools never looked further.
+inline constexpr std::size_t kPhysicalDrives = 10;
+
 // An open disk or volume. Every device operation opens its disk, works and
 // closes it again; nothing keeps a handle between operations.
 using DeviceHandle = std::intptr_t;

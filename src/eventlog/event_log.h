@@ -8,9 +8,9 @@
 
 #include "common/clock.h"
 #include "common/ui.h"
-#include "device/session.h"
 #include "eventlog/log_file.h"
 #include "eventlog/log_time.h"
+#include "raid/device_table.h"
 #include "raid/records.h"
 
 namespace px {

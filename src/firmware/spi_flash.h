@@ -9,7 +9,7 @@
 
 #include "common/ui.h"
 #include "device/channel.h"
-#include "device/session.h"
+#include "raid/device_table.h"
 
 namespace px {
 

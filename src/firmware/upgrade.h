@@ -13,10 +13,10 @@
 #include "common/sleep_inhibitor.h"
 #include "common/ui.h"
 #include "device/channel.h"
-#include "device/session.h"
 #include "firmware/firmware_state.h"
 #include "firmware/spi_flash.h"
 #include "firmware/upgrade_progress.h"
+#include "raid/device_table.h"
 #include "raid/records.h"
 
 namespace px {

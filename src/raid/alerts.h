@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "device/session.h"
+#include "raid/device_table.h"
 #include "raid/enclosure_events.h"
 
 // What a user is alerted to (pxraid monitor's program, mail and journal

@@ -9,7 +9,7 @@
 
 #include "common/ui.h"
 #include "device/channel.h"
-#include "device/session.h"
+#include "raid/device_table.h"
 #include "raid/records.h"
 #include "raid/settings_model.h"
 
@@ -83,10 +83,6 @@ struct DetectionState {
   // Bit n: physical drive n could not be probed by the last detection, as
   // another program held it. It is neither an enclosure nor not one.
   std::atomic<uint16_t> BusyDrives{0};
-  // The highest position the upgrade chooser may take after the last
-  // detection: the last drive with the first page active, else the last
-  // enclosure.
-  std::atomic<int> ChooserMaximum{0};
 };
 
 // Bits of MonitorRequests.

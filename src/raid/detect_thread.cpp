@@ -7,9 +7,11 @@ constexpr uint32_t kIdleMs = 100;
 
 }  // namespace
 
-DriveDetectThread::DriveDetectThread(DriveDiscovery& discovery, const RaidContext& context)
+DriveDetectThread::DriveDetectThread(DriveDiscovery& discovery, const RaidContext& context,
+                                     ProbeOptions probing)
     : WorkerThread(context.flags.closing),
       discovery_(discovery),
+      probing_(probing),
       detection_(context.detection),
       clock_(context.channel.clock()) {
   Start();
@@ -20,7 +22,7 @@ void DriveDetectThread::Step() {
     clock_.SleepMs(kIdleMs);
     return;
   }
-  discovery_.DetectDrives();
+  discovery_.DetectDrives(probing_);
   detection_.handover.Finish();
 }
 

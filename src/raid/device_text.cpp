@@ -14,15 +14,15 @@ constexpr uint8_t kFirstPrintable = 0x20;
 // Only this many volumes are ever described.
 constexpr std::size_t kDescribedVolumes = 20;
 
-uint8_t SelectedDrive(const DeviceTable& devices) {
-  return static_cast<uint8_t>(DriveOf(devices.DeviceSlot.at(devices.SelectedSlot.load())));
+uint8_t DriveIn(const DeviceTable& devices, std::size_t slot) {
+  return static_cast<uint8_t>(DriveOf(devices.DeviceSlot.at(slot)));
 }
 
 }  // namespace
 
-DeviceLine BuildDeviceText(const DeviceTable& devices, std::span<const VolumeLetter> volumes,
-                           std::size_t letterCount) {
-  const uint8_t drive = SelectedDrive(devices);
+DeviceLine BuildDeviceText(const DeviceTable& devices, std::size_t selected,
+                           std::span<const VolumeLetter> volumes, std::size_t letterCount) {
+  const uint8_t drive = DriveIn(devices, selected);
   std::string letters;
   for (const VolumeLetter& volume :
        volumes.first(std::min({letterCount, kDescribedVolumes, volumes.size()}))) {
@@ -30,7 +30,7 @@ DeviceLine BuildDeviceText(const DeviceTable& devices, std::span<const VolumeLet
   }
   DeviceLine line;
   if (!letters.empty()) line.LettersText = "[" + letters + "]";
-  line.DeviceText = " Device " + std::to_string(devices.SelectedSlot.load() + 1) + "/" +
+  line.DeviceText = " Device " + std::to_string(selected + 1) + "/" +
                     std::to_string(devices.DeviceCount) + line.LettersText;
   return line;
 }
@@ -76,14 +76,14 @@ std::string DeviceName(std::span<const uint8_t, kSectorSize> config) {
 }
 
 DeviceInfo BuildDeviceInfo(const DeviceTable& devices, const RecordTables& records,
-                           std::span<const VolumeLetter> volumes, std::size_t letterCount,
-                           std::string_view baseCaption) {
-  const uint8_t drive = SelectedDrive(devices);
+                           std::size_t selected, std::span<const VolumeLetter> volumes,
+                           std::size_t letterCount, std::string_view baseCaption) {
+  const uint8_t drive = DriveIn(devices, selected);
   const Record& config = records.ConfigRecord.at(drive);
   DeviceInfo info;
-  info.line = BuildDeviceText(devices, volumes, letterCount);
+  info.line = BuildDeviceText(devices, selected, volumes, letterCount);
   info.physicalHint = " Physical" + std::to_string(drive);
-  info.firmwareEnabled = CanTakeFirmware(devices.DeviceSlot.at(devices.SelectedSlot.load()));
+  info.firmwareEnabled = CanTakeFirmware(devices.DeviceSlot.at(selected));
   info.firmwareText = FirmwareText(config);
   info.buzzerMuteVisible = StatusRecordView(records.StatusRecord.at(drive)).WasRead();
   info.deviceName = DeviceName(config);

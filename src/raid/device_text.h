@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "device/session.h"
+#include "raid/device_table.h"
 #include "raid/records.h"
 
 namespace px {
@@ -29,10 +29,11 @@ struct DeviceLine {
   std::string DeviceText;   // " Device 1/2[EF]"
 };
 
-// The selected device's line: its number of the count, and the letters of the
-// fixed volumes on its disk among the first min(letterCount, 20) volumes.
-DeviceLine BuildDeviceText(const DeviceTable& devices, std::span<const VolumeLetter> volumes,
-                           std::size_t letterCount);
+// The line of the device in slot `selected`: its number of the count, and the
+// letters of the fixed volumes on its disk among the first min(letterCount,
+// 20) volumes.
+DeviceLine BuildDeviceText(const DeviceTable& devices, std::size_t selected,
+                           std::span<const VolumeLetter> volumes, std::size_t letterCount);
 
 // Name of an array mode code of the StatusRecord; "Undefine" for any code
 // outside the table.
@@ -74,9 +75,9 @@ struct DeviceInfo {
   std::string caption;             // the main window's caption
 };
 
-// devices.SelectedSlot must already name the active page's slot.
+// `selected` is the active page's slot.
 DeviceInfo BuildDeviceInfo(const DeviceTable& devices, const RecordTables& records,
-                           std::span<const VolumeLetter> volumes, std::size_t letterCount,
-                           std::string_view baseCaption);
+                           std::size_t selected, std::span<const VolumeLetter> volumes,
+                           std::size_t letterCount, std::string_view baseCaption);
 
 }  // namespace px

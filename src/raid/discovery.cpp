@@ -177,18 +177,15 @@ class DriveDiscovery::ProbeAhead {
   }
 
  private:
+  // A probe that is never taken (past the eighth enclosure, or once the
+  // application closes) is waited for as it goes: its thread is the last
+  // member, so it ends before the rest is gone.
   struct Probe {
-    Probe() = default;
-    Probe(const Probe&) = delete;
-    Probe& operator=(const Probe&) = delete;
-    ~Probe() {
-      if (thread.joinable()) thread.join();
-    }
     Record config{};
     Record status{};
     KeptPanels panels;
     DriveFindings found;
-    std::thread thread;
+    std::jthread thread;
   };
 
   void Start(uint32_t k) {
@@ -197,7 +194,7 @@ class DriveDiscovery::ProbeAhead {
     Probe& probe = *probes_[k];
     probe.config = ctx.records.ConfigRecord[k];
     probe.status = ctx.records.StatusRecord[k];
-    probe.thread = std::thread([this, &probe, k] {
+    probe.thread = std::jthread([this, &probe, k] {
       RaidContext& shared = discovery_.ctx_;
       // A failed read says so on this probe's status bar, in its place
       // among the probe's other texts.
@@ -253,8 +250,6 @@ uint32_t DriveDiscovery::ProbePhysicalDrives(const ProbeOptions& options) {
     if (++examined >= physicalCount) break;
   }
   panels.SetText(kStagePanel, "De, " + std::to_string(count) + ", OK");
-  const uint32_t choosable = ctx_.devices.ActivePage.load() == 0 ? physicalCount : count;
-  ctx_.detection.ChooserMaximum = static_cast<int>(choosable) - 1;
   return count;
 }
 

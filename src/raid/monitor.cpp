@@ -45,7 +45,7 @@ void QueueHostEvent(MonitorState& monitor, uint8_t event) {
   monitor.MonitorRequests.fetch_or(kSendHostEvent);
 }
 
-MonitorResult RaidMonitor::DispatchRequest(MonitorClient& client) {
+MonitorResult RaidMonitor::DispatchRequest(MonitorClient& client, ControlTarget target) {
   MonitorResult result;
   // The polling thread looked before it handed over; a detection the window
   // started in between must still not meet device work.
@@ -56,10 +56,14 @@ MonitorResult RaidMonitor::DispatchRequest(MonitorClient& client) {
     result.poll = ReadStatus(client);
   } else if ((requests & kWriteSettings) != 0) {
     result.served = kWriteSettings;
-    result.write = WriteSettingsSector(client);
+    const Written written = SettingsWrite(client, target);
+    result.write = written.write;
+    result.addressed = written.addressed;
   } else if ((requests & kSendHostEvent) != 0) {
     result.served = kSendHostEvent;
-    result.write = WriteHostEventSector();
+    const Written written = HostEventWrite(target);
+    result.write = written.write;
+    result.addressed = written.addressed;
   }
   ClearRequest(ctx_.monitor, result.served);
   return result;
@@ -86,7 +90,7 @@ PollReport RaidMonitor::ReadStatus(MonitorClient& client) {
     if (i >= devices.DeviceCount || !client.Polled(i) || i == devices.UpgradeSlot.load()) {
       continue;
     }
-    devices.SelectedSlot = static_cast<uint32_t>(i);
+    report.lastAsked = i;
     uint8_t& retries = monitor.RetryCount[i];
     // A device that stopped answering is asked only every second poll.
     if (retries % 2 != 0) {
@@ -195,24 +199,26 @@ RaidMonitor::PollAnswer RaidMonitor::PollProgressAndStatus(std::size_t slot, uin
   return PollAnswer::Answered;
 }
 
-ControlWrite RaidMonitor::WriteSettingsSector(MonitorClient& client) {
+RaidMonitor::Written RaidMonitor::SettingsWrite(MonitorClient& client, ControlTarget target) {
   const std::optional<SettingsFill> chosen = client.ChosenSettings();
-  if (!chosen) return ControlWrite::NotSent;
-  const ControlWrite written = WriteControlSector([&chosen](Record& sector) {
+  if (!chosen) return {};
+  const Written written = WriteControlSector(target, [&chosen](Record& sector) {
     sector[kRequestCode] = kControlSettings;
     sector[kArgument] = 0;
     sector[kHostEventCode] = 0;
     sector[kScheduleBackup] = chosen->scheduleBackup;
     sector[kPeriodCode] = chosen->periodCode;
   });
-  if (written == ControlWrite::NotSent) return written;
-  ctx_.monitor.BusyCountdown[ctx_.devices.SelectedSlot.load()] = kSettingsBusySeconds;
-  if (written == ControlWrite::Written) ctx_.panels.SetText(StatusPanels::kMessagePanel, " ");
+  if (written.write == ControlWrite::NotSent) return written;
+  ctx_.monitor.BusyCountdown[*target] = kSettingsBusySeconds;
+  if (written.write == ControlWrite::Written) {
+    ctx_.panels.SetText(StatusPanels::kMessagePanel, " ");
+  }
   return written;
 }
 
-ControlWrite RaidMonitor::WriteHostEventSector() {
-  return WriteControlSector([this](Record& sector) {
+RaidMonitor::Written RaidMonitor::HostEventWrite(ControlTarget target) {
+  return WriteControlSector(target, [this](Record& sector) {
     const MonitorState& monitor = ctx_.monitor;
     sector[kRequestCode] = kControlHostEvent;
     sector[kArgument] = 0x01;
@@ -224,18 +230,17 @@ ControlWrite RaidMonitor::WriteHostEventSector() {
   });
 }
 
-ControlWrite RaidMonitor::WriteControlSector(const std::function<void(Record&)>& fill) {
+RaidMonitor::Written RaidMonitor::WriteControlSector(ControlTarget target,
+                                                     const std::function<void(Record&)>& fill) {
   DeviceTable& devices = ctx_.devices;
   StatusPanels& panels = ctx_.panels;
-  const int page = devices.ActivePage.load();
-  if (devices.DeviceCount == 0 || page < 0 || static_cast<uint32_t>(page) >= devices.DeviceCount) {
+  if (devices.DeviceCount == 0 || !target || *target >= devices.DeviceCount) {
     panels.SetText(StatusPanels::kMessagePanel, "Device not found!!!");
     ctx_.messages.Show("Message", "No Device found !", MessageIcon::None);
-    return ControlWrite::NotSent;
+    return {};
   }
-  const auto slot = static_cast<uint32_t>(page);
-  devices.SelectedSlot = slot;
-  const uint32_t drive = DriveOf(devices.DeviceSlot[slot]);
+  Written written{ControlWrite::NotSent, target};
+  const uint32_t drive = DriveOf(devices.DeviceSlot[*target]);
 
   // The write must not land between two reads of a knock.
   const auto guard = ctx_.channel.Lock(drive);
@@ -243,13 +248,13 @@ ControlWrite RaidMonitor::WriteControlSector(const std::function<void(Record&)>&
     if (guard.refusal() == LockRefusal::DriveBusy) {
       panels.SetText(StatusPanels::kMessagePanel, ctx_.channel.DriveBusyText(drive));
     }
-    return ControlWrite::NotSent;
+    return written;
   }
   DeviceAccess& access = ctx_.channel.access();
   const ScopedDevice device(access, static_cast<int8_t>(drive));
   if (!device.valid()) {
     panels.SetText(StatusPanels::kMessagePanel, "CreateFile blocked!");
-    return ControlWrite::NotSent;
+    return written;
   }
 
   Record& sector = ctx_.monitor.ControlSector;
@@ -260,7 +265,8 @@ ControlWrite RaidMonitor::WriteControlSector(const std::function<void(Record&)>&
   StoreLittleEndian(sector.data() + kSum, 2, sum & 0xFFFF);
   const bool ok = access.WriteSectors(device.get(), kControlSectorLba, sector.data(), 1);
   if (!ok) panels.SetText(StatusPanels::kMessagePanel, "Error code 120");
-  return ok ? ControlWrite::Written : ControlWrite::Failed;
+  written.write = ok ? ControlWrite::Written : ControlWrite::Failed;
+  return written;
 }
 
 }  // namespace px

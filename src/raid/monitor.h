@@ -38,6 +38,9 @@ struct PollReport {
   // that start monitoring or firmware work are taken away.
   bool windDown = false;
   bool monitoringEnds = false;
+  // The device the poll asked last: the window's selected device follows it,
+  // as it always has.
+  std::optional<std::size_t> lastAsked;
 };
 
 // How a control-sector write went.
@@ -52,7 +55,14 @@ struct MonitorResult {
   uint8_t served = 0;                          // the request's bit; 0 when nothing was served
   PollReport poll;                             // kPollStatus
   ControlWrite write = ControlWrite::NotSent;  // kWriteSettings, kSendHostEvent
+  // The device a control write went to, once it was found.
+  std::optional<std::size_t> addressed;
 };
+
+// Where a settings write or a host event goes: a device-table slot (the
+// window's active page, or each enclosure in turn for pxraid); nothing when
+// no device is chosen.
+using ControlTarget = std::optional<std::size_t>;
 
 // The status poll and the control-sector writes. Everything here runs on the
 // window's thread, handed over by TRaidThread.
@@ -64,13 +74,15 @@ class RaidMonitor {
   // One poll of every device the client has in polling, then the event log.
   PollReport ReadStatus(MonitorClient& client);
   // The settings block (request 0x20) and the host event (request 0x1F) to
-  // the active page's device.
-  ControlWrite WriteSettingsSector(MonitorClient& client);
-  ControlWrite WriteHostEventSector();
+  // `target`'s device.
+  ControlWrite WriteSettingsSector(MonitorClient& client, ControlTarget target) {
+    return SettingsWrite(client, target).write;
+  }
+  ControlWrite WriteHostEventSector(ControlTarget target) { return HostEventWrite(target).write; }
 
   // Serves the most urgent request of MonitorRequests (poll, then settings,
-  // then host event) and clears its flag.
-  MonitorResult DispatchRequest(MonitorClient& client);
+  // then host event) and clears its flag; a control write goes to `target`.
+  MonitorResult DispatchRequest(MonitorClient& client, ControlTarget target);
 
  private:
   // How a device met a poll: it answered every query, it did not (a retry
@@ -80,9 +92,16 @@ class RaidMonitor {
   PollAnswer Ask(uint32_t drive, uint8_t subCommand, Reply& reply);
   PollAnswer PollDevice(std::size_t slot);
   PollAnswer PollProgressAndStatus(std::size_t slot, uint32_t drive, Reply& reply);
-  // Refuses without a device, opens the active page's device and writes the
-  // sector that `fill` prepares.
-  ControlWrite WriteControlSector(const std::function<void(Record&)>& fill);
+  // How a control write went, and the device it went to once that was found.
+  struct Written {
+    ControlWrite write = ControlWrite::NotSent;
+    std::optional<std::size_t> addressed;
+  };
+  Written SettingsWrite(MonitorClient& client, ControlTarget target);
+  Written HostEventWrite(ControlTarget target);
+  // Refuses without a device, opens `target`'s device and writes the sector
+  // that `fill` prepares.
+  Written WriteControlSector(ControlTarget target, const std::function<void(Record&)>& fill);
 
   RaidContext ctx_;
   AfterPollCall afterPoll_;

@@ -6,8 +6,8 @@
 #include <optional>
 #include <span>
 
-#include "device/session.h"
 #include "device/transport.h"
+#include "raid/device_table.h"
 
 namespace px {
 

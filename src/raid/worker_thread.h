@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <stop_token>
 #include <thread>
 
 namespace px {
@@ -16,7 +17,7 @@ class WorkerThread {
   WorkerThread(const WorkerThread&) = delete;
   WorkerThread& operator=(const WorkerThread&) = delete;
 
-  void RequestStop() { stop_ = true; }
+  void RequestStop() { thread_.request_stop(); }
   bool Finished() const { return finished_.load(); }
   void Join() {
     if (thread_.joinable()) thread_.join();
@@ -30,21 +31,20 @@ class WorkerThread {
   // Called by the derived constructor once everything Step uses exists; the
   // derived destructor must Stop before its members go.
   void Start() {
-    thread_ = std::thread([this] { Run(); });
+    thread_ = std::jthread([this](std::stop_token stop) { Run(stop); });
   }
   virtual void Step() = 0;
   bool Closing() const { return closing_.load(); }
 
  private:
-  void Run() {
-    while (!stop_.load() && !Closing()) Step();
+  void Run(const std::stop_token& stop) {
+    while (!stop.stop_requested() && !Closing()) Step();
     finished_ = true;
   }
 
   const std::atomic<bool>& closing_;
-  std::atomic<bool> stop_{false};
   std::atomic<bool> finished_{false};
-  std::thread thread_;
+  std::jthread thread_;
 };
 
 }  // namespace px

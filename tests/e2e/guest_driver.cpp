@@ -279,9 +279,8 @@ class GuestDriver {
   // (c) The settings control sector to the first enclosure.
   void WriteSettings() {
     if (core_.devices.DeviceCount == 0) return;
-    core_.devices.ActivePage = 0;
     const SettingsFill fill = *window_.ChosenSettings();
-    const bool written = core_.raid.WriteSettingsSector(window_) == ControlWrite::Written;
+    const bool written = core_.raid.WriteSettingsSector(window_, 0) == ControlWrite::Written;
     Print("settings slot=0 written=" + std::to_string(written) +
           " backup=" + std::to_string(fill.scheduleBackup) + " period=" + Hex(fill.periodCode, 2));
   }

@@ -360,7 +360,7 @@ class MainWindowTest : public QObject {
     // The second page selects the second enclosure.
     QVERIFY(rig.Served());
     form.PageControl1->setCurrentIndex(1);
-    QCOMPARE(form.state().devices.SelectedSlot.load(), 1u);
+    QCOMPARE(form.selectedSlot(), 1u);
     QCOMPARE(form.StaticText1->text(), QStringLiteral(" Device 2/2[G]"));
     QCOMPARE(form.Label17->text(), QStringLiteral("Mode : Mirror"));
   }

@@ -9,8 +9,8 @@
 #include <string_view>
 
 #include "common/clock.h"
-#include "device/session.h"
 #include "eventlog/event_log.h"
+#include "raid/device_table.h"
 #include "unit/eventlog/log_test_support.h"
 
 namespace {

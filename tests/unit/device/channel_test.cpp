@@ -26,7 +26,7 @@ struct ChannelRig {
   sim::VirtualBus bus{&clock};
   test::RecordingPanels panels;
   DeviceAccess access{bus, panels};
-  AppFlags flags;
+  StopSignals flags;
   std::function<void()> onPump;
   CommandChannel channel{access, clock,
                          [this] {

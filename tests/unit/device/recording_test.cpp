@@ -70,7 +70,7 @@ struct Seen {
 Seen RunSession(Transport& transport, Clock& clock) {
   test::RecordingPanels panels;
   DeviceAccess access(transport, panels);
-  AppFlags flags;
+  StopSignals flags;
   CommandChannel channel(access, clock, nullptr, flags);
   Seen seen;
   seen.letters = transport.LogicalDriveMask();

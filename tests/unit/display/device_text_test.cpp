@@ -15,10 +15,9 @@ using testing::PutAtaText;
 constexpr uint8_t kRemovable = 2;
 constexpr uint8_t kOpenFailed = 0xFF;
 
-void SetDevices(DeviceTable& devices, std::vector<uint32_t> entries, uint32_t selected) {
+void SetDevices(DeviceTable& devices, std::vector<uint32_t> entries) {
   for (std::size_t i = 0; i < entries.size(); ++i) devices.DeviceSlot[i] = entries[i];
   devices.DeviceCount = static_cast<uint32_t>(entries.size());
-  devices.SelectedSlot = selected;
 }
 
 TEST(BuildDeviceText, LettersOfTheSelectedDisk) {
@@ -40,8 +39,8 @@ TEST(BuildDeviceText, LettersOfTheSelectedDisk) {
   };
   for (const auto& c : cases) {
     DeviceTable devices;
-    SetDevices(devices, c.entries, c.selected);
-    const DeviceLine line = BuildDeviceText(devices, volumes, c.letterCount);
+    SetDevices(devices, c.entries);
+    const DeviceLine line = BuildDeviceText(devices, c.selected, volumes, c.letterCount);
     EXPECT_EQ(line.LettersText, c.letters) << c.line;
     EXPECT_EQ(line.DeviceText, c.line);
   }
@@ -53,10 +52,10 @@ TEST(BuildDeviceText, NoMoreThanTwentyVolumesAreLookedAt) {
     volumes.push_back({letter, kDriveFixed, static_cast<uint8_t>(letter < 'V' ? 0 : 1)});
   }
   DeviceTable devices;
-  SetDevices(devices, {0x41}, 0);
+  SetDevices(devices, {0x41});
   // Twenty volumes C..V: V is the only one of them on disk 1.
-  EXPECT_EQ(BuildDeviceText(devices, volumes, 24).DeviceText, " Device 1/1[V]");
-  EXPECT_EQ(BuildDeviceText(devices, volumes, 19).DeviceText, " Device 1/1");
+  EXPECT_EQ(BuildDeviceText(devices, 0, volumes, 24).DeviceText, " Device 1/1[V]");
+  EXPECT_EQ(BuildDeviceText(devices, 0, volumes, 19).DeviceText, " Device 1/1");
 }
 
 Record ConfigWithVersion(std::vector<uint8_t> bytes) {
@@ -123,9 +122,9 @@ TEST(BuildDeviceInfo, TextsOfTheSelectedDevice) {
   };
   for (const auto& c : cases) {
     DeviceTable devices;
-    SetDevices(devices, c.entries, c.selected);
+    SetDevices(devices, c.entries);
     const DeviceInfo info =
-        BuildDeviceInfo(devices, records, volumes, volumes.size(), "Utitity v0.50.4");
+        BuildDeviceInfo(devices, records, c.selected, volumes, volumes.size(), "Utitity v0.50.4");
     EXPECT_EQ(info.caption, c.caption);
     EXPECT_EQ(info.physicalHint, c.hint);
     EXPECT_EQ(info.firmwareEnabled, c.firmware) << c.caption;
@@ -134,8 +133,8 @@ TEST(BuildDeviceInfo, TextsOfTheSelectedDevice) {
               " Device " + std::to_string(c.selected + 1) + "/2" + info.line.LettersText);
   }
   DeviceTable devices;
-  SetDevices(devices, {0x43}, 0);
-  EXPECT_EQ(BuildDeviceInfo(devices, records, volumes, 2, "").firmwareText,
+  SetDevices(devices, {0x43});
+  EXPECT_EQ(BuildDeviceInfo(devices, records, 0, volumes, 2, "").firmwareText,
             "Firmware Ver. 140000.0");
 }
 

@@ -12,10 +12,10 @@
 
 #include "common/sleep_inhibitor.h"
 #include "device/channel.h"
-#include "device/session.h"
 #include "firmware/firmware_state.h"
 #include "firmware/upgrade.h"
 #include "firmware/upgrade_progress.h"
+#include "raid/device_table.h"
 #include "raid/records.h"
 #include "sim/fake_clock.h"
 #include "sim/virtual_bus.h"

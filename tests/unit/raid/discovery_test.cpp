@@ -352,19 +352,6 @@ TEST(Discovery, UpgradeSlotIsLeftAloneAfterTheFirstDisplay) {
   }
 }
 
-TEST(Discovery, UpgradeChooserMaximum) {
-  for (int page : {0, 1}) {
-    RaidRig rig;
-    rig.bus.AttachPlainDisk(0);
-    rig.bus.AttachEnclosure(1);
-    rig.bus.AttachPlainDisk(2);
-    rig.devices.ActivePage = page;
-    rig.Detect();
-    // On the first page every drive counts, on the others only enclosures.
-    EXPECT_EQ(rig.detection.ChooserMaximum.load(), page == 0 ? 2 : 0);
-  }
-}
-
 // What a detection leaves behind for the window and the poll.
 struct Leftovers {
   std::vector<uint32_t> slots;
@@ -373,19 +360,14 @@ struct Leftovers {
   std::array<bool, kDeviceSlots> revisionPending;
   std::array<bool, kDeviceSlots> progressPending;
   uint16_t busyDrives;
-  int chooserMaximum;
   std::vector<test::RecordingPanels::Entry> texts;
   friend bool operator==(const Leftovers&, const Leftovers&) = default;
 };
 
 Leftovers LeftoversOf(const RaidRig& rig) {
-  return {Slots(rig.devices),
-          rig.records.StatusRecord,
-          rig.records.ConfigRecord,
-          rig.monitor.RevisionPending,
-          rig.monitor.ProgressPending,
-          rig.detection.BusyDrives.load(),
-          rig.detection.ChooserMaximum.load(),
+  return {Slots(rig.devices),           rig.records.StatusRecord,
+          rig.records.ConfigRecord,     rig.monitor.RevisionPending,
+          rig.monitor.ProgressPending,  rig.detection.BusyDrives.load(),
           rig.panels.recorded.entries()};
 }
 

@@ -340,18 +340,17 @@ TEST(ReadStatus, ClosingDuringThePollSkipsLogAndDisplay) {
 // request rewrites its own bytes and the rest carries over.
 TEST(ControlSector, BytesAndSumOfSettingsAndHostEvents) {
   PollRig rig(2);
-  rig.devices.ActivePage = 1;
   rig.monitor.ControlSector[300] = 0x5A;  // left by an earlier write
 
   rig.client.schedule = FillSettings({true, PeriodUnit::Hours, "8"});
-  ASSERT_EQ(rig.raid.WriteSettingsSector(rig.client), ControlWrite::Written);
+  ASSERT_EQ(rig.raid.WriteSettingsSector(rig.client, 1), ControlWrite::Written);
   QueueHostEvent(rig.monitor, kHostFoundEnclosure);
   rig.monitor.HostEventFirstLba = 0x1122334455;
-  ASSERT_EQ(rig.raid.WriteHostEventSector(), ControlWrite::Written);
+  ASSERT_EQ(rig.raid.WriteHostEventSector(1), ControlWrite::Written);
   rig.client.schedule = FillSettings({false, PeriodUnit::Hours, "8"});
-  ASSERT_EQ(rig.raid.WriteSettingsSector(rig.client), ControlWrite::Written);
+  ASSERT_EQ(rig.raid.WriteSettingsSector(rig.client, 1), ControlWrite::Written);
   QueueHostEvent(rig.monitor, kHostShuttingDown);
-  ASSERT_EQ(rig.raid.WriteHostEventSector(), ControlWrite::Written);
+  ASSERT_EQ(rig.raid.WriteHostEventSector(1), ControlWrite::Written);
 
   using Head = std::vector<uint8_t>;
   const std::vector<Head> heads = {
@@ -380,7 +379,6 @@ TEST(ControlSector, BytesAndSumOfSettingsAndHostEvents) {
     EXPECT_EQ(e.count, 1U);
   }
   EXPECT_EQ(controlWrites, 4);
-  EXPECT_EQ(rig.devices.SelectedSlot.load(), 1U);
   EXPECT_EQ(rig.monitor.BusyCountdown[1], kSettingsBusySeconds);
   EXPECT_EQ(rig.monitor.BusyCountdown[0], 0);
   EXPECT_EQ(rig.panels.recorded.TextsOf(kMessagePanel), (std::vector<std::string>{" ", " "}));
@@ -395,6 +393,7 @@ TEST(ControlSector, RefusalsAndFailures) {
     std::vector<std::string> panel4;
     bool box, busy;
     ControlWrite result = ControlWrite::NotSent;
+    ControlTarget target = 0;
   } cases[] = {
       {"no device",
        Settings,
@@ -434,13 +433,30 @@ TEST(ControlSector, RefusalsAndFailures) {
        {},
        false,
        false},
+      {"no page in front",
+       Settings,
+       [](PollRig&) {},
+       {"Device not found!!!"},
+       true,
+       false,
+       ControlWrite::NotSent,
+       std::nullopt},
+      {"no page in front, host event",
+       HostEvent,
+       [](PollRig&) {},
+       {"Device not found!!!"},
+       true,
+       false,
+       ControlWrite::NotSent,
+       std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     PollRig rig;
     c.set(rig);
-    const ControlWrite result = c.request == Settings ? rig.raid.WriteSettingsSector(rig.client)
-                                                      : rig.raid.WriteHostEventSector();
+    const ControlWrite result = c.request == Settings
+                                    ? rig.raid.WriteSettingsSector(rig.client, c.target)
+                                    : rig.raid.WriteHostEventSector(c.target);
     EXPECT_EQ(result, c.result);
     EXPECT_TRUE(rig.controllers[0]->ControlWrites().empty());
     EXPECT_EQ(rig.panels.recorded.TextsOf(kMessagePanel), c.panel4);
@@ -458,7 +474,7 @@ TEST(ControlSector, PageSwitchingDoesNotHoldBackAHostEvent) {
   PollRig rig;
   rig.client.pageSwitching = true;
   QueueHostEvent(rig.monitor, kHostFoundEnclosure);
-  EXPECT_EQ(rig.raid.WriteHostEventSector(), ControlWrite::Written);
+  EXPECT_EQ(rig.raid.WriteHostEventSector(0), ControlWrite::Written);
   ASSERT_EQ(rig.controllers[0]->ControlWrites().size(), 1U);
   EXPECT_EQ(rig.controllers[0]->ControlWrites()[0].hostEvent, kHostFoundEnclosure);
   EXPECT_TRUE(rig.panels.recorded.TextsOf(kMessagePanel).empty());
@@ -479,7 +495,7 @@ TEST(DispatchRequest, OneRequestPerCallPollFirstThenSettingsThenHostEvent) {
       {kMonitoringActive, 1, 2},
   };
   for (const auto& s : steps) {
-    rig.raid.DispatchRequest(rig.client);
+    rig.raid.DispatchRequest(rig.client, 0);
     EXPECT_EQ(rig.monitor.MonitorRequests.load(), s.left);
     EXPECT_EQ(rig.monitor.PollCount, s.polls);
     EXPECT_EQ(rig.controllers[0]->ControlWrites().size(), s.controlWrites);
@@ -495,7 +511,7 @@ TEST(DispatchRequest, NothingIsServedWhileADetectionIsPendingOrTheWindowCloses) 
     rig.monitor.MonitorRequests = kPollStatus | kWriteSettings;
     if (!closing) rig.detection.handover.Request();
     rig.flags.closing = closing;
-    rig.raid.DispatchRequest(rig.client);
+    rig.raid.DispatchRequest(rig.client, 0);
     EXPECT_EQ(rig.monitor.MonitorRequests.load(), kPollStatus | kWriteSettings);
     EXPECT_EQ(rig.monitor.PollCount, 0U);
   }

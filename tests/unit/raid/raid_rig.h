@@ -56,9 +56,7 @@ class FakeMonitorClient final : public MonitorClient {
 // A window's worth of state against the virtual enclosure bus, on a fake
 // clock.
 struct RaidRig {
-  // The first device page in front, as the window shows it once it has
-  // found an enclosure.
-  RaidRig() { devices.ActivePage = 0; }
+  RaidRig() = default;
   RaidRig(const RaidRig&) = delete;
   RaidRig& operator=(const RaidRig&) = delete;
 
@@ -89,9 +87,10 @@ struct RaidRig {
   std::vector<uint8_t> loggedMasks;
   RaidMonitor raid{context, [this](uint8_t mask, uint8_t) { loggedMasks.push_back(mask); }};
 
-  // What the polling thread hands over: the monitor's dispatch.
+  // What the window's serving round runs: the monitor's dispatch, with the
+  // first device page in front.
   std::function<void()> Serve() {
-    return [this] { raid.DispatchRequest(client); };
+    return [this] { raid.DispatchRequest(client, 0); };
   }
 
   // One poll, as the window's hand-over runs it; the report is kept.

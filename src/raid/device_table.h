@@ -4,12 +4,14 @@
 #include <atomic>
 #include <cstdint>
 
+#include "device/channel.h"
+#include "device/transport.h"
+
 namespace px {
 
 inline constexpr uint32_t kNoSlot = 256;
 inline constexpr std::size_t kDeviceSlots = 8;
 inline constexpr std::size_t kShownDevices = 4;
-inline constexpr std::size_t kPhysicalDrives = 10;
 
 // Bits of a device-table entry.
 inline constexpr uint32_t kEntryDriveMask = 0x0F;
@@ -20,20 +22,14 @@ inline constexpr uint32_t DriveOf(uint32_t entry) {
   return entry & kEntryDriveMask;
 }
 
-// Flags that every layer reads and that cross threads.
-struct AppFlags {
-  // Set once the window's close request is accepted; every channel loop ends
-  // at its next step when it sees it.
-  std::atomic<bool> closing{false};
+// Flags that every layer reads and that cross threads: the program closing
+// or stopping (closing once the window's close request is accepted; stopping
+// when the user or the system asks pxraid to stop), as the channel heeds them,
+// and firmware work under way.
+struct AppFlags : StopSignals {
   // Held for the length of a firmware operation; polls, the status-bar
   // handler, a second firmware operation and closing stay away meanwhile.
   std::atomic<bool> firmwareBusy{false};
-  // Set when the user or the system asks the program to stop (pxraid's
-  // Ctrl+C or SIGTERM): every wait for another program or for an answer
-  // gives up at its next look, so that no other program and no silent
-  // enclosure holds up the stop; what is under way (a knock, a control
-  // write) is finished, so that the controller never sees half a command.
-  std::atomic<bool> stopping{false};
 };
 
 // The enclosures found by the last detection. Discovery writes the entries
@@ -45,11 +41,6 @@ struct DeviceTable {
   // it, and a torn or stale read there must not be undefined behaviour.
   std::array<std::atomic<uint32_t>, kDeviceSlots> DeviceSlot{};
   std::atomic<uint32_t> DeviceCount{0};
-  // Index of the device whose page is active.
-  std::atomic<uint32_t> SelectedSlot{0};
-  // The device page the user has in front, -1 when none; where a control
-  // sector goes. Detection reads it on its own thread.
-  std::atomic<int> ActivePage{-1};
   // Slot the firmware operations address; kNoSlot when none. Discovery reads
   // it on its own thread.
   std::atomic<uint32_t> UpgradeSlot{kNoSlot};

@@ -1,4 +1,4 @@
-#include "device/session.h"
+#include "raid/device_table.h"
 
 namespace px {
 
