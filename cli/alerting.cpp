@@ -245,21 +245,28 @@ void Alerting::Test(const StatusReports& reports) {
   for (const EnclosureReport& enclosure : reports.enclosures) {
     const Alert alert = TestAlert(static_cast<std::size_t>(enclosure.device - 1));
     Tell(alert);
-    if (!options_.mailTo.empty()) Mail(alert, false, reports);
+    if (!options_.mailTo.empty()) Mail(alert, false, reports, false);
   }
 }
 
-void Alerting::AfterPoll(const std::vector<EnclosureEvent>& events, const StatusReports& reports,
+void Alerting::AfterPoll(const std::vector<EnclosureEvent>& events,
+                         const std::vector<Alert>& warnings, const StatusReports& reports,
                          int64_t now) {
   for (const Alert& alert : selector_.Select(events)) Tell(alert);
+  for (const Alert& warning : warnings) Tell(warning);
   if (options_.mailTo.empty()) return;
+  // A warning comes with the change that brings it about, once: there is
+  // nothing to pace, and nothing to mail again.
+  for (const Alert& warning : warnings) {
+    if (warning.severity == Severity::Critical) Mail(warning, false, reports, false);
+  }
   std::vector<std::size_t> unread;
   for (const EnclosureReport& enclosure : reports.enclosures) {
     if (!enclosure.statusRead) unread.push_back(static_cast<std::size_t>(enclosure.device - 1));
   }
   const std::vector<std::string> before = pacing_.Lines();
   for (const MailPacing::Due& due : pacing_.Pace(CriticalConditions(reports), unread, now)) {
-    pacing_.Mailed(due, Mail(due.condition, due.reminder, reports), now);
+    pacing_.Mailed(due, Mail(due.condition, due.reminder, reports, true), now);
   }
   if (stateLeftOut_ || pacing_.Lines() != before) SaveMailState();
   stateLeftOut_ = false;
@@ -291,7 +298,7 @@ void Alerting::Tell(const Alert& alert) {
   }
 }
 
-bool Alerting::Mail(const Alert& alert, bool reminder, const StatusReports& reports) {
+bool Alerting::Mail(const Alert& alert, bool reminder, const StatusReports& reports, bool retried) {
   const EnclosureReport* enclosure = nullptr;
   for (const EnclosureReport& report : reports.enclosures) {
     if (static_cast<std::size_t>(report.device - 1) == alert.device) enclosure = &report;
@@ -302,7 +309,7 @@ bool Alerting::Mail(const Alert& alert, bool reminder, const StatusReports& repo
   if (!outcome.Succeeded()) {
     Complain("mail of " + alert.name + " on D" + std::to_string(alert.device + 1) + ": " +
              options_.sendmail + " " + outcome.Describe(options_.alertTimeoutSeconds) +
-             (alert.name == kTestAlertName ? "" : "; trying again in an hour"));
+             (retried ? "; trying again in an hour" : ""));
   }
   return outcome.Succeeded();
 }

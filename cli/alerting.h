@@ -80,13 +80,15 @@ class Alerting {
 
   // --test: one TestAlert for every enclosure, by every route, mail too.
   void Test(const StatusReports& reports);
-  // What one poll changed, and the mail its conditions are due.
-  void AfterPoll(const std::vector<EnclosureEvent>& events, const StatusReports& reports,
-                 int64_t now);
+  // What one poll changed, the member history's warnings it raised (a
+  // critical one is mailed), and the mail its conditions are due.
+  void AfterPoll(const std::vector<EnclosureEvent>& events, const std::vector<Alert>& warnings,
+                 const StatusReports& reports, int64_t now);
 
  private:
   void Tell(const Alert& alert);
-  bool Mail(const Alert& alert, bool reminder, const StatusReports& reports);
+  // `retried`: the pacing tries a mail that failed again.
+  bool Mail(const Alert& alert, bool reminder, const StatusReports& reports, bool retried);
   void SaveMailState();
 
   const MonitorOptions& options_;

@@ -13,6 +13,7 @@
 #include "cli/firmware_args.h"
 #include "cli/host.h"
 #include "cli/log_date.h"
+#include "cli/member_history.h"
 #include "cli/stop_signal.h"
 #include "cli/virtual_scenarios.h"
 
@@ -185,6 +186,11 @@ int Run(int argc, char** argv) {
   statusCommand->add_option("--log-dir", status.logDir,
                             "where the daily log files are, to tell of a firmware upgrade cut "
                             "short");
+  statusCommand
+      ->add_option("--history", status.history,
+                   "the member history a rebuild's time left is read from (default: the one "
+                   "pxraid monitor keeps beside the logs)")
+      ->option_text("FILE");
 
   MonitorOptions monitor;
   CLI::App* monitorCommand = app.add_subcommand(
@@ -230,6 +236,29 @@ int Run(int argc, char** argv) {
                    "seconds the program and sendmail may take before they are killed")
       ->capture_default_str()
       ->check(WholeNumber(1, 3600));
+  CLI::Option* historyOption =
+      monitorCommand
+          ->add_option("--history", monitor.history,
+                       "keep the member history in FILE (default: beside the logs; root's in "
+                       "/var/lib/pxraid)")
+          ->option_text("FILE");
+  monitorCommand->add_flag("--no-history", monitor.noHistory, "keep no member history")
+      ->excludes(historyOption);
+
+  HistoryOptions history;
+  CLI::App* historyCommand = app.add_subcommand(
+      "history", "what the member history holds: enclosures, disks, events and rebuilds");
+  historyCommand
+      ->add_option("--history", history.file,
+                   "the history file (default: the one pxraid monitor keeps beside the logs)")
+      ->option_text("FILE");
+  historyCommand->add_option("--serial", history.serial, "one disk's life, by its serial number")
+      ->option_text("S");
+  historyCommand
+      ->add_option("--since", history.since,
+                   "events and rebuilds from then on: 2026-12-07 or 2026-12-07T10:00:00 (UTC)")
+      ->option_text("DATE");
+  historyCommand->add_flag("--json", history.json, "machine-readable output");
 
   LogOptions log;
   CLI::App* logCommand = app.add_subcommand("log", "print a day's event log");
@@ -366,6 +395,7 @@ int Run(int argc, char** argv) {
                                                  : StatusFormat::Text;
   try {
     if (buildCommand->parsed()) return RunFirmwareBuild(build);
+    if (historyCommand->parsed()) return RunHistory(history);
     Host host(global);
     if (list->parsed()) return RunList(host, listOptions);
     if (statusCommand->parsed()) return RunStatus(host, status);

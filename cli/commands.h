@@ -40,6 +40,9 @@ struct StatusOptions {
   StatusFormat format = StatusFormat::Text;
   int drive = kEveryDrive;
   std::string logDir;  // where a flash cut short is looked for; empty for the default
+  // The member history a rebuild's time left is read from; empty for the one
+  // beside the log folder.
+  std::string history;
 };
 
 struct MonitorOptions {
@@ -62,6 +65,9 @@ struct MonitorOptions {
   std::string sendmail = "/usr/sbin/sendmail";
   // How long the program and sendmail may take before they are killed.
   uint32_t alertTimeoutSeconds = 30;
+  // The member history: empty for the one beside the log folder.
+  std::string history;
+  bool noHistory = false;
 };
 
 struct LogOptions {

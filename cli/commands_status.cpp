@@ -11,6 +11,7 @@
 #include "cli/core_state.h"
 #include "cli/enclosure_status.h"
 #include "cli/host.h"
+#include "cli/member_history.h"
 #include "cli/metrics.h"
 #include "core/flash_job.h"
 #include "raid/monitor.h"
@@ -187,8 +188,9 @@ int RunStatus(Host& host, const StatusOptions& options) {
     const uint32_t count = DetectAndExplain(core);
     found = count;
     CutShortWatch watch;
-    TellCutShortRuns(
-        core, options.logDir.empty() ? DefaultLogDirectory() : fs::path(options.logDir), watch);
+    const fs::path logDirectory =
+        options.logDir.empty() ? DefaultLogDirectory() : fs::path(options.logDir);
+    TellCutShortRuns(core, logDirectory, watch);
 
     // One status read per enclosure, through the same poll the monitor runs.
     PollReport poll;
@@ -196,7 +198,10 @@ int RunStatus(Host& host, const StatusOptions& options) {
       host.BeforePoll(0);
       poll = core.raid.ReadStatus(core.client);
     }
-    const StatusReports all = ReportAll(core, count, poll);
+    StatusReports all = ReportAll(core, count, poll);
+    EstimateFromHistory(
+        options.history.empty() ? DefaultHistoryFile(logDirectory) : fs::path(options.history),
+        all);
     // Only the JSON answer says why nothing was found, so only it asks the
     // disks again: a replay must be asked what its recording was.
     std::string error;

@@ -6,6 +6,7 @@
 #include "cli/core_state.h"
 #include "cli/host.h"
 #include "common/text.h"
+#include "common/time_text.h"
 #include "raid/device_text.h"
 
 namespace px::cli {
@@ -37,6 +38,7 @@ EnclosureReport BuildReport(CoreState& core, std::size_t slot, bool statusRead, 
   report.device = static_cast<int>(slot) + 1;
   report.drive = drive;
   report.node = core.host.DriveNode(drive);
+  report.id = core.host.EnclosureId(drive);
   report.name = TrimRightKeep(DeviceName(config), 0);
   report.firmware = RevisionOf(config).text;
   report.statusRead = statusRead && status.WasRead();
@@ -55,7 +57,8 @@ EnclosureReport BuildReport(CoreState& core, std::size_t slot, bool statusRead, 
   }
   report.rebuildRunning = status.RebuildRuns();
   if (report.rebuildRunning) {
-    report.direction = DirectionText(status.Direction());
+    report.towards = status.Direction();
+    report.direction = DirectionText(report.towards);
     report.percent = status.Percent();
   }
   if (report.statusRead) {
@@ -124,9 +127,13 @@ nlohmann::ordered_json ToJson(const EnclosureReport& report) {
       report.rebuildRunning ? nlohmann::ordered_json(report.direction) : nlohmann::ordered_json();
   rebuild["percent"] =
       report.rebuildRunning ? nlohmann::ordered_json(report.percent) : nlohmann::ordered_json();
+  rebuild["remaining_seconds"] = report.remainingSeconds
+                                     ? nlohmann::ordered_json(*report.remainingSeconds)
+                                     : nlohmann::ordered_json();
   nlohmann::ordered_json json = {{"device", report.device}, {"drive", report.drive}};
   json["node"] =
       report.node.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(report.node);
+  json["id"] = report.id;
   json["name"] = report.name;
   json["firmware"] = report.firmware;
   json["mode"] = report.mode;
@@ -158,10 +165,12 @@ std::string ToText(const EnclosureReport& report) {
       }
       text += line + "\n";
     }
-    text += "  Rebuild: " +
-            (report.rebuildRunning ? report.direction + ", " + std::to_string(report.percent) + "%"
-                                   : std::string("none")) +
-            "\n";
+    std::string rebuild = "none";
+    if (report.rebuildRunning) {
+      rebuild = report.direction + ", " + std::to_string(report.percent) + "%";
+      if (report.remainingSeconds) rebuild += ", " + RemainingText(*report.remainingSeconds);
+    }
+    text += "  Rebuild: " + rebuild + "\n";
   }
   std::string health = HealthName(report.health);
   for (char& c : health) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));

@@ -2,7 +2,9 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +31,7 @@ struct EnclosureReport {
   int device = 1;  // 1-4 as in the log's "D1"; up to 8 with more enclosures
   unsigned drive = 0;
   std::string node;  // "/dev/sdb" where the machine names its disks
+  std::string id;    // Host::EnclosureId: the same whichever port it is in
   std::string name;
   std::string firmware;
   std::string mode;
@@ -39,7 +42,12 @@ struct EnclosureReport {
   std::array<MemberReport, 2> members;
   bool rebuildRunning = false;
   std::string direction;  // "P0 --> P1" as the log writes it; empty when none runs
+  RebuildDirection towards = RebuildDirection::TowardsP0;  // while one runs
   uint8_t percent = 0;
+  // What the member history estimates the running rebuild has left.
+  std::optional<int64_t> remainingSeconds;
+  // The history's warnings (by name) raised while this monitor ran.
+  std::map<std::string, uint64_t> warningsRaised;
   Health health = Health::Unknown;
   std::string reason;  // why the health is what it is, for people
 };

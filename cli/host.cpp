@@ -208,6 +208,11 @@ std::string Host::DriveNode(unsigned drive) const {
   return transport_->DriveNode(drive);
 }
 
+std::string Host::EnclosureId(unsigned drive) const {
+  std::string id = transport_->BridgeId(drive);
+  return id.empty() ? "drive-" + std::to_string(drive) : id;
+}
+
 void Host::WriteControlTrace() const {
   if (controlTrace_.empty() || bus_ == nullptr) return;
   nlohmann::ordered_json writes = nlohmann::ordered_json::array();

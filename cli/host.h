@@ -90,6 +90,10 @@ class Host {
   // The node of physical drive n on this machine ("/dev/sdb"); empty where
   // the number is all there is.
   std::string DriveNode(unsigned drive) const;
+  // What the history keeps the enclosure at `drive` under: its bridge's id,
+  // or "drive-N" where the host cannot tell one (it then follows the drive
+  // number, which a replug may change).
+  std::string EnclosureId(unsigned drive) const;
 
   // Writes the control-sector trace when one was asked for.
   void WriteControlTrace() const;

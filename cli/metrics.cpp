@@ -17,9 +17,9 @@ struct Family {
   const char* help;
 };
 
-void Head(std::string& out, const Family& family) {
+void Head(std::string& out, const Family& family, const char* type = "gauge") {
   out += std::string("# HELP ") + family.name + " " + family.help + "\n";
-  out += std::string("# TYPE ") + family.name + " gauge\n";
+  out += std::string("# TYPE ") + family.name + " " + type + "\n";
 }
 
 std::string Label(const char* name, std::string_view value) {
@@ -44,12 +44,12 @@ std::string EscapeLabelValue(std::string_view value) {
 std::string PrometheusText(const StatusReports& reports, std::optional<int64_t> pollUnixSeconds) {
   std::string out;
   Head(out, {"pxraid_enclosure_info",
-             "An enclosure pxraid found: its number (as the log's D1), physical drive, name, "
-             "firmware and array mode."});
+             "An enclosure pxraid found: its number (as the log's D1), the id that follows it "
+             "from port to port, physical drive, name, firmware and array mode."});
   for (const EnclosureReport& r : reports.enclosures) {
-    out += "pxraid_enclosure_info{" + Device(r) + "," + Label("drive", std::to_string(r.drive)) +
-           "," + Label("name", r.name) + "," + Label("firmware", r.firmware) + "," +
-           Label("mode", r.mode) + "} 1\n";
+    out += "pxraid_enclosure_info{" + Device(r) + "," + Label("enclosure", r.id) + "," +
+           Label("drive", std::to_string(r.drive)) + "," + Label("name", r.name) + "," +
+           Label("firmware", r.firmware) + "," + Label("mode", r.mode) + "} 1\n";
   }
   Head(out, {"pxraid_member_state",
              "1 for the state a member disk is in (ready, inserted, absent, failed), 0 for "
@@ -58,10 +58,10 @@ std::string PrometheusText(const StatusReports& reports, std::optional<int64_t> 
     if (!r.statusRead) continue;
     for (const MemberReport& m : r.members) {
       for (const char* state : kMemberStates) {
-        out += "pxraid_member_state{" + Device(r) + "," + Label("port", m.port) + "," +
-               Label("model", m.model) + "," + Label("serial", m.serial) + "," +
-               Label("state", state) + "} " + (std::string_view(m.state) == state ? "1" : "0") +
-               "\n";
+        out += "pxraid_member_state{" + Device(r) + "," + Label("enclosure", r.id) + "," +
+               Label("port", m.port) + "," + Label("model", m.model) + "," +
+               Label("serial", m.serial) + "," + Label("state", state) + "} " +
+               (std::string_view(m.state) == state ? "1" : "0") + "\n";
       }
     }
   }
@@ -76,6 +76,25 @@ std::string PrometheusText(const StatusReports& reports, std::optional<int64_t> 
   for (const EnclosureReport& r : reports.enclosures) {
     if (!r.statusRead || !r.rebuildRunning) continue;
     out += "pxraid_rebuild_percent{" + Device(r) + "} " + std::to_string(r.percent) + "\n";
+  }
+  Head(out, {"pxraid_rebuild_remaining_seconds",
+             "What the member history estimates the running rebuild or copy has left; only "
+             "once its progress, or an earlier rebuild, tells."});
+  for (const EnclosureReport& r : reports.enclosures) {
+    if (!r.statusRead || !r.rebuildRunning || !r.remainingSeconds) continue;
+    out += "pxraid_rebuild_remaining_seconds{" + Device(r) + "} " +
+           std::to_string(*r.remainingSeconds) + "\n";
+  }
+  Head(out,
+       {"pxraid_history_warnings_total",
+        "The member history's warnings (MembersSwapped, ForeignMember, SmallerMember, "
+        "RepeatFailure) raised since pxraid monitor started."},
+       "counter");
+  for (const EnclosureReport& r : reports.enclosures) {
+    for (const auto& [warning, count] : r.warningsRaised) {
+      out += "pxraid_history_warnings_total{" + Device(r) + "," + Label("warning", warning) + "} " +
+             std::to_string(count) + "\n";
+    }
   }
   Head(out, {"pxraid_status_read_ok", "1 when the last poll read the enclosure's status."});
   for (const EnclosureReport& r : reports.enclosures) {

@@ -18,11 +18,16 @@ std::string EscapeLabelValue(std::string_view value);
 
 // The reports in the Prometheus text exposition format, for a scrape or the
 // node exporter's textfile collector:
-//   pxraid_enclosure_info{device,drive,name,firmware,mode} 1
-//   pxraid_member_state{device,port,model,serial,state} 1 for the state the
-//     member is in, 0 for the three others (only when the status was read)
+//   pxraid_enclosure_info{device,enclosure,drive,name,firmware,mode} 1
+//   pxraid_member_state{device,enclosure,port,model,serial,state} 1 for the
+//     state the member is in, 0 for the three others (only when the status
+//     was read); enclosure is the id that follows the enclosure from port to
+//     port
 //   pxraid_enclosure_health{device} 0-3, as status exits
 //   pxraid_rebuild_percent{device} while a rebuild or copy runs
+//   pxraid_rebuild_remaining_seconds{device} while one runs and its time
+//     left is known
+//   pxraid_history_warnings_total{device,warning}, a counter
 //   pxraid_status_read_ok{device} 0 or 1
 //   pxraid_last_poll_timestamp_seconds, seconds since the epoch; none for a
 //     poll that did not finish, so that polls that keep failing go stale

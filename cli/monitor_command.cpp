@@ -8,6 +8,7 @@
 #include "cli/core_state.h"
 #include "cli/enclosure_status.h"
 #include "cli/host.h"
+#include "cli/member_history.h"
 #include "cli/metrics.h"
 #include "cli/stop_signal.h"
 #include "common/files.h"
@@ -68,6 +69,9 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
   CoreState core(host, std::move(coreOptions));
   Alerting alerting(options, directory / kMailStateName);
   TextfileWriter metrics(options.textfile);
+  MonitorHistory history(options.noHistory         ? fs::path()
+                         : options.history.empty() ? DefaultHistoryFile(directory)
+                                                   : fs::path(options.history));
   Health health = Health::Unknown;
 
   MonitoringSession session(core, Greeting::OnFirstAnswer);
@@ -117,10 +121,11 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
       if (!options.oneshot) session.AfterPoll(core.client, report);
       // Nor is a device that did not answer because a stop ended the wait.
       if (!StopRequested()) {
-        const StatusReports reports = ReportAll(core, core.devices.DeviceCount.load(), report);
+        StatusReports reports = ReportAll(core, core.devices.DeviceCount.load(), report);
         health = reports.overall;
+        const std::vector<Alert> warnings = history.Record(reports, changes, host.UnixSeconds());
         if (poll == 0 && options.test) alerting.Test(reports);
-        alerting.AfterPoll(changes, reports, host.UnixSeconds());
+        alerting.AfterPoll(changes, warnings, reports, host.UnixSeconds());
         metrics.Write(reports, host.UnixSeconds());
       }
     } else {

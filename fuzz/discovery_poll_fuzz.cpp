@@ -91,6 +91,7 @@ class ScriptedDisks final : public Transport {
   uint8_t DriveType(char) override { return kDriveFixed; }
   std::optional<DiskExtent> FirstExtent(DeviceHandle) override { return std::nullopt; }
   std::string DriveNode(unsigned) override { return {}; }
+  std::string BridgeId(unsigned) override { return {}; }
   std::optional<DeniedDisk> RefusedDisk() override { return std::nullopt; }
   ClaimToken TryClaimDrive(unsigned, ClaimPurpose) override { return 1; }
   void ReleaseDrive(ClaimToken) override {}

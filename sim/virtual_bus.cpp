@@ -241,6 +241,9 @@ bool VirtualBus::Attach(unsigned drive, std::shared_ptr<VirtualDrive> device) {
   {
     std::lock_guard lock(mutex_);
     Slot& slot = slots_[drive];
+    if (std::dynamic_pointer_cast<VirtualController>(device)) {
+      bridges_.try_emplace(device, static_cast<unsigned>(bridges_.size() + 1));
+    }
     slot.device = std::move(device);
     slot.attachment = nextAttachment_++;
   }
@@ -312,6 +315,13 @@ void VirtualBus::FireDeviceChange() {
 std::shared_ptr<VirtualDrive> VirtualBus::DriveAt(unsigned drive) const {
   std::lock_guard lock(mutex_);
   return drive < kBusDrives ? slots_[drive].device : nullptr;
+}
+
+std::string VirtualBus::BridgeId(unsigned drive) {
+  std::lock_guard lock(mutex_);
+  if (drive >= kBusDrives) return {};
+  const auto bridge = bridges_.find(slots_[drive].device);
+  return bridge == bridges_.end() ? std::string() : "virtual-" + std::to_string(bridge->second);
 }
 
 std::shared_ptr<VirtualController> VirtualBus::EnclosureAt(unsigned drive) const {

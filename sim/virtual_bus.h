@@ -84,6 +84,9 @@ class VirtualBus final : public Transport {
   uint8_t DriveType(char letter) override;  // kDriveNoRootDir for an unknown letter
   std::optional<DiskExtent> FirstExtent(DeviceHandle volume) override;
   std::string DriveNode(unsigned /*drive*/) override { return {}; }
+  // "virtual-N" for the N-th enclosure the bus met, wherever it is attached
+  // now; empty for a plain disk, which sits behind no bridge.
+  std::string BridgeId(unsigned drive) override;
   // Refusals of the bus are the scenario's business, not a disk's.
   std::optional<DeniedDisk> RefusedDisk() override { return std::nullopt; }
   // Claims live in the bus, as the programs of one machine share its disks:
@@ -172,6 +175,9 @@ class VirtualBus final : public Transport {
   std::map<DeviceHandle, OpenHandle> handles_;
   DeviceHandle nextHandle_ = 1;
   uint64_t nextAttachment_ = 1;
+  // Each enclosure's number for BridgeId, in the order it was first
+  // attached; kept, so that an enclosure plugged in again keeps it.
+  std::map<std::shared_ptr<VirtualDrive>, unsigned> bridges_;
   std::function<void()> onDeviceChange_;
   std::vector<ReadFailure> readFailures_;
   std::optional<uint64_t> commandsLeft_;

@@ -89,6 +89,13 @@ std::string Recorder::DriveNode(unsigned drive) {
   return node;
 }
 
+std::string Recorder::BridgeId(unsigned drive) {
+  const std::lock_guard lock(mutex_);
+  std::string id = inner_.BridgeId(drive);
+  Write(BridgeIdQuestion(drive).AddText(kIdKey, id));
+  return id;
+}
+
 std::optional<DeniedDisk> Recorder::RefusedDisk() {
   const std::lock_guard lock(mutex_);
   const auto denied = inner_.RefusedDisk();

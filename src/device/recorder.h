@@ -46,6 +46,7 @@ class Recorder final : public Transport {
   uint8_t DriveType(char letter) override;
   std::optional<DiskExtent> FirstExtent(DeviceHandle volume) override;
   std::string DriveNode(unsigned drive) override;
+  std::string BridgeId(unsigned drive) override;
   std::optional<DeniedDisk> RefusedDisk() override;
   ClaimToken TryClaimDrive(unsigned drive, ClaimPurpose purpose) override;
   void ReleaseDrive(ClaimToken token) override;

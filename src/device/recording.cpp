@@ -428,6 +428,10 @@ RecordedCall DriveNodeQuestion(unsigned drive) {
   return RecordedCall("drive_node").AddNumber("drive", drive);
 }
 
+RecordedCall BridgeIdQuestion(unsigned drive) {
+  return RecordedCall("bridge_id").AddNumber("drive", drive);
+}
+
 RecordedCall RefusedDiskQuestion() {
   return RecordedCall("refused_disk");
 }

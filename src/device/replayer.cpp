@@ -50,8 +50,14 @@ const RecordedCall* Replayer::Take(const RecordedCall& question, std::string& st
   // Read as the replay goes: an upgrade's recording runs to a hundred
   // thousand lines, and a window can start at once.
   std::string line;
-  const LineRead read = ReadRecordingLine(in_, line);
-  if (read != LineRead::End) ++line_;
+  LineRead read = LineRead::Line;
+  if (readAhead_) {
+    line = std::move(*readAhead_);
+    readAhead_.reset();
+  } else {
+    read = ReadRecordingLine(in_, line);
+    if (read != LineRead::End) ++line_;
+  }
   if (read == LineRead::End) {
     stopped = "the recording " + file_.string() + " ends at line " + std::to_string(line_) +
               "; came " + Describe(question);
@@ -172,6 +178,39 @@ std::optional<DiskExtent> Replayer::FirstExtent(DeviceHandle volume) {
 std::string Replayer::DriveNode(unsigned drive) {
   return Answer(DriveNodeQuestion(drive), std::string(),
                 [](const RecordedCall& call) { return call.Text(kNodeKey); });
+}
+
+std::string Replayer::BridgeId(unsigned drive) {
+  std::string stopped;
+  {
+    // Recordings older than the question have no answer to it: for them the
+    // host could not tell, and the replay goes on with the next line.
+    const std::lock_guard lock(mutex_);
+    if (stopped_) return {};
+    if (!readAhead_) {
+      std::string line;
+      const LineRead read = ReadRecordingLine(in_, line);
+      if (read == LineRead::End) return {};
+      ++line_;
+      if (read == LineRead::TooLong) {
+        stopped = Where() + TooLongText();
+        Stop(stopped);
+      } else {
+        readAhead_ = std::move(line);
+      }
+    }
+    if (stopped.empty()) {
+      std::string error;
+      const auto call = RecordedCall::Parse(*readAhead_, error);
+      if (!call || !call->Asks(BridgeIdQuestion(drive))) return {};
+    }
+  }
+  if (!stopped.empty()) {
+    Report(stopped);
+    return {};
+  }
+  return Answer(BridgeIdQuestion(drive), std::string(),
+                [](const RecordedCall& call) { return call.Text(kIdKey); });
 }
 
 std::optional<DeniedDisk> Replayer::RefusedDisk() {

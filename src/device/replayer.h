@@ -53,6 +53,7 @@ class Replayer final : public Transport {
   uint8_t DriveType(char letter) override;
   std::optional<DiskExtent> FirstExtent(DeviceHandle volume) override;
   std::string DriveNode(unsigned drive) override;
+  std::string BridgeId(unsigned drive) override;
   std::optional<DeniedDisk> RefusedDisk() override;
   ClaimToken TryClaimDrive(unsigned drive, ClaimPurpose purpose) override;
   void ReleaseDrive(ClaimToken token) override;
@@ -89,6 +90,9 @@ class Replayer final : public Transport {
   mutable std::mutex mutex_;
   std::ifstream in_;
   std::size_t line_ = 0;
+  // A line read ahead to see whether it answers a question that recordings
+  // made before it was asked do not hold; the next Take starts from it.
+  std::optional<std::string> readAhead_;
   RecordedCall current_;
   bool stopped_ = false;
   std::string reason_;

@@ -161,6 +161,11 @@ class HostInventory {
   // How the machine names physical drive n ("/dev/sdb"); empty where the
   // number is all there is.
   virtual std::string DriveNode(unsigned drive) = 0;
+  // What names the enclosure at physical drive n whichever port it is
+  // plugged into and whichever disks it holds: its USB bridge's serial
+  // number, or where it is plugged in when the bridge has none. Empty where
+  // the host cannot tell.
+  virtual std::string BridgeId(unsigned drive) = 0;
   // The disk an open was last refused for lack of permission since the last
   // Refresh: a user who may not open the disks would otherwise only ever
   // see that there are none.
@@ -212,6 +217,7 @@ class ForwardingTransport : public Transport {
     return inner_.FirstExtent(volume);
   }
   std::string DriveNode(unsigned drive) override { return inner_.DriveNode(drive); }
+  std::string BridgeId(unsigned drive) override { return inner_.BridgeId(drive); }
   std::optional<DeniedDisk> RefusedDisk() override { return inner_.RefusedDisk(); }
   ClaimToken TryClaimDrive(unsigned drive, ClaimPurpose purpose) override {
     return inner_.TryClaimDrive(drive, purpose);

@@ -5,6 +5,7 @@
 
 #include "common/text.h"
 #include "history/database.h"
+#include "history/estimator.h"
 #include "history/schema.h"
 
 namespace px::history {
@@ -150,6 +151,36 @@ std::unique_ptr<Database> OpenReadOnly(const fs::path& file) {
 }
 
 }  // namespace
+
+std::optional<double> HistoryReader::RebuildRate(const std::string& enclosureId,
+                                                 uint64_t volumeSectors) {
+  try {
+    Snapshot snapshot(*db_);
+    Statement& query = db_->Cached(
+        "SELECT r.outcome, r.sectors, r.first_step_at, r.first_step_percent, r.percent_at, "
+        "r.percent FROM rebuilds r JOIN enclosures e ON e.id = r.enclosure WHERE e.stable_id = ? "
+        "AND r.first_step_at IS NOT NULL AND r.percent_at IS NOT NULL "
+        "AND (r.outcome IS NULL OR r.outcome = 'completed') ORDER BY r.started DESC");
+    query.Reset();
+    query.Bind(1, enclosureId);
+    std::optional<double> rate;
+    while (!rate && query.Step()) {
+      const bool running = query.IsNull(0);
+      const auto measured = MeasuredRate(query.Int(2), static_cast<int>(query.Int(3)), query.Int(4),
+                                         static_cast<int>(query.Int(5)));
+      if (!measured) continue;
+      // A finished rebuild of a larger volume went faster per percent.
+      const auto sectors = static_cast<uint64_t>(query.Int(1));
+      rate = running || sectors == 0 || volumeSectors == 0
+                 ? *measured
+                 : *measured * static_cast<double>(sectors) / static_cast<double>(volumeSectors);
+    }
+    query.Reset();
+    return rate;
+  } catch (const DatabaseError&) {
+    return std::nullopt;
+  }
+}
 
 HistoryReader::HistoryReader(std::unique_ptr<Database> db) : db_(std::move(db)) {}
 

@@ -97,6 +97,13 @@ class HistoryReader {
   // Nothing, and `why`, when the file cannot be read.
   std::optional<HistoryReport> Report(const HistoryQuery& query, std::string& why);
 
+  // The rate (percent per second, for a volume of `volumeSectors`) at which
+  // the enclosure's running rebuild went, as the writer last measured it
+  // between the first and the last move of its percentage; while too little
+  // of it has been seen, the last finished rebuild's. Nothing when neither
+  // is known or the file cannot be read.
+  std::optional<double> RebuildRate(const std::string& enclosureId, uint64_t volumeSectors);
+
  private:
   explicit HistoryReader(std::unique_ptr<Database> db);
   std::unique_ptr<Database> db_;

@@ -5,8 +5,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "common/time_text.h"
 #include "history/reader.h"
-#include "history/time_text.h"
 
 // What `pxraid history` prints of a report: lines for people, or JSON for
 // scripts. Device texts are bytes; both give them as printable UTF-8.

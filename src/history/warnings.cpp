@@ -1,7 +1,7 @@
 #include "history/warnings.h"
 
 #include "common/text.h"
-#include "history/time_text.h"
+#include "common/time_text.h"
 
 namespace px::history {
 namespace {

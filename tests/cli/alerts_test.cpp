@@ -102,6 +102,11 @@ TEST(MonitorAlerts, TheProgramIsRunForEveryAlertOfTheStory) {
                     ", serial WD-WCC3F0000002",
                 "MemberInserted 1 P1|warning|" + disk + "|WD-WCC3F0000003||D1 P1 inserted, not " +
                     "part of the volume: " + disk + ", serial WD-WCC3F0000003",
+                // A disk the history never saw, about to be overwritten.
+                "ForeignMember 1 P1|warning|" + disk + "|WD-WCC3F0000003||D1 P1: " + disk +
+                    ", serial WD-WCC3F0000003 has not been seen before. The degraded mirror will "
+                    "be rebuilt onto it, and everything on it overwritten: if it holds data you "
+                    "need, take it out before the rebuild starts.",
                 "MemberInitialized 1 P1|info|" + disk + "|WD-WCC3F0000003||D1 P1 ready: " + disk +
                     ", serial WD-WCC3F0000003",
                 "RebuildStarted 1|info|||0|D1 rebuild P0 --> P1 started at 0%",

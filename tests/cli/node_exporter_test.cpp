@@ -125,12 +125,13 @@ TEST(NodeExporter, ScrapesWhatTheMonitorWrites) {
     std::vector<std::string> series;  // as the node exporter serves them
   };
   const std::string mirror =
-      "pxraid_enclosure_info{device=\"1\",drive=\"1\",firmware=\"140318.5\",mode=\"Mirror\","
-      "name=\"PX RAID1 Dual Bay\"} 1";
+      "pxraid_enclosure_info{device=\"1\",drive=\"1\",enclosure=\"virtual-1\","
+      "firmware=\"140318.5\",mode=\"Mirror\",name=\"PX RAID1 Dual Bay\"} 1";
   const auto member = [](const char* port, const char* model, const char* serial, const char* state,
                          int value) {
-    return std::string("pxraid_member_state{device=\"1\",model=\"") + model + "\",port=\"" + port +
-           "\",serial=\"" + serial + "\",state=\"" + state + "\"} " + std::to_string(value);
+    return std::string("pxraid_member_state{device=\"1\",enclosure=\"virtual-1\",model=\"") +
+           model + "\",port=\"" + port + "\",serial=\"" + serial + "\",state=\"" + state + "\"} " +
+           std::to_string(value);
   };
   const Case cases[] = {
       {"failed-member",

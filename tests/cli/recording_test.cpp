@@ -210,7 +210,9 @@ TEST(Recording, AStatusThatCannotFinishIsUnknownInTheFormatAskedFor) {
 // Recorded in the end-to-end run's guest, through SG_IO, the sd and
 // usb-storage drivers and qemu's xHCI controller: three disks, the first a
 // plain one whose presence query times out, then a mirror and a stripe.
-// Each replays to exactly what the guest printed, exit status included.
+// Each replays to exactly what the guest printed, exit status included, with
+// what status has said since: the recording is older than the question for
+// the enclosures' bridges, so their ids fall back to the drive numbers.
 TEST(Recording, SessionsRecordedThroughARealKernelReplayToWhatTheGuestPrinted) {
   const fs::path fixtures = fs::path(PX_FIXTURES_DIR) / "e2e";
   struct Case {

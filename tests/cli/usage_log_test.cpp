@@ -28,7 +28,7 @@ struct UsageCase {
 // one kind of mistake gives one exit status.
 TEST(Usage, BadArgumentsAreNamedAndExitTwoOrUnknownFromStatus) {
   const std::vector<UsageCase> cases{
-      {{}, 2, "a command is required: list, status, monitor, log, firmware"},
+      {{}, 2, "a command is required: list, status, monitor, history, log, firmware"},
       {{"bogus"}, 2, "unknown command 'bogus'; the commands are list, status"},
       {{"firmware", "bogus"}, 2, "unknown firmware command 'bogus'"},
       {{"firmware", "--bogus"}, 2, "unknown option '--bogus' for firmware"},

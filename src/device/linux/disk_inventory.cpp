@@ -74,6 +74,24 @@ std::string KernelNameOfSource(const SystemRoots& roots, const std::string& sour
   return node.filename().string();
 }
 
+// The first line of a small sysfs file; empty when there is none.
+std::string ReadLine(const fs::path& file) {
+  std::ifstream in(file);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+std::string IdText(std::string_view text) {
+  std::string id(text);
+  for (char& c : id) {
+    const bool kept = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                      c == '.' || c == '-' || c == '_';
+    if (!kept) c = '_';
+  }
+  return id;
+}
+
 struct PartitionFacts {
   uint32_t diskIndex = 0;
   uint64_t startBytes = 0;
@@ -131,6 +149,26 @@ bool KernelNameLess(const std::string& a, const std::string& b) {
   return a < b;
 }
 
+std::string BridgeIdOf(const SystemRoots& roots, const fs::path& diskDir) {
+  std::error_code ec;
+  const fs::path sys = fs::weakly_canonical(roots.sys, ec);
+  fs::path dir = fs::canonical(diskDir / "device", ec);
+  if (ec) return {};
+  // Up from the SCSI device to the USB device it hangs from: the first folder
+  // that has a vendor and product number. Nothing above the sysfs root.
+  for (; !dir.empty() && dir != dir.root_path() && dir != sys; dir = dir.parent_path()) {
+    const std::string vendor = ReadLine(dir / "idVendor");
+    const std::string product = ReadLine(dir / "idProduct");
+    if (vendor.empty() || product.empty()) continue;
+    const std::string serial = ReadLine(dir / "serial");
+    if (serial.find_first_not_of(' ') == std::string::npos) {
+      return "usb-port-" + IdText(dir.filename().string());
+    }
+    return "usb-" + IdText(vendor) + "-" + IdText(product) + "-" + IdText(serial);
+  }
+  return {};
+}
+
 std::vector<ScsiDisk> ListScsiDisks(const SystemRoots& roots) {
   std::vector<ScsiDisk> disks;
   const fs::path blockDir = roots.sys / "block";
@@ -145,6 +183,7 @@ std::vector<ScsiDisk> ListScsiDisks(const SystemRoots& roots) {
     disk.removable = ReadNumber(dir / "removable").value_or(0) != 0;
     disk.sizeBytes = ReadNumber(dir / "size").value_or(0) * kSysfsSectorBytes;
     disk.identity = {ReadDeviceNumber(dir / "dev"), ReadNumber(dir / "diskseq").value_or(0)};
+    disk.bridgeId = BridgeIdOf(roots, dir);
     disks.push_back(std::move(disk));
   }
   std::sort(disks.begin(), disks.end(),

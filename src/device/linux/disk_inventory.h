@@ -48,6 +48,7 @@ struct ScsiDisk {
   bool removable = false;      // sysfs "removable"
   uint64_t sizeBytes = 0;      // sysfs "size" x 512
   DiskIdentity identity;       // sysfs "dev" and "diskseq"
+  std::string bridgeId;        // BridgeIdOf; empty for a disk on no USB bridge
 };
 
 // A mounted partition of one of those disks: what the program calls a volume
@@ -73,6 +74,14 @@ bool IsScsiDiskName(const std::string& name);
 
 // Kernel name order: shorter first, then alphabetical (sdz before sdaa).
 bool KernelNameLess(const std::string& a, const std::string& b);
+
+// What names the USB bridge a disk sits behind whichever port it is plugged
+// into: "usb-VVVV-PPPP-SERIAL" from the bridge's vendor, product and serial
+// number, or "usb-port-2-1.3", where it is plugged in, for a bridge without a
+// serial number. Only letters, digits, '.', '-' and '_' are kept (the serial
+// is the device's own bytes); others become '_'. Empty for a disk that is on
+// no USB device. `diskDir` is the disk's folder under <sys>/block.
+std::string BridgeIdOf(const SystemRoots& roots, const std::filesystem::path& diskDir);
 
 // The whole SCSI disks under <sys>/block, in physical drive order.
 std::vector<ScsiDisk> ListScsiDisks(const SystemRoots& roots);

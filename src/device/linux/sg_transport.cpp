@@ -222,6 +222,11 @@ std::string SgTransport::DriveNode(unsigned drive) {
   return drive < host->disks.size() ? host->disks[drive].node.string() : std::string();
 }
 
+std::string SgTransport::BridgeId(unsigned drive) {
+  const auto host = Snapshot();
+  return drive < host->disks.size() ? host->disks[drive].bridgeId : std::string();
+}
+
 std::optional<DeniedDisk> SgTransport::RefusedDisk() {
   std::optional<std::string> node;
   {

@@ -80,6 +80,7 @@ class SgTransport final : public Transport {
   // physical drive, as Windows' volume extent query fails on a disk.
   std::optional<DiskExtent> FirstExtent(DeviceHandle volume) override;
   std::string DriveNode(unsigned drive) override;
+  std::string BridgeId(unsigned drive) override;
   // The node of the last open refused with EACCES or EPERM, and the group
   // that owns it ("disk" when that cannot be told).
   std::optional<DeniedDisk> RefusedDisk() override;

@@ -29,6 +29,8 @@ class WindowsTransport final : public Transport {
   std::optional<DiskExtent> FirstExtent(DeviceHandle volume) override;
   // The number is all a user sees of a physical drive.
   std::string DriveNode(unsigned /*drive*/) override { return {}; }
+  // Not looked up on Windows yet: its enclosures are told apart by drive.
+  std::string BridgeId(unsigned /*drive*/) override { return {}; }
   // An administrator may open every disk and anyone else none, so a refusal
   // names no disk in particular; the front ends say so themselves.
   std::optional<DeniedDisk> RefusedDisk() override { return std::nullopt; }

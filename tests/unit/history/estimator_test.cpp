@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "history/time_text.h"
+#include "common/time_text.h"
 #include "unit/history/history_test_support.h"
 
 namespace px::history {

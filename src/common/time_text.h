@@ -5,10 +5,11 @@
 #include <string>
 #include <string_view>
 
-// Times and lengths of time as the history words them. Dates are UTC, so that
-// what is stored reads the same wherever it is read.
+// Times and lengths of time as the history and a rebuild's time left word
+// them. Dates are UTC, so that what is stored reads the same wherever it is
+// read.
 
-namespace px::history {
+namespace px {
 
 std::string UtcDate(int64_t unixSeconds);       // "2026-12-07"
 std::string UtcTimestamp(int64_t unixSeconds);  // "2026-12-07T10:00:00Z"
@@ -27,4 +28,4 @@ std::string DurationText(int64_t seconds);
 // from a day on ("about 2 d 5 h left").
 std::string RemainingText(int64_t seconds);
 
-}  // namespace px::history
+}  // namespace px

@@ -1,8 +1,8 @@
-#include "history/time_text.h"
+#include "common/time_text.h"
 
 #include <chrono>
 
-namespace px::history {
+namespace px {
 namespace {
 
 using namespace std::chrono;
@@ -110,4 +110,4 @@ std::string RemainingText(int64_t seconds) {
   return "about " + DurationText((seconds + step / 2) / step * step) + " left";
 }
 
-}  // namespace px::history
+}  // namespace px

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/enclosure_status.h"
+#include "raid/alerts.h"
+#include "raid/enclosure_events.h"
+
+// pxraid's memory of the enclosures and their disks, where the build has
+// one (SQLite): what monitor records, status and history read.
+
+namespace px::cli {
+
+struct HistoryOptions {
+  std::string file;  // empty: DefaultHistoryFile of the default log folder
+  std::string serial;
+  std::string since;  // "2026-12-07", "2026-12-07T10:00:00"; empty: all
+  bool json = false;
+};
+
+// Where the history is kept beside the logs of `logDirectory`: the system's
+// log folder (the service's) keeps it in /var/lib/pxraid, any other folder
+// beside its logs.
+std::filesystem::path DefaultHistoryFile(const std::filesystem::path& logDirectory);
+
+// pxraid monitor's writer of the history. Nothing it meets stops monitoring:
+// trouble with the file is said once on standard error.
+class MonitorHistory {
+ public:
+  // An empty file keeps no history.
+  explicit MonitorHistory(const std::filesystem::path& file);
+  ~MonitorHistory();
+  MonitorHistory(const MonitorHistory&) = delete;
+  MonitorHistory& operator=(const MonitorHistory&) = delete;
+
+  // Records a poll's reports and the events derived from it: sets each
+  // running rebuild's time left and the warnings raised so far, and returns
+  // the warnings this poll raised, as alerts.
+  std::vector<Alert> Record(StatusReports& reports, const std::vector<EnclosureEvent>& events,
+                            int64_t now);
+
+ private:
+  struct Writer;
+  std::unique_ptr<Writer> writer_;
+};
+
+// status: each running rebuild's time left at the rate the history in
+// `file` knows for its enclosure. Says nothing when there is no history.
+void EstimateFromHistory(const std::filesystem::path& file, StatusReports& reports);
+
+int RunHistory(const HistoryOptions& options);
+
+}  // namespace px::cli

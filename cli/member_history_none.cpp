@@ -1,0 +1,35 @@
+#include <cstdlib>
+
+#include "cli/commands.h"
+#include "cli/member_history.h"
+
+// A build without SQLite (the Windows one, so far) keeps no member history.
+
+namespace px::cli {
+
+namespace fs = std::filesystem;
+
+fs::path DefaultHistoryFile(const fs::path& /*logDirectory*/) {
+  return {};
+}
+
+struct MonitorHistory::Writer {};
+
+MonitorHistory::MonitorHistory(const fs::path& /*file*/) {}
+
+MonitorHistory::~MonitorHistory() = default;
+
+std::vector<Alert> MonitorHistory::Record(StatusReports& /*reports*/,
+                                          const std::vector<EnclosureEvent>& /*events*/,
+                                          int64_t /*now*/) {
+  return {};
+}
+
+void EstimateFromHistory(const fs::path& /*file*/, StatusReports& /*reports*/) {}
+
+int RunHistory(const HistoryOptions& /*options*/) {
+  Complain("this build of pxraid keeps no member history (it was built without SQLite)");
+  return kExitFailed;
+}
+
+}  // namespace px::cli
