@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <string>
+#include <utility>
 
 #include "sim/demo_scenarios.h"
 #include "sim/virtual_bus.h"
@@ -107,6 +109,41 @@ constexpr std::array kMemberReplaced{
     ScriptStep{14, &RebuildDone},
 };
 
+// The disks put back the wrong way round, a disk that failed before, a
+// stranger and a disk too small for the volume: what the member history
+// warns of, one after the other, each in P1 after the last was pulled.
+void SwapMembers(VirtualBus& bus) {
+  ChangeMirror(bus, [](ControllerScenario& s) { std::swap(s.p0, s.p1); });
+}
+
+void FailP1(VirtualBus& bus) {
+  ChangeMirror(bus, [](ControllerScenario& s) { s.p1.state = sim::kPortStateFailed; });
+}
+
+template <char Last, uint64_t Sectors = sim::kOneTerabyteSectors>
+void InsertP1(VirtualBus& bus) {
+  ChangeMirror(bus, [](ControllerScenario& s) {
+    s.p1.state = sim::kPortStateInserted;
+    s.p1.serial = std::string("WD-WCC3F000000") + Last;
+    s.p1.capacitySectors = Sectors;
+  });
+}
+
+constexpr std::array kDisksMixedUp{
+    ScriptStep{2, &SwapMembers}, ScriptStep{4, &FailP1},
+    ScriptStep{6, &PullP1},      ScriptStep{8, &InsertP1<'1'>},
+    ScriptStep{10, &PullP1},     ScriptStep{12, &InsertP1<'9'>},
+    ScriptStep{14, &PullP1},     ScriptStep{16, &InsertP1<'8', sim::kOneTerabyteSectors / 2>},
+};
+
+// A rebuild onto a new P1 that gains one percent a poll from the start.
+template <std::size_t... Percent>
+constexpr auto RebuildSteps(std::index_sequence<Percent...>) {
+  return std::array{
+      ScriptStep{static_cast<int>(Percent), &Rebuild<static_cast<uint8_t>(Percent)>}...};
+}
+constexpr auto kSteadyRebuild = RebuildSteps(std::make_index_sequence<100>());
+
 constexpr std::array kStopsAnswering{ScriptStep{0, &StopAnswering}};
 
 constexpr std::array kStripePluggedIn{ScriptStep{2, &sim::PlugStripeEnclosure}};
@@ -143,6 +180,12 @@ std::vector<VirtualScenario> VirtualScenarios() {
       {"enclosure-plugged-in",
        "mirror beside which a striped enclosure is plugged in before the third poll",
        &BuildHealthyMirror, kStripePluggedIn});
+  scenarios.push_back({"disks-mixed-up",
+                       "mirror whose disks are swapped, then given back a failed one, a stranger "
+                       "and a small one as polls go by",
+                       &BuildHealthyMirror, kDisksMixedUp});
+  scenarios.push_back({"steady-rebuild", "mirror rebuilding onto P1 at one percent a poll from 0%",
+                       &BuildHealthyMirror, kSteadyRebuild});
   scenarios.push_back({"member-replaced",
                        "mirror whose P1 disk is pulled, replaced and rebuilt as polls go by",
                        &BuildHealthyMirror, kMemberReplaced});

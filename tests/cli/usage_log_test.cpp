@@ -29,6 +29,7 @@ struct UsageCase {
 TEST(Usage, BadArgumentsAreNamedAndExitTwoOrUnknownFromStatus) {
   const std::vector<UsageCase> cases{
       {{}, 2, "a command is required: list, status, monitor, history, log, firmware"},
+      {{"history", "--since", "yesterday"}, 2, "--since: yesterday is no date"},
       {{"bogus"}, 2, "unknown command 'bogus'; the commands are list, status"},
       {{"firmware", "bogus"}, 2, "unknown firmware command 'bogus'"},
       {{"firmware", "--bogus"}, 2, "unknown option '--bogus' for firmware"},

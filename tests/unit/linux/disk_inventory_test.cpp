@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -139,6 +142,44 @@ TEST(ListMountedVolumes, FollowsEscapedLinkNames) {
   const auto volumes = ListMountedVolumes(host.roots(), ListScsiDisks(host.roots()));
   ASSERT_EQ(volumes.size(), 1u);
   EXPECT_EQ(volumes[0].name, "sda1");
+}
+
+namespace fs = std::filesystem;
+
+// The id a disk's bridge is known by, from a sysfs tree laid out as the
+// kernel lays out a USB disk: the SCSI device under the USB interface under
+// the USB device, which has the vendor, product and serial number.
+TEST(BridgeIdOf, NamesTheUsbDeviceAboveTheDisk) {
+  struct Case {
+    const char* what;
+    std::optional<std::string> serial;  // nothing: the disk is on no USB device
+    std::string id;
+  } cases[] = {
+      {"a bridge with a serial number", "00000000000000000015",
+       "usb-152d-0567-00000000000000000015"},
+      {"one without", "", "usb-port-2-1.3"},
+      {"one whose serial is blank", "   ", "usb-port-2-1.3"},
+      {"one whose serial is hostile bytes", "../x y\n\x1b[0m", "usb-152d-0567-.._x_y"},
+      {"a disk on no USB device", std::nullopt, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::FakeHost host;
+    host.AddDisk("sdb");
+    const fs::path sys = host.roots().sys;
+    const fs::path usb = sys / "devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1.3";
+    const fs::path scsi = usb / "2-1.3:1.0/host6/target6:0:0/6:0:0:0";
+    fs::create_directories(scsi);
+    if (c.serial) {
+      std::ofstream(usb / "idVendor") << "152d\n";
+      std::ofstream(usb / "idProduct") << "0567\n";
+      std::ofstream(usb / "serial") << *c.serial << "\n";
+    }
+    fs::create_directory_symlink(scsi, sys / "block/sdb/device");
+    const auto disks = ListScsiDisks(host.roots());
+    ASSERT_EQ(disks.size(), 1u);
+    EXPECT_EQ(disks[0].bridgeId, c.id);
+  }
 }
 
 }  // namespace
