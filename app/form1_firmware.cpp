@@ -120,7 +120,7 @@ void TForm1::StepsDone(uint32_t steps) {
   ProgressBar1->setValue(static_cast<int>(steps));
 }
 
-void TForm1::Finished() {
+void TForm1::Finished(const px::UpgradeOutcome& /*outcome*/) {
   Timer1->stop();
   Panel1->hide();
 }

@@ -292,7 +292,7 @@ class TForm1 final : public QWidget, private px::MonitorClient, private px::Upgr
   void Started(uint32_t maximum) override;
   void StageBegins(int stage) override;
   void StepsDone(uint32_t steps) override;
-  void Finished() override;
+  void Finished(const px::UpgradeOutcome& outcome) override;
 
   FormServices services_;
   std::unique_ptr<px::Clock> ownClock_;

@@ -72,7 +72,7 @@ class ProgressLine final : public UpgradeProgress {
           kFlashSize / (stage == 2 ? kSpiEraseSize : kSpiPageSize));
   }
   void StepsDone(uint32_t) override { Refresh(); }
-  void Finished() override {
+  void Finished(const UpgradeOutcome&) override {
     running_ = false;
     Break();
   }
@@ -266,14 +266,15 @@ class FlashSession {
   }
 
   // Erases, programs and verifies the image on the chosen enclosure, with
-  // its start and its outcome in the day's log. True after "SPI Verify OK".
+  // its start and its outcome in the day's log. True when the flash reads
+  // back as the image.
   bool Flash(FlashKind kind, const fs::path& file, const fs::path& backup) {
     // Half a flash is worse than a slow one: stop requests wait until the
     // outcome is in the log.
     const StopRefusal refusal;
-    const bool verified = job_->Flash(kind, image(), file, backup, progress_);
+    const UpgradeOutcome outcome = job_->Flash(kind, image(), file, backup, progress_);
     progress_.Break();
-    return verified;
+    return outcome.verified;
   }
 
  private:

@@ -17,26 +17,24 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr char kVerifyOk[] = "SPI Verify OK";
-
 // The front end's progress, and the end line written when the stages are
 // over, before the final box: a user who leaves that box open and kills the
 // program has a whole flash, and the log says so.
 class EndLine final : public UpgradeProgress {
  public:
-  EndLine(UpgradeProgress& inner, std::function<void()> ended)
+  EndLine(UpgradeProgress& inner, std::function<void(const UpgradeOutcome&)> ended)
       : inner_(inner), ended_(std::move(ended)) {}
   void Started(uint32_t maximum) override { inner_.Started(maximum); }
   void StageBegins(int stage) override { inner_.StageBegins(stage); }
   void StepsDone(uint32_t steps) override { inner_.StepsDone(steps); }
-  void Finished() override {
-    inner_.Finished();
-    ended_();
+  void Finished(const UpgradeOutcome& outcome) override {
+    inner_.Finished(outcome);
+    ended_(outcome);
   }
 
  private:
   UpgradeProgress& inner_;
-  std::function<void()> ended_;
+  std::function<void(const UpgradeOutcome&)> ended_;
 };
 
 std::optional<uint32_t> DriveOfSlot(const Core& core, int slot) {
@@ -117,8 +115,8 @@ FlashBackupResult FlashJob::BackUp() {
   return result;
 }
 
-bool FlashJob::Flash(FlashKind kind, std::span<const uint8_t> image, const fs::path& file,
-                     const fs::path& backup, UpgradeProgress& progress) {
+UpgradeOutcome FlashJob::Flash(FlashKind kind, std::span<const uint8_t> image, const fs::path& file,
+                               const fs::path& backup, UpgradeProgress& progress) {
   // Absolute, so that the line still names them from another folder.
   std::error_code ignored;
   FlashRun run{kind, slot_ + 1, std::string(), file.empty() ? file : fs::absolute(file, ignored),
@@ -128,13 +126,9 @@ bool FlashJob::Flash(FlashKind kind, std::span<const uint8_t> image, const fs::p
   }
   // Without an image the upgrade only says so; nothing starts.
   if (!image.empty()) Log(FlashStartedLine(run));
-  std::string outcome;
-  EndLine ends(progress, [&] {
-    outcome = core_.firmwareWork.LastMessage();
-    Log(FlashEndedLine(run, outcome));
-  });
-  core_.firmwareWork.Upgrade(bracket_, image, ends);
-  return outcome == kVerifyOk;
+  EndLine ends(progress,
+               [&](const UpgradeOutcome& outcome) { Log(FlashEndedLine(run, outcome.message)); });
+  return core_.firmwareWork.Upgrade(bracket_, image, ends);
 }
 
 void FlashJob::Log(const std::string& line) {

@@ -79,9 +79,10 @@ class FlashJob {
   // Erases, programs and verifies `image` (FirmwareWork::Upgrade, with its
   // final box), between a line in the day's log as it starts, naming
   // `file` and `backup`, and one when its stages have ended, before the
-  // box. True after "SPI Verify OK".
-  bool Flash(FlashKind kind, std::span<const uint8_t> image, const std::filesystem::path& file,
-             const std::filesystem::path& backup, UpgradeProgress& progress);
+  // box.
+  UpgradeOutcome Flash(FlashKind kind, std::span<const uint8_t> image,
+                       const std::filesystem::path& file, const std::filesystem::path& backup,
+                       UpgradeProgress& progress);
 
  private:
   void Log(const std::string& line);

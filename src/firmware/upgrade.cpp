@@ -122,54 +122,68 @@ std::optional<std::vector<uint8_t>> FirmwareWork::ReadBackup(int slot) {
   return backup;
 }
 
-void FirmwareWork::Upgrade(int slot, std::span<const uint8_t> image, UpgradeProgress& progress) {
+UpgradeOutcome FirmwareWork::Upgrade(int slot, std::span<const uint8_t> image,
+                                     UpgradeProgress& progress) {
   const Bracket bracket = Enter(slot);
-  if (bracket) RunUpgrade(slot, image, progress);
+  return bracket ? RunUpgrade(slot, image, progress) : UpgradeOutcome{};
 }
 
-void FirmwareWork::Upgrade(const Bracket& held, std::span<const uint8_t> image,
-                           UpgradeProgress& progress) {
-  if (held) RunUpgrade(held.slot(), image, progress);
+UpgradeOutcome FirmwareWork::Upgrade(const Bracket& held, std::span<const uint8_t> image,
+                                     UpgradeProgress& progress) {
+  return held ? RunUpgrade(held.slot(), image, progress) : UpgradeOutcome{};
 }
 
-void FirmwareWork::RunUpgrade(int slot, std::span<const uint8_t> image, UpgradeProgress& progress) {
+UpgradeOutcome FirmwareWork::RunUpgrade(int slot, std::span<const uint8_t> image,
+                                        UpgradeProgress& progress) {
   if (image.empty()) {
-    deps_.messages.Show("Message", "Please Load Firmware File First ", MessageIcon::None);
-    return;
+    constexpr char kNoImage[] = "Please Load Firmware File First ";
+    deps_.messages.Show("Message", kNoImage, MessageIcon::None);
+    return {0, false, kNoImage};
   }
   deps_.state.UpgradeProgress = 0;
   progress.Started(kUpgradeProgressMaximum);
   progress.StageBegins(1);
-  const bool upgraded = RunStages(FlashTargetOf(deps_.devices, slot), image, progress);
-  progress.Finished();
-  if (upgraded) {
+  const UpgradeOutcome outcome = RunStages(FlashTargetOf(deps_.devices, slot), image, progress);
+  progress.Finished(outcome);
+  if (outcome.verified) {
     deps_.messages.Show("Firmware Upgrade Message", kCompleted, MessageIcon::Exclamation);
   } else {
-    deps_.messages.Show("Message", panels_.message(), MessageIcon::None);
+    deps_.messages.Show("Message", outcome.message, MessageIcon::None);
   }
+  return outcome;
 }
 
-bool FirmwareWork::RunStages(const FlashTarget& target, std::span<const uint8_t> image,
-                             UpgradeProgress& progress) {
+UpgradeOutcome FirmwareWork::RunStages(const FlashTarget& target, std::span<const uint8_t> image,
+                                       UpgradeProgress& progress) {
   const auto stageEnds = [&] { progress.StepsDone(deps_.state.UpgradeProgress); };
+  UpgradeOutcome outcome{1, false, {}};
+  // Each stage's word goes to the message panel and into the outcome.
+  const auto say = [&](std::string text) {
+    Report(text);
+    outcome.message = std::move(text);
+  };
+  const auto begin = [&](int stage) {
+    outcome.stage = stage;
+    progress.StageBegins(stage);
+  };
 
   // Stage 1 sends nothing to the device. It is where an image too short to
   // fill the flash range is turned away, before anything is erased.
   stageEnds();
   if (const std::optional<std::string> refusal = UpgradeRefusal(image)) {
-    Report("SPI test Fail. " + *refusal);
-    return false;
+    say("SPI test Fail. " + *refusal);
+    return outcome;
   }
   // The enclosure is kept from every other program from before the erase to
   // after the verify: another program's knock between two pages would leave
   // a half-written flash. Refused, nothing has been touched yet.
   std::optional<CommandChannel::DriveHold> hold;
   if (const std::optional<std::string> refusal = Keep(target, hold)) {
-    Report("SPI test Fail. " + *refusal);
-    return false;
+    say("SPI test Fail. " + *refusal);
+    return outcome;
   }
-  Report("SPI test OK");
-  progress.StageBegins(2);
+  say("SPI test OK");
+  begin(2);
 
   // Sleep between the first erase and the last byte compared can leave a
   // controller that never boots again. The final box waits for the user and
@@ -179,32 +193,36 @@ bool FirmwareWork::RunStages(const FlashTarget& target, std::span<const uint8_t>
   const bool erased = spi_.EraseSPI(target, 0, kFlashSize);
   stageEnds();
   if (!erased) {
-    Report("SPI Erase Fail.");
-    return false;
+    say("SPI Erase Fail.");
+    return outcome;
   }
-  Report("SPI Erase OK");
-  progress.StageBegins(3);
+  say("SPI Erase OK");
+  begin(3);
 
   const bool programmed = spi_.WriteSPI(target, 0, kFlashSize, image);
   stageEnds();
   if (!programmed) {
-    Report("SPI Program Fail.");
-    return false;
+    say("SPI Program Fail.");
+    return outcome;
   }
-  Report("SPI Program OK");
+  say("SPI Program OK");
   std::vector<uint8_t> verify(kFlashSize);
-  progress.StageBegins(4);
+  begin(4);
 
   // A failed read leaves ReadSPI's own text, which names the address.
   const bool read = spi_.ReadSPI(target, 0, kFlashSize, verify);
   stageEnds();
-  if (!read) return false;
-  if (!std::equal(verify.begin(), verify.end(), image.begin())) {
-    Report("SPI Verify fail !!!");
-    return false;
+  if (!read) {
+    outcome.message = panels_.message();
+    return outcome;
   }
-  Report("SPI Verify OK");
-  return true;
+  if (!std::equal(verify.begin(), verify.end(), image.begin())) {
+    say("SPI Verify fail !!!");
+    return outcome;
+  }
+  say("SPI Verify OK");
+  outcome.verified = true;
+  return outcome;
 }
 
 }  // namespace px

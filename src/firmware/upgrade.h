@@ -96,8 +96,9 @@ class FirmwareWork {
   // Erases, programs and verifies the first 61440 bytes of `image` on
   // slot's enclosure, showing its stages on `progress`, and ends with one
   // message box. Without an image it says "Please Load Firmware File First ".
-  void Upgrade(int slot, std::span<const uint8_t> image, UpgradeProgress& progress);
-  void Upgrade(const Bracket& held, std::span<const uint8_t> image, UpgradeProgress& progress);
+  UpgradeOutcome Upgrade(int slot, std::span<const uint8_t> image, UpgradeProgress& progress);
+  UpgradeOutcome Upgrade(const Bracket& held, std::span<const uint8_t> image,
+                         UpgradeProgress& progress);
   // Reads slot's flash range as the verify stage reads it (nine attempts a
   // page, ReadSPI's texts in the message panel), twice, and reads again
   // each page whose two reads differ until two reads in a row agree: the
@@ -131,15 +132,15 @@ class FirmwareWork {
 
   // The bracket, and UpgradeSlot when a slot is given; see Bracket.
   Bracket Enter(std::optional<int> slot);
-  void RunUpgrade(int slot, std::span<const uint8_t> image, UpgradeProgress& progress);
+  UpgradeOutcome RunUpgrade(int slot, std::span<const uint8_t> image, UpgradeProgress& progress);
   std::optional<std::vector<uint8_t>> ReadBackup(int slot);
   // Keeps the target's drive from other programs into `hold`; else the
   // reason, in the words the message panel shows. Nothing to keep without a
   // drive: the range operations say why there is none.
   std::optional<std::string> Keep(const FlashTarget& target,
                                   std::optional<CommandChannel::DriveHold>& hold);
-  bool RunStages(const FlashTarget& target, std::span<const uint8_t> image,
-                 UpgradeProgress& progress);
+  UpgradeOutcome RunStages(const FlashTarget& target, std::span<const uint8_t> image,
+                           UpgradeProgress& progress);
   void Report(std::string_view text) { panels_.SetText(StatusPanels::kMessagePanel, text); }
 
   FirmwareDeps deps_;

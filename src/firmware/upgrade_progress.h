@@ -5,6 +5,19 @@
 
 namespace px {
 
+// How an upgrade came out: how far it got, whether the flash now holds the
+// image, and the words the message panel showed for it ("SPI Verify OK",
+// "SPI Erase Fail.", ReadSPI's own text for a read that failed), which the
+// day's log and a failed upgrade's box repeat.
+struct UpgradeOutcome {
+  // The last stage begun: 1 test, 2 erase, 3 program, 4 verify; 0 when the
+  // upgrade did not start (no image, or other firmware work under way).
+  int stage = 0;
+  // The flash was read back and is the image.
+  bool verified = false;
+  std::string message;
+};
+
 // What a front end shows of a firmware upgrade while it runs: the window its
 // progress panel, pxraid a progress line. The step counter itself is
 // FirmwareState::UpgradeProgress, which moves by one per good SPI step.
@@ -17,8 +30,8 @@ class UpgradeProgress {
   virtual void StageBegins(int stage) = 0;
   // The counter as a stage ends.
   virtual void StepsDone(uint32_t steps) = 0;
-  // The upgrade is over, whatever its outcome; its final box comes next.
-  virtual void Finished() = 0;
+  // The upgrade is over, with `outcome`; its final box comes next.
+  virtual void Finished(const UpgradeOutcome& outcome) = 0;
 };
 
 // For callers with nothing to show (a benchmark, the end-to-end guest).
@@ -27,7 +40,7 @@ class NoUpgradeProgress final : public UpgradeProgress {
   void Started(uint32_t) override {}
   void StageBegins(int) override {}
   void StepsDone(uint32_t) override {}
-  void Finished() override {}
+  void Finished(const UpgradeOutcome&) override {}
 };
 
 // The words the window has always shown for them: the panel's label while

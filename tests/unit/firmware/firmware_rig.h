@@ -34,7 +34,7 @@ class FakeUpgradeProgress final : public UpgradeProgress {
     position = steps;
     events.push_back("steps " + std::to_string(steps));
   }
-  void Finished() override { events.push_back("finished"); }
+  void Finished(const UpgradeOutcome&) override { events.push_back("finished"); }
 
   std::vector<std::string> events;
   uint32_t position = 0;
@@ -149,7 +149,7 @@ struct FirmwareRig {
   }
 
   // "Start Upgrade" with the chooser at `slot`, on the loaded image.
-  void Upgrade(int slot = 0) { work.Upgrade(slot, state.FirmwareImage, progress); }
+  UpgradeOutcome Upgrade(int slot = 0) { return work.Upgrade(slot, state.FirmwareImage, progress); }
   // The target of range operations: the device at UpgradeSlot.
   FlashTarget Target() const {
     return FlashTargetOf(devices, static_cast<int>(devices.UpgradeSlot.load()));

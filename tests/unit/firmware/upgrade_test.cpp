@@ -49,7 +49,10 @@ TEST(Upgrade, ExactImageIsErasedProgrammedAndVerified) {
   const auto image = Pattern(kFlashSize);
   rig.state.ReplaceImage(image);
   rig.enclosure->SetFlash(0, std::vector<uint8_t>(kFlashSize, 0x00));  // erase must come first
-  rig.Upgrade(0);
+  const UpgradeOutcome outcome = rig.Upgrade(0);
+  EXPECT_TRUE(outcome.verified);
+  EXPECT_EQ(outcome.stage, 4);
+  EXPECT_EQ(outcome.message, "SPI Verify OK");
 
   EXPECT_EQ(
       rig.panels.TextsOf(StatusPanels::kMessagePanel),
@@ -81,6 +84,7 @@ TEST(Upgrade, FailuresEndWithThePanelTextInTheBox) {
     const char* name;
     std::function<void(FirmwareRig&)> arrange;
     std::vector<std::string> lastTexts;  // the message panel's last texts
+    int stage;                           // where it stopped: 2 erase, 3 program, 4 verify
   } cases[] = {
       {"one flipped bit on read-back",
        [](FirmwareRig& rig) {
@@ -88,30 +92,37 @@ TEST(Upgrade, FailuresEndWithThePanelTextInTheBox) {
            f.flippedBit = sim::FlippedBit{0x7654, 0x08};
          });
        },
-       {"SPI Program OK", "SPI Verify fail !!!"}},
+       {"SPI Program OK", "SPI Verify fail !!!"},
+       4},
       {"nine failed reads at 0x0080",
        [](FirmwareRig& rig) {
          rig.enclosure->AddCommandFault(sim::CommandFault::SpiReadAt(0x80, 9, 0x42));
        },
        {"ReadSPI fail 8 times, Address = 0080", "ReadSPI fail 9 times, Address = 0080",
-        "ReadSPI fail, Address = 0080"}},
+        "ReadSPI fail, Address = 0080"},
+       4},
       {"an erase that never succeeds",
        [](FirmwareRig& rig) {
          rig.enclosure->AddCommandFault({0x23, 0x20, 9, 0x42});
        },
-       {"EraseSPI fail, Address = 1000", "SPI Erase Fail."}},
+       {"EraseSPI fail, Address = 1000", "SPI Erase Fail."},
+       2},
       {"a page write that never succeeds",
        [](FirmwareRig& rig) {
          rig.enclosure->AddCommandFault({0x25, 0x1DF, 9, 0x42});
        },
        {"WriteSPI fail9 times, Address = EF80", "WriteSPI fail, Address = EF80",
-        "SPI Program Fail."}},
+        "SPI Program Fail."},
+       3},
   };
   for (const auto& c : cases) {
     FirmwareRig rig;
     rig.state.ReplaceImage(Pattern(kFlashSize));
     c.arrange(rig);
-    rig.Upgrade(0);
+    const UpgradeOutcome outcome = rig.Upgrade(0);
+    EXPECT_EQ(outcome.stage, c.stage) << c.name;
+    EXPECT_FALSE(outcome.verified) << c.name;
+    EXPECT_EQ(outcome.message, c.lastTexts.back()) << c.name;
     const auto texts = rig.panels.TextsOf(StatusPanels::kMessagePanel);
     ASSERT_GE(texts.size(), c.lastTexts.size()) << c.name;
     EXPECT_EQ(std::vector<std::string>(
