@@ -16,7 +16,7 @@ packages=(
   clang clang-format libclang-rt-14-dev
   g++-mingw-w64-x86-64 wine wine64
   qemu-system-x86 busybox-static cpio file xz-utils zstd
-  prometheus prometheus-node-exporter systemd lintian
+  prometheus prometheus-node-exporter prometheus-alertmanager systemd lintian
 )
 
 missing=()
