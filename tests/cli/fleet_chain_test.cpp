@@ -210,6 +210,7 @@ std::string Text(const json& document, const char* pointer) {
 // The failed members the tool itself reports for the scenario.
 struct Member {
   std::string device;
+  std::string enclosure;  // the id that follows it from port to port
   std::string port;
   std::string serial;
 };
@@ -221,7 +222,8 @@ std::vector<Member> FailedMembers(const std::string& scenario) {
     for (const json& member : At(enclosure, "/members")) {
       if (Text(member, "/state") == "failed") {
         failed.push_back(
-            {At(enclosure, "/device").dump(), Text(member, "/port"), Text(member, "/serial")});
+            {At(enclosure, "/device").dump(), Text(enclosure, "/id"), Text(member, "/port"),
+             Text(member, "/serial")});
       }
     }
   }
@@ -332,6 +334,7 @@ TEST(FleetChain, AlertReachesTheWebhookOnlyForAFailedMember) {
       for (const Member& member : failed) {
         const auto match = std::find_if(alerts.begin(), alerts.end(), [&](const json& alert) {
           return Text(alert, "/labels/device") == member.device &&
+                 Text(alert, "/labels/enclosure") == member.enclosure &&
                  Text(alert, "/labels/port") == member.port &&
                  Text(alert, "/labels/serial") == member.serial;
         });
