@@ -139,27 +139,30 @@ bool CommandChannel::ReadOne(DeviceHandle handle, uint32_t lba) {
   return access_.ReadSectors(handle, lba, record_.Sector.data(), 1);
 }
 
-uint8_t CommandChannel::EncodeKnockSequence(const Guard& guard, DeviceHandle handle) {
+std::optional<ChannelFailure> CommandChannel::EncodeKnockSequence(const Guard& guard,
+                                                                  DeviceHandle handle) {
   EncodeLbaList(record_);
   return PlayKnockSequence(guard, handle);
 }
 
-uint8_t CommandChannel::PlayKnockSequence(const Guard& /*guard*/, DeviceHandle handle) {
+std::optional<ChannelFailure> CommandChannel::PlayKnockSequence(const Guard& /*guard*/,
+                                                                DeviceHandle handle) {
   uint32_t previous = 0;
   for (uint32_t i = 0; i < record_.LbaCount; ++i) {
     if (pump_) pump_();
-    if (flags_.closing.load()) return kResultKnockFailed;
+    if (flags_.closing.load()) return ChannelFailure::KnockFailed;
     const uint32_t lba = record_.LbaList[i];
     // The controller cannot see two equal reads in a row as two symbols.
-    if (lba == previous && !ReadOne(handle, kSeparatorLba)) return kResultKnockFailed;
-    if (!ReadOne(handle, lba)) return kResultKnockFailed;
+    if (lba == previous && !ReadOne(handle, kSeparatorLba)) return ChannelFailure::KnockFailed;
+    if (!ReadOne(handle, lba)) return ChannelFailure::KnockFailed;
     previous = lba;
   }
-  return kResultDone;
+  return std::nullopt;
 }
 
-uint8_t CommandChannel::ExchangeCommand(const Guard& /*guard*/, DeviceHandle handle,
-                                        uint32_t waitLimitMs) {
+std::optional<ChannelFailure> CommandChannel::ExchangeCommand(const Guard& /*guard*/,
+                                                              DeviceHandle handle,
+                                                              uint32_t waitLimitMs) {
   const uint64_t start = clock_.TickMs();
   record_.ReplyLba = kReplyLba;
   // Whole seconds, as the controller's firmware tools have always counted
@@ -169,13 +172,13 @@ uint8_t CommandChannel::ExchangeCommand(const Guard& /*guard*/, DeviceHandle han
   bool gaveUp = false;
   do {
     if (pump_) pump_();
-    if (flags_.closing.load()) return kResultReplyFailed;
+    if (flags_.closing.load()) return ChannelFailure::ReplyFailed;
     (void)ReadOne(handle, kSeparatorLba);
-    if (flags_.closing.load()) return kResultReplyFailed;
-    if (!ReadOne(handle, record_.ReplyLba)) return kResultReplyFailed;
+    if (flags_.closing.load()) return ChannelFailure::ReplyFailed;
+    if (!ReadOne(handle, record_.ReplyLba)) return ChannelFailure::ReplyFailed;
     arrived = IsReplySector(record_.Sector);
     if (!arrived) {
-      if (flags_.stopping.load()) return kResultReplyFailed;
+      if (flags_.stopping.load()) return ChannelFailure::ReplyFailed;
       const uint64_t elapsedSeconds = (clock_.TickMs() - start) / 1000;
       gaveUp = elapsedSeconds > limitSeconds;
     }
@@ -183,36 +186,42 @@ uint8_t CommandChannel::ExchangeCommand(const Guard& /*guard*/, DeviceHandle han
   } while (!arrived && !gaveUp);
   if (!arrived) {
     record_.Status = kResultNoReply;
-    return kResultNoReply;
+    return ChannelFailure::NoReply;
   }
   record_.Status = NormaliseStatus(record_.Sector[kReplyStatusOffset]);
-  return kResultDone;
+  return std::nullopt;
 }
 
 CommandResult CommandChannel::Transact(const Guard& guard, DeviceHandle handle,
                                        const KnockCommand& command, uint32_t waitLimitMs,
                                        std::span<uint8_t> reply, std::size_t replyOffset) {
-  if (!guard) return {kResultKnockFailed};
+  if (!guard) return CommandResult::Failed(ChannelFailure::KnockFailed);
   BuildCommand(record_, command);
-  if (const uint8_t r = EncodeKnockSequence(guard, handle); r != kResultDone) return {r};
-  if (flags_.closing.load()) return {kResultKnockFailed};
-  if (const uint8_t r = ExchangeCommand(guard, handle, waitLimitMs); r != kResultDone) return {r};
-  if (record_.Status != kStatusCarriedOut) return {record_.Status};
+  if (const auto failure = EncodeKnockSequence(guard, handle)) {
+    return CommandResult::Failed(*failure);
+  }
+  if (flags_.closing.load()) return CommandResult::Failed(ChannelFailure::KnockFailed);
+  if (const auto failure = ExchangeCommand(guard, handle, waitLimitMs)) {
+    return CommandResult::Failed(*failure);
+  }
+  if (record_.Status != kStatusCarriedOut) return CommandResult::Reply(record_.Status, false);
   const std::size_t n =
       std::min(reply.size(), kSectorSize - std::min<std::size_t>(replyOffset, kSectorSize));
   std::copy_n(record_.Sector.begin() + static_cast<std::ptrdiff_t>(replyOffset), n, reply.begin());
-  return {kResultDone, true};
+  return CommandResult::Reply(kStatusCarriedOut, true);
 }
 
 CommandResult CommandChannel::QueryController(uint32_t drive, uint8_t subCommand,
                                               std::span<uint8_t, kSectorSize> reply) {
-  if (flags_.closing.load()) return {kResultNotOpened};
+  if (flags_.closing.load()) return CommandResult::Failed(ChannelFailure::NotOpened);
   const Guard guard = Lock(drive);
   if (!guard) {
-    return {guard.refusal() == LockRefusal::DriveBusy ? kResultDriveBusy : kResultNotOpened};
+    return CommandResult::Failed(guard.refusal() == LockRefusal::DriveBusy
+                                     ? ChannelFailure::DriveBusy
+                                     : ChannelFailure::NotOpened);
   }
   ScopedDevice device(access_, static_cast<int8_t>(DriveBits(drive)));
-  if (!device.valid()) return {kResultNotOpened};
+  if (!device.valid()) return CommandResult::Failed(ChannelFailure::NotOpened);
   return Transact(guard, device.get(), ControllerQuery(subCommand), QueryWaitLimitMs(subCommand),
                   reply);
 }

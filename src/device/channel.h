@@ -41,19 +41,46 @@ enum class LockRefusal : uint8_t {
   DriveBusy,  // another program holds the enclosure
 };
 
-// What one command came to.
-struct CommandResult {
-  // kResultDone, a channel code, or the controller's normalised status when
-  // it is not 0x20.
-  uint8_t code = kResultDone;
-  // The controller said it carried the command out (status 0x20) and its
-  // reply, as much as the caller asked for, is in the caller's buffer. A
-  // controller status of 0x00 gives code 0x00 with nothing copied: the
-  // buffer then holds whatever it held before, which is no answer.
-  bool replyCopied = false;
+// Why the channel got no reply to a command.
+enum class ChannelFailure : uint8_t {
+  NotOpened,    // closing, or the drive would not open or was held elsewhere
+  KnockFailed,  // a knock read failed, or the program is closing
+  ReplyFailed,  // closing or stopping during the wait, or LBA 17 unreadable
+  NoReply,      // no valid reply before the wait limit
+  DriveBusy,    // another program holds the enclosure
+};
 
-  // What a query or a read must be before its buffer is believed.
-  bool Answered() const { return code == kResultDone && replyCopied; }
+// What one command came to: the controller's reply, with its status, or the
+// channel's reason for having none. The two are kept apart: a controller
+// that says 0x00 ("not answered"), 0xF0 or 0xFF has replied, which no
+// channel failure is, whatever byte the record keeps for either.
+class CommandResult {
+ public:
+  // The controller replied with `status` (normalised); `copied`: its reply,
+  // as much as the caller asked for, is in the caller's buffer.
+  static CommandResult Reply(uint8_t status, bool copied) { return {status, copied, {}}; }
+  static CommandResult Failed(ChannelFailure failure) { return {0, false, failure}; }
+
+  // The controller carried the command out (status 0x20) and its reply is
+  // in the buffer: what a query or a read must be before its buffer is
+  // believed. Anything else leaves the buffer as it was, which is no answer.
+  bool Answered() const { return !failure_ && copied_; }
+  // The controller took the command: it carried it out, or said 0x00. What
+  // a command that wants no reply (an SPI erase or write) needs.
+  bool Taken() const { return !failure_ && (copied_ || status_ == 0x00); }
+  bool Is(ChannelFailure failure) const { return failure_ == failure; }
+  std::optional<ChannelFailure> failure() const { return failure_; }
+  // The controller's normalised status; nothing when it did not reply.
+  std::optional<uint8_t> status() const {
+    return failure_ ? std::nullopt : std::optional<uint8_t>(copied_ ? kStatusCarriedOut : status_);
+  }
+
+ private:
+  CommandResult(uint8_t status, bool copied, std::optional<ChannelFailure> failure)
+      : status_(status), copied_(copied), failure_(failure) {}
+  uint8_t status_;
+  bool copied_;
+  std::optional<ChannelFailure> failure_;
 };
 
 // The sector-knock command channel: a command is spelled by the order of
@@ -127,24 +154,20 @@ class CommandChannel {
   std::string DriveBusyText(uint32_t drive);
 
   // Builds the command in the record, plays its knock and waits up to
-  // waitLimitMs for the reply, or until the program is stopping (0xF1). Only on controller status
-  // 0x20 is the reply copied: reply.size() bytes from replyOffset of the reply sector.
+  // waitLimitMs for the reply, or until the program is stopping (ReplyFailed).
+  // Only on controller status 0x20 is the reply copied: reply.size() bytes
+  // from replyOffset of the reply sector.
   CommandResult Transact(const Guard& guard, DeviceHandle handle, const KnockCommand& command,
                          uint32_t waitLimitMs, std::span<uint8_t> reply,
                          std::size_t replyOffset = 0);
 
   // The whole controller query s for physical drive `drive`: claim, open,
-  // command, close. kResultDriveBusy when another program holds the drive.
+  // command, close. DriveBusy when another program holds the drive.
   CommandResult QueryController(uint32_t drive, uint8_t subCommand,
                                 std::span<uint8_t, kSectorSize> reply);
 
-  // The steps of a command, for callers that hold the guard. Each uses the
-  // record as the last BuildCommand left it.
-  uint8_t EncodeKnockSequence(const Guard& guard, DeviceHandle handle);
-  uint8_t PlayKnockSequence(const Guard& guard, DeviceHandle handle);
-  uint8_t ExchangeCommand(const Guard& guard, DeviceHandle handle, uint32_t waitLimitMs);
-
-  // Status of the last exchange, as the record holds it.
+  // Status of the last exchange, as the record holds it (kResultNoReply
+  // when none came).
   uint8_t LastStatus() const { return record_.Status; }
   const CommandRecord& record() const { return record_; }
 
@@ -154,6 +177,13 @@ class CommandChannel {
   bool closing() const { return flags_.closing.load(); }
 
  private:
+  // The steps of a command, under the guard, each on the record as the last
+  // BuildCommand left it: nothing when the step went through.
+  std::optional<ChannelFailure> EncodeKnockSequence(const Guard& guard, DeviceHandle handle);
+  std::optional<ChannelFailure> PlayKnockSequence(const Guard& guard, DeviceHandle handle);
+  std::optional<ChannelFailure> ExchangeCommand(const Guard& guard, DeviceHandle handle,
+                                                uint32_t waitLimitMs);
+
   // A drive this program holds: by which thread, how many times over, and
   // the transport's claim.
   struct HeldDrive {

@@ -9,15 +9,10 @@
 
 namespace px {
 
-// Channel result codes.
-inline constexpr uint8_t kResultDone = 0x00;
-inline constexpr uint8_t kResultNotOpened = 0xF0;  // closing, or the open failed
-inline constexpr uint8_t kResultReplyFailed =
-    0xF1;                                          // closing during the wait, or LBA 17 unreadable
-inline constexpr uint8_t kResultNoReply = 0xF2;    // no valid reply before the wait limit
-inline constexpr uint8_t kResultDriveBusy = 0xF3;  // another program holds the enclosure
-inline constexpr uint8_t kResultOtherStatus = 0xF4;  // controller status outside the known set
-inline constexpr uint8_t kResultKnockFailed = 0xFF;  // a knock read failed, or closing
+// What the record keeps as the status of an exchange that got no reply, and
+// of a controller status outside the known set (see NormaliseStatus).
+inline constexpr uint8_t kResultNoReply = 0xF2;
+inline constexpr uint8_t kResultOtherStatus = 0xF4;
 
 // The controller's status byte when it carried the command out.
 inline constexpr uint8_t kStatusCarriedOut = 0x20;

@@ -144,7 +144,7 @@ bool SpiFlash::Run(const Range& range, const FlashTarget& target, uint32_t addre
     for (int attempt = 1; attempt <= kSpiAttempts && !done; ++attempt) {
       if (pump) pump();
       const CommandResult result = step(guard, device.get(), at, offset);
-      done = range.needsReply ? result.Answered() : result.code == kResultDone;
+      done = range.needsReply ? result.Answered() : result.Taken();
       if (!done) {
         Report(range.attemptText + std::to_string(attempt) +
                " times, Address = " + HexUpper(at, 4));

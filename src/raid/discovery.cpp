@@ -259,17 +259,18 @@ DriveDiscovery::DriveFindings DriveDiscovery::ProbeDrive(uint32_t k, const Probe
   target.panels.SetText(kStagePanel, "Mode 1");
   const CommandResult presence = channel.QueryController(k, kQueryPresence, target.config);
   target.panels.SetText(kStagePanel, "Mode 2");
-  CommandResult identity;
+  std::optional<CommandResult> identity;  // asked only of what answered the first
   if (presence.Answered()) {
     PauseBeforeQuery(ctx_);
     identity = channel.QueryController(k, kQueryIdentity, target.config);
-    if (identity.Answered()) {
+    if (identity->Answered()) {
       const ConfigRecordEditor identityRecord(target.config);
       identityRecord.KeepSentVersion();
       found.enclosure = IsEnclosureProduct(identityRecord);
     }
   }
-  if (presence.code == kResultDriveBusy || identity.code == kResultDriveBusy) {
+  if (presence.Is(ChannelFailure::DriveBusy) ||
+      (identity && identity->Is(ChannelFailure::DriveBusy))) {
     found.busy = true;
     target.panels.SetText(StatusPanels::kMessagePanel, channel.DriveBusyText(k));
     return found;

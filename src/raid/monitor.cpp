@@ -142,7 +142,7 @@ PollReport RaidMonitor::ReadStatus(MonitorClient& client) {
 RaidMonitor::PollAnswer RaidMonitor::Ask(uint32_t drive, uint8_t subCommand, Reply& reply) {
   PauseBeforeQuery(ctx_);
   const CommandResult result = ctx_.channel.QueryController(drive, subCommand, reply);
-  if (result.code == kResultDriveBusy) return PollAnswer::Busy;
+  if (result.Is(ChannelFailure::DriveBusy)) return PollAnswer::Busy;
   // Only a reply the controller really sent is decoded.
   return result.Answered() ? PollAnswer::Answered : PollAnswer::Silent;
 }

@@ -11,6 +11,7 @@
 
 #include "sim/fake_clock.h"
 #include "sim/virtual_bus.h"
+#include "support/channel_outcome.h"
 #include "support/recording_ui.h"
 
 namespace px {
@@ -51,7 +52,7 @@ Reply Filled(uint8_t value) {
 TEST(CommandChannel, QueryRoundTripReadsKnockThenPollsAndCopiesTheReply) {
   ChannelRig rig;
   Reply reply = Filled(0xEE);
-  ASSERT_EQ(rig.channel.QueryController(kDrive, 0x10, reply).code, kResultDone);
+  ASSERT_EQ(Outcome(rig.channel.QueryController(kDrive, 0x10, reply)), "answered");
   EXPECT_EQ(rig.channel.LastStatus(), kStatusCarriedOut);
   EXPECT_TRUE(IsReplySector(reply));
   const std::vector<uint32_t> expected = {0x43,  0x71,  0xA7,  0xDF,  0x100,  0x104,
@@ -64,7 +65,7 @@ TEST(CommandChannel, QueryRoundTripReadsKnockThenPollsAndCopiesTheReply) {
 TEST(CommandChannel, IdentityReplyArrivesWhole) {
   ChannelRig rig;
   Reply reply{};
-  ASSERT_EQ(rig.channel.QueryController(kDrive, 0x11, reply).code, kResultDone);
+  ASSERT_EQ(Outcome(rig.channel.QueryController(kDrive, 0x11, reply)), "answered");
   EXPECT_EQ(reply[88], 0x14);
   EXPECT_EQ(reply[91], 0x15);
   EXPECT_EQ(reply[92], 0x50);
@@ -80,7 +81,7 @@ TEST(CommandChannel, WrongTailSignatureIsPolledUntilTheWholeSecondLimit) {
     ChannelRig rig;
     rig.enclosure->UpdateFaults([](sim::ControllerFaults& f) { f.wrongTailSignature = true; });
     Reply reply = Filled(0xEE);
-    EXPECT_EQ(rig.channel.QueryController(kDrive, c.sub, reply).code, kResultNoReply);
+    EXPECT_EQ(Outcome(rig.channel.QueryController(kDrive, c.sub, reply)), "NoReply");
     EXPECT_EQ(rig.channel.LastStatus(), kResultNoReply);
     // Polls every 10 ms from 0 up to and including the one that gives up,
     // which still sleeps its 10 ms.
@@ -90,14 +91,20 @@ TEST(CommandChannel, WrongTailSignatureIsPolledUntilTheWholeSecondLimit) {
   }
 }
 
+// A controller that replied is never taken for a channel failure, whatever
+// its status byte: 00h ("not answered") is no success, F0h and FFh are no
+// failure to open or to knock.
 TEST(CommandChannel, ControllerStatusDecidesResultAndCopy) {
   struct Case {
     uint8_t raw;
-    uint8_t result;
+    std::string result;
     bool copied;
+    bool taken;  // what a command that wants no reply goes on with
   } cases[] = {
-      {0x20, 0x00, true},  {0x42, 0xF4, false}, {0x00, 0x00, false},
-      {0x10, 0x10, false}, {0xC0, 0xC0, false}, {0xFF, 0xFF, false},
+      {0x20, "answered", true, true},    {0x42, "status F4", false, false},
+      {0x00, "status 00", false, true},  {0x10, "status 10", false, false},
+      {0xC0, "status C0", false, false}, {0xF0, "status F0", false, false},
+      {0xFF, "status FF", false, false},
   };
   for (const auto& c : cases) {
     ChannelRig rig;
@@ -106,8 +113,9 @@ TEST(CommandChannel, ControllerStatusDecidesResultAndCopy) {
     });
     Reply reply = Filled(0xEE);
     const CommandResult result = rig.channel.QueryController(kDrive, 0x17, reply);
-    EXPECT_EQ(result.code, c.result) << int{c.raw};
-    EXPECT_EQ(result.replyCopied, c.copied) << int{c.raw};
+    EXPECT_EQ(Outcome(result), c.result) << int{c.raw};
+    EXPECT_EQ(result.Taken(), c.taken) << int{c.raw};
+    EXPECT_FALSE(result.failure()) << int{c.raw};
     EXPECT_EQ(reply != Filled(0xEE), c.copied) << int{c.raw};
   }
 }
@@ -116,7 +124,7 @@ TEST(CommandChannel, ReplyAfterSeveralPollsIsAccepted) {
   ChannelRig rig;
   rig.enclosure->UpdateFaults([](sim::ControllerFaults& f) { f.replyAfterPolls = 5; });
   Reply reply{};
-  EXPECT_EQ(rig.channel.QueryController(kDrive, 0x17, reply).code, kResultDone);
+  EXPECT_EQ(Outcome(rig.channel.QueryController(kDrive, 0x17, reply)), "answered");
   EXPECT_EQ(rig.CountReads(17), 6u);
 }
 
@@ -124,7 +132,7 @@ TEST(CommandChannel, FailedKnockReadEndsTheCommandAndSaysWhere) {
   ChannelRig rig;
   rig.bus.FailReadsAt(0x1EF);
   Reply reply{};
-  EXPECT_EQ(rig.channel.QueryController(kDrive, 0x10, reply).code, kResultKnockFailed);
+  EXPECT_EQ(Outcome(rig.channel.QueryController(kDrive, 0x10, reply)), "KnockFailed");
   EXPECT_EQ(rig.panels.Last(StatusPanels::kMessagePanel),
             "ReadLBA error at LBA = 01EF, SecCnt = 1");
   EXPECT_EQ(rig.Reads().back(), 0x1EFu) << "no read may follow the failed one";
@@ -135,7 +143,7 @@ TEST(CommandChannel, FailedReplyReadGivesF1) {
   ChannelRig rig;
   rig.bus.FailReadsAt(17);
   Reply reply{};
-  EXPECT_EQ(rig.channel.QueryController(kDrive, 0x10, reply).code, kResultReplyFailed);
+  EXPECT_EQ(Outcome(rig.channel.QueryController(kDrive, 0x10, reply)), "ReplyFailed");
   EXPECT_EQ(rig.panels.Last(StatusPanels::kMessagePanel),
             "ReadLBA error at LBA = 0011, SecCnt = 1");
 }
@@ -150,7 +158,7 @@ TEST(CommandChannel, ClosingDuringTheWaitEndsAtTheNextPoll) {
     if (++pumps == 18) rig.flags.closing = true;
   };
   Reply reply{};
-  EXPECT_EQ(rig.channel.QueryController(kDrive, 0x17, reply).code, kResultReplyFailed);
+  EXPECT_EQ(Outcome(rig.channel.QueryController(kDrive, 0x17, reply)), "ReplyFailed");
   EXPECT_EQ(rig.CountReads(17), 1u);
 }
 
@@ -158,7 +166,7 @@ TEST(CommandChannel, ClosingBeforeOrDuringTheKnock) {
   ChannelRig rig;
   rig.flags.closing = true;
   Reply reply{};
-  EXPECT_EQ(rig.channel.QueryController(kDrive, 0x10, reply).code, kResultNotOpened);
+  EXPECT_EQ(Outcome(rig.channel.QueryController(kDrive, 0x10, reply)), "NotOpened");
   EXPECT_TRUE(rig.Reads().empty());
 
   ChannelRig rig2;
@@ -166,17 +174,17 @@ TEST(CommandChannel, ClosingBeforeOrDuringTheKnock) {
   rig2.onPump = [&] {
     if (++pumps == 5) rig2.flags.closing = true;
   };
-  EXPECT_EQ(rig2.channel.QueryController(kDrive, 0x10, reply).code, kResultKnockFailed);
+  EXPECT_EQ(Outcome(rig2.channel.QueryController(kDrive, 0x10, reply)), "KnockFailed");
   EXPECT_EQ(rig2.Reads().size(), 4u);
 }
 
 TEST(CommandChannel, DeviceThatDoesNotOpenGivesF0) {
   ChannelRig rig;
   Reply reply{};
-  EXPECT_EQ(rig.channel.QueryController(5, 0x10, reply).code, kResultNotOpened)
+  EXPECT_EQ(Outcome(rig.channel.QueryController(5, 0x10, reply)), "NotOpened")
       << "nothing on drive 5";
   rig.bus.SetOpenFails(kDrive, true);
-  EXPECT_EQ(rig.channel.QueryController(kDrive, 0x10, reply).code, kResultNotOpened);
+  EXPECT_EQ(Outcome(rig.channel.QueryController(kDrive, 0x10, reply)), "NotOpened");
   EXPECT_TRUE(rig.Reads().empty());
 }
 
@@ -207,7 +215,7 @@ TEST(CommandChannel, NestedUseFromTheSameThreadIsRefusedNotDeadlocked) {
   auto guard = rig.channel.Lock(kDrive);
   ASSERT_TRUE(guard);
   Reply reply{};
-  EXPECT_EQ(rig.channel.QueryController(kDrive, 0x10, reply).code, kResultNotOpened);
+  EXPECT_EQ(Outcome(rig.channel.QueryController(kDrive, 0x10, reply)), "NotOpened");
   EXPECT_FALSE(rig.channel.Lock(kDrive));
 }
 
@@ -220,7 +228,7 @@ TEST(CommandChannel, CommandsFromTwoThreadsNeverInterleave) {
   auto worker = [&](uint8_t sub) {
     Reply reply{};
     for (int i = 0; i < kPerThread; ++i) {
-      if (rig.channel.QueryController(kDrive, sub, reply).code != kResultDone) ++failures;
+      if (Outcome(rig.channel.QueryController(kDrive, sub, reply)) != "answered") ++failures;
     }
   };
   std::thread a(worker, 0x10);
@@ -251,16 +259,16 @@ TEST(CommandChannel, AnEnclosureClaimedElsewhereIsWaitedForThenReportedBusy) {
     std::optional<ClaimPurpose> elsewhere;  // another program's claim
     int releasedAfterPumps;                 // when it lets go; 0: never
     Hold hold;
-    uint8_t code;
+    std::string code;
     std::string busyText;  // empty: not looked at
   } cases[] = {
-      {"held for commands", ClaimPurpose::Commands, 0, Hold::None, kResultDriveBusy,
+      {"held for commands", ClaimPurpose::Commands, 0, Hold::None, "DriveBusy",
        "Drive 1 is busy: another program is using it."},
-      {"held for firmware", ClaimPurpose::Firmware, 0, Hold::None, kResultDriveBusy,
+      {"held for firmware", ClaimPurpose::Firmware, 0, Hold::None, "DriveBusy",
        "Drive 1 is busy: another program is upgrading its firmware."},
-      {"let go while waiting", ClaimPurpose::Commands, 3, Hold::None, kResultDone, ""},
-      {"our own firmware hold", std::nullopt, 0, Hold::ThisThread, kResultDone, ""},
-      {"another thread's firmware hold", std::nullopt, 0, Hold::OtherThread, kResultDriveBusy, ""},
+      {"let go while waiting", ClaimPurpose::Commands, 3, Hold::None, "answered", ""},
+      {"our own firmware hold", std::nullopt, 0, Hold::ThisThread, "answered", ""},
+      {"another thread's firmware hold", std::nullopt, 0, Hold::OtherThread, "DriveBusy", ""},
   };
   for (const auto& c : cases) {
     ChannelRig rig;
@@ -280,8 +288,8 @@ TEST(CommandChannel, AnEnclosureClaimedElsewhereIsWaitedForThenReportedBusy) {
       ASSERT_TRUE(*hold) << c.name;
     }
     Reply reply{};
-    EXPECT_EQ(rig.channel.QueryController(kDrive, 0x17, reply).code, c.code) << c.name;
-    if (c.code == kResultDriveBusy) {
+    EXPECT_EQ(Outcome(rig.channel.QueryController(kDrive, 0x17, reply)), c.code) << c.name;
+    if (c.code == "DriveBusy") {
       EXPECT_TRUE(rig.Reads().empty()) << c.name;
       EXPECT_GE(rig.clock.TickMs(), kDriveWaitMs) << c.name;
       if (!c.busyText.empty()) {
@@ -305,12 +313,12 @@ TEST(CommandChannel, AStopEndsTheWaitsButNeverAKnock) {
     const char* name;
     bool heldElsewhere;
     int stopAtPump;  // 0: stopping before the command
-    uint8_t code;
+    std::string code;
     std::size_t reads;  // the whole knock and one look for the answer, or none
   } cases[] = {
-      {"a drive another program holds", true, 0, kResultNotOpened, 0},
-      {"a silent enclosure", false, 0, kResultReplyFailed, kKnockReads + 2},
-      {"a stop in the middle of the knock", false, 5, kResultReplyFailed, kKnockReads + 2},
+      {"a drive another program holds", true, 0, "NotOpened", 0},
+      {"a silent enclosure", false, 0, "ReplyFailed", kKnockReads + 2},
+      {"a stop in the middle of the knock", false, 5, "ReplyFailed", kKnockReads + 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -325,7 +333,7 @@ TEST(CommandChannel, AStopEndsTheWaitsButNeverAKnock) {
     };
     if (c.stopAtPump == 0) rig.flags.stopping = true;
     Reply reply{};
-    EXPECT_EQ(rig.channel.QueryController(kDrive, 0x17, reply).code, c.code);
+    EXPECT_EQ(Outcome(rig.channel.QueryController(kDrive, 0x17, reply)), c.code);
     EXPECT_EQ(rig.Reads().size(), c.reads);
     EXPECT_LT(rig.clock.TickMs(), 1000U) << "a stop is answered within a second";
   }

@@ -21,6 +21,7 @@
 #include "device/replayer.h"
 #include "sim/fake_clock.h"
 #include "sim/virtual_bus.h"
+#include "support/channel_outcome.h"
 #include "support/recording_ui.h"
 
 namespace px {
@@ -62,7 +63,7 @@ struct Seen {
   OpenStatus missing = OpenStatus::Opened;
   std::array<uint8_t, kInquiryLength> inquiry{};
   std::array<uint8_t, kSectorSize> reply{};
-  uint8_t queryCode = 0;
+  std::string queryCode;
   bool written = false;
   CommandOutcome unknown;
 };
@@ -79,7 +80,7 @@ Seen RunSession(Transport& transport, Clock& clock) {
     const ScopedDevice drive(access, kEnclosure);
     (void)access.InquiryDevice(drive.get(), seen.inquiry.data());
   }
-  seen.queryCode = channel.QueryController(kEnclosure, 0x17, seen.reply).code;
+  seen.queryCode = Outcome(channel.QueryController(kEnclosure, 0x17, seen.reply));
   const ScopedDevice drive(access, kEnclosure);
   std::array<uint8_t, kSectorSize> control{};
   control.fill(0x5A);
@@ -108,7 +109,7 @@ TEST(Recording, TheReplayGivesTheProgramWhatTheDevicesGaveIt) {
     Recorder recorder(file.path(), devices.bus, devices.clock, "test");
     recorded = RunSession(recorder, recorder.clock());
   }
-  ASSERT_EQ(recorded.queryCode, kResultDone);
+  ASSERT_EQ(recorded.queryCode, "answered");
   Replayer replayer(file.path(), Replayer::Pauses::Simulated);
   std::string stopped;
   replayer.SetStopHandler([&](const std::string& reason) { stopped = reason; });
@@ -118,7 +119,7 @@ TEST(Recording, TheReplayGivesTheProgramWhatTheDevicesGaveIt) {
   EXPECT_EQ(replayed.letters, recorded.letters);
   EXPECT_EQ(replayed.missing, OpenStatus::Missing);
   EXPECT_EQ(replayed.inquiry, recorded.inquiry);
-  EXPECT_EQ(replayed.queryCode, kResultDone);
+  EXPECT_EQ(replayed.queryCode, "answered");
   EXPECT_EQ(replayed.reply, recorded.reply);
   EXPECT_TRUE(replayed.written);
   EXPECT_TRUE(replayed.unknown.completed);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "firmware_rig.h"
+#include "support/channel_outcome.h"
 
 namespace px {
 namespace {
@@ -95,7 +96,7 @@ TEST(FaultCampaign, NoUpgradeCompletesWithTheFlashDifferentFromTheImage) {
     DeviceAccess otherAccess{rig.bus, otherPanels};
     AppFlags otherFlags;
     CommandChannel other{otherAccess, otherClock, nullptr, otherFlags};
-    std::optional<uint8_t> otherAnswer;
+    std::optional<std::string> otherAnswer;
 
     switch (c.fault) {
       case Fault::NoReply:
@@ -132,7 +133,7 @@ TEST(FaultCampaign, NoUpgradeCompletesWithTheFlashDifferentFromTheImage) {
         case Fault::OtherProgram:
           if (!otherAnswer) {
             Reply reply{};
-            otherAnswer = other.QueryController(FirmwareRig::kDrive, 0x17, reply).code;
+            otherAnswer = Outcome(other.QueryController(FirmwareRig::kDrive, 0x17, reply));
           }
           break;
         default:
@@ -149,7 +150,7 @@ TEST(FaultCampaign, NoUpgradeCompletesWithTheFlashDifferentFromTheImage) {
         << name;
     EXPECT_TRUE(!wasCompleted || flashHoldsImage) << name << ": completed with a wrong flash";
     if (c.fault == Fault::OtherProgram) {
-      EXPECT_EQ(otherAnswer, kResultDriveBusy) << name << ": the other program must wait";
+      EXPECT_EQ(otherAnswer, "DriveBusy") << name << ": the other program must wait";
     }
     EXPECT_FALSE(rig.flags.firmwareBusy) << name;
     EXPECT_EQ(rig.devices.UpgradeSlot, kNoSlot) << name;
@@ -172,7 +173,7 @@ TEST(FaultCampaign, ABackupIsTheFlashOrThereIsNone) {
   const std::string right = "the flash";
   struct Case {
     const char* name;
-    std::function<void(FirmwareRig&, std::optional<uint8_t>&, CommandChannel&)> arrange;
+    std::function<void(FirmwareRig&, std::optional<std::string>&, CommandChannel&)> arrange;
     std::string outcome;  // `right`, or the message panel's last text
     bool otherAsks = false;
   };
@@ -230,11 +231,11 @@ TEST(FaultCampaign, ABackupIsTheFlashOrThereIsNone) {
        },
        "ReadSPI fail, Address = 3180"},
       {"other program",
-       [&](FirmwareRig& rig, std::optional<uint8_t>& answer, CommandChannel& other) {
+       [&](FirmwareRig& rig, std::optional<std::string>& answer, CommandChannel& other) {
          after(rig, kPage, [&answer, &other] {
            if (answer) return;
            Reply reply{};
-           answer = other.QueryController(FirmwareRig::kDrive, 0x17, reply).code;
+           answer = Outcome(other.QueryController(FirmwareRig::kDrive, 0x17, reply));
          });
        },
        right, true},
@@ -251,7 +252,7 @@ TEST(FaultCampaign, ABackupIsTheFlashOrThereIsNone) {
     DeviceAccess otherAccess{rig.bus, otherPanels};
     AppFlags otherFlags;
     CommandChannel other{otherAccess, otherClock, nullptr, otherFlags};
-    std::optional<uint8_t> otherAnswer;
+    std::optional<std::string> otherAnswer;
     c.arrange(rig, otherAnswer, other);
 
     const std::optional<std::vector<uint8_t>> backup = rig.work.ReadFlashBackup(0);
@@ -262,7 +263,7 @@ TEST(FaultCampaign, ABackupIsTheFlashOrThereIsNone) {
     }
     for (const auto& [c0, page] : rig.SpiCommands()) EXPECT_EQ(c0, 0x20) << "only page reads";
     if (c.otherAsks) {
-      EXPECT_EQ(otherAnswer, kResultDriveBusy) << "the other program must wait";
+      EXPECT_EQ(otherAnswer, "DriveBusy") << "the other program must wait";
     }
     EXPECT_FALSE(rig.flags.firmwareBusy);
     EXPECT_EQ(rig.devices.UpgradeSlot, kNoSlot);

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "firmware_rig.h"
+#include "support/channel_outcome.h"
 
 namespace px {
 namespace {
@@ -49,7 +50,7 @@ TEST(SpiStep, FramesCarryHeaderOperationAndPageMostSignificantByteFirst) {
     std::array<uint8_t, kSpiPageSize> page{};
     const ScopedDevice device(rig.access, FirmwareRig::kDrive);
     const auto guard = rig.channel.Lock(FirmwareRig::kDrive);
-    CommandResult result{0xEE};
+    CommandResult result = CommandResult::Failed(ChannelFailure::NotOpened);
     switch (c.command[0]) {
       case 0x20:
         result = SpiReadPage(rig.channel, guard, device.get(), c.address, page);
@@ -93,12 +94,12 @@ TEST(SpiStep, PageReadCopiesThePageAndWriteProgramsIt) {
 TEST(SpiStep, ControllerStatusDecidesResultAndWhetherTheDestinationChanges) {
   struct Case {
     std::optional<uint8_t> status;  // empty: the controller never answers
-    uint8_t result;
+    std::string result;
   } cases[] = {
-      {0x00, kResultDone},  // the code of success, but no page was copied
-      {0x42, kResultOtherStatus},
-      {0xE0, 0xE0},
-      {std::nullopt, kResultNoReply},
+      {0x00, "status 00"},  // once read as success, but no page was copied
+      {0x42, "status F4"},
+      {0xE0, "status E0"},
+      {std::nullopt, "NoReply"},
   };
   for (const auto& c : cases) {
     FirmwareRig rig;
@@ -109,7 +110,7 @@ TEST(SpiStep, ControllerStatusDecidesResultAndWhetherTheDestinationChanges) {
     std::array<uint8_t, kSpiPageSize> page;
     page.fill(0xA5);
     const CommandResult result = SpiReadPage(rig.channel, guard, device.get(), 0, page);
-    EXPECT_EQ(result.code, c.result);
+    EXPECT_EQ(Outcome(result), c.result);
     EXPECT_FALSE(result.Answered());
     EXPECT_TRUE(std::all_of(page.begin(), page.end(), [](uint8_t b) { return b == 0xA5; }));
   }
@@ -273,17 +274,17 @@ TEST(SpiRange, ACommandFromInsideTheMessagePumpIsRefusedAndTheRangeCompletes) {
   FirmwareRig rig;
   const auto image = Pattern(1024);
   rig.enclosure->SetFlash(0, image);
-  std::vector<uint8_t> answers;
+  std::vector<std::string> answers;
   rig.onPump = [&] {
     if (answers.size() < 3) {
       Reply reply{};
-      answers.push_back(rig.channel.QueryController(FirmwareRig::kDrive, 0x17, reply).code);
+      answers.push_back(Outcome(rig.channel.QueryController(FirmwareRig::kDrive, 0x17, reply)));
     }
   };
   std::vector<uint8_t> read(1024);
   ASSERT_TRUE(rig.work.spi().ReadSPI(rig.Target(), 0, 1024, read));
   EXPECT_EQ(read, image);
-  EXPECT_EQ(answers, std::vector<uint8_t>(3, kResultNotOpened));
+  EXPECT_EQ(answers, std::vector<std::string>(3, "NotOpened"));
   EXPECT_EQ(rig.SpiCommands().size(), 8u) << "no query may reach the controller";
 }
 
@@ -293,19 +294,19 @@ TEST(SpiRange, AnotherThreadsCommandWaitsForTheWholeRange) {
   FirmwareRig rig;
   std::atomic<bool> started{false};
   std::thread detection;
-  std::atomic<uint8_t> answer{0xEE};
+  std::string answer;  // read after the join
   rig.onPump = [&] {
     if (!started.exchange(true)) {
       detection = std::thread([&] {
         Reply reply{};
-        answer = rig.channel.QueryController(FirmwareRig::kDrive, 0x10, reply).code;
+        answer = Outcome(rig.channel.QueryController(FirmwareRig::kDrive, 0x10, reply));
       });
     }
   };
   std::vector<uint8_t> read(4096);
   ASSERT_TRUE(rig.work.spi().ReadSPI(rig.Target(), 0, 4096, read));
   detection.join();
-  EXPECT_EQ(answer, kResultDone);
+  EXPECT_EQ(answer, "answered");
   const auto commands = rig.SpiCommands();
   ASSERT_EQ(commands.size(), 33u);
   EXPECT_EQ(commands.back().first, 0x10) << "the query came before the range ended";

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "firmware_rig.h"
+#include "support/channel_outcome.h"
 
 namespace px {
 namespace {
@@ -303,16 +304,16 @@ TEST(Upgrade, AnotherProgramIsToldTheFirmwareIsBeingUpgraded) {
     DeviceAccess otherAccess{rig.bus, otherPanels};
     AppFlags otherFlags;
     CommandChannel other{otherAccess, otherClock, nullptr, otherFlags};
-    std::optional<uint8_t> otherCode;
+    std::optional<std::string> otherCode;
     std::string otherText;
     rig.onPump = [&] {
       if (otherCode || rig.enclosure->CommandCount() != c.atCommand) return;
       std::array<uint8_t, kSectorSize> reply{};
-      otherCode = other.QueryController(FirmwareRig::kDrive, 0x17, reply).code;
+      otherCode = Outcome(other.QueryController(FirmwareRig::kDrive, 0x17, reply));
       otherText = other.DriveBusyText(FirmwareRig::kDrive);
     };
     rig.Upgrade(0);
-    EXPECT_EQ(otherCode, kResultDriveBusy) << c.name;
+    EXPECT_EQ(otherCode, "DriveBusy") << c.name;
     EXPECT_EQ(otherText, "Drive 2 is busy: another program is upgrading its firmware.") << c.name;
     EXPECT_EQ(rig.messages.boxes(), std::vector<Box>{kCompletedBox}) << c.name;
   }

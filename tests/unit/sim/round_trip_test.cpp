@@ -16,6 +16,7 @@
 #include "raid/records.h"
 #include "sim/virtual_bus.h"
 #include "sim_helpers.h"
+#include "support/channel_outcome.h"
 #include "support/recording_ui.h"
 
 namespace px::sim {
@@ -29,16 +30,16 @@ struct Host {
   AppFlags flags;
   CommandChannel channel;
 
-  uint8_t Query(unsigned drive, uint8_t s, Sector& reply) {
-    return channel.QueryController(drive, s, reply).code;
+  std::string Query(unsigned drive, uint8_t s, Sector& reply) {
+    return Outcome(channel.QueryController(drive, s, reply));
   }
   // A single SPI step as the firmware code runs it: open, transact, close.
-  uint8_t Spi(unsigned drive, const KnockCommand& command, std::span<uint8_t> reply = {},
-              std::size_t offset = 0) {
+  std::string Spi(unsigned drive, const KnockCommand& command, std::span<uint8_t> reply = {},
+                  std::size_t offset = 0) {
     const auto guard = channel.Lock(drive);
     ScopedDevice device(access, static_cast<int8_t>(drive));
-    if (!device.valid()) return kResultNotOpened;
-    return channel.Transact(guard, device.get(), command, 3000, reply, offset).code;
+    if (!device.valid()) return "NotOpened";
+    return Outcome(channel.Transact(guard, device.get(), command, 3000, reply, offset));
   }
 };
 
@@ -52,7 +53,7 @@ struct Rig {
 TEST(RoundTrip, PresenceQueryReadsExactlyTheKnockThenOnePoll) {
   Rig rig;
   Sector reply{};
-  ASSERT_EQ(rig.host.Query(0, kQueryPresence, reply), kResultDone);
+  ASSERT_EQ(rig.host.Query(0, kQueryPresence, reply), "answered");
   const std::vector<uint32_t> expected = {0x43,  0x71,  0xA7,  0xDF,  0x100,  0x104,
                                           0x1EF, 0x1FF, 0x210, 0x2CF, 0x2DF,  0x2EF,
                                           0x41B, 0x4DF, 0x438, 0x42E, 0x5FFF, 17};
@@ -67,8 +68,8 @@ TEST(RoundTrip, StatusQueryGivesTheScenarioThroughTheHostDecoder) {
     s.p1 = {9, "HGST HUS724040AL", "PK1334PEJ", 7814037168};
   });
   Sector identity{}, status{};
-  ASSERT_EQ(rig.host.Query(0, kQueryIdentity, identity), kResultDone);
-  ASSERT_EQ(rig.host.Query(0, kQueryStatus, status), kResultDone);
+  ASSERT_EQ(rig.host.Query(0, kQueryIdentity, identity), "answered");
+  ASSERT_EQ(rig.host.Query(0, kQueryStatus, status), "answered");
   Record config = identity;
   std::copy_n(identity.begin() + 88, 8, config.begin() + 46);
   Record record{};
@@ -83,12 +84,12 @@ TEST(RoundTrip, SpiWriteReadEraseOverTheChannel) {
   std::vector<uint8_t> data(128);
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(0xFF - i);
   data[0] = data[1] = 0xFF;  // equal neighbours in the payload need separators
-  ASSERT_EQ(rig.host.Spi(0, test::SpiWrite(0, data.data())), kResultDone);
+  ASSERT_EQ(rig.host.Spi(0, test::SpiWrite(0, data.data())), "answered");
   std::vector<uint8_t> back(128);
-  ASSERT_EQ(rig.host.Spi(0, test::SpiRead(0), back, kReplySpiDataOffset), kResultDone);
+  ASSERT_EQ(rig.host.Spi(0, test::SpiRead(0), back, kReplySpiDataOffset), "answered");
   EXPECT_EQ(back, data);
-  ASSERT_EQ(rig.host.Spi(0, test::SpiErase(0)), kResultDone);
-  ASSERT_EQ(rig.host.Spi(0, test::SpiRead(0), back, kReplySpiDataOffset), kResultDone);
+  ASSERT_EQ(rig.host.Spi(0, test::SpiErase(0)), "answered");
+  ASSERT_EQ(rig.host.Spi(0, test::SpiRead(0), back, kReplySpiDataOffset), "answered");
   EXPECT_EQ(back, std::vector<uint8_t>(128, 0xFF));
   EXPECT_EQ(rig.box->BadChecksumCount(), 0u);
 }
@@ -97,28 +98,29 @@ TEST(RoundTrip, FaultsGiveTheHostsResultCodes) {
   struct Case {
     const char* name;
     std::function<void(Rig&)> fault;
-    uint8_t result;
+    std::string result;
   } cases[] = {
       {"no reply",
        [](Rig& r) { r.box->UpdateFaults([](ControllerFaults& f) { f.noReply = true; }); },
-       kResultNoReply},
+       "NoReply"},
       {"wrong tail",
        [](Rig& r) {
          r.box->UpdateFaults([](ControllerFaults& f) { f.wrongTailSignature = true; });
        },
-       kResultNoReply},
+       "NoReply"},
       {"status 0x42",
        [](Rig& r) { r.box->UpdateFaults([](ControllerFaults& f) { f.status = 0x42; }); },
-       kResultOtherStatus},
+       "status F4"},
       {"status 0x00",
-       [](Rig& r) { r.box->UpdateFaults([](ControllerFaults& f) { f.status = 0x00; }); }, 0x00},
+       [](Rig& r) { r.box->UpdateFaults([](ControllerFaults& f) { f.status = 0x00; }); },
+       "status 00"},
       {"late reply",
        [](Rig& r) { r.box->UpdateFaults([](ControllerFaults& f) { f.replyAfterPolls = 50; }); },
-       kResultDone},
-      {"LBA 17 unreadable", [](Rig& r) { r.bus.FailReadsAt(17); }, kResultReplyFailed},
-      {"knock read fails", [](Rig& r) { r.bus.FailReadsAt(0x2DF); }, kResultKnockFailed},
-      {"drive gone", [](Rig& r) { r.bus.Detach(0); }, kResultNotOpened},
-      {"gone mid-knock", [](Rig& r) { r.bus.DetachAfterCommands(0, 5); }, kResultKnockFailed},
+       "answered"},
+      {"LBA 17 unreadable", [](Rig& r) { r.bus.FailReadsAt(17); }, "ReplyFailed"},
+      {"knock read fails", [](Rig& r) { r.bus.FailReadsAt(0x2DF); }, "KnockFailed"},
+      {"drive gone", [](Rig& r) { r.bus.Detach(0); }, "NotOpened"},
+      {"gone mid-knock", [](Rig& r) { r.bus.DetachAfterCommands(0, 5); }, "KnockFailed"},
   };
   for (const auto& c : cases) {
     Rig rig;
@@ -126,9 +128,9 @@ TEST(RoundTrip, FaultsGiveTheHostsResultCodes) {
     Sector reply{};
     reply.fill(0xEE);
     EXPECT_EQ(rig.host.Query(0, kQueryStatus, reply), c.result) << c.name;
-    // Only a carried-out command (status 0x20) copies the reply; 0x00 is
-    // "done" to the host but leaves the buffer as it was.
-    const bool copied = c.result == kResultDone && std::string(c.name) == "late reply";
+    // Only a carried-out command (status 0x20) copies the reply; 0x00
+    // leaves the buffer as it was.
+    const bool copied = c.result == "answered";
     EXPECT_EQ(reply[0] != 0xEE, copied) << c.name;
     EXPECT_EQ(rig.bus.OpenHandleCount(), 0u) << c.name;
   }
@@ -138,7 +140,7 @@ TEST(RoundTrip, LateReplyCostsExactlyItsPolls) {
   Rig rig;
   rig.box->UpdateFaults([](ControllerFaults& f) { f.replyAfterPolls = 3; });
   Sector reply{};
-  ASSERT_EQ(rig.host.Query(0, kQueryIdentity, reply), kResultDone);
+  ASSERT_EQ(rig.host.Query(0, kQueryIdentity, reply), "answered");
   const auto reads = rig.bus.ReadLbas(0);
   EXPECT_EQ(std::count(reads.begin(), reads.end(), 17u), 4);
   EXPECT_EQ(rig.clock.SleptMs(), 40u);
@@ -149,17 +151,17 @@ TEST(RoundTrip, NineFailedReadsOfOnePageThenSuccess) {
   rig.box->AddCommandFault(CommandFault::SpiReadAt(0x0080, 9, 0x42));
   std::vector<uint8_t> back(128);
   for (int attempt = 1; attempt <= 9; ++attempt) {
-    EXPECT_EQ(rig.host.Spi(0, test::SpiRead(0), back, kReplySpiDataOffset), kResultDone);
-    EXPECT_EQ(rig.host.Spi(0, test::SpiRead(1), back, kReplySpiDataOffset), kResultOtherStatus);
+    EXPECT_EQ(rig.host.Spi(0, test::SpiRead(0), back, kReplySpiDataOffset), "answered");
+    EXPECT_EQ(rig.host.Spi(0, test::SpiRead(1), back, kReplySpiDataOffset), "status F4");
   }
-  EXPECT_EQ(rig.host.Spi(0, test::SpiRead(1), back, kReplySpiDataOffset), kResultDone);
+  EXPECT_EQ(rig.host.Spi(0, test::SpiRead(1), back, kReplySpiDataOffset), "answered");
 }
 
 TEST(RoundTrip, LatencyIsChargedPerRead) {
   Rig rig;
   rig.box->UpdateFaults([](ControllerFaults& f) { f.readLatencyMicros = 1000; });
   Sector reply{};
-  ASSERT_EQ(rig.host.Query(0, kQueryPresence, reply), kResultDone);
+  ASSERT_EQ(rig.host.Query(0, kQueryPresence, reply), "answered");
   // 18 reads at 1 ms each, and the channel's 10 ms sleep after the poll.
   EXPECT_EQ(rig.clock.TickMs(), 18u + 10u);
 }
@@ -182,7 +184,7 @@ TEST(RoundTrip, ConcurrentUseFromSeveralThreads) {
     for (int i = 0; i < 60; ++i) {
       Sector reply{};
       const uint8_t s = i % 2 == 0 ? kQueryStatus : kQueryIdentity;
-      if (host.Query(drive, s, reply) != kResultDone || !test::IsReply(reply)) ++failures;
+      if (host.Query(drive, s, reply) != "answered" || !test::IsReply(reply)) ++failures;
     }
   };
   std::thread meddler([&] {
