@@ -33,8 +33,8 @@ std::string Reason(int negativeErrno) {
 // Every text a device chose, made printable UTF-8: sd-bus refuses a message
 // that carries anything else, and a client must not be steered by one.
 cli::EnclosureReport Printable(cli::EnclosureReport report) {
-  for (std::string* text : {&report.id, &report.node, &report.name, &report.firmware,
-                            &report.mode, &report.reason, &report.direction}) {
+  for (std::string* text : {&report.id, &report.node, &report.name, &report.firmware, &report.mode,
+                            &report.reason, &report.direction}) {
     *text = PrintableUtf8(*text);
   }
   for (cli::MemberReport& member : report.members) {
@@ -117,8 +117,8 @@ BusService::BusService(const std::string& bus, std::string version, std::functio
       SD_BUS_METHOD_WITH_NAMES("GetStatusJson", "", "", "s", SD_BUS_PARAM(json),
                                &BusService::OnGetStatusJson, SD_BUS_VTABLE_UNPRIVILEGED),
       SD_BUS_SIGNAL_WITH_NAMES("Event", "ssss",
-                               SD_BUS_PARAM(enclosure_id) SD_BUS_PARAM(name)
-                                   SD_BUS_PARAM(severity) SD_BUS_PARAM(message),
+                               SD_BUS_PARAM(enclosure_id) SD_BUS_PARAM(name) SD_BUS_PARAM(severity)
+                                   SD_BUS_PARAM(message),
                                0),
       SD_BUS_VTABLE_END};
   static const sd_bus_vtable enclosure[] = {
@@ -168,7 +168,8 @@ BusService::BusService(const std::string& bus, std::string version, std::functio
     if (rc >= 0) rc = sd_bus_start(bus_);
   }
   if (rc >= 0) rc = sd_bus_add_object_manager(bus_, nullptr, kRootPath);
-  if (rc >= 0) rc = sd_bus_add_object_vtable(bus_, nullptr, kRootPath, kManagerInterface, manager, this);
+  if (rc >= 0)
+    rc = sd_bus_add_object_vtable(bus_, nullptr, kRootPath, kManagerInterface, manager, this);
   if (rc < 0) {
     sd_bus_flush_close_unref(bus_);
     bus_ = nullptr;
@@ -278,7 +279,9 @@ bool BusService::Wait() {
   uint64_t until = 0;
   if (sd_bus_get_timeout(bus_, &until) > 0 && until != UINT64_MAX) {
     const uint64_t now = MonotonicMicros();
-    timeout = until <= now ? 0 : static_cast<int>(std::min<uint64_t>((until - now + 999) / 1000, INT_MAX));
+    timeout = until <= now
+                  ? 0
+                  : static_cast<int>(std::min<uint64_t>((until - now + 999) / 1000, INT_MAX));
   }
   if (::poll(fds, 2, timeout) < 0 && errno != EINTR) return false;
   if ((fds[1].revents & POLLIN) != 0) {
@@ -289,8 +292,8 @@ bool BusService::Wait() {
 }
 
 void BusService::Apply(const Poll& poll) {
-  statusJson_ = cli::ToJson(poll.reports).dump(2, ' ', false,
-                                                nlohmann::ordered_json::error_handler_t::replace);
+  statusJson_ = cli::ToJson(poll.reports)
+                    .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
   std::map<std::string, cli::EnclosureReport> now;
   for (const cli::EnclosureReport& report : poll.reports.enclosures) {
     std::string path = EnclosurePath(report.id);
@@ -387,7 +390,8 @@ int BusService::GetEnclosureProperty(sd_bus*, const char*, const char*, const ch
   if (name == "Mode") return sd_bus_message_append(reply, "s", r.mode.c_str());
   if (name == "Health") return sd_bus_message_append(reply, "s", HealthName(r.health));
   if (name == "Reason") return sd_bus_message_append(reply, "s", r.reason.c_str());
-  if (name == "StatusRead") return sd_bus_message_append(reply, "b", static_cast<int>(r.statusRead));
+  if (name == "StatusRead")
+    return sd_bus_message_append(reply, "b", static_cast<int>(r.statusRead));
   if (name == "RebuildRunning") {
     return sd_bus_message_append(reply, "b", static_cast<int>(r.rebuildRunning));
   }

@@ -16,7 +16,6 @@
 #include "cli/enclosure_status.h"
 #include "raid/alerts.h"
 
-
 // pxraidd's side of the message bus: the enclosures' state as objects after
 // udisks' model, read-only, served from a thread of its own that owns the
 // connection. The monitor hands it each poll; it publishes it and tells
@@ -80,10 +79,9 @@ class BusService {
                                 const char* property, sd_bus_message* reply, void* self,
                                 sd_bus_error* error);
   static int GetEnclosureProperty(sd_bus* bus, const char* path, const char* interface,
-                                  const char* property, sd_bus_message* reply,
-                                  void* enclosure, sd_bus_error* error);
-  static int OnGetStatusJson(sd_bus_message* message, void* self,
-                             sd_bus_error* error);
+                                  const char* property, sd_bus_message* reply, void* enclosure,
+                                  sd_bus_error* error);
+  static int OnGetStatusJson(sd_bus_message* message, void* self, sd_bus_error* error);
 
   sd_bus* bus_ = nullptr;
   const sd_bus_vtable* enclosureVtable_ = nullptr;
