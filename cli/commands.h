@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -9,12 +10,14 @@
 
 namespace px {
 class CutShortWatch;
-}
+struct Alert;
+}  // namespace px
 
 namespace px::cli {
 
 class Host;
 struct CoreState;
+struct StatusReports;
 
 // Exit codes. status answers 0-3 the way monitoring plugins do (OK, WARNING,
 // CRITICAL, UNKNOWN); the other commands use the same numbers for the same
@@ -68,6 +71,12 @@ struct MonitorOptions {
   // The member history: empty for the one beside the log folder.
   std::string history;
   bool noHistory = false;
+  // For a program that serves the enclosures' state elsewhere (pxraidd):
+  // called after each finished poll with its reports, as the history left
+  // them, and the alerts told for it (the events' and the history's
+  // warnings), in the order they were told. With no enclosure to poll it is
+  // called with no reports.
+  std::function<void(const StatusReports& reports, const std::vector<Alert>& alerts)> afterPoll;
 };
 
 struct LogOptions {

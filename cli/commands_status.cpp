@@ -142,19 +142,10 @@ namespace {
 // poll ran, nothing when it did not finish.
 void PrintStatus(const StatusOptions& options, const StatusReports& all, const std::string& error,
                  std::optional<int64_t> polledAt) {
-  const int exitCode = static_cast<int>(all.overall);
   if (options.format == StatusFormat::Prometheus) {
     std::cout << PrometheusText(all, polledAt) << std::flush;
   } else if (options.format == StatusFormat::Json) {
-    nlohmann::ordered_json enclosures = nlohmann::ordered_json::array();
-    for (const EnclosureReport& report : all.enclosures) enclosures.push_back(ToJson(report));
-    nlohmann::ordered_json busyDrives = nlohmann::ordered_json::array();
-    for (const BusyDriveReport& report : all.busy) busyDrives.push_back(ToJson(report));
-    nlohmann::ordered_json json = {{"enclosures", std::move(enclosures)},
-                                   {"busy_drives", std::move(busyDrives)},
-                                   {"health", HealthName(all.overall)},
-                                   {"exit_code", exitCode}};
-    if (!error.empty()) json["error"] = error;
+    const nlohmann::ordered_json json = ToJson(all, error);
     // Device texts are bytes, not necessarily UTF-8: a byte that is not
     // becomes U+FFFD rather than costing the caller the whole answer.
     std::cout << json.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)

@@ -106,6 +106,19 @@ nlohmann::ordered_json ToJson(const BusyDriveReport& report) {
   return json;
 }
 
+nlohmann::ordered_json ToJson(const StatusReports& reports, const std::string& error) {
+  nlohmann::ordered_json enclosures = nlohmann::ordered_json::array();
+  for (const EnclosureReport& report : reports.enclosures) enclosures.push_back(ToJson(report));
+  nlohmann::ordered_json busyDrives = nlohmann::ordered_json::array();
+  for (const BusyDriveReport& report : reports.busy) busyDrives.push_back(ToJson(report));
+  nlohmann::ordered_json json = {{"enclosures", std::move(enclosures)},
+                                 {"busy_drives", std::move(busyDrives)},
+                                 {"health", HealthName(reports.overall)},
+                                 {"exit_code", static_cast<int>(reports.overall)}};
+  if (!error.empty()) json["error"] = error;
+  return json;
+}
+
 std::string ToText(const BusyDriveReport& report) {
   std::string where = "Drive " + std::to_string(report.drive);
   if (!report.node.empty()) where += " (" + report.node + ")";

@@ -78,6 +78,10 @@ StatusReports ReportAll(CoreState& core, uint32_t count, const PollReport& poll)
 
 nlohmann::ordered_json ToJson(const EnclosureReport& report);
 nlohmann::ordered_json ToJson(const BusyDriveReport& report);
+// What status --json answers: every enclosure and busy drive, the overall
+// health and the exit code it stands for, and `error` when not empty (why
+// there is nothing to report, or what ended the run).
+nlohmann::ordered_json ToJson(const StatusReports& reports, const std::string& error = {});
 std::string ToText(const EnclosureReport& report);
 std::string ToText(const BusyDriveReport& report);
 // The line `list` prints, without alignment: device, drive, name, firmware,

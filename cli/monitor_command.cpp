@@ -16,6 +16,7 @@
 #include "core/flash_job.h"
 #include "core/session.h"
 #include "eventlog/event_log.h"
+#include "raid/alerts.h"
 #include "raid/monitor.h"
 
 namespace px::cli {
@@ -73,6 +74,9 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
                          : options.history.empty() ? DefaultHistoryFile(directory)
                                                    : fs::path(options.history));
   Health health = Health::Unknown;
+  // The alerts Alerting tells, chosen again for the hook by a selector of
+  // its own that sees the same events.
+  AlertSelector toldSelector;
 
   MonitoringSession session(core, Greeting::OnFirstAnswer);
   const uint32_t found = ExplainDetection(core, session.DetectNow(core.probing).count);
@@ -127,9 +131,21 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
         if (poll == 0 && options.test) alerting.Test(reports);
         alerting.AfterPoll(changes, warnings, reports, host.UnixSeconds());
         metrics.Write(reports, host.UnixSeconds());
+        if (options.afterPoll) {
+          std::vector<Alert> told;
+          if (poll == 0 && options.test) {
+            for (const EnclosureReport& enclosure : reports.enclosures) {
+              told.push_back(TestAlert(static_cast<std::size_t>(enclosure.device - 1)));
+            }
+          }
+          for (Alert& alert : toldSelector.Select(changes)) told.push_back(std::move(alert));
+          told.insert(told.end(), warnings.begin(), warnings.end());
+          options.afterPoll(reports, told);
+        }
       }
     } else {
       metrics.Write({}, host.UnixSeconds());
+      if (options.afterPoll) options.afterPoll(StatusReports{}, {});
     }
     changes.clear();
     if (StopRequested() || poll + 1 == options.polls || options.oneshot) break;

@@ -1,5 +1,5 @@
-# A Debian package of the three programs, the pxraid-monitor service with its
-# options file, the man page, the desktop entry and icon, and the alert rules:
+# A Debian package of the programs, the pxraid-monitor service with its
+# options file, pxraidd's service with its bus policy and interfaces, the man page, the desktop entry and icon, and the alert rules:
 #   cpack --config build/release/CPackConfig.cmake -B build/release/package
 include(GNUInstallDirs)
 
@@ -22,7 +22,9 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 pxgui shows the enclosures' state, keeps a daily event log and upgrades the
 controller's firmware; pxraid does the same from the command line and, as
 the pxraid-monitor service, raises alerts (a program, mail, the journal)
-and writes metrics for Prometheus, whose alert rules come along.")
+and writes metrics for Prometheus, whose alert rules come along; or, as
+pxraidd, does the same and serves the enclosures' state to every user on
+the D-Bus system bus.")
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

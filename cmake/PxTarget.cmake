@@ -63,14 +63,16 @@ function(px_library name)
   px_target_settings(${name})
 endfunction()
 
-# px_install_man_page(page [ALIASES name ...]): installs the section-1 page
-# `page` (a file beside the calling CMakeLists.txt), compressed on Linux as
-# Debian wants it; each alias is a link to it, for a program the page also
-# describes.
+# px_install_man_page(page [ALIASES name ...]): installs the page `page` (a
+# file beside the calling CMakeLists.txt, its section its extension: pxraid.1,
+# pxraidd.8), compressed on Linux as Debian wants it; each alias is a link to
+# it, for a program the page also describes.
 function(px_install_man_page page)
   cmake_parse_arguments(ARG "" "" "ALIASES" ${ARGN})
   include(GNUInstallDirs)
-  set(destination ${CMAKE_INSTALL_MANDIR}/man1)
+  get_filename_component(extension ${page} LAST_EXT)
+  string(SUBSTRING ${extension} 1 -1 section)
+  set(destination ${CMAKE_INSTALL_MANDIR}/man${section})
   if(NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")
     install(FILES ${page} DESTINATION ${destination})
     return()
@@ -82,8 +84,8 @@ function(px_install_man_page page)
   add_custom_target(${stem}_man ALL DEPENDS ${page}.gz)
   set(files ${CMAKE_CURRENT_BINARY_DIR}/${page}.gz)
   foreach(alias IN LISTS ARG_ALIASES)
-    file(CREATE_LINK ${page}.gz ${CMAKE_CURRENT_BINARY_DIR}/${alias}.1.gz SYMBOLIC)
-    list(APPEND files ${CMAKE_CURRENT_BINARY_DIR}/${alias}.1.gz)
+    file(CREATE_LINK ${page}.gz ${CMAKE_CURRENT_BINARY_DIR}/${alias}.${section}.gz SYMBOLIC)
+    list(APPEND files ${CMAKE_CURRENT_BINARY_DIR}/${alias}.${section}.gz)
   endforeach()
   install(FILES ${files} DESTINATION ${destination})
 endfunction()

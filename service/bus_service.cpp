@@ -1,0 +1,424 @@
+#include "service/bus_service.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <stdexcept>
+#include <string_view>
+#include <utility>
+
+#include "cli/commands.h"
+#include "common/text.h"
+#include "raid/enclosure_events.h"
+#include "raid/enclosure_health.h"
+
+namespace px::service {
+namespace {
+
+// How many polls the monitor may be ahead of the bus before it waits.
+constexpr std::size_t kBacklog = 4;
+
+std::string Reason(int negativeErrno) {
+  return std::strerror(-negativeErrno);
+}
+
+// Every text a device chose, made printable UTF-8: sd-bus refuses a message
+// that carries anything else, and a client must not be steered by one.
+cli::EnclosureReport Printable(cli::EnclosureReport report) {
+  for (std::string* text : {&report.id, &report.node, &report.name, &report.firmware, &report.mode,
+                            &report.reason, &report.direction}) {
+    *text = PrintableUtf8(*text);
+  }
+  for (cli::MemberReport& member : report.members) {
+    member.model = PrintableUtf8(member.model);
+    member.serial = PrintableUtf8(member.serial);
+  }
+  return report;
+}
+
+bool SameMembers(const cli::EnclosureReport& a, const cli::EnclosureReport& b) {
+  for (std::size_t i = 0; i < a.members.size(); ++i) {
+    const cli::MemberReport& x = a.members[i];
+    const cli::MemberReport& y = b.members[i];
+    if (std::string_view(x.port) != y.port || std::string_view(x.state) != y.state ||
+        x.model != y.model || x.serial != y.serial || x.capacitySectors != y.capacitySectors) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The properties whose values differ between two reports of one enclosure.
+std::vector<const char*> ChangedProperties(const cli::EnclosureReport& was,
+                                           const cli::EnclosureReport& is) {
+  std::vector<const char*> changed;
+  const auto note = [&changed](bool differs, const char* name) {
+    if (differs) changed.push_back(name);
+  };
+  note(was.device != is.device, "Device");
+  note(was.drive != is.drive, "Drive");
+  note(was.node != is.node, "Node");
+  note(was.name != is.name, "Name");
+  note(was.firmware != is.firmware, "Firmware");
+  note(was.mode != is.mode, "Mode");
+  note(was.health != is.health, "Health");
+  note(was.reason != is.reason, "Reason");
+  note(was.statusRead != is.statusRead, "StatusRead");
+  note(!SameMembers(was, is), "Members");
+  note(was.rebuildRunning != is.rebuildRunning, "RebuildRunning");
+  note(was.direction != is.direction, "RebuildDirection");
+  note(was.percent != is.percent, "RebuildPercent");
+  note(was.remainingSeconds != is.remainingSeconds, "RebuildRemainingSeconds");
+  return changed;
+}
+
+uint64_t MonotonicMicros() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000000U + static_cast<uint64_t>(now.tv_nsec) / 1000U;
+}
+
+}  // namespace
+
+// One enclosure's object. Its report is the one the last poll gave, its
+// texts made printable.
+struct BusService::Enclosure {
+  cli::EnclosureReport report;
+  sd_bus_slot* slot = nullptr;
+  ~Enclosure() { sd_bus_slot_unref(slot); }
+};
+
+std::string EnclosurePath(const std::string& id) {
+  char* path = nullptr;
+  if (sd_bus_path_encode(kEnclosuresPath, id.c_str(), &path) < 0 || path == nullptr) {
+    throw std::bad_alloc();
+  }
+  std::string result(path);
+  std::free(path);
+  return result;
+}
+
+BusService::BusService(const std::string& bus, std::string version, std::function<void()> failed)
+    : version_(std::move(version)), failed_(std::move(failed)) {
+  static const sd_bus_vtable manager[] = {
+      SD_BUS_VTABLE_START(0),
+      SD_BUS_PROPERTY("Version", "s", &BusService::GetManagerProperty, 0,
+                      SD_BUS_VTABLE_PROPERTY_CONST),
+      SD_BUS_PROPERTY("Health", "s", &BusService::GetManagerProperty, 0,
+                      SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+      SD_BUS_METHOD_WITH_NAMES("GetStatusJson", "", "", "s", SD_BUS_PARAM(json),
+                               &BusService::OnGetStatusJson, SD_BUS_VTABLE_UNPRIVILEGED),
+      SD_BUS_SIGNAL_WITH_NAMES("Event", "ssss",
+                               SD_BUS_PARAM(enclosure_id) SD_BUS_PARAM(name) SD_BUS_PARAM(severity)
+                                   SD_BUS_PARAM(message),
+                               0),
+      SD_BUS_VTABLE_END};
+  static const sd_bus_vtable enclosure[] = {
+      SD_BUS_VTABLE_START(0),
+      SD_BUS_PROPERTY("Id", "s", &BusService::GetEnclosureProperty, 0,
+                      SD_BUS_VTABLE_PROPERTY_CONST),
+      SD_BUS_PROPERTY("Device", "u", &BusService::GetEnclosureProperty, 0,
+                      SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+      SD_BUS_PROPERTY("Drive", "u", &BusService::GetEnclosureProperty, 0,
+                      SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+      SD_BUS_PROPERTY("Node", "s", &BusService::GetEnclosureProperty, 0,
+                      SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+      SD_BUS_PROPERTY("Name", "s", &BusService::GetEnclosureProperty, 0,
+                      SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+      SD_BUS_PROPERTY("Firmware", "s", &BusService::GetEnclosureProperty, 0,
+                      SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+      SD_BUS_PROPERTY("Mode", "s", &BusService::GetEnclosureProperty, 0,
+                      SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+      SD_BUS_PROPERTY("Health", "s", &BusService::GetEnclosureProperty, 0,
+                      SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+      SD_BUS_PROPERTY("Reason", "s", &BusService::GetEnclosureProperty, 0,
+                      SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+      SD_BUS_PROPERTY("StatusRead", "b", &BusService::GetEnclosureProperty, 0,
+                      SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+      SD_BUS_PROPERTY("Members", "a(sssst)", &BusService::GetEnclosureProperty, 0,
+                      SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+      SD_BUS_PROPERTY("RebuildRunning", "b", &BusService::GetEnclosureProperty, 0,
+                      SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+      SD_BUS_PROPERTY("RebuildDirection", "s", &BusService::GetEnclosureProperty, 0,
+                      SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+      SD_BUS_PROPERTY("RebuildPercent", "y", &BusService::GetEnclosureProperty, 0,
+                      SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+      SD_BUS_PROPERTY("RebuildRemainingSeconds", "x", &BusService::GetEnclosureProperty, 0,
+                      SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+      SD_BUS_VTABLE_END};
+  enclosureVtable_ = enclosure;
+
+  int rc = 0;
+  if (bus == "system") {
+    rc = sd_bus_open_system(&bus_);
+  } else if (bus == "session") {
+    rc = sd_bus_open_user(&bus_);
+  } else {
+    rc = sd_bus_new(&bus_);
+    if (rc >= 0) rc = sd_bus_set_address(bus_, bus.c_str());
+    if (rc >= 0) rc = sd_bus_set_bus_client(bus_, 1);
+    if (rc >= 0) rc = sd_bus_start(bus_);
+  }
+  if (rc >= 0) rc = sd_bus_add_object_manager(bus_, nullptr, kRootPath);
+  if (rc >= 0)
+    rc = sd_bus_add_object_vtable(bus_, nullptr, kRootPath, kManagerInterface, manager, this);
+  if (rc < 0) {
+    sd_bus_flush_close_unref(bus_);
+    bus_ = nullptr;
+    throw std::runtime_error("cannot connect to the " +
+                             (bus == "system" || bus == "session" ? bus + " bus" : bus) + ": " +
+                             Reason(rc));
+  }
+  wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wake_ < 0) {
+    const int error = errno;
+    sd_bus_flush_close_unref(bus_);
+    bus_ = nullptr;
+    throw std::runtime_error(std::string("eventfd: ") + std::strerror(error));
+  }
+  statusJson_ = cli::ToJson(cli::StatusReports{}).dump(2);
+  thread_ = std::thread([this] { Serve(); });
+}
+
+BusService::~BusService() {
+  Stop();
+  enclosures_.clear();
+  sd_bus_flush_close_unref(bus_);
+  if (wake_ >= 0) ::close(wake_);
+}
+
+void BusService::Publish(const cli::StatusReports& reports, const std::vector<Alert>& alerts) {
+  Poll poll{reports, {}};
+  for (const Alert& alert : alerts) {
+    std::string id;
+    for (const cli::EnclosureReport& enclosure : reports.enclosures) {
+      if (static_cast<std::size_t>(enclosure.device - 1) == alert.device) id = enclosure.id;
+    }
+    poll.events.push_back({PrintableUtf8(id), alert.name, std::string(SeverityName(alert.severity)),
+                           PrintableUtf8(alert.message)});
+  }
+  std::unique_lock lock(mutex_);
+  taken_.wait(lock, [this] { return ended_ || queued_.size() < kBacklog; });
+  if (ended_) return;
+  queued_.push_back(std::move(poll));
+  lock.unlock();
+  const uint64_t one = 1;
+  [[maybe_unused]] const ssize_t written = ::write(wake_, &one, sizeof one);
+}
+
+void BusService::Stop() {
+  {
+    const std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  const uint64_t one = 1;
+  [[maybe_unused]] const ssize_t written = ::write(wake_, &one, sizeof one);
+  if (thread_.joinable()) thread_.join();
+}
+
+std::string BusService::Failure() const {
+  const std::lock_guard lock(mutex_);
+  return failure_;
+}
+
+void BusService::Fail(const std::string& why) {
+  {
+    const std::lock_guard lock(mutex_);
+    failure_ = why;
+    ended_ = true;
+  }
+  taken_.notify_all();
+  if (failed_) failed_();
+}
+
+void BusService::Serve() {
+  for (;;) {
+    std::deque<Poll> polls;
+    bool stopping = false;
+    {
+      const std::lock_guard lock(mutex_);
+      polls.swap(queued_);
+      stopping = stopping_;
+    }
+    taken_.notify_all();
+    for (const Poll& poll : polls) {
+      Apply(poll);
+      if (!Failure().empty()) return;
+    }
+    int rc = 0;
+    do {
+      rc = sd_bus_process(bus_, nullptr);
+    } while (rc > 0);
+    if (rc < 0) return Fail("the connection to the bus ended: " + Reason(rc));
+    if (stopping) break;
+    if (!Wait()) return Fail("the connection to the bus ended");
+  }
+  {
+    const std::lock_guard lock(mutex_);
+    ended_ = true;
+  }
+  taken_.notify_all();
+  // What was said last (the final poll's signals) still reaches the bus.
+  sd_bus_flush(bus_);
+}
+
+bool BusService::Wait() {
+  const int events = sd_bus_get_events(bus_);
+  const int fd = sd_bus_get_fd(bus_);
+  if (events < 0 || fd < 0) return false;
+  pollfd fds[2] = {{fd, static_cast<short>(events), 0}, {wake_, POLLIN, 0}};
+  int timeout = -1;
+  uint64_t until = 0;
+  if (sd_bus_get_timeout(bus_, &until) > 0 && until != UINT64_MAX) {
+    const uint64_t now = MonotonicMicros();
+    timeout = until <= now
+                  ? 0
+                  : static_cast<int>(std::min<uint64_t>((until - now + 999) / 1000, INT_MAX));
+  }
+  if (::poll(fds, 2, timeout) < 0 && errno != EINTR) return false;
+  if ((fds[1].revents & POLLIN) != 0) {
+    uint64_t count = 0;
+    [[maybe_unused]] const ssize_t got = ::read(wake_, &count, sizeof count);
+  }
+  return true;
+}
+
+void BusService::Apply(const Poll& poll) {
+  statusJson_ = cli::ToJson(poll.reports)
+                    .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+  std::map<std::string, cli::EnclosureReport> now;
+  for (const cli::EnclosureReport& report : poll.reports.enclosures) {
+    std::string path = EnclosurePath(report.id);
+    // Two bridges that give the same serial number are still two objects.
+    if (now.contains(path)) path = EnclosurePath(report.id + "-D" + std::to_string(report.device));
+    now.emplace(std::move(path), Printable(report));
+  }
+
+  for (auto it = enclosures_.begin(); it != enclosures_.end();) {
+    if (now.contains(it->first)) {
+      ++it;
+      continue;
+    }
+    if (const int rc =
+            sd_bus_emit_interfaces_removed(bus_, it->first.c_str(), kEnclosureInterface, nullptr);
+        rc < 0) {
+      cli::Complain("cannot tell that " + it->first + " is gone: " + Reason(rc));
+    }
+    it = enclosures_.erase(it);
+  }
+  for (auto& [path, report] : now) {
+    const auto known = enclosures_.find(path);
+    if (known == enclosures_.end()) {
+      auto enclosure = std::make_unique<Enclosure>();
+      enclosure->report = std::move(report);
+      int rc = sd_bus_add_object_vtable(bus_, &enclosure->slot, path.c_str(), kEnclosureInterface,
+                                        enclosureVtable_, enclosure.get());
+      if (rc < 0) {
+        cli::Complain("cannot publish " + path + ": " + Reason(rc));
+        continue;
+      }
+      enclosures_.emplace(path, std::move(enclosure));
+      rc = sd_bus_emit_interfaces_added(bus_, path.c_str(), kEnclosureInterface, nullptr);
+      if (rc < 0) cli::Complain("cannot tell of " + path + ": " + Reason(rc));
+      continue;
+    }
+    std::vector<const char*> changed = ChangedProperties(known->second->report, report);
+    known->second->report = std::move(report);
+    if (changed.empty()) continue;
+    changed.push_back(nullptr);
+    if (const int rc = sd_bus_emit_properties_changed_strv(bus_, path.c_str(), kEnclosureInterface,
+                                                           const_cast<char**>(changed.data()));
+        rc < 0) {
+      cli::Complain("cannot tell what changed on " + path + ": " + Reason(rc));
+    }
+  }
+
+  const std::string health = HealthName(poll.reports.overall);
+  if (health != health_) {
+    health_ = health;
+    if (const int rc =
+            sd_bus_emit_properties_changed(bus_, kRootPath, kManagerInterface, "Health", nullptr);
+        rc < 0) {
+      cli::Complain("cannot tell the overall health: " + Reason(rc));
+    }
+  }
+  for (const BusEvent& event : poll.events) {
+    if (const int rc = sd_bus_emit_signal(bus_, kRootPath, kManagerInterface, "Event", "ssss",
+                                          event.enclosureId.c_str(), event.name.c_str(),
+                                          event.severity.c_str(), event.message.c_str());
+        rc < 0) {
+      cli::Complain("cannot signal " + event.name + ": " + Reason(rc));
+    }
+  }
+
+  // Only now that there is something to see: a client that finds the name
+  // finds the enclosures with it.
+  if (!named_) {
+    if (const int rc = sd_bus_request_name(bus_, kBusName, 0); rc < 0) {
+      return Fail(std::string("cannot own the name ") + kBusName + " on the bus: " + Reason(rc));
+    }
+    named_ = true;
+  }
+}
+
+int BusService::GetManagerProperty(sd_bus*, const char*, const char*, const char* property,
+                                   sd_bus_message* reply, void* self, sd_bus_error*) {
+  const auto& service = *static_cast<BusService*>(self);
+  const std::string_view name = property;
+  if (name == "Version") return sd_bus_message_append(reply, "s", service.version_.c_str());
+  return sd_bus_message_append(reply, "s", service.health_.c_str());
+}
+
+int BusService::GetEnclosureProperty(sd_bus*, const char*, const char*, const char* property,
+                                     sd_bus_message* reply, void* enclosure, sd_bus_error* error) {
+  const cli::EnclosureReport& r = static_cast<Enclosure*>(enclosure)->report;
+  const std::string_view name = property;
+  if (name == "Id") return sd_bus_message_append(reply, "s", r.id.c_str());
+  if (name == "Device") return sd_bus_message_append(reply, "u", static_cast<uint32_t>(r.device));
+  if (name == "Drive") return sd_bus_message_append(reply, "u", static_cast<uint32_t>(r.drive));
+  if (name == "Node") return sd_bus_message_append(reply, "s", r.node.c_str());
+  if (name == "Name") return sd_bus_message_append(reply, "s", r.name.c_str());
+  if (name == "Firmware") return sd_bus_message_append(reply, "s", r.firmware.c_str());
+  if (name == "Mode") return sd_bus_message_append(reply, "s", r.mode.c_str());
+  if (name == "Health") return sd_bus_message_append(reply, "s", HealthName(r.health));
+  if (name == "Reason") return sd_bus_message_append(reply, "s", r.reason.c_str());
+  if (name == "StatusRead")
+    return sd_bus_message_append(reply, "b", static_cast<int>(r.statusRead));
+  if (name == "RebuildRunning") {
+    return sd_bus_message_append(reply, "b", static_cast<int>(r.rebuildRunning));
+  }
+  if (name == "RebuildDirection") {
+    return sd_bus_message_append(reply, "s", r.rebuildRunning ? r.direction.c_str() : "");
+  }
+  if (name == "RebuildPercent") return sd_bus_message_append(reply, "y", r.percent);
+  if (name == "RebuildRemainingSeconds") {
+    return sd_bus_message_append(reply, "x", static_cast<int64_t>(r.remainingSeconds.value_or(-1)));
+  }
+  if (name == "Members") {
+    int rc = sd_bus_message_open_container(reply, 'a', "(sssst)");
+    for (const cli::MemberReport& member : r.members) {
+      if (rc >= 0) {
+        rc = sd_bus_message_append(reply, "(sssst)", member.port, member.state,
+                                   member.model.c_str(), member.serial.c_str(),
+                                   static_cast<uint64_t>(member.capacitySectors));
+      }
+    }
+    return rc < 0 ? rc : sd_bus_message_close_container(reply);
+  }
+  return sd_bus_error_setf(error, SD_BUS_ERROR_UNKNOWN_PROPERTY, "no property %s", property);
+}
+
+int BusService::OnGetStatusJson(sd_bus_message* message, void* self, sd_bus_error*) {
+  return sd_bus_reply_method_return(message, "s",
+                                    static_cast<BusService*>(self)->statusJson_.c_str());
+}
+
+}  // namespace px::service

@@ -1,0 +1,109 @@
+#pragma once
+
+#include <systemd/sd-bus.h>
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/enclosure_status.h"
+#include "raid/alerts.h"
+
+// pxraidd's side of the message bus: the enclosures' state as objects after
+// udisks' model, read-only, served from a thread of its own that owns the
+// connection. The monitor hands it each poll; it publishes it and tells
+// what changed.
+
+namespace px::service {
+
+inline constexpr char kBusName[] = "org.pxraid.PxRaid1";
+inline constexpr char kRootPath[] = "/org/pxraid/PxRaid1";
+inline constexpr char kEnclosuresPath[] = "/org/pxraid/PxRaid1/enclosures";
+inline constexpr char kManagerInterface[] = "org.pxraid.PxRaid1.Manager";
+inline constexpr char kEnclosureInterface[] = "org.pxraid.PxRaid1.Enclosure";
+
+// The object of the enclosure whose stable id is `id`: the id escaped as
+// systemd escapes unit names on the bus (letters and digits kept, a digit
+// only after the first byte; every other byte as _XX in lower-case hex).
+std::string EnclosurePath(const std::string& id);
+
+// An alert as the Manager's Event signal carries it.
+struct BusEvent {
+  std::string enclosureId;
+  std::string name;
+  std::string severity;
+  std::string message;
+};
+
+class BusService {
+ public:
+  // Connects to "system", "session" or a bus address
+  // ("unix:path=/run/..."); std::runtime_error when it cannot. `failed` is
+  // called from the bus thread, once, when the connection is lost or the
+  // name cannot be had: the service has no reason to go on then.
+  BusService(const std::string& bus, std::string version, std::function<void()> failed);
+  ~BusService();
+  BusService(const BusService&) = delete;
+  BusService& operator=(const BusService&) = delete;
+
+  // From the monitor's thread: one finished poll, copied. Waits while the
+  // bus thread is a few polls behind, so that a monitor faster than its
+  // clients (a simulated one) cannot pile them up.
+  void Publish(const cli::StatusReports& reports, const std::vector<Alert>& alerts);
+  // Publishes what is still queued, ends the bus thread and lets go of the
+  // bus. Called by the destructor too.
+  void Stop();
+  // Why the bus thread ended before it was stopped; empty when it did not.
+  std::string Failure() const;
+
+ private:
+  struct Poll {
+    cli::StatusReports reports;
+    std::vector<BusEvent> events;
+  };
+  struct Enclosure;
+
+  void Serve();
+  bool Wait();
+  void Apply(const Poll& poll);
+  void Fail(const std::string& why);
+
+  static int GetManagerProperty(sd_bus* bus, const char* path, const char* interface,
+                                const char* property, sd_bus_message* reply, void* self,
+                                sd_bus_error* error);
+  static int GetEnclosureProperty(sd_bus* bus, const char* path, const char* interface,
+                                  const char* property, sd_bus_message* reply, void* enclosure,
+                                  sd_bus_error* error);
+  static int OnGetStatusJson(sd_bus_message* message, void* self, sd_bus_error* error);
+
+  sd_bus* bus_ = nullptr;
+  const sd_bus_vtable* enclosureVtable_ = nullptr;
+  std::string version_;
+  std::function<void()> failed_;
+  int wake_ = -1;  // an eventfd: a poll is queued, or a stop asked for
+
+  // Shared with the monitor's thread.
+  mutable std::mutex mutex_;
+  std::condition_variable taken_;
+  std::deque<Poll> queued_;
+  bool stopping_ = false;
+  bool ended_ = false;
+  std::string failure_;
+
+  // The bus thread's own.
+  std::map<std::string, std::unique_ptr<Enclosure>> enclosures_;  // by object path
+  std::string health_ = "unknown";
+  std::string statusJson_;
+  bool named_ = false;
+
+  std::thread thread_;
+};
+
+}  // namespace px::service

@@ -1,0 +1,119 @@
+#include <signal.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "cli/commands.h"
+#include "cli/host.h"
+#include "cli/stop_signal.h"
+#include "cli/virtual_scenarios.h"
+#include "service/bus_service.h"
+
+#ifndef PXRAID_VERSION
+#define PXRAID_VERSION "unknown"
+#endif
+
+namespace {
+
+using namespace px;
+
+int Run(int argc, char** argv) {
+  CLI::App app{
+      "Watches two-disk USB RAID enclosures as pxraid monitor does and serves their state, "
+      "read-only, on the message bus as org.pxraid.PxRaid1.",
+      "pxraidd"};
+  app.set_version_flag("--version", PXRAID_VERSION);
+
+  std::string bus = "system";
+  app.add_option("--bus", bus, "the message bus to serve on: system, session, or an address")
+      ->option_text("BUS")
+      ->capture_default_str();
+
+  cli::GlobalOptions global;
+  app.add_option("--virtual", global.virtualScenario,
+                 "serve the virtual bus's SCENARIO (as pxraid --virtual) instead of this "
+                 "machine's disks")
+      ->option_text("SCENARIO")
+      ->check(CLI::IsMember(cli::VirtualScenarioNames()));
+  app.add_option("--simulate-time", global.simulateTime)->group("");
+
+  cli::MonitorOptions monitor;
+  app.add_option("--interval", monitor.intervalSeconds, "seconds between polls")
+      ->capture_default_str()
+      ->check(CLI::Range(0U, 86400U));
+  app.add_option("--log-dir", monitor.logDir, "where the daily log files go");
+  app.add_option("--textfile", monitor.textfile,
+                 "after every poll, write the metrics to DIR/pxraid.prom")
+      ->option_text("DIR");
+  app.add_option("--exec", monitor.exec, "run PROGRAM for every alert, as pxraid monitor does")
+      ->option_text("PROGRAM");
+  CLI::Option* mail =
+      app.add_option("--mail", monitor.mailTo, "mail critical conditions to ADDRESS")
+          ->option_text("ADDRESS");
+  app.add_option("--mail-from", monitor.mailFrom, "the mail's sender")
+      ->option_text("ADDRESS")
+      ->needs(mail);
+  app.add_option("--sendmail", monitor.sendmail, "the program mail is handed to, with -t")
+      ->option_text("PATH")
+      ->capture_default_str()
+      ->needs(mail);
+  app.add_option("--alert-timeout", monitor.alertTimeoutSeconds,
+                 "seconds the program and sendmail may take before they are killed")
+      ->capture_default_str()
+      ->check(CLI::Range(1U, 3600U));
+  CLI::Option* history =
+      app.add_option("--history", monitor.history,
+                     "keep the member history in FILE (default: beside the logs; root's in "
+                     "/var/lib/pxraid)")
+          ->option_text("FILE");
+  app.add_flag("--no-history", monitor.noHistory, "keep no member history")->excludes(history);
+  // Hidden, for tests: monitoring ends after this many polls, and what the
+  // last one found is served until the service is stopped.
+  app.add_option("--polls", monitor.polls)->group("")->check(CLI::Range(0, 1000000));
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    return app.exit(error);
+  }
+
+  try {
+    // Before the bus thread can ask for a stop, so that its request stops
+    // the monitor rather than the process.
+    cli::InstallStopHandler();
+    cli::Host host(global);
+    service::BusService service(bus, PXRAID_VERSION, [] { ::kill(::getpid(), SIGTERM); });
+    monitor.afterPoll = [&service](const cli::StatusReports& reports,
+                                   const std::vector<Alert>& alerts) {
+      service.Publish(reports, alerts);
+    };
+    int code = cli::RunMonitor(host, monitor);
+    if (code == cli::kExitOk && monitor.polls > 0) {
+      while (!cli::StopRequested()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    service.Stop();
+    if (const std::string failure = service.Failure(); !failure.empty()) {
+      cli::Complain(failure);
+      code = cli::kExitFailed;
+    }
+    return code;
+  } catch (const std::invalid_argument& error) {
+    cli::Complain(error.what());
+    return cli::kExitUsage;
+  } catch (const std::exception& error) {
+    cli::Complain(error.what());
+    return cli::kExitFailed;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return Run(argc, argv);
+}
