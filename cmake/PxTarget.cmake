@@ -89,3 +89,35 @@ function(px_install_man_page page)
   endforeach()
   install(FILES ${files} DESTINATION ${destination})
 endfunction()
+
+# px_install_systemd_unit(contrib/systemd/NAME.service.in)
+# Installs the unit NAME.service, configured at install time, when the prefix
+# is known (cmake --install --prefix, and CPack's /usr): @PX_PXRAID@ and
+# @PX_PXRAIDD@ name the programs where this install puts them, and
+# @PX_DEFAULTS_FILE@ the file of the services' options, which goes to /etc
+# under /usr, as everywhere on Debian, and to PREFIX/etc otherwise; DEFAULTS
+# installs that file there.
+function(px_install_systemd_unit template)
+  cmake_parse_arguments(ARG "" "DEFAULTS" "" ${ARGN})
+  include(GNUInstallDirs)
+  get_filename_component(unit ${template} NAME_WLE)
+  set(defaults "")
+  if(ARG_DEFAULTS)
+    set(defaults "
+    configure_file(${PROJECT_SOURCE_DIR}/${ARG_DEFAULTS} \"\$ENV{DESTDIR}\${PX_DEFAULTS_FILE}\" COPYONLY)
+    message(STATUS \"Installing: \$ENV{DESTDIR}\${PX_DEFAULTS_FILE}\")")
+  endif()
+  install(CODE "
+    set(PX_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+    if(PX_PREFIX STREQUAL \"/usr\")
+      set(PX_ETC /etc)
+    else()
+      set(PX_ETC \"\${PX_PREFIX}/etc\")
+    endif()
+    set(PX_PXRAID \"\${PX_PREFIX}/${CMAKE_INSTALL_BINDIR}/pxraid\")
+    set(PX_PXRAIDD \"\${PX_PREFIX}/${CMAKE_INSTALL_SBINDIR}/pxraidd\")
+    set(PX_DEFAULTS_FILE \"\${PX_ETC}/default/pxraid-monitor\")
+    set(PX_UNIT \"\$ENV{DESTDIR}\${PX_PREFIX}/lib/systemd/system/${unit}\")
+    configure_file(${PROJECT_SOURCE_DIR}/${template} \"\${PX_UNIT}\" @ONLY)
+    message(STATUS \"Installing: \${PX_UNIT}\")${defaults}")
+endfunction()
