@@ -125,6 +125,56 @@ std::string UsageMessage(const CLI::App& app, const CLI::ParseError& error) {
 
 }  // namespace
 
+void AddMonitorOptions(CLI::App& command, MonitorOptions& monitor) {
+  command.add_option("--interval", monitor.intervalSeconds, "seconds between polls")
+      ->capture_default_str()
+      ->check(WholeNumber(0, 86400));
+  command.add_option("--log-dir", monitor.logDir, "where the daily log files go");
+  command.add_option("--polls", monitor.polls)
+      ->group("")
+      ->check(Hidden("--polls", WholeNumber(0, 1000000)));
+  command.add_flag("--oneshot", monitor.oneshot,
+                   "poll once, tell its events and alerts, and exit as status does (for "
+                   "cron)");
+  command.add_flag("--test", monitor.test, "raise a TestAlert for every enclosure at the start");
+  command
+      .add_option("--textfile", monitor.textfile,
+                  "after every poll, write the metrics to DIR/pxraid.prom for the node "
+                  "exporter's textfile collector")
+      ->option_text("DIR");
+  command
+      .add_option("--exec", monitor.exec,
+                  "run PROGRAM for every alert: PROGRAM EVENT DEVICE [PORT], with PXRAID_* in "
+                  "its environment")
+      ->option_text("PROGRAM");
+  CLI::Option* mailOption =
+      command
+          .add_option("--mail", monitor.mailTo,
+                      "mail critical conditions to ADDRESS, once and then daily while they "
+                      "last")
+          ->option_text("ADDRESS");
+  command.add_option("--mail-from", monitor.mailFrom, "the mail's sender")
+      ->option_text("ADDRESS")
+      ->needs(mailOption);
+  command.add_option("--sendmail", monitor.sendmail, "the program mail is handed to, with -t")
+      ->option_text("PATH")
+      ->capture_default_str()
+      ->needs(mailOption);
+  command
+      .add_option("--alert-timeout", monitor.alertTimeoutSeconds,
+                  "seconds the program and sendmail may take before they are killed")
+      ->capture_default_str()
+      ->check(WholeNumber(1, 3600));
+  CLI::Option* historyOption =
+      command
+          .add_option("--history", monitor.history,
+                      "keep the member history in FILE (default: beside the logs; root's in "
+                      "/var/lib/pxraid)")
+          ->option_text("FILE");
+  command.add_flag("--no-history", monitor.noHistory, "keep no member history")
+      ->excludes(historyOption);
+}
+
 int Run(int argc, char** argv) {
   CLI::App app{"Status, event log and firmware of two-disk USB RAID enclosures.", "pxraid"};
   app.set_version_flag("--version", PXRAID_VERSION);
@@ -195,55 +245,7 @@ int Run(int argc, char** argv) {
   MonitorOptions monitor;
   CLI::App* monitorCommand = app.add_subcommand(
       "monitor", "poll the enclosures and keep the daily event log until stopped");
-  monitorCommand->add_option("--interval", monitor.intervalSeconds, "seconds between polls")
-      ->capture_default_str()
-      ->check(WholeNumber(0, 86400));
-  monitorCommand->add_option("--log-dir", monitor.logDir, "where the daily log files go");
-  monitorCommand->add_option("--polls", monitor.polls)
-      ->group("")
-      ->check(Hidden("--polls", WholeNumber(0, 1000000)));
-  monitorCommand->add_flag("--oneshot", monitor.oneshot,
-                           "poll once, tell its events and alerts, and exit as status does (for "
-                           "cron)");
-  monitorCommand->add_flag("--test", monitor.test,
-                           "raise a TestAlert for every enclosure at the start");
-  monitorCommand
-      ->add_option("--textfile", monitor.textfile,
-                   "after every poll, write the metrics to DIR/pxraid.prom for the node "
-                   "exporter's textfile collector")
-      ->option_text("DIR");
-  monitorCommand
-      ->add_option("--exec", monitor.exec,
-                   "run PROGRAM for every alert: PROGRAM EVENT DEVICE [PORT], with PXRAID_* in "
-                   "its environment")
-      ->option_text("PROGRAM");
-  CLI::Option* mailOption =
-      monitorCommand
-          ->add_option("--mail", monitor.mailTo,
-                       "mail critical conditions to ADDRESS, once and then daily while they "
-                       "last")
-          ->option_text("ADDRESS");
-  monitorCommand->add_option("--mail-from", monitor.mailFrom, "the mail's sender")
-      ->option_text("ADDRESS")
-      ->needs(mailOption);
-  monitorCommand
-      ->add_option("--sendmail", monitor.sendmail, "the program mail is handed to, with -t")
-      ->option_text("PATH")
-      ->capture_default_str()
-      ->needs(mailOption);
-  monitorCommand
-      ->add_option("--alert-timeout", monitor.alertTimeoutSeconds,
-                   "seconds the program and sendmail may take before they are killed")
-      ->capture_default_str()
-      ->check(WholeNumber(1, 3600));
-  CLI::Option* historyOption =
-      monitorCommand
-          ->add_option("--history", monitor.history,
-                       "keep the member history in FILE (default: beside the logs; root's in "
-                       "/var/lib/pxraid)")
-          ->option_text("FILE");
-  monitorCommand->add_flag("--no-history", monitor.noHistory, "keep no member history")
-      ->excludes(historyOption);
+  AddMonitorOptions(*monitorCommand, monitor);
 
   HistoryOptions history;
   CLI::App* historyCommand = app.add_subcommand(

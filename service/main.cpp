@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "cli/app.h"
 #include "cli/commands.h"
 #include "cli/host.h"
 #include "cli/stop_signal.h"
@@ -44,38 +45,9 @@ int Run(int argc, char** argv) {
   app.add_option("--simulate-time", global.simulateTime)->group("");
 
   cli::MonitorOptions monitor;
-  app.add_option("--interval", monitor.intervalSeconds, "seconds between polls")
-      ->capture_default_str()
-      ->check(CLI::Range(0U, 86400U));
-  app.add_option("--log-dir", monitor.logDir, "where the daily log files go");
-  app.add_option("--textfile", monitor.textfile,
-                 "after every poll, write the metrics to DIR/pxraid.prom")
-      ->option_text("DIR");
-  app.add_option("--exec", monitor.exec, "run PROGRAM for every alert, as pxraid monitor does")
-      ->option_text("PROGRAM");
-  CLI::Option* mail =
-      app.add_option("--mail", monitor.mailTo, "mail critical conditions to ADDRESS")
-          ->option_text("ADDRESS");
-  app.add_option("--mail-from", monitor.mailFrom, "the mail's sender")
-      ->option_text("ADDRESS")
-      ->needs(mail);
-  app.add_option("--sendmail", monitor.sendmail, "the program mail is handed to, with -t")
-      ->option_text("PATH")
-      ->capture_default_str()
-      ->needs(mail);
-  app.add_option("--alert-timeout", monitor.alertTimeoutSeconds,
-                 "seconds the program and sendmail may take before they are killed")
-      ->capture_default_str()
-      ->check(CLI::Range(1U, 3600U));
-  CLI::Option* history =
-      app.add_option("--history", monitor.history,
-                     "keep the member history in FILE (default: beside the logs; root's in "
-                     "/var/lib/pxraid)")
-          ->option_text("FILE");
-  app.add_flag("--no-history", monitor.noHistory, "keep no member history")->excludes(history);
-  // Hidden, for tests: monitoring ends after this many polls, and what the
+  // Monitoring ends after --polls polls (hidden, for tests), and what the
   // last one found is served until the service is stopped.
-  app.add_option("--polls", monitor.polls)->group("")->check(CLI::Range(0, 1000000));
+  cli::AddMonitorOptions(app, monitor);
 
   try {
     app.parse(argc, argv);
