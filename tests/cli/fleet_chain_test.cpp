@@ -221,9 +221,8 @@ std::vector<Member> FailedMembers(const std::string& scenario) {
   for (const json& enclosure : At(status, "/enclosures")) {
     for (const json& member : At(enclosure, "/members")) {
       if (Text(member, "/state") == "failed") {
-        failed.push_back(
-            {At(enclosure, "/device").dump(), Text(enclosure, "/id"), Text(member, "/port"),
-             Text(member, "/serial")});
+        failed.push_back({At(enclosure, "/device").dump(), Text(enclosure, "/id"),
+                          Text(member, "/port"), Text(member, "/serial")});
       }
     }
   }
