@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -252,6 +253,9 @@ class Client {
     }
     return done();
   }
+
+  // Takes the service's name, as a broken service would that has it.
+  bool OwnServiceName() { return sd_bus_request_name(bus_, service::kBusName, 0) >= 0; }
 
   bool ServiceOwnsName() {
     sd_bus_error error = SD_BUS_ERROR_NULL;
@@ -636,6 +640,36 @@ TEST(PxraidStatus, ReadsTheDisksWithoutAServiceOrWithDirect) {
   const RunResult direct = StatusOnBus(run.address(), run.folder(), {"--json", "--direct"});
   ExpectSameAnswer(direct, machine);
   EXPECT_NE(direct.out, served.out);
+}
+
+// A name owner that does not serve the Manager: status says so once and
+// reads the disks here, answering as --direct does.
+TEST(PxraidStatus, FallsBackToTheDisksWhenTheServiceFails) {
+  const fs::path folder = MakeTempDirectory();
+  {
+    const TestBus bus(folder);
+    ASSERT_FALSE(bus.address().empty());
+    Client impostor(bus.address());
+    ASSERT_TRUE(impostor.connected() && impostor.OwnServiceName());
+    std::atomic<bool> done = false;
+    std::thread serving([&] { impostor.PumpUntil([&] { return done.load(); }); });
+    const RunResult direct = StatusOnBus(bus.address(), folder, {"--direct"});
+    const RunResult got = StatusOnBus(bus.address(), folder, {});
+    done = true;
+    serving.join();
+    EXPECT_EQ(got.out, direct.out);
+    EXPECT_EQ(got.exitCode, direct.exitCode);
+    // sd-bus's words for the object it does not have, then the direct run's.
+    const std::regex said(
+        "pxraid: the service did not answer \\(.*PxRaid1.*\\); reading the "
+        "enclosures directly\n");
+    std::smatch first;
+    ASSERT_TRUE(std::regex_search(got.err, first, said)) << got.err;
+    EXPECT_EQ(first.position(0), 0) << got.err;
+    EXPECT_EQ(first.suffix().str(), direct.err);
+  }
+  std::error_code ignored;
+  fs::remove_all(folder, ignored);
 }
 
 TEST(Pxraidd, IntrospectionMatchesTheInterfacesDocument) {
