@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <exception>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -14,6 +15,7 @@
 #include "cli/host.h"
 #include "cli/log_date.h"
 #include "cli/member_history.h"
+#include "cli/status_client.h"
 #include "cli/stop_signal.h"
 #include "cli/virtual_scenarios.h"
 
@@ -233,6 +235,10 @@ int Run(int argc, char** argv) {
       ->check(CLI::IsMember({"text", "json", "prometheus"}))
       ->excludes(jsonFlag);
   statusCommand->add_option("--drive", status.drive, driveHelp)->check(WholeNumber(0, 9));
+  bool statusDirect = false;
+  statusCommand->add_flag("--direct", statusDirect,
+                          "read the enclosures here even when pxraidd runs (which otherwise "
+                          "answers, for users who may not open the disks)");
   statusCommand->add_option("--log-dir", status.logDir,
                             "where the daily log files are, to tell of a firmware upgrade cut "
                             "short");
@@ -398,6 +404,13 @@ int Run(int argc, char** argv) {
   try {
     if (buildCommand->parsed()) return RunFirmwareBuild(build);
     if (historyCommand->parsed()) return RunHistory(history);
+    // The service's answer is of the machine's own disks, read as they were
+    // at its last poll: a run on other disks, or one being recorded, reads
+    // them itself.
+    if (statusCommand->parsed() && !statusDirect && global.virtualScenario.empty() &&
+        global.replay.empty() && global.record.empty()) {
+      if (const std::optional<int> answered = StatusFromService(status)) return *answered;
+    }
     Host host(global);
     if (list->parsed()) return RunList(host, listOptions);
     if (statusCommand->parsed()) return RunStatus(host, status);

@@ -18,6 +18,7 @@ namespace px::cli {
 class Host;
 struct CoreState;
 struct StatusReports;
+struct BusyDriveReport;
 
 // Exit codes. status answers 0-3 the way monitoring plugins do (OK, WARNING,
 // CRITICAL, UNKNOWN); the other commands use the same numbers for the same
@@ -136,6 +137,24 @@ int RunStatus(Host& host, const StatusOptions& options);
 // in the format asked for, knowing no enclosure.
 int StatusFailed(const StatusOptions& options, const std::string& error);
 int RunMonitor(Host& host, const MonitorOptions& options);
+
+// What status prints on standard output for `all`: `error` (why there is
+// nothing to report) goes into the JSON answer only, `polledAt` into the
+// metrics.
+std::string StatusOutput(StatusFormat format, const StatusReports& all, const std::string& error,
+                         std::optional<int64_t> polledAt);
+
+// status's whole answer, as pxraidd gives it to a client: standard output,
+// the exit status, and what goes to standard error (without "pxraid: ").
+struct StatusAnswer {
+  std::string output;
+  int exitCode = kExitUnknown;
+  std::vector<std::string> complaints;
+};
+// What status would answer of a poll already made (pxraidd's last), for the
+// enclosure on `drive` or every one (kEveryDrive).
+StatusAnswer AnswerFromPoll(StatusFormat format, int drive, const StatusReports& poll,
+                            std::optional<int64_t> polledAt);
 int RunLog(Host& host, const LogOptions& options);
 int RunFirmwareCheck(Host& host, const FirmwareCheckOptions& options);
 int RunFirmwareUpgrade(Host& host, const FirmwareUpgradeOptions& options);
@@ -149,6 +168,9 @@ int RunFirmwareBuild(const FirmwareBuildOptions& options);
 uint32_t DetectAndExplain(CoreState& core);
 // The same for a detection already made that found `count` enclosures.
 uint32_t ExplainDetection(CoreState& core, uint32_t count);
+// What is said of a drive another program held: "drive 2 (/dev/sdc) was not
+// probed: REASON."
+std::string NotProbedText(const BusyDriveReport& busy);
 
 // After a detection: tells, on standard error, of each flash cut short that
 // the logs in `logDirectory` show and `watch` has not told yet.

@@ -74,6 +74,11 @@ std::string ReasonText(const std::error_code& error) {
   return text;
 }
 
+std::string NotProbedText(const BusyDriveReport& busy) {
+  return "drive " + std::to_string(busy.drive) + (busy.node.empty() ? "" : " (" + busy.node + ")") +
+         " was not probed: " + busy.reason + ".";
+}
+
 uint32_t DetectAndExplain(CoreState& core) {
   return ExplainDetection(core, core.Detect());
 }
@@ -82,11 +87,7 @@ uint32_t ExplainDetection(CoreState& core, uint32_t count) {
   const std::string advice = core.host.PermissionAdvice(core.detection.PhysicalDriveCount);
   // A drive another program holds may well be an enclosure: it is named
   // rather than taken for absent.
-  for (const BusyDriveReport& busy : BusyDrives(core)) {
-    Complain("drive " + std::to_string(busy.drive) +
-             (busy.node.empty() ? "" : " (" + busy.node + ")") + " was not probed: " + busy.reason +
-             ".");
-  }
+  for (const BusyDriveReport& busy : BusyDrives(core)) Complain(NotProbedText(busy));
   if (count == 0 && core.detection.BusyDrives.load() == 0) Complain(core.NoEnclosureText());
   if (!advice.empty()) Complain(advice);
   return count;
@@ -135,6 +136,39 @@ int RunList(Host& host, const ListOptions& options) {
   return kExitOk;
 }
 
+std::string StatusOutput(StatusFormat format, const StatusReports& all, const std::string& error,
+                         std::optional<int64_t> polledAt) {
+  if (format == StatusFormat::Prometheus) return PrometheusText(all, polledAt);
+  if (format == StatusFormat::Json) {
+    const nlohmann::ordered_json json = ToJson(all, error);
+    // Device texts are bytes, not necessarily UTF-8: a byte that is not
+    // becomes U+FFFD rather than costing the caller the whole answer.
+    return json.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+  }
+  std::vector<std::string> texts;
+  for (const EnclosureReport& report : all.enclosures) texts.push_back(ToText(report));
+  for (const BusyDriveReport& report : all.busy) texts.push_back(ToText(report));
+  std::string output;
+  for (std::size_t i = 0; i < texts.size(); ++i) output += (i == 0 ? "" : "\n") + texts[i];
+  return output;
+}
+
+StatusAnswer AnswerFromPoll(StatusFormat format, int drive, const StatusReports& poll,
+                            std::optional<int64_t> polledAt) {
+  StatusAnswer answer;
+  const StatusReports all = OnDrive(poll, drive);
+  for (const BusyDriveReport& busy : all.busy) answer.complaints.push_back(NotProbedText(busy));
+  std::string error;
+  if (all.enclosures.empty() && all.busy.empty()) {
+    error = NoEnclosureText(drive == kEveryDrive ? std::nullopt
+                                                 : std::optional(static_cast<uint32_t>(drive)));
+    answer.complaints.push_back(error);
+  }
+  answer.output = StatusOutput(format, all, format == StatusFormat::Json ? error : "", polledAt);
+  answer.exitCode = static_cast<int>(all.overall);
+  return answer;
+}
+
 namespace {
 
 // status's answer in the format asked for. `error`, when not empty, says why
@@ -142,21 +176,7 @@ namespace {
 // poll ran, nothing when it did not finish.
 void PrintStatus(const StatusOptions& options, const StatusReports& all, const std::string& error,
                  std::optional<int64_t> polledAt) {
-  if (options.format == StatusFormat::Prometheus) {
-    std::cout << PrometheusText(all, polledAt) << std::flush;
-  } else if (options.format == StatusFormat::Json) {
-    const nlohmann::ordered_json json = ToJson(all, error);
-    // Device texts are bytes, not necessarily UTF-8: a byte that is not
-    // becomes U+FFFD rather than costing the caller the whole answer.
-    std::cout << json.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
-              << std::endl;
-  } else {
-    std::vector<std::string> texts;
-    for (const EnclosureReport& report : all.enclosures) texts.push_back(ToText(report));
-    for (const BusyDriveReport& report : all.busy) texts.push_back(ToText(report));
-    for (std::size_t i = 0; i < texts.size(); ++i) std::cout << (i == 0 ? "" : "\n") << texts[i];
-    std::cout << std::flush;
-  }
+  std::cout << StatusOutput(options.format, all, error, polledAt) << std::flush;
 }
 
 int AnswerFailure(const StatusOptions& options, const std::string& error, StatusReports known) {

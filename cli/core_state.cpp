@@ -49,9 +49,9 @@ uint32_t CoreState::Detect() {
   return discovery.DetectNow(probing);
 }
 
-std::string CoreState::NoEnclosureText() const {
-  if (!probing.onlyDrive) return "No enclosure found.";
-  return "No enclosure found on drive " + std::to_string(*probing.onlyDrive) + ".";
+std::string NoEnclosureText(std::optional<uint32_t> onlyDrive) {
+  if (!onlyDrive) return "No enclosure found.";
+  return "No enclosure found on drive " + std::to_string(*onlyDrive) + ".";
 }
 
 }  // namespace px::cli

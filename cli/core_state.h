@@ -101,6 +101,11 @@ struct Console {
   NoSleepInhibitor noSleepInhibitor;
 };
 
+// What a detection found nothing on: "No enclosure found.", naming the drive
+// when only one was asked. pxraidd says it too, for the drive a client asks
+// of its last poll.
+std::string NoEnclosureText(std::optional<uint32_t> onlyDrive);
+
 // The core for one run of the tool, over the host's disks and clock, with
 // the console as its window.
 struct CoreState : Console, Core {
@@ -109,9 +114,7 @@ struct CoreState : Console, Core {
   // Counts the letters and drives, then finds the enclosures: side by side,
   // unless the session is recorded or replayed.
   uint32_t Detect();
-  // What a detection found nothing on: "No enclosure found.", naming the
-  // drive when only one was asked.
-  std::string NoEnclosureText() const;
+  std::string NoEnclosureText() const { return cli::NoEnclosureText(probing.onlyDrive); }
 
   Host& host;
   const ProbeOptions probing;

@@ -72,19 +72,42 @@ EnclosureReport BuildReport(CoreState& core, std::size_t slot, bool statusRead, 
 
 StatusReports ReportAll(CoreState& core, uint32_t count, const PollReport& poll) {
   StatusReports reports;
-  reports.overall = count == 0 ? Health::Unknown : Health::Ok;
   for (std::size_t slot = 0; slot < count; ++slot) {
     // The poll covers the four devices the window shows; beyond them the
     // status read by discovery is the latest there is.
     const uint8_t bit = static_cast<uint8_t>(1U << slot);
     const bool read = slot >= kShownDevices || (poll.answered & bit) != 0;
     reports.enclosures.push_back(BuildReport(core, slot, read, (poll.busy & bit) != 0));
-    reports.overall = Worse(reports.overall, reports.enclosures.back().health);
+  }
+  reports.busy = BusyDrives(core);
+  reports.overall = OverallHealth(reports);
+  return reports;
+}
+
+Health OverallHealth(const StatusReports& reports) {
+  Health overall = reports.enclosures.empty() ? Health::Unknown : Health::Ok;
+  for (const EnclosureReport& enclosure : reports.enclosures) {
+    overall = Worse(overall, enclosure.health);
   }
   // What could not be checked is not OK.
-  reports.busy = BusyDrives(core);
-  if (!reports.busy.empty()) reports.overall = Worse(reports.overall, Health::Unknown);
-  return reports;
+  if (!reports.busy.empty()) overall = Worse(overall, Health::Unknown);
+  return overall;
+}
+
+StatusReports OnDrive(const StatusReports& reports, int drive) {
+  if (drive < 0) return reports;
+  StatusReports one;
+  for (const EnclosureReport& enclosure : reports.enclosures) {
+    if (enclosure.drive != static_cast<unsigned>(drive)) continue;
+    one.enclosures.push_back(enclosure);
+    // Numbered as a detection of this drive alone numbers it.
+    one.enclosures.back().device = static_cast<int>(one.enclosures.size());
+  }
+  for (const BusyDriveReport& busy : reports.busy) {
+    if (busy.drive == static_cast<unsigned>(drive)) one.busy.push_back(busy);
+  }
+  one.overall = OverallHealth(one);
+  return one;
 }
 
 std::vector<BusyDriveReport> BusyDrives(CoreState& core) {

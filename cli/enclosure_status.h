@@ -75,6 +75,13 @@ struct StatusReports {
 // The reports of the first `count` devices after `poll` (the first four; the
 // others as discovery read them).
 StatusReports ReportAll(CoreState& core, uint32_t count, const PollReport& poll);
+// The worst health of the enclosures; UNKNOWN when there is none, or a drive
+// could not be checked.
+Health OverallHealth(const StatusReports& reports);
+// What a run that looked at physical drive `drive` alone would have reported
+// of the same poll: its enclosure numbered 1, its busy drive, their health
+// (every report for kEveryDrive).
+StatusReports OnDrive(const StatusReports& reports, int drive);
 
 nlohmann::ordered_json ToJson(const EnclosureReport& report);
 nlohmann::ordered_json ToJson(const BusyDriveReport& report);

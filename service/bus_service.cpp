@@ -17,6 +17,7 @@
 
 #include "cli/commands.h"
 #include "common/text.h"
+#include "device/transport.h"
 #include "raid/enclosure_events.h"
 #include "raid/enclosure_health.h"
 
@@ -116,6 +117,10 @@ BusService::BusService(const std::string& bus, std::string version, std::functio
                       SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
       SD_BUS_METHOD_WITH_NAMES("GetStatusJson", "", "", "s", SD_BUS_PARAM(json),
                                &BusService::OnGetStatusJson, SD_BUS_VTABLE_UNPRIVILEGED),
+      SD_BUS_METHOD_WITH_NAMES("GetStatus", "si", SD_BUS_PARAM(format) SD_BUS_PARAM(drive), "sias",
+                               SD_BUS_PARAM(output) SD_BUS_PARAM(exit_code)
+                                   SD_BUS_PARAM(complaints),
+                               &BusService::OnGetStatus, SD_BUS_VTABLE_UNPRIVILEGED),
       SD_BUS_SIGNAL_WITH_NAMES("Event", "ssss",
                                SD_BUS_PARAM(enclosure_id) SD_BUS_PARAM(name) SD_BUS_PARAM(severity)
                                    SD_BUS_PARAM(message),
@@ -195,8 +200,9 @@ BusService::~BusService() {
   if (wake_ >= 0) ::close(wake_);
 }
 
-void BusService::Publish(const cli::StatusReports& reports, const std::vector<Alert>& alerts) {
-  Poll poll{reports, {}};
+void BusService::Publish(const cli::StatusReports& reports, const std::vector<Alert>& alerts,
+                         int64_t polledAt) {
+  Poll poll{reports, {}, polledAt};
   for (const Alert& alert : alerts) {
     std::string id;
     for (const cli::EnclosureReport& enclosure : reports.enclosures) {
@@ -294,6 +300,8 @@ bool BusService::Wait() {
 void BusService::Apply(const Poll& poll) {
   statusJson_ = cli::ToJson(poll.reports)
                     .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+  lastReports_ = poll.reports;
+  lastPolledAt_ = poll.polledAt;
   std::map<std::string, cli::EnclosureReport> now;
   for (const cli::EnclosureReport& report : poll.reports.enclosures) {
     std::string path = EnclosurePath(report.id);
@@ -419,6 +427,43 @@ int BusService::GetEnclosureProperty(sd_bus*, const char*, const char*, const ch
 int BusService::OnGetStatusJson(sd_bus_message* message, void* self, sd_bus_error*) {
   return sd_bus_reply_method_return(message, "s",
                                     static_cast<BusService*>(self)->statusJson_.c_str());
+}
+
+int BusService::OnGetStatus(sd_bus_message* message, void* self, sd_bus_error* error) {
+  const char* format = nullptr;
+  int32_t drive = 0;
+  if (const int rc = sd_bus_message_read(message, "si", &format, &drive); rc < 0) return rc;
+  const std::string_view name = format;
+  if (name != "text" && name != "json" && name != "prometheus") {
+    return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS,
+                             "the format is text, json or prometheus, not %s", format);
+  }
+  if (drive != cli::kEveryDrive && (drive < 0 || drive >= static_cast<int32_t>(kPhysicalDrives))) {
+    return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS,
+                             "the drive is -1 (every drive) or 0 to %u, not %d",
+                             static_cast<unsigned>(kPhysicalDrives) - 1, drive);
+  }
+  const auto& service = *static_cast<BusService*>(self);
+  const cli::StatusAnswer answer =
+      cli::AnswerFromPoll(name == "json"         ? cli::StatusFormat::Json
+                          : name == "prometheus" ? cli::StatusFormat::Prometheus
+                                                 : cli::StatusFormat::Text,
+                          drive, service.lastReports_, service.lastPolledAt_);
+
+  sd_bus_message* reply = nullptr;
+  int rc = sd_bus_message_new_method_return(message, &reply);
+  if (rc >= 0) {
+    rc = sd_bus_message_append(reply, "si", answer.output.c_str(),
+                               static_cast<int32_t>(answer.exitCode));
+  }
+  if (rc >= 0) rc = sd_bus_message_open_container(reply, 'a', "s");
+  for (const std::string& complaint : answer.complaints) {
+    if (rc >= 0) rc = sd_bus_message_append(reply, "s", complaint.c_str());
+  }
+  if (rc >= 0) rc = sd_bus_message_close_container(reply);
+  if (rc >= 0) rc = sd_bus_send(nullptr, reply, nullptr);
+  sd_bus_message_unref(reply);
+  return rc;
 }
 
 }  // namespace px::service

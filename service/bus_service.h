@@ -4,11 +4,13 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,10 +55,12 @@ class BusService {
   BusService(const BusService&) = delete;
   BusService& operator=(const BusService&) = delete;
 
-  // From the monitor's thread: one finished poll, copied. Waits while the
-  // bus thread is a few polls behind, so that a monitor faster than its
+  // From the monitor's thread: one finished poll, copied, and when it ran
+  // (the host's seconds since the epoch, as its metrics carry). Waits while
+  // the bus thread is a few polls behind, so that a monitor faster than its
   // clients (a simulated one) cannot pile them up.
-  void Publish(const cli::StatusReports& reports, const std::vector<Alert>& alerts);
+  void Publish(const cli::StatusReports& reports, const std::vector<Alert>& alerts,
+               int64_t polledAt);
   // Publishes what is still queued, ends the bus thread and lets go of the
   // bus. Called by the destructor too.
   void Stop();
@@ -67,6 +71,7 @@ class BusService {
   struct Poll {
     cli::StatusReports reports;
     std::vector<BusEvent> events;
+    int64_t polledAt = 0;
   };
   struct Enclosure;
 
@@ -82,6 +87,7 @@ class BusService {
                                   const char* property, sd_bus_message* reply, void* enclosure,
                                   sd_bus_error* error);
   static int OnGetStatusJson(sd_bus_message* message, void* self, sd_bus_error* error);
+  static int OnGetStatus(sd_bus_message* message, void* self, sd_bus_error* error);
 
   sd_bus* bus_ = nullptr;
   const sd_bus_vtable* enclosureVtable_ = nullptr;
@@ -101,6 +107,9 @@ class BusService {
   std::map<std::string, std::unique_ptr<Enclosure>> enclosures_;  // by object path
   std::string health_ = "unknown";
   std::string statusJson_;
+  // The last poll as status reads it, for GetStatus; none before the first.
+  cli::StatusReports lastReports_;
+  std::optional<int64_t> lastPolledAt_;
   bool named_ = false;
 
   std::thread thread_;

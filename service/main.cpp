@@ -61,9 +61,9 @@ int Run(int argc, char** argv) {
     cli::InstallStopHandler();
     cli::Host host(global);
     service::BusService service(bus, PXRAID_VERSION, [] { ::kill(::getpid(), SIGTERM); });
-    monitor.afterPoll = [&service](const cli::StatusReports& reports,
-                                   const std::vector<Alert>& alerts) {
-      service.Publish(reports, alerts);
+    monitor.afterPoll = [&service, &host](const cli::StatusReports& reports,
+                                          const std::vector<Alert>& alerts) {
+      service.Publish(reports, alerts, host.UnixSeconds());
     };
     int code = cli::RunMonitor(host, monitor);
     if (code == cli::kExitOk && monitor.polls > 0) {

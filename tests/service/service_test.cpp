@@ -1,6 +1,7 @@
 // pxraidd as its clients meet it: started on a private message bus over a
 // virtual scenario, and read through sd-bus, its objects, signals and JSON
-// beside what pxraid status --json says of the same scenario.
+// beside what pxraid status --json says of the same scenario; and pxraid
+// status answering from it.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -252,6 +254,9 @@ class Client {
     return done();
   }
 
+  // Takes the service's name, as a broken service would that has it.
+  bool OwnServiceName() { return sd_bus_request_name(bus_, service::kBusName, 0) >= 0; }
+
   bool ServiceOwnsName() {
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;
@@ -349,6 +354,8 @@ class ServiceRun {
   }
   Client& client() { return *client_; }
   Child& service() { return *service_; }
+  const std::string& address() const { return bus_.address(); }
+  const fs::path& folder() const { return folder_; }
   std::string Output() const { return ReadFile(folder_ / "pxraidd.out"); }
 
   // What pxraid status --json says of the same scenario.
@@ -566,6 +573,103 @@ std::set<std::string> Members(const std::string& xml, const std::set<std::string
     }
   }
   return members;
+}
+
+// pxraid status on the machine's own disks (no --virtual), with the test's
+// bus as the system bus.
+RunResult StatusOnBus(const std::string& address, const fs::path& folder,
+                      std::vector<std::string> args) {
+  std::vector<std::string> all{"status", "--log-dir", (folder / "st").string()};
+  all.insert(all.end(), args.begin(), args.end());
+  PxraidProcess process(all, "", {}, {"DBUS_SYSTEM_BUS_ADDRESS=" + address});
+  return process.Wait();
+}
+
+void ExpectSameAnswer(const RunResult& got, const RunResult& expected) {
+  EXPECT_EQ(got.out, expected.out);
+  EXPECT_EQ(got.err, expected.err);
+  EXPECT_EQ(got.exitCode, expected.exitCode);
+  EXPECT_EQ(got.signal, 0);
+}
+
+// While the service runs, status without --virtual answers from it, as a
+// run of its own over the service's scenario answers: every format, every
+// drive, one drive and a drive with none. Both polled at the same simulated
+// moment (the start, plus discovery's waits), so the metrics' poll time
+// matches too.
+TEST(PxraidStatus, AnswersFromTheServiceAsADirectRunWould) {
+  const std::vector<std::vector<std::string>> formats = {
+      {}, {"--json"}, {"--format", "prometheus"}};
+  const std::vector<std::vector<std::string>> drives = {{}, {"--drive", "2"}, {"--drive", "7"}};
+  for (const char* scenario : {"two-enclosures", "failed-member"}) {
+    ServiceRun run(scenario, 1);
+    ASSERT_TRUE(run.Up()) << run.Output();
+    for (const auto& format : formats) {
+      for (const auto& drive : drives) {
+        std::vector<std::string> args = format;
+        args.insert(args.end(), drive.begin(), drive.end());
+        SCOPED_TRACE(std::string(scenario) + " " + json(args).dump());
+        std::vector<std::string> direct{"status", "--log-dir", (run.folder() / "st").string()};
+        direct.insert(direct.end(), args.begin(), args.end());
+        const RunResult expected = RunPxraid(Virtual(scenario, direct));
+        ASSERT_FALSE(expected.out.empty() && expected.err.empty());
+        ExpectSameAnswer(StatusOnBus(run.address(), run.folder(), args), expected);
+      }
+    }
+  }
+}
+
+// With no service on the bus, status reads the disks itself, as --direct
+// does; and --direct reads them while the service runs, not its answer.
+TEST(PxraidStatus, ReadsTheDisksWithoutAServiceOrWithDirect) {
+  const fs::path folder = MakeTempDirectory();
+  RunResult machine;
+  {
+    const TestBus bus(folder);
+    ASSERT_FALSE(bus.address().empty());
+    machine = StatusOnBus(bus.address(), folder, {"--json", "--direct"});
+    ExpectSameAnswer(StatusOnBus(bus.address(), folder, {"--json"}), machine);
+  }
+  std::error_code ignored;
+  fs::remove_all(folder, ignored);
+
+  ServiceRun run("two-enclosures", 1);
+  ASSERT_TRUE(run.Up()) << run.Output();
+  const RunResult served = StatusOnBus(run.address(), run.folder(), {"--json"});
+  EXPECT_EQ(served.exitCode, 0) << served.err;
+  const RunResult direct = StatusOnBus(run.address(), run.folder(), {"--json", "--direct"});
+  ExpectSameAnswer(direct, machine);
+  EXPECT_NE(direct.out, served.out);
+}
+
+// A name owner that does not serve the Manager: status says so once and
+// reads the disks here, answering as --direct does.
+TEST(PxraidStatus, FallsBackToTheDisksWhenTheServiceFails) {
+  const fs::path folder = MakeTempDirectory();
+  {
+    const TestBus bus(folder);
+    ASSERT_FALSE(bus.address().empty());
+    Client impostor(bus.address());
+    ASSERT_TRUE(impostor.connected() && impostor.OwnServiceName());
+    std::atomic<bool> done = false;
+    std::thread serving([&] { impostor.PumpUntil([&] { return done.load(); }); });
+    const RunResult direct = StatusOnBus(bus.address(), folder, {"--direct"});
+    const RunResult got = StatusOnBus(bus.address(), folder, {});
+    done = true;
+    serving.join();
+    EXPECT_EQ(got.out, direct.out);
+    EXPECT_EQ(got.exitCode, direct.exitCode);
+    // sd-bus's words for the object it does not have, then the direct run's.
+    const std::regex said(
+        "pxraid: the service did not answer \\(.*PxRaid1.*\\); reading the "
+        "enclosures directly\n");
+    std::smatch first;
+    ASSERT_TRUE(std::regex_search(got.err, first, said)) << got.err;
+    EXPECT_EQ(first.position(0), 0) << got.err;
+    EXPECT_EQ(first.suffix().str(), direct.err);
+  }
+  std::error_code ignored;
+  fs::remove_all(folder, ignored);
 }
 
 TEST(Pxraidd, IntrospectionMatchesTheInterfacesDocument) {

@@ -1,0 +1,126 @@
+#include <systemd/sd-bus.h>
+
+#include <cstdint>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/status_client.h"
+
+namespace px::cli {
+namespace {
+
+constexpr char kService[] = "org.pxraid.PxRaid1";
+
+// A service that holds its name but does not answer must not hold status up:
+// a monitoring check that hangs is worse than one that reads the disks.
+constexpr uint64_t kCallTimeoutMicros = 10 * 1000 * 1000;
+
+struct CloseBus {
+  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+};
+struct UnrefMessage {
+  void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
+};
+using Bus = std::unique_ptr<sd_bus, CloseBus>;
+using Message = std::unique_ptr<sd_bus_message, UnrefMessage>;
+
+struct Error {
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  ~Error() { sd_bus_error_free(&error); }
+  std::string Text(int rc) const {
+    if (error.message != nullptr && *error.message != '\0') return error.message;
+    return std::strerror(rc < 0 ? -rc : rc);
+  }
+  // The name had no owner by the time the call went: the service stopped in
+  // between, which is no failure of it.
+  bool NoOwner() const {
+    return sd_bus_error_has_names(&error, SD_BUS_ERROR_SERVICE_UNKNOWN,
+                                  SD_BUS_ERROR_NAME_HAS_NO_OWNER);
+  }
+};
+
+const char* FormatName(StatusFormat format) {
+  switch (format) {
+    case StatusFormat::Json:
+      return "json";
+    case StatusFormat::Prometheus:
+      return "prometheus";
+    case StatusFormat::Text:
+      break;
+  }
+  return "text";
+}
+
+bool HasOwner(sd_bus* bus) {
+  Error error;
+  sd_bus_message* raw = nullptr;
+  if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                         "org.freedesktop.DBus", "NameHasOwner", &error.error, &raw, "s",
+                         kService) < 0) {
+    return false;
+  }
+  const Message reply(raw);
+  int owned = 0;
+  return sd_bus_message_read(reply.get(), "b", &owned) >= 0 && owned != 0;
+}
+
+void CannotAsk(const std::string& reason) {
+  Complain("the service did not answer (" + reason + "); reading the enclosures directly");
+}
+
+}  // namespace
+
+std::optional<int> StatusFromService(const StatusOptions& options) {
+  sd_bus* raw = nullptr;
+  // No system bus at all (a container, a rescue shell) is no service either.
+  if (sd_bus_open_system(&raw) < 0) return std::nullopt;
+  const Bus bus(raw);
+  if (!HasOwner(bus.get())) return std::nullopt;
+
+  sd_bus_message* rawCall = nullptr;
+  int rc = sd_bus_message_new_method_call(bus.get(), &rawCall, kService, "/org/pxraid/PxRaid1",
+                                          "org.pxraid.PxRaid1.Manager", "GetStatus");
+  const Message call(rawCall);
+  // A service that is not running is read around, not started.
+  if (rc >= 0) rc = sd_bus_message_set_auto_start(call.get(), 0);
+  if (rc >= 0) {
+    rc = sd_bus_message_append(call.get(), "si", FormatName(options.format),
+                               static_cast<int32_t>(options.drive));
+  }
+  Error error;
+  sd_bus_message* rawReply = nullptr;
+  if (rc >= 0) rc = sd_bus_call(bus.get(), call.get(), kCallTimeoutMicros, &error.error, &rawReply);
+  const Message reply(rawReply);
+  if (rc < 0) {
+    if (!error.NoOwner()) CannotAsk(error.Text(rc));
+    return std::nullopt;
+  }
+
+  const char* output = nullptr;
+  int32_t exitCode = 0;
+  std::vector<std::string> complaints;
+  rc = sd_bus_message_read(reply.get(), "si", &output, &exitCode);
+  if (rc >= 0) rc = sd_bus_message_enter_container(reply.get(), 'a', "s");
+  const char* complaint = nullptr;
+  while (rc >= 0 && (rc = sd_bus_message_read(reply.get(), "s", &complaint)) > 0) {
+    complaints.emplace_back(complaint);
+  }
+  if (rc >= 0) rc = sd_bus_message_exit_container(reply.get());
+  if (rc < 0) {
+    CannotAsk("its answer could not be read: " + Error{}.Text(rc));
+    return std::nullopt;
+  }
+  if (exitCode < kExitOk || exitCode > kExitUnknown) {
+    CannotAsk("it gave the exit status " + std::to_string(exitCode));
+    return std::nullopt;
+  }
+  for (const std::string& text : complaints) Complain(text);
+  std::cout << output << std::flush;
+  return exitCode;
+}
+
+}  // namespace px::cli
