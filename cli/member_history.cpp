@@ -191,18 +191,37 @@ void EstimateFromHistory(const fs::path& file, StatusReports& reports) {
   }
 }
 
-int RunHistory(const HistoryOptions& options) {
+fs::path MonitorHistoryFile(const MonitorOptions& options, const fs::path& logDirectory) {
+  if (options.noHistory) return {};
+  return options.history.empty() ? DefaultHistoryFile(logDirectory) : fs::path(options.history);
+}
+
+HistoryAnswer AnswerHistory(const HistoryOptions& options, const fs::path& file) {
+  HistoryAnswer answer;
   history::HistoryQuery query;
   if (!options.serial.empty()) query.serial = options.serial;
   if (!options.since.empty()) {
     const std::optional<int64_t> since = ParseUtcTime(options.since);
     if (!since) {
-      Complain("--since: " + options.since +
-               " is no date (2026-12-07) or time (2026-12-07T10:00:00, UTC)");
-      return kExitUsage;
+      answer.why = "--since: " + options.since +
+                   " is no date (2026-12-07) or time (2026-12-07T10:00:00, UTC)";
+      answer.badArgument = true;
+      return answer;
     }
     query.since = *since;
   }
+  const std::unique_ptr<history::HistoryReader> reader =
+      history::HistoryReader::Open(file, answer.why);
+  std::optional<history::HistoryReport> report;
+  if (reader) report = reader->Report(query, answer.why);
+  if (report) {
+    answer.output =
+        options.json ? history::ReportJson(*report).dump(2) + "\n" : history::ReportText(*report);
+  }
+  return answer;
+}
+
+int RunHistory(const HistoryOptions& options) {
   fs::path file = options.file;
   if (file.empty()) {
     try {
@@ -212,19 +231,12 @@ int RunHistory(const HistoryOptions& options) {
       return kExitFailed;
     }
   }
-  std::string why;
-  const std::unique_ptr<history::HistoryReader> reader = history::HistoryReader::Open(file, why);
-  std::optional<history::HistoryReport> report;
-  if (reader) report = reader->Report(query, why);
-  if (!report) {
-    Complain(why);
-    return kExitFailed;
+  const HistoryAnswer answer = AnswerHistory(options, file);
+  if (!answer.output) {
+    Complain(answer.why);
+    return answer.badArgument ? kExitUsage : kExitFailed;
   }
-  if (options.json) {
-    std::cout << history::ReportJson(*report).dump(2) << '\n';
-  } else {
-    std::cout << history::ReportText(*report);
-  }
+  std::cout << *answer.output;
   return kExitOk;
 }
 

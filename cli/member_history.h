@@ -3,9 +3,11 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "cli/commands.h"
 #include "cli/enclosure_status.h"
 #include "raid/alerts.h"
 #include "raid/enclosure_events.h"
@@ -26,6 +28,20 @@ struct HistoryOptions {
 // log folder (the service's) keeps it in /var/lib/pxraid, any other folder
 // beside its logs.
 std::filesystem::path DefaultHistoryFile(const std::filesystem::path& logDirectory);
+
+// The history a monitor keeps with `options` whose logs go to
+// `logDirectory`: empty with --no-history.
+std::filesystem::path MonitorHistoryFile(const MonitorOptions& options,
+                                         const std::filesystem::path& logDirectory);
+
+// What pxraid history prints for `options` of the history in `file`, or
+// why there is nothing to print; `badArgument` when --since is no date.
+struct HistoryAnswer {
+  std::optional<std::string> output;
+  std::string why;
+  bool badArgument = false;
+};
+HistoryAnswer AnswerHistory(const HistoryOptions& options, const std::filesystem::path& file);
 
 // pxraid monitor's writer of the history. Nothing it meets stops monitoring:
 // trouble with the file is said once on standard error.

@@ -27,8 +27,20 @@ std::vector<Alert> MonitorHistory::Record(StatusReports& /*reports*/,
 
 void EstimateFromHistory(const fs::path& /*file*/, StatusReports& /*reports*/) {}
 
+namespace {
+constexpr char kNoHistory[] = "this build keeps no member history (it was built without SQLite)";
+}  // namespace
+
+fs::path MonitorHistoryFile(const MonitorOptions& /*options*/, const fs::path& /*logDirectory*/) {
+  return {};
+}
+
+HistoryAnswer AnswerHistory(const HistoryOptions& /*options*/, const fs::path& /*file*/) {
+  return {std::nullopt, kNoHistory, false};
+}
+
 int RunHistory(const HistoryOptions& /*options*/) {
-  Complain("this build of pxraid keeps no member history (it was built without SQLite)");
+  Complain(kNoHistory);
   return kExitFailed;
 }
 

@@ -70,9 +70,7 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
   CoreState core(host, std::move(coreOptions));
   Alerting alerting(options, directory / kMailStateName);
   TextfileWriter metrics(options.textfile);
-  MonitorHistory history(options.noHistory         ? fs::path()
-                         : options.history.empty() ? DefaultHistoryFile(directory)
-                                                   : fs::path(options.history));
+  MonitorHistory history(MonitorHistoryFile(options, directory));
   Health health = Health::Unknown;
   // The alerts Alerting tells, chosen again for the hook by a selector of
   // its own that sees the same events.

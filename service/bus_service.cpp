@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "cli/commands.h"
+#include "cli/member_history.h"
 #include "common/text.h"
 #include "device/transport.h"
 #include "raid/enclosure_events.h"
@@ -23,6 +24,9 @@
 
 namespace px::service {
 namespace {
+
+// GetHistory's error when there is no history to read.
+constexpr char kErrorNoHistory[] = "org.pxraid.PxRaid1.Error.NoHistory";
 
 // How many polls the monitor may be ahead of the bus before it waits.
 constexpr std::size_t kBacklog = 4;
@@ -107,8 +111,11 @@ std::string EnclosurePath(const std::string& id) {
   return result;
 }
 
-BusService::BusService(const std::string& bus, std::string version, std::function<void()> failed)
-    : version_(std::move(version)), failed_(std::move(failed)) {
+BusService::BusService(const std::string& bus, std::string version,
+                       std::filesystem::path historyFile, std::function<void()> failed)
+    : version_(std::move(version)),
+      historyFile_(std::move(historyFile)),
+      failed_(std::move(failed)) {
   static const sd_bus_vtable manager[] = {
       SD_BUS_VTABLE_START(0),
       SD_BUS_PROPERTY("Version", "s", &BusService::GetManagerProperty, 0,
@@ -121,6 +128,9 @@ BusService::BusService(const std::string& bus, std::string version, std::functio
                                SD_BUS_PARAM(output) SD_BUS_PARAM(exit_code)
                                    SD_BUS_PARAM(complaints),
                                &BusService::OnGetStatus, SD_BUS_VTABLE_UNPRIVILEGED),
+      SD_BUS_METHOD_WITH_NAMES("GetHistory", "ss", SD_BUS_PARAM(serial) SD_BUS_PARAM(since), "s",
+                               SD_BUS_PARAM(json), &BusService::OnGetHistory,
+                               SD_BUS_VTABLE_UNPRIVILEGED),
       SD_BUS_SIGNAL_WITH_NAMES("Event", "ssss",
                                SD_BUS_PARAM(enclosure_id) SD_BUS_PARAM(name) SD_BUS_PARAM(severity)
                                    SD_BUS_PARAM(message),
@@ -422,6 +432,25 @@ int BusService::GetEnclosureProperty(sd_bus*, const char*, const char*, const ch
     return rc < 0 ? rc : sd_bus_message_close_container(reply);
   }
   return sd_bus_error_setf(error, SD_BUS_ERROR_UNKNOWN_PROPERTY, "no property %s", property);
+}
+
+int BusService::OnGetHistory(sd_bus_message* message, void* self, sd_bus_error* error) {
+  const char* serial = nullptr;
+  const char* since = nullptr;
+  if (const int rc = sd_bus_message_read(message, "ss", &serial, &since); rc < 0) return rc;
+  const auto& service = *static_cast<BusService*>(self);
+  if (service.historyFile_.empty()) {
+    return sd_bus_error_setf(error, kErrorNoHistory, "the service keeps no member history");
+  }
+  const cli::HistoryAnswer answer =
+      cli::AnswerHistory({{}, serial, since, true}, service.historyFile_);
+  if (!answer.output) {
+    return sd_bus_error_setf(error,
+                             answer.badArgument ? SD_BUS_ERROR_INVALID_ARGS : kErrorNoHistory, "%s",
+                             answer.why.c_str());
+  }
+  // The history's texts are made printable UTF-8 in the report already.
+  return sd_bus_reply_method_return(message, "s", answer.output->c_str());
 }
 
 int BusService::OnGetStatusJson(sd_bus_message* message, void* self, sd_bus_error*) {

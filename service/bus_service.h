@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -47,10 +48,13 @@ struct BusEvent {
 class BusService {
  public:
   // Connects to "system", "session" or a bus address
-  // ("unix:path=/run/..."); std::runtime_error when it cannot. `failed` is
+  // ("unix:path=/run/..."); std::runtime_error when it cannot.
+  // `historyFile` is the member history the monitor keeps (empty for none),
+  // which GetHistory reads. `failed` is
   // called from the bus thread, once, when the connection is lost or the
   // name cannot be had: the service has no reason to go on then.
-  BusService(const std::string& bus, std::string version, std::function<void()> failed);
+  BusService(const std::string& bus, std::string version, std::filesystem::path historyFile,
+             std::function<void()> failed);
   ~BusService();
   BusService(const BusService&) = delete;
   BusService& operator=(const BusService&) = delete;
@@ -86,12 +90,14 @@ class BusService {
   static int GetEnclosureProperty(sd_bus* bus, const char* path, const char* interface,
                                   const char* property, sd_bus_message* reply, void* enclosure,
                                   sd_bus_error* error);
+  static int OnGetHistory(sd_bus_message* message, void* self, sd_bus_error* error);
   static int OnGetStatusJson(sd_bus_message* message, void* self, sd_bus_error* error);
   static int OnGetStatus(sd_bus_message* message, void* self, sd_bus_error* error);
 
   sd_bus* bus_ = nullptr;
   const sd_bus_vtable* enclosureVtable_ = nullptr;
   std::string version_;
+  std::filesystem::path historyFile_;
   std::function<void()> failed_;
   int wake_ = -1;  // an eventfd: a poll is queued, or a stop asked for
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -12,6 +13,7 @@
 #include "cli/app.h"
 #include "cli/commands.h"
 #include "cli/host.h"
+#include "cli/member_history.h"
 #include "cli/stop_signal.h"
 #include "cli/virtual_scenarios.h"
 #include "service/bus_service.h"
@@ -60,7 +62,10 @@ int Run(int argc, char** argv) {
     // the monitor rather than the process.
     cli::InstallStopHandler();
     cli::Host host(global);
-    service::BusService service(bus, PXRAID_VERSION, [] { ::kill(::getpid(), SIGTERM); });
+    const std::filesystem::path logDirectory =
+        monitor.logDir.empty() ? cli::DefaultLogDirectory() : std::filesystem::path(monitor.logDir);
+    service::BusService service(bus, PXRAID_VERSION, cli::MonitorHistoryFile(monitor, logDirectory),
+                                [] { ::kill(::getpid(), SIGTERM); });
     monitor.afterPoll = [&service, &host](const cli::StatusReports& reports,
                                           const std::vector<Alert>& alerts) {
       service.Publish(reports, alerts, host.UnixSeconds());

@@ -286,6 +286,24 @@ class Client {
     return result;
   }
 
+  // GetHistory's JSON, or the D-Bus error's name.
+  std::string History(const std::string& serial, const std::string& since) {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    std::string result;
+    if (sd_bus_call_method(bus_, service::kBusName, service::kRootPath, service::kManagerInterface,
+                           "GetHistory", &error, &reply, "ss", serial.c_str(),
+                           since.c_str()) >= 0) {
+      const char* text = nullptr;
+      if (sd_bus_message_read(reply, "s", &text) >= 0) result = text;
+    } else {
+      result = error.name;
+    }
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&error);
+    return result;
+  }
+
   json Property(const char* path, const char* interface, const char* name) {
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;
@@ -510,6 +528,34 @@ TEST(Pxraidd, TellsAMemberReplacedAndRebuiltAsPollsGoBy) {
   }
   EXPECT_TRUE(rebuilding);
   EXPECT_EQ(removedFrom, run.Status()["enclosures"][0]["id"]);
+}
+
+// The member history the service keeps, as pxraid history reads it, with
+// the history's warnings among the Event signals.
+TEST(Pxraidd, GetHistoryIsWhatPxraidHistorySays) {
+  ServiceRun run("disks-mixed-up", 20);
+  ASSERT_TRUE(run.Up()) << run.Output();
+  ASSERT_TRUE(run.client().PumpUntil([&] {
+    return EventSeen(run.client().signals(), "SmallerMember");
+  })) << run.Output();
+  for (const char* warning : {"MembersSwapped", "RepeatFailure", "ForeignMember"}) {
+    EXPECT_TRUE(EventSeen(run.client().signals(), warning)) << warning;
+  }
+  const std::string file = (run.folder() / "log" / "history.sqlite").string();
+  struct Case {
+    std::string serial;
+    std::string since;
+  } cases[] = {{"", ""}, {"", "2026-12-07T10:00:10"}, {"WD-WCC3F0000001", ""}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.serial + " " + c.since);
+    std::vector<std::string> args{"history", "--history", file, "--json"};
+    if (!c.serial.empty()) args.insert(args.end(), {"--serial", c.serial});
+    if (!c.since.empty()) args.insert(args.end(), {"--since", c.since});
+    const RunResult direct = RunPxraid(args);
+    ASSERT_EQ(direct.exitCode, 0) << direct.err;
+    EXPECT_EQ(run.client().History(c.serial, c.since), direct.out);
+  }
+  EXPECT_EQ(run.client().History("", "yesterday"), "org.freedesktop.DBus.Error.InvalidArgs");
 }
 
 TEST(Pxraidd, AnEnclosurePluggedInAppearsAsAnObject) {
