@@ -270,7 +270,9 @@ class Run:
                                 "--no-first-run", "--disable-background-networking",
                                 "--disable-component-update", "--disable-sync", f"--user-data-dir={profile}",
                                 "--remote-debugging-address=127.0.0.1", "--remote-debugging-port=0",
-                                "--window-size=1280,900", "about:blank"])
+                                "--window-size=1280,900", "about:blank"],
+                   # Its own bus, or it would launch a session bus that outlives the test.
+                   env=dict(os.environ, DBUS_SESSION_BUS_ADDRESS=self.bus))
         active = os.path.join(profile, "DevToolsActivePort")
         port = wait_for("Chromium's DevTools port",
                         lambda: [open(active).read().split("\n")[0]] if os.path.exists(active) and "\n" in open(active).read() else None)[0]
