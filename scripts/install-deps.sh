@@ -17,6 +17,8 @@ packages=(
   g++-mingw-w64-x86-64 wine wine64
   qemu-system-x86 busybox-static cpio file xz-utils zstd
   prometheus prometheus-node-exporter prometheus-alertmanager systemd lintian
+  # The Cockpit page's browser test.
+  cockpit-ws cockpit-bridge chromium
 )
 
 missing=()

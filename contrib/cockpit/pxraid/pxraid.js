@@ -1,0 +1,272 @@
+// The enclosures pxraidd serves on the system bus, shown read-only: their
+// health at a glance, each member's port, state, model and serial, a
+// rebuild's progress, and the service's events as they arrive.
+//
+// Every text here may come from a device (names, models, serial numbers),
+// so it is set with textContent and never parsed as markup.
+(function () {
+    "use strict";
+
+    const SERVICE = "org.pxraid.PxRaid1";
+    const ROOT = "/org/pxraid/PxRaid1";
+    const MANAGER = "org.pxraid.PxRaid1.Manager";
+    const ENCLOSURE = "org.pxraid.PxRaid1.Enclosure";
+    // Enough for a day of polls without the page growing without bound.
+    const MAX_EVENTS = 500;
+
+    const HEALTH_WORDS = { ok: "OK", warning: "Warning", critical: "Critical", unknown: "Unknown" };
+
+    function el(tag, className, text) {
+        const node = document.createElement(tag);
+        if (className)
+            node.className = className;
+        if (text !== undefined && text !== null)
+            node.textContent = String(text);
+        return node;
+    }
+
+    function healthClass(health) {
+        return "px-health-" + (Object.prototype.hasOwnProperty.call(HEALTH_WORDS, health) ? health : "unknown");
+    }
+
+    function healthWord(health) {
+        return HEALTH_WORDS[health] || "Unknown";
+    }
+
+    // "1 h 5 min", "4 min", "less than a minute".
+    function duration(seconds) {
+        if (seconds < 60)
+            return "less than a minute";
+        const minutes = Math.round(seconds / 60);
+        const hours = Math.floor(minutes / 60);
+        const rest = minutes % 60;
+        if (hours === 0)
+            return rest + " min";
+        return rest === 0 ? hours + " h" : hours + " h " + rest + " min";
+    }
+
+    function capacity(sectors) {
+        const bytes = Number(sectors) * 512;
+        if (!(bytes > 0))
+            return "";
+        const units = ["B", "KB", "MB", "GB", "TB", "PB"];
+        let value = bytes;
+        let unit = 0;
+        while (value >= 1000 && unit < units.length - 1) {
+            value /= 1000;
+            unit++;
+        }
+        return (value >= 100 ? value.toFixed(0) : value.toFixed(1)) + " " + units[unit];
+    }
+
+    // What is wrong with an enclosure, in a few words, for the line under
+    // its name; empty when nothing is.
+    function summary(enc) {
+        if (!enc.StatusRead)
+            return "Does not answer";
+        if (enc.RebuildRunning) {
+            let text = "Rebuilding " + (enc.RebuildDirection ? enc.RebuildDirection + " " : "") +
+                enc.RebuildPercent + "%";
+            const left = Number(enc.RebuildRemainingSeconds);
+            text += left >= 0 ? ", about " + duration(left) + " left" : ", time left not known yet";
+            return text;
+        }
+        const troubled = (enc.Members || []).filter(m => m[1] === "failed" || m[1] === "absent");
+        if (troubled.length > 0)
+            return troubled.map(m => m[0] + " " + m[1]).join(", ");
+        return "";
+    }
+
+    function renderMember(member) {
+        const [port, state, model, serial, sectors] = member;
+        const row = el("tr", "px-member px-state-" + (/^[a-z]+$/.test(state) ? state : "other"));
+        const cells = [
+            ["Port", port],
+            ["State", state],
+            ["Model", model],
+            ["Serial", serial],
+            ["Capacity", capacity(sectors)],
+        ];
+        for (const [label, value] of cells) {
+            const cell = el("td", "px-cell-" + label.toLowerCase(), value);
+            cell.setAttribute("data-label", label);
+            row.appendChild(cell);
+        }
+        return row;
+    }
+
+    function renderEnclosure(enc) {
+        const card = el("article", "px-enclosure " + healthClass(enc.Health));
+        card.setAttribute("data-id", enc.Id || "");
+
+        const head = el("div", "px-enclosure-head");
+        const title = el("h3", null, "D" + enc.Device + " " + (enc.Name || ""));
+        head.appendChild(title);
+        head.appendChild(el("span", "px-badge " + healthClass(enc.Health), healthWord(enc.Health)));
+        card.appendChild(head);
+
+        const said = summary(enc);
+        if (said)
+            card.appendChild(el("p", "px-summary", said));
+        if (enc.RebuildRunning) {
+            const bar = el("progress", "px-progress");
+            bar.max = 100;
+            bar.value = Number(enc.RebuildPercent) || 0;
+            bar.textContent = bar.value + "%";
+            card.appendChild(bar);
+        }
+
+        const facts = el("dl", "px-facts");
+        const fact = (term, value) => {
+            if (value === undefined || value === null || value === "")
+                return;
+            facts.appendChild(el("dt", null, term));
+            facts.appendChild(el("dd", null, value));
+        };
+        fact("Mode", enc.Mode);
+        fact("Why", enc.Reason);
+        fact("Firmware", enc.Firmware);
+        fact("Disk", enc.Node);
+        fact("Id", enc.Id);
+        card.appendChild(facts);
+
+        const table = el("table", "px-members");
+        const thead = el("thead");
+        const headRow = el("tr");
+        for (const label of ["Port", "State", "Model", "Serial", "Capacity"])
+            headRow.appendChild(el("th", null, label));
+        thead.appendChild(headRow);
+        table.appendChild(thead);
+        const tbody = el("tbody");
+        for (const member of enc.Members || [])
+            tbody.appendChild(renderMember(member));
+        table.appendChild(tbody);
+        card.appendChild(table);
+        return card;
+    }
+
+    function start() {
+        const stateLine = document.getElementById("service-state");
+        const list = document.getElementById("enclosures");
+        const overall = document.getElementById("overall");
+        const version = document.getElementById("version");
+        const events = document.getElementById("events");
+        const noEvents = document.getElementById("no-events");
+
+        let running = null;
+        let enclosures = null;
+        let manager = null;
+
+        function say(text, kind) {
+            stateLine.textContent = text;
+            stateLine.className = "px-notice" + (kind ? " px-notice-" + kind : "");
+            stateLine.hidden = !text;
+        }
+
+        function render() {
+            list.replaceChildren();
+            if (!running || !enclosures)
+                return;
+            const all = Object.keys(enclosures).map(path => enclosures[path])
+                    .filter(p => p.valid)
+                    .sort((a, b) => (a.Device || 0) - (b.Device || 0));
+            for (const enc of all)
+                list.appendChild(renderEnclosure(enc));
+            if (all.length === 0)
+                list.appendChild(el("p", "px-muted", "pxraidd sees no enclosure."));
+            if (manager && manager.valid) {
+                overall.hidden = false;
+                overall.className = "px-badge " + healthClass(manager.Health);
+                overall.textContent = healthWord(manager.Health);
+                version.textContent = manager.Version ? "pxraidd " + manager.Version : "";
+            }
+        }
+
+        function showStopped() {
+            running = false;
+            overall.hidden = true;
+            version.textContent = "";
+            say("The pxraidd service is not running.", "warning");
+            render();
+        }
+
+        function addEvent(enclosureId, name, severity, message) {
+            const item = el("li", "px-event px-severity-" + (/^[a-z]+$/.test(severity) ? severity : "info"));
+            const when = el("time", "px-event-time", new Date().toLocaleTimeString());
+            when.dateTime = new Date().toISOString();
+            item.appendChild(when);
+            item.appendChild(el("span", "px-event-name", name));
+            if (enclosureId)
+                item.appendChild(el("span", "px-event-enclosure", enclosureId));
+            item.appendChild(el("span", "px-event-message", message));
+            events.insertBefore(item, events.firstChild);
+            while (events.children.length > MAX_EVENTS)
+                events.removeChild(events.lastChild);
+            noEvents.hidden = true;
+        }
+
+        // The bus itself tells who owns the name, now and whenever that
+        // changes: a client for a name nobody owns closes at once, so only
+        // an owner's objects get a client of their own, made anew for each
+        // owner (a service that stopped sends no InterfacesRemoved, and the
+        // enclosures it had would stay). The events come through the bus's
+        // client for as long as the page is open, so none is missed while
+        // the objects' client is being made.
+        const bus = cockpit.dbus(null, { bus: "system" });
+        let owner;
+        let generation = 0;
+        let objects = null;
+
+        function follow() {
+            const mine = ++generation;
+            const current = () => mine === generation;
+            if (objects)
+                objects.close();
+            objects = cockpit.dbus(SERVICE, { bus: "system" });
+            manager = objects.proxy(MANAGER, ROOT);
+            manager.addEventListener("changed", () => current() && render());
+            enclosures = objects.proxies(ENCLOSURE, ROOT);
+            for (const what of ["added", "changed", "removed"])
+                enclosures.addEventListener(what, () => current() && render());
+            enclosures.wait(() => current() && render());
+        }
+
+        function ownerIs(name) {
+            name = name || null;
+            if (name === owner)
+                return;
+            owner = name;
+            if (owner) {
+                running = true;
+                say("");
+                follow();
+            } else {
+                generation++;
+                if (objects)
+                    objects.close();
+                objects = null;
+                enclosures = null;
+                manager = null;
+                showStopped();
+            }
+            render();
+        }
+
+        bus.addEventListener("close", (event, options) => {
+            running = false;
+            overall.hidden = true;
+            say("Cannot reach the system bus: " + cockpit.message(options), "danger");
+            render();
+        });
+        bus.subscribe({ name: SERVICE, interface: MANAGER, member: "Event", path: ROOT },
+                      (path, iface, signal, args) => addEvent(args[0], args[1], args[2], args[3]));
+        bus.subscribe({ name: "org.freedesktop.DBus", path: "/org/freedesktop/DBus",
+                        interface: "org.freedesktop.DBus", member: "NameOwnerChanged", arg0: SERVICE },
+                      (path, iface, signal, args) => ownerIs(args[2]));
+        bus.call("/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner", [SERVICE],
+                 { name: "org.freedesktop.DBus" })
+                .then(reply => ownerIs(reply[0]), () => ownerIs(null));
+    }
+
+    document.addEventListener("DOMContentLoaded", start);
+}());
