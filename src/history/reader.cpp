@@ -133,10 +133,16 @@ std::vector<EnclosureEntry> Enclosures(Database& db, const HistoryQuery& query) 
   return enclosures;
 }
 
+// A reader beside the writer can find the log's index being moved on for a
+// moment (the writer restarting its log after a checkpoint): SQLite then
+// says the file is busy, which is only a wait, never the reader's failure.
+constexpr int kReaderBusyTimeoutMs = 5000;
+
 std::unique_ptr<Database> OpenReadOnly(const fs::path& file) {
   try {
     auto db =
         std::make_unique<Database>(file.string(), SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW);
+    db->SetBusyTimeout(kReaderBusyTimeoutMs);
     SchemaVersion(*db);
     return db;
   } catch (const DatabaseError& error) {
