@@ -6,19 +6,11 @@
 #include <utility>
 
 #include "cli/commands.h"
+#include "cli/sd_bus_handles.h"
 #include "cli/sleep_inhibitor.h"
 
 namespace px::cli {
 namespace {
-
-struct CloseBus {
-  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
-};
-struct UnrefMessage {
-  void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
-};
-using Bus = std::unique_ptr<sd_bus, CloseBus>;
-using Message = std::unique_ptr<sd_bus_message, UnrefMessage>;
 
 // A connection to the bus at `address`, or to the system bus when it is
 // empty; a negative errno when there is none.

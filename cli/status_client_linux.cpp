@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/sd_bus_handles.h"
 #include "cli/status_client.h"
 
 namespace px::cli {
@@ -18,15 +19,6 @@ constexpr char kService[] = "org.pxraid.PxRaid1";
 // A service that holds its name but does not answer must not hold status up:
 // a monitoring check that hangs is worse than one that reads the disks.
 constexpr uint64_t kCallTimeoutMicros = 10 * 1000 * 1000;
-
-struct CloseBus {
-  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
-};
-struct UnrefMessage {
-  void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
-};
-using Bus = std::unique_ptr<sd_bus, CloseBus>;
-using Message = std::unique_ptr<sd_bus_message, UnrefMessage>;
 
 struct Error {
   sd_bus_error error = SD_BUS_ERROR_NULL;
