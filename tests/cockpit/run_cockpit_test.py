@@ -132,7 +132,7 @@ class DevTools:
 READ_PAGE = """(() => {
   if (!document.getElementById("service-state") || !document.getElementById("overall"))
     return { loading: location.href + ": " + (document.body ? document.body.innerText.slice(0, 200) : ""),
-             notice: null, overall: null, enclosures: [], events: [] };
+             notice: null, overall: null, enclosures: [], history: [], events: [] };
   const text = node => node ? node.textContent.trim() : null;
   return {
     notice: document.getElementById("service-state").hidden ? "" : text(document.getElementById("service-state")),
@@ -143,6 +143,11 @@ READ_PAGE = """(() => {
       badge: text(card.querySelector(".px-badge")),
       summary: text(card.querySelector(".px-summary")),
       members: [...card.querySelectorAll("tbody tr")].map(row => [...row.cells].map(text)),
+    })),
+    history: [...document.querySelectorAll(".px-past")].map(block => ({
+      id: block.getAttribute("data-id"),
+      events: [...block.querySelectorAll(".px-past-event .px-event-name")].map(text),
+      rebuilds: [...block.querySelectorAll(".px-rebuild")].map(text),
     })),
     events: [...document.querySelectorAll("#events li")].map(item => ({
       name: text(item.querySelector(".px-event-name")),
@@ -444,6 +449,16 @@ def main():
                 raise Failure(f"events not newest first: {names}")
             if run.page.evaluate("window.pxTestMark") != "still here":
                 raise Failure("the page was reloaded")
+
+            # The service's member history, read again after the events: the
+            # rebuild is there, ended, and so are the story's events.
+            def history_shown():
+                past = [b for b in run.read()["history"] if b["id"] == enclosure["id"]]
+                if (past and any("completed" in r for r in past[0]["rebuilds"])
+                        and "MemberRemoved" in past[0]["events"]):
+                    return True
+                return json.dumps(run.read()["history"])
+            wait_for("the rebuild and the events in the page's history", history_shown)
             run.shot("member-replaced-events")
             run.stop_service()
         check("member-replaced: events raised after the page opened appear without a reload", live_event)

@@ -1,6 +1,7 @@
 // The enclosures pxraidd serves on the system bus, shown read-only: their
 // health at a glance, each member's port, state, model and serial, a
-// rebuild's progress, and the service's events as they arrive.
+// rebuild's progress, what the service's member history remembers of them,
+// and the service's events as they arrive.
 //
 // Every text here may come from a device (names, models, serial numbers),
 // so it is set with textContent and never parsed as markup.
@@ -13,6 +14,9 @@
     const ENCLOSURE = "org.pxraid.PxRaid1.Enclosure";
     // Enough for a day of polls without the page growing without bound.
     const MAX_EVENTS = 500;
+    // Of each enclosure's history, the newest events and rebuilds.
+    const HISTORY_EVENTS = 10;
+    const HISTORY_REBUILDS = 5;
 
     const HEALTH_WORDS = { ok: "OK", warning: "Warning", critical: "Critical", unknown: "Unknown" };
 
@@ -145,6 +149,43 @@
         return card;
     }
 
+    // One enclosure's past, from GetHistory's JSON (times are UTC).
+    function renderPast(entry) {
+        const block = el("article", "px-past");
+        block.setAttribute("data-id", entry.id || "");
+        block.appendChild(el("h3", null, (entry.name || "") + " (" + (entry.id || "") + ")"));
+        block.appendChild(el("p", "px-muted", "Seen from " + entry.first_seen + " to " + entry.last_seen));
+        const rebuilds = (entry.rebuilds || []).slice(-HISTORY_REBUILDS).reverse();
+        if (rebuilds.length > 0) {
+            const list = el("ul", "px-rebuilds");
+            for (const r of rebuilds) {
+                let text = r.started + "  " + r.direction + "  " + r.outcome;
+                if (r.duration_seconds !== null && r.duration_seconds !== undefined)
+                    text += ", " + duration(Number(r.duration_seconds));
+                else
+                    text += ", at " + r.percent + "%";
+                list.appendChild(el("li", "px-rebuild", text));
+            }
+            block.appendChild(el("h4", null, "Rebuilds"));
+            block.appendChild(list);
+        }
+        const events = (entry.events || []).slice(-HISTORY_EVENTS).reverse();
+        if (events.length > 0) {
+            const list = el("ul", "px-past-events");
+            for (const e of events) {
+                const item = el("li", "px-past-event px-severity-" +
+                                (/^[a-z]+$/.test(e.severity) ? e.severity : "info"));
+                item.appendChild(el("span", "px-event-time", e.time));
+                item.appendChild(el("span", "px-event-name", e.name));
+                item.appendChild(el("span", "px-event-message", e.message));
+                list.appendChild(item);
+            }
+            block.appendChild(el("h4", null, "Latest events"));
+            block.appendChild(list);
+        }
+        return block;
+    }
+
     function start() {
         const stateLine = document.getElementById("service-state");
         const list = document.getElementById("enclosures");
@@ -152,6 +193,8 @@
         const version = document.getElementById("version");
         const events = document.getElementById("events");
         const noEvents = document.getElementById("no-events");
+        const history = document.getElementById("history");
+        const noHistory = document.getElementById("no-history");
 
         let running = null;
         let enclosures = null;
@@ -180,6 +223,39 @@
                 overall.textContent = healthWord(manager.Health);
                 version.textContent = manager.Version ? "pxraidd " + manager.Version : "";
             }
+        }
+
+        // The history is read when the service appears and again a moment
+        // after its events, which the history has recorded by then.
+        let historyTimer = null;
+        function showHistory(text) {
+            history.replaceChildren();
+            noHistory.hidden = false;
+            noHistory.textContent = text;
+        }
+        function loadHistory() {
+            if (!objects)
+                return;
+            const mine = generation;
+            objects.call(ROOT, MANAGER, "GetHistory", ["", ""])
+                    .then(reply => {
+                        if (mine !== generation)
+                            return;
+                        const report = JSON.parse(reply[0]);
+                        history.replaceChildren();
+                        for (const entry of report.enclosures || [])
+                            history.appendChild(renderPast(entry));
+                        noHistory.hidden = history.children.length > 0;
+                        noHistory.textContent = "The history holds no enclosure yet.";
+                    }, error => mine === generation && showHistory("No history: " + cockpit.message(error)));
+        }
+        function historySoon() {
+            if (historyTimer)
+                window.clearTimeout(historyTimer);
+            historyTimer = window.setTimeout(() => {
+                historyTimer = null;
+                loadHistory();
+            }, 500);
         }
 
         function showStopped() {
@@ -228,7 +304,12 @@
             enclosures = objects.proxies(ENCLOSURE, ROOT);
             for (const what of ["added", "changed", "removed"])
                 enclosures.addEventListener(what, () => current() && render());
-            enclosures.wait(() => current() && render());
+            enclosures.wait(() => {
+                if (current()) {
+                    render();
+                    loadHistory();
+                }
+            });
         }
 
         function ownerIs(name) {
@@ -247,6 +328,7 @@
                 objects = null;
                 enclosures = null;
                 manager = null;
+                showHistory("Not read: the service is not running.");
                 showStopped();
             }
             render();
@@ -259,7 +341,10 @@
             render();
         });
         bus.subscribe({ name: SERVICE, interface: MANAGER, member: "Event", path: ROOT },
-                      (path, iface, signal, args) => addEvent(args[0], args[1], args[2], args[3]));
+                      (path, iface, signal, args) => {
+                          addEvent(args[0], args[1], args[2], args[3]);
+                          historySoon();
+                      });
         bus.subscribe({ name: "org.freedesktop.DBus", path: "/org/freedesktop/DBus",
                         interface: "org.freedesktop.DBus", member: "NameOwnerChanged", arg0: SERVICE },
                       (path, iface, signal, args) => ownerIs(args[2]));
