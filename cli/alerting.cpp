@@ -241,20 +241,24 @@ Alerting::Alerting(const MonitorOptions& options, std::filesystem::path stateFil
   }
 }
 
-void Alerting::Test(const StatusReports& reports) {
+std::vector<Alert> Alerting::Test(const StatusReports& reports) {
+  std::vector<Alert> told;
   for (const EnclosureReport& enclosure : reports.enclosures) {
-    const Alert alert = TestAlert(static_cast<std::size_t>(enclosure.device - 1));
+    const Alert& alert =
+        told.emplace_back(TestAlert(static_cast<std::size_t>(enclosure.device - 1)));
     Tell(alert);
     if (!options_.mailTo.empty()) Mail(alert, false, reports, false);
   }
+  return told;
 }
 
-void Alerting::AfterPoll(const std::vector<EnclosureEvent>& events,
-                         const std::vector<Alert>& warnings, const StatusReports& reports,
-                         int64_t now) {
-  for (const Alert& alert : selector_.Select(events)) Tell(alert);
-  for (const Alert& warning : warnings) Tell(warning);
-  if (options_.mailTo.empty()) return;
+std::vector<Alert> Alerting::AfterPoll(const std::vector<EnclosureEvent>& events,
+                                       const std::vector<Alert>& warnings,
+                                       const StatusReports& reports, int64_t now) {
+  std::vector<Alert> told = selector_.Select(events);
+  told.insert(told.end(), warnings.begin(), warnings.end());
+  for (const Alert& alert : told) Tell(alert);
+  if (options_.mailTo.empty()) return told;
   // A warning comes with the change that brings it about, once: there is
   // nothing to pace, and nothing to mail again.
   for (const Alert& warning : warnings) {
@@ -270,6 +274,7 @@ void Alerting::AfterPoll(const std::vector<EnclosureEvent>& events,
   }
   if (stateLeftOut_ || pacing_.Lines() != before) SaveMailState();
   stateLeftOut_ = false;
+  return told;
 }
 
 void Alerting::Tell(const Alert& alert) {

@@ -79,11 +79,14 @@ class Alerting {
   Alerting(const MonitorOptions& options, std::filesystem::path stateFile);
 
   // --test: one TestAlert for every enclosure, by every route, mail too.
-  void Test(const StatusReports& reports);
+  // Returns the alerts told.
+  std::vector<Alert> Test(const StatusReports& reports);
   // What one poll changed, the member history's warnings it raised (a
-  // critical one is mailed), and the mail its conditions are due.
-  void AfterPoll(const std::vector<EnclosureEvent>& events, const std::vector<Alert>& warnings,
-                 const StatusReports& reports, int64_t now);
+  // critical one is mailed), and the mail its conditions are due. Returns
+  // the alerts told, in their order.
+  std::vector<Alert> AfterPoll(const std::vector<EnclosureEvent>& events,
+                               const std::vector<Alert>& warnings, const StatusReports& reports,
+                               int64_t now);
 
  private:
   void Tell(const Alert& alert);

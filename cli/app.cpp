@@ -397,10 +397,8 @@ int Run(int argc, char** argv) {
     return usageError();
   }
 
-  status.format = statusJson                     ? StatusFormat::Json
-                  : statusFormat == "prometheus" ? StatusFormat::Prometheus
-                  : statusFormat == "json"       ? StatusFormat::Json
-                                                 : StatusFormat::Text;
+  status.format = statusJson ? StatusFormat::Json
+                             : ParseStatusFormat(statusFormat).value_or(StatusFormat::Text);
   try {
     if (buildCommand->parsed()) return RunFirmwareBuild(build);
     if (historyCommand->parsed()) return RunHistory(history);

@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -39,6 +40,10 @@ struct ListOptions {
 };
 
 enum class StatusFormat { Text, Json, Prometheus };
+// The names --format takes, and pxraidd's GetStatus: "text", "json",
+// "prometheus".
+std::string_view StatusFormatName(StatusFormat format);
+std::optional<StatusFormat> ParseStatusFormat(std::string_view name);
 
 struct StatusOptions {
   StatusFormat format = StatusFormat::Text;

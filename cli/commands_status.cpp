@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -6,6 +7,8 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <string_view>
+#include <utility>
 
 #include "cli/commands.h"
 #include "cli/core_state.h"
@@ -134,6 +137,30 @@ int RunList(Host& host, const ListOptions& options) {
     std::cout << line << '\n';
   }
   return kExitOk;
+}
+
+namespace {
+
+constexpr std::array<std::pair<std::string_view, StatusFormat>, 3> kStatusFormats{{
+    {"text", StatusFormat::Text},
+    {"json", StatusFormat::Json},
+    {"prometheus", StatusFormat::Prometheus},
+}};
+
+}  // namespace
+
+std::string_view StatusFormatName(StatusFormat format) {
+  for (const auto& [name, value] : kStatusFormats) {
+    if (value == format) return name;
+  }
+  return "text";
+}
+
+std::optional<StatusFormat> ParseStatusFormat(std::string_view name) {
+  for (const auto& [known, value] : kStatusFormats) {
+    if (known == name) return value;
+  }
+  return std::nullopt;
 }
 
 std::string StatusOutput(StatusFormat format, const StatusReports& all, const std::string& error,

@@ -72,9 +72,6 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
   TextfileWriter metrics(options.textfile);
   MonitorHistory history(MonitorHistoryFile(options, directory));
   Health health = Health::Unknown;
-  // The alerts Alerting tells, chosen again for the hook by a selector of
-  // its own that sees the same events.
-  AlertSelector toldSelector;
 
   MonitoringSession session(core, Greeting::OnFirstAnswer);
   const uint32_t found = ExplainDetection(core, session.DetectNow(core.probing).count);
@@ -126,20 +123,13 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
         StatusReports reports = ReportAll(core, core.devices.DeviceCount.load(), report);
         health = reports.overall;
         const std::vector<Alert> warnings = history.Record(reports, changes, host.UnixSeconds());
-        if (poll == 0 && options.test) alerting.Test(reports);
-        alerting.AfterPoll(changes, warnings, reports, host.UnixSeconds());
-        metrics.Write(reports, host.UnixSeconds());
-        if (options.afterPoll) {
-          std::vector<Alert> told;
-          if (poll == 0 && options.test) {
-            for (const EnclosureReport& enclosure : reports.enclosures) {
-              told.push_back(TestAlert(static_cast<std::size_t>(enclosure.device - 1)));
-            }
-          }
-          for (Alert& alert : toldSelector.Select(changes)) told.push_back(std::move(alert));
-          told.insert(told.end(), warnings.begin(), warnings.end());
-          options.afterPoll(reports, told);
+        std::vector<Alert> told;
+        if (poll == 0 && options.test) told = alerting.Test(reports);
+        for (Alert& alert : alerting.AfterPoll(changes, warnings, reports, host.UnixSeconds())) {
+          told.push_back(std::move(alert));
         }
+        metrics.Write(reports, host.UnixSeconds());
+        if (options.afterPoll) options.afterPoll(reports, told);
       }
     } else {
       metrics.Write({}, host.UnixSeconds());

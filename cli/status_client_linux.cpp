@@ -27,38 +27,13 @@ struct Error {
     if (error.message != nullptr && *error.message != '\0') return error.message;
     return std::strerror(rc < 0 ? -rc : rc);
   }
-  // The name had no owner by the time the call went: the service stopped in
-  // between, which is no failure of it.
+  // No service owns the name (activation is off): there is none to ask,
+  // which is no failure of it.
   bool NoOwner() const {
     return sd_bus_error_has_names(&error, SD_BUS_ERROR_SERVICE_UNKNOWN,
                                   SD_BUS_ERROR_NAME_HAS_NO_OWNER);
   }
 };
-
-const char* FormatName(StatusFormat format) {
-  switch (format) {
-    case StatusFormat::Json:
-      return "json";
-    case StatusFormat::Prometheus:
-      return "prometheus";
-    case StatusFormat::Text:
-      break;
-  }
-  return "text";
-}
-
-bool HasOwner(sd_bus* bus) {
-  Error error;
-  sd_bus_message* raw = nullptr;
-  if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                         "org.freedesktop.DBus", "NameHasOwner", &error.error, &raw, "s",
-                         kService) < 0) {
-    return false;
-  }
-  const Message reply(raw);
-  int owned = 0;
-  return sd_bus_message_read(reply.get(), "b", &owned) >= 0 && owned != 0;
-}
 
 void CannotAsk(const std::string& reason) {
   Complain("the service did not answer (" + reason + "); reading the enclosures directly");
@@ -71,16 +46,17 @@ std::optional<int> StatusFromService(const StatusOptions& options) {
   // No system bus at all (a container, a rescue shell) is no service either.
   if (sd_bus_open_system(&raw) < 0) return std::nullopt;
   const Bus bus(raw);
-  if (!HasOwner(bus.get())) return std::nullopt;
 
   sd_bus_message* rawCall = nullptr;
   int rc = sd_bus_message_new_method_call(bus.get(), &rawCall, kService, "/org/pxraid/PxRaid1",
                                           "org.pxraid.PxRaid1.Manager", "GetStatus");
   const Message call(rawCall);
-  // A service that is not running is read around, not started.
+  // A service that is not running is read around, not started: the call
+  // then fails at once as having no owner.
   if (rc >= 0) rc = sd_bus_message_set_auto_start(call.get(), 0);
   if (rc >= 0) {
-    rc = sd_bus_message_append(call.get(), "si", FormatName(options.format),
+    rc = sd_bus_message_append(call.get(), "si",
+                               std::string(StatusFormatName(options.format)).c_str(),
                                static_cast<int32_t>(options.drive));
   }
   Error error;

@@ -17,7 +17,6 @@
 
 #include "cli/commands.h"
 #include "cli/member_history.h"
-#include "common/text.h"
 #include "device/transport.h"
 #include "raid/enclosure_events.h"
 #include "raid/enclosure_health.h"
@@ -33,20 +32,6 @@ constexpr std::size_t kBacklog = 4;
 
 std::string Reason(int negativeErrno) {
   return std::strerror(-negativeErrno);
-}
-
-// Every text a device chose, made printable UTF-8: sd-bus refuses a message
-// that carries anything else, and a client must not be steered by one.
-cli::EnclosureReport Printable(cli::EnclosureReport report) {
-  for (std::string* text : {&report.id, &report.node, &report.name, &report.firmware, &report.mode,
-                            &report.reason, &report.direction}) {
-    *text = PrintableUtf8(*text);
-  }
-  for (cli::MemberReport& member : report.members) {
-    member.model = PrintableUtf8(member.model);
-    member.serial = PrintableUtf8(member.serial);
-  }
-  return report;
 }
 
 bool SameMembers(const cli::EnclosureReport& a, const cli::EnclosureReport& b) {
@@ -199,7 +184,6 @@ BusService::BusService(const std::string& bus, std::string version,
     bus_ = nullptr;
     throw std::runtime_error(std::string("eventfd: ") + std::strerror(error));
   }
-  statusJson_ = cli::ToJson(cli::StatusReports{}).dump(2);
   thread_ = std::thread([this] { Serve(); });
 }
 
@@ -218,8 +202,8 @@ void BusService::Publish(const cli::StatusReports& reports, const std::vector<Al
     for (const cli::EnclosureReport& enclosure : reports.enclosures) {
       if (static_cast<std::size_t>(enclosure.device - 1) == alert.device) id = enclosure.id;
     }
-    poll.events.push_back({PrintableUtf8(id), alert.name, std::string(SeverityName(alert.severity)),
-                           PrintableUtf8(alert.message)});
+    poll.events.push_back(
+        {id, alert.name, std::string(SeverityName(alert.severity)), alert.message});
   }
   std::unique_lock lock(mutex_);
   taken_.wait(lock, [this] { return ended_ || queued_.size() < kBacklog; });
@@ -308,8 +292,6 @@ bool BusService::Wait() {
 }
 
 void BusService::Apply(const Poll& poll) {
-  statusJson_ = cli::ToJson(poll.reports)
-                    .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
   lastReports_ = poll.reports;
   lastPolledAt_ = poll.polledAt;
   std::map<std::string, cli::EnclosureReport> now;
@@ -317,7 +299,7 @@ void BusService::Apply(const Poll& poll) {
     std::string path = EnclosurePath(report.id);
     // Two bridges that give the same serial number are still two objects.
     if (now.contains(path)) path = EnclosurePath(report.id + "-D" + std::to_string(report.device));
-    now.emplace(std::move(path), Printable(report));
+    now.emplace(std::move(path), report);
   }
 
   for (auto it = enclosures_.begin(); it != enclosures_.end();) {
@@ -454,16 +436,18 @@ int BusService::OnGetHistory(sd_bus_message* message, void* self, sd_bus_error* 
 }
 
 int BusService::OnGetStatusJson(sd_bus_message* message, void* self, sd_bus_error*) {
-  return sd_bus_reply_method_return(message, "s",
-                                    static_cast<BusService*>(self)->statusJson_.c_str());
+  const std::string json =
+      cli::ToJson(static_cast<BusService*>(self)->lastReports_)
+          .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+  return sd_bus_reply_method_return(message, "s", json.c_str());
 }
 
 int BusService::OnGetStatus(sd_bus_message* message, void* self, sd_bus_error* error) {
   const char* format = nullptr;
   int32_t drive = 0;
   if (const int rc = sd_bus_message_read(message, "si", &format, &drive); rc < 0) return rc;
-  const std::string_view name = format;
-  if (name != "text" && name != "json" && name != "prometheus") {
+  const std::optional<cli::StatusFormat> parsed = cli::ParseStatusFormat(format);
+  if (!parsed) {
     return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS,
                              "the format is text, json or prometheus, not %s", format);
   }
@@ -474,10 +458,7 @@ int BusService::OnGetStatus(sd_bus_message* message, void* self, sd_bus_error* e
   }
   const auto& service = *static_cast<BusService*>(self);
   const cli::StatusAnswer answer =
-      cli::AnswerFromPoll(name == "json"         ? cli::StatusFormat::Json
-                          : name == "prometheus" ? cli::StatusFormat::Prometheus
-                                                 : cli::StatusFormat::Text,
-                          drive, service.lastReports_, service.lastPolledAt_);
+      cli::AnswerFromPoll(*parsed, drive, service.lastReports_, service.lastPolledAt_);
 
   sd_bus_message* reply = nullptr;
   int rc = sd_bus_message_new_method_return(message, &reply);

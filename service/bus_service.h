@@ -112,7 +112,6 @@ class BusService {
   // The bus thread's own.
   std::map<std::string, std::unique_ptr<Enclosure>> enclosures_;  // by object path
   std::string health_ = "unknown";
-  std::string statusJson_;
   // The last poll as status reads it, for GetStatus; none before the first.
   cli::StatusReports lastReports_;
   std::optional<int64_t> lastPolledAt_;

@@ -45,7 +45,8 @@ void Replayer::SetStopHandler(StopHandler handler) {
   Report(reason);
 }
 
-const RecordedCall* Replayer::Take(const RecordedCall& question, std::string& stopped) {
+const RecordedCall* Replayer::Take(const RecordedCall& question, std::string& stopped,
+                                   Recorded recorded) {
   if (stopped_) return nullptr;
   // Read as the replay goes: an upgrade's recording runs to a hundred
   // thousand lines, and a window can start at once.
@@ -58,7 +59,9 @@ const RecordedCall* Replayer::Take(const RecordedCall& question, std::string& st
     read = ReadRecordingLine(in_, line);
     if (read != LineRead::End) ++line_;
   }
-  if (read == LineRead::End) {
+  if (read == LineRead::End && recorded == Recorded::SinceAsked) {
+    return nullptr;
+  } else if (read == LineRead::End) {
     stopped = "the recording " + file_.string() + " ends at line " + std::to_string(line_) +
               "; came " + Describe(question);
   } else if (read == LineRead::TooLong) {
@@ -70,6 +73,9 @@ const RecordedCall* Replayer::Take(const RecordedCall& question, std::string& st
       stopped = Where() + error;
     } else if (!call->Text("call")) {
       stopped = Where() + "a call must say what it is (\"call\")";
+    } else if (!call->Asks(question) && recorded == Recorded::SinceAsked) {
+      readAhead_ = std::move(line);
+      return nullptr;
     } else if (!call->Asks(question)) {
       stopped = Where() + DescribeDifference(*call, question);
     } else {
@@ -87,12 +93,12 @@ void Replayer::Stop(const std::string& reason) {
 }
 
 template <typename T, typename Read>
-T Replayer::Answer(const RecordedCall& question, T ended, Read read) {
+T Replayer::Answer(const RecordedCall& question, T ended, Read read, Recorded since) {
   std::string stopped;
   T answer = std::move(ended);
   {
     const std::lock_guard lock(mutex_);
-    if (const RecordedCall* call = Take(question, stopped)) {
+    if (const RecordedCall* call = Take(question, stopped, since)) {
       if (auto recorded = read(*call)) {
         answer = std::move(*recorded);
       } else {
@@ -181,36 +187,11 @@ std::string Replayer::DriveNode(unsigned drive) {
 }
 
 std::string Replayer::BridgeId(unsigned drive) {
-  std::string stopped;
-  {
-    // Recordings older than the question have no answer to it: for them the
-    // host could not tell, and the replay goes on with the next line.
-    const std::lock_guard lock(mutex_);
-    if (stopped_) return {};
-    if (!readAhead_) {
-      std::string line;
-      const LineRead read = ReadRecordingLine(in_, line);
-      if (read == LineRead::End) return {};
-      ++line_;
-      if (read == LineRead::TooLong) {
-        stopped = Where() + TooLongText();
-        Stop(stopped);
-      } else {
-        readAhead_ = std::move(line);
-      }
-    }
-    if (stopped.empty()) {
-      std::string error;
-      const auto call = RecordedCall::Parse(*readAhead_, error);
-      if (!call || !call->Asks(BridgeIdQuestion(drive))) return {};
-    }
-  }
-  if (!stopped.empty()) {
-    Report(stopped);
-    return {};
-  }
-  return Answer(BridgeIdQuestion(drive), std::string(),
-                [](const RecordedCall& call) { return call.Text(kIdKey); });
+  // Recordings older than the question have no answer to it: for them the
+  // host could not tell.
+  return Answer(
+      BridgeIdQuestion(drive), std::string(),
+      [](const RecordedCall& call) { return call.Text(kIdKey); }, Recorded::SinceAsked);
 }
 
 std::optional<DeniedDisk> Replayer::RefusedDisk() {

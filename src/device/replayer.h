@@ -71,14 +71,21 @@ class Replayer final : public Transport {
     Pauses pauses_;
   };
 
+  // Whether every recording holds a question's answer, or only those made
+  // since the program began to ask it.
+  enum class Recorded : uint8_t { Always, SinceAsked };
+
   // What the recording answers to `question`: `read` (called under the
   // lock) takes the answer from the recorded call; `ended` is the answer of
-  // a stopped replay, and of one that stops here.
+  // a stopped replay, of one that stops here, and of an older recording
+  // without the answer to a question recorded SinceAsked.
   template <typename T, typename Read>
-  T Answer(const RecordedCall& question, T ended, Read read);
+  T Answer(const RecordedCall& question, T ended, Read read, Recorded recorded = Recorded::Always);
   // The recorded call that answers `question`, taken; nothing when the
-  // replay has stopped or stops here (with `stopped` set to the reason).
-  const RecordedCall* Take(const RecordedCall& question, std::string& stopped);
+  // replay has stopped or stops here (with `stopped` set to the reason), or
+  // when a question recorded SinceAsked finds another call, which is kept
+  // for the next question.
+  const RecordedCall* Take(const RecordedCall& question, std::string& stopped, Recorded recorded);
   void Stop(const std::string& reason);
   // Tells the handler, outside the lock, when `reason` is set.
   void Report(const std::string& reason);
@@ -90,8 +97,8 @@ class Replayer final : public Transport {
   mutable std::mutex mutex_;
   std::ifstream in_;
   std::size_t line_ = 0;
-  // A line read ahead to see whether it answers a question that recordings
-  // made before it was asked do not hold; the next Take starts from it.
+  // A line that did not answer a question recorded SinceAsked; the next
+  // Take starts from it.
   std::optional<std::string> readAhead_;
   RecordedCall current_;
   bool stopped_ = false;

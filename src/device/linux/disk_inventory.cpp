@@ -183,7 +183,6 @@ std::vector<ScsiDisk> ListScsiDisks(const SystemRoots& roots) {
     disk.removable = ReadNumber(dir / "removable").value_or(0) != 0;
     disk.sizeBytes = ReadNumber(dir / "size").value_or(0) * kSysfsSectorBytes;
     disk.identity = {ReadDeviceNumber(dir / "dev"), ReadNumber(dir / "diskseq").value_or(0)};
-    disk.bridgeId = BridgeIdOf(roots, dir);
     disks.push_back(std::move(disk));
   }
   std::sort(disks.begin(), disks.end(),

@@ -48,7 +48,6 @@ struct ScsiDisk {
   bool removable = false;      // sysfs "removable"
   uint64_t sizeBytes = 0;      // sysfs "size" x 512
   DiskIdentity identity;       // sysfs "dev" and "diskseq"
-  std::string bridgeId;        // BridgeIdOf; empty for a disk on no USB bridge
 };
 
 // A mounted partition of one of those disks: what the program calls a volume

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <limits>
+#include <tuple>
 #include <utility>
 
 namespace px {
@@ -224,7 +225,18 @@ std::string SgTransport::DriveNode(unsigned drive) {
 
 std::string SgTransport::BridgeId(unsigned drive) {
   const auto host = Snapshot();
-  return drive < host->disks.size() ? host->disks[drive].bridgeId : std::string();
+  if (drive >= host->disks.size()) return {};
+  const ScsiDisk& disk = host->disks[drive];
+  // Asked of enclosures only, at every poll; looked up in sysfs once for
+  // each disk the host has had, not at every look at the host.
+  const std::tuple key{disk.name, disk.identity.device, disk.identity.sequence};
+  {
+    std::lock_guard lock(mutex_);
+    if (const auto known = bridgeIds_.find(key); known != bridgeIds_.end()) return known->second;
+  }
+  std::string id = BridgeIdOf(roots_, roots_.sys / "block" / disk.name);
+  std::lock_guard lock(mutex_);
+  return bridgeIds_.try_emplace(key, std::move(id)).first->second;
 }
 
 std::optional<DeniedDisk> SgTransport::RefusedDisk() {

@@ -6,10 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "device/linux/disk_inventory.h"
@@ -118,6 +120,8 @@ class SgTransport final : public Transport {
   std::shared_ptr<const HostSnapshot> host_;
   std::vector<OpenNode> handles_;
   std::optional<std::string> refusedNode_;
+  // BridgeId's answers, by the disk's name, device and sequence numbers.
+  std::map<std::tuple<std::string, uint64_t, uint64_t>, std::string> bridgeIds_;
 };
 
 }  // namespace px
