@@ -304,9 +304,15 @@ int Run(int argc, char** argv) {
   CLI::App* upgradeCommand =
       firmware->add_subcommand("upgrade", "erase, program and verify the controller's flash");
   upgradeCommand->add_option("FILE", upgrade.file, "firmware file")->required();
-  upgradeCommand->add_option("--device", upgrade.device, "enclosure N (from 1)")
-      ->capture_default_str()
-      ->check(WholeNumber(1, 8));
+  CLI::Option* upgradeDevice =
+      upgradeCommand->add_option("--device", upgrade.device, "enclosure N (from 1)")
+          ->capture_default_str()
+          ->check(WholeNumber(1, 8));
+  upgradeCommand
+      ->add_option("--enclosure", upgrade.enclosure,
+                   "the enclosure whose stable id is ID, as status --json shows it")
+      ->option_text("ID")
+      ->excludes(upgradeDevice);
   upgradeCommand->add_flag("--yes,-y", upgrade.yes,
                            "do not ask for confirmation, nor before going on without a backup "
                            "when the flash reads as erased");
@@ -320,9 +326,15 @@ int Run(int argc, char** argv) {
       firmware->add_subcommand("backup", "read the controller's flash into a file");
   backupCommand->add_option("FILE", backup.file, "the backup file (replaced if it exists)")
       ->required();
-  backupCommand->add_option("--device", backup.device, "enclosure N (from 1)")
-      ->capture_default_str()
-      ->check(WholeNumber(1, 8));
+  CLI::Option* backupDevice =
+      backupCommand->add_option("--device", backup.device, "enclosure N (from 1)")
+          ->capture_default_str()
+          ->check(WholeNumber(1, 8));
+  backupCommand
+      ->add_option("--enclosure", backup.enclosure,
+                   "the enclosure whose stable id is ID, as status --json shows it")
+      ->option_text("ID")
+      ->excludes(backupDevice);
   backupCommand->add_option("--log-dir", backup.logDir,
                             "where the daily log files are, to tell of a firmware upgrade cut "
                             "short");
@@ -331,9 +343,15 @@ int Run(int argc, char** argv) {
   CLI::App* restoreCommand = firmware->add_subcommand(
       "restore", "erase, program and verify the controller's flash with a backup");
   restoreCommand->add_option("FILE", restore.file, "a backup file")->required();
-  restoreCommand->add_option("--device", restore.device, "enclosure N (from 1)")
-      ->capture_default_str()
-      ->check(WholeNumber(1, 8));
+  CLI::Option* restoreDevice =
+      restoreCommand->add_option("--device", restore.device, "enclosure N (from 1)")
+          ->capture_default_str()
+          ->check(WholeNumber(1, 8));
+  restoreCommand
+      ->add_option("--enclosure", restore.enclosure,
+                   "the enclosure whose stable id is ID, as status --json shows it")
+      ->option_text("ID")
+      ->excludes(restoreDevice);
   restoreCommand->add_flag("--yes,-y", restore.yes, "do not ask for confirmation");
   restoreCommand->add_option("--log-dir", restore.logDir, "where the daily log files go");
 

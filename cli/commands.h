@@ -101,6 +101,9 @@ struct FirmwareCheckOptions {
 struct FirmwareUpgradeOptions {
   std::string file;
   int device = 1;
+  // The stable id of the enclosure (status --json's "id"); chosen instead of
+  // `device` when given.
+  std::string enclosure;
   bool yes = false;
   bool noBackup = false;
   std::string logDir;  // the backup and the log line; empty for the default
@@ -109,12 +112,18 @@ struct FirmwareUpgradeOptions {
 struct FirmwareBackupOptions {
   std::string file;
   int device = 1;
+  // The stable id of the enclosure (status --json's "id"); chosen instead of
+  // `device` when given.
+  std::string enclosure;
   std::string logDir;
 };
 
 struct FirmwareRestoreOptions {
   std::string file;
   int device = 1;
+  // The stable id of the enclosure (status --json's "id"); chosen instead of
+  // `device` when given.
+  std::string enclosure;
   bool yes = false;
   std::string logDir;
 };

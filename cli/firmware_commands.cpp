@@ -11,6 +11,7 @@
 #include "cli/core_state.h"
 #include "cli/firmware_args.h"
 #include "cli/host.h"
+#include "cli/progress_text.h"
 #include "cli/sleep_inhibitor.h"
 #include "cli/stop_signal.h"
 #include "common/bytes.h"
@@ -94,8 +95,7 @@ class ProgressLine final : public UpgradeProgress {
     if (!running_ || !drawn_) return;
     const uint32_t done = std::min(progress_->load() - stageStart_, stageSteps_);
     const uint32_t percent = done * 100 / stageSteps_;
-    const std::string line = caption_ + ": " + std::to_string(percent) + "%, " + unit_ + " " +
-                             std::to_string(done) + " of " + std::to_string(stageSteps_);
+    const std::string line = ProgressText(caption_, percent, unit_, done, stageSteps_);
     if (terminal_) {
       if (line == shown_) return;
       std::cout << '\r' << line << std::flush;
@@ -148,11 +148,21 @@ bool Confirm(const std::string& question) {
   return answer == "y" || answer == "yes";
 }
 
-// The slot of device `device` (1-based) after discovery, or nothing with the
+// The slot of device `device` (1-based), or of the enclosure whose stable id
+// is `enclosure` when one is given, after discovery; or nothing with the
 // reason told.
-std::optional<std::size_t> ChooseDevice(CoreState& core, int device) {
+std::optional<std::size_t> ChooseDevice(CoreState& core, int device,
+                                        const std::string& enclosure = {}) {
   const uint32_t count = DetectAndExplain(core);
   if (count == 0) return std::nullopt;
+  if (!enclosure.empty()) {
+    for (std::size_t slot = 0; slot < count; ++slot) {
+      if (core.host.EnclosureId(DriveOf(core.devices.DeviceSlot[slot])) == enclosure) return slot;
+    }
+    Complain("there is no enclosure " + PrintableUtf8(enclosure) + ": " + std::to_string(count) +
+             (count == 1 ? " enclosure" : " enclosures") + " found");
+    return std::nullopt;
+  }
   if (device < 1 || static_cast<uint32_t>(device) > count) {
     Complain("there is no device " + std::to_string(device) + ": " + std::to_string(count) +
              (count == 1 ? " enclosure" : " enclosures") + " found");
@@ -175,11 +185,12 @@ class FlashSession {
     progress_.Follow(core_.firmware.UpgradeProgress);
   }
 
-  // Finds enclosure `device` (from 1), tells of any flash cut short that
+  // Finds enclosure `device` (from 1), or the one of stable id `enclosure`
+  // when that is given, tells of any flash cut short that
   // the log folder shows, and makes sure the enclosure's disk opens and is
   // ours; otherwise says why and gives the exit status.
-  int Choose(int device) {
-    const std::optional<std::size_t> slot = ChooseDevice(core_, device);
+  int Choose(int device, const std::string& enclosure) {
+    const std::optional<std::size_t> slot = ChooseDevice(core_, device, enclosure);
     CutShortWatch watch;
     TellCutShortRuns(core_, logDirectory_, watch);
     if (!slot) return kExitNoDevice;
@@ -363,7 +374,8 @@ int RunFirmwareUpgrade(Host& host, const FirmwareUpgradeOptions& options) {
   InstallStopHandler();
   IgnoreClosedOutput();
   FlashSession session(host, LogDirectory(options.logDir));
-  if (const int chosen = session.Choose(options.device); chosen != kExitOk) return chosen;
+  if (const int chosen = session.Choose(options.device, options.enclosure); chosen != kExitOk)
+    return chosen;
   const fs::path file(options.file);
   if (!session.LoadFirmware(file)) return kExitFailed;
   // Refused here, once, rather than asked about and then refused by the
@@ -406,7 +418,8 @@ int RunFirmwareUpgrade(Host& host, const FirmwareUpgradeOptions& options) {
 int RunFirmwareBackup(Host& host, const FirmwareBackupOptions& options) {
   InstallStopHandler();
   FlashSession session(host, LogDirectory(options.logDir));
-  if (const int chosen = session.Choose(options.device); chosen != kExitOk) return chosen;
+  if (const int chosen = session.Choose(options.device, options.enclosure); chosen != kExitOk)
+    return chosen;
   const std::optional<std::vector<uint8_t>> backup = session.ReadFlash();
   if (!backup) {
     Complain("the flash could not be read (" + session.LastMessage() + "); no backup was written");
@@ -433,7 +446,8 @@ int RunFirmwareRestore(Host& host, const FirmwareRestoreOptions& options) {
   InstallStopHandler();
   IgnoreClosedOutput();
   FlashSession session(host, LogDirectory(options.logDir));
-  if (const int chosen = session.Choose(options.device); chosen != kExitOk) return chosen;
+  if (const int chosen = session.Choose(options.device, options.enclosure); chosen != kExitOk)
+    return chosen;
   const fs::path file(options.file);
   if (!session.LoadBackup(file)) return kExitFailed;
   if (!session.Confirmed(options.yes, session.Question(FlashKind::Restore, file))) {
