@@ -23,8 +23,8 @@ pxgui shows the enclosures' state, keeps a daily event log and upgrades the
 controller's firmware; pxraid does the same from the command line and, as
 the pxraid-monitor service, raises alerts (a program, mail, the journal)
 and writes metrics for Prometheus, whose alert rules come along; or, as
-pxraidd, does the same and serves the enclosures' state to every user on
-the D-Bus system bus.")
+pxraidd, does the same, serves the enclosures' state to every user on
+the D-Bus system bus and runs firmware jobs for those polkit allows.")
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -32,7 +32,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The window's face: Arial's metrics, which its layout was drawn for. The
 # libraries found by shlibdeps are added to it.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-liberation2")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libqt6svg6")
+# polkit decides who may have pxraidd run firmware jobs; without it only
+# root may.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libqt6svg6, polkitd")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "prometheus-node-exporter, default-mta | mail-transport-agent")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/contrib/debian/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -19,6 +19,8 @@ packages=(
   prometheus prometheus-node-exporter prometheus-alertmanager systemd lintian
   # The Cockpit page's browser test.
   cockpit-ws cockpit-bridge chromium
+  # polkit deciding on the service's firmware jobs, in their test.
+  polkitd
 )
 
 missing=()

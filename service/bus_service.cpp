@@ -81,6 +81,7 @@ uint64_t MonotonicMicros() {
 // One enclosure's object. Its report is the one the last poll gave, its
 // texts made printable.
 struct BusService::Enclosure {
+  BusService* service = nullptr;
   cli::EnclosureReport report;
   sd_bus_slot* slot = nullptr;
   ~Enclosure() { sd_bus_slot_unref(slot); }
@@ -97,7 +98,8 @@ std::string EnclosurePath(const std::string& id) {
 }
 
 BusService::BusService(const std::string& bus, std::string version,
-                       std::filesystem::path historyFile, std::function<void()> failed)
+                       std::filesystem::path historyFile, JobSettings jobs,
+                       std::function<void()> failed)
     : version_(std::move(version)),
       historyFile_(std::move(historyFile)),
       failed_(std::move(failed)) {
@@ -153,6 +155,14 @@ BusService::BusService(const std::string& bus, std::string version,
                       SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
       SD_BUS_PROPERTY("RebuildRemainingSeconds", "x", &BusService::GetEnclosureProperty, 0,
                       SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+      SD_BUS_METHOD_WITH_NAMES("UpgradeFirmware", "ha{sv}",
+                               SD_BUS_PARAM(firmware) SD_BUS_PARAM(options), "o", SD_BUS_PARAM(job),
+                               &BusService::OnFirmwareJob, SD_BUS_VTABLE_UNPRIVILEGED),
+      SD_BUS_METHOD_WITH_NAMES("RestoreFirmware", "ha{sv}",
+                               SD_BUS_PARAM(backup) SD_BUS_PARAM(options), "o", SD_BUS_PARAM(job),
+                               &BusService::OnFirmwareJob, SD_BUS_VTABLE_UNPRIVILEGED),
+      SD_BUS_METHOD_WITH_NAMES("BackupFirmware", "h", SD_BUS_PARAM(file), "o", SD_BUS_PARAM(job),
+                               &BusService::OnFirmwareJob, SD_BUS_VTABLE_UNPRIVILEGED),
       SD_BUS_VTABLE_END};
   enclosureVtable_ = enclosure;
 
@@ -184,11 +194,19 @@ BusService::BusService(const std::string& bus, std::string version,
     bus_ = nullptr;
     throw std::runtime_error(std::string("eventfd: ") + std::strerror(error));
   }
+  jobs_ = std::make_unique<JobService>(bus_, std::move(jobs), [this] { Wake(); });
   thread_ = std::thread([this] { Serve(); });
+}
+
+void BusService::Wake() const {
+  const uint64_t one = 1;
+  [[maybe_unused]] const ssize_t written = ::write(wake_, &one, sizeof one);
 }
 
 BusService::~BusService() {
   Stop();
+  // A flash under way is waited for, its news no longer told.
+  jobs_.reset();
   enclosures_.clear();
   sd_bus_flush_close_unref(bus_);
   if (wake_ >= 0) ::close(wake_);
@@ -210,8 +228,7 @@ void BusService::Publish(const cli::StatusReports& reports, const std::vector<Al
   if (ended_) return;
   queued_.push_back(std::move(poll));
   lock.unlock();
-  const uint64_t one = 1;
-  [[maybe_unused]] const ssize_t written = ::write(wake_, &one, sizeof one);
+  Wake();
 }
 
 void BusService::Stop() {
@@ -219,8 +236,7 @@ void BusService::Stop() {
     const std::lock_guard lock(mutex_);
     stopping_ = true;
   }
-  const uint64_t one = 1;
-  [[maybe_unused]] const ssize_t written = ::write(wake_, &one, sizeof one);
+  Wake();
   if (thread_.joinable()) thread_.join();
 }
 
@@ -253,6 +269,7 @@ void BusService::Serve() {
       Apply(poll);
       if (!Failure().empty()) return;
     }
+    jobs_->Deliver();
     int rc = 0;
     do {
       rc = sd_bus_process(bus_, nullptr);
@@ -318,6 +335,7 @@ void BusService::Apply(const Poll& poll) {
     const auto known = enclosures_.find(path);
     if (known == enclosures_.end()) {
       auto enclosure = std::make_unique<Enclosure>();
+      enclosure->service = this;
       enclosure->report = std::move(report);
       int rc = sd_bus_add_object_vtable(bus_, &enclosure->slot, path.c_str(), kEnclosureInterface,
                                         enclosureVtable_, enclosure.get());
@@ -414,6 +432,15 @@ int BusService::GetEnclosureProperty(sd_bus*, const char*, const char*, const ch
     return rc < 0 ? rc : sd_bus_message_close_container(reply);
   }
   return sd_bus_error_setf(error, SD_BUS_ERROR_UNKNOWN_PROPERTY, "no property %s", property);
+}
+
+int BusService::OnFirmwareJob(sd_bus_message* message, void* userdata, sd_bus_error* error) {
+  const auto& enclosure = *static_cast<Enclosure*>(userdata);
+  const std::string_view method = sd_bus_message_get_member(message);
+  const JobKind kind = method == "UpgradeFirmware"   ? JobKind::Upgrade
+                       : method == "RestoreFirmware" ? JobKind::Restore
+                                                     : JobKind::Backup;
+  return enclosure.service->jobs_->Start(message, kind, enclosure.report.id, error);
 }
 
 int BusService::OnGetHistory(sd_bus_message* message, void* self, sd_bus_error* error) {

@@ -18,6 +18,7 @@
 
 #include "cli/enclosure_status.h"
 #include "raid/alerts.h"
+#include "service/jobs.h"
 
 // pxraidd's side of the message bus: the enclosures' state as objects after
 // udisks' model, read-only, served from a thread of its own that owns the
@@ -53,8 +54,9 @@ class BusService {
   // which GetHistory reads. `failed` is
   // called from the bus thread, once, when the connection is lost or the
   // name cannot be had: the service has no reason to go on then.
+  // `jobs` is how firmware jobs are run.
   BusService(const std::string& bus, std::string version, std::filesystem::path historyFile,
-             std::function<void()> failed);
+             JobSettings jobs, std::function<void()> failed);
   ~BusService();
   BusService(const BusService&) = delete;
   BusService& operator=(const BusService&) = delete;
@@ -90,6 +92,7 @@ class BusService {
   static int GetEnclosureProperty(sd_bus* bus, const char* path, const char* interface,
                                   const char* property, sd_bus_message* reply, void* enclosure,
                                   sd_bus_error* error);
+  static int OnFirmwareJob(sd_bus_message* message, void* enclosure, sd_bus_error* error);
   static int OnGetHistory(sd_bus_message* message, void* self, sd_bus_error* error);
   static int OnGetStatusJson(sd_bus_message* message, void* self, sd_bus_error* error);
   static int OnGetStatus(sd_bus_message* message, void* self, sd_bus_error* error);
@@ -99,7 +102,8 @@ class BusService {
   std::string version_;
   std::filesystem::path historyFile_;
   std::function<void()> failed_;
-  int wake_ = -1;  // an eventfd: a poll is queued, or a stop asked for
+  int wake_ = -1;  // an eventfd: a poll is queued, a job has news, or a stop asked for
+  void Wake() const;
 
   // Shared with the monitor's thread.
   mutable std::mutex mutex_;
@@ -116,6 +120,7 @@ class BusService {
   cli::StatusReports lastReports_;
   std::optional<int64_t> lastPolledAt_;
   bool named_ = false;
+  std::unique_ptr<JobService> jobs_;
 
   std::thread thread_;
 };

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "cli/app.h"
 #include "cli/commands.h"
@@ -18,6 +19,9 @@
 #include "cli/virtual_scenarios.h"
 #include "service/bus_service.h"
 
+#ifndef PXRAID_PROGRAM
+#define PXRAID_PROGRAM "/usr/bin/pxraid"
+#endif
 #ifndef PXRAID_VERSION
 #define PXRAID_VERSION "unknown"
 #endif
@@ -29,7 +33,7 @@ using namespace px;
 int Run(int argc, char** argv) {
   CLI::App app{
       "Watches two-disk USB RAID enclosures as pxraid monitor does and serves their state, "
-      "read-only, on the message bus as org.pxraid.PxRaid1.",
+      "on the message bus as org.pxraid.PxRaid1, with its firmware jobs.",
       "pxraidd"};
   app.set_version_flag("--version", PXRAID_VERSION);
 
@@ -45,6 +49,11 @@ int Run(int argc, char** argv) {
       ->option_text("SCENARIO")
       ->check(CLI::IsMember(cli::VirtualScenarioNames()));
   app.add_option("--simulate-time", global.simulateTime)->group("");
+
+  std::string pxraid = PXRAID_PROGRAM;
+  app.add_option("--pxraid", pxraid, "the pxraid that runs the firmware jobs")
+      ->option_text("PROGRAM")
+      ->capture_default_str();
 
   cli::MonitorOptions monitor;
   // Monitoring ends after --polls polls (hidden, for tests), and what the
@@ -64,8 +73,18 @@ int Run(int argc, char** argv) {
     cli::Host host(global);
     const std::filesystem::path logDirectory =
         monitor.logDir.empty() ? cli::DefaultLogDirectory() : std::filesystem::path(monitor.logDir);
+    // A client that hangs up on a job's question must not end the service.
+    cli::IgnoreClosedOutput();
+    // Firmware jobs run pxraid on the enclosures the service watches.
+    service::JobSettings jobs{{pxraid}, logDirectory.string()};
+    if (!global.virtualScenario.empty()) {
+      jobs.program.insert(jobs.program.end(), {"--virtual", global.virtualScenario});
+    }
+    if (!global.simulateTime.empty()) {
+      jobs.program.insert(jobs.program.end(), {"--simulate-time", global.simulateTime});
+    }
     service::BusService service(bus, PXRAID_VERSION, cli::MonitorHistoryFile(monitor, logDirectory),
-                                [] { ::kill(::getpid(), SIGTERM); });
+                                std::move(jobs), [] { ::kill(::getpid(), SIGTERM); });
     monitor.afterPoll = [&service, &host](const cli::StatusReports& reports,
                                           const std::vector<Alert>& alerts) {
       service.Publish(reports, alerts, host.UnixSeconds());

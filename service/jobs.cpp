@@ -1,0 +1,414 @@
+#include "service/jobs.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "common/text.h"
+#include "firmware/file_bytes.h"
+#include "firmware/flash_backup.h"
+#include "firmware/upgrade.h"
+#include "service/polkit.h"
+
+namespace px::service {
+namespace {
+
+// Lines of a job's output kept for its Output property: far more than any
+// firmware command prints, and a bound on a child that would print forever.
+constexpr std::size_t kOutputLinesKept = 2000;
+// The longest checksum file text taken: a line of sha256sum's.
+constexpr std::size_t kChecksumBytes = 4096;
+
+const char* ActionOf(JobKind kind) {
+  switch (kind) {
+    case JobKind::Upgrade:
+      return kActionUpgrade;
+    case JobKind::Restore:
+      return kActionRestore;
+    case JobKind::Backup:
+      return kActionBackup;
+  }
+  return kActionUpgrade;
+}
+
+int Invalid(sd_bus_error* error, const std::string& why) {
+  return sd_bus_error_set(error, SD_BUS_ERROR_INVALID_ARGS, why.c_str());
+}
+
+// The client's file, read whole: a regular file open for reading, no larger
+// than a flash's address space. Nothing, with `why`, otherwise.
+std::optional<std::vector<uint8_t>> ReadClientFile(int fd, std::string& why) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    why = std::string("the file cannot be looked at: ") + std::strerror(errno);
+    return std::nullopt;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    why = "the file given is not a regular file";
+    return std::nullopt;
+  }
+  const int mode = ::fcntl(fd, F_GETFL);
+  if (mode < 0 || (mode & O_ACCMODE) == O_WRONLY) {
+    why = "the file given is not open for reading";
+    return std::nullopt;
+  }
+  if (static_cast<std::uintmax_t>(info.st_size) > kMaxFirmwareFileSize) {
+    why = "the file has " + std::to_string(info.st_size) +
+          " bytes, more than the flash's 8 MiB address space";
+    return std::nullopt;
+  }
+  // One byte more than it said it has, to see one that grows meanwhile.
+  std::vector<uint8_t> bytes(static_cast<std::size_t>(info.st_size) + 1);
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t got =
+        ::pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      why = std::string("the file cannot be read: ") + std::strerror(errno);
+      return std::nullopt;
+    }
+    if (got == 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  if (done != static_cast<std::size_t>(info.st_size)) {
+    why = "the file changed while it was read";
+    return std::nullopt;
+  }
+  bytes.resize(done);
+  return bytes;
+}
+
+}  // namespace
+
+struct JobService::Request {
+  JobKind kind = JobKind::Upgrade;
+  std::string enclosureId;
+  JobSpec spec;
+};
+
+struct JobService::Job {
+  JobService* service = nullptr;
+  uint32_t number = 0;
+  std::string path;
+  JobKind kind = JobKind::Upgrade;
+  std::string enclosureId;
+  std::string starter;  // the unique bus name that asked for it
+  bool starterGone = false;
+  bool running = true;
+  int exitCode = -1;
+  std::string stage;
+  uint8_t percent = 0;
+  std::string question;
+  std::vector<std::pair<std::string, std::string>> output;
+  sd_bus_slot* slot = nullptr;
+  sd_bus_track* track = nullptr;
+  std::unique_ptr<JobRunner> runner;
+
+  ~Job() {
+    runner.reset();
+    sd_bus_track_unref(track);
+    sd_bus_slot_unref(slot);
+  }
+};
+
+JobService::JobService(sd_bus* bus, JobSettings settings, std::function<void()> wake)
+    : bus_(bus), settings_(std::move(settings)), wake_(std::move(wake)) {}
+
+JobService::~JobService() {
+  for (auto& [number, job] : jobs_) {
+    if (job->runner) job->runner->Stop();
+  }
+  jobs_.clear();
+}
+
+int JobService::Start(sd_bus_message* call, JobKind kind, const std::string& enclosureId,
+                      sd_bus_error* error) {
+  int fd = -1;
+  if (const int rc = sd_bus_message_read(call, "h", &fd); rc < 0) return rc;
+  auto request = std::make_unique<Request>();
+  request->kind = kind;
+  request->enclosureId = enclosureId;
+  JobSpec& spec = request->spec;
+  spec.kind = kind;
+  spec.enclosureId = enclosureId;
+  spec.program = settings_.program;
+  spec.logDirectory = settings_.logDirectory;
+
+  std::string name;
+  if (kind != JobKind::Backup) {
+    if (int rc = sd_bus_message_enter_container(call, 'a', "{sv}"); rc < 0) return rc;
+    for (;;) {
+      int rc = sd_bus_message_enter_container(call, 'e', "sv");
+      if (rc < 0) return rc;
+      if (rc == 0) break;
+      const char* key = nullptr;
+      if (rc = sd_bus_message_read(call, "s", &key); rc < 0) return rc;
+      const std::string_view option = key;
+      const char* contents = nullptr;
+      char type = 0;
+      if (rc = sd_bus_message_peek_type(call, &type, &contents); rc < 0) return rc;
+      const std::string_view signature = contents != nullptr ? contents : "";
+      const bool isBool = signature == "b";
+      const bool isText = signature == "s";
+      if ((option == "yes" || (option == "no-backup" && kind == JobKind::Upgrade)) && isBool) {
+        int value = 0;
+        if (rc = sd_bus_message_read(call, "v", "b", &value); rc < 0) return rc;
+        (option == "yes" ? spec.yes : spec.noBackup) = value != 0;
+      } else if ((option == "name" || (option == "checksum" && kind == JobKind::Restore)) &&
+                 isText) {
+        const char* value = nullptr;
+        if (rc = sd_bus_message_read(call, "v", "s", &value); rc < 0) return rc;
+        (option == "name" ? name : spec.checksum) = value;
+      } else {
+        return Invalid(error, "the option " + PrintableUtf8(option) + " of type " +
+                                  PrintableUtf8(signature) + " is not one " + JobKindName(kind) +
+                                  " takes");
+      }
+      if (rc = sd_bus_message_exit_container(call); rc < 0) return rc;
+    }
+    if (const int rc = sd_bus_message_exit_container(call); rc < 0) return rc;
+    if (spec.checksum.size() > kChecksumBytes) return Invalid(error, "the checksum is too long");
+
+    std::string why;
+    std::optional<std::vector<uint8_t>> bytes = ReadClientFile(fd, why);
+    if (!bytes) return Invalid(error, why);
+    // The program's own refusals, before anyone is asked for a password.
+    const std::optional<std::string> refusal =
+        kind == JobKind::Upgrade ? UpgradeRefusal(*bytes) : RestoreRefusal(*bytes);
+    if (refusal) return Invalid(error, *refusal);
+    spec.input = std::move(*bytes);
+    spec.inputName = SafeFileName(name, kind == JobKind::Upgrade ? "firmware.bin" : "backup.bin");
+  } else {
+    struct stat info {};
+    const int mode = ::fcntl(fd, F_GETFL);
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+      return Invalid(error, "the file given is not a regular file");
+    }
+    if (mode < 0 || (mode & O_ACCMODE) == O_RDONLY) {
+      return Invalid(error, "the file given is not open for writing");
+    }
+  }
+
+  if (claimed_.contains(enclosureId)) {
+    return sd_bus_error_set(error, kErrorBusy,
+                            "a firmware job for this enclosure is under way; nothing was changed");
+  }
+  if (claimed_.size() >= kRunningJobs) {
+    return sd_bus_error_set(error, kErrorBusy,
+                            "as many firmware jobs as the service runs at once are under way; "
+                            "nothing was changed");
+  }
+  if (kind == JobKind::Backup) {
+    spec.output = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    if (spec.output < 0) return -errno;
+  }
+  claimed_.insert(enclosureId);
+  Request* asked = request.release();
+  const int rc = AskPolkit(
+      bus_, call, ActionOf(kind), [this, asked](sd_bus_message* decided, const Verdict& verdict) {
+        Decided(std::unique_ptr<Request>(asked), decided, verdict.allowed, verdict.why);
+      });
+  if (rc < 0) {
+    claimed_.erase(enclosureId);
+    if (asked->spec.output >= 0) ::close(asked->spec.output);
+    delete asked;
+    return rc;
+  }
+  return 1;
+}
+
+void JobService::Decided(std::unique_ptr<Request> request, sd_bus_message* call, bool allowed,
+                         const std::string& why) {
+  if (!allowed) {
+    claimed_.erase(request->enclosureId);
+    if (request->spec.output >= 0) ::close(request->spec.output);
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error_setf(&error, kErrorNotAuthorized, "not authorized to %s the firmware: %s",
+                      JobKindName(request->kind), why.c_str());
+    sd_bus_reply_method_error(call, &error);
+    sd_bus_error_free(&error);
+    return;
+  }
+  static const sd_bus_vtable vtable[] = {
+      SD_BUS_VTABLE_START(0),
+      SD_BUS_PROPERTY("Kind", "s", &JobService::GetProperty, 0, SD_BUS_VTABLE_PROPERTY_CONST),
+      SD_BUS_PROPERTY("EnclosureId", "s", &JobService::GetProperty, 0,
+                      SD_BUS_VTABLE_PROPERTY_CONST),
+      SD_BUS_PROPERTY("Running", "b", &JobService::GetProperty, 0,
+                      SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+      SD_BUS_PROPERTY("ExitCode", "i", &JobService::GetProperty, 0,
+                      SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+      SD_BUS_PROPERTY("Stage", "s", &JobService::GetProperty, 0,
+                      SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+      SD_BUS_PROPERTY("Percent", "y", &JobService::GetProperty, 0,
+                      SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+      SD_BUS_PROPERTY("Question", "s", &JobService::GetProperty, 0,
+                      SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+      SD_BUS_PROPERTY("Output", "a(ss)", &JobService::GetProperty, 0, 0),
+      SD_BUS_METHOD_WITH_NAMES("Answer", "b", SD_BUS_PARAM(yes), "", , &JobService::OnAnswer,
+                               SD_BUS_VTABLE_UNPRIVILEGED),
+      SD_BUS_SIGNAL_WITH_NAMES("Said", "ss", SD_BUS_PARAM(stream) SD_BUS_PARAM(line), 0),
+      SD_BUS_VTABLE_END};
+
+  auto job = std::make_unique<Job>();
+  job->service = this;
+  job->number = ++lastNumber_;
+  job->path = std::string(kJobsPath) + "/" + std::to_string(job->number);
+  job->kind = request->kind;
+  job->enclosureId = request->enclosureId;
+  job->starter = sd_bus_message_get_sender(call) != nullptr ? sd_bus_message_get_sender(call) : "";
+  int rc = sd_bus_add_object_vtable(bus_, &job->slot, job->path.c_str(), kJobInterface, vtable,
+                                    job.get());
+  if (rc >= 0) rc = sd_bus_track_new(bus_, &job->track, &JobService::OnStarterGone, job.get());
+  if (rc >= 0) rc = sd_bus_track_add_sender(job->track, call);
+  if (rc < 0) {
+    claimed_.erase(request->enclosureId);
+    if (request->spec.output >= 0) ::close(request->spec.output);
+    sd_bus_reply_method_errno(call, -rc, nullptr);
+    return;
+  }
+  Job& started = *job;
+  jobs_.emplace(job->number, std::move(job));
+  sd_bus_emit_interfaces_added(bus_, started.path.c_str(), kJobInterface, nullptr);
+  sd_bus_reply_method_return(call, "o", started.path.c_str());
+  const uint32_t number = started.number;
+  started.runner =
+      std::make_unique<JobRunner>(std::move(request->spec), [this, number](JobNews news) {
+        {
+          const std::lock_guard lock(mutex_);
+          news_.emplace_back(number, std::move(news));
+        }
+        wake_();
+      });
+}
+
+void JobService::Deliver() {
+  std::vector<std::pair<uint32_t, JobNews>> news;
+  {
+    const std::lock_guard lock(mutex_);
+    news.swap(news_);
+  }
+  for (auto& [number, item] : news) {
+    if (const auto job = jobs_.find(number); job != jobs_.end())
+      Apply(*job->second, std::move(item));
+  }
+  if (!news.empty()) Forget();
+}
+
+void JobService::Emit(Job& job, const char* property) {
+  sd_bus_emit_properties_changed(bus_, job.path.c_str(), kJobInterface, property, nullptr);
+}
+
+void JobService::Apply(Job& job, JobNews news) {
+  switch (news.type) {
+    case JobNews::Type::Said:
+      // The child is pxraid, whose texts a device's bytes reach only made
+      // printable; a line cut in the middle of a character is made whole.
+      news.text = PrintableUtf8(news.text);
+      sd_bus_emit_signal(bus_, job.path.c_str(), kJobInterface, "Said", "ss", news.stream.c_str(),
+                         news.text.c_str());
+      if (job.output.size() == kOutputLinesKept) job.output.erase(job.output.begin());
+      job.output.emplace_back(std::move(news.stream), std::move(news.text));
+      return;
+    case JobNews::Type::Asked:
+      // Nobody is left to answer: no is the answer that changes nothing.
+      if (job.starterGone) {
+        job.runner->Answer(false);
+        return;
+      }
+      job.question = PrintableUtf8(news.text);
+      Emit(job, "Question");
+      return;
+    case JobNews::Type::Progress:
+      job.stage = news.text;
+      job.percent = static_cast<uint8_t>(std::min(news.percent, 100));
+      sd_bus_emit_properties_changed(bus_, job.path.c_str(), kJobInterface, "Stage", "Percent",
+                                     nullptr);
+      return;
+    case JobNews::Type::Ended:
+      job.running = false;
+      job.exitCode = news.exitCode;
+      job.question.clear();
+      claimed_.erase(job.enclosureId);
+      sd_bus_emit_properties_changed(bus_, job.path.c_str(), kJobInterface, "ExitCode", "Question",
+                                     "Running", nullptr);
+      return;
+  }
+}
+
+void JobService::Forget() {
+  std::size_t ended = 0;
+  for (const auto& [number, job] : jobs_) ended += job->running ? 0U : 1U;
+  for (auto it = jobs_.begin(); ended > kEndedJobsKept && it != jobs_.end();) {
+    if (it->second->running) {
+      ++it;
+      continue;
+    }
+    sd_bus_emit_interfaces_removed(bus_, it->second->path.c_str(), kJobInterface, nullptr);
+    it = jobs_.erase(it);
+    --ended;
+  }
+}
+
+int JobService::GetProperty(sd_bus*, const char*, const char*, const char* property,
+                            sd_bus_message* reply, void* userdata, sd_bus_error* error) {
+  const Job& job = *static_cast<Job*>(userdata);
+  const std::string_view name = property;
+  if (name == "Kind") return sd_bus_message_append(reply, "s", JobKindName(job.kind));
+  if (name == "EnclosureId") return sd_bus_message_append(reply, "s", job.enclosureId.c_str());
+  if (name == "Running") return sd_bus_message_append(reply, "b", static_cast<int>(job.running));
+  if (name == "ExitCode")
+    return sd_bus_message_append(reply, "i", static_cast<int32_t>(job.exitCode));
+  if (name == "Stage") return sd_bus_message_append(reply, "s", job.stage.c_str());
+  if (name == "Percent") return sd_bus_message_append(reply, "y", job.percent);
+  if (name == "Question") return sd_bus_message_append(reply, "s", job.question.c_str());
+  if (name == "Output") {
+    int rc = sd_bus_message_open_container(reply, 'a', "(ss)");
+    for (const auto& [stream, line] : job.output) {
+      if (rc >= 0) rc = sd_bus_message_append(reply, "(ss)", stream.c_str(), line.c_str());
+    }
+    return rc < 0 ? rc : sd_bus_message_close_container(reply);
+  }
+  return sd_bus_error_setf(error, SD_BUS_ERROR_UNKNOWN_PROPERTY, "no property %s", property);
+}
+
+int JobService::OnAnswer(sd_bus_message* message, void* userdata, sd_bus_error* error) {
+  Job& job = *static_cast<Job*>(userdata);
+  int yes = 0;
+  if (const int rc = sd_bus_message_read(message, "b", &yes); rc < 0) return rc;
+  const char* sender = sd_bus_message_get_sender(message);
+  if (sender == nullptr || job.starter != sender) {
+    return sd_bus_error_set(error, SD_BUS_ERROR_ACCESS_DENIED,
+                            "only the client that started the job answers its questions");
+  }
+  if (job.question.empty()) {
+    return sd_bus_error_set(error, SD_BUS_ERROR_INVALID_ARGS, "the job asks nothing now");
+  }
+  job.question.clear();
+  job.runner->Answer(yes != 0);
+  job.service->Emit(job, "Question");
+  return sd_bus_reply_method_return(message, "");
+}
+
+int JobService::OnStarterGone(sd_bus_track*, void* userdata) {
+  Job& job = *static_cast<Job*>(userdata);
+  job.starterGone = true;
+  // Its work done: a track left empty would be dispatched again and again.
+  job.track = sd_bus_track_unref(job.track);
+  if (!job.question.empty()) {
+    job.question.clear();
+    job.runner->Answer(false);
+    job.service->Emit(job, "Question");
+  }
+  return 0;
+}
+
+}  // namespace px::service
