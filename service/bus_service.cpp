@@ -16,16 +16,22 @@
 #include <utility>
 
 #include "cli/commands.h"
+#include "cli/log_date.h"
 #include "cli/member_history.h"
+#include "common/text.h"
 #include "device/transport.h"
+#include "eventlog/log_file.h"
 #include "raid/enclosure_events.h"
 #include "raid/enclosure_health.h"
+#include "service/polkit.h"
 
 namespace px::service {
 namespace {
 
-// GetHistory's error when there is no history to read.
+// GetHistory's error when there is no history to read, GetLog's when there
+// is no log of the day.
 constexpr char kErrorNoHistory[] = "org.pxraid.PxRaid1.Error.NoHistory";
+constexpr char kErrorNoLog[] = "org.pxraid.PxRaid1.Error.NoLog";
 
 // How many polls the monitor may be ahead of the bus before it waits.
 constexpr std::size_t kBacklog = 4;
@@ -76,6 +82,41 @@ uint64_t MonotonicMicros() {
   return static_cast<uint64_t>(now.tv_sec) * 1000000U + static_cast<uint64_t>(now.tv_nsec) / 1000U;
 }
 
+// GetLog's answer, once polkit has decided: the day's file and its lines as
+// pxraid log shows them, a file's own control bytes written out.
+void ReplyWithLog(sd_bus_message* call, const Verdict& verdict, const std::filesystem::path& file) {
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  if (!verdict.allowed) {
+    sd_bus_error_setf(&error, kErrorNotAuthorized, "not authorized to read the log: %s",
+                      verdict.why.c_str());
+    sd_bus_reply_method_error(call, &error);
+    sd_bus_error_free(&error);
+    return;
+  }
+  // Kept, not shown: root reads it for a client, through no link.
+  const LogFileRead read = ReadLogFile(file, ReadFor::Keeping);
+  if (read.outcome != LogFileRead::Outcome::Read) {
+    sd_bus_error_setf(
+        &error, kErrorNoLog, "%s %s",
+        read.outcome == LogFileRead::Outcome::Missing ? "no log file" : "cannot read the log file",
+        PathText(file).c_str());
+    sd_bus_reply_method_error(call, &error);
+    sd_bus_error_free(&error);
+    return;
+  }
+  sd_bus_message* reply = nullptr;
+  int rc = sd_bus_message_new_method_return(call, &reply);
+  if (rc >= 0) rc = sd_bus_message_append(reply, "s", PathText(file).c_str());
+  if (rc >= 0) rc = sd_bus_message_open_container(reply, 'a', "s");
+  for (const std::string& line : read.lines) {
+    if (rc >= 0) rc = sd_bus_message_append(reply, "s", EscapeUnprintable(line).c_str());
+  }
+  if (rc >= 0) rc = sd_bus_message_close_container(reply);
+  if (rc >= 0) rc = sd_bus_send(nullptr, reply, nullptr);
+  if (rc < 0) sd_bus_reply_method_errno(call, -rc, nullptr);
+  sd_bus_message_unref(reply);
+}
+
 }  // namespace
 
 // One enclosure's object. Its report is the one the last poll gave, its
@@ -99,9 +140,10 @@ std::string EnclosurePath(const std::string& id) {
 
 BusService::BusService(const std::string& bus, std::string version,
                        std::filesystem::path historyFile, JobSettings jobs,
-                       std::function<void()> failed)
+                       std::filesystem::path logDirectory, std::function<void()> failed)
     : version_(std::move(version)),
       historyFile_(std::move(historyFile)),
+      logDirectory_(std::move(logDirectory)),
       failed_(std::move(failed)) {
   static const sd_bus_vtable manager[] = {
       SD_BUS_VTABLE_START(0),
@@ -117,6 +159,9 @@ BusService::BusService(const std::string& bus, std::string version,
                                &BusService::OnGetStatus, SD_BUS_VTABLE_UNPRIVILEGED),
       SD_BUS_METHOD_WITH_NAMES("GetHistory", "ss", SD_BUS_PARAM(serial) SD_BUS_PARAM(since), "s",
                                SD_BUS_PARAM(json), &BusService::OnGetHistory,
+                               SD_BUS_VTABLE_UNPRIVILEGED),
+      SD_BUS_METHOD_WITH_NAMES("GetLog", "s", SD_BUS_PARAM(date), "sas",
+                               SD_BUS_PARAM(file) SD_BUS_PARAM(lines), &BusService::OnGetLog,
                                SD_BUS_VTABLE_UNPRIVILEGED),
       SD_BUS_SIGNAL_WITH_NAMES("Event", "ssss",
                                SD_BUS_PARAM(enclosure_id) SD_BUS_PARAM(name) SD_BUS_PARAM(severity)
@@ -213,8 +258,8 @@ BusService::~BusService() {
 }
 
 void BusService::Publish(const cli::StatusReports& reports, const std::vector<Alert>& alerts,
-                         int64_t polledAt) {
-  Poll poll{reports, {}, polledAt};
+                         int64_t polledAt, const LogTime& localTime) {
+  Poll poll{reports, {}, polledAt, localTime};
   for (const Alert& alert : alerts) {
     std::string id;
     for (const cli::EnclosureReport& enclosure : reports.enclosures) {
@@ -311,6 +356,7 @@ bool BusService::Wait() {
 void BusService::Apply(const Poll& poll) {
   lastReports_ = poll.reports;
   lastPolledAt_ = poll.polledAt;
+  lastLocalTime_ = poll.localTime;
   std::map<std::string, cli::EnclosureReport> now;
   for (const cli::EnclosureReport& report : poll.reports.enclosures) {
     std::string path = EnclosurePath(report.id);
@@ -441,6 +487,24 @@ int BusService::OnFirmwareJob(sd_bus_message* message, void* userdata, sd_bus_er
                        : method == "RestoreFirmware" ? JobKind::Restore
                                                      : JobKind::Backup;
   return enclosure.service->jobs_->Start(message, kind, enclosure.report.id, error);
+}
+
+int BusService::OnGetLog(sd_bus_message* message, void* self, sd_bus_error* error) {
+  const char* date = nullptr;
+  if (const int rc = sd_bus_message_read(message, "s", &date); rc < 0) return rc;
+  const std::optional<LogTime> day =
+      *date == '\0' ? std::nullopt : cli::ParseLogDate(std::string_view(date));
+  if (*date != '\0' && !day) {
+    return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS,
+                             "the date is YYMMDD (261207), or empty for today");
+  }
+  const auto& service = *static_cast<BusService*>(self);
+  const std::filesystem::path file =
+      service.logDirectory_ / LogFileName(day ? *day : service.lastLocalTime_);
+  const int rc = AskPolkit(
+      service.bus_, message, kActionReadLog,
+      [file](sd_bus_message* call, const Verdict& verdict) { ReplyWithLog(call, verdict, file); });
+  return rc < 0 ? rc : 1;
 }
 
 int BusService::OnGetHistory(sd_bus_message* message, void* self, sd_bus_error* error) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "cli/enclosure_status.h"
+#include "eventlog/log_time.h"
 #include "raid/alerts.h"
 #include "service/jobs.h"
 
@@ -54,19 +55,21 @@ class BusService {
   // which GetHistory reads. `failed` is
   // called from the bus thread, once, when the connection is lost or the
   // name cannot be had: the service has no reason to go on then.
-  // `jobs` is how firmware jobs are run.
+  // `jobs` is how firmware jobs are run; `logDirectory` holds the day's
+  // logs GetLog reads.
   BusService(const std::string& bus, std::string version, std::filesystem::path historyFile,
-             JobSettings jobs, std::function<void()> failed);
+             JobSettings jobs, std::filesystem::path logDirectory, std::function<void()> failed);
   ~BusService();
   BusService(const BusService&) = delete;
   BusService& operator=(const BusService&) = delete;
 
   // From the monitor's thread: one finished poll, copied, and when it ran
-  // (the host's seconds since the epoch, as its metrics carry). Waits while
+  // (the host's seconds since the epoch, as its metrics carry, and its
+  // local time, whose day's log GetLog reads by default). Waits while
   // the bus thread is a few polls behind, so that a monitor faster than its
   // clients (a simulated one) cannot pile them up.
   void Publish(const cli::StatusReports& reports, const std::vector<Alert>& alerts,
-               int64_t polledAt);
+               int64_t polledAt, const LogTime& localTime);
   // Publishes what is still queued, ends the bus thread and lets go of the
   // bus. Called by the destructor too.
   void Stop();
@@ -78,6 +81,7 @@ class BusService {
     cli::StatusReports reports;
     std::vector<BusEvent> events;
     int64_t polledAt = 0;
+    LogTime localTime;
   };
   struct Enclosure;
 
@@ -93,6 +97,7 @@ class BusService {
                                   const char* property, sd_bus_message* reply, void* enclosure,
                                   sd_bus_error* error);
   static int OnFirmwareJob(sd_bus_message* message, void* enclosure, sd_bus_error* error);
+  static int OnGetLog(sd_bus_message* message, void* self, sd_bus_error* error);
   static int OnGetHistory(sd_bus_message* message, void* self, sd_bus_error* error);
   static int OnGetStatusJson(sd_bus_message* message, void* self, sd_bus_error* error);
   static int OnGetStatus(sd_bus_message* message, void* self, sd_bus_error* error);
@@ -101,6 +106,7 @@ class BusService {
   const sd_bus_vtable* enclosureVtable_ = nullptr;
   std::string version_;
   std::filesystem::path historyFile_;
+  std::filesystem::path logDirectory_;
   std::function<void()> failed_;
   int wake_ = -1;  // an eventfd: a poll is queued, a job has news, or a stop asked for
   void Wake() const;
@@ -119,6 +125,7 @@ class BusService {
   // The last poll as status reads it, for GetStatus; none before the first.
   cli::StatusReports lastReports_;
   std::optional<int64_t> lastPolledAt_;
+  LogTime lastLocalTime_;
   bool named_ = false;
   std::unique_ptr<JobService> jobs_;
 

@@ -84,10 +84,10 @@ int Run(int argc, char** argv) {
       jobs.program.insert(jobs.program.end(), {"--simulate-time", global.simulateTime});
     }
     service::BusService service(bus, PXRAID_VERSION, cli::MonitorHistoryFile(monitor, logDirectory),
-                                std::move(jobs), [] { ::kill(::getpid(), SIGTERM); });
+                                std::move(jobs), logDirectory, [] { ::kill(::getpid(), SIGTERM); });
     monitor.afterPoll = [&service, &host](const cli::StatusReports& reports,
                                           const std::vector<Alert>& alerts) {
-      service.Publish(reports, alerts, host.UnixSeconds());
+      service.Publish(reports, alerts, host.UnixSeconds(), host.Now());
     };
     int code = cli::RunMonitor(host, monitor);
     if (code == cli::kExitOk && monitor.polls > 0) {

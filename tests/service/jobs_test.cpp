@@ -383,6 +383,43 @@ TEST(PxraiddJobs, BadArgumentsAreRefusedWithTheirReason) {
   for (int fd : {folderFd, shortFd, hugeFd, pipeFds[0], pipeFds[1]}) ::close(fd);
 }
 
+// The day's log over the bus is what pxraid log shows of the service's log
+// folder.
+TEST(PxraiddJobs, GetLogIsWhatPxraidLogShows) {
+  PX_NEEDS_POLKIT();
+  PolkitRun run("healthy-mirror");
+  ASSERT_TRUE(run.Up()) << run.Output();
+  const RunResult shown = RunPxraid(
+      {"--simulate-time", kStartTime, "log", "--log-dir", (run.folder() / "log").string()});
+  ASSERT_EQ(shown.exitCode, 0) << shown.err;
+  struct Case {
+    const char* date;
+    const char* error;  // "" for the lines
+  };
+  for (const Case& c :
+       {Case{"", ""}, Case{"261207", ""}, Case{"261206", "org.pxraid.PxRaid1.Error.NoLog"},
+        Case{"26-12-07", SD_BUS_ERROR_INVALID_ARGS}}) {
+    SCOPED_TRACE(c.date);
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    const int rc =
+        sd_bus_call_method(run.client(), service::kBusName, service::kRootPath,
+                           service::kManagerInterface, "GetLog", &error, &reply, "s", c.date);
+    if (*c.error != '\0') {
+      EXPECT_TRUE(rc < 0 && sd_bus_error_has_name(&error, c.error)) << error.name;
+    } else {
+      ASSERT_GE(rc, 0) << error.message;
+      const json answer = ReadAll(reply);
+      std::string lines;
+      for (const json& line : answer[1]) lines += line.get<std::string>() + "\n";
+      EXPECT_EQ(lines, shown.out);
+      EXPECT_FALSE(answer[1].empty());
+    }
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&error);
+  }
+}
+
 // A job asks before it changes anything, and waits for its own client: a
 // second job for the enclosure is refused meanwhile, a no changes nothing,
 // and a client that leaves without answering has said no.
