@@ -24,9 +24,7 @@ std::vector<Alert> MonitorHistory::Record(const RecordTables& records, StatusRep
     if (!result.warningsRaised.empty()) report.warningsRaised = result.warningsRaised;
   }
   std::vector<Alert> alerts;
-  for (const monitor::HistoryWarning& warning : outcome.warnings) {
-    alerts.push_back(monitor::AlertOf(warning));
-  }
+  for (const MemberWarning& warning : outcome.warnings) alerts.push_back(AlertOf(warning));
   return alerts;
 }
 

@@ -103,9 +103,9 @@ std::vector<history::Event> HistoryEvents(std::span<const PolledEnclosure> enclo
   return kept;
 }
 
-HistoryWarning WarningOf(const history::Event& warning, std::size_t device,
-                         const history::Observation& observation) {
-  HistoryWarning told;
+MemberWarning WarningOf(const history::Event& warning, std::size_t device,
+                        const history::Observation& observation) {
+  MemberWarning told;
   told.device = device;
   told.name = warning.name;
   told.severity = FromHistory(warning.severity);

@@ -43,20 +43,6 @@ struct PolledEnclosure {
   const Record* config = nullptr;
 };
 
-// A warning the history raised about a listed enclosure, in its own words.
-struct HistoryWarning {
-  std::size_t device = 0;
-  std::string name;  // "MembersSwapped"
-  Severity severity = Severity::Warning;
-  // The disk it is about, as the poll read it.
-  std::optional<MemberSnapshot> member;
-  std::string message;
-};
-
-// The warning as pxraid alerts it, its message named as the other alerts'
-// messages are ("D1 P1: ...").
-Alert AlertOf(const HistoryWarning& warning);
-
 struct PolledResult {
   // While its rebuild runs: the seconds it has left, once known.
   std::optional<int64_t> remainingSeconds;
@@ -68,7 +54,7 @@ struct PollOutcome {
   // In the order of the poll's enclosures; empty when no history is kept.
   std::vector<PolledResult> enclosures;
   // Raised by this poll, each once.
-  std::vector<HistoryWarning> warnings;
+  std::vector<MemberWarning> warnings;
 };
 
 // The one writer of a front end's history. Nothing it meets stops
