@@ -734,20 +734,15 @@ class MainWindowTest : public QObject {
         QVERIFY2(toolTips.front().find(" left") == std::string::npos, toolTips.front().c_str());
         const int percent = story.polls - 1;
         const std::string left = ", " + px::RemainingText((100 - percent) * kIntervalSeconds) + ")";
-        QVERIFY2(toolTips.back().size() > left.size() &&
-                     toolTips.back().compare(toolTips.back().size() - left.size(), left.size(),
-                                             left) == 0,
-                 (toolTips.back() + " | " + left).c_str());
+        QVERIFY2(toolTips.back().ends_with(left), (toolTips.back() + " | " + left).c_str());
       }
       std::vector<std::string> warned;
       for (std::size_t i = 0; i < tray.notified.size(); ++i) {
         const std::string& notified = tray.notified[i];
         for (const std::string& name : names) {
-          if (notified.size() > name.size() &&
-              notified.compare(notified.size() - name.size(), name.size(), name) == 0) {
-            warned.push_back(notified);
-            QVERIFY2(!tray.bodies[static_cast<qsizetype>(i)].isEmpty(), notified.c_str());
-          }
+          if (!notified.ends_with(": " + name)) continue;
+          warned.push_back(notified);
+          QVERIFY2(!tray.bodies[static_cast<qsizetype>(i)].isEmpty(), notified.c_str());
         }
       }
       QVERIFY2(warned == story.warnings, where.c_str());
