@@ -13,6 +13,7 @@
 #include "app/platform/single_instance.h"
 #include "device/replayer.h"
 #include "eventlog/log_file.h"
+#include "monitor/member_history.h"
 
 #ifndef PXGUI_VERSION
 #define PXGUI_VERSION "unknown"
@@ -106,6 +107,9 @@ int RunWindows(AppEnvironment& env, bool notifications) {
   services.clock = env.clock;
   services.probeOrder = env.probeOrder;
   services.logDirectory = logDirectory;
+  if (env.keepsHistory && !logDirectory.empty()) {
+    services.historyFile = px::monitor::DefaultHistoryFile(logDirectory);
+  }
   services.notifications = notifications;
   TForm1 form1(std::move(services));
   // Only the main window is built at start, so that it opens at once. The

@@ -52,6 +52,9 @@ struct AppEnvironment {
   // Empty: the program's directory, or on Linux the state directory when that
   // is not writable.
   std::filesystem::path logDirectory;
+  // The window keeps a member history beside the logs, as pxraid monitor
+  // does, where the build has one.
+  bool keepsHistory = true;
   // Null: real message boxes. Tests record them instead of waiting for OK.
   px::Messages* messages = nullptr;
   // For an argument neither the program nor the toolkit takes.

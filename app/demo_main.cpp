@@ -82,6 +82,9 @@ int main(int argc, char** argv) {
   // The main window owns its transport; the demo keeps the bus, which the
   // story changes while the window runs.
   env.makeTransport = [&bus] { return std::make_unique<px::ForwardingTransport>(bus); };
+  // The story's disks are none of the user's: the demo remembers none of
+  // them beside the user's own.
+  env.keepsHistory = false;
   env.onStarted = [&bus, &timeline](px::app::TForm1& form) {
     bus.SetDeviceChangeCallback([&form] { form.DeviceChanged(); });
     QObject::connect(&form, &QObject::destroyed, [&bus] { bus.SetDeviceChangeCallback({}); });

@@ -169,7 +169,7 @@ void TForm1::InitialiseState() {
       services_.logDirectory,
       [] { return px::LocalNow(); },
       {},
-      [this](const std::vector<px::EnclosureEvent>& events) { EnclosuresChanged(events); }});
+      [this](const std::vector<px::EnclosureEvent>& events) { EnclosuresPolled(events); }});
   session_ = std::make_unique<px::MonitoringSession>(*core_, px::Greeting::OnFirstLayout);
   session_->RequestFirstDetection();
 }

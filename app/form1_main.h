@@ -15,6 +15,7 @@
 #include <QWidget>
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -31,6 +32,7 @@
 #include "core/core.h"
 #include "core/flash_job.h"
 #include "core/session.h"
+#include "monitor/member_history.h"
 #include "raid/device_text.h"
 #include "raid/display_model.h"
 #include "raid/tray_model.h"
@@ -77,6 +79,10 @@ struct FormServices {
   px::Clock* clock = nullptr;
   // The day's log files go here.
   std::filesystem::path logDirectory;
+  // The member history the window keeps while it monitors; empty: none.
+  std::filesystem::path historyFile;
+  // The time the history is kept in, Unix seconds; empty: the system's.
+  std::function<int64_t()> unixSeconds;
   // Null: the system's short date and long time.
   const px::DateTimeFormat* dateFormat = nullptr;
   // "Load Firmware "'s file dialog; empty: OpenDialog1.
@@ -282,9 +288,20 @@ class TForm1 final : public QWidget, private px::MonitorClient, private px::Upgr
   void ApplyMonitorResult(const px::MonitorResult& result);
   void DisableMonitorButtons();
   void DisableSettingBoxes();
+  // After every poll, with what changed (maybe nothing): the history
+  // remembers it, and the tray hears of what changed, of the warnings the
+  // history raised and of a rebuild's time left.
+  void EnclosuresPolled(std::vector<px::EnclosureEvent> events);
   // What changed on the enclosures, from a poll or the last one gone: the
   // tray shows their health and notifies what went wrong.
-  void EnclosuresChanged(std::vector<px::EnclosureEvent> events);
+  void EnclosuresChanged(std::vector<px::EnclosureEvent> events,
+                         const std::vector<px::MemberWarning>& warnings = {});
+  // A device the user took out of polling was not asked; it did not fail to
+  // answer.
+  void DropUnasked(std::vector<px::EnclosureEvent>& events);
+  // The poll's enclosures and events into the member history: sets each
+  // running rebuild's time left and returns the warnings raised.
+  std::vector<px::MemberWarning> RecordHistory(std::vector<px::EnclosureEvent> events);
   px::SettingsFill ScheduleBackup();
 
   // UpgradeProgress: Panel1 with its label and bar, and Timer1 copying the
@@ -317,6 +334,10 @@ class TForm1 final : public QWidget, private px::MonitorClient, private px::Upgr
   px::TrayModel trayModel_;
   std::unique_ptr<TrayNotifier> tray_;
   std::optional<px::TrayLook> trayLook_;
+  // Made at the first poll, when there is a file to keep it in.
+  std::unique_ptr<px::monitor::MemberHistory> history_;
+  // What the history gives each shown device's running rebuild.
+  std::array<std::optional<int64_t>, px::kShownDevices> timeLeft_{};
 
   // Window state of device selection and the timers.
   // Where the GoTo dialog last pointed; nothing reads it yet.

@@ -79,6 +79,9 @@ int main(int argc, char** argv) {
       replayer = std::make_unique<px::Replayer>(options.replay, px::Replayer::Pauses::Real);
       transport = replayer.get();
       env.clock = &replayer->clock();
+      // The disks replayed are another session's, maybe another machine's:
+      // none of them goes into the user's own history.
+      env.keepsHistory = false;
       env.onStarted = [&replayer](px::app::TForm1& form) {
         px::app::ReportReplayStops(*replayer, form);
       };

@@ -237,9 +237,9 @@ int RunStatus(Host& host, const StatusOptions& options) {
       poll = core.raid.ReadStatus(core.client);
     }
     StatusReports all = ReportAll(core, count, poll);
-    EstimateFromHistory(
-        options.history.empty() ? DefaultHistoryFile(logDirectory) : fs::path(options.history),
-        all);
+    EstimateFromHistory(options.history.empty() ? monitor::DefaultHistoryFile(logDirectory)
+                                                : fs::path(options.history),
+                        all);
     // Only the JSON answer says why nothing was found, so only it asks the
     // disks again: a replay must be asked what its recording was.
     std::string error;

@@ -15,6 +15,7 @@
 #include "common/files.h"
 #include "device/recorder.h"
 #include "device/replayer.h"
+#include "monitor/member_history.h"
 #include "sim/fake_clock.h"
 #include "sim/virtual_bus.h"
 
@@ -209,8 +210,7 @@ std::string Host::DriveNode(unsigned drive) const {
 }
 
 std::string Host::EnclosureId(unsigned drive) const {
-  std::string id = transport_->BridgeId(drive);
-  return id.empty() ? "drive-" + std::to_string(drive) : id;
+  return monitor::EnclosureId(*transport_, drive);
 }
 
 void Host::WriteControlTrace() const {

@@ -9,8 +9,10 @@
 
 #include "cli/commands.h"
 #include "cli/enclosure_status.h"
+#include "monitor/member_history.h"
 #include "raid/alerts.h"
 #include "raid/enclosure_events.h"
+#include "raid/records.h"
 
 // pxraid's memory of the enclosures and their disks, where the build has
 // one (SQLite): what monitor records, status and history read.
@@ -18,16 +20,11 @@
 namespace px::cli {
 
 struct HistoryOptions {
-  std::string file;  // empty: DefaultHistoryFile of the default log folder
+  std::string file;  // empty: monitor::DefaultHistoryFile of the default log folder
   std::string serial;
   std::string since;  // "2026-12-07", "2026-12-07T10:00:00"; empty: all
   bool json = false;
 };
-
-// Where the history is kept beside the logs of `logDirectory`: the system's
-// log folder (the service's) keeps it in /var/lib/pxraid, any other folder
-// beside its logs.
-std::filesystem::path DefaultHistoryFile(const std::filesystem::path& logDirectory);
 
 // The history a monitor keeps with `options` whose logs go to
 // `logDirectory`: empty with --no-history.
@@ -49,19 +46,15 @@ class MonitorHistory {
  public:
   // An empty file keeps no history.
   explicit MonitorHistory(const std::filesystem::path& file);
-  ~MonitorHistory();
-  MonitorHistory(const MonitorHistory&) = delete;
-  MonitorHistory& operator=(const MonitorHistory&) = delete;
 
-  // Records a poll's reports and the events derived from it: sets each
-  // running rebuild's time left and the warnings raised so far, and returns
-  // the warnings this poll raised, as alerts.
-  std::vector<Alert> Record(StatusReports& reports, const std::vector<EnclosureEvent>& events,
-                            int64_t now);
+  // Records a poll's reports, read from `records`, and the events derived
+  // from it: sets each running rebuild's time left and the warnings raised
+  // so far, and returns the warnings this poll raised, as alerts.
+  std::vector<Alert> Record(const RecordTables& records, StatusReports& reports,
+                            const std::vector<EnclosureEvent>& events, int64_t now);
 
  private:
-  struct Writer;
-  std::unique_ptr<Writer> writer_;
+  monitor::MemberHistory history_;
 };
 
 // status: each running rebuild's time left at the rate the history in

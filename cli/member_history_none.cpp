@@ -9,22 +9,6 @@ namespace px::cli {
 
 namespace fs = std::filesystem;
 
-fs::path DefaultHistoryFile(const fs::path& /*logDirectory*/) {
-  return {};
-}
-
-struct MonitorHistory::Writer {};
-
-MonitorHistory::MonitorHistory(const fs::path& /*file*/) {}
-
-MonitorHistory::~MonitorHistory() = default;
-
-std::vector<Alert> MonitorHistory::Record(StatusReports& /*reports*/,
-                                          const std::vector<EnclosureEvent>& /*events*/,
-                                          int64_t /*now*/) {
-  return {};
-}
-
 void EstimateFromHistory(const fs::path& /*file*/, StatusReports& /*reports*/) {}
 
 namespace {

@@ -122,7 +122,8 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
       if (!StopRequested()) {
         StatusReports reports = ReportAll(core, core.devices.DeviceCount.load(), report);
         health = reports.overall;
-        const std::vector<Alert> warnings = history.Record(reports, changes, host.UnixSeconds());
+        const std::vector<Alert> warnings =
+            history.Record(core.records, reports, changes, host.UnixSeconds());
         std::vector<Alert> told;
         if (poll == 0 && options.test) told = alerting.Test(reports);
         for (Alert& alert : alerting.AfterPoll(changes, warnings, reports, host.UnixSeconds())) {

@@ -27,10 +27,7 @@ void Core::AfterPoll(uint8_t answered, uint8_t busy) {
           std::vector<std::string>(lines.end() - static_cast<std::ptrdiff_t>(added), lines.end()));
     }
   }
-  if (services.events) {
-    const std::vector<EnclosureEvent> events = Observe(answered, busy);
-    if (!events.empty()) services.events(events);
-  }
+  if (services.events) services.events(Observe(answered, busy));
 }
 
 std::vector<EnclosureEvent> Core::Observe(uint8_t answered, uint8_t busy) {

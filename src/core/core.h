@@ -49,7 +49,9 @@ struct CoreServices {
   std::function<void(const std::vector<std::string>& lines)> logged;
   // Told what changed on the enclosures after each poll: members failed,
   // removed, inserted or initialized, rebuilds, enclosures that appeared,
-  // went or stopped answering. Alerts and metrics start here.
+  // went or stopped answering. Alerts and metrics start here. Told after
+  // every poll, an empty list too, so that a memory of the polls sees each
+  // of them.
   std::function<void(const std::vector<EnclosureEvent>& events)> events;
 };
 

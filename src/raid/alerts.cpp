@@ -84,6 +84,12 @@ Alert AlertOf(const EnclosureEvent& event) {
           MessageOf(event)};
 }
 
+Alert AlertOf(const MemberWarning& warning) {
+  Alert alert{warning.name, warning.severity, warning.device, warning.member, std::nullopt, {}};
+  alert.message = "D" + std::to_string(warning.device + 1) + " " + warning.message;
+  return alert;
+}
+
 std::vector<Alert> AlertSelector::Select(const std::vector<EnclosureEvent>& events) {
   std::vector<Alert> alerts;
   for (const EnclosureEvent& event : events) {

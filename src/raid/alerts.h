@@ -47,6 +47,21 @@ class AlertSelector {
 // The alert an event raises as it is, whatever its kind.
 Alert AlertOf(const EnclosureEvent& event);
 
+// A warning the member history raised about a listed enclosure, in its own
+// words: what will happen and what to do.
+struct MemberWarning {
+  std::string name;  // stable: "MembersSwapped", "ForeignMember"
+  Severity severity = Severity::Warning;
+  std::size_t device = 0;  // index in the device table; the log's "D1" is 0
+  // The disk it is about, as the poll read it.
+  std::optional<MemberSnapshot> member;
+  std::string message;
+};
+
+// The alert it raises, its message named as the other alerts' messages are
+// ("D1 P1: ...").
+Alert AlertOf(const MemberWarning& warning);
+
 // The alert `--test` raises for each enclosure, to check that alerts arrive.
 // It is info: mail sends it all the same.
 Alert TestAlert(std::size_t device);

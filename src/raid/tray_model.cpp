@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "common/time_text.h"
+
 namespace px {
 namespace {
 
@@ -40,7 +42,7 @@ std::string MemberTitle(const EnclosureEvent& event, std::string_view what) {
 }  // namespace
 
 EnclosureVerdict VerdictOf(std::size_t device, const StatusRecordView& status, bool answered) {
-  EnclosureVerdict verdict{device, Health::Unknown, "the status could not be read"};
+  EnclosureVerdict verdict{device, Health::Unknown, "the status could not be read", std::nullopt};
   if (answered) verdict.health = Classify(status, verdict.reason);
   return verdict;
 }
@@ -58,8 +60,11 @@ TrayLook TrayModel::Look(const std::vector<EnclosureVerdict>& enclosures) const 
         .append(": ")
         .append(Upper(HealthName(verdict.health)))
         .append(" (")
-        .append(verdict.reason)
-        .append(")");
+        .append(verdict.reason);
+    // In the words status gives it.
+    if (verdict.remainingSeconds)
+      lines.append(", ").append(RemainingText(*verdict.remainingSeconds));
+    lines.append(")");
   }
   if (enclosures.empty()) lines = "\nno enclosure found";
   look.toolTip = caption_ + ": " + Upper(HealthName(look.health)) + lines;
@@ -106,6 +111,17 @@ std::vector<Notification> TrayModel::Notifications(
         n.text = "See the window for details.";
         break;
     }
+  }
+  return notifications;
+}
+
+std::vector<Notification> TrayModel::Notifications(
+    const std::vector<MemberWarning>& warnings) const {
+  std::vector<Notification> notifications;
+  if (!notify_) return notifications;
+  for (const MemberWarning& warning : warnings) {
+    notifications.push_back(
+        {warning.severity, DeviceCaption(warning.device) + ": " + warning.name, warning.message});
   }
   return notifications;
 }

@@ -1,10 +1,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "raid/alerts.h"
 #include "raid/enclosure_events.h"
 #include "raid/enclosure_health.h"
 #include "raid/record_views.h"
@@ -19,6 +22,9 @@ struct EnclosureVerdict {
   std::size_t device = 0;  // index in the device table; the window's "Device1" is 0
   Health health = Health::Unknown;
   std::string reason;
+  // While its rebuild runs: the seconds it has left, once the member
+  // history can tell.
+  std::optional<int64_t> remainingSeconds;
 };
 
 // A listed device: its status judged when the last poll read it, UNKNOWN
@@ -47,6 +53,9 @@ class TrayModel {
   TrayLook Look(const std::vector<EnclosureVerdict>& enclosures) const;
   // One notification for each critical or warning event, in order.
   std::vector<Notification> Notifications(const std::vector<EnclosureEvent>& events) const;
+  // One notification for each warning, in order, with the history's
+  // severity.
+  std::vector<Notification> Notifications(const std::vector<MemberWarning>& warnings) const;
 
  private:
   std::string caption_;

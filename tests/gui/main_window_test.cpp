@@ -32,10 +32,13 @@
 #include "app/form3_goto.h"
 #include "app/form5_event_log.h"
 #include "app/platform/single_instance.h"
+#include "cli/virtual_scenarios.h"
+#include "common/time_text.h"
 #include "eventlog/log_file.h"
 #include "firmware/flash_backup.h"
 #include "firmware/flash_journal.h"
 #include "firmware/upgrade.h"
+#include "monitor/member_history.h"
 #include "sim/demo_scenarios.h"
 #include "sim/fake_clock.h"
 #include "sim/virtual_bus.h"
@@ -118,6 +121,9 @@ struct Rig {
   int fileDialogs = 0;
   px::app::MakeTray makeTray;
   bool notifications = true;
+  // The member history the window keeps, in the time the test sets.
+  std::filesystem::path historyFile;
+  int64_t unixNow = 0;
   std::unique_ptr<TForm1> form;
 
   // Drives 0 and 2 plain disks, enclosures on 1 and 3, volumes E and F on
@@ -166,6 +172,8 @@ struct Rig {
     };
     services.makeTray = makeTray;
     services.notifications = notifications;
+    services.historyFile = historyFile;
+    services.unixSeconds = [this] { return unixNow; };
     form = std::make_unique<TForm1>(std::move(services));
     // The tests run every timer by hand; the intervals of the design are
     // checked once, in Layout.
@@ -673,6 +681,71 @@ class MainWindowTest : public QObject {
         QVERIFY2(tray.notified == (notifications ? step.notified : std::vector<std::string>{}),
                  where.c_str());
       }
+    }
+  }
+
+  // The window keeps a member history as pxraid monitor does, over the
+  // stories pxraid --virtual tells, a poll a minute: the tooltip gives a
+  // running rebuild's time left in the words status uses once its rate is
+  // known (a percent a poll here) and nothing before, and the history's
+  // warnings are notified once each, with its severity.
+  void TrayTellsWhatTheHistoryKnows() {
+    if (px::monitor::DefaultHistoryFile("logs").empty())
+      QSKIP("this build keeps no member history");
+    constexpr int64_t kIntervalSeconds = 60;
+    constexpr int64_t kStart = 1796637600;  // 2026-12-07 10:00 UTC
+    struct Story {
+      const char* scenario;
+      int polls;
+      // Its rebuild gains a percent a poll from 0 %.
+      bool percentAPoll;
+      std::vector<std::string> warnings;  // severity|title, each notified once
+    };
+    const Story stories[] = {
+        {"steady-rebuild", 25, true, {}},
+        {"disks-mixed-up",
+         20,
+         false,
+         {"critical|Device1: MembersSwapped", "warning|Device1: RepeatFailure",
+          "warning|Device1: ForeignMember", "warning|Device1: SmallerMember"}},
+    };
+    const std::vector<std::string> names{"MembersSwapped", "RepeatFailure", "ForeignMember",
+                                         "SmallerMember"};
+    for (const Story& story : stories) {
+      const px::cli::VirtualScenario* scenario = px::cli::FindVirtualScenario(story.scenario);
+      QVERIFY(scenario != nullptr);
+      TrayRecord tray;
+      Rig rig;
+      rig.makeTray = [&tray](QWidget&) { return std::make_unique<RecordingTray>(tray); };
+      rig.historyFile = std::filesystem::path(rig.logDir.path().toStdString()) / "history.sqlite";
+      scenario->build(rig.bus);
+      TForm1& form = rig.Start();
+      rig.Detect();
+      std::vector<std::string> toolTips;
+      for (int poll = 0; poll < story.polls; ++poll) {
+        px::cli::ApplyScriptSteps(*scenario, rig.bus, poll);
+        rig.unixNow = kStart + poll * kIntervalSeconds;
+        if (poll > 0) form.Timer2Timer();
+        QVERIFY(rig.Served());
+        toolTips.push_back(tray.look.toolTip);
+      }
+      const std::string where = story.scenario;
+      if (story.percentAPoll) {
+        QVERIFY2(toolTips.front().find(" left") == std::string::npos, toolTips.front().c_str());
+        const int percent = story.polls - 1;
+        const std::string left = ", " + px::RemainingText((100 - percent) * kIntervalSeconds) + ")";
+        QVERIFY2(toolTips.back().ends_with(left), (toolTips.back() + " | " + left).c_str());
+      }
+      std::vector<std::string> warned;
+      for (std::size_t i = 0; i < tray.notified.size(); ++i) {
+        const std::string& notified = tray.notified[i];
+        for (const std::string& name : names) {
+          if (!notified.ends_with(": " + name)) continue;
+          warned.push_back(notified);
+          QVERIFY2(!tray.bodies[static_cast<qsizetype>(i)].isEmpty(), notified.c_str());
+        }
+      }
+      QVERIFY2(warned == story.warnings, where.c_str());
     }
   }
 

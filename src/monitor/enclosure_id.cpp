@@ -1,0 +1,12 @@
+#include <string>
+
+#include "monitor/member_history.h"
+
+namespace px::monitor {
+
+std::string EnclosureId(HostInventory& inventory, unsigned drive) {
+  std::string id = inventory.BridgeId(drive);
+  return id.empty() ? "drive-" + std::to_string(drive) : id;
+}
+
+}  // namespace px::monitor
