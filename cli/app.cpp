@@ -62,6 +62,19 @@ CLI::Validator WholeNumber(uint64_t min, uint64_t max) {
       "N in " + range);
 }
 
+// How a firmware command is told its enclosure: by number, or by its stable
+// id.
+void AddEnclosureChoice(CLI::App& command, int& device, std::string& enclosure) {
+  CLI::Option* number = command.add_option("--device", device, "enclosure N (from 1)")
+                            ->capture_default_str()
+                            ->check(WholeNumber(1, 8));
+  command
+      .add_option("--enclosure", enclosure,
+                  "the enclosure whose stable id is ID, as status --json shows it")
+      ->option_text("ID")
+      ->excludes(number);
+}
+
 // CLI11 names the option whose value its check refuses, except a hidden
 // one, whose name it gives as empty (": 5000000 is not in the range ..."):
 // a hidden option's check names the option itself, and the empty name goes.
@@ -304,15 +317,7 @@ int Run(int argc, char** argv) {
   CLI::App* upgradeCommand =
       firmware->add_subcommand("upgrade", "erase, program and verify the controller's flash");
   upgradeCommand->add_option("FILE", upgrade.file, "firmware file")->required();
-  CLI::Option* upgradeDevice =
-      upgradeCommand->add_option("--device", upgrade.device, "enclosure N (from 1)")
-          ->capture_default_str()
-          ->check(WholeNumber(1, 8));
-  upgradeCommand
-      ->add_option("--enclosure", upgrade.enclosure,
-                   "the enclosure whose stable id is ID, as status --json shows it")
-      ->option_text("ID")
-      ->excludes(upgradeDevice);
+  AddEnclosureChoice(*upgradeCommand, upgrade.device, upgrade.enclosure);
   upgradeCommand->add_flag("--yes,-y", upgrade.yes,
                            "do not ask for confirmation, nor before going on without a backup "
                            "when the flash reads as erased");
@@ -326,15 +331,7 @@ int Run(int argc, char** argv) {
       firmware->add_subcommand("backup", "read the controller's flash into a file");
   backupCommand->add_option("FILE", backup.file, "the backup file (replaced if it exists)")
       ->required();
-  CLI::Option* backupDevice =
-      backupCommand->add_option("--device", backup.device, "enclosure N (from 1)")
-          ->capture_default_str()
-          ->check(WholeNumber(1, 8));
-  backupCommand
-      ->add_option("--enclosure", backup.enclosure,
-                   "the enclosure whose stable id is ID, as status --json shows it")
-      ->option_text("ID")
-      ->excludes(backupDevice);
+  AddEnclosureChoice(*backupCommand, backup.device, backup.enclosure);
   backupCommand->add_option("--log-dir", backup.logDir,
                             "where the daily log files are, to tell of a firmware upgrade cut "
                             "short");
@@ -343,15 +340,7 @@ int Run(int argc, char** argv) {
   CLI::App* restoreCommand = firmware->add_subcommand(
       "restore", "erase, program and verify the controller's flash with a backup");
   restoreCommand->add_option("FILE", restore.file, "a backup file")->required();
-  CLI::Option* restoreDevice =
-      restoreCommand->add_option("--device", restore.device, "enclosure N (from 1)")
-          ->capture_default_str()
-          ->check(WholeNumber(1, 8));
-  restoreCommand
-      ->add_option("--enclosure", restore.enclosure,
-                   "the enclosure whose stable id is ID, as status --json shows it")
-      ->option_text("ID")
-      ->excludes(restoreDevice);
+  AddEnclosureChoice(*restoreCommand, restore.device, restore.enclosure);
   restoreCommand->add_flag("--yes,-y", restore.yes, "do not ask for confirmation");
   restoreCommand->add_option("--log-dir", restore.logDir, "where the daily log files go");
 
