@@ -12,6 +12,7 @@
 
 #include "cli/commands.h"
 #include "cli/firmware_args.h"
+#include "cli/firmware_client.h"
 #include "cli/host.h"
 #include "cli/log_date.h"
 #include "cli/member_history.h"
@@ -64,7 +65,10 @@ CLI::Validator WholeNumber(uint64_t min, uint64_t max) {
 
 // How a firmware command is told its enclosure: by number, or by its stable
 // id.
-void AddEnclosureChoice(CLI::App& command, int& device, std::string& enclosure) {
+void AddEnclosureChoice(CLI::App& command, int& device, std::string& enclosure, bool& direct) {
+  command.add_flag("--direct", direct,
+                   "work on the enclosure here even when pxraidd runs (which otherwise runs "
+                   "the command, for users polkit allows, and goes on if this one is stopped)");
   CLI::Option* number = command.add_option("--device", device, "enclosure N (from 1)")
                             ->capture_default_str()
                             ->check(WholeNumber(1, 8));
@@ -313,11 +317,12 @@ int Run(int argc, char** argv) {
   checkVersion->needs(checkProduct);
   checkProduct->needs(checkVersion);
 
+  bool firmwareDirect = false;
   FirmwareUpgradeOptions upgrade;
   CLI::App* upgradeCommand =
       firmware->add_subcommand("upgrade", "erase, program and verify the controller's flash");
   upgradeCommand->add_option("FILE", upgrade.file, "firmware file")->required();
-  AddEnclosureChoice(*upgradeCommand, upgrade.device, upgrade.enclosure);
+  AddEnclosureChoice(*upgradeCommand, upgrade.device, upgrade.enclosure, firmwareDirect);
   upgradeCommand->add_flag("--yes,-y", upgrade.yes,
                            "do not ask for confirmation, nor before going on without a backup "
                            "when the flash reads as erased");
@@ -331,7 +336,7 @@ int Run(int argc, char** argv) {
       firmware->add_subcommand("backup", "read the controller's flash into a file");
   backupCommand->add_option("FILE", backup.file, "the backup file (replaced if it exists)")
       ->required();
-  AddEnclosureChoice(*backupCommand, backup.device, backup.enclosure);
+  AddEnclosureChoice(*backupCommand, backup.device, backup.enclosure, firmwareDirect);
   backupCommand->add_option("--log-dir", backup.logDir,
                             "where the daily log files are, to tell of a firmware upgrade cut "
                             "short");
@@ -340,7 +345,7 @@ int Run(int argc, char** argv) {
   CLI::App* restoreCommand = firmware->add_subcommand(
       "restore", "erase, program and verify the controller's flash with a backup");
   restoreCommand->add_option("FILE", restore.file, "a backup file")->required();
-  AddEnclosureChoice(*restoreCommand, restore.device, restore.enclosure);
+  AddEnclosureChoice(*restoreCommand, restore.device, restore.enclosure, firmwareDirect);
   restoreCommand->add_flag("--yes,-y", restore.yes, "do not ask for confirmation");
   restoreCommand->add_option("--log-dir", restore.logDir, "where the daily log files go");
 
@@ -415,6 +420,26 @@ int Run(int argc, char** argv) {
     if (statusCommand->parsed() && !statusDirect && global.virtualScenario.empty() &&
         global.replay.empty() && global.record.empty()) {
       if (const std::optional<int> answered = StatusFromService(status)) return *answered;
+    }
+    // Firmware work goes to the service unless it is about other disks, or
+    // this run's own log folder.
+    if (!firmwareDirect && global.virtualScenario.empty() && global.replay.empty() &&
+        global.record.empty()) {
+      std::optional<FirmwareRequest> request;
+      if (upgradeCommand->parsed() && upgrade.logDir.empty()) {
+        request = FirmwareRequest{FirmwareWork::Upgrade, upgrade.file, upgrade.device,
+                                  upgrade.enclosure,     upgrade.yes,  upgrade.noBackup};
+      } else if (backupCommand->parsed() && backup.logDir.empty()) {
+        request = FirmwareRequest{FirmwareWork::Backup, backup.file, backup.device,
+                                  backup.enclosure,     false,       false};
+      } else if (restoreCommand->parsed() && restore.logDir.empty()) {
+        request = FirmwareRequest{FirmwareWork::Restore, restore.file, restore.device,
+                                  restore.enclosure,     restore.yes,  false};
+      }
+      if (request) {
+        InstallStopHandler();
+        if (const std::optional<int> done = FirmwareThroughService(*request)) return *done;
+      }
     }
     Host host(global);
     if (list->parsed()) return RunList(host, listOptions);

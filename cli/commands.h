@@ -199,6 +199,9 @@ std::filesystem::path DefaultLogDirectory();
 
 // "pxraid: " + text on standard error: something is wrong.
 void Complain(const std::string& text);
+// Asks `question` on the terminal, " [y/N] " after it on standard error;
+// true for y or yes. No answer (the end of the input) is a no.
+bool Confirm(const std::string& question);
 // The same for news that is not a complaint ("monitoring 2 enclosures").
 void Announce(const std::string& text);
 

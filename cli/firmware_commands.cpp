@@ -137,17 +137,6 @@ class ProgressLine final : public UpgradeProgress {
   int lastQuarter_ = -1;
 };
 
-bool Confirm(const std::string& question) {
-  std::cerr << question << " [y/N] " << std::flush;
-  std::string answer;
-  if (!std::getline(std::cin, answer)) {
-    std::cerr << std::endl;
-    return false;
-  }
-  for (char& c : answer) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return answer == "y" || answer == "yes";
-}
-
 // The slot of device `device` (1-based), or of the enclosure whose stable id
 // is `enclosure` when one is given, after discovery; or nothing with the
 // reason told.
@@ -330,6 +319,17 @@ std::optional<BinSize> SizeOf(const std::string& size) {
 }
 
 }  // namespace
+
+bool Confirm(const std::string& question) {
+  std::cerr << question << " [y/N] " << std::flush;
+  std::string answer;
+  if (!std::getline(std::cin, answer)) {
+    std::cerr << std::endl;
+    return false;
+  }
+  for (char& c : answer) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return answer == "y" || answer == "yes";
+}
 
 int RunFirmwareCheck(Host& host, const FirmwareCheckOptions& options) {
   // The device's identity record: bytes 46-49 its firmware version, 50-51 its

@@ -170,7 +170,7 @@ void JobRunner::Run() {
                            spec_.enclosureId, "--log-dir", spec_.logDirectory});
   if (spec_.yes && spec_.kind != JobKind::Backup) argv.push_back("--yes");
   if (spec_.noBackup && spec_.kind == JobKind::Upgrade) argv.push_back("--no-backup");
-  int code = RunChild(argv);
+  int code = RunChild(argv, spec_.kind == JobKind::Backup ? std::string() : file.string());
 
   if (code == cli::kExitOk && spec_.kind == JobKind::Backup) {
     if (const std::error_code error = CopyInto(spec_.output, file)) {
@@ -182,7 +182,16 @@ void JobRunner::Run() {
   tell_({JobNews::Type::Ended, {}, {}, 0, code});
 }
 
-int JobRunner::RunChild(const std::vector<std::string>& argv) {
+int JobRunner::RunChild(const std::vector<std::string>& argv, const std::string& copy) {
+  // The copy is a file of the job's; its words name the client's file.
+  const auto shown = [this, &copy](std::string text) {
+    if (copy.empty() || spec_.shownAs.empty()) return text;
+    for (std::size_t at = text.find(copy); at != std::string::npos;
+         at = text.find(copy, at + spec_.shownAs.size())) {
+      text.replace(at, copy.size(), spec_.shownAs);
+    }
+    return text;
+  };
   std::array<int, 2> in{-1, -1};
   std::array<int, 2> out{-1, -1};
   std::array<int, 2> err{-1, -1};
@@ -261,7 +270,7 @@ int JobRunner::RunChild(const std::vector<std::string>& argv) {
       pending[i].append(buffer, static_cast<std::size_t>(got));
       for (std::size_t end = pending[i].find('\n'); end != std::string::npos;
            end = pending[i].find('\n')) {
-        std::string line = pending[i].substr(0, end);
+        std::string line = shown(pending[i].substr(0, end));
         pending[i].erase(0, end + 1);
         if (i == 0) {
           if (const std::optional<cli::ProgressReading> progress = cli::ReadProgressText(line)) {
@@ -277,7 +286,7 @@ int JobRunner::RunChild(const std::vector<std::string>& argv) {
       if (i == 1 && pending[1].ends_with(kQuestionEnd)) {
         tell_({JobNews::Type::Asked,
                {},
-               pending[1].substr(0, pending[1].size() - kQuestionEnd.size()),
+               shown(pending[1].substr(0, pending[1].size() - kQuestionEnd.size())),
                0,
                0});
         pending[1].clear();
@@ -285,7 +294,7 @@ int JobRunner::RunChild(const std::vector<std::string>& argv) {
     }
   }
   for (std::size_t i = 0; i < pending.size(); ++i) {
-    if (!pending[i].empty()) tell_({JobNews::Type::Said, streams[i], pending[i], 0, 0});
+    if (!pending[i].empty()) tell_({JobNews::Type::Said, streams[i], shown(pending[i]), 0, 0});
   }
   {
     const std::lock_guard lock(mutex_);

@@ -43,6 +43,9 @@ struct JobSpec {
   // child reads is given (shown in its texts and the day's log).
   std::vector<uint8_t> input;
   std::string inputName;
+  // The file as the client named it: what the job's words call the copy
+  // (empty: the copy's own path).
+  std::string shownAs;
   // Restore: the text of the backup's checksum file; empty for none.
   std::string checksum;
   bool yes = false;
@@ -78,7 +81,7 @@ class JobRunner {
 
  private:
   void Run();
-  int RunChild(const std::vector<std::string>& argv);
+  int RunChild(const std::vector<std::string>& argv, const std::string& copy);
 
   JobSpec spec_;
   std::function<void(JobNews)> tell_;

@@ -186,6 +186,7 @@ int JobService::Start(sd_bus_message* call, JobKind kind, const std::string& enc
     if (refusal) return Invalid(error, *refusal);
     spec.input = std::move(*bytes);
     spec.inputName = SafeFileName(name, kind == JobKind::Upgrade ? "firmware.bin" : "backup.bin");
+    spec.shownAs = PrintableUtf8(name);
   } else {
     struct stat info {};
     const int mode = ::fcntl(fd, F_GETFL);

@@ -10,6 +10,8 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 
+#include <map>
+#include <regex>
 #include <variant>
 
 #include "cli/pxraid_process.h"
@@ -417,6 +419,77 @@ TEST(PxraiddJobs, GetLogIsWhatPxraidLogShows) {
     }
     sd_bus_message_unref(reply);
     sd_bus_error_free(&error);
+  }
+}
+
+// pxraid's firmware commands, while the service runs, are its jobs: the
+// same stages, files and exit status as the same command run here, and a
+// user that polkit refuses is told so.
+TEST(PxraidFirmware, ThroughTheServiceDoesWhatADirectRunDoes) {
+  PX_NEEDS_POLKIT();
+  const std::string scenario = "healthy-mirror";
+  PolkitRun run(scenario);
+  ASSERT_TRUE(run.Up()) << run.Output();
+  const std::vector<uint8_t> firmware = sim::DemoFirmwareFile();
+  const std::string file = (run.folder() / "fw.bin").string();
+  std::ofstream(file, std::ios::binary)
+      .write(reinterpret_cast<const char*>(firmware.data()),
+             static_cast<std::streamsize>(firmware.size()));
+  for (const char* side : {"served", "direct"}) fs::create_directories(run.folder() / side);
+  const auto spiLines = [](const RunResult& result) {
+    std::vector<std::string> lines;
+    for (const std::string& line : result.OutLines()) {
+      if (line.starts_with("SPI ")) lines.push_back(line);
+    }
+    return lines;
+  };
+
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;  // FOLDER stands for each side's folder
+    bool asNobody;
+    int exitCode;
+    const char* said;  // on standard error, served
+  };
+  const std::vector<Case> cases = {
+      {"backup", {"firmware", "backup", "FOLDER/flash.bin"}, false, 0, ""},
+      {"upgrade", {"firmware", "upgrade", file, "--yes"}, false, 0, ""},
+      {"restore", {"firmware", "restore", "FOLDER/flash.bin", "--yes"}, false, 0, ""},
+      {"refused", {"firmware", "upgrade", file, "--yes"}, true, 3, "not authorized to upgrade"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::map<std::string, RunResult> results;
+    for (const std::string side : {"served", "direct"}) {
+      const std::string folder = (run.folder() / side).string();
+      std::vector<std::string> args;
+      if (side == "direct") args = {"--virtual", scenario, "--simulate-time", kStartTime};
+      for (std::string arg : c.args) {
+        if (arg.starts_with("FOLDER")) arg.replace(0, 6, folder);
+        args.push_back(arg);
+      }
+      if (side == "direct") args.insert(args.end(), {"--log-dir", folder + "/log"});
+      PxraidProcess process(args, "",
+                            c.asNobody ? UnprivilegedLauncher() : std::vector<std::string>{},
+                            {"DBUS_SYSTEM_BUS_ADDRESS=" + run.address()});
+      results[side] = process.Wait();
+    }
+    const RunResult& served = results["served"];
+    const RunResult& direct = results["direct"];
+    EXPECT_EQ(served.exitCode, c.exitCode) << served.out << served.err << run.Output();
+    EXPECT_NE(served.err.find(c.said), std::string::npos) << served.err;
+    if (c.exitCode != 0) continue;
+    EXPECT_EQ(direct.exitCode, 0) << direct.err;
+    EXPECT_EQ(spiLines(served), spiLines(direct));
+    if (c.args[1] == "backup") {
+      for (const char* name : {"flash.bin", "flash.bin.sha256"}) {
+        EXPECT_EQ(ReadFile(run.folder() / "served" / name),
+                  ReadFile(run.folder() / "direct" / name))
+            << name;
+      }
+      EXPECT_EQ(served.OutLines().back(),
+                std::regex_replace(direct.OutLines().back(), std::regex("/direct/"), "/served/"));
+    }
   }
 }
 

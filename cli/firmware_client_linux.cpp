@@ -1,0 +1,379 @@
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/firmware_client.h"
+#include "cli/sd_bus_handles.h"
+#include "cli/stop_signal.h"
+#include "common/files.h"
+#include "common/text.h"
+#include "firmware/flash_backup.h"
+
+namespace px::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kService[] = "org.pxraid.PxRaid1";
+constexpr char kRoot[] = "/org/pxraid/PxRaid1";
+constexpr char kEnclosureInterface[] = "org.pxraid.PxRaid1.Enclosure";
+constexpr char kJobInterface[] = "org.pxraid.PxRaid1.Job";
+// A user at polkit's password prompt may take their time.
+constexpr uint64_t kStartTimeoutMicros = 6ULL * 60 * 1000 * 1000;
+constexpr uint64_t kCallTimeoutMicros = 10ULL * 1000 * 1000;
+
+struct Error {
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  ~Error() { sd_bus_error_free(&error); }
+  std::string Text(int rc) const {
+    if (error.message != nullptr && *error.message != '\0') return error.message;
+    return std::strerror(rc < 0 ? -rc : rc);
+  }
+  bool NoOwner() const {
+    return sd_bus_error_has_names(&error, SD_BUS_ERROR_SERVICE_UNKNOWN,
+                                  SD_BUS_ERROR_NAME_HAS_NO_OWNER);
+  }
+};
+
+void CannotAsk(const std::string& reason) {
+  Complain("the service did not answer (" + reason + "); working on the enclosures directly");
+}
+
+const char* MethodOf(FirmwareWork work) {
+  switch (work) {
+    case FirmwareWork::Upgrade:
+      return "UpgradeFirmware";
+    case FirmwareWork::Restore:
+      return "RestoreFirmware";
+    case FirmwareWork::Backup:
+      return "BackupFirmware";
+  }
+  return "";
+}
+
+// An enclosure the service serves: its object, number and stable id.
+struct Served {
+  std::string path;
+  uint32_t device = 0;
+  std::string id;
+};
+
+// Every enclosure object of GetManagedObjects' answer.
+int ReadEnclosures(sd_bus_message* reply, std::vector<Served>& served) {
+  int rc = sd_bus_message_enter_container(reply, 'a', "{oa{sa{sv}}}");
+  while (rc >= 0 && (rc = sd_bus_message_enter_container(reply, 'e', "oa{sa{sv}}")) > 0) {
+    const char* path = nullptr;
+    rc = sd_bus_message_read(reply, "o", &path);
+    Served enclosure{path != nullptr ? path : "", 0, {}};
+    bool isEnclosure = false;
+    if (rc >= 0) rc = sd_bus_message_enter_container(reply, 'a', "{sa{sv}}");
+    while (rc >= 0 && (rc = sd_bus_message_enter_container(reply, 'e', "sa{sv}")) > 0) {
+      const char* interface = nullptr;
+      rc = sd_bus_message_read(reply, "s", &interface);
+      const bool wanted = rc >= 0 && std::string_view(interface) == kEnclosureInterface;
+      isEnclosure = isEnclosure || wanted;
+      if (rc >= 0) rc = sd_bus_message_enter_container(reply, 'a', "{sv}");
+      while (rc >= 0 && (rc = sd_bus_message_enter_container(reply, 'e', "sv")) > 0) {
+        const char* name = nullptr;
+        rc = sd_bus_message_read(reply, "s", &name);
+        if (rc >= 0 && wanted && std::string_view(name) == "Device") {
+          rc = sd_bus_message_read(reply, "v", "u", &enclosure.device);
+        } else if (rc >= 0 && wanted && std::string_view(name) == "Id") {
+          const char* id = nullptr;
+          rc = sd_bus_message_read(reply, "v", "s", &id);
+          if (rc >= 0) enclosure.id = id;
+        } else if (rc >= 0) {
+          rc = sd_bus_message_skip(reply, "v");
+        }
+        if (rc >= 0) rc = sd_bus_message_exit_container(reply);
+      }
+      if (rc >= 0) rc = sd_bus_message_exit_container(reply);
+      if (rc >= 0) rc = sd_bus_message_exit_container(reply);
+    }
+    if (rc >= 0) rc = sd_bus_message_exit_container(reply);
+    if (rc >= 0) rc = sd_bus_message_exit_container(reply);
+    if (isEnclosure) served.push_back(std::move(enclosure));
+  }
+  return rc < 0 ? rc : sd_bus_message_exit_container(reply);
+}
+
+// What the job tells, as it comes.
+struct JobNews {
+  std::string path;
+  bool said = false;
+  std::string stream;
+  std::string line;
+  std::optional<std::string> question;
+  std::optional<bool> running;
+  std::optional<int32_t> exitCode;
+};
+
+int OnJobSignal(sd_bus_message* message, void* userdata, sd_bus_error*) {
+  auto& news = *static_cast<std::deque<JobNews>*>(userdata);
+  JobNews item;
+  item.path = sd_bus_message_get_path(message);
+  const std::string_view member = sd_bus_message_get_member(message);
+  if (member == "Said") {
+    const char* stream = nullptr;
+    const char* line = nullptr;
+    if (sd_bus_message_read(message, "ss", &stream, &line) < 0) return 0;
+    item.said = true;
+    item.stream = stream;
+    item.line = line;
+  } else if (member == "PropertiesChanged") {
+    const char* interface = nullptr;
+    if (sd_bus_message_read(message, "s", &interface) < 0 ||
+        std::string_view(interface) != kJobInterface ||
+        sd_bus_message_enter_container(message, 'a', "{sv}") < 0) {
+      return 0;
+    }
+    while (sd_bus_message_enter_container(message, 'e', "sv") > 0) {
+      const char* name = nullptr;
+      if (sd_bus_message_read(message, "s", &name) < 0) return 0;
+      const std::string_view property = name;
+      if (property == "Question") {
+        const char* text = nullptr;
+        if (sd_bus_message_read(message, "v", "s", &text) < 0) return 0;
+        item.question = text;
+      } else if (property == "Running") {
+        int running = 0;
+        if (sd_bus_message_read(message, "v", "b", &running) < 0) return 0;
+        item.running = running != 0;
+      } else if (property == "ExitCode") {
+        int32_t code = 0;
+        if (sd_bus_message_read(message, "v", "i", &code) < 0) return 0;
+        item.exitCode = code;
+      } else if (sd_bus_message_skip(message, "v") < 0) {
+        return 0;
+      }
+      sd_bus_message_exit_container(message);
+    }
+  } else {
+    return 0;
+  }
+  news.push_back(std::move(item));
+  return 0;
+}
+
+// The bytes a backup job wrote into the file it was given.
+std::optional<std::vector<uint8_t>> ReadBack(int fd) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return std::nullopt;
+  std::vector<uint8_t> bytes(static_cast<std::size_t>(info.st_size));
+  for (std::size_t done = 0; done < bytes.size();) {
+    const ssize_t got =
+        ::pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+    if (got <= 0) return std::nullopt;
+    done += static_cast<std::size_t>(got);
+  }
+  return bytes;
+}
+
+}  // namespace
+
+std::optional<int> FirmwareThroughService(const FirmwareRequest& request) {
+  sd_bus* raw = nullptr;
+  if (sd_bus_open_system(&raw) < 0) return std::nullopt;
+  const Bus bus(raw);
+
+  // Which enclosure, as the service numbers and names them.
+  sd_bus_message* rawCall = nullptr;
+  int rc =
+      sd_bus_message_new_method_call(bus.get(), &rawCall, kService, kRoot,
+                                     "org.freedesktop.DBus.ObjectManager", "GetManagedObjects");
+  const Message listCall(rawCall);
+  if (rc >= 0) rc = sd_bus_message_set_auto_start(listCall.get(), 0);
+  Error error;
+  sd_bus_message* rawReply = nullptr;
+  if (rc >= 0) {
+    rc = sd_bus_call(bus.get(), listCall.get(), kCallTimeoutMicros, &error.error, &rawReply);
+  }
+  const Message listed(rawReply);
+  if (rc < 0) {
+    if (!error.NoOwner()) CannotAsk(error.Text(rc));
+    return std::nullopt;
+  }
+  std::vector<Served> served;
+  if (rc = ReadEnclosures(listed.get(), served); rc < 0) {
+    CannotAsk("its answer could not be read: " + Error{}.Text(rc));
+    return std::nullopt;
+  }
+  const Served* target = nullptr;
+  for (const Served& enclosure : served) {
+    const bool chosen = request.enclosure.empty()
+                            ? enclosure.device == static_cast<uint32_t>(request.device)
+                            : enclosure.id == request.enclosure;
+    if (chosen) target = &enclosure;
+  }
+  if (target == nullptr) {
+    const std::string count = std::to_string(served.size()) +
+                              (served.size() == 1 ? " enclosure" : " enclosures") + " found";
+    Complain(request.enclosure.empty()
+                 ? "there is no device " + std::to_string(request.device) + ": " + count
+                 : "there is no enclosure " + PrintableUtf8(request.enclosure) + ": " + count);
+    return kExitNoDevice;
+  }
+
+  // The file: the image to write, or a file of our own for the backup,
+  // which is then saved where it was asked for as a backup made here is.
+  const bool backup = request.work == FirmwareWork::Backup;
+  const int fd = backup ? ::memfd_create("pxraid-backup", MFD_CLOEXEC)
+                        : ::open(request.file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    const std::error_code reason(errno, std::generic_category());
+    Complain(backup
+                 ? "cannot make a file for the backup: " + ReasonText(reason)
+                 : "cannot read " + PathText(fs::path(request.file)) + ": " + ReasonText(reason));
+    return kExitFailed;
+  }
+  struct Closing {
+    int fd;
+    ~Closing() { ::close(fd); }
+  } closing{fd};
+
+  std::deque<JobNews> news;
+  rc = sd_bus_match_signal(bus.get(), nullptr, kService, nullptr, kJobInterface, "Said",
+                           &OnJobSignal, &news);
+  if (rc >= 0) {
+    rc = sd_bus_match_signal(bus.get(), nullptr, kService, nullptr,
+                             "org.freedesktop.DBus.Properties", "PropertiesChanged", &OnJobSignal,
+                             &news);
+  }
+  rawCall = nullptr;
+  if (rc >= 0) {
+    rc = sd_bus_message_new_method_call(bus.get(), &rawCall, kService, target->path.c_str(),
+                                        kEnclosureInterface, MethodOf(request.work));
+  }
+  const Message start(rawCall);
+  if (rc >= 0) rc = sd_bus_message_set_allow_interactive_authorization(start.get(), 1);
+  if (rc >= 0) rc = sd_bus_message_append(start.get(), "h", fd);
+  if (rc >= 0 && !backup) {
+    std::string checksum;
+    if (request.work == FirmwareWork::Restore) {
+      const FileContent sidecar =
+          ReadWholeFile(ChecksumFileOf(fs::path(request.file)), ReadFor::Showing);
+      if (sidecar.outcome == FileContent::Outcome::Read) checksum = sidecar.bytes;
+    }
+    rc = sd_bus_message_open_container(start.get(), 'a', "{sv}");
+    if (rc >= 0) rc = sd_bus_message_append(start.get(), "{sv}", "yes", "b", request.yes ? 1 : 0);
+    if (rc >= 0) {
+      rc = sd_bus_message_append(start.get(), "{sv}", "name", "s", request.file.c_str());
+    }
+    if (rc >= 0 && request.work == FirmwareWork::Upgrade) {
+      rc = sd_bus_message_append(start.get(), "{sv}", "no-backup", "b", request.noBackup ? 1 : 0);
+    }
+    if (rc >= 0 && !checksum.empty()) {
+      rc = sd_bus_message_append(start.get(), "{sv}", "checksum", "s", checksum.c_str());
+    }
+    if (rc >= 0) rc = sd_bus_message_close_container(start.get());
+  }
+  Error refused;
+  rawReply = nullptr;
+  if (rc >= 0) {
+    rc = sd_bus_call(bus.get(), start.get(), kStartTimeoutMicros, &refused.error, &rawReply);
+  }
+  const Message started(rawReply);
+  if (rc < 0) {
+    if (refused.NoOwner()) return std::nullopt;
+    // The service's words, which name what is wrong; nothing was changed.
+    if (sd_bus_error_has_name(&refused.error, SD_BUS_ERROR_INVALID_ARGS)) {
+      Complain(refused.Text(rc) + " Nothing was changed.");
+      return kExitFailed;
+    }
+    Complain(refused.Text(rc));
+    return kExitNoDevice;
+  }
+  const char* jobPath = nullptr;
+  if (sd_bus_message_read(started.get(), "o", &jobPath) < 0) {
+    Complain("the service's answer could not be read; the firmware job may be under way");
+    return kExitFailed;
+  }
+  const std::string job = jobPath;
+
+  // Its words as it says them; a backup's last line names the file this
+  // program then writes, not the service's.
+  constexpr std::string_view kSavedTo = " saved to ";
+  std::string savedLine;
+  std::optional<int32_t> exitCode;
+  bool running = true;
+  while (running || !exitCode) {
+    while (!news.empty()) {
+      JobNews item = std::move(news.front());
+      news.pop_front();
+      if (item.path != job) continue;
+      if (item.said) {
+        const std::size_t saved = item.line.find(kSavedTo);
+        if (backup && item.stream == "stdout" && item.line.starts_with("Flash of ") &&
+            saved != std::string::npos) {
+          savedLine = item.line.substr(0, saved + kSavedTo.size()) + request.file;
+          continue;
+        }
+        (item.stream == "stderr" ? std::cerr : std::cout) << item.line << std::endl;
+      }
+      if (item.exitCode) exitCode = item.exitCode;
+      if (item.running) running = *item.running;
+      if (item.question && !item.question->empty()) {
+        const bool yes = !StopRequested() && Confirm(*item.question);
+        Error unanswered;
+        sd_bus_call_method(bus.get(), kService, job.c_str(), kJobInterface, "Answer",
+                           &unanswered.error, nullptr, "b", yes ? 1 : 0);
+      }
+    }
+    if (!running && exitCode) break;
+    if (StopRequested()) {
+      Complain("stopped following; the firmware job goes on in pxraidd (" + job + ")");
+      return kExitFailed;
+    }
+    rc = sd_bus_process(bus.get(), nullptr);
+    if (rc < 0) {
+      Complain("the connection to pxraidd ended; the firmware job may still be under way (" + job +
+               ")");
+      return kExitFailed;
+    }
+    // A signal lost on the way must not leave this waiting for ever: a
+    // quiet while asks how the job stands.
+    if (rc == 0 && sd_bus_wait(bus.get(), 2000000) == 0) {
+      int stillRunning = 1;
+      Error unread;
+      if (sd_bus_get_property_trivial(bus.get(), kService, job.c_str(), kJobInterface, "Running",
+                                      &unread.error, 'b', &stillRunning) >= 0 &&
+          stillRunning == 0) {
+        int32_t code = kExitFailed;
+        sd_bus_get_property_trivial(bus.get(), kService, job.c_str(), kJobInterface, "ExitCode",
+                                    &unread.error, 'i', &code);
+        // Its last lines may still be on their way.
+        while (sd_bus_process(bus.get(), nullptr) > 0) {
+        }
+        if (!news.empty()) continue;
+        running = false;
+        exitCode = code;
+      }
+    }
+  }
+
+  if (backup && *exitCode == kExitOk) {
+    const std::optional<std::vector<uint8_t>> bytes = ReadBack(fd);
+    const std::error_code unsaved = bytes ? SaveFlashBackup(fs::path(request.file), *bytes)
+                                          : std::make_error_code(std::errc::io_error);
+    if (unsaved) {
+      Complain("cannot write " + request.file + ": " + ReasonText(unsaved) +
+               "; no backup was written");
+      return kExitFailed;
+    }
+    std::cout << savedLine << std::endl;
+  }
+  return *exitCode;
+}
+
+}  // namespace px::cli
