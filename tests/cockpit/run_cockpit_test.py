@@ -249,7 +249,9 @@ class Run:
         os.symlink(os.path.abspath(self.args.page), os.path.join(data, "cockpit", "pxraid"))
         home = os.path.join(self.folder, "home")
         os.makedirs(home)
-        env = dict(os.environ, XDG_DATA_HOME=data, HOME=home, DBUS_SYSTEM_BUS_ADDRESS=self.bus)
+        # The page's firmware work runs the pxraid under test.
+        path = os.path.dirname(os.path.abspath(self.args.pxraid)) + os.pathsep + os.environ.get("PATH", "")
+        env = dict(os.environ, XDG_DATA_HOME=data, HOME=home, DBUS_SYSTEM_BUS_ADDRESS=self.bus, PATH=path)
         listing = subprocess.run(["cockpit-bridge", "--packages"], env=env, capture_output=True,
                                  text=True, timeout=PATIENCE)
         if "RAID enclosures" not in listing.stdout:
@@ -298,6 +300,7 @@ class Run:
     def start_service(self, scenario, polls):
         self.service = self.start("pxraidd-" + scenario, [
             self.args.pxraidd, "--bus", self.bus, "--virtual", scenario, "--simulate-time", START_TIME,
+            "--pxraid", self.args.pxraid,
             "--interval", "1", "--log-dir", os.path.join(self.folder, "log-" + scenario),
             "--polls", str(polls)])
 
@@ -307,6 +310,14 @@ class Run:
 
     def read(self):
         return self.page.evaluate(READ_PAGE)
+
+    def click(self, element):
+        self.page.evaluate(f"document.getElementById({json.dumps(element)}).click()")
+
+    def choose_files(self, element, files):
+        root = self.page.call("DOM.getDocument")["root"]["nodeId"]
+        node = self.page.call("DOM.querySelector", nodeId=root, selector="#" + element)["nodeId"]
+        self.page.call("DOM.setFileInputFiles", files=files, nodeId=node)
 
     def shot(self, name):
         path = os.path.join(self.args.out, name + ".png")
@@ -462,6 +473,54 @@ def main():
             run.shot("member-replaced-events")
             run.stop_service()
         check("member-replaced: events raised after the page opened appear without a reload", live_event)
+
+        def firmware():
+            status = run.status("healthy-mirror")
+            enclosure = status["enclosures"][0]
+            run.start_service("healthy-mirror", 1)
+            read_work = """(() => ({
+              options: [...document.querySelectorAll("#fw-enclosure option")].map(o => o.value),
+              state: document.getElementById("fw-state").textContent,
+              output: document.getElementById("fw-output").textContent,
+              downloads: [...document.querySelectorAll("#fw-downloads a")].map(a => [a.download, a.getAttribute("data-bytes")]),
+              question: document.getElementById("fw-confirm").hidden ? null : document.getElementById("fw-question").textContent,
+              log: document.getElementById("log").textContent,
+            }))()"""
+
+            def work():
+                return run.page.evaluate(read_work)
+            try:
+                wait_for("the enclosure to choose", lambda: work()["options"] == [enclosure["id"]] or json.dumps(work()))
+                # A backup made on the page is offered for download with its checksum file.
+                run.click("fw-backup")
+                wait_for("the backup to end", lambda: work()["state"].startswith("Backup: done") or json.dumps(work()))
+                name = f"flash-{enclosure['id']}.bin"
+                offered = dict(work()["downloads"])
+                if offered.get(name) != "61440" or name + ".sha256" not in offered:
+                    raise Failure(f"offered for download: {offered}")
+                # A backup restored from the page, its checksum file beside it.
+                saved = os.path.join(run.folder, "page-restore", "flash.bin")
+                os.makedirs(os.path.dirname(saved))
+                made = subprocess.run([run.args.pxraid, "--virtual", "healthy-mirror", "firmware", "backup", saved,
+                                       "--log-dir", os.path.join(run.folder, "restore-log")],
+                                      capture_output=True, text=True, timeout=PATIENCE)
+                if made.returncode != 0:
+                    raise Failure(f"pxraid firmware backup: {made.stderr}")
+                run.choose_files("fw-restore-file", [saved, saved + ".sha256"])
+                run.click("fw-restore")
+                wait_for("the page to ask first", lambda: (work()["question"] or "").startswith("Erase and reprogram")
+                         or json.dumps(work()))
+                run.shot("firmware-question")
+                run.click("fw-go")
+                wait_for("the restore to end", lambda: work()["state"].startswith("Restore: done") or json.dumps(work()))
+                if "SPI Verify OK" not in work()["output"]:
+                    raise Failure(f"the restore's output: {work()['output']}")
+                wait_for("the restore in today's log", lambda: "Firmware restore ended" in work()["log"]
+                         or work()["log"][-300:])
+                run.shot("firmware")
+            finally:
+                run.stop_service()
+        check("healthy-mirror: the page backs up and restores the flash through pxraidd", firmware)
     except Failure as failure:
         print(f"FAILED: set-up: {failure}")
         failed += 1

@@ -1,7 +1,9 @@
-// The enclosures pxraidd serves on the system bus, shown read-only: their
-// health at a glance, each member's port, state, model and serial, a
-// rebuild's progress, what the service's member history remembers of them,
-// and the service's events as they arrive.
+// The enclosures pxraidd serves on the system bus: their health at a
+// glance, each member's port, state, model and serial, a rebuild's progress,
+// what the service's member history remembers of them, the day's log, the
+// service's events as they arrive, and firmware work on them, which pxraid
+// hands to pxraidd as its jobs (polkit deciding, Cockpit's administrative
+// access making the page's user root).
 //
 // Every text here may come from a device (names, models, serial numbers),
 // so it is set with textContent and never parsed as markup.
@@ -186,6 +188,170 @@
         return block;
     }
 
+    // Firmware work: pxraid run through the bridge (as root with
+    // administrative access), which hands it to pxraidd. Its files go
+    // through a folder of its own under /tmp, gone when it has ended.
+    function firmwareWork(enclosureList, ended) {
+        const select = document.getElementById("fw-enclosure");
+        const backup = document.getElementById("fw-backup");
+        const upgradeFile = document.getElementById("fw-upgrade-file");
+        const upgrade = document.getElementById("fw-upgrade");
+        const restoreFile = document.getElementById("fw-restore-file");
+        const restore = document.getElementById("fw-restore");
+        const confirmBox = document.getElementById("fw-confirm");
+        const question = document.getElementById("fw-question");
+        const go = document.getElementById("fw-go");
+        const cancel = document.getElementById("fw-cancel");
+        const state = document.getElementById("fw-state");
+        const downloads = document.getElementById("fw-downloads");
+        const output = document.getElementById("fw-output");
+        const ADMIN = { superuser: "try" };
+        let busy = false;
+        let pending = null;
+
+        function chosen() {
+            return enclosureList().find(enc => enc.Id === select.value) || null;
+        }
+        function update() {
+            const enc = chosen();
+            backup.disabled = busy || !enc;
+            upgrade.disabled = busy || !enc || upgradeFile.files.length !== 1;
+            restore.disabled = busy || !enc || restoreFile.files.length === 0;
+            upgradeFile.disabled = restoreFile.disabled = select.disabled = busy;
+        }
+        function tell(text, kind) {
+            state.textContent = text;
+            state.className = "px-fw-state" + (kind ? " px-fw-" + kind : "");
+        }
+
+        // The list of enclosures, keeping the one chosen while it is there.
+        function refresh() {
+            const was = select.value;
+            select.replaceChildren();
+            for (const enc of enclosureList()) {
+                const option = el("option", null, "D" + enc.Device + " " + (enc.Name || "") + " (" + enc.Id + ")");
+                option.value = enc.Id;
+                select.appendChild(option);
+            }
+            if (enclosureList().some(enc => enc.Id === was))
+                select.value = was;
+            update();
+        }
+
+        function spawn(args) {
+            return cockpit.spawn(args, Object.assign({ err: "message" }, ADMIN));
+        }
+        function folder() {
+            return spawn(["mktemp", "-d", "/tmp/pxraid-cockpit-XXXXXX"]).then(out => out.trim());
+        }
+        function upload(dir, file) {
+            const name = file.name.replace(/[^A-Za-z0-9._+-]/g, "_").replace(/^\.+/, "") || "firmware.bin";
+            return file.arrayBuffer()
+                    .then(bytes => cockpit.file(dir + "/" + name, Object.assign({ binary: true }, ADMIN))
+                            .replace(new Uint8Array(bytes)))
+                    .then(() => dir + "/" + name);
+        }
+        function offer(dir, name) {
+            return cockpit.file(dir + "/" + name, Object.assign({ binary: true }, ADMIN)).read()
+                    .then(bytes => {
+                        const link = el("a", "px-download", name + " (" + bytes.length + " bytes)");
+                        link.href = URL.createObjectURL(new Blob([bytes], { type: "application/octet-stream" }));
+                        link.download = name;
+                        link.setAttribute("data-bytes", String(bytes.length));
+                        downloads.appendChild(link);
+                        downloads.hidden = false;
+                    });
+        }
+
+        // pxraid's lines as they come, and its outcome by its exit status.
+        function run(what, args, dir, after) {
+            busy = true;
+            update();
+            output.textContent = "";
+            output.hidden = false;
+            downloads.replaceChildren();
+            downloads.hidden = true;
+            tell(what + "…");
+            const proc = cockpit.spawn(["pxraid"].concat(args), Object.assign({ err: "out" }, ADMIN));
+            proc.stream(data => {
+                output.textContent += data;
+                output.scrollTop = output.scrollHeight;
+            });
+            const outcome = proc.then(() => (after ? after() : null))
+                    .then(() => tell(what + ": done.", "done"),
+                          error => tell(what + ": failed" +
+                                        (error && error.exit_status !== undefined && error.exit_status !== null
+                                            ? " (exit status " + error.exit_status + ")"
+                                            : ": " + cockpit.message(error)) + ".", "failed"));
+            return outcome.then(() => spawn(["rm", "-rf", dir]).catch(() => null))
+                    .then(() => {
+                        busy = false;
+                        update();
+                        ended();
+                    });
+        }
+
+        function start(what, make) {
+            busy = true;
+            update();
+            folder().then(make, error => {
+                tell(what + ": " + cockpit.message(error), "failed");
+                busy = false;
+                update();
+            });
+        }
+
+        backup.addEventListener("click", () => {
+            const enc = chosen();
+            if (!enc)
+                return;
+            const name = "flash-" + enc.Id + ".bin";
+            start("Backup", dir => run("Backup", ["firmware", "backup", dir + "/" + name, "--enclosure", enc.Id], dir,
+                                       () => offer(dir, name).then(() => offer(dir, name + ".sha256"))));
+        });
+
+        // Upgrade and restore ask first, in the page, what pxraid would ask.
+        function ask(kind, files) {
+            const enc = chosen();
+            if (!enc || files.length === 0)
+                return;
+            const image = [...files].find(f => !f.name.endsWith(".sha256")) || files[0];
+            question.textContent = "Erase and reprogram the flash of D" + enc.Device + " " + (enc.Name || "") +
+                " (" + enc.Id + ", firmware " + (enc.Firmware || "?") + ") with " +
+                (kind === "upgrade" ? "the firmware " : "the backup ") + image.name +
+                "? The enclosure must not be switched off until it has ended.";
+            pending = { kind: kind, enc: enc, image: image, files: [...files] };
+            confirmBox.hidden = false;
+        }
+        upgrade.addEventListener("click", () => ask("upgrade", upgradeFile.files));
+        restore.addEventListener("click", () => ask("restore", restoreFile.files));
+        cancel.addEventListener("click", () => {
+            pending = null;
+            confirmBox.hidden = true;
+        });
+        go.addEventListener("click", () => {
+            const job = pending;
+            pending = null;
+            confirmBox.hidden = true;
+            if (!job)
+                return;
+            const what = job.kind === "upgrade" ? "Upgrade" : "Restore";
+            // A backup's checksum file goes beside it, where pxraid looks.
+            start(what, dir => Promise.all(job.files.map(f => upload(dir, f)))
+                    .then(paths => run(what, ["firmware", job.kind, paths[job.files.indexOf(job.image)],
+                                              "--enclosure", job.enc.Id, "--yes"], dir),
+                          error => {
+                              tell(what + ": the file could not be handed over: " + cockpit.message(error), "failed");
+                              spawn(["rm", "-rf", dir]).catch(() => null);
+                              busy = false;
+                              update();
+                          }));
+        });
+        for (const input of [select, upgradeFile, restoreFile])
+            input.addEventListener("change", update);
+        return refresh;
+    }
+
     function start() {
         const stateLine = document.getElementById("service-state");
         const list = document.getElementById("enclosures");
@@ -199,6 +365,12 @@
         let running = null;
         let enclosures = null;
         let manager = null;
+        const logFile = document.getElementById("log-file");
+        const logLines = document.getElementById("log");
+        const firmwareList = firmwareWork(() => (running && enclosures
+            ? Object.keys(enclosures).map(path => enclosures[path]).filter(p => p.valid)
+                    .sort((a, b) => (a.Device || 0) - (b.Device || 0))
+            : []), () => loadLog());
 
         function say(text, kind) {
             stateLine.textContent = text;
@@ -208,8 +380,10 @@
 
         function render() {
             list.replaceChildren();
-            if (!running || !enclosures)
+            if (!running || !enclosures) {
+                firmwareList();
                 return;
+            }
             const all = Object.keys(enclosures).map(path => enclosures[path])
                     .filter(p => p.valid)
                     .sort((a, b) => (a.Device || 0) - (b.Device || 0));
@@ -217,6 +391,7 @@
                 list.appendChild(renderEnclosure(enc));
             if (all.length === 0)
                 list.appendChild(el("p", "px-muted", "pxraidd sees no enclosure."));
+            firmwareList();
             if (manager && manager.valid) {
                 overall.hidden = false;
                 overall.className = "px-badge " + healthClass(manager.Health);
@@ -249,12 +424,33 @@
                         noHistory.textContent = "The history holds no enclosure yet.";
                     }, error => mine === generation && showHistory("No history: " + cockpit.message(error)));
         }
+        // The day's log, newest line last, as pxraid log shows it.
+        function loadLog() {
+            if (!objects)
+                return;
+            const mine = generation;
+            objects.call(ROOT, MANAGER, "GetLog", [""])
+                    .then(reply => {
+                        if (mine !== generation)
+                            return;
+                        logFile.textContent = reply[0];
+                        logLines.textContent = reply[1].join("\n");
+                        logLines.hidden = reply[1].length === 0;
+                        logLines.scrollTop = logLines.scrollHeight;
+                    }, error => {
+                        if (mine !== generation)
+                            return;
+                        logFile.textContent = "No log: " + cockpit.message(error);
+                        logLines.hidden = true;
+                    });
+        }
         function historySoon() {
             if (historyTimer)
                 window.clearTimeout(historyTimer);
             historyTimer = window.setTimeout(() => {
                 historyTimer = null;
                 loadHistory();
+                loadLog();
             }, 500);
         }
 
@@ -308,6 +504,7 @@
                 if (current()) {
                     render();
                     loadHistory();
+                    loadLog();
                 }
             });
         }
@@ -329,6 +526,8 @@
                 enclosures = null;
                 manager = null;
                 showHistory("Not read: the service is not running.");
+                logFile.textContent = "Not read: the service is not running.";
+                logLines.hidden = true;
                 showStopped();
             }
             render();
