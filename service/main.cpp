@@ -49,6 +49,7 @@ int Run(int argc, char** argv) {
       ->option_text("SCENARIO")
       ->check(CLI::IsMember(cli::VirtualScenarioNames()));
   app.add_option("--simulate-time", global.simulateTime)->group("");
+  app.add_option("--read-latency", global.readLatencyMicros)->group("");
 
   std::string pxraid = PXRAID_PROGRAM;
   app.add_option("--pxraid", pxraid, "the pxraid that runs the firmware jobs")
@@ -82,6 +83,10 @@ int Run(int argc, char** argv) {
     }
     if (!global.simulateTime.empty()) {
       jobs.program.insert(jobs.program.end(), {"--simulate-time", global.simulateTime});
+    }
+    if (global.readLatencyMicros > 0) {
+      jobs.program.insert(jobs.program.end(),
+                          {"--read-latency", std::to_string(global.readLatencyMicros)});
     }
     service::BusService service(bus, PXRAID_VERSION, cli::MonitorHistoryFile(monitor, logDirectory),
                                 std::move(jobs), logDirectory, [] { ::kill(::getpid(), SIGTERM); });

@@ -165,7 +165,7 @@ int OpenFile(const fs::path& path, int flags) {
 // jobs run by the pxraid under test.
 class PolkitRun {
  public:
-  explicit PolkitRun(const std::string& scenario)
+  explicit PolkitRun(const std::string& scenario, std::vector<std::string> serviceArgs = {})
       : folder_(MakeTempDirectory()), bus_(ReachableByAll(folder_)) {
     if (bus_.address().empty()) return;
     fs::create_directories(folder_ / "actions");
@@ -189,11 +189,21 @@ class PolkitRun {
         folder_ / "polkitd.out");
     client_ = Connect(bus_.address());
     if (client_ == nullptr || !AwaitName(kPolkitName)) return;
-    service_ = std::make_unique<Child>(
-        std::vector<std::string>{PXRAIDD_EXE, "--bus", bus_.address(), "--virtual", scenario,
-                                 "--simulate-time", kStartTime, "--pxraid", PXRAID_EXE, "--log-dir",
-                                 (folder_ / "log").string(), "--polls", "1"},
-        folder_ / "pxraidd.out");
+    std::vector<std::string> args{PXRAIDD_EXE,
+                                  "--bus",
+                                  bus_.address(),
+                                  "--virtual",
+                                  scenario,
+                                  "--simulate-time",
+                                  kStartTime,
+                                  "--pxraid",
+                                  PXRAID_EXE,
+                                  "--log-dir",
+                                  (folder_ / "log").string(),
+                                  "--polls",
+                                  "1"};
+    args.insert(args.end(), serviceArgs.begin(), serviceArgs.end());
+    service_ = std::make_unique<Child>(args, folder_ / "pxraidd.out");
     up_ = AwaitName(service::kBusName);
   }
   ~PolkitRun() {
@@ -456,9 +466,23 @@ TEST(PxraidFirmware, ThroughTheServiceDoesWhatADirectRunDoes) {
       {"upgrade", {"firmware", "upgrade", file, "--yes"}, false, 0, ""},
       {"restore", {"firmware", "restore", "FOLDER/flash.bin", "--yes"}, false, 0, ""},
       {"refused", {"firmware", "upgrade", file, "--yes"}, true, 3, "not authorized to upgrade"},
+      {"status", {"status"}, true, 0, ""},
+  };
+  // The upgrades the service's day's log has seen begin.
+  const auto upgradesBegun = [&run] {
+    std::size_t begun = 0;
+    for (const fs::directory_entry& log : fs::directory_iterator(run.folder() / "log")) {
+      const std::string text = ReadFile(log.path());
+      for (std::size_t at = text.find("Firmware upgrade started"); at != std::string::npos;
+           at = text.find("Firmware upgrade started", at + 1)) {
+        ++begun;
+      }
+    }
+    return begun;
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    const std::size_t begunBefore = upgradesBegun();
     std::map<std::string, RunResult> results;
     for (const std::string side : {"served", "direct"}) {
       const std::string folder = (run.folder() / side).string();
@@ -478,8 +502,16 @@ TEST(PxraidFirmware, ThroughTheServiceDoesWhatADirectRunDoes) {
     const RunResult& direct = results["direct"];
     EXPECT_EQ(served.exitCode, c.exitCode) << served.out << served.err << run.Output();
     EXPECT_NE(served.err.find(c.said), std::string::npos) << served.err;
-    if (c.exitCode != 0) continue;
+    if (c.exitCode != 0) {
+      // Refused before the job began: nothing of it reached the enclosure.
+      EXPECT_EQ(upgradesBegun(), begunBefore);
+      continue;
+    }
     EXPECT_EQ(direct.exitCode, 0) << direct.err;
+    if (c.args[0] == "status") {
+      EXPECT_EQ(served.out, direct.out);
+      continue;
+    }
     EXPECT_EQ(spiLines(served), spiLines(direct));
     if (c.args[1] == "backup") {
       for (const char* name : {"flash.bin", "flash.bin.sha256"}) {
@@ -491,6 +523,36 @@ TEST(PxraidFirmware, ThroughTheServiceDoesWhatADirectRunDoes) {
                 std::regex_replace(direct.OutLines().back(), std::regex("/direct/"), "/served/"));
     }
   }
+}
+
+// The client is not the job: killed with SIGKILL while the flash is being
+// written, its upgrade runs to its end in the service, which tells the
+// outcome afterwards.
+TEST(PxraidFirmware, AnUpgradeOutlivesItsKilledClient) {
+  PX_NEEDS_POLKIT();
+  // Reads that take their time, so that the client is killed mid-write.
+  PolkitRun run("healthy-mirror", {"--read-latency", "100"});
+  ASSERT_TRUE(run.Up()) << run.Output();
+  const std::vector<uint8_t> firmware = sim::DemoFirmwareFile();
+  const std::string file = (run.folder() / "fw.bin").string();
+  std::ofstream(file, std::ios::binary)
+      .write(reinterpret_cast<const char*>(firmware.data()),
+             static_cast<std::streamsize>(firmware.size()));
+
+  PxraidProcess client({"firmware", "upgrade", file, "--yes"}, "", {},
+                       {"DBUS_SYSTEM_BUS_ADDRESS=" + run.address()});
+  ASSERT_TRUE(client.ReadUntil(
+      [](const std::string& out) { return out.find("SPI Erase OK") != std::string::npos; }));
+  client.Signal(SIGKILL);
+  const RunResult killed = client.Wait();
+  EXPECT_EQ(killed.signal, SIGKILL);
+  const std::string job = std::string(service::kJobsPath) + "/1";
+  EXPECT_EQ(JobProperty(run.client(), job, "Running"), true) << "the job ended before its client";
+  ASSERT_TRUE(
+      AwaitJob(run.client(), job, "Running", [](const json& running) { return running == false; }));
+  EXPECT_EQ(JobProperty(run.client(), job, "ExitCode"), 0);
+  // The verify compares every byte of the flash with the image.
+  EXPECT_TRUE(Has(Lines(JobProperty(run.client(), job, "Output"), "stdout"), "SPI Verify OK"));
 }
 
 // A job asks before it changes anything, and waits for its own client: a
