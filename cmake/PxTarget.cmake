@@ -121,3 +121,18 @@ function(px_install_systemd_unit template)
     configure_file(${PROJECT_SOURCE_DIR}/${template} \"\${PX_UNIT}\" @ONLY)
     message(STATUS \"Installing: \${PX_UNIT}\")${defaults}")
 endfunction()
+
+# px_install_etc_file(SOURCE DESTINATION)
+# Installs SOURCE as the configuration file DESTINATION (relative: "pxraid/
+# pxraidd.conf") under /etc for a /usr prefix, as everywhere on Debian, and
+# under PREFIX/etc otherwise.
+function(px_install_etc_file source destination)
+  install(CODE "
+    if(\"\${CMAKE_INSTALL_PREFIX}\" STREQUAL \"/usr\")
+      set(PX_ETC /etc)
+    else()
+      set(PX_ETC \"\${CMAKE_INSTALL_PREFIX}/etc\")
+    endif()
+    configure_file(${PROJECT_SOURCE_DIR}/${source} \"\$ENV{DESTDIR}\${PX_ETC}/${destination}\" COPYONLY)
+    message(STATUS \"Installing: \$ENV{DESTDIR}\${PX_ETC}/${destination}\")")
+endfunction()

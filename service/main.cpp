@@ -17,7 +17,10 @@
 #include "cli/member_history.h"
 #include "cli/stop_signal.h"
 #include "cli/virtual_scenarios.h"
+#include "common/files.h"
+#include "common/text.h"
 #include "service/bus_service.h"
+#include "service/config_file.h"
 
 #ifndef PXRAID_PROGRAM
 #define PXRAID_PROGRAM "/usr/bin/pxraid"
@@ -29,6 +32,29 @@
 namespace {
 
 using namespace px;
+
+// What the configuration file sets, for each option the command line left
+// alone. A file that is not there sets nothing; one that cannot be read, or
+// a line of it that is not understood, is said and left out: it is no reason
+// to leave the enclosures unwatched.
+void ApplyConfig(const std::string& file, const CLI::App& app, cli::MonitorOptions& monitor) {
+  const FileContent read = ReadWholeFile(file, ReadFor::Keeping);
+  if (read.outcome == FileContent::Outcome::Missing) return;
+  if (read.outcome == FileContent::Outcome::Unreadable) {
+    cli::Complain("cannot read " + PathText(file) + ": " + cli::ReasonText(read.error) +
+                  "; going on without it");
+    return;
+  }
+  const service::ServiceConfig config = service::ParseServiceConfig(read.bytes, PathText(file));
+  for (const std::string& complaint : config.complaints) cli::Complain(complaint);
+  const auto unset = [&app](const char* option) { return app.get_option(option)->count() == 0; };
+  if (unset("--mail") && !config.mailTo.empty()) monitor.mailTo = config.mailTo;
+  if (unset("--mail-from") && config.mailFrom) monitor.mailFrom = *config.mailFrom;
+  if (unset("--exec") && config.program) monitor.exec = *config.program;
+  if (unset("--textfile") && config.textfile) monitor.textfile = *config.textfile;
+  if (unset("--interval") && config.intervalSeconds)
+    monitor.intervalSeconds = *config.intervalSeconds;
+}
 
 int Run(int argc, char** argv) {
   CLI::App app{
@@ -56,6 +82,13 @@ int Run(int argc, char** argv) {
       ->option_text("PROGRAM")
       ->capture_default_str();
 
+  std::string config = service::kConfigFile;
+  app.add_option("--config", config,
+                 "the configuration file (MAILADDR, MAILFROM, PROGRAM, TEXTFILE, INTERVAL); "
+                 "options given here win over it")
+      ->option_text("FILE")
+      ->capture_default_str();
+
   cli::MonitorOptions monitor;
   // Monitoring ends after --polls polls (hidden, for tests), and what the
   // last one found is served until the service is stopped.
@@ -66,6 +99,8 @@ int Run(int argc, char** argv) {
   } catch (const CLI::ParseError& error) {
     return app.exit(error);
   }
+
+  ApplyConfig(config, app, monitor);
 
   try {
     // Before the bus thread can ask for a stop, so that its request stops
