@@ -97,29 +97,6 @@ class JobFolder {
 
 }  // namespace
 
-const char* JobKindName(JobKind kind) {
-  switch (kind) {
-    case JobKind::Upgrade:
-      return "upgrade";
-    case JobKind::Restore:
-      return "restore";
-    case JobKind::Backup:
-      return "backup";
-  }
-  return "";
-}
-
-std::string SafeFileName(const std::string& name, const std::string& fallback) {
-  std::string kept = fs::path(name).filename().string();
-  for (char& c : kept) {
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                       c == '.' || c == '_' || c == '+' || c == '-';
-    if (!plain) c = '_';
-  }
-  if (kept.empty() || kept == "." || kept == ".." || kept.size() > 200) return fallback;
-  return kept;
-}
-
 JobRunner::JobRunner(JobSpec spec, std::function<void(JobNews)> tell)
     : spec_(std::move(spec)), tell_(std::move(tell)) {
   thread_ = std::thread([this] { Run(); });

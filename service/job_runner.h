@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "service/job_request.h"
+
 // One firmware job of pxraidd: pxraid's own firmware command, run as a
 // child of the service on a copy of the client's file. The child is the
 // program that users run by hand, so its words, questions, log lines,
@@ -14,11 +16,6 @@
 // in flash work ends a child, not the service that watches every enclosure.
 
 namespace px::service {
-
-enum class JobKind { Upgrade, Restore, Backup };
-// "upgrade", "restore", "backup": the firmware subcommand and the Kind
-// property.
-const char* JobKindName(JobKind kind);
 
 // What a job says, in the order it happens.
 struct JobNews {
@@ -34,33 +31,6 @@ struct JobNews {
   int percent = 0;
   int exitCode = 0;
 };
-
-struct JobSpec {
-  JobKind kind = JobKind::Upgrade;
-  // The enclosure's stable id, as pxraid --enclosure takes it.
-  std::string enclosureId;
-  // Upgrade and restore: the file's bytes, and the bare name the copy the
-  // child reads is given (shown in its texts and the day's log).
-  std::vector<uint8_t> input;
-  std::string inputName;
-  // The file as the client named it: what the job's words call the copy
-  // (empty: the copy's own path).
-  std::string shownAs;
-  // Restore: the text of the backup's checksum file; empty for none.
-  std::string checksum;
-  bool yes = false;
-  bool noBackup = false;
-  // Backup: the client's file, which the job owns and fills on success.
-  int output = -1;
-  // pxraid and the global options it is run with ("--virtual S" ...).
-  std::vector<std::string> program;
-  std::string logDirectory;
-};
-
-// The name a client's file is copied under: its last component, with only
-// letters, digits and "._+-" kept (anything else becomes "_"); `fallback`
-// when nothing usable is left.
-std::string SafeFileName(const std::string& name, const std::string& fallback);
 
 class JobRunner {
  public:

@@ -1,20 +1,14 @@
 #include "service/jobs.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <optional>
-#include <span>
 #include <string_view>
 
 #include "common/text.h"
-#include "firmware/file_bytes.h"
-#include "firmware/flash_backup.h"
-#include "firmware/upgrade.h"
 #include "service/polkit.h"
 
 namespace px::service {
@@ -23,8 +17,6 @@ namespace {
 // Lines of a job's output kept for its Output property: far more than any
 // firmware command prints, and a bound on a child that would print forever.
 constexpr std::size_t kOutputLinesKept = 2000;
-// The longest checksum file text taken: a line of sha256sum's.
-constexpr std::size_t kChecksumBytes = 4096;
 
 const char* ActionOf(JobKind kind) {
   switch (kind) {
@@ -40,50 +32,6 @@ const char* ActionOf(JobKind kind) {
 
 int Invalid(sd_bus_error* error, const std::string& why) {
   return sd_bus_error_set(error, SD_BUS_ERROR_INVALID_ARGS, why.c_str());
-}
-
-// The client's file, read whole: a regular file open for reading, no larger
-// than a flash's address space. Nothing, with `why`, otherwise.
-std::optional<std::vector<uint8_t>> ReadClientFile(int fd, std::string& why) {
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) {
-    why = std::string("the file cannot be looked at: ") + std::strerror(errno);
-    return std::nullopt;
-  }
-  if (!S_ISREG(info.st_mode)) {
-    why = "the file given is not a regular file";
-    return std::nullopt;
-  }
-  const int mode = ::fcntl(fd, F_GETFL);
-  if (mode < 0 || (mode & O_ACCMODE) == O_WRONLY) {
-    why = "the file given is not open for reading";
-    return std::nullopt;
-  }
-  if (static_cast<std::uintmax_t>(info.st_size) > kMaxFirmwareFileSize) {
-    why = "the file has " + std::to_string(info.st_size) +
-          " bytes, more than the flash's 8 MiB address space";
-    return std::nullopt;
-  }
-  // One byte more than it said it has, to see one that grows meanwhile.
-  std::vector<uint8_t> bytes(static_cast<std::size_t>(info.st_size) + 1);
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t got =
-        ::pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      why = std::string("the file cannot be read: ") + std::strerror(errno);
-      return std::nullopt;
-    }
-    if (got == 0) break;
-    done += static_cast<std::size_t>(got);
-  }
-  if (done != static_cast<std::size_t>(info.st_size)) {
-    why = "the file changed while it was read";
-    return std::nullopt;
-  }
-  bytes.resize(done);
-  return bytes;
 }
 
 }  // namespace
@@ -142,7 +90,7 @@ int JobService::Start(sd_bus_message* call, JobKind kind, const std::string& enc
   spec.program = settings_.program;
   spec.logDirectory = settings_.logDirectory;
 
-  std::string name;
+  std::vector<JobOption> options;
   if (kind != JobKind::Backup) {
     if (int rc = sd_bus_message_enter_container(call, 'a', "{sv}"); rc < 0) return rc;
     for (;;) {
@@ -150,52 +98,32 @@ int JobService::Start(sd_bus_message* call, JobKind kind, const std::string& enc
       if (rc < 0) return rc;
       if (rc == 0) break;
       const char* key = nullptr;
-      if (rc = sd_bus_message_read(call, "s", &key); rc < 0) return rc;
-      const std::string_view option = key;
       const char* contents = nullptr;
       char type = 0;
+      if (rc = sd_bus_message_read(call, "s", &key); rc < 0) return rc;
       if (rc = sd_bus_message_peek_type(call, &type, &contents); rc < 0) return rc;
-      const std::string_view signature = contents != nullptr ? contents : "";
-      const bool isBool = signature == "b";
-      const bool isText = signature == "s";
-      if ((option == "yes" || (option == "no-backup" && kind == JobKind::Upgrade)) && isBool) {
+      JobOption option{key, contents != nullptr ? contents : "", false};
+      if (option.signature == "b") {
         int value = 0;
-        if (rc = sd_bus_message_read(call, "v", "b", &value); rc < 0) return rc;
-        (option == "yes" ? spec.yes : spec.noBackup) = value != 0;
-      } else if ((option == "name" || (option == "checksum" && kind == JobKind::Restore)) &&
-                 isText) {
+        rc = sd_bus_message_read(call, "v", "b", &value);
+        option.value = value != 0;
+      } else if (option.signature == "s") {
         const char* value = nullptr;
-        if (rc = sd_bus_message_read(call, "v", "s", &value); rc < 0) return rc;
-        (option == "name" ? name : spec.checksum) = value;
+        rc = sd_bus_message_read(call, "v", "s", &value);
+        if (rc >= 0) option.value = std::string(value);
       } else {
-        return Invalid(error, "the option " + PrintableUtf8(option) + " of type " +
-                                  PrintableUtf8(signature) + " is not one " + JobKindName(kind) +
-                                  " takes");
+        rc = sd_bus_message_skip(call, "v");
       }
+      if (rc < 0) return rc;
+      options.push_back(std::move(option));
       if (rc = sd_bus_message_exit_container(call); rc < 0) return rc;
     }
     if (const int rc = sd_bus_message_exit_container(call); rc < 0) return rc;
-    if (spec.checksum.size() > kChecksumBytes) return Invalid(error, "the checksum is too long");
-
-    std::string why;
-    std::optional<std::vector<uint8_t>> bytes = ReadClientFile(fd, why);
-    if (!bytes) return Invalid(error, why);
-    // The program's own refusals, before anyone is asked for a password.
-    const std::optional<std::string> refusal =
-        kind == JobKind::Upgrade ? UpgradeRefusal(*bytes) : RestoreRefusal(*bytes);
-    if (refusal) return Invalid(error, *refusal);
-    spec.input = std::move(*bytes);
-    spec.inputName = SafeFileName(name, kind == JobKind::Upgrade ? "firmware.bin" : "backup.bin");
-    spec.shownAs = PrintableUtf8(name);
-  } else {
-    struct stat info {};
-    const int mode = ::fcntl(fd, F_GETFL);
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-      return Invalid(error, "the file given is not a regular file");
-    }
-    if (mode < 0 || (mode & O_ACCMODE) == O_RDONLY) {
-      return Invalid(error, "the file given is not open for writing");
-    }
+  }
+  // The program's own refusals among them, before anyone is asked for a
+  // password.
+  if (const std::optional<std::string> refusal = DecodeJobRequest(kind, options, fd, spec)) {
+    return Invalid(error, *refusal);
   }
 
   if (claimed_.contains(enclosureId)) {
