@@ -33,6 +33,10 @@ namespace {
 constexpr char kErrorNoHistory[] = "org.pxraid.PxRaid1.Error.NoHistory";
 constexpr char kErrorNoLog[] = "org.pxraid.PxRaid1.Error.NoLog";
 
+// The longest name GetEnclosureStatus takes: ids, nodes and serials are far
+// shorter.
+constexpr std::size_t kMaxEnclosureName = 256;
+
 // How many polls the monitor may be ahead of the bus before it waits.
 constexpr std::size_t kBacklog = 4;
 
@@ -577,9 +581,12 @@ int BusService::OnGetEnclosureStatus(sd_bus_message* message, void* self, sd_bus
   if (const int rc = sd_bus_message_read(message, "ss", &format, &enclosure); rc < 0) return rc;
   const std::optional<cli::StatusFormat> parsed = StatusFormatOf(format, error);
   if (!parsed) return -EINVAL;
-  if (*enclosure == '\0') {
+  // It comes back in the complaint when nothing fits: a name, not a file.
+  if (*enclosure == '\0' || std::strlen(enclosure) > kMaxEnclosureName) {
     return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS,
-                             "the enclosure is a stable id, a /dev node or a member's serial");
+                             "the enclosure is a stable id, a /dev node or a member's serial, of "
+                             "1 to %zu bytes",
+                             kMaxEnclosureName);
   }
   const auto& service = *static_cast<BusService*>(self);
   return ReplyWithStatus(message,
