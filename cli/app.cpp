@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdint>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <stdexcept>
@@ -63,8 +64,32 @@ CLI::Validator WholeNumber(uint64_t min, uint64_t max) {
       "N in " + range);
 }
 
-// How a firmware command is told its enclosure: by number, or by its stable
-// id.
+// A link to a disk's node (/dev/disk/by-id/...) names the node it leads to.
+std::string ResolvedNode(std::string text) {
+  if (!text.starts_with("/")) return text;
+  std::error_code error;
+  const std::filesystem::path node = std::filesystem::canonical(text, error);
+  return error ? text : node.string();
+}
+
+// An enclosure told by what stays its own or can be read off the machine:
+// its stable id, its /dev node or a member's serial number
+// (ChooseEnclosure).
+CLI::Option* AddEnclosureChoice(CLI::App& command, std::string& enclosure) {
+  return command
+      .add_option("--enclosure", enclosure,
+                  "the enclosure whose stable id (as status --json shows it) or /dev node is "
+                  "ID, or one of whose disks has ID as serial number")
+      ->option_text("ID")
+      ->transform(CLI::Validator(
+          [](std::string& text) {
+            text = ResolvedNode(text);
+            return std::string();
+          },
+          ""));
+}
+
+// How a firmware command is told its enclosure: by number, or as above.
 void AddEnclosureChoice(CLI::App& command, int& device, std::string& enclosure, bool& direct) {
   command.add_flag("--direct", direct,
                    "work on the enclosure here even when pxraidd runs (which otherwise runs "
@@ -72,11 +97,7 @@ void AddEnclosureChoice(CLI::App& command, int& device, std::string& enclosure, 
   CLI::Option* number = command.add_option("--device", device, "enclosure N (from 1)")
                             ->capture_default_str()
                             ->check(WholeNumber(1, 8));
-  command
-      .add_option("--enclosure", enclosure,
-                  "the enclosure whose stable id is ID, as status --json shows it")
-      ->option_text("ID")
-      ->excludes(number);
+  AddEnclosureChoice(command, enclosure)->excludes(number);
 }
 
 // CLI11 names the option whose value its check refuses, except a hidden
@@ -217,6 +238,10 @@ int Run(int argc, char** argv) {
       ->check(CLI::ExistingFile)
       ->excludes(virtualOption)
       ->excludes(recordOption);
+  bool quiet = false;
+  app.add_flag("-q,--quiet", quiet,
+               "print nothing on standard output (status: answer by the exit status alone); "
+               "errors and questions still go to standard error");
   app.add_option("--simulate-time", global.simulateTime)->group("");
   app.add_option("--control-trace", global.controlTrace)->group("");
   app.add_option("--held-elsewhere", global.heldElsewhere)->group("");
@@ -233,7 +258,9 @@ int Run(int argc, char** argv) {
 
   ListOptions listOptions;
   CLI::App* list = app.add_subcommand("list", "one line per enclosure");
-  list->add_option("--drive", listOptions.drive, driveHelp)->check(WholeNumber(0, 9));
+  CLI::Option* listDrive =
+      list->add_option("--drive", listOptions.drive, driveHelp)->check(WholeNumber(0, 9));
+  AddEnclosureChoice(*list, listOptions.enclosure)->excludes(listDrive);
 
   StatusOptions status;
   CLI::App* statusCommand =
@@ -246,12 +273,15 @@ int Run(int argc, char** argv) {
       statusCommand->add_flag("--json", statusJson, "machine-readable output (--format json)");
   statusCommand
       ->add_option("--format", statusFormat,
-                   "text, json, or prometheus (the text exposition format, for a node "
-                   "exporter's textfile collector)")
+                   "text, json, prometheus (the text exposition format, for a node "
+                   "exporter's textfile collector) or nagios (a monitoring plugin's line with "
+                   "performance data)")
       ->option_text("FORMAT")
-      ->check(CLI::IsMember({"text", "json", "prometheus"}))
+      ->check(CLI::IsMember(StatusFormatNames()))
       ->excludes(jsonFlag);
-  statusCommand->add_option("--drive", status.drive, driveHelp)->check(WholeNumber(0, 9));
+  CLI::Option* statusDrive =
+      statusCommand->add_option("--drive", status.drive, driveHelp)->check(WholeNumber(0, 9));
+  AddEnclosureChoice(*statusCommand, status.enclosure)->excludes(statusDrive);
   bool statusDirect = false;
   statusCommand->add_flag("--direct", statusDirect,
                           "read the enclosures here even when pxraidd runs (which otherwise "
@@ -411,6 +441,19 @@ int Run(int argc, char** argv) {
 
   status.format = statusJson ? StatusFormat::Json
                              : ParseStatusFormat(statusFormat).value_or(StatusFormat::Text);
+  // Standard output goes nowhere for the rest of the run, and back after it.
+  struct Silence {
+    std::streambuf* was = nullptr;
+    ~Silence() {
+      if (was != nullptr) std::cout.rdbuf(was);
+      SetQuiet(false);
+    }
+  } silence;
+  if (quiet) {
+    std::cout.flush();
+    silence.was = std::cout.rdbuf(nullptr);
+    SetQuiet(true);
+  }
   try {
     if (buildCommand->parsed()) return RunFirmwareBuild(build);
     if (historyCommand->parsed()) return RunHistory(history);

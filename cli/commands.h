@@ -37,17 +37,25 @@ inline constexpr int kEveryDrive = -1;
 
 struct ListOptions {
   int drive = kEveryDrive;
+  // The enclosure named by its stable id, /dev node or a member's serial
+  // (ChooseEnclosure); empty for every one.
+  std::string enclosure;
 };
 
-enum class StatusFormat { Text, Json, Prometheus };
+enum class StatusFormat { Text, Json, Prometheus, Nagios };
 // The names --format takes, and pxraidd's GetStatus: "text", "json",
-// "prometheus".
+// "prometheus", "nagios".
 std::string_view StatusFormatName(StatusFormat format);
 std::optional<StatusFormat> ParseStatusFormat(std::string_view name);
+// Every name, in that order.
+std::vector<std::string> StatusFormatNames();
 
 struct StatusOptions {
   StatusFormat format = StatusFormat::Text;
   int drive = kEveryDrive;
+  // The enclosure named by its stable id, /dev node or a member's serial
+  // (ChooseEnclosure); empty for every one.
+  std::string enclosure;
   std::string logDir;  // where a flash cut short is looked for; empty for the default
   // The member history a rebuild's time left is read from; empty for the one
   // beside the log folder.
@@ -166,9 +174,10 @@ struct StatusAnswer {
   std::vector<std::string> complaints;
 };
 // What status would answer of a poll already made (pxraidd's last), for the
-// enclosure on `drive` or every one (kEveryDrive).
+// enclosure on `drive` or every one (kEveryDrive), and of those the one
+// `enclosure` names when it is not empty.
 StatusAnswer AnswerFromPoll(StatusFormat format, int drive, const StatusReports& poll,
-                            std::optional<int64_t> polledAt);
+                            std::optional<int64_t> polledAt, const std::string& enclosure = {});
 int RunLog(Host& host, const LogOptions& options);
 int RunFirmwareCheck(Host& host, const FirmwareCheckOptions& options);
 int RunFirmwareUpgrade(Host& host, const FirmwareUpgradeOptions& options);
@@ -204,6 +213,9 @@ void Complain(const std::string& text);
 bool Confirm(const std::string& question);
 // The same for news that is not a complaint ("monitoring 2 enclosures").
 void Announce(const std::string& text);
+// --quiet: standard output and announcements go nowhere from now on;
+// complaints and questions still go to standard error.
+void SetQuiet(bool quiet);
 
 // Syslog priorities, as the journal reads them.
 inline constexpr int kPriorityCritical = 2;

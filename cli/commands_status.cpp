@@ -57,8 +57,17 @@ void Complain(const std::string& text) {
   std::cerr << PriorityPrefix(kPriorityWarning) << "pxraid: " << text << std::endl;
 }
 
+namespace {
+bool quietRun = false;
+}  // namespace
+
 void Announce(const std::string& text) {
+  if (quietRun) return;
   std::cerr << PriorityPrefix(kPriorityNotice) << "pxraid: " << text << std::endl;
+}
+
+void SetQuiet(bool quiet) {
+  quietRun = quiet;
 }
 
 std::string ReasonText(const std::error_code& error) {
@@ -119,11 +128,21 @@ int RunList(Host& host, const ListOptions& options) {
   const uint32_t count = DetectAndExplain(core);
   if (count == 0) return kExitNoDevice;
 
+  std::vector<EnclosureReport> enclosures;
+  for (std::size_t slot = 0; slot < count; ++slot) {
+    enclosures.push_back(BuildReport(core, slot, true, false));
+  }
+  if (!options.enclosure.empty()) {
+    const EnclosureChoice chosen = ChooseEnclosure(enclosures, options.enclosure);
+    if (!chosen.index) {
+      Complain(chosen.why);
+      return kExitNoDevice;
+    }
+    enclosures = {enclosures[*chosen.index]};
+  }
   std::vector<std::array<std::string, 7>> rows = {
       {"DEV", "DRIVE", "NAME", "FIRMWARE", "MODE", "P0", "P1"}};
-  for (std::size_t slot = 0; slot < count; ++slot) {
-    rows.push_back(ListFields(BuildReport(core, slot, true, false)));
-  }
+  for (const EnclosureReport& enclosure : enclosures) rows.push_back(ListFields(enclosure));
   std::array<std::size_t, 7> widths{};
   for (const auto& row : rows) {
     for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
@@ -141,11 +160,17 @@ int RunList(Host& host, const ListOptions& options) {
 
 namespace {
 
-constexpr std::array<std::pair<std::string_view, StatusFormat>, 3> kStatusFormats{{
+constexpr std::array<std::pair<std::string_view, StatusFormat>, 4> kStatusFormats{{
     {"text", StatusFormat::Text},
     {"json", StatusFormat::Json},
     {"prometheus", StatusFormat::Prometheus},
+    {"nagios", StatusFormat::Nagios},
 }};
+
+// The formats that say in words why there is nothing to report.
+bool TellsErrors(StatusFormat format) {
+  return format == StatusFormat::Json || format == StatusFormat::Nagios;
+}
 
 }  // namespace
 
@@ -163,9 +188,16 @@ std::optional<StatusFormat> ParseStatusFormat(std::string_view name) {
   return std::nullopt;
 }
 
+std::vector<std::string> StatusFormatNames() {
+  std::vector<std::string> names;
+  for (const auto& [name, value] : kStatusFormats) names.emplace_back(name);
+  return names;
+}
+
 std::string StatusOutput(StatusFormat format, const StatusReports& all, const std::string& error,
                          std::optional<int64_t> polledAt) {
   if (format == StatusFormat::Prometheus) return PrometheusText(all, polledAt);
+  if (format == StatusFormat::Nagios) return ToNagios(all, error);
   if (format == StatusFormat::Json) {
     const nlohmann::ordered_json json = ToJson(all, error);
     // Device texts are bytes, not necessarily UTF-8: a byte that is not
@@ -181,17 +213,21 @@ std::string StatusOutput(StatusFormat format, const StatusReports& all, const st
 }
 
 StatusAnswer AnswerFromPoll(StatusFormat format, int drive, const StatusReports& poll,
-                            std::optional<int64_t> polledAt) {
+                            std::optional<int64_t> polledAt, const std::string& enclosure) {
   StatusAnswer answer;
-  const StatusReports all = OnDrive(poll, drive);
+  StatusReports all = OnDrive(poll, drive);
   for (const BusyDriveReport& busy : all.busy) answer.complaints.push_back(NotProbedText(busy));
   std::string error;
   if (all.enclosures.empty() && all.busy.empty()) {
     error = NoEnclosureText(drive == kEveryDrive ? std::nullopt
                                                  : std::optional(static_cast<uint32_t>(drive)));
     answer.complaints.push_back(error);
+  } else if (!enclosure.empty() && !all.enclosures.empty()) {
+    // As a run of its own chooses, among what its detection found.
+    error = KeepChosen(all, enclosure);
+    if (!error.empty()) answer.complaints.push_back(error);
   }
-  answer.output = StatusOutput(format, all, format == StatusFormat::Json ? error : "", polledAt);
+  answer.output = StatusOutput(format, all, TellsErrors(format) ? error : "", polledAt);
   answer.exitCode = static_cast<int>(all.overall);
   return answer;
 }
@@ -240,10 +276,15 @@ int RunStatus(Host& host, const StatusOptions& options) {
     EstimateFromHistory(options.history.empty() ? monitor::DefaultHistoryFile(logDirectory)
                                                 : fs::path(options.history),
                         all);
-    // Only the JSON answer says why nothing was found, so only it asks the
-    // disks again: a replay must be asked what its recording was.
     std::string error;
-    if (options.format == StatusFormat::Json && count == 0 && all.busy.empty()) {
+    if (!options.enclosure.empty() && count > 0) {
+      error = KeepChosen(all, options.enclosure);
+      if (!error.empty()) Complain(error);
+    }
+    // Only the JSON and Nagios answers say why nothing was found, so only
+    // they ask the disks again: a replay must be asked what its recording
+    // was.
+    if (TellsErrors(options.format) && count == 0 && all.busy.empty()) {
       const std::string advice = host.PermissionAdvice(core.detection.PhysicalDriveCount);
       error = advice.empty() ? core.NoEnclosureText() : advice;
     }

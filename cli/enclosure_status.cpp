@@ -5,6 +5,7 @@
 
 #include "cli/core_state.h"
 #include "cli/host.h"
+#include "cli/json_format.h"
 #include "common/text.h"
 #include "common/time_text.h"
 #include "raid/device_text.h"
@@ -110,6 +111,69 @@ StatusReports OnDrive(const StatusReports& reports, int drive) {
   return one;
 }
 
+namespace {
+
+std::string Enclosures(std::size_t count) {
+  return std::to_string(count) + (count == 1 ? " enclosure" : " enclosures");
+}
+
+std::string DeviceList(const std::vector<std::size_t>& indices,
+                       const std::vector<EnclosureReport>& enclosures) {
+  std::string list;
+  for (std::size_t i = 0; i < indices.size(); ++i) {
+    list += (i == 0                    ? ""
+             : i + 1 == indices.size() ? " and "
+                                       : ", ") +
+            std::to_string(enclosures[indices[i]].device);
+  }
+  return list;
+}
+
+}  // namespace
+
+EnclosureChoice ChooseEnclosure(const std::vector<EnclosureReport>& enclosures,
+                                const std::string& choice) {
+  // An id or a node names one enclosure by construction; a serial number is
+  // the disk's, and two disks may claim the same one.
+  std::vector<std::size_t> named;
+  std::vector<std::size_t> bySerial;
+  for (std::size_t i = 0; i < enclosures.size(); ++i) {
+    const EnclosureReport& enclosure = enclosures[i];
+    if (enclosure.id == choice || (!enclosure.node.empty() && enclosure.node == choice)) {
+      named.push_back(i);
+      continue;
+    }
+    for (const MemberReport& member : enclosure.members) {
+      if (std::string_view(member.state) != "absent" && !member.serial.empty() &&
+          member.serial == choice) {
+        bySerial.push_back(i);
+        break;
+      }
+    }
+  }
+  const std::vector<std::size_t>& found = named.empty() ? bySerial : named;
+  if (found.size() == 1) return {found.front(), {}};
+  const std::string what = PrintableUtf8(choice);
+  if (found.empty()) {
+    return {std::nullopt,
+            "there is no enclosure " + what + ": " + Enclosures(enclosures.size()) + " found"};
+  }
+  return {std::nullopt, what + " names more than one enclosure (devices " +
+                            DeviceList(found, enclosures) + "): choose one by its stable id"};
+}
+
+std::string KeepChosen(StatusReports& reports, const std::string& choice) {
+  const EnclosureChoice chosen = ChooseEnclosure(reports.enclosures, choice);
+  if (chosen.index) {
+    reports.enclosures = {reports.enclosures[*chosen.index]};
+    reports.busy.clear();
+  } else {
+    reports.enclosures.clear();
+  }
+  reports.overall = OverallHealth(reports);
+  return chosen.why;
+}
+
 std::vector<BusyDriveReport> BusyDrives(CoreState& core) {
   std::vector<BusyDriveReport> busy;
   const uint16_t drives = core.detection.BusyDrives.load();
@@ -134,7 +198,8 @@ nlohmann::ordered_json ToJson(const StatusReports& reports, const std::string& e
   for (const EnclosureReport& report : reports.enclosures) enclosures.push_back(ToJson(report));
   nlohmann::ordered_json busyDrives = nlohmann::ordered_json::array();
   for (const BusyDriveReport& report : reports.busy) busyDrives.push_back(ToJson(report));
-  nlohmann::ordered_json json = {{"enclosures", std::move(enclosures)},
+  nlohmann::ordered_json json = {{"json_format_version", JsonFormatVersion()},
+                                 {"enclosures", std::move(enclosures)},
                                  {"busy_drives", std::move(busyDrives)},
                                  {"health", HealthName(reports.overall)},
                                  {"exit_code", static_cast<int>(reports.overall)}};
@@ -183,6 +248,63 @@ nlohmann::ordered_json ToJson(const EnclosureReport& report) {
   return json;
 }
 
+namespace {
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// A perfdata label from a device-chosen id: nothing that would need quoting
+// or end the label.
+std::string PerfLabel(std::string_view text) {
+  std::string label;
+  for (const char c : text) {
+    const bool plain =
+        std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '_' || c == '.';
+    label += plain ? c : '_';
+  }
+  return label;
+}
+
+}  // namespace
+
+std::string ToNagios(const StatusReports& reports, const std::string& error) {
+  std::vector<std::string> told;
+  if (!error.empty()) told.push_back(error);
+  std::size_t degraded = 0;
+  std::size_t unknown = reports.busy.size();
+  std::string rebuilds;
+  for (const EnclosureReport& enclosure : reports.enclosures) {
+    if (enclosure.health == Health::Warning || enclosure.health == Health::Critical) ++degraded;
+    if (enclosure.health == Health::Unknown) ++unknown;
+    if (enclosure.health != Health::Ok) {
+      told.push_back("device " + std::to_string(enclosure.device) +
+                     (enclosure.id.empty() ? std::string() : " (" + enclosure.id + ")") + ": " +
+                     enclosure.reason);
+    }
+    if (enclosure.rebuildRunning) {
+      const std::string label = enclosure.id.empty() ? "device" + std::to_string(enclosure.device)
+                                                     : PerfLabel(enclosure.id);
+      rebuilds += " rebuild_" + label + "=" + std::to_string(enclosure.percent) + "%;;;0;100";
+    }
+  }
+  for (const BusyDriveReport& busy : reports.busy) {
+    told.push_back("drive " + std::to_string(busy.drive) + " busy: " + busy.reason);
+  }
+  if (told.empty()) told.push_back(Enclosures(reports.enclosures.size()) + " OK");
+  std::string text;
+  for (const std::string& part : told) text += (text.empty() ? "" : "; ") + part;
+  // The text is the device's words too: one printable line, and no '|',
+  // which would start the performance data.
+  text = PrintableUtf8(text);
+  std::replace(text.begin(), text.end(), '|', '/');
+  return "PXRAID " + Upper(HealthName(reports.overall)) + " - " + text +
+         " | enclosures=" + std::to_string(reports.enclosures.size()) +
+         ";;;0 degraded=" + std::to_string(degraded) + ";;;0 unknown=" + std::to_string(unknown) +
+         ";;;0" + rebuilds + "\n";
+}
+
 std::string ToText(const EnclosureReport& report) {
   std::string where = "drive " + std::to_string(report.drive);
   if (!report.node.empty()) where += ", " + report.node;
@@ -208,9 +330,7 @@ std::string ToText(const EnclosureReport& report) {
     }
     text += "  Rebuild: " + rebuild + "\n";
   }
-  std::string health = HealthName(report.health);
-  for (char& c : health) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  text += "  Health:  " + health + " (" + report.reason + ")\n";
+  text += "  Health:  " + Upper(HealthName(report.health)) + " (" + report.reason + ")\n";
   return text;
 }
 

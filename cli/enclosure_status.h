@@ -83,12 +83,31 @@ Health OverallHealth(const StatusReports& reports);
 // (every report for kEveryDrive).
 StatusReports OnDrive(const StatusReports& reports, int drive);
 
+// Which of `enclosures` `choice` names: the one whose stable id or /dev node
+// it is, else the one a member of which has it as serial number. The index,
+// or why there is none: no enclosure is so named ("there is no enclosure
+// X: 2 enclosures found"), or more than one is.
+struct EnclosureChoice {
+  std::optional<std::size_t> index;
+  std::string why;
+};
+EnclosureChoice ChooseEnclosure(const std::vector<EnclosureReport>& enclosures,
+                                const std::string& choice);
+// Keeps of `reports` the enclosure `choice` names and no busy drive, its
+// health the overall one; when it names none (or several), no enclosure but
+// the busy drives, one of which may be it, and says why.
+std::string KeepChosen(StatusReports& reports, const std::string& choice);
+
 nlohmann::ordered_json ToJson(const EnclosureReport& report);
 nlohmann::ordered_json ToJson(const BusyDriveReport& report);
 // What status --json answers: every enclosure and busy drive, the overall
 // health and the exit code it stands for, and `error` when not empty (why
 // there is nothing to report, or what ended the run).
 nlohmann::ordered_json ToJson(const StatusReports& reports, const std::string& error = {});
+// status --format nagios: one line as monitoring plugins print it, "PXRAID
+// OK - 2 enclosures OK | enclosures=2;;;0 ...", `error` first in its text
+// when not empty.
+std::string ToNagios(const StatusReports& reports, const std::string& error = {});
 std::string ToText(const EnclosureReport& report);
 std::string ToText(const BusyDriveReport& report);
 // The line `list` prints, without alignment: device, drive, name, firmware,

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/enclosure_status.h"
 #include "cli/firmware_client.h"
 #include "cli/sd_bus_handles.h"
 #include "cli/stop_signal.h"
@@ -62,12 +63,42 @@ const char* MethodOf(FirmwareWork work) {
   return "";
 }
 
-// An enclosure the service serves: its object, number and stable id.
+// An enclosure the service serves: its object, and what it may be chosen by
+// (number, stable id, node, members' serials).
 struct Served {
   std::string path;
-  uint32_t device = 0;
-  std::string id;
+  EnclosureReport report;
 };
+
+// A member's state as the report keeps it: one of the names it is read as.
+const char* StateName(std::string_view state) {
+  for (const char* name : {"ready", "inserted", "failed"}) {
+    if (state == name) return name;
+  }
+  return "absent";
+}
+
+int ReadMembers(sd_bus_message* reply, EnclosureReport& report) {
+  int rc = sd_bus_message_enter_container(reply, 'v', "a(sssst)");
+  if (rc >= 0) rc = sd_bus_message_enter_container(reply, 'a', "(sssst)");
+  for (MemberReport& member : report.members) {
+    const char* port = nullptr;
+    const char* state = nullptr;
+    const char* model = nullptr;
+    const char* serial = nullptr;
+    uint64_t capacity = 0;
+    if (rc >= 0)
+      rc = sd_bus_message_read(reply, "(sssst)", &port, &state, &model, &serial, &capacity);
+    if (rc <= 0) break;
+    member.state = StateName(state);
+    member.serial = serial;
+  }
+  // Whatever is left (the service gives two) is passed over.
+  while (rc > 0) rc = sd_bus_message_skip(reply, "(sssst)");
+  if (rc >= 0) rc = sd_bus_message_exit_container(reply);
+  if (rc >= 0) rc = sd_bus_message_exit_container(reply);
+  return rc;
+}
 
 // Every enclosure object of GetManagedObjects' answer.
 int ReadEnclosures(sd_bus_message* reply, std::vector<Served>& served) {
@@ -75,7 +106,7 @@ int ReadEnclosures(sd_bus_message* reply, std::vector<Served>& served) {
   while (rc >= 0 && (rc = sd_bus_message_enter_container(reply, 'e', "oa{sa{sv}}")) > 0) {
     const char* path = nullptr;
     rc = sd_bus_message_read(reply, "o", &path);
-    Served enclosure{path != nullptr ? path : "", 0, {}};
+    Served enclosure{path != nullptr ? path : "", {}};
     bool isEnclosure = false;
     if (rc >= 0) rc = sd_bus_message_enter_container(reply, 'a', "{sa{sv}}");
     while (rc >= 0 && (rc = sd_bus_message_enter_container(reply, 'e', "sa{sv}")) > 0) {
@@ -88,11 +119,18 @@ int ReadEnclosures(sd_bus_message* reply, std::vector<Served>& served) {
         const char* name = nullptr;
         rc = sd_bus_message_read(reply, "s", &name);
         if (rc >= 0 && wanted && std::string_view(name) == "Device") {
-          rc = sd_bus_message_read(reply, "v", "u", &enclosure.device);
-        } else if (rc >= 0 && wanted && std::string_view(name) == "Id") {
-          const char* id = nullptr;
-          rc = sd_bus_message_read(reply, "v", "s", &id);
-          if (rc >= 0) enclosure.id = id;
+          uint32_t device = 0;
+          rc = sd_bus_message_read(reply, "v", "u", &device);
+          enclosure.report.device = static_cast<int>(device);
+        } else if (rc >= 0 && wanted &&
+                   (std::string_view(name) == "Id" || std::string_view(name) == "Node")) {
+          const char* text = nullptr;
+          rc = sd_bus_message_read(reply, "v", "s", &text);
+          std::string& field =
+              std::string_view(name) == "Id" ? enclosure.report.id : enclosure.report.node;
+          if (rc >= 0) field = text;
+        } else if (rc >= 0 && wanted && std::string_view(name) == "Members") {
+          rc = ReadMembers(reply, enclosure.report);
         } else if (rc >= 0) {
           rc = sd_bus_message_skip(reply, "v");
         }
@@ -210,18 +248,25 @@ std::optional<int> FirmwareThroughService(const FirmwareRequest& request) {
     return std::nullopt;
   }
   const Served* target = nullptr;
+  if (!request.enclosure.empty()) {
+    // Chosen as a run of its own chooses (ChooseEnclosure), among the
+    // service's enclosures.
+    std::vector<EnclosureReport> reports;
+    for (const Served& enclosure : served) reports.push_back(enclosure.report);
+    const EnclosureChoice chosen = ChooseEnclosure(reports, request.enclosure);
+    if (!chosen.index) {
+      Complain(chosen.why);
+      return kExitNoDevice;
+    }
+    target = &served[*chosen.index];
+  }
   for (const Served& enclosure : served) {
-    const bool chosen = request.enclosure.empty()
-                            ? enclosure.device == static_cast<uint32_t>(request.device)
-                            : enclosure.id == request.enclosure;
-    if (chosen) target = &enclosure;
+    if (request.enclosure.empty() && enclosure.report.device == request.device) target = &enclosure;
   }
   if (target == nullptr) {
-    const std::string count = std::to_string(served.size()) +
-                              (served.size() == 1 ? " enclosure" : " enclosures") + " found";
-    Complain(request.enclosure.empty()
-                 ? "there is no device " + std::to_string(request.device) + ": " + count
-                 : "there is no enclosure " + PrintableUtf8(request.enclosure) + ": " + count);
+    Complain("there is no device " + std::to_string(request.device) + ": " +
+             std::to_string(served.size()) + (served.size() == 1 ? " enclosure" : " enclosures") +
+             " found");
     return kExitNoDevice;
   }
 

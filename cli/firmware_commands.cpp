@@ -9,6 +9,7 @@
 
 #include "cli/commands.h"
 #include "cli/core_state.h"
+#include "cli/enclosure_status.h"
 #include "cli/firmware_args.h"
 #include "cli/host.h"
 #include "cli/progress_text.h"
@@ -137,20 +138,21 @@ class ProgressLine final : public UpgradeProgress {
   int lastQuarter_ = -1;
 };
 
-// The slot of device `device` (1-based), or of the enclosure whose stable id
-// is `enclosure` when one is given, after discovery; or nothing with the
-// reason told.
+// The slot of device `device` (1-based), or of the enclosure `enclosure`
+// names (its stable id, /dev node or a member's serial) when one is given,
+// after discovery; or nothing with the reason told.
 std::optional<std::size_t> ChooseDevice(CoreState& core, int device,
                                         const std::string& enclosure = {}) {
   const uint32_t count = DetectAndExplain(core);
   if (count == 0) return std::nullopt;
   if (!enclosure.empty()) {
+    std::vector<EnclosureReport> enclosures;
     for (std::size_t slot = 0; slot < count; ++slot) {
-      if (core.host.EnclosureId(DriveOf(core.devices.DeviceSlot[slot])) == enclosure) return slot;
+      enclosures.push_back(BuildReport(core, slot, false, false));
     }
-    Complain("there is no enclosure " + PrintableUtf8(enclosure) + ": " + std::to_string(count) +
-             (count == 1 ? " enclosure" : " enclosures") + " found");
-    return std::nullopt;
+    const EnclosureChoice chosen = ChooseEnclosure(enclosures, enclosure);
+    if (!chosen.index) Complain(chosen.why);
+    return chosen.index;
   }
   if (device < 1 || static_cast<uint32_t>(device) > count) {
     Complain("there is no device " + std::to_string(device) + ": " + std::to_string(count) +

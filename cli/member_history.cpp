@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "cli/commands.h"
+#include "cli/json_format.h"
 #include "common/time_text.h"
 #include "history/reader.h"
 #include "history/report.h"
@@ -55,8 +56,8 @@ HistoryAnswer AnswerHistory(const HistoryOptions& options, const fs::path& file)
   std::optional<history::HistoryReport> report;
   if (reader) report = reader->Report(query, answer.why);
   if (report) {
-    answer.output =
-        options.json ? history::ReportJson(*report).dump(2) + "\n" : history::ReportText(*report);
+    answer.output = options.json ? Versioned(history::ReportJson(*report)).dump(2) + "\n"
+                                 : history::ReportText(*report);
   }
   return answer;
 }

@@ -47,16 +47,22 @@ std::optional<int> StatusFromService(const StatusOptions& options) {
   if (sd_bus_open_system(&raw) < 0) return std::nullopt;
   const Bus bus(raw);
 
+  // An enclosure named by id, node or serial is chosen by the service
+  // among its last poll's, as a run of its own would choose.
+  const bool named = !options.enclosure.empty();
   sd_bus_message* rawCall = nullptr;
   int rc = sd_bus_message_new_method_call(bus.get(), &rawCall, kService, "/org/pxraid/PxRaid1",
-                                          "org.pxraid.PxRaid1.Manager", "GetStatus");
+                                          "org.pxraid.PxRaid1.Manager",
+                                          named ? "GetEnclosureStatus" : "GetStatus");
   const Message call(rawCall);
   // A service that is not running is read around, not started: the call
   // then fails at once as having no owner.
   if (rc >= 0) rc = sd_bus_message_set_auto_start(call.get(), 0);
-  if (rc >= 0) {
-    rc = sd_bus_message_append(call.get(), "si",
-                               std::string(StatusFormatName(options.format)).c_str(),
+  const std::string format(StatusFormatName(options.format));
+  if (rc >= 0 && named) {
+    rc = sd_bus_message_append(call.get(), "ss", format.c_str(), options.enclosure.c_str());
+  } else if (rc >= 0) {
+    rc = sd_bus_message_append(call.get(), "si", format.c_str(),
                                static_cast<int32_t>(options.drive));
   }
   Error error;

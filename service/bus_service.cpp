@@ -33,6 +33,10 @@ namespace {
 constexpr char kErrorNoHistory[] = "org.pxraid.PxRaid1.Error.NoHistory";
 constexpr char kErrorNoLog[] = "org.pxraid.PxRaid1.Error.NoLog";
 
+// The longest name GetEnclosureStatus takes: ids, nodes and serials are far
+// shorter.
+constexpr std::size_t kMaxEnclosureName = 256;
+
 // How many polls the monitor may be ahead of the bus before it waits.
 constexpr std::size_t kBacklog = 4;
 
@@ -157,6 +161,10 @@ BusService::BusService(const std::string& bus, std::string version,
                                SD_BUS_PARAM(output) SD_BUS_PARAM(exit_code)
                                    SD_BUS_PARAM(complaints),
                                &BusService::OnGetStatus, SD_BUS_VTABLE_UNPRIVILEGED),
+      SD_BUS_METHOD_WITH_NAMES(
+          "GetEnclosureStatus", "ss", SD_BUS_PARAM(format) SD_BUS_PARAM(enclosure), "sias",
+          SD_BUS_PARAM(output) SD_BUS_PARAM(exit_code) SD_BUS_PARAM(complaints),
+          &BusService::OnGetEnclosureStatus, SD_BUS_VTABLE_UNPRIVILEGED),
       SD_BUS_METHOD_WITH_NAMES("GetHistory", "ss", SD_BUS_PARAM(serial) SD_BUS_PARAM(since), "s",
                                SD_BUS_PARAM(json), &BusService::OnGetHistory,
                                SD_BUS_VTABLE_UNPRIVILEGED),
@@ -533,24 +541,60 @@ int BusService::OnGetStatusJson(sd_bus_message* message, void* self, sd_bus_erro
   return sd_bus_reply_method_return(message, "s", json.c_str());
 }
 
+namespace {
+
+std::optional<cli::StatusFormat> StatusFormatOf(const char* format, sd_bus_error* error) {
+  const std::optional<cli::StatusFormat> parsed = cli::ParseStatusFormat(format);
+  if (!parsed) {
+    std::string names;
+    const std::vector<std::string> all = cli::StatusFormatNames();
+    for (std::size_t i = 0; i < all.size(); ++i) {
+      names += (i == 0 ? "" : i + 1 == all.size() ? " or " : ", ") + all[i];
+    }
+    sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS, "the format is %s, not %s", names.c_str(),
+                      format);
+  }
+  return parsed;
+}
+
+}  // namespace
+
 int BusService::OnGetStatus(sd_bus_message* message, void* self, sd_bus_error* error) {
   const char* format = nullptr;
   int32_t drive = 0;
   if (const int rc = sd_bus_message_read(message, "si", &format, &drive); rc < 0) return rc;
-  const std::optional<cli::StatusFormat> parsed = cli::ParseStatusFormat(format);
-  if (!parsed) {
-    return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS,
-                             "the format is text, json or prometheus, not %s", format);
-  }
+  const std::optional<cli::StatusFormat> parsed = StatusFormatOf(format, error);
+  if (!parsed) return -EINVAL;
   if (drive != cli::kEveryDrive && (drive < 0 || drive >= static_cast<int32_t>(kPhysicalDrives))) {
     return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS,
                              "the drive is -1 (every drive) or 0 to %u, not %d",
                              static_cast<unsigned>(kPhysicalDrives) - 1, drive);
   }
   const auto& service = *static_cast<BusService*>(self);
-  const cli::StatusAnswer answer =
-      cli::AnswerFromPoll(*parsed, drive, service.lastReports_, service.lastPolledAt_);
+  return ReplyWithStatus(
+      message, cli::AnswerFromPoll(*parsed, drive, service.lastReports_, service.lastPolledAt_));
+}
 
+int BusService::OnGetEnclosureStatus(sd_bus_message* message, void* self, sd_bus_error* error) {
+  const char* format = nullptr;
+  const char* enclosure = nullptr;
+  if (const int rc = sd_bus_message_read(message, "ss", &format, &enclosure); rc < 0) return rc;
+  const std::optional<cli::StatusFormat> parsed = StatusFormatOf(format, error);
+  if (!parsed) return -EINVAL;
+  // It comes back in the complaint when nothing fits: a name, not a file.
+  if (*enclosure == '\0' || std::strlen(enclosure) > kMaxEnclosureName) {
+    return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS,
+                             "the enclosure is a stable id, a /dev node or a member's serial, of "
+                             "1 to %zu bytes",
+                             kMaxEnclosureName);
+  }
+  const auto& service = *static_cast<BusService*>(self);
+  return ReplyWithStatus(message,
+                         cli::AnswerFromPoll(*parsed, cli::kEveryDrive, service.lastReports_,
+                                             service.lastPolledAt_, enclosure));
+}
+
+int BusService::ReplyWithStatus(sd_bus_message* message, const cli::StatusAnswer& answer) {
   sd_bus_message* reply = nullptr;
   int rc = sd_bus_message_new_method_return(message, &reply);
   if (rc >= 0) {

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli/commands.h"
 #include "cli/enclosure_status.h"
 #include "eventlog/log_time.h"
 #include "raid/alerts.h"
@@ -101,6 +102,9 @@ class BusService {
   static int OnGetHistory(sd_bus_message* message, void* self, sd_bus_error* error);
   static int OnGetStatusJson(sd_bus_message* message, void* self, sd_bus_error* error);
   static int OnGetStatus(sd_bus_message* message, void* self, sd_bus_error* error);
+  static int OnGetEnclosureStatus(sd_bus_message* message, void* self, sd_bus_error* error);
+  // status's answer as the reply to `message`: output, exit status, complaints.
+  static int ReplyWithStatus(sd_bus_message* message, const cli::StatusAnswer& answer);
 
   sd_bus* bus_ = nullptr;
   const sd_bus_vtable* enclosureVtable_ = nullptr;

@@ -54,6 +54,11 @@ TEST(MemberHistory, EachWarningIsRaisedOnceAtThePollThatBringsItAbout) {
   const RunResult history =
       RunPxraid({"history", "--history", (dir.path() / "history.sqlite").string(), "--json"});
   ASSERT_EQ(history.exitCode, 0) << history.err;
+  // Versioned as status --json is.
+  EXPECT_EQ(nlohmann::ordered_json::parse(history.out).begin().key(), "json_format_version");
+  EXPECT_EQ(nlohmann::json::parse(history.out)["json_format_version"],
+            nlohmann::json::parse(RunPxraid(Virtual("no-enclosure", {"status", "--json"})).out)
+                .at("json_format_version"));
   const nlohmann::json events = nlohmann::json::parse(history.out)["enclosures"][0]["events"];
   const std::vector<std::string> calls = FileLines(dir.path() / "calls");
   const std::vector<std::string> metrics = FileLines(dir.path() / "pxraid.prom");

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/enclosure_status.h"
 #include "cli/pxraid_process.h"
 #include "sim/demo_scenarios.h"
 #include "unit/eventlog/log_test_support.h"
@@ -202,6 +203,8 @@ TEST(StatusCommand, JsonOfEveryScenarioReadsBackFieldByField) {
     ASSERT_EQ(run.signal, 0);
     EXPECT_EQ(run.exitCode, c.exitCode);
     const json status = json::parse(run.out);
+    EXPECT_EQ(nlohmann::ordered_json::parse(run.out).begin().key(), "json_format_version");
+    EXPECT_EQ(status.at("json_format_version"), json::array({1, 0}));
     EXPECT_EQ(status.at("health"), c.health);
     EXPECT_EQ(status.at("exit_code"), c.exitCode);
     if (c.enclosures.empty()) {
@@ -257,6 +260,169 @@ TEST(StatusCommand, TextFormGivesTheSameVerdictAndExitCode) {
     if (c.enclosures.empty()) {
       EXPECT_EQ(run.out, "");
     }
+  }
+}
+
+// One line as monitoring plugins print it: the verdict, what is not OK, and
+// performance data after the one '|', with the exit status of the others.
+TEST(StatusCommand, NagiosFormatIsOnePluginLineWithPerformanceData) {
+  for (const StatusCase& c : Cases()) {
+    SCOPED_TRACE(c.scenario);
+    const RunResult run = RunPxraid(Virtual(c.scenario, {"status", "--format", "nagios"}));
+    ASSERT_EQ(run.signal, 0);
+    EXPECT_EQ(run.exitCode, c.exitCode);
+    ASSERT_EQ(run.OutLines().size(), 1u) << run.out;
+    const std::string line = run.OutLines()[0];
+    const std::size_t bar = line.find(" | ");
+    ASSERT_NE(bar, std::string::npos) << line;
+    EXPECT_EQ(line.find('|'), bar + 1) << line;
+    const std::string text = line.substr(0, bar);
+    const std::string perfdata = line.substr(bar + 3) + " ";
+    EXPECT_EQ(text.rfind("PXRAID " + Upper(c.health) + " - ", 0), 0u) << text;
+    EXPECT_NE(perfdata.find("enclosures=" + std::to_string(c.enclosures.size()) + ";;;0 "),
+              std::string::npos)
+        << perfdata;
+    if (c.enclosures.empty()) {
+      EXPECT_NE(text.find(c.error), std::string::npos) << text;
+    }
+    for (std::size_t i = 0; i < c.enclosures.size(); ++i) {
+      const Enclosure& e = c.enclosures[i];
+      const std::string id = "virtual-" + std::to_string(e.drive);
+      EXPECT_EQ(text.find(e.reason) != std::string::npos, e.health != "ok") << text;
+      EXPECT_EQ(perfdata.find("rebuild_" + id + "=" + std::to_string(e.rebuildPercent.value_or(0)) +
+                              "%;;;0;100 ") != std::string::npos,
+                e.rebuildPercent.has_value())
+          << perfdata;
+    }
+  }
+}
+
+// --enclosure names one enclosure by its stable id, a member's serial or
+// its node, for status and list alike; a name that fits none is UNKNOWN
+// (list: no device) and says so.
+TEST(StatusCommand, AnEnclosureNamedByIdOrSerialIsTheOneShown) {
+  struct Case {
+    std::vector<std::string> command;
+    int exitCode;
+    std::string shown;
+    std::string notShown;
+    std::string err;
+  } cases[] = {
+      {{"status", "--enclosure", "virtual-2"},
+       0,
+       "Device 2 (drive 2): PX RAID0 Dual Bay",
+       "RAID1",
+       ""},
+      {{"status", "--enclosure", kMirror.p1.serial, "--json"},
+       0,
+       "\"name\": \"PX RAID1 Dual Bay\"",
+       "RAID0",
+       ""},
+      {{"list", "--enclosure", kStripe.p0.serial}, 0, "PX RAID0 Dual Bay", "RAID1", ""},
+      {{"status", "--enclosure", "nowhere", "--json"},
+       3,
+       "\"error\": \"there is no enclosure nowhere: 2 enclosures found\"",
+       "RAID",
+       "pxraid: there is no enclosure nowhere: 2 enclosures found\n"},
+      {{"list", "--enclosure", "nowhere"},
+       3,
+       "",
+       "RAID",
+       "pxraid: there is no enclosure nowhere: 2 enclosures found\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command[0] + " --enclosure " + c.command[2]);
+    const RunResult run = RunPxraid(Virtual("two-enclosures", c.command));
+    EXPECT_EQ(run.exitCode, c.exitCode);
+    EXPECT_NE(run.out.find(c.shown), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find(c.notShown), std::string::npos) << run.out;
+    EXPECT_EQ(run.err, c.err);
+  }
+}
+
+// Ids and nodes name one enclosure each and come before serials, which two
+// disks may share; an absent member's leftover serial names nothing.
+TEST(EnclosureChoice, IdOrNodeFirstThenAMembersSerial) {
+  std::vector<cli::EnclosureReport> enclosures(2);
+  const char* ids[] = {"usb-152d-0567-A", "usb-152d-0567-B"};
+  const char* nodes[] = {"/dev/sdb", "/dev/sdc"};
+  const char* serials[2][2] = {{"S-1", "TWIN"}, {"usb-152d-0567-A", "TWIN"}};
+  for (std::size_t i = 0; i < 2; ++i) {
+    enclosures[i].device = static_cast<int>(i) + 1;
+    enclosures[i].id = ids[i];
+    enclosures[i].node = nodes[i];
+    for (std::size_t port = 0; port < 2; ++port) {
+      enclosures[i].members[port].state = "ready";
+      enclosures[i].members[port].serial = serials[i][port];
+    }
+  }
+  enclosures[1].members[0].state = "failed";
+  enclosures[0].members[0].state = "absent";
+  const struct {
+    std::string choice;
+    std::optional<std::size_t> index;
+    std::string why;
+  } cases[] = {
+      {"usb-152d-0567-B", 1, ""},
+      {"/dev/sdb", 0, ""},
+      {"usb-152d-0567-A", 0, ""},  // the id, not the other's serial
+      {"TWIN",
+       {},
+       "TWIN names more than one enclosure (devices 1 and 2): choose one by its "
+       "stable id"},
+      {"S-1", {}, "there is no enclosure S-1: 2 enclosures found"},
+      {"sdb", {}, "there is no enclosure sdb: 2 enclosures found"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.choice);
+    const cli::EnclosureChoice chosen = cli::ChooseEnclosure(enclosures, c.choice);
+    EXPECT_EQ(chosen.index, c.index);
+    EXPECT_EQ(chosen.why, c.why);
+  }
+}
+
+// A device's id becomes part of the line: it cannot end the text, start
+// performance data or break the line.
+TEST(EnclosureChoice, NagiosLineKeepsADevicesIdToItsText) {
+  cli::StatusReports reports;
+  reports.enclosures.resize(1);
+  cli::EnclosureReport& enclosure = reports.enclosures[0];
+  enclosure.id = "usb-x|y=1\nOK";
+  enclosure.health = Health::Warning;
+  enclosure.reason = "P0 --> P1 40%";
+  enclosure.rebuildRunning = true;
+  enclosure.percent = 40;
+  reports.overall = Health::Warning;
+  const std::string line = cli::ToNagios(reports);
+  EXPECT_EQ(line.find('\n'), line.size() - 1) << line;
+  EXPECT_EQ(line.find('|'), line.rfind('|')) << line;
+  EXPECT_NE(line.find(" rebuild_usb-x_y_1_OK=40%;;;0;100\n"), std::string::npos) << line;
+}
+
+// --quiet: nothing on standard output, the exit status as ever, and errors
+// still said.
+TEST(StatusCommand, QuietAnswersByItsExitStatusAlone) {
+  const struct {
+    std::string scenario;
+    std::vector<std::string> args;
+    int exitCode;
+    std::string err;
+  } cases[] = {
+      {"failed-member", {"--quiet", "status"}, 2, ""},
+      {"rebuilding-mirror", {"status", "-q", "--json"}, 1, ""},
+      {"no-enclosure", {"-q", "status", "--format", "nagios"}, 3, "pxraid: No enclosure found.\n"},
+      {"two-enclosures", {"list", "--quiet"}, 0, ""},
+      {"two-enclosures",
+       {"-q", "list", "--enclosure", "nowhere"},
+       3,
+       "pxraid: there is no enclosure nowhere: 2 enclosures found\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.scenario + " " + json(c.args).dump());
+    const RunResult run = RunPxraid(Virtual(c.scenario, c.args));
+    EXPECT_EQ(run.exitCode, c.exitCode);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, c.err);
   }
 }
 

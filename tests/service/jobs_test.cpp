@@ -467,6 +467,17 @@ TEST(PxraidFirmware, ThroughTheServiceDoesWhatADirectRunDoes) {
       {"restore", {"firmware", "restore", "FOLDER/flash.bin", "--yes"}, false, 0, ""},
       {"refused", {"firmware", "upgrade", file, "--yes"}, true, 3, "not authorized to upgrade"},
       {"status", {"status"}, true, 0, ""},
+      {"by serial",
+       {"firmware", "backup", "FOLDER/by-serial.bin", "--enclosure",
+        sim::HealthyMirrorScenario().p1.serial},
+       false,
+       0,
+       ""},
+      {"named by nothing",
+       {"firmware", "backup", "FOLDER/none.bin", "--enclosure", "nowhere"},
+       false,
+       3,
+       "pxraid: there is no enclosure nowhere: 1 enclosure found\n"},
   };
   // The upgrades the service's day's log has seen begin.
   const auto upgradesBegun = [&run] {

@@ -332,14 +332,23 @@ void ExpectSameAnswer(const RunResult& got, const RunResult& expected) {
 
 // While the service runs, status without --virtual answers from it, as a
 // run of its own over the service's scenario answers: every format, every
-// drive, one drive and a drive with none. Both polled at the same simulated
-// moment (the start, plus discovery's waits), so the metrics' poll time
-// matches too.
+// drive, one drive and a drive with none, an enclosure named by its id, by
+// a member's serial and by a name that fits none. Both polled at the same
+// simulated moment (the start, plus discovery's waits), so the metrics'
+// poll time matches too.
 TEST(PxraidStatus, AnswersFromTheServiceAsADirectRunWould) {
   const std::vector<std::vector<std::string>> formats = {
-      {}, {"--json"}, {"--format", "prometheus"}};
-  const std::vector<std::vector<std::string>> drives = {{}, {"--drive", "2"}, {"--drive", "7"}};
+      {}, {"--json"}, {"--format", "prometheus"}, {"--format", "nagios"}};
   for (const char* scenario : {"two-enclosures", "failed-member"}) {
+    const json enclosures =
+        json::parse(RunPxraid(Virtual(scenario, {"status", "--json"})).out).at("enclosures");
+    const std::vector<std::vector<std::string>> drives = {
+        {},
+        {"--drive", "2"},
+        {"--drive", "7"},
+        {"--enclosure", enclosures.back().at("id")},
+        {"--enclosure", enclosures.front().at("members")[1].at("serial")},
+        {"--enclosure", "nowhere"}};
     ServiceRun run(scenario, 1);
     ASSERT_TRUE(run.Up()) << run.Output();
     for (const auto& format : formats) {
