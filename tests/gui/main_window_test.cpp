@@ -23,6 +23,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <regex>
 #include <stdexcept>
 #include <thread>
 
@@ -32,6 +33,8 @@
 #include "app/form3_goto.h"
 #include "app/form5_event_log.h"
 #include "app/platform/single_instance.h"
+#include "cli/commands.h"
+#include "cli/host.h"
 #include "cli/virtual_scenarios.h"
 #include "common/time_text.h"
 #include "eventlog/log_file.h"
@@ -747,6 +750,71 @@ class MainWindowTest : public QObject {
       }
       QVERIFY2(warned == story.warnings, where.c_str());
     }
+  }
+
+  // The window and pxraid monitor run one monitoring session: told the same
+  // device-change story (an enclosure plugged in beside the first while
+  // polls go by), their day's logs say the same, line for line, but for
+  // the times each clock gives.
+  void BothFrontEndsLogADeviceChangeAlike() {
+    constexpr int kPolls = 5;
+    const px::cli::VirtualScenario* scenario = px::cli::FindVirtualScenario("enclosure-plugged-in");
+    QVERIFY(scenario != nullptr);
+    const auto logged = [](const QString& folder) {
+      std::vector<std::string> lines;
+      for (const auto& file : std::filesystem::directory_iterator(folder.toStdString())) {
+        if (file.path().extension() != ".log") continue;
+        const px::LogFileRead read = px::ReadLogFile(file.path());
+        // Each front end's clock and date format.
+        static const std::regex time(R"(\d\d[./]\d\d[./]\d\d(\d\d)? \d\d:\d\d:\d\d)");
+        for (const std::string& line : read.lines)
+          lines.push_back(std::regex_replace(line, time, "TIME"));
+      }
+      return lines;
+    };
+
+    Rig rig;
+    scenario->build(rig.bus);
+    TForm1& form = rig.Start();
+    rig.Detect();
+    for (int poll = 0; poll < kPolls; ++poll) {
+      px::cli::ApplyScriptSteps(*scenario, rig.bus, poll);
+      // A device change is waited out and the enclosures found again, as the
+      // window's drive watch does it, before the poll.
+      for (int tick = 0; tick < 30; ++tick) {
+        form.Timer4Timer();
+        QTRY_VERIFY_WITH_TIMEOUT(!form.state().detection.handover.Pending(), kWaitMs);
+      }
+      if (poll > 0) form.Timer2Timer();
+      QVERIFY(rig.Served());
+    }
+    form.close();
+
+    QTemporaryDir monitorLog;
+    px::cli::GlobalOptions global;
+    global.virtualScenario = scenario->name;
+    global.simulateTime = "2026-12-07T10:00:00";
+    px::cli::Host host(global);
+    px::cli::MonitorOptions options;
+    options.polls = kPolls;
+    options.intervalSeconds = 4;
+    options.logDir = monitorLog.path().toStdString();
+    options.history = (std::filesystem::path(options.logDir) / "history.sqlite").string();
+    QCOMPARE(px::cli::RunMonitor(host, options), 0);
+
+    const std::vector<std::string> window = logged(rig.logDir.path());
+    const std::vector<std::string> monitor = logged(monitorLog.path());
+    // The story was told: the plugged-in enclosure restarted the log.
+    QVERIFY(std::any_of(window.begin(), window.end(), [](const std::string& line) {
+      return line.find("has re-started from TIME") != std::string::npos;
+    }));
+    std::string both;
+    for (std::size_t i = 0; i < std::max(window.size(), monitor.size()); ++i) {
+      both += (i < window.size() ? window[i] : "-") + "  |  " +
+              (i < monitor.size() ? monitor[i] : "-") + "\n";
+    }
+    if (window != monitor) std::fprintf(stderr, "window  |  pxraid monitor\n%s", both.c_str());
+    QVERIFY(window == monitor);
   }
 
   // A disk chooses its own model, and the desktop's notification server reads
