@@ -34,19 +34,6 @@ constexpr char kJobInterface[] = "org.pxraid.PxRaid1.Job";
 constexpr uint64_t kStartTimeoutMicros = 6ULL * 60 * 1000 * 1000;
 constexpr uint64_t kCallTimeoutMicros = 10ULL * 1000 * 1000;
 
-struct Error {
-  sd_bus_error error = SD_BUS_ERROR_NULL;
-  ~Error() { sd_bus_error_free(&error); }
-  std::string Text(int rc) const {
-    if (error.message != nullptr && *error.message != '\0') return error.message;
-    return std::strerror(rc < 0 ? -rc : rc);
-  }
-  bool NoOwner() const {
-    return sd_bus_error_has_names(&error, SD_BUS_ERROR_SERVICE_UNKNOWN,
-                                  SD_BUS_ERROR_NAME_HAS_NO_OWNER);
-  }
-};
-
 void CannotAsk(const std::string& reason) {
   Complain("the service did not answer (" + reason + "); working on the enclosures directly");
 }
@@ -232,7 +219,7 @@ std::optional<int> FirmwareThroughService(const FirmwareRequest& request) {
                                      "org.freedesktop.DBus.ObjectManager", "GetManagedObjects");
   const Message listCall(rawCall);
   if (rc >= 0) rc = sd_bus_message_set_auto_start(listCall.get(), 0);
-  Error error;
+  BusError error;
   sd_bus_message* rawReply = nullptr;
   if (rc >= 0) {
     rc = sd_bus_call(bus.get(), listCall.get(), kCallTimeoutMicros, &error.error, &rawReply);
@@ -244,7 +231,7 @@ std::optional<int> FirmwareThroughService(const FirmwareRequest& request) {
   }
   std::vector<Served> served;
   if (rc = ReadEnclosures(listed.get(), served); rc < 0) {
-    CannotAsk("its answer could not be read: " + Error{}.Text(rc));
+    CannotAsk("its answer could not be read: " + BusError().Text(rc));
     return std::nullopt;
   }
   const Served* target = nullptr;
@@ -323,7 +310,7 @@ std::optional<int> FirmwareThroughService(const FirmwareRequest& request) {
     }
     if (rc >= 0) rc = sd_bus_message_close_container(start.get());
   }
-  Error refused;
+  BusError refused;
   rawReply = nullptr;
   if (rc >= 0) {
     rc = sd_bus_call(bus.get(), start.get(), kStartTimeoutMicros, &refused.error, &rawReply);
@@ -370,7 +357,7 @@ std::optional<int> FirmwareThroughService(const FirmwareRequest& request) {
       if (item.running) running = *item.running;
       if (item.question && !item.question->empty()) {
         const bool yes = !StopRequested() && Confirm(*item.question);
-        Error unanswered;
+        BusError unanswered;
         sd_bus_call_method(bus.get(), kService, job.c_str(), kJobInterface, "Answer",
                            &unanswered.error, nullptr, "b", yes ? 1 : 0);
       }
@@ -390,7 +377,7 @@ std::optional<int> FirmwareThroughService(const FirmwareRequest& request) {
     // quiet while asks how the job stands.
     if (rc == 0 && sd_bus_wait(bus.get(), 2000000) == 0) {
       int stillRunning = 1;
-      Error unread;
+      BusError unread;
       if (sd_bus_get_property_trivial(bus.get(), kService, job.c_str(), kJobInterface, "Running",
                                       &unread.error, 'b', &stillRunning) >= 0 &&
           stillRunning == 0) {

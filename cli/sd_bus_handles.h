@@ -2,7 +2,9 @@
 
 #include <systemd/sd-bus.h>
 
+#include <cstring>
 #include <memory>
+#include <string>
 
 // sd-bus's connections and messages, let go of when they go out of scope:
 // for pxraid's two clients of the system bus (logind, pxraidd).
@@ -17,5 +19,25 @@ struct UnrefMessage {
 };
 using Bus = std::unique_ptr<sd_bus, CloseBus>;
 using Message = std::unique_ptr<sd_bus_message, UnrefMessage>;
+
+// A call's error, freed with it.
+struct BusError {
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  BusError() = default;
+  BusError(const BusError&) = delete;
+  BusError& operator=(const BusError&) = delete;
+  ~BusError() { sd_bus_error_free(&error); }
+  // Its message, or the system's words for `rc`.
+  std::string Text(int rc) const {
+    if (error.message != nullptr && *error.message != '\0') return error.message;
+    return std::strerror(rc < 0 ? -rc : rc);
+  }
+  // No service owns the name (activation is off): there is none to ask,
+  // which is no failure of it.
+  bool NoOwner() const {
+    return sd_bus_error_has_names(&error, SD_BUS_ERROR_SERVICE_UNKNOWN,
+                                  SD_BUS_ERROR_NAME_HAS_NO_OWNER);
+  }
+};
 
 }  // namespace px::cli

@@ -20,21 +20,6 @@ constexpr char kService[] = "org.pxraid.PxRaid1";
 // a monitoring check that hangs is worse than one that reads the disks.
 constexpr uint64_t kCallTimeoutMicros = 10 * 1000 * 1000;
 
-struct Error {
-  sd_bus_error error = SD_BUS_ERROR_NULL;
-  ~Error() { sd_bus_error_free(&error); }
-  std::string Text(int rc) const {
-    if (error.message != nullptr && *error.message != '\0') return error.message;
-    return std::strerror(rc < 0 ? -rc : rc);
-  }
-  // No service owns the name (activation is off): there is none to ask,
-  // which is no failure of it.
-  bool NoOwner() const {
-    return sd_bus_error_has_names(&error, SD_BUS_ERROR_SERVICE_UNKNOWN,
-                                  SD_BUS_ERROR_NAME_HAS_NO_OWNER);
-  }
-};
-
 void CannotAsk(const std::string& reason) {
   Complain("the service did not answer (" + reason + "); reading the enclosures directly");
 }
@@ -65,7 +50,7 @@ std::optional<int> StatusFromService(const StatusOptions& options) {
     rc = sd_bus_message_append(call.get(), "si", format.c_str(),
                                static_cast<int32_t>(options.drive));
   }
-  Error error;
+  BusError error;
   sd_bus_message* rawReply = nullptr;
   if (rc >= 0) rc = sd_bus_call(bus.get(), call.get(), kCallTimeoutMicros, &error.error, &rawReply);
   const Message reply(rawReply);
@@ -85,7 +70,7 @@ std::optional<int> StatusFromService(const StatusOptions& options) {
   }
   if (rc >= 0) rc = sd_bus_message_exit_container(reply.get());
   if (rc < 0) {
-    CannotAsk("its answer could not be read: " + Error{}.Text(rc));
+    CannotAsk("its answer could not be read: " + BusError().Text(rc));
     return std::nullopt;
   }
   if (exitCode < kExitOk || exitCode > kExitUnknown) {

@@ -146,7 +146,7 @@ struct Rig {
   // The demo's firmware file, which the virtual enclosures accept, as the
   // file the dialog chooses.
   std::vector<uint8_t> WriteFirmwareFile() {
-    firmwareFile = px::test::WriteDemoFirmware(logDir.path());
+    firmwareFile = px::test::WriteDemoFirmware(logDir.path().toStdString());
     return px::sim::DemoFirmwareFile();
   }
 

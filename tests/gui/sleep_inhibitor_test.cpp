@@ -127,7 +127,7 @@ class SleepInhibitorTest : public QObject {
     px::test::RecordingMessages messages;
     QTemporaryDir logDir;
     const std::vector<uint8_t> image = px::sim::DemoFirmwareFile();
-    const std::filesystem::path file = px::test::WriteDemoFirmware(logDir.path());
+    const std::filesystem::path file = px::test::WriteDemoFirmware(logDir.path().toStdString());
     px::app::FormServices services;
     services.transport = &bus;
     services.messages = &messages;

@@ -319,7 +319,7 @@ void MeasureDeviceWork() {
   bus.SetReadLatencyMicros(kReadLatencyMicros);
   px::test::RecordingMessages messages;
   CountingClock clock;
-  const std::filesystem::path firmware = px::test::WriteDemoFirmware(work.path());
+  const std::filesystem::path firmware = px::test::WriteDemoFirmware(work.path().toStdString());
 
   px::app::FormServices services;
   services.transport = &bus;

@@ -18,6 +18,7 @@
 #include "service/bus_fixture.h"
 #include "service/polkit.h"
 #include "sim/demo_scenarios.h"
+#include "support/demo_firmware.h"
 
 namespace px::test {
 namespace {
@@ -276,11 +277,7 @@ TEST(PxraiddJobs, PolkitDecidesAndTheJobsDoWhatPxraidDoes) {
   ASSERT_TRUE(run.Up()) << run.Output();
   const auto [enclosure, id] = FirstEnclosure(scenario, run.folder());
 
-  const std::vector<uint8_t> firmware = sim::DemoFirmwareFile();
-  const fs::path file = run.folder() / "fw.bin";
-  std::ofstream(file, std::ios::binary)
-      .write(reinterpret_cast<const char*>(firmware.data()),
-             static_cast<std::streamsize>(firmware.size()));
+  const fs::path file = WriteDemoFirmware(run.folder());
   // What pxraid says when run by hand, to compare the jobs with.
   const fs::path direct = run.folder() / "direct.bin";
   const RunResult backedUp =
@@ -440,11 +437,7 @@ TEST(PxraidFirmware, ThroughTheServiceDoesWhatADirectRunDoes) {
   const std::string scenario = "healthy-mirror";
   PolkitRun run(scenario);
   ASSERT_TRUE(run.Up()) << run.Output();
-  const std::vector<uint8_t> firmware = sim::DemoFirmwareFile();
-  const std::string file = (run.folder() / "fw.bin").string();
-  std::ofstream(file, std::ios::binary)
-      .write(reinterpret_cast<const char*>(firmware.data()),
-             static_cast<std::streamsize>(firmware.size()));
+  const std::string file = WriteDemoFirmware(run.folder()).string();
   for (const char* side : {"served", "direct"}) fs::create_directories(run.folder() / side);
   const auto spiLines = [](const RunResult& result) {
     std::vector<std::string> lines;
@@ -544,11 +537,7 @@ TEST(PxraidFirmware, AnUpgradeOutlivesItsKilledClient) {
   // Reads that take their time, so that the client is killed mid-write.
   PolkitRun run("healthy-mirror", {"--read-latency", "100"});
   ASSERT_TRUE(run.Up()) << run.Output();
-  const std::vector<uint8_t> firmware = sim::DemoFirmwareFile();
-  const std::string file = (run.folder() / "fw.bin").string();
-  std::ofstream(file, std::ios::binary)
-      .write(reinterpret_cast<const char*>(firmware.data()),
-             static_cast<std::streamsize>(firmware.size()));
+  const std::string file = WriteDemoFirmware(run.folder()).string();
 
   PxraidProcess client({"firmware", "upgrade", file, "--yes"}, "", {},
                        {"DBUS_SYSTEM_BUS_ADDRESS=" + run.address()});
@@ -575,11 +564,7 @@ TEST(PxraiddJobs, AQuestionIsTheStartersToAnswer) {
   PolkitRun run(scenario);
   ASSERT_TRUE(run.Up()) << run.Output();
   const std::string enclosure = FirstEnclosure(scenario, run.folder()).first;
-  const std::vector<uint8_t> firmware = sim::DemoFirmwareFile();
-  std::ofstream(run.folder() / "fw.bin", std::ios::binary)
-      .write(reinterpret_cast<const char*>(firmware.data()),
-             static_cast<std::streamsize>(firmware.size()));
-  const int fd = OpenFile(run.folder() / "fw.bin", O_RDONLY);
+  const int fd = OpenFile(WriteDemoFirmware(run.folder()), O_RDONLY);
 
   const Answer asking = CallJob(run.client(), enclosure, "UpgradeFirmware", fd, {});
   ASSERT_FALSE(asking.job.empty()) << asking.error << ": " << asking.message;
