@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "cli/commands.h"
+#include "cli/events_client.h"
 #include "cli/firmware_args.h"
 #include "cli/firmware_client.h"
 #include "cli/host.h"
@@ -299,6 +300,13 @@ int Run(int argc, char** argv) {
   CLI::App* monitorCommand = app.add_subcommand(
       "monitor", "poll the enclosures and keep the daily event log until stopped");
   AddMonitorOptions(*monitorCommand, monitor);
+  bool followEvents = false;
+  bool eventsJson = false;
+  CLI::Option* eventsFlag = monitorCommand->add_flag(
+      "--events", followEvents,
+      "follow pxraidd's events (every alert its monitor raises) instead of polling here");
+  monitorCommand->add_flag("--json", eventsJson, "with --events: one JSON object a line")
+      ->needs(eventsFlag);
 
   HistoryOptions history;
   CLI::App* historyCommand = app.add_subcommand(
@@ -457,6 +465,7 @@ int Run(int argc, char** argv) {
   try {
     if (buildCommand->parsed()) return RunFirmwareBuild(build);
     if (historyCommand->parsed()) return RunHistory(history);
+    if (monitorCommand->parsed() && followEvents) return FollowServiceEvents(eventsJson);
     // The service's answer is of the machine's own disks, read as they were
     // at its last poll: a run on other disks, or one being recorded, reads
     // them itself.

@@ -422,6 +422,15 @@ void BusService::Apply(const Poll& poll) {
       cli::Complain("cannot tell the overall health: " + Reason(rc));
     }
   }
+  // Only now that there is something to see: a client that finds the name
+  // finds the enclosures with it. And before the poll's events, so that a
+  // client that follows the name's signals hears the first poll's too.
+  if (!named_) {
+    if (const int rc = sd_bus_request_name(bus_, kBusName, 0); rc < 0) {
+      return Fail(std::string("cannot own the name ") + kBusName + " on the bus: " + Reason(rc));
+    }
+    named_ = true;
+  }
   for (const BusEvent& event : poll.events) {
     if (const int rc = sd_bus_emit_signal(bus_, kRootPath, kManagerInterface, "Event", "ssss",
                                           event.enclosureId.c_str(), event.name.c_str(),
@@ -429,15 +438,6 @@ void BusService::Apply(const Poll& poll) {
         rc < 0) {
       cli::Complain("cannot signal " + event.name + ": " + Reason(rc));
     }
-  }
-
-  // Only now that there is something to see: a client that finds the name
-  // finds the enclosures with it.
-  if (!named_) {
-    if (const int rc = sd_bus_request_name(bus_, kBusName, 0); rc < 0) {
-      return Fail(std::string("cannot own the name ") + kBusName + " on the bus: " + Reason(rc));
-    }
-    named_ = true;
   }
 }
 

@@ -138,10 +138,21 @@ bool PxraidProcess::Pump(int timeoutMs) {
 
 bool PxraidProcess::ReadUntil(const std::function<bool(const std::string& out)>& done,
                               std::chrono::seconds limit) {
+  return ReadUntilIn(result_.out, done, limit);
+}
+
+bool PxraidProcess::ReadErrorUntil(const std::function<bool(const std::string& err)>& done,
+                                   std::chrono::seconds limit) {
+  return ReadUntilIn(result_.err, done, limit);
+}
+
+bool PxraidProcess::ReadUntilIn(const std::string& text,
+                                const std::function<bool(const std::string&)>& done,
+                                std::chrono::seconds limit) {
   const auto giveUp = std::chrono::steady_clock::now() + limit;
-  while (!done(result_.out)) {
+  while (!done(text)) {
     if (std::chrono::steady_clock::now() > giveUp) return false;
-    if (!Pump(100)) return done(result_.out);
+    if (!Pump(100)) return done(text);
   }
   return true;
 }

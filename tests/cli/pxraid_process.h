@@ -36,6 +36,9 @@ class PxraidProcess {
   // limit only keeps a broken build from hanging the suite.
   bool ReadUntil(const std::function<bool(const std::string& out)>& done,
                  std::chrono::seconds limit = std::chrono::seconds(120));
+  // As ReadUntil, for what standard error has so far.
+  bool ReadErrorUntil(const std::function<bool(const std::string& err)>& done,
+                      std::chrono::seconds limit = std::chrono::seconds(120));
   // Reads both outputs until the tool closes them (it ended), or the limit
   // passes; true when it ended.
   bool Ends(std::chrono::seconds limit);
@@ -48,6 +51,8 @@ class PxraidProcess {
 
  private:
   bool Pump(int timeoutMs);
+  bool ReadUntilIn(const std::string& text, const std::function<bool(const std::string&)>& done,
+                   std::chrono::seconds limit);
 
   int pid_ = -1;
   int out_ = -1;

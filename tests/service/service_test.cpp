@@ -222,6 +222,60 @@ TEST(Pxraidd, TellsAMemberReplacedAndRebuiltAsPollsGoBy) {
   EXPECT_EQ(removedFrom, run.Status()["enclosures"][0]["id"]);
 }
 
+// pxraid monitor --events follows the service's Event signals from before it
+// starts: each told once, in order, as a line and as JSON.
+TEST(PxraidMonitor, FollowsTheServiceEvents) {
+  const fs::path folder = MakeTempDirectory();
+  {
+    const TestBus bus(folder);
+    ASSERT_FALSE(bus.address().empty());
+    Client client(bus.address());
+    const std::vector<std::string> environment{"DBUS_SYSTEM_BUS_ADDRESS=" + bus.address()};
+    PxraidProcess text({"monitor", "--events"}, "", {}, environment);
+    PxraidProcess machine({"monitor", "--events", "--json"}, "", {}, environment);
+    for (PxraidProcess* follower : {&text, &machine}) {
+      ASSERT_TRUE(follower->ReadErrorUntil([](const std::string& err) {
+        return err.find("pxraidd is not running; waiting for it") != std::string::npos;
+      }));
+    }
+    Child service(
+        {PXRAIDD_EXE, "--bus", bus.address(), "--virtual", "member-replaced", "--simulate-time",
+         kStartTime, "--interval", "1", "--log-dir", (folder / "log").string(), "--polls", "16"},
+        folder / "pxraidd.out");
+    ASSERT_TRUE(client.PumpUntil([&] { return EventSeen(client.signals(), "RebuildFinished"); }))
+        << ReadFile(folder / "pxraidd.out");
+    std::vector<std::string> told;
+    for (const json& signal : client.signals()) {
+      if (signal["member"] != "Event") continue;
+      const json& args = signal["args"];
+      told.push_back(args[1].get<std::string>() + " " + args[2].get<std::string>() + " " +
+                     args[0].get<std::string>() + ": " + args[3].get<std::string>());
+    }
+    const auto hasAll = [&told](const std::string& out) {
+      return std::count(out.begin(), out.end(), '\n') >= static_cast<std::ptrdiff_t>(told.size());
+    };
+    ASSERT_TRUE(text.ReadUntil(hasAll));
+    ASSERT_TRUE(machine.ReadUntil(hasAll));
+    text.Signal(SIGTERM);
+    machine.Signal(SIGTERM);
+    const RunResult lines = text.Wait();
+    const RunResult objects = machine.Wait();
+    EXPECT_EQ(lines.exitCode, 0) << lines.err;
+    EXPECT_EQ(lines.OutLines(), told);
+    ASSERT_EQ(objects.OutLines().size(), told.size());
+    for (std::size_t i = 0; i < told.size(); ++i) {
+      const json event = json::parse(objects.OutLines()[i]);
+      EXPECT_EQ(event["name"].get<std::string>() + " " + event["severity"].get<std::string>() +
+                    " " + event["enclosure"].get<std::string>() + ": " +
+                    event["message"].get<std::string>(),
+                told[i]);
+      EXPECT_EQ(event["json_format_version"], json::array({1, 0}));
+    }
+  }
+  std::error_code ignored;
+  fs::remove_all(folder, ignored);
+}
+
 // The member history the service keeps, as pxraid history reads it, with
 // the history's warnings among the Event signals.
 TEST(Pxraidd, GetHistoryIsWhatPxraidHistorySays) {
