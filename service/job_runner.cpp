@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,25 +32,6 @@ constexpr std::string_view kQuestionEnd = " [y/N] ";
 
 std::string Reason(int error) {
   return std::strerror(error);
-}
-
-// Writes all of `bytes` to a new file that nobody else can have made first.
-std::error_code WriteNewFile(const fs::path& path, std::string_view bytes) {
-  const int fd =
-      ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
-  if (fd < 0) return {errno, std::generic_category()};
-  std::error_code error;
-  for (std::size_t done = 0; done < bytes.size();) {
-    const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (wrote < 0) {
-      if (errno == EINTR) continue;
-      error = {errno, std::generic_category()};
-      break;
-    }
-    done += static_cast<std::size_t>(wrote);
-  }
-  if (::close(fd) != 0 && !error) error = {errno, std::generic_category()};
-  return error;
 }
 
 // The backup the child made, into the client's file from its start.
@@ -135,9 +115,11 @@ void JobRunner::Run() {
     file = folder.path() / spec_.inputName;
     const std::string_view bytes(reinterpret_cast<const char*>(spec_.input.data()),
                                  spec_.input.size());
-    std::error_code error = WriteNewFile(file, bytes);
+    // Into the job's own folder: nobody else can have made them first.
+    std::error_code error = ReplaceFileBytes(file, bytes, FileAccess::OwnerOnly, false);
     if (!error && !spec_.checksum.empty()) {
-      error = WriteNewFile(file.string() + ".sha256", spec_.checksum);
+      error =
+          ReplaceFileBytes(file.string() + ".sha256", spec_.checksum, FileAccess::OwnerOnly, false);
     }
     if (error) return fail("cannot copy the file for the job: " + error.message());
   }

@@ -36,12 +36,6 @@ int Invalid(sd_bus_error* error, const std::string& why) {
 
 }  // namespace
 
-struct JobService::Request {
-  JobKind kind = JobKind::Upgrade;
-  std::string enclosureId;
-  JobSpec spec;
-};
-
 struct JobService::Job {
   JobService* service = nullptr;
   uint32_t number = 0;
@@ -81,10 +75,18 @@ int JobService::Start(sd_bus_message* call, JobKind kind, const std::string& enc
                       sd_bus_error* error) {
   int fd = -1;
   if (const int rc = sd_bus_message_read(call, "h", &fd); rc < 0) return rc;
-  auto request = std::make_unique<Request>();
-  request->kind = kind;
-  request->enclosureId = enclosureId;
-  JobSpec& spec = request->spec;
+  // A busy enclosure costs no read of the file.
+  if (claimed_.contains(enclosureId)) {
+    return sd_bus_error_set(error, kErrorBusy,
+                            "a firmware job for this enclosure is under way; nothing was changed");
+  }
+  if (claimed_.size() >= kRunningJobs) {
+    return sd_bus_error_set(error, kErrorBusy,
+                            "as many firmware jobs as the service runs at once are under way; "
+                            "nothing was changed");
+  }
+  auto request = std::make_unique<JobSpec>();
+  JobSpec& spec = *request;
   spec.kind = kind;
   spec.enclosureId = enclosureId;
   spec.program = settings_.program;
@@ -125,40 +127,34 @@ int JobService::Start(sd_bus_message* call, JobKind kind, const std::string& enc
   if (const std::optional<std::string> refusal = DecodeJobRequest(kind, options, fd, spec)) {
     return Invalid(error, *refusal);
   }
-
-  if (claimed_.contains(enclosureId)) {
-    return sd_bus_error_set(error, kErrorBusy,
-                            "a firmware job for this enclosure is under way; nothing was changed");
-  }
-  if (claimed_.size() >= kRunningJobs) {
-    return sd_bus_error_set(error, kErrorBusy,
-                            "as many firmware jobs as the service runs at once are under way; "
-                            "nothing was changed");
-  }
   if (kind == JobKind::Backup) {
     spec.output = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
     if (spec.output < 0) return -errno;
   }
   claimed_.insert(enclosureId);
-  Request* asked = request.release();
+  JobSpec* asked = request.release();
   const int rc = AskPolkit(
       bus_, call, ActionOf(kind), [this, asked](sd_bus_message* decided, const Verdict& verdict) {
-        Decided(std::unique_ptr<Request>(asked), decided, verdict.allowed, verdict.why);
+        Decided(std::unique_ptr<JobSpec>(asked), decided, verdict.allowed, verdict.why);
       });
   if (rc < 0) {
-    claimed_.erase(enclosureId);
-    if (asked->spec.output >= 0) ::close(asked->spec.output);
+    Abandon(*asked);
     delete asked;
     return rc;
   }
   return 1;
 }
 
-void JobService::Decided(std::unique_ptr<Request> request, sd_bus_message* call, bool allowed,
+void JobService::Abandon(JobSpec& spec) {
+  claimed_.erase(spec.enclosureId);
+  if (spec.output >= 0) ::close(spec.output);
+  spec.output = -1;
+}
+
+void JobService::Decided(std::unique_ptr<JobSpec> request, sd_bus_message* call, bool allowed,
                          const std::string& why) {
   if (!allowed) {
-    claimed_.erase(request->enclosureId);
-    if (request->spec.output >= 0) ::close(request->spec.output);
+    Abandon(*request);
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_error_setf(&error, kErrorNotAuthorized, "not authorized to %s the firmware: %s",
                       JobKindName(request->kind), why.c_str());
@@ -199,8 +195,7 @@ void JobService::Decided(std::unique_ptr<Request> request, sd_bus_message* call,
   if (rc >= 0) rc = sd_bus_track_new(bus_, &job->track, &JobService::OnStarterGone, job.get());
   if (rc >= 0) rc = sd_bus_track_add_sender(job->track, call);
   if (rc < 0) {
-    claimed_.erase(request->enclosureId);
-    if (request->spec.output >= 0) ::close(request->spec.output);
+    Abandon(*request);
     sd_bus_reply_method_errno(call, -rc, nullptr);
     return;
   }
@@ -209,14 +204,13 @@ void JobService::Decided(std::unique_ptr<Request> request, sd_bus_message* call,
   sd_bus_emit_interfaces_added(bus_, started.path.c_str(), kJobInterface, nullptr);
   sd_bus_reply_method_return(call, "o", started.path.c_str());
   const uint32_t number = started.number;
-  started.runner =
-      std::make_unique<JobRunner>(std::move(request->spec), [this, number](JobNews news) {
-        {
-          const std::lock_guard lock(mutex_);
-          news_.emplace_back(number, std::move(news));
-        }
-        wake_();
-      });
+  started.runner = std::make_unique<JobRunner>(std::move(*request), [this, number](JobNews news) {
+    {
+      const std::lock_guard lock(mutex_);
+      news_.emplace_back(number, std::move(news));
+    }
+    wake_();
+  });
 }
 
 void JobService::Deliver() {

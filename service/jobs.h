@@ -58,9 +58,11 @@ class JobService {
 
  private:
   struct Job;
-  struct Request;
 
-  void Decided(std::unique_ptr<Request> request, sd_bus_message* call, bool allowed,
+  // A request that will not become a job: its enclosure free again, the
+  // client's file let go of.
+  void Abandon(JobSpec& spec);
+  void Decided(std::unique_ptr<JobSpec> request, sd_bus_message* call, bool allowed,
                const std::string& why);
   void Apply(Job& job, JobNews news);
   void Forget();
