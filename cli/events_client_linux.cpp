@@ -4,14 +4,17 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "bus/sd_bus_handles.h"
 #include "cli/commands.h"
 #include "cli/events_client.h"
 #include "cli/json_format.h"
-#include "cli/sd_bus_handles.h"
 #include "cli/stop_signal.h"
 #include "common/text.h"
 
 namespace px::cli {
+
+using bus::Bus;
+using bus::BusError;
 namespace {
 
 constexpr char kService[] = "org.pxraid.PxRaid1";

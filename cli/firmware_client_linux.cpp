@@ -13,15 +13,19 @@
 #include <string_view>
 #include <vector>
 
+#include "bus/sd_bus_handles.h"
 #include "cli/enclosure_status.h"
 #include "cli/firmware_client.h"
-#include "cli/sd_bus_handles.h"
 #include "cli/stop_signal.h"
 #include "common/files.h"
 #include "common/text.h"
 #include "firmware/flash_backup.h"
 
 namespace px::cli {
+
+using bus::Bus;
+using bus::BusError;
+using bus::Message;
 namespace {
 
 namespace fs = std::filesystem;

@@ -5,29 +5,16 @@
 #include <cstring>
 #include <utility>
 
+#include "bus/sd_bus_handles.h"
 #include "cli/commands.h"
-#include "cli/sd_bus_handles.h"
 #include "cli/sleep_inhibitor.h"
 
 namespace px::cli {
-namespace {
 
-// A connection to the bus at `address`, or to the system bus when it is
-// empty; a negative errno when there is none.
-int Connect(const std::string& address, Bus& bus) {
-  sd_bus* raw = nullptr;
-  int rc = 0;
-  if (address.empty()) {
-    rc = sd_bus_open_system(&raw);
-  } else if ((rc = sd_bus_new(&raw)) >= 0) {
-    if ((rc = sd_bus_set_address(raw, address.c_str())) >= 0 &&
-        (rc = sd_bus_set_bus_client(raw, 1)) >= 0) {
-      rc = sd_bus_start(raw);
-    }
-  }
-  bus.reset(raw);
-  return rc;
-}
+using bus::Bus;
+using bus::Connect;
+using bus::Message;
+namespace {
 
 std::string ErrorText(const sd_bus_error& error, int rc) {
   if (error.message != nullptr) return error.message;

@@ -8,10 +8,14 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/sd_bus_handles.h"
+#include "bus/sd_bus_handles.h"
 #include "cli/status_client.h"
 
 namespace px::cli {
+
+using bus::Bus;
+using bus::BusError;
+using bus::Message;
 namespace {
 
 constexpr char kService[] = "org.pxraid.PxRaid1";

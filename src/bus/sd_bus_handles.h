@@ -7,9 +7,10 @@
 #include <string>
 
 // sd-bus's connections and messages, let go of when they go out of scope:
-// for pxraid's two clients of the system bus (logind, pxraidd).
+// for every client of a message bus in the project (logind, pxraidd, the
+// desktop's notification service).
 
-namespace px::cli {
+namespace px::bus {
 
 struct CloseBus {
   void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
@@ -40,4 +41,9 @@ struct BusError {
   }
 };
 
-}  // namespace px::cli
+// A connection to the bus at `address`, or to the system bus when it is
+// empty; a negative errno when there is none. Tests hand in the address of a
+// private bus.
+int Connect(const std::string& address, Bus& bus);
+
+}  // namespace px::bus
