@@ -17,6 +17,7 @@ struct Alert;
 namespace px::cli {
 
 class Host;
+struct CoreOptions;
 struct CoreState;
 struct StatusReports;
 struct BusyDriveReport;
@@ -34,13 +35,6 @@ inline constexpr int kExitUnknown = 3;
 // The physical drive to look at, as list shows it under DRIVE; -1 for every
 // drive.
 inline constexpr int kEveryDrive = -1;
-
-struct ListOptions {
-  int drive = kEveryDrive;
-  // The enclosure named by its stable id, /dev node or a member's serial
-  // (ChooseEnclosure); empty for every one.
-  std::string enclosure;
-};
 
 enum class StatusFormat { Text, Json, Prometheus, Nagios };
 // The names --format takes, and pxraidd's GetStatus: "text", "json",
@@ -93,71 +87,7 @@ struct MonitorOptions {
   std::function<void(const StatusReports& reports, const std::vector<Alert>& alerts)> afterPoll;
 };
 
-struct LogOptions {
-  std::string logDir;
-  std::string date;  // YYMMDD; empty for today
-  bool follow = false;
-};
-
-struct FirmwareCheckOptions {
-  std::string file;
-  int device = 0;  // 1-based; 0: none given
-  std::string deviceVersion;
-  std::string deviceProduct;
-};
-
-struct FirmwareUpgradeOptions {
-  std::string file;
-  int device = 1;
-  // The stable id of the enclosure (status --json's "id"); chosen instead of
-  // `device` when given.
-  std::string enclosure;
-  bool yes = false;
-  bool noBackup = false;
-  std::string logDir;  // the backup and the log line; empty for the default
-};
-
-struct FirmwareBackupOptions {
-  std::string file;
-  int device = 1;
-  // The stable id of the enclosure (status --json's "id"); chosen instead of
-  // `device` when given.
-  std::string enclosure;
-  std::string logDir;
-};
-
-struct FirmwareRestoreOptions {
-  std::string file;
-  int device = 1;
-  // The stable id of the enclosure (status --json's "id"); chosen instead of
-  // `device` when given.
-  std::string enclosure;
-  bool yes = false;
-  std::string logDir;
-};
-
-struct FirmwareBuildOptions {
-  std::string head;
-  std::vector<std::string> subs;  // FILE[:TYPE[:FLAG]]
-  std::string size = "auto";
-  bool jumper = true;
-  bool chip = true;
-  std::string fanSupported = "1";
-  std::string fanLimit = "2000";
-  std::string thermalSupported = "1";
-  std::string thermalLimit = "50";
-  bool scheduleBackup = false;
-  bool fastBackup = false;
-  std::string seed;  // empty: from the clock
-  std::string output;
-};
-
-int RunList(Host& host, const ListOptions& options);
-int RunStatus(Host& host, const StatusOptions& options);
-// status could not run to its end (a recording that cannot be written or
-// read, a replay that went another way): UNKNOWN, said on standard error and
-// in the format asked for, knowing no enclosure.
-int StatusFailed(const StatusOptions& options, const std::string& error);
+// pxraid monitor's work, which pxraidd runs too.
 int RunMonitor(Host& host, const MonitorOptions& options);
 
 // What status prints on standard output for `all`: `error` (why there is
@@ -178,12 +108,10 @@ struct StatusAnswer {
 // `enclosure` names when it is not empty.
 StatusAnswer AnswerFromPoll(StatusFormat format, int drive, const StatusReports& poll,
                             std::optional<int64_t> polledAt, const std::string& enclosure = {});
-int RunLog(Host& host, const LogOptions& options);
-int RunFirmwareCheck(Host& host, const FirmwareCheckOptions& options);
-int RunFirmwareUpgrade(Host& host, const FirmwareUpgradeOptions& options);
-int RunFirmwareBackup(Host& host, const FirmwareBackupOptions& options);
-int RunFirmwareRestore(Host& host, const FirmwareRestoreOptions& options);
-int RunFirmwareBuild(const FirmwareBuildOptions& options);
+
+// What a core looks at: every drive, or physical drive `drive` alone (as
+// --drive asks, so that no other drive is sent a command).
+CoreOptions LookingAt(int drive);
 
 // Finds the enclosures. With none, says so on standard error, with what to
 // do when disks were refused for lack of permission; with some, still warns

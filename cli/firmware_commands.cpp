@@ -1,30 +1,29 @@
-#include <cctype>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <memory>
-#include <random>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "cli/command.h"
 #include "cli/commands.h"
 #include "cli/core_state.h"
 #include "cli/enclosure_status.h"
 #include "cli/firmware_args.h"
+#include "cli/firmware_client.h"
 #include "cli/host.h"
+#include "cli/options.h"
 #include "cli/progress_text.h"
 #include "cli/sleep_inhibitor.h"
 #include "cli/stop_signal.h"
 #include "common/bytes.h"
-#include "common/number_text.h"
 #include "common/text.h"
 #include "core/flash_job.h"
 #include "firmware/firmware_file.h"
 #include "firmware/flash_backup.h"
 #include "firmware/flash_journal.h"
-#include "firmware/image_builder.h"
-#include "firmware/image_files.h"
-#include "firmware/sub_code_table.h"
 #include "firmware/upgrade.h"
 
 #ifdef _WIN32
@@ -37,10 +36,51 @@
 #define PX_FILENO(f) fileno(f)
 #endif
 
+// pxraid firmware: check, and the commands that read or write an
+// enclosure's flash, which share one way of choosing it, of showing the
+// work's progress and of running the work (build is a file of its own).
+
 namespace px::cli {
 namespace {
 
 namespace fs = std::filesystem;
+
+struct FirmwareCheckOptions {
+  std::string file;
+  int device = 0;  // 1-based; 0: none given
+  std::string deviceVersion;
+  std::string deviceProduct;
+};
+
+struct FirmwareUpgradeOptions {
+  std::string file;
+  int device = 1;
+  // The stable id of the enclosure (status --json's "id"); chosen instead of
+  // `device` when given.
+  std::string enclosure;
+  bool yes = false;
+  bool noBackup = false;
+  std::string logDir;  // the backup and the log line; empty for the default
+};
+
+struct FirmwareBackupOptions {
+  std::string file;
+  int device = 1;
+  // The stable id of the enclosure (status --json's "id"); chosen instead of
+  // `device` when given.
+  std::string enclosure;
+  std::string logDir;
+};
+
+struct FirmwareRestoreOptions {
+  std::string file;
+  int device = 1;
+  // The stable id of the enclosure (status --json's "id"); chosen instead of
+  // `device` when given.
+  std::string enclosure;
+  bool yes = false;
+  std::string logDir;
+};
 
 // Panel texts go by as lines (the loader's "File:", "Chksum:", "F:", "C:"
 // and the stage results); a single space only clears the panel.
@@ -312,27 +352,6 @@ fs::path LogDirectory(const std::string& option) {
 // and there is the way round them.
 constexpr char kNothingErased[] = "; nothing was erased. --no-backup upgrades without a backup.";
 
-std::optional<BinSize> SizeOf(const std::string& size) {
-  if (size == "1M") return BinSize::OneMBits;
-  if (size == "2M") return BinSize::TwoMBits;
-  if (size == "4M") return BinSize::FourMBits;
-  if (size == "8M") return BinSize::EightMBits;
-  return std::nullopt;
-}
-
-}  // namespace
-
-bool Confirm(const std::string& question) {
-  std::cerr << question << " [y/N] " << std::flush;
-  std::string answer;
-  if (!std::getline(std::cin, answer)) {
-    std::cerr << std::endl;
-    return false;
-  }
-  for (char& c : answer) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return answer == "y" || answer == "yes";
-}
-
 int RunFirmwareCheck(Host& host, const FirmwareCheckOptions& options) {
   // The device's identity record: bytes 46-49 its firmware version, 50-51 its
   // product code. All zero compares against no device: no product check.
@@ -458,72 +477,140 @@ int RunFirmwareRestore(Host& host, const FirmwareRestoreOptions& options) {
   return session.Flash(FlashKind::Restore, file, {}) ? kExitOk : kExitFailed;
 }
 
-int RunFirmwareBuild(const FirmwareBuildOptions& options) {
-  ConsolePanels panels;
-  ConsoleMessages messages;
-  const auto refuse = [&messages](const ImageRefusal& refusal) {
-    messages.Show(refusal.title, refusal.text, MessageIcon::Error);
-    return kExitFailed;
-  };
-  // Like the window, a build without a seed takes it from the clock.
-  std::mt19937 fill(
-      options.seed.empty()
-          ? static_cast<uint32_t>(std::chrono::system_clock::now().time_since_epoch().count() &
-                                  0xFFFFFFFF)
-          : ParseNumberText(options.seed));
+// What upgrade, backup and restore do first: the work goes to pxraidd,
+// unless it is about other disks, or is to log into a folder of this run's
+// own, or --direct keeps it here. Nothing when it is to be done here.
+std::optional<int> Served(Invocation& run, bool direct, const std::string& logDir,
+                          const FirmwareRequest& request) {
+  if (direct || !run.OnThisMachinesDisks() || !logDir.empty()) return std::nullopt;
+  InstallStopHandler();
+  return FirmwareThroughService(request);
+}
 
-  ImageSettings settings;
-  settings.raidModeByJumper = options.jumper;
-  settings.zl7314bChip = options.chip;
-  settings.fanSupported = options.fanSupported;
-  settings.fanAlarmLimit = options.fanLimit;
-  settings.thermalSupported = options.thermalSupported;
-  settings.thermalAlarmLimit = options.thermalLimit;
-  settings.scheduleBackup = options.scheduleBackup;
-  settings.fastBackup = options.fastBackup;
-  settings.autoSize = options.size == "auto";
-  settings.binSize = SizeOf(options.size);
+class FirmwareCheckCommand final : public Command {
+ public:
+  FirmwareCheckCommand() : Command("check", "validate a firmware file as the loader does") {}
 
-  // A head file of another name is read up front, so its refusal comes
-  // before any sub-code's, and goes by SPIHEAD.BIN in the builder's. One so
-  // named goes into the table as the window takes it.
-  const fs::path head(options.head);
-  std::optional<ImageFile> renamedHead;
-  SubCodeTable table;
-  if (IsHeadFileName(head)) {
-    table.AddFile(head);
-  } else {
-    renamedHead = ReadImageFile(head);
-    if (renamedHead->unreadable) return refuse(*renamedHead->unreadable);
-    renamedHead->name = kHeadFileName;
-  }
-  for (const std::string& text : options.subs) {
-    const SubCodeArgument sub = ParseSubCodeArgument(text);
-    if (const std::optional<std::string> refusal = table.AddFile(fs::path(sub.file))) {
-      return refuse({"Error", *refusal});
-    }
-    // Sub-code k shows in grid row k + 1, where the window edits it.
-    const int row = table.SubCodeCount() + 1;
-    if (sub.type) {
-      try {
-        table.SetCodeTypeText(row, *sub.type);
-      } catch (const ConversionError& error) {
-        return refuse({"Error", error.what()});
-      }
-    }
-    if (sub.flag) table.SetUpdateFlag(row, *sub.flag == 1);
+  void AddOptions(CLI::App& command) override {
+    command.add_option("FILE", options_.file, "firmware file")->required();
+    CLI::Option* device =
+        command.add_option("--device", options_.device, "compare with enclosure N (from 1)")
+            ->check(WholeNumber(1, 8));
+    CLI::Option* version =
+        command
+            .add_option("--device-version", options_.deviceVersion,
+                        "compare with a device of this firmware version (hex)")
+            ->check(CLI::Validator([](std::string& v) { return CheckHexArgument(v, 8); }, "HEX"));
+    CLI::Option* product =
+        command
+            .add_option("--device-product", options_.deviceProduct,
+                        "... and this product code (hex, e.g. 5000)")
+            ->check(CLI::Validator([](std::string& v) { return CheckHexArgument(v, 4); }, "HEX"));
+    device->excludes(version)->excludes(product);
+    version->needs(product);
+    product->needs(version);
   }
 
-  ImageParts parts = ReadImageParts(table);
-  // A sub-code named SPIHEAD.BIN takes the head file's place, as in the window.
-  if (!parts.head) parts.head = std::move(renamedHead);
-  const ImageBuild build = BuildImage(parts, settings, fill);
-  if (build.refusal) return refuse(*build.refusal);
-  if (!SaveImageFile(fs::path(options.output), build.image, panels, messages)) return kExitFailed;
-  std::cout << "Bin size " << build.image.size() << " bytes, configuration block at "
-            << *build.configOffset << '\n'
-            << panels.Text(3) << std::endl;
-  return kExitOk;
+  int Run(Invocation& run) override { return RunFirmwareCheck(run.host(), options_); }
+
+ private:
+  FirmwareCheckOptions options_;
+};
+
+class FirmwareUpgradeCommand final : public Command {
+ public:
+  FirmwareUpgradeCommand()
+      : Command("upgrade", "erase, program and verify the controller's flash") {}
+
+  void AddOptions(CLI::App& command) override {
+    command.add_option("FILE", options_.file, "firmware file")->required();
+    AddEnclosureChoice(command, options_.device, options_.enclosure, direct_);
+    command.add_flag("--yes,-y", options_.yes,
+                     "do not ask for confirmation, nor before going on without a backup "
+                     "when the flash reads as erased");
+    command.add_flag("--no-backup", options_.noBackup,
+                     "do not read the flash into a backup file first");
+    command.add_option("--log-dir", options_.logDir, "where the backup and the daily log files go");
+  }
+
+  int Run(Invocation& run) override {
+    const FirmwareRequest request{FirmwareWork::Upgrade, options_.file, options_.device,
+                                  options_.enclosure,    options_.yes,  options_.noBackup};
+    if (const std::optional<int> done = Served(run, direct_, options_.logDir, request)) {
+      return *done;
+    }
+    return RunFirmwareUpgrade(run.host(), options_);
+  }
+
+ private:
+  FirmwareUpgradeOptions options_;
+  bool direct_ = false;
+};
+
+class FirmwareBackupCommand final : public Command {
+ public:
+  FirmwareBackupCommand() : Command("backup", "read the controller's flash into a file") {}
+
+  void AddOptions(CLI::App& command) override {
+    command.add_option("FILE", options_.file, "the backup file (replaced if it exists)")
+        ->required();
+    AddEnclosureChoice(command, options_.device, options_.enclosure, direct_);
+    command.add_option("--log-dir", options_.logDir,
+                       "where the daily log files are, to tell of a firmware upgrade cut "
+                       "short");
+  }
+
+  int Run(Invocation& run) override {
+    const FirmwareRequest request{FirmwareWork::Backup, options_.file, options_.device,
+                                  options_.enclosure,   false,         false};
+    if (const std::optional<int> done = Served(run, direct_, options_.logDir, request)) {
+      return *done;
+    }
+    return RunFirmwareBackup(run.host(), options_);
+  }
+
+ private:
+  FirmwareBackupOptions options_;
+  bool direct_ = false;
+};
+
+class FirmwareRestoreCommand final : public Command {
+ public:
+  FirmwareRestoreCommand()
+      : Command("restore", "erase, program and verify the controller's flash with a backup") {}
+
+  void AddOptions(CLI::App& command) override {
+    command.add_option("FILE", options_.file, "a backup file")->required();
+    AddEnclosureChoice(command, options_.device, options_.enclosure, direct_);
+    command.add_flag("--yes,-y", options_.yes, "do not ask for confirmation");
+    command.add_option("--log-dir", options_.logDir, "where the daily log files go");
+  }
+
+  int Run(Invocation& run) override {
+    const FirmwareRequest request{FirmwareWork::Restore, options_.file, options_.device,
+                                  options_.enclosure,    options_.yes,  false};
+    if (const std::optional<int> done = Served(run, direct_, options_.logDir, request)) {
+      return *done;
+    }
+    return RunFirmwareRestore(run.host(), options_);
+  }
+
+ private:
+  FirmwareRestoreOptions options_;
+  bool direct_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<Command> MakeFirmwareCommand() {
+  std::vector<std::unique_ptr<Command>> commands;
+  commands.push_back(std::make_unique<FirmwareCheckCommand>());
+  commands.push_back(std::make_unique<FirmwareUpgradeCommand>());
+  commands.push_back(std::make_unique<FirmwareBackupCommand>());
+  commands.push_back(std::make_unique<FirmwareRestoreCommand>());
+  commands.push_back(MakeFirmwareBuildCommand());
+  return std::make_unique<CommandGroup>(
+      "firmware", "check, upgrade, back up, restore or build firmware", std::move(commands));
 }
 
 }  // namespace px::cli

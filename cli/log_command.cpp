@@ -1,14 +1,17 @@
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include "cli/command.h"
 #include "cli/commands.h"
 #include "cli/host.h"
 #include "cli/log_date.h"
+#include "cli/options.h"
 #include "cli/stop_signal.h"
 #include "common/text.h"
 #include "eventlog/log_file.h"
@@ -22,6 +25,12 @@ namespace px::cli {
 namespace {
 
 namespace fs = std::filesystem;
+
+struct LogOptions {
+  std::string logDir;
+  std::string date;  // YYMMDD; empty for today
+  bool follow = false;
+};
 
 // The writer replaces the day's file as a whole after each change; looking
 // twice a second shows a new line soon enough without keeping the disk busy.
@@ -69,6 +78,8 @@ fs::path DefaultLogDirectory() {
   }
   return directory;
 }
+
+namespace {
 
 int RunLog(Host& host, const LogOptions& options) {
   const fs::path directory =
@@ -122,6 +133,29 @@ int RunLog(Host& host, const LogOptions& options) {
   }
   MarkStopped();
   return kExitOk;
+}
+
+class LogCommand final : public Command {
+ public:
+  LogCommand() : Command("log", "print a day's event log") {}
+
+  void AddOptions(CLI::App& command) override {
+    command.add_option("--log-dir", options_.logDir, "where the daily log files are");
+    command.add_option("--date", options_.date, "the day, YYMMDD (default: today)")
+        ->check(Checked(&CheckLogDate, "YYMMDD"));
+    command.add_flag("--follow,-f", options_.follow, "keep printing new lines until stopped");
+  }
+
+  int Run(Invocation& run) override { return RunLog(run.host(), options_); }
+
+ private:
+  LogOptions options_;
+};
+
+}  // namespace
+
+std::unique_ptr<Command> MakeLogCommand() {
+  return std::make_unique<LogCommand>();
 }
 
 }  // namespace px::cli

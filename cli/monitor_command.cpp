@@ -1,5 +1,8 @@
+#include "cli/monitor_command.h"
+
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <system_error>
 
@@ -7,9 +10,11 @@
 #include "cli/commands.h"
 #include "cli/core_state.h"
 #include "cli/enclosure_status.h"
+#include "cli/events_client.h"
 #include "cli/host.h"
 #include "cli/member_history.h"
 #include "cli/metrics.h"
+#include "cli/options.h"
 #include "cli/stop_signal.h"
 #include "common/files.h"
 #include "common/text.h"
@@ -156,6 +161,77 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
     if (!options.oneshot) return kExitFailed;
   }
   return options.oneshot ? static_cast<int>(health) : kExitOk;
+}
+
+void AddMonitorOptions(CLI::App& command, MonitorOptions& monitor) {
+  command.add_option("--interval", monitor.intervalSeconds, "seconds between polls")
+      ->capture_default_str()
+      ->check(WholeNumber(0, 86400));
+  command.add_option("--log-dir", monitor.logDir, "where the daily log files go");
+  command.add_option("--polls", monitor.polls)
+      ->group("")
+      ->check(Hidden("--polls", WholeNumber(0, 1000000)));
+  command.add_flag("--oneshot", monitor.oneshot,
+                   "poll once, tell its events and alerts, and exit as status does (for "
+                   "cron)");
+  command.add_flag("--test", monitor.test, "raise a TestAlert for every enclosure at the start");
+  command
+      .add_option("--textfile", monitor.textfile,
+                  "after every poll, write the metrics to DIR/pxraid.prom for the node "
+                  "exporter's textfile collector")
+      ->option_text("DIR");
+  command
+      .add_option("--exec", monitor.exec,
+                  "run PROGRAM for every alert: PROGRAM EVENT DEVICE [PORT], with PXRAID_* in "
+                  "its environment")
+      ->option_text("PROGRAM");
+  CLI::Option* mailOption =
+      command
+          .add_option("--mail", monitor.mailTo,
+                      "mail critical conditions to ADDRESS, once and then daily while they "
+                      "last")
+          ->option_text("ADDRESS");
+  command.add_option("--mail-from", monitor.mailFrom, "the mail's sender")
+      ->option_text("ADDRESS")
+      ->needs(mailOption);
+  command.add_option("--sendmail", monitor.sendmail, "the program mail is handed to, with -t")
+      ->option_text("PATH")
+      ->capture_default_str()
+      ->needs(mailOption);
+  command
+      .add_option("--alert-timeout", monitor.alertTimeoutSeconds,
+                  "seconds the program and sendmail may take before they are killed")
+      ->capture_default_str()
+      ->check(WholeNumber(1, 3600));
+  CLI::Option* historyOption =
+      command
+          .add_option("--history", monitor.history,
+                      "keep the member history in FILE (default: beside the logs; root's in "
+                      "/var/lib/pxraid)")
+          ->option_text("FILE");
+  command.add_flag("--no-history", monitor.noHistory, "keep no member history")
+      ->excludes(historyOption);
+}
+
+MonitorCommand::MonitorCommand()
+    : Command("monitor", "poll the enclosures and keep the daily event log until stopped") {}
+
+void MonitorCommand::AddOptions(CLI::App& command) {
+  AddMonitorOptions(command, options_);
+  CLI::Option* eventsFlag = command.add_flag(
+      "--events", followEvents_,
+      "follow pxraidd's events (every alert its monitor raises) instead of polling here");
+  command.add_flag("--json", eventsJson_, "with --events: one JSON object a line")
+      ->needs(eventsFlag);
+}
+
+int MonitorCommand::Run(Invocation& run) {
+  if (followEvents_) return FollowServiceEvents(eventsJson_);
+  return RunMonitor(run.host(), options_);
+}
+
+std::unique_ptr<Command> MakeMonitorCommand() {
+  return std::make_unique<MonitorCommand>();
 }
 
 }  // namespace px::cli

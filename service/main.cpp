@@ -11,10 +11,10 @@
 #include <thread>
 #include <utility>
 
-#include "cli/app.h"
 #include "cli/commands.h"
 #include "cli/host.h"
 #include "cli/member_history.h"
+#include "cli/monitor_command.h"
 #include "cli/stop_signal.h"
 #include "cli/virtual_scenarios.h"
 #include "common/files.h"

@@ -1,162 +1,29 @@
 #include <algorithm>
 #include <array>
-#include <cctype>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 
+#include "cli/command.h"
 #include "cli/commands.h"
 #include "cli/core_state.h"
 #include "cli/enclosure_status.h"
 #include "cli/host.h"
 #include "cli/member_history.h"
 #include "cli/metrics.h"
+#include "cli/options.h"
+#include "cli/status_client.h"
 #include "core/flash_job.h"
 #include "raid/monitor.h"
-
-#ifndef _WIN32
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace px::cli {
 
 namespace fs = std::filesystem;
-
-namespace {
-
-// systemd names the journal's stream in JOURNAL_STREAM as "device:inode";
-// standard error must be that stream, not merely have inherited the
-// variable (a terminal started by a user service passes it on to its shell).
-bool ErrorsGoToTheJournal() {
-#ifdef _WIN32
-  return false;
-#else
-  const char* stream = std::getenv("JOURNAL_STREAM");
-  unsigned long long device = 0;
-  unsigned long long inode = 0;
-  struct stat error {};
-  return stream != nullptr && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
-         ::fstat(STDERR_FILENO, &error) == 0 && device == error.st_dev && inode == error.st_ino;
-#endif
-}
-
-}  // namespace
-
-std::string PriorityPrefix(int priority) {
-  static const bool journal = ErrorsGoToTheJournal();
-  return journal ? std::string("<").append(std::to_string(priority)).append(">") : std::string();
-}
-
-void Complain(const std::string& text) {
-  std::cerr << PriorityPrefix(kPriorityWarning) << "pxraid: " << text << std::endl;
-}
-
-namespace {
-bool quietRun = false;
-}  // namespace
-
-void Announce(const std::string& text) {
-  if (quietRun) return;
-  std::cerr << PriorityPrefix(kPriorityNotice) << "pxraid: " << text << std::endl;
-}
-
-void SetQuiet(bool quiet) {
-  quietRun = quiet;
-}
-
-std::string ReasonText(const std::error_code& error) {
-  std::string text = error.message();
-  // Windows ends its messages with a full stop and a line break.
-  while (!text.empty() &&
-         (text.back() == '.' || std::isspace(static_cast<unsigned char>(text.back())))) {
-    text.pop_back();
-  }
-  // "Permission denied" reads "permission denied" after a colon; an
-  // abbreviation keeps its capitals.
-  if (text.size() > 1 && std::isupper(static_cast<unsigned char>(text[0])) &&
-      std::islower(static_cast<unsigned char>(text[1]))) {
-    text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
-  }
-  return text;
-}
-
-std::string NotProbedText(const BusyDriveReport& busy) {
-  return "drive " + std::to_string(busy.drive) + (busy.node.empty() ? "" : " (" + busy.node + ")") +
-         " was not probed: " + busy.reason + ".";
-}
-
-uint32_t DetectAndExplain(CoreState& core) {
-  return ExplainDetection(core, core.Detect());
-}
-
-uint32_t ExplainDetection(CoreState& core, uint32_t count) {
-  const std::string advice = core.host.PermissionAdvice(core.detection.PhysicalDriveCount);
-  // A drive another program holds may well be an enclosure: it is named
-  // rather than taken for absent.
-  for (const BusyDriveReport& busy : BusyDrives(core)) Complain(NotProbedText(busy));
-  if (count == 0 && core.detection.BusyDrives.load() == 0) Complain(core.NoEnclosureText());
-  if (!advice.empty()) Complain(advice);
-  return count;
-}
-
-void TellCutShortRuns(const CoreState& core, const std::filesystem::path& logDirectory,
-                      CutShortWatch& watch) {
-  for (const std::string& notice : watch.Look(core, logDirectory)) {
-    std::cerr << PriorityPrefix(kPriorityCritical) << "pxraid: " << notice << std::endl;
-  }
-}
-
-namespace {
-
-// Where --drive asked for one drive only, no other is probed.
-CoreOptions LookingAt(int drive) {
-  CoreOptions options;
-  if (drive != kEveryDrive) options.onlyDrive = static_cast<uint32_t>(drive);
-  return options;
-}
-
-}  // namespace
-
-int RunList(Host& host, const ListOptions& options) {
-  CoreState core(host, LookingAt(options.drive));
-  const uint32_t count = DetectAndExplain(core);
-  if (count == 0) return kExitNoDevice;
-
-  std::vector<EnclosureReport> enclosures;
-  for (std::size_t slot = 0; slot < count; ++slot) {
-    enclosures.push_back(BuildReport(core, slot, true, false));
-  }
-  if (!options.enclosure.empty()) {
-    const EnclosureChoice chosen = ChooseEnclosure(enclosures, options.enclosure);
-    if (!chosen.index) {
-      Complain(chosen.why);
-      return kExitNoDevice;
-    }
-    enclosures = {enclosures[*chosen.index]};
-  }
-  std::vector<std::array<std::string, 7>> rows = {
-      {"DEV", "DRIVE", "NAME", "FIRMWARE", "MODE", "P0", "P1"}};
-  for (const EnclosureReport& enclosure : enclosures) rows.push_back(ListFields(enclosure));
-  std::array<std::size_t, 7> widths{};
-  for (const auto& row : rows) {
-    for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
-  }
-  for (const auto& row : rows) {
-    std::string line;
-    for (std::size_t i = 0; i < row.size(); ++i) {
-      line += row[i];
-      if (i + 1 < row.size()) line += std::string(widths[i] - row[i].size() + 2, ' ');
-    }
-    std::cout << line << '\n';
-  }
-  return kExitOk;
-}
 
 namespace {
 
@@ -249,8 +116,9 @@ int AnswerFailure(const StatusOptions& options, const std::string& error, Status
   return kExitUnknown;
 }
 
-}  // namespace
-
+// status could not run to its end (a recording that cannot be written or
+// read, a replay that went another way): UNKNOWN, said on standard error and
+// in the format asked for, knowing no enclosure.
 int StatusFailed(const StatusOptions& options, const std::string& error) {
   return AnswerFailure(options, error, StatusReports{});
 }
@@ -300,6 +168,77 @@ int RunStatus(Host& host, const StatusOptions& options) {
     }
     return AnswerFailure(options, failure.what(), std::move(known));
   }
+}
+
+class StatusCommand final : public Command {
+ public:
+  StatusCommand()
+      : Command("status",
+                "read every enclosure's status; exit 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN") {}
+
+  void AddOptions(CLI::App& command) override {
+    CLI::Option* jsonFlag =
+        command.add_flag("--json", json_, "machine-readable output (--format json)");
+    command
+        .add_option("--format", format_,
+                    "text, json, prometheus (the text exposition format, for a node "
+                    "exporter's textfile collector) or nagios (a monitoring plugin's line with "
+                    "performance data)")
+        ->option_text("FORMAT")
+        ->check(CLI::IsMember(StatusFormatNames()))
+        ->excludes(jsonFlag);
+    CLI::Option* drive = AddDriveChoice(command, options_.drive);
+    AddEnclosureChoice(command, options_.enclosure)->excludes(drive);
+    command.add_flag("--direct", direct_,
+                     "read the enclosures here even when pxraidd runs (which otherwise "
+                     "answers, for users who may not open the disks)");
+    command.add_option("--log-dir", options_.logDir,
+                       "where the daily log files are, to tell of a firmware upgrade cut "
+                       "short");
+    command
+        .add_option("--history", options_.history,
+                    "the member history a rebuild's time left is read from (default: the one "
+                    "pxraid monitor keeps beside the logs)")
+        ->option_text("FILE");
+  }
+
+  int Run(Invocation& run) override {
+    const StatusOptions options = Options();
+    // The service's answer is of the machine's own disks, read as they were
+    // at its last poll: a run on other disks, or one being recorded, reads
+    // them itself.
+    if (!direct_ && run.OnThisMachinesDisks()) {
+      if (const std::optional<int> answered = StatusFromService(options)) return *answered;
+    }
+    return RunStatus(run.host(), options);
+  }
+
+  // status speaks to monitoring systems, for which a check that is called
+  // wrongly is UNKNOWN, not CRITICAL.
+  int UsageExit() const override { return kExitUnknown; }
+
+  // A check that could not be made is UNKNOWN, and still answers in the
+  // format a monitoring system reads.
+  int Failed(const std::string& error) const override { return StatusFailed(Options(), error); }
+
+ private:
+  StatusOptions Options() const {
+    StatusOptions options = options_;
+    options.format =
+        json_ ? StatusFormat::Json : ParseStatusFormat(format_).value_or(StatusFormat::Text);
+    return options;
+  }
+
+  StatusOptions options_;
+  bool json_ = false;
+  std::string format_ = "text";
+  bool direct_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<Command> MakeStatusCommand() {
+  return std::make_unique<StatusCommand>();
 }
 
 }  // namespace px::cli
