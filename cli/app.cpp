@@ -83,13 +83,9 @@ Tool::Tool() : app_("Status, event log and firmware of two-disk USB RAID enclosu
   commands_.push_back(MakeHistoryCommand());
   commands_.push_back(MakeLogCommand());
   commands_.push_back(MakeFirmwareCommand());
-  app_.add_option("--simulate-time", global_.simulateTime)->group("");
-  app_.add_option("--control-trace", global_.controlTrace)->group("");
-  app_.add_option("--held-elsewhere", global_.heldElsewhere)->group("");
-  app_.add_option("--read-latency", global_.readLatencyMicros)
-      ->group("")
-      ->check(Hidden("--read-latency", WholeNumber(0, 1000000)));
   for (const std::unique_ptr<Command>& command : commands_) command->AttachTo(app_);
+  // After the commands, which would take it on as theirs.
+  app_.formatter(BlankLineAfterOptions());
 }
 
 Tool::~Tool() = default;

@@ -59,8 +59,9 @@ struct StatusOptions {
 struct MonitorOptions {
   uint32_t intervalSeconds = 4;
   std::string logDir;
-  // Hidden, for tests: stop after this many polls as a stop request would;
-  // 0 runs until stopped.
+  // Stop after this many polls as a stop request would; 0 runs until
+  // stopped. Only for tests, which give it as pxraid-test's or pxraidd's
+  // hidden --polls.
   int polls = 0;
   // One poll with its events and alerts, then the exit status of status.
   bool oneshot = false;

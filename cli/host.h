@@ -31,21 +31,22 @@ struct GlobalOptions {
   // a recording to replay instead of talking to any disk; empty for none.
   std::string record;
   std::string replay;
-  // Hidden, for tests: the local date and time the run starts at
-  // (2026-12-07T10:00:00). Device waits then cost no wall time, and the clock
-  // of the log moves only by the monitor's intervals.
+  // The rest is only for tests, which give it through hidden options of
+  // pxraid-test (not pxraid's) or of pxraidd.
+  // The local date and time the run starts at (2026-12-07T10:00:00).
+  // Device waits then cost no wall time, and the clock of the log moves only
+  // by the monitor's intervals.
   std::string simulateTime;
-  // Hidden, for tests: under --virtual, where to write at exit what the
-  // virtual controllers were told through their control sector.
+  // Under --virtual, where to write at exit what the virtual controllers
+  // were told through their control sector.
   std::string controlTrace;
-  // Hidden, for tests: under --virtual, physical drives that another
-  // program holds, as "N" or "N:firmware": for the whole run, or with
-  // "@P" after it from status poll P on (0 is the first after discovery),
-  // when the drive has been found.
+  // Under --virtual, physical drives that another program holds, as "N" or
+  // "N:firmware": for the whole run, or with "@P" after it from status poll
+  // P on (0 is the first after discovery), when the drive has been found.
   std::vector<std::string> heldElsewhere;
-  // Hidden, for tests: under --virtual, every read of the virtual disks
-  // really takes this long (microseconds), so that a whole process can be
-  // caught in the middle of a firmware upgrade.
+  // Under --virtual, every read of the virtual disks really takes this long
+  // (microseconds), so that a whole process can be caught in the middle of a
+  // firmware upgrade.
   uint32_t readLatencyMicros = 0;
 };
 

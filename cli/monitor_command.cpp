@@ -168,9 +168,6 @@ void AddMonitorOptions(CLI::App& command, MonitorOptions& monitor) {
       ->capture_default_str()
       ->check(WholeNumber(0, 86400));
   command.add_option("--log-dir", monitor.logDir, "where the daily log files go");
-  command.add_option("--polls", monitor.polls)
-      ->group("")
-      ->check(Hidden("--polls", WholeNumber(0, 1000000)));
   command.add_flag("--oneshot", monitor.oneshot,
                    "poll once, tell its events and alerts, and exit as status does (for "
                    "cron)");
@@ -217,6 +214,7 @@ MonitorCommand::MonitorCommand()
     : Command("monitor", "poll the enclosures and keep the daily event log until stopped") {}
 
 void MonitorCommand::AddOptions(CLI::App& command) {
+  command.formatter(BlankLineAfterOptions());
   AddMonitorOptions(command, options_);
   CLI::Option* eventsFlag = command.add_flag(
       "--events", followEvents_,

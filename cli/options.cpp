@@ -27,7 +27,24 @@ std::string ResolvedNode(std::string text) {
   return error ? text : node.string();
 }
 
+class SpacedFormatter final : public CLI::Formatter {
+ public:
+  // CLI11's own layout, with the blank line after the options.
+  std::string make_help(const CLI::App* app, std::string name,
+                        CLI::AppFormatMode mode) const override {
+    if (mode != CLI::AppFormatMode::Normal) return CLI::Formatter::make_help(app, name, mode);
+    std::string groups = make_groups(app, mode);
+    if (!groups.empty() && !groups.ends_with("\n\n")) groups += '\n';
+    return make_description(app) + make_usage(app, name) + make_positionals(app) + groups +
+           make_subcommands(app, mode) + '\n' + make_footer(app);
+  }
+};
+
 }  // namespace
+
+std::shared_ptr<CLI::Formatter> BlankLineAfterOptions() {
+  return std::make_shared<SpacedFormatter>();
+}
 
 CLI::Validator Checked(std::string (*check)(const std::string&), const std::string& name) {
   return CLI::Validator(check, name);

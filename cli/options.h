@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 // The options and checks that several of pxraid's commands share, so that
@@ -23,6 +24,11 @@ CLI::Validator WholeNumber(uint64_t min, uint64_t max);
 // one, whose name it gives as empty (": 5000000 is not in the range ..."):
 // a hidden option's check names the option itself, and the empty name goes.
 CLI::Validator Hidden(const std::string& name, const CLI::Validator& check);
+
+// The help of the tool itself and of monitor, whose options end with a
+// blank line before what follows (the commands, the end), as their help has
+// always read; every other command's ends with its last option.
+std::shared_ptr<CLI::Formatter> BlankLineAfterOptions();
 
 // The options every command takes, before or after its name: --virtual,
 // --record, --replay and --quiet.

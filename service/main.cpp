@@ -15,6 +15,7 @@
 #include "cli/host.h"
 #include "cli/member_history.h"
 #include "cli/monitor_command.h"
+#include "cli/options.h"
 #include "cli/stop_signal.h"
 #include "cli/virtual_scenarios.h"
 #include "common/files.h"
@@ -93,6 +94,9 @@ int Run(int argc, char** argv) {
   // Monitoring ends after --polls polls (hidden, for tests), and what the
   // last one found is served until the service is stopped.
   cli::AddMonitorOptions(app, monitor);
+  app.add_option("--polls", monitor.polls)
+      ->group("")
+      ->check(cli::Hidden("--polls", cli::WholeNumber(0, 1000000)));
 
   try {
     app.parse(argc, argv);

@@ -7,10 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <stdexcept>
+#include <string_view>
 
 #include "eventlog/log_file.h"
 
@@ -19,6 +21,10 @@ extern char** environ;
 namespace px::test {
 namespace {
 
+// The options that only pxraid-test takes (pxraid_test_host.cpp).
+constexpr std::array<std::string_view, 5> kTestHostOptions{
+    "--simulate-time", "--control-trace", "--held-elsewhere", "--read-latency", "--polls"};
+
 void ClosePipe(int& fd) {
   if (fd >= 0) ::close(fd);
   fd = -1;
@@ -26,13 +32,22 @@ void ClosePipe(int& fd) {
 
 }  // namespace
 
+std::string ProgramFor(const std::vector<std::string>& args) {
+  for (const std::string& arg : args) {
+    for (const std::string_view option : kTestHostOptions) {
+      if (arg == option || arg.starts_with(std::string(option) + "=")) return PXRAID_TEST_EXE;
+    }
+  }
+  return PXRAID_EXE;
+}
+
 std::vector<std::string> RunResult::OutLines() const {
   return SplitLines(out);
 }
 
 PxraidProcess::PxraidProcess(const std::vector<std::string>& args, const std::string& input,
                              const std::vector<std::string>& launcher,
-                             const std::vector<std::string>& added) {
+                             const std::vector<std::string>& added, const std::string& program) {
   int in[2], out[2], err[2];
   if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) throw std::runtime_error("pipe");
   posix_spawn_file_actions_t actions;
@@ -45,7 +60,7 @@ PxraidProcess::PxraidProcess(const std::vector<std::string>& args, const std::st
   }
 
   std::vector<std::string> storage = launcher;
-  storage.emplace_back(PXRAID_EXE);
+  storage.push_back(program.empty() ? ProgramFor(args) : program);
   storage.insert(storage.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& arg : storage) argv.push_back(arg.data());
@@ -186,6 +201,11 @@ RunResult PxraidProcess::Wait() {
 
 RunResult RunPxraid(const std::vector<std::string>& args, const std::string& input) {
   PxraidProcess process(args, input);
+  return process.Wait();
+}
+
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args) {
+  PxraidProcess process(args, "", {}, {}, program);
   return process.Wait();
 }
 

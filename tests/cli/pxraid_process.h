@@ -16,7 +16,12 @@ struct RunResult {
   std::vector<std::string> OutLines() const;
 };
 
-// The built pxraid, run in a child process with LC_ALL=C (so log timestamps
+// The tool that runs `args`: the built pxraid, or pxraid-test when they give
+// one of the options that only it takes (--simulate-time, --control-trace,
+// --held-elsewhere, --read-latency, --polls), which pxraid refuses.
+std::string ProgramFor(const std::vector<std::string>& args);
+
+// The built tool (ProgramFor), run in a child process with LC_ALL=C (so log timestamps
 // read the same on every machine) and its three standard streams on pipes.
 class PxraidProcess {
  public:
@@ -24,9 +29,11 @@ class PxraidProcess {
   // and arguments come after it); `environment` (NAME=VALUE) is added to
   // this process's. A JOURNAL_STREAM given empty names standard error's pipe,
   // as systemd names the journal's stream; none is passed on otherwise.
+  // `program` is the tool's path; empty for ProgramFor(args).
   explicit PxraidProcess(const std::vector<std::string>& args, const std::string& input = "",
                          const std::vector<std::string>& launcher = {},
-                         const std::vector<std::string>& environment = {});
+                         const std::vector<std::string>& environment = {},
+                         const std::string& program = {});
   ~PxraidProcess();
   PxraidProcess(const PxraidProcess&) = delete;
   PxraidProcess& operator=(const PxraidProcess&) = delete;
@@ -62,6 +69,8 @@ class PxraidProcess {
 
 // Runs the tool to its end.
 RunResult RunPxraid(const std::vector<std::string>& args, const std::string& input = "");
+// The same for `program` (PXRAID_EXE, PXRAID_TEST_EXE), whatever `args`.
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args);
 
 // The launcher that runs the tool as a user to whom file modes apply: root
 // reads every file whatever its mode, so when the tests run as root (as CI

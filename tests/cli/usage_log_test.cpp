@@ -23,6 +23,53 @@ struct UsageCase {
   std::string message;  // part of what standard error says; empty: anything
 };
 
+// The options only tests give are pxraid-test's: the pxraid that is shipped
+// refuses each as it refuses any option it does not know, and pxraid-test
+// runs with it.
+TEST(Usage, TheShippedPxraidTakesNoTestOption) {
+  const TempDir dir;
+  const std::string trace = (dir.path() / "trace.json").string();
+  const std::string logDir = (dir.path() / "log").string();
+  struct Case {
+    std::vector<std::string> args;  // after --virtual healthy-mirror
+    std::string refusal;
+    int exitCode;          // the shipped pxraid's
+    int testHostExitCode;  // pxraid-test's
+  };
+  const std::vector<Case> cases{
+      {{"--simulate-time", kStartTime, "status"}, "'--simulate-time' for status", 3, 0},
+      {{"--control-trace", trace, "--simulate-time", kStartTime, "list"},
+       "'--control-trace' for list",
+       2,
+       0},
+      {{"--held-elsewhere", "1", "--simulate-time", kStartTime, "list"},
+       "'--held-elsewhere' for list",
+       2,
+       3},
+      {{"--read-latency", "0", "--simulate-time", kStartTime, "status"},
+       "'--read-latency' for status",
+       3,
+       0},
+      {{"monitor", "--polls", "1", "--simulate-time", kStartTime, "--log-dir", logDir,
+        "--no-history"},
+       "'--polls' for monitor",
+       2,
+       0},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args{"--virtual", "healthy-mirror"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    SCOPED_TRACE(c.refusal);
+    const RunResult shipped = RunProgram(PXRAID_EXE, args);
+    EXPECT_EQ(shipped.exitCode, c.exitCode);
+    EXPECT_EQ(shipped.out, "");
+    EXPECT_EQ(shipped.err,
+              "pxraid: unknown option " + c.refusal + "\nRun with --help for more information.\n");
+    const RunResult test = RunProgram(PXRAID_TEST_EXE, args);
+    EXPECT_EQ(test.exitCode, c.testHostExitCode) << test.err;
+  }
+}
+
 // A usage error names what was wrong and exits 2, or 3 (UNKNOWN) from
 // status, whose exit codes a monitoring system reads: whatever the command,
 // one kind of mistake gives one exit status.

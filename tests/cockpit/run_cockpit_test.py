@@ -6,7 +6,11 @@ DevTools protocol. Each scenario's page is checked against what
 `pxraid --virtual S status --json` says, and kept as a screenshot; an event
 the service raises after the page was opened must appear without a reload.
 
-Usage: run_cockpit_test.py --pxraidd EXE --pxraid EXE --page DIR --out DIR
+Usage: run_cockpit_test.py --pxraidd EXE --pxraid EXE --pxraid-test EXE --page DIR --out DIR
+
+The page runs --pxraid as users would; the service's firmware jobs run
+--pxraid-test, the tests' build of it, which takes the simulated time the
+service hands on.
 """
 
 import argparse
@@ -300,7 +304,7 @@ class Run:
     def start_service(self, scenario, polls):
         self.service = self.start("pxraidd-" + scenario, [
             self.args.pxraidd, "--bus", self.bus, "--virtual", scenario, "--simulate-time", START_TIME,
-            "--pxraid", self.args.pxraid,
+            "--pxraid", self.args.pxraid_test,
             "--interval", "1", "--log-dir", os.path.join(self.folder, "log-" + scenario),
             "--polls", str(polls)])
 
@@ -366,6 +370,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--pxraidd", required=True)
     parser.add_argument("--pxraid", required=True)
+    parser.add_argument("--pxraid-test", required=True)
     parser.add_argument("--page", required=True)
     parser.add_argument("--out", required=True)
     args = parser.parse_args()

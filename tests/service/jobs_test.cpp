@@ -198,7 +198,7 @@ class PolkitRun {
                                   "--simulate-time",
                                   kStartTime,
                                   "--pxraid",
-                                  PXRAID_EXE,
+                                  PXRAID_TEST_EXE,
                                   "--log-dir",
                                   (folder_ / "log").string(),
                                   "--polls",
