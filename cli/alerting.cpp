@@ -19,6 +19,11 @@
 #endif
 
 namespace px::cli {
+
+using monitor::EnclosureReport;
+using monitor::MemberReport;
+using monitor::StatusReports;
+
 namespace {
 
 int PriorityOf(Severity severity) {

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "cli/commands.h"
-#include "cli/enclosure_status.h"
 #include "common/clock.h"
+#include "monitor/status_report.h"
 #include "raid/alerts.h"
 
 namespace px::cli {
@@ -62,11 +62,12 @@ class MailPacing {
 // The critical conditions of the enclosures read: each failed member, and
 // each absent one where that makes the enclosure critical (a mirror or
 // stripe; a single disk by design is not), named as their events are.
-std::vector<Alert> CriticalConditions(const StatusReports& reports);
+std::vector<Alert> CriticalConditions(const monitor::StatusReports& reports);
 
 // The message handed to sendmail -t: headers, a blank line, the body.
 std::string MailMessage(const MonitorOptions& options, const std::string& hostName,
-                        const Alert& alert, bool reminder, const EnclosureReport* enclosure);
+                        const Alert& alert, bool reminder,
+                        const monitor::EnclosureReport* enclosure);
 
 // Beside the logs: the pacing of mail, kept between runs.
 inline constexpr char kMailStateName[] = "pxraid-mail.state";
@@ -80,18 +81,18 @@ class Alerting {
 
   // --test: one TestAlert for every enclosure, by every route, mail too.
   // Returns the alerts told.
-  std::vector<Alert> Test(const StatusReports& reports);
+  std::vector<Alert> Test(const monitor::StatusReports& reports);
   // What one poll changed, the member history's warnings it raised (a
   // critical one is mailed), and the mail its conditions are due. Returns
   // the alerts told, in their order.
   std::vector<Alert> AfterPoll(const std::vector<EnclosureEvent>& events,
-                               const std::vector<Alert>& warnings, const StatusReports& reports,
-                               int64_t now);
+                               const std::vector<Alert>& warnings,
+                               const monitor::StatusReports& reports, int64_t now);
 
  private:
   void Tell(const Alert& alert);
   // `retried`: the pacing tries a mail that failed again.
-  bool Mail(const Alert& alert, bool reminder, const StatusReports& reports, bool retried);
+  bool Mail(const Alert& alert, bool reminder, const monitor::StatusReports& reports, bool retried);
   void SaveMailState();
 
   const MonitorOptions& options_;

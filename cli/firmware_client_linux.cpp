@@ -14,14 +14,19 @@
 #include <vector>
 
 #include "bus/sd_bus_handles.h"
-#include "cli/enclosure_status.h"
 #include "cli/firmware_client.h"
 #include "cli/stop_signal.h"
 #include "common/files.h"
 #include "common/text.h"
 #include "firmware/flash_backup.h"
+#include "monitor/status_report.h"
 
 namespace px::cli {
+
+using monitor::ChooseEnclosure;
+using monitor::EnclosureChoice;
+using monitor::EnclosureReport;
+using monitor::MemberReport;
 
 using bus::Bus;
 using bus::BusError;

@@ -38,6 +38,11 @@
 #endif
 
 namespace px::cli {
+
+using monitor::ChooseEnclosure;
+using monitor::EnclosureChoice;
+using monitor::EnclosureReport;
+
 namespace {
 
 namespace fs = std::filesystem;

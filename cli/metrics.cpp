@@ -8,6 +8,11 @@
 #include "common/text.h"
 
 namespace px::cli {
+
+using monitor::EnclosureReport;
+using monitor::MemberReport;
+using monitor::StatusReports;
+
 namespace {
 
 constexpr std::array<const char*, 4> kMemberStates{"ready", "inserted", "absent", "failed"};

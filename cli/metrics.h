@@ -7,7 +7,7 @@
 #include <string_view>
 #include <utility>
 
-#include "cli/enclosure_status.h"
+#include "monitor/status_report.h"
 
 namespace px::cli {
 
@@ -31,7 +31,8 @@ std::string EscapeLabelValue(std::string_view value);
 //   pxraid_status_read_ok{device} 0 or 1
 //   pxraid_last_poll_timestamp_seconds, seconds since the epoch; none for a
 //     poll that did not finish, so that polls that keep failing go stale
-std::string PrometheusText(const StatusReports& reports, std::optional<int64_t> pollUnixSeconds);
+std::string PrometheusText(const monitor::StatusReports& reports,
+                           std::optional<int64_t> pollUnixSeconds);
 
 // Puts `text` in DIR/pxraid.prom in one rename, so the collector never reads
 // half a file. False, with the system's reason, when it could not.
@@ -45,7 +46,7 @@ class TextfileWriter {
  public:
   // An empty directory writes nothing.
   explicit TextfileWriter(std::filesystem::path directory) : directory_(std::move(directory)) {}
-  void Write(const StatusReports& reports, int64_t pollUnixSeconds);
+  void Write(const monitor::StatusReports& reports, int64_t pollUnixSeconds);
 
  private:
   std::filesystem::path directory_;

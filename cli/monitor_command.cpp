@@ -20,6 +20,9 @@
 #include "raid/monitor.h"
 
 namespace px::cli {
+
+using monitor::StatusReports;
+
 namespace {
 
 namespace fs = std::filesystem;

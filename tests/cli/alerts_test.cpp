@@ -387,8 +387,8 @@ TEST(Metrics, ARebuildPercentIsExportedOnlyForAnEnclosureThatAnswered) {
       {"did not answer, rebuilding when last read", false, true, false},
   };
   for (const Case& c : cases) {
-    cli::StatusReports reports;
-    cli::EnclosureReport& report = reports.enclosures.emplace_back();
+    monitor::StatusReports reports;
+    monitor::EnclosureReport& report = reports.enclosures.emplace_back();
     report.statusRead = c.statusRead;
     report.rebuildRunning = c.rebuildRunning;
     report.direction = "P0 --> P1";
