@@ -22,6 +22,7 @@ namespace px::cli {
 
 using monitor::EnclosureReport;
 using monitor::MemberReport;
+using monitor::MemberState;
 using monitor::StatusReports;
 
 namespace {
@@ -182,11 +183,10 @@ std::vector<Alert> CriticalConditions(const StatusReports& reports) {
     if (!report.statusRead || report.health != Health::Critical) continue;
     for (std::size_t i = 0; i < report.members.size(); ++i) {
       const MemberReport& member = report.members[i];
-      const std::string_view state = member.state;
-      if (state != "failed" && state != "absent") continue;
-      EnclosureEvent event{
-          state == "failed" ? EnclosureEventKind::MemberFailed : EnclosureEventKind::MemberRemoved,
-          static_cast<std::size_t>(report.device - 1), std::nullopt, std::nullopt};
+      if (member.state != MemberState::Failed && member.state != MemberState::Absent) continue;
+      EnclosureEvent event{member.state == MemberState::Failed ? EnclosureEventKind::MemberFailed
+                                                               : EnclosureEventKind::MemberRemoved,
+                           static_cast<std::size_t>(report.device - 1), std::nullopt, std::nullopt};
       event.member = MemberSnapshot{kBothPorts[i], MemberClasses{},        member.model,
                                     member.serial, member.capacitySectors, 0};
       conditions.push_back(AlertOf(event));

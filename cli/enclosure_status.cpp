@@ -21,15 +21,6 @@ namespace {
 
 constexpr unsigned kGigabyteShift = 21;  // 512-byte sectors to units of 2^30 bytes
 
-// Each member is in one class after a decode; a record that says otherwise
-// is read in the order failed, ready, inserted, absent.
-const char* ClassName(MemberClasses classes) {
-  if (classes.Has(MemberClass::Failed)) return "failed";
-  if (classes.Has(MemberClass::Ready)) return "ready";
-  if (classes.Has(MemberClass::Inserted)) return "inserted";
-  return "absent";
-}
-
 std::string Enclosures(std::size_t count) {
   return std::to_string(count) + (count == 1 ? " enclosure" : " enclosures");
 }
@@ -60,7 +51,7 @@ EnclosureReport BuildReport(CoreState& core, std::size_t slot, bool statusRead, 
     const MemberView view = status.Member(port);
     MemberReport& member = report.members[IndexOf(port)];
     member.port = port == Port::P0 ? "P0" : "P1";
-    member.state = ClassName(view.Classes());
+    member.state = monitor::MemberStateOf(view.Classes());
     member.rawState = view.RawState();
     member.model = TrimRightKeep(view.Model(), 0);
     member.serial = TrimRightKeep(view.Serial(), 0);
@@ -138,7 +129,7 @@ nlohmann::ordered_json ToJson(const EnclosureReport& report) {
   nlohmann::ordered_json members = nlohmann::ordered_json::array();
   for (const MemberReport& member : report.members) {
     members.push_back({{"port", member.port},
-                       {"state", member.state},
+                       {"state", monitor::MemberStateName(member.state)},
                        {"raw_state", member.rawState},
                        {"model", member.model},
                        {"serial", member.serial},
@@ -236,8 +227,9 @@ std::string ToText(const EnclosureReport& report) {
   } else {
     text += "  Mode:    " + report.mode + ", " + Capacity(report.volumeCapacitySectors) + "\n";
     for (const MemberReport& member : report.members) {
-      std::string line = std::string("  ") + member.port + ":      " + member.state;
-      if (std::string(member.state) != "absent") {
+      std::string line =
+          std::string("  ") + member.port + ":      " + monitor::MemberStateName(member.state);
+      if (member.state != monitor::MemberState::Absent) {
         line.resize(std::max<std::size_t>(line.size(), 20), ' ');
         line +=
             member.model + ", serial " + member.serial + ", " + Capacity(member.capacitySectors);
@@ -264,8 +256,8 @@ std::array<std::string, 7> ListFields(const EnclosureReport& report) {
           report.name,
           report.firmware,
           read ? report.mode : std::string("?"),
-          read ? std::string(report.members[0].state) : std::string("?"),
-          read ? std::string(report.members[1].state) : std::string("?")};
+          read ? std::string(monitor::MemberStateName(report.members[0].state)) : std::string("?"),
+          read ? std::string(monitor::MemberStateName(report.members[1].state)) : std::string("?")};
 }
 
 }  // namespace px::cli

@@ -66,14 +66,6 @@ struct Served {
   EnclosureReport report;
 };
 
-// A member's state as the report keeps it: one of the names it is read as.
-const char* StateName(std::string_view state) {
-  for (const char* name : {"ready", "inserted", "failed"}) {
-    if (state == name) return name;
-  }
-  return "absent";
-}
-
 int ReadMembers(sd_bus_message* reply, EnclosureReport& report) {
   int rc = sd_bus_message_enter_container(reply, 'v', "a(sssst)");
   if (rc >= 0) rc = sd_bus_message_enter_container(reply, 'a', "(sssst)");
@@ -86,7 +78,7 @@ int ReadMembers(sd_bus_message* reply, EnclosureReport& report) {
     if (rc >= 0)
       rc = sd_bus_message_read(reply, "(sssst)", &port, &state, &model, &serial, &capacity);
     if (rc <= 0) break;
-    member.state = StateName(state);
+    member.state = monitor::MemberStateNamed(state);
     member.serial = serial;
   }
   // Whatever is left (the service gives two) is passed over.

@@ -15,8 +15,6 @@ using monitor::StatusReports;
 
 namespace {
 
-constexpr std::array<const char*, 4> kMemberStates{"ready", "inserted", "absent", "failed"};
-
 struct Family {
   const char* name;
   const char* help;
@@ -62,11 +60,11 @@ std::string PrometheusText(const StatusReports& reports, std::optional<int64_t> 
   for (const EnclosureReport& r : reports.enclosures) {
     if (!r.statusRead) continue;
     for (const MemberReport& m : r.members) {
-      for (const char* state : kMemberStates) {
+      for (const monitor::MemberState state : monitor::kMemberStates) {
         out += "pxraid_member_state{" + Device(r) + "," + Label("enclosure", r.id) + "," +
                Label("port", m.port) + "," + Label("model", m.model) + "," +
-               Label("serial", m.serial) + "," + Label("state", state) + "} " +
-               (std::string_view(m.state) == state ? "1" : "0") + "\n";
+               Label("serial", m.serial) + "," + Label("state", monitor::MemberStateName(state)) +
+               "} " + (m.state == state ? "1" : "0") + "\n";
       }
     }
   }

@@ -49,8 +49,8 @@ bool SameMembers(const monitor::EnclosureReport& a, const monitor::EnclosureRepo
   for (std::size_t i = 0; i < a.members.size(); ++i) {
     const monitor::MemberReport& x = a.members[i];
     const monitor::MemberReport& y = b.members[i];
-    if (std::string_view(x.port) != y.port || std::string_view(x.state) != y.state ||
-        x.model != y.model || x.serial != y.serial || x.capacitySectors != y.capacitySectors) {
+    if (std::string_view(x.port) != y.port || x.state != y.state || x.model != y.model ||
+        x.serial != y.serial || x.capacitySectors != y.capacitySectors) {
       return false;
     }
   }
@@ -479,8 +479,9 @@ int BusService::GetEnclosureProperty(sd_bus*, const char*, const char*, const ch
     int rc = sd_bus_message_open_container(reply, 'a', "(sssst)");
     for (const monitor::MemberReport& member : r.members) {
       if (rc >= 0) {
-        rc = sd_bus_message_append(reply, "(sssst)", member.port, member.state,
-                                   member.model.c_str(), member.serial.c_str(),
+        rc = sd_bus_message_append(reply, "(sssst)", member.port,
+                                   monitor::MemberStateName(member.state), member.model.c_str(),
+                                   member.serial.c_str(),
                                    static_cast<uint64_t>(member.capacitySectors));
       }
     }

@@ -6,6 +6,34 @@
 
 namespace px::monitor {
 
+const char* MemberStateName(MemberState state) {
+  switch (state) {
+    case MemberState::Ready:
+      return "ready";
+    case MemberState::Inserted:
+      return "inserted";
+    case MemberState::Failed:
+      return "failed";
+    case MemberState::Absent:
+      break;
+  }
+  return "absent";
+}
+
+MemberState MemberStateNamed(std::string_view name) {
+  for (const MemberState state : kMemberStates) {
+    if (name == MemberStateName(state)) return state;
+  }
+  return MemberState::Absent;
+}
+
+MemberState MemberStateOf(MemberClasses classes) {
+  if (classes.Has(MemberClass::Failed)) return MemberState::Failed;
+  if (classes.Has(MemberClass::Ready)) return MemberState::Ready;
+  if (classes.Has(MemberClass::Inserted)) return MemberState::Inserted;
+  return MemberState::Absent;
+}
+
 Health OverallHealth(const StatusReports& reports) {
   Health overall = reports.enclosures.empty() ? Health::Unknown : Health::Ok;
   for (const EnclosureReport& enclosure : reports.enclosures) {
@@ -65,7 +93,7 @@ EnclosureChoice ChooseEnclosure(const std::vector<EnclosureReport>& enclosures,
       continue;
     }
     for (const MemberReport& member : enclosure.members) {
-      if (std::string_view(member.state) != "absent" && !member.serial.empty() &&
+      if (member.state != MemberState::Absent && !member.serial.empty() &&
           member.serial == choice) {
         bySerial.push_back(i);
         break;

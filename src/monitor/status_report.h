@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "raid/enclosure_health.h"
@@ -17,10 +18,25 @@
 
 namespace px::monitor {
 
+// The state class of a member's PortFlags.
+enum class MemberState { Ready, Inserted, Absent, Failed };
+// Every state, in the order the metrics list them.
+inline constexpr std::array<MemberState, 4> kMemberStates{MemberState::Ready, MemberState::Inserted,
+                                                          MemberState::Absent, MemberState::Failed};
+// Its word wherever a state leaves the program (status's text and JSON,
+// list, the metrics' labels, pxraidd's Members): "ready", "inserted",
+// "absent", "failed".
+const char* MemberStateName(MemberState state);
+// The state whose word `name` is; absent for anything else (what a client
+// reads back from pxraidd).
+MemberState MemberStateNamed(std::string_view name);
+// Each member is in one class after a decode; a record that says otherwise
+// is read in the order failed, ready, inserted, absent.
+MemberState MemberStateOf(MemberClasses classes);
+
 struct MemberReport {
   const char* port = "P0";
-  // The state class of PortFlags: "ready", "inserted", "absent" or "failed".
-  const char* state = "absent";
+  MemberState state = MemberState::Absent;
   uint8_t rawState = 0;  // the controller's own port state byte
   std::string model;
   std::string serial;

@@ -353,12 +353,12 @@ TEST(EnclosureChoice, IdOrNodeFirstThenAMembersSerial) {
     enclosures[i].id = ids[i];
     enclosures[i].node = nodes[i];
     for (std::size_t port = 0; port < 2; ++port) {
-      enclosures[i].members[port].state = "ready";
+      enclosures[i].members[port].state = monitor::MemberState::Ready;
       enclosures[i].members[port].serial = serials[i][port];
     }
   }
-  enclosures[1].members[0].state = "failed";
-  enclosures[0].members[0].state = "absent";
+  enclosures[1].members[0].state = monitor::MemberState::Failed;
+  enclosures[0].members[0].state = monitor::MemberState::Absent;
   const struct {
     std::string choice;
     std::optional<std::size_t> index;
