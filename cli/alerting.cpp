@@ -7,9 +7,10 @@
 #include <system_error>
 #include <utility>
 
-#include "cli/child_process.h"
+#include "cli/stop_signal.h"
 #include "common/text.h"
 #include "eventlog/log_file.h"
+#include "monitor/child_process.h"
 #include "raid/device_table.h"
 
 #ifdef _WIN32
@@ -20,6 +21,7 @@
 
 namespace px::cli {
 
+using monitor::ChildOutcome;
 using monitor::EnclosureReport;
 using monitor::MemberReport;
 using monitor::MemberState;
@@ -300,8 +302,8 @@ void Alerting::Tell(const Alert& alert) {
       "PXRAID_SERIAL=" + (alert.member ? Trimmed(alert.member->serial) : std::string()),
       "PXRAID_MESSAGE=" + message,
       "PXRAID_PERCENT=" + (alert.rebuild ? std::to_string(alert.rebuild->percent) : std::string())};
-  const ChildOutcome outcome =
-      RunChild(argv, environment, {}, options_.alertTimeoutSeconds, childClock_);
+  const ChildOutcome outcome = monitor::RunChild(
+      argv, environment, {}, options_.alertTimeoutSeconds, childClock_, StopRequested);
   if (!outcome.Succeeded()) {
     Complain(options_.exec + " for " + alert.name + " on D" + device + " " +
              outcome.Describe(options_.alertTimeoutSeconds));
@@ -313,9 +315,9 @@ bool Alerting::Mail(const Alert& alert, bool reminder, const StatusReports& repo
   for (const EnclosureReport& report : reports.enclosures) {
     if (static_cast<std::size_t>(report.device - 1) == alert.device) enclosure = &report;
   }
-  const ChildOutcome outcome = RunChild(
+  const ChildOutcome outcome = monitor::RunChild(
       {options_.sendmail, "-t"}, {}, MailMessage(options_, hostName_, alert, reminder, enclosure),
-      options_.alertTimeoutSeconds, childClock_);
+      options_.alertTimeoutSeconds, childClock_, StopRequested);
   if (!outcome.Succeeded()) {
     Complain("mail of " + alert.name + " on D" + std::to_string(alert.device + 1) + ": " +
              options_.sendmail + " " + outcome.Describe(options_.alertTimeoutSeconds) +
