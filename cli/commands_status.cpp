@@ -15,8 +15,8 @@
 #include "cli/enclosure_status.h"
 #include "cli/host.h"
 #include "cli/member_history.h"
-#include "cli/metrics.h"
 #include "core/flash_job.h"
+#include "monitor/metrics.h"
 #include "raid/monitor.h"
 
 #ifndef _WIN32
@@ -188,7 +188,7 @@ std::vector<std::string> StatusFormatNames() {
 
 std::string StatusOutput(StatusFormat format, const StatusReports& all, const std::string& error,
                          std::optional<int64_t> polledAt) {
-  if (format == StatusFormat::Prometheus) return PrometheusText(all, polledAt);
+  if (format == StatusFormat::Prometheus) return monitor::PrometheusText(all, polledAt);
   if (format == StatusFormat::Nagios) return ToNagios(all, error);
   if (format == StatusFormat::Json) {
     const nlohmann::ordered_json json = ToJson(all, error);

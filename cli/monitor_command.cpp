@@ -9,13 +9,13 @@
 #include "cli/enclosure_status.h"
 #include "cli/host.h"
 #include "cli/member_history.h"
-#include "cli/metrics.h"
 #include "cli/stop_signal.h"
 #include "common/files.h"
 #include "common/text.h"
 #include "core/flash_job.h"
 #include "core/session.h"
 #include "eventlog/event_log.h"
+#include "monitor/metrics.h"
 #include "raid/alerts.h"
 #include "raid/monitor.h"
 
@@ -72,7 +72,8 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
   };
   CoreState core(host, std::move(coreOptions));
   Alerting alerting(options, directory / kMailStateName);
-  TextfileWriter metrics(options.textfile);
+  monitor::TextfileWriter metrics(options.textfile,
+                                  [](const std::string& text) { Complain(text); });
   MonitorHistory history(MonitorHistoryFile(options, directory));
   Health health = Health::Unknown;
 

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "cli/alerting.h"
-#include "cli/metrics.h"
 #include "cli/pxraid_process.h"
 #include "eventlog/log_file.h"
+#include "monitor/metrics.h"
 #include "unit/eventlog/log_test_support.h"
 
 namespace px::test {
@@ -370,7 +370,7 @@ TEST(Metrics, LabelValuesAreValidUtf8WithQuotesAndBackslashesEscaped) {
       {"\xC0\xAF overlong", "\xEF\xBF\xBD\xEF\xBF\xBD overlong"},
       {"two\nlines\r", "two lines "},
   };
-  for (const auto& [value, escaped] : cases) EXPECT_EQ(cli::EscapeLabelValue(value), escaped);
+  for (const auto& [value, escaped] : cases) EXPECT_EQ(monitor::EscapeLabelValue(value), escaped);
 }
 
 // An enclosure that did not answer keeps the record of its last reading, a
@@ -393,7 +393,7 @@ TEST(Metrics, ARebuildPercentIsExportedOnlyForAnEnclosureThatAnswered) {
     report.rebuildRunning = c.rebuildRunning;
     report.direction = "P0 --> P1";
     report.percent = 40;
-    const std::vector<std::string> lines = SplitLines(cli::PrometheusText(reports, 0));
+    const std::vector<std::string> lines = SplitLines(monitor::PrometheusText(reports, 0));
     const bool exported = std::find(lines.begin(), lines.end(),
                                     "pxraid_rebuild_percent{device=\"1\"} 40") != lines.end();
     EXPECT_EQ(exported, c.exported) << c.name;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -9,7 +10,7 @@
 
 #include "monitor/status_report.h"
 
-namespace px::cli {
+namespace px::monitor {
 
 // A label value as the Prometheus text exposition format requires it: valid
 // UTF-8, backslash and double quote escaped. Control characters (a line feed
@@ -31,8 +32,7 @@ std::string EscapeLabelValue(std::string_view value);
 //   pxraid_status_read_ok{device} 0 or 1
 //   pxraid_last_poll_timestamp_seconds, seconds since the epoch; none for a
 //     poll that did not finish, so that polls that keep failing go stale
-std::string PrometheusText(const monitor::StatusReports& reports,
-                           std::optional<int64_t> pollUnixSeconds);
+std::string PrometheusText(const StatusReports& reports, std::optional<int64_t> pollUnixSeconds);
 
 // Puts `text` in DIR/pxraid.prom in one rename, so the collector never reads
 // half a file. False, with the system's reason, when it could not.
@@ -40,19 +40,22 @@ bool WriteTextfile(const std::filesystem::path& directory, std::string_view text
                    std::string& reason);
 
 // monitor --textfile: the metrics of every poll into DIR/pxraid.prom. A file
-// that cannot be written is complained about when the reason is new, not at
+// that cannot be written is told to `say` when the reason is new, not at
 // every poll.
 class TextfileWriter {
  public:
+  using Say = std::function<void(const std::string& text)>;
   // An empty directory writes nothing.
-  explicit TextfileWriter(std::filesystem::path directory) : directory_(std::move(directory)) {}
-  void Write(const monitor::StatusReports& reports, int64_t pollUnixSeconds);
+  TextfileWriter(std::filesystem::path directory, Say say)
+      : directory_(std::move(directory)), say_(std::move(say)) {}
+  void Write(const StatusReports& reports, int64_t pollUnixSeconds);
 
  private:
   std::filesystem::path directory_;
+  Say say_;
   std::string lastFailure_;
 };
 
 inline constexpr char kTextfileName[] = "pxraid.prom";
 
-}  // namespace px::cli
+}  // namespace px::monitor
