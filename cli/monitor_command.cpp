@@ -3,7 +3,6 @@
 #include <string>
 #include <system_error>
 
-#include "cli/alerting.h"
 #include "cli/commands.h"
 #include "cli/core_state.h"
 #include "cli/enclosure_status.h"
@@ -15,6 +14,7 @@
 #include "core/flash_job.h"
 #include "core/session.h"
 #include "eventlog/event_log.h"
+#include "monitor/alerting.h"
 #include "monitor/metrics.h"
 #include "raid/alerts.h"
 #include "raid/monitor.h"
@@ -33,6 +33,31 @@ uint32_t AllDevices(const CoreState& core) {
 
 std::string Enclosures(uint32_t count) {
   return std::to_string(count) + (count == 1 ? " enclosure" : " enclosures");
+}
+
+int PriorityOf(Severity severity) {
+  switch (severity) {
+    case Severity::Critical:
+      return kPriorityCritical;
+    case Severity::Warning:
+      return kPriorityWarning;
+    case Severity::Info:
+      break;
+  }
+  return kPriorityInfo;
+}
+
+monitor::AlertRoutes RoutesOf(const MonitorOptions& options) {
+  return {options.exec, options.mailTo, options.mailFrom, options.sendmail,
+          options.alertTimeoutSeconds};
+}
+
+// An alert is a line on standard error, with its priority under systemd.
+monitor::AlertOutput OnStandardError() {
+  return {[](Severity severity, const std::string& line) {
+            std::cerr << PriorityPrefix(PriorityOf(severity)) << "pxraid: " << line << std::endl;
+          },
+          [](const std::string& text) { Complain(text); }, StopRequested};
 }
 
 }  // namespace
@@ -71,7 +96,8 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
     changes.insert(changes.end(), events.begin(), events.end());
   };
   CoreState core(host, std::move(coreOptions));
-  Alerting alerting(options, directory / kMailStateName);
+  monitor::Alerting alerting(RoutesOf(options), directory / monitor::kMailStateName,
+                             OnStandardError());
   monitor::TextfileWriter metrics(options.textfile,
                                   [](const std::string& text) { Complain(text); });
   MonitorHistory history(MonitorHistoryFile(options, directory));
