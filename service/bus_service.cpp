@@ -77,6 +77,8 @@ std::vector<const char*> ChangedProperties(const cli::EnclosureReport& was,
   note(was.direction != is.direction, "RebuildDirection");
   note(was.percent != is.percent, "RebuildPercent");
   note(was.remainingSeconds != is.remainingSeconds, "RebuildRemainingSeconds");
+  note(was.statusRecord != is.statusRecord, "StatusRecord");
+  note(was.configRecord != is.configRecord, "ConfigRecord");
   return changed;
 }
 
@@ -207,6 +209,10 @@ BusService::BusService(const std::string& bus, std::string version,
       SD_BUS_PROPERTY("RebuildPercent", "y", &BusService::GetEnclosureProperty, 0,
                       SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
       SD_BUS_PROPERTY("RebuildRemainingSeconds", "x", &BusService::GetEnclosureProperty, 0,
+                      SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+      SD_BUS_PROPERTY("StatusRecord", "ay", &BusService::GetEnclosureProperty, 0,
+                      SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+      SD_BUS_PROPERTY("ConfigRecord", "ay", &BusService::GetEnclosureProperty, 0,
                       SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
       SD_BUS_METHOD_WITH_NAMES("UpgradeFirmware", "ha{sv}",
                                SD_BUS_PARAM(firmware) SD_BUS_PARAM(options), "o", SD_BUS_PARAM(job),
@@ -473,6 +479,10 @@ int BusService::GetEnclosureProperty(sd_bus*, const char*, const char*, const ch
   if (name == "RebuildPercent") return sd_bus_message_append(reply, "y", r.percent);
   if (name == "RebuildRemainingSeconds") {
     return sd_bus_message_append(reply, "x", static_cast<int64_t>(r.remainingSeconds.value_or(-1)));
+  }
+  if (name == "StatusRecord" || name == "ConfigRecord") {
+    const Record& record = name == "StatusRecord" ? r.statusRecord : r.configRecord;
+    return sd_bus_message_append_array(reply, 'y', record.data(), record.size());
   }
   if (name == "Members") {
     int rc = sd_bus_message_open_container(reply, 'a', "(sssst)");

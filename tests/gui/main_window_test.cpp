@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QPointer>
+#include <QProcess>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QThread>
@@ -33,6 +34,9 @@
 #include "app/form3_goto.h"
 #include "app/form5_event_log.h"
 #include "app/platform/single_instance.h"
+#ifdef PXRAIDD_EXE
+#include "bus/service_polls.h"
+#endif
 #include "cli/commands.h"
 #include "cli/host.h"
 #include "cli/virtual_scenarios.h"
@@ -127,6 +131,8 @@ struct Rig {
   // The member history the window keeps, in the time the test sets.
   std::filesystem::path historyFile;
   int64_t unixNow = 0;
+  // A client of the service: its polls instead of the disks.
+  px::PolledElsewhere* elsewhere = nullptr;
   std::unique_ptr<TForm1> form;
 
   // Drives 0 and 2 plain disks, enclosures on 1 and 3, volumes E and F on
@@ -177,6 +183,7 @@ struct Rig {
     services.notifications = notifications;
     services.historyFile = historyFile;
     services.unixSeconds = [this] { return unixNow; };
+    services.polledElsewhere = elsewhere;
     form = std::make_unique<TForm1>(std::move(services));
     // The tests run every timer by hand; the intervals of the design are
     // checked once, in Layout.
@@ -756,6 +763,63 @@ class MainWindowTest : public QObject {
   // device-change story (an enclosure plugged in beside the first while
   // polls go by), their day's logs say the same, line for line, but for
   // the times each clock gives.
+#ifdef PXRAIDD_EXE
+  // While pxraidd owns the disks, a user's window finds and shows the
+  // service's enclosures in the words it shows them in when it asks the disks
+  // itself. The client's own bus is empty: what it shows came from the
+  // service.
+  void ShowsTheServicesEnclosuresAsItsOwn() {
+    for (const char* scenario :
+         {"healthy-mirror", "absent-member", "inserted-member", "latin1-model"}) {
+      // A name of our own: the default one is the application's, with a blank.
+      QTemporaryDir folder(QDir::tempPath() + QStringLiteral("/pxraidd-XXXXXX"));
+      QProcess daemon;
+      daemon.start(QStringLiteral("dbus-daemon"),
+                   {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                    QStringLiteral("--print-address"),
+                    QStringLiteral("--address=unix:dir=") + folder.path()});
+      QVERIFY2(daemon.waitForReadyRead(kWaitMs), daemon.readAllStandardError().constData());
+      const std::string address = daemon.readLine().trimmed().toStdString();
+      QProcess service;
+      service.setProcessChannelMode(QProcess::MergedChannels);
+      service.start(
+          QStringLiteral(PXRAIDD_EXE),
+          {QStringLiteral("--bus"), QString::fromStdString(address), QStringLiteral("--virtual"),
+           QString::fromLatin1(scenario), QStringLiteral("--simulate-time"),
+           QStringLiteral("2026-12-07T10:00:00"), QStringLiteral("--interval"), QStringLiteral("1"),
+           QStringLiteral("--log-dir"), folder.filePath(QStringLiteral("log"))});
+      QTRY_VERIFY_WITH_TIMEOUT(px::bus::ServiceRuns(address), kWaitMs);
+
+      Rig direct;
+      px::cli::FindVirtualScenario(scenario)->build(direct.bus);
+      TForm1& own = direct.Start();
+      direct.Settle();
+      Rig client;
+      px::bus::ServicePolls polls(address);
+      client.elsewhere = &polls;
+      TForm1& served = client.Start();
+      client.Settle();
+
+      const auto texts = [](TForm1& form) {
+        // Not the caption: the letters in it are the volumes this machine
+        // mounts, which the test's own bus has none of.
+        QStringList shown{form.StaticText5->text()};
+        for (QLabel* label :
+             {form.Label4, form.Label14, form.Label15, form.Label16, form.Label17, form.Label18,
+              form.Label19, form.Label20, form.Label21, form.Label22, form.Label24, form.Label27})
+          shown << label->text();
+        return shown;
+      };
+      QCOMPARE(texts(served), texts(own));
+      QVERIFY2(served.Label17->text() != QStringLiteral("Mode : "), scenario);
+      service.terminate();
+      QVERIFY(service.waitForFinished(kWaitMs));
+      daemon.terminate();
+      QVERIFY(daemon.waitForFinished(kWaitMs));
+    }
+  }
+#endif
+
   void BothFrontEndsLogADeviceChangeAlike() {
     constexpr int kPolls = 5;
     const px::cli::VirtualScenario* scenario = px::cli::FindVirtualScenario("enclosure-plugged-in");
