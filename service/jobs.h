@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "bus/service_names.h"
 #include "service/job_runner.h"
 
 // pxraidd's firmware jobs on the bus, after fwupd's and udisks' jobs: a
@@ -23,7 +24,7 @@
 namespace px::service {
 
 inline constexpr char kJobsPath[] = "/org/pxraid/PxRaid1/jobs";
-inline constexpr char kJobInterface[] = "org.pxraid.PxRaid1.Job";
+using bus::kJobInterface;
 inline constexpr char kErrorBusy[] = "org.pxraid.PxRaid1.Error.Busy";
 
 struct JobSettings {
