@@ -8,6 +8,7 @@
 #include <QKeyEvent>
 #include <QPointer>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QThread>
@@ -53,6 +54,9 @@
 #include "support/private_runtime.h"
 #include "support/recording_ui.h"
 #include "support/when_modal.h"
+#ifdef PX_WITH_BUS
+#include "bus/sd_bus_handles.h"
+#endif
 
 using px::app::TForm1;
 
@@ -256,6 +260,133 @@ class RecordingTray final : public px::app::TrayNotifier {
  private:
   TrayRecord& record_;
 };
+
+#ifdef PX_WITH_BUS
+// A program the test started, ended with it.
+struct Started {
+  Started() = default;
+  Started(const Started&) = delete;
+  Started& operator=(const Started&) = delete;
+  ~Started() {
+    if (process.state() == QProcess::NotRunning) return;
+    process.terminate();
+    process.waitForFinished(kWaitMs);
+  }
+  QProcess process;
+};
+
+// Starts a program that prints a line once it serves, and returns the line
+// (empty: it printed none in time).
+std::string StartPrinting(QProcess& process, const QString& program, const QStringList& arguments) {
+  process.setProcessChannelMode(QProcess::SeparateChannels);
+  process.setStandardErrorFile(QProcess::nullDevice());
+  process.start(program, arguments);
+  QByteArray line;
+  const bool ended = QTest::qWaitFor(
+      [&] {
+        process.waitForReadyRead(100);
+        line += process.readAll();
+        return line.contains('\n') || process.state() == QProcess::NotRunning;
+      },
+      kWaitMs);
+  if (!ended || !line.contains('\n')) return {};
+  return line.left(line.indexOf('\n')).toStdString();
+}
+
+// A session bus of the test's own, without activation: no notification
+// service is on it until the test starts one.
+struct SessionBus {
+  explicit SessionBus(const QString& folder) {
+    QFile config(folder + QStringLiteral("/bus.conf"));
+    if (!config.open(QIODevice::WriteOnly)) return;
+    config.write(R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:tmpdir=/tmp</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+)");
+    config.close();
+    address = StartPrinting(daemon.process, QStringLiteral("dbus-daemon"),
+                            {QStringLiteral("--config-file=") + config.fileName(),
+                             QStringLiteral("--nofork"), QStringLiteral("--print-address")});
+  }
+
+  bool HasOwner(const char* name) const {
+    px::bus::Bus bus;
+    if (px::bus::Connect(address, bus) < 0) return false;
+    px::bus::BusError error;
+    sd_bus_message* reply = nullptr;
+    const int rc =
+        sd_bus_call_method(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                           "org.freedesktop.DBus", "NameHasOwner", &error.error, &reply, "s", name);
+    const px::bus::Message owned(reply);
+    int has = 0;
+    return rc >= 0 && sd_bus_message_read(reply, "b", &has) >= 0 && has != 0;
+  }
+
+  Started daemon;
+  std::string address;
+};
+
+// Debian's dunst, the notification service of many a desktop, on a bus and
+// a display. What it shows it also hands to a script, which keeps urgency,
+// application, summary and body as dunst read them.
+struct Dunst {
+  Dunst(const QString& folder, const SessionBus& bus, const std::string& display)
+      : heardFile(folder + QStringLiteral("/heard")) {
+    const QString script = folder + QStringLiteral("/record.sh");
+    QFile recorder(script);
+    QFile config(folder + QStringLiteral("/dunstrc"));
+    if (!recorder.open(QIODevice::WriteOnly) || !config.open(QIODevice::WriteOnly)) return;
+    recorder.write(
+        "#!/bin/sh\nprintf '%s\\037%s\\037%s\\037%s\\036' \"$DUNST_URGENCY\" "
+        "\"$DUNST_APP_NAME\" \"$DUNST_SUMMARY\" \"$DUNST_BODY\" >> '" +
+        heardFile.toUtf8() + "'\n");
+    recorder.close();
+    recorder.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    config.write("[record]\n    appname = \"*\"\n    script = \"" + script.toUtf8() + "\"\n");
+    config.close();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    environment.insert(QStringLiteral("DISPLAY"), QString::fromStdString(display));
+    environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+                       QString::fromStdString(bus.address));
+    QProcess& process = dunst.process;
+    process.setProcessEnvironment(environment);
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    process.start(QStringLiteral("dunst"), {QStringLiteral("-config"), config.fileName()});
+    serving = QTest::qWaitFor(
+        [&] {
+          return process.state() != QProcess::NotRunning &&
+                 bus.HasOwner("org.freedesktop.Notifications");
+        },
+        kWaitMs);
+  }
+
+  // urgency|application|summary|body, one for each notification.
+  std::vector<std::string> Heard() const {
+    QFile file(heardFile);
+    std::vector<std::string> heard;
+    if (!file.open(QIODevice::ReadOnly)) return heard;
+    for (QByteArray record : file.readAll().split('\036')) {
+      if (!record.isEmpty()) heard.push_back(record.replace('\037', '|').toStdString());
+    }
+    return heard;
+  }
+
+  QString heardFile;
+  Started dunst;
+  bool serving = false;
+};
+#endif
 
 void Press(QWidget* target, Qt::Key key, Qt::KeyboardModifiers mods) {
   QKeyEvent press(QEvent::KeyPress, key, mods);
@@ -757,6 +888,82 @@ class MainWindowTest : public QObject {
       }
       QVERIFY2(warned == story.warnings, where.c_str());
     }
+  }
+
+  // The tray's notifications go to the desktop's notification service on
+  // the session bus (Debian's dunst, on a bus and display of the test's
+  // own), with their severity as its urgency and the disk's words escaped;
+  // where no service is on the bus, they become the tray's balloons.
+  void NotificationsGoToTheDesktopsService() {
+#ifndef PX_WITH_BUS
+    QSKIP("this build has no client of a message bus");
+#else
+    for (const char* program : {"dbus-daemon", "Xvfb", "dunst"}) {
+      if (QStandardPaths::findExecutable(QString::fromLatin1(program)).isEmpty())
+        QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(QString::fromLatin1(program))));
+    }
+    Started xvfb;
+    const std::string display =
+        ":" + StartPrinting(xvfb.process, QStringLiteral("Xvfb"),
+                            {QStringLiteral("-displayfd"), QStringLiteral("1"),
+                             QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+    QVERIFY2(display != ":", "Xvfb named no display");
+    struct Case {
+      const char* name;
+      bool service;
+      uint8_t p1State;
+      std::vector<std::string> heard;     // by the service: urgency|application|summary|body
+      std::vector<std::string> balloons;  // severity|title
+    };
+    const std::string body = "Disk &lt;X&gt; &amp; Co, serial WD-WCC3F0000002";
+    const Case cases[] = {
+        {"a member fails", true, 9, {"CRITICAL|PX RAID Utility|Device1: P1 failed|" + body}, {}},
+        {"a disk not part of the volume is inserted",
+         true,
+         6,
+         {"NORMAL|PX RAID Utility|Device1: P1 inserted, not part of the volume|" + body},
+         {}},
+        {"no service on the bus", false, 9, {}, {"critical|Device1: P1 failed"}},
+    };
+    for (const Case& c : cases) {
+      QTemporaryDir folder;
+      SessionBus bus(folder.path());
+      QVERIFY2(!bus.address.empty(), c.name);
+      std::unique_ptr<Dunst> dunst;
+      if (c.service) {
+        dunst = std::make_unique<Dunst>(folder.path(), bus, display);
+        QVERIFY2(dunst->serving, c.name);
+      }
+      TrayRecord tray;
+      Rig rig;
+      rig.makeTray = [&](QWidget&) {
+        return px::app::PreferringService(px::app::DesktopNotificationService(bus.address),
+                                          std::make_unique<RecordingTray>(tray));
+      };
+      px::sim::ControllerScenario scenario;
+      scenario.p1.model = "Disk <X> & Co";
+      rig.bus.AttachEnclosure(0, scenario);
+      TForm1& form = rig.Start();
+      rig.Settle();
+      rig.bus.EnclosureAt(0)->UpdateScenario([&](auto& s) { s.p1.state = c.p1State; });
+      form.Timer2Timer();
+      QVERIFY(rig.Served());
+      std::vector<std::string> heard;
+      if (dunst) {
+        QVERIFY2(QTest::qWaitFor(
+                     [&] {
+                       heard = dunst->Heard();
+                       return heard.size() >= c.heard.size();
+                     },
+                     kWaitMs),
+                 c.name);
+      }
+      std::string said = c.name;
+      for (const std::string& one : heard) said += "\n  " + one;
+      QVERIFY2(heard == c.heard, said.c_str());
+      QVERIFY2(tray.notified == c.balloons, c.name);
+    }
+#endif
   }
 
   // The window and pxraid monitor run one monitoring session: told the same
