@@ -504,7 +504,8 @@ int BusService::OnFirmwareJob(sd_bus_message* message, void* userdata, sd_bus_er
   const JobKind kind = method == "UpgradeFirmware"   ? JobKind::Upgrade
                        : method == "RestoreFirmware" ? JobKind::Restore
                                                      : JobKind::Backup;
-  return enclosure.service->jobs_->Start(message, kind, enclosure.report.id, error);
+  BusService& service = *enclosure.service;
+  return service.jobs_->Start(message, kind, enclosure.report.id, service.waiting_, error);
 }
 
 int BusService::OnGetLog(sd_bus_message* message, void* self, sd_bus_error* error) {
@@ -516,12 +517,13 @@ int BusService::OnGetLog(sd_bus_message* message, void* self, sd_bus_error* erro
     return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS,
                              "the date is YYMMDD (261207), or empty for today");
   }
-  const auto& service = *static_cast<BusService*>(self);
+  auto& service = *static_cast<BusService*>(self);
   const std::filesystem::path file =
       service.logDirectory_ / LogFileName(day ? *day : service.lastLocalTime_);
   const int rc = AskPolkit(
-      service.bus_, message, kActionReadLog,
-      [file](sd_bus_message* call, const Verdict& verdict) { ReplyWithLog(call, verdict, file); });
+      service.bus_, message, kActionReadLog, service.waiting_,
+      [file](sd_bus_message* call, const Verdict& verdict) { ReplyWithLog(call, verdict, file); },
+      error);
   return rc < 0 ? rc : 1;
 }
 

@@ -133,6 +133,8 @@ class BusService {
   LogTime lastLocalTime_;
   bool named_ = false;
   std::unique_ptr<JobService> jobs_;
+  // Every call that waits for polkit, the jobs' and the log's alike.
+  WaitingCalls waiting_;
 
   std::thread thread_;
 };
