@@ -46,4 +46,8 @@ struct BusError {
 // private bus.
 int Connect(const std::string& address, Bus& bus);
 
+// Somebody owns `name` on the bus at `address` (empty: the system bus); false
+// too when the bus cannot be reached.
+bool NameHasOwner(const std::string& address, const char* name);
+
 }  // namespace px::bus

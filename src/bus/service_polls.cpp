@@ -95,16 +95,7 @@ std::optional<std::vector<PolledEnclosure>> ServicePolls::Enclosures() {
 }
 
 bool ServiceRuns(const std::string& address) {
-  Bus bus;
-  if (Connect(address, bus) < 0) return false;
-  BusError error;
-  sd_bus_message* rawReply = nullptr;
-  const int rc = sd_bus_call_method(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                    "org.freedesktop.DBus", "NameHasOwner", &error.error, &rawReply,
-                                    "s", kServiceName);
-  const Message reply(rawReply);
-  int owned = 0;
-  return rc >= 0 && sd_bus_message_read(reply.get(), "b", &owned) >= 0 && owned != 0;
+  return NameHasOwner(address, kServiceName);
 }
 
 }  // namespace px::bus

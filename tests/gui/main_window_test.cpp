@@ -318,18 +318,7 @@ struct SessionBus {
                              QStringLiteral("--nofork"), QStringLiteral("--print-address")});
   }
 
-  bool HasOwner(const char* name) const {
-    px::bus::Bus bus;
-    if (px::bus::Connect(address, bus) < 0) return false;
-    px::bus::BusError error;
-    sd_bus_message* reply = nullptr;
-    const int rc =
-        sd_bus_call_method(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                           "org.freedesktop.DBus", "NameHasOwner", &error.error, &reply, "s", name);
-    const px::bus::Message owned(reply);
-    int has = 0;
-    return rc >= 0 && sd_bus_message_read(reply, "b", &has) >= 0 && has != 0;
-  }
+  bool HasOwner(const char* name) const { return px::bus::NameHasOwner(address, name); }
 
   Started daemon;
   std::string address;
@@ -980,16 +969,11 @@ class MainWindowTest : public QObject {
          {"healthy-mirror", "absent-member", "inserted-member", "latin1-model"}) {
       // A name of our own: the default one is the application's, with a blank.
       QTemporaryDir folder(QDir::tempPath() + QStringLiteral("/pxraidd-XXXXXX"));
-      QProcess daemon;
-      daemon.start(QStringLiteral("dbus-daemon"),
-                   {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                    QStringLiteral("--print-address"),
-                    QStringLiteral("--address=unix:dir=") + folder.path()});
-      QVERIFY2(daemon.waitForReadyRead(kWaitMs), daemon.readAllStandardError().constData());
-      const std::string address = daemon.readLine().trimmed().toStdString();
-      QProcess service;
-      service.setProcessChannelMode(QProcess::MergedChannels);
-      service.start(
+      SessionBus bus(folder.path());
+      QVERIFY(!bus.address.empty());
+      const std::string& address = bus.address;
+      Started service;
+      service.process.start(
           QStringLiteral(PXRAIDD_EXE),
           {QStringLiteral("--bus"), QString::fromStdString(address), QStringLiteral("--virtual"),
            QString::fromLatin1(scenario), QStringLiteral("--simulate-time"),
@@ -1019,10 +1003,6 @@ class MainWindowTest : public QObject {
       };
       QCOMPARE(texts(served), texts(own));
       QVERIFY2(served.Label17->text() != QStringLiteral("Mode : "), scenario);
-      service.terminate();
-      QVERIFY(service.waitForFinished(kWaitMs));
-      daemon.terminate();
-      QVERIFY(daemon.waitForFinished(kWaitMs));
     }
   }
 #endif
