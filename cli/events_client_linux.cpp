@@ -92,17 +92,9 @@ int FollowServiceEvents(bool json) {
     return kExitFailed;
   }
   // Whether it runs now; from here on the bus tells when that changes.
-  BusError error;
-  sd_bus_message* rawReply = nullptr;
-  int owned = 0;
-  if (sd_bus_call_method(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                         "org.freedesktop.DBus", "NameHasOwner", &error.error, &rawReply, "s",
-                         kServiceName) >= 0) {
-    sd_bus_message_read(rawReply, "b", &owned);
-  }
-  sd_bus_message_unref(rawReply);
-  following.owned = owned == 0;  // so that the first state is told
-  Tell(following, owned != 0);
+  const bool owned = bus::NameHasOwner(bus.get(), kServiceName);
+  following.owned = !owned;  // so that the first state is told
+  Tell(following, owned);
 
   while (!StopRequested()) {
     rc = sd_bus_process(bus.get(), nullptr);

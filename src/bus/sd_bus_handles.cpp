@@ -19,10 +19,13 @@ int Connect(const std::string& address, Bus& bus) {
 
 bool NameHasOwner(const std::string& address, const char* name) {
   Bus bus;
-  if (Connect(address, bus) < 0) return false;
+  return Connect(address, bus) >= 0 && NameHasOwner(bus.get(), name);
+}
+
+bool NameHasOwner(sd_bus* bus, const char* name) {
   BusError error;
   sd_bus_message* rawReply = nullptr;
-  const int rc = sd_bus_call_method(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+  const int rc = sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                     "org.freedesktop.DBus", "NameHasOwner", &error.error, &rawReply,
                                     "s", name);
   const Message reply(rawReply);
