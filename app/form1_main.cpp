@@ -169,7 +169,8 @@ void TForm1::InitialiseState() {
       services_.logDirectory,
       [] { return px::LocalNow(); },
       {},
-      [this](const std::vector<px::EnclosureEvent>& events) { EnclosuresPolled(events); }});
+      [this](const std::vector<px::EnclosureEvent>& events) { EnclosuresPolled(events); },
+      services_.polledElsewhere});
   session_ = std::make_unique<px::MonitoringSession>(*core_, px::Greeting::OnFirstLayout);
   session_->RequestFirstDetection();
 }
@@ -286,6 +287,9 @@ void TForm1::ApplyMonitorResult(const px::MonitorResult& result) {
   // the device's busy seconds.
   if (result.write != px::ControlWrite::NotSent) DisableSettingBoxes();
   const px::PollReport& poll = result.poll;
+  // The service found other enclosures: they are laid out as a device
+  // change's would be.
+  if (poll.enclosuresMoved) session_->DevicesChanged();
   if (poll.display) ShowStatus(*poll.display);
   if (!poll.windDown) return;
   // Nobody answers and nobody is in a retry cycle: monitoring winds down

@@ -93,6 +93,9 @@ struct FormServices {
   bool notifications = true;
   // How detections probe the drives (one by one for a recorded session).
   px::ProbeOrder probeOrder = px::ProbeOrder::SideBySide;
+  // While pxraidd owns the disks: the enclosures of its polls, found and
+  // shown instead of the disks'. Null: the window opens the disks itself.
+  px::PolledElsewhere* polledElsewhere = nullptr;
 };
 
 // The main window: device pages, RAID status, firmware group, the seven

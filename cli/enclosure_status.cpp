@@ -44,6 +44,8 @@ EnclosureReport BuildReport(CoreState& core, std::size_t slot, bool statusRead, 
   report.name = TrimRightKeep(DeviceName(config), 0);
   report.firmware = RevisionOf(config).text;
   report.statusRead = statusRead && status.WasRead();
+  report.statusRecord = core.records.StatusRecord[drive];
+  report.configRecord = config;
   report.modeCode = status.Mode();
   report.mode = ModeName(report.modeCode);
   report.volumeCapacitySectors = status.VolumeCapacity();

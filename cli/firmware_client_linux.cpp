@@ -11,9 +11,12 @@
 #include <iostream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "bus/managed_objects.h"
 #include "bus/sd_bus_handles.h"
+#include "bus/service_names.h"
 #include "cli/firmware_client.h"
 #include "cli/stop_signal.h"
 #include "common/files.h"
@@ -30,15 +33,15 @@ using monitor::MemberReport;
 
 using bus::Bus;
 using bus::BusError;
+using bus::kEnclosureInterface;
+using bus::kJobInterface;
+using bus::kServiceName;
+using bus::kServiceRoot;
 using bus::Message;
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr char kService[] = "org.pxraid.PxRaid1";
-constexpr char kRoot[] = "/org/pxraid/PxRaid1";
-constexpr char kEnclosureInterface[] = "org.pxraid.PxRaid1.Enclosure";
-constexpr char kJobInterface[] = "org.pxraid.PxRaid1.Job";
 // A user at polkit's password prompt may take their time.
 constexpr uint64_t kStartTimeoutMicros = 6ULL * 60 * 1000 * 1000;
 constexpr uint64_t kCallTimeoutMicros = 10ULL * 1000 * 1000;
@@ -90,48 +93,29 @@ int ReadMembers(sd_bus_message* reply, EnclosureReport& report) {
 
 // Every enclosure object of GetManagedObjects' answer.
 int ReadEnclosures(sd_bus_message* reply, std::vector<Served>& served) {
-  int rc = sd_bus_message_enter_container(reply, 'a', "{oa{sa{sv}}}");
-  while (rc >= 0 && (rc = sd_bus_message_enter_container(reply, 'e', "oa{sa{sv}}")) > 0) {
-    const char* path = nullptr;
-    rc = sd_bus_message_read(reply, "o", &path);
-    Served enclosure{path != nullptr ? path : "", {}};
-    bool isEnclosure = false;
-    if (rc >= 0) rc = sd_bus_message_enter_container(reply, 'a', "{sa{sv}}");
-    while (rc >= 0 && (rc = sd_bus_message_enter_container(reply, 'e', "sa{sv}")) > 0) {
-      const char* interface = nullptr;
-      rc = sd_bus_message_read(reply, "s", &interface);
-      const bool wanted = rc >= 0 && std::string_view(interface) == kEnclosureInterface;
-      isEnclosure = isEnclosure || wanted;
-      if (rc >= 0) rc = sd_bus_message_enter_container(reply, 'a', "{sv}");
-      while (rc >= 0 && (rc = sd_bus_message_enter_container(reply, 'e', "sv")) > 0) {
-        const char* name = nullptr;
-        rc = sd_bus_message_read(reply, "s", &name);
-        if (rc >= 0 && wanted && std::string_view(name) == "Device") {
+  Served enclosure;
+  return bus::ReadManagedObjects(
+      reply, kEnclosureInterface,
+      [&enclosure](std::string_view, std::string_view name, sd_bus_message* message) {
+        if (name == "Device") {
           uint32_t device = 0;
-          rc = sd_bus_message_read(reply, "v", "u", &device);
+          const int rc = sd_bus_message_read(message, "v", "u", &device);
           enclosure.report.device = static_cast<int>(device);
-        } else if (rc >= 0 && wanted &&
-                   (std::string_view(name) == "Id" || std::string_view(name) == "Node")) {
-          const char* text = nullptr;
-          rc = sd_bus_message_read(reply, "v", "s", &text);
-          std::string& field =
-              std::string_view(name) == "Id" ? enclosure.report.id : enclosure.report.node;
-          if (rc >= 0) field = text;
-        } else if (rc >= 0 && wanted && std::string_view(name) == "Members") {
-          rc = ReadMembers(reply, enclosure.report);
-        } else if (rc >= 0) {
-          rc = sd_bus_message_skip(reply, "v");
+          return rc;
         }
-        if (rc >= 0) rc = sd_bus_message_exit_container(reply);
-      }
-      if (rc >= 0) rc = sd_bus_message_exit_container(reply);
-      if (rc >= 0) rc = sd_bus_message_exit_container(reply);
-    }
-    if (rc >= 0) rc = sd_bus_message_exit_container(reply);
-    if (rc >= 0) rc = sd_bus_message_exit_container(reply);
-    if (isEnclosure) served.push_back(std::move(enclosure));
-  }
-  return rc < 0 ? rc : sd_bus_message_exit_container(reply);
+        if (name == "Id" || name == "Node") {
+          const char* text = nullptr;
+          const int rc = sd_bus_message_read(message, "v", "s", &text);
+          if (rc >= 0) (name == "Id" ? enclosure.report.id : enclosure.report.node) = text;
+          return rc;
+        }
+        if (name == "Members") return ReadMembers(message, enclosure.report);
+        return sd_bus_message_skip(message, "v");
+      },
+      [&enclosure, &served](std::string_view path) {
+        enclosure.path = path;
+        served.push_back(std::exchange(enclosure, Served{}));
+      });
 }
 
 // What the job tells, as it comes.
@@ -216,7 +200,7 @@ std::optional<int> FirmwareThroughService(const FirmwareRequest& request) {
   // Which enclosure, as the service numbers and names them.
   sd_bus_message* rawCall = nullptr;
   int rc =
-      sd_bus_message_new_method_call(bus.get(), &rawCall, kService, kRoot,
+      sd_bus_message_new_method_call(bus.get(), &rawCall, kServiceName, kServiceRoot,
                                      "org.freedesktop.DBus.ObjectManager", "GetManagedObjects");
   const Message listCall(rawCall);
   if (rc >= 0) rc = sd_bus_message_set_auto_start(listCall.get(), 0);
@@ -276,16 +260,16 @@ std::optional<int> FirmwareThroughService(const FirmwareRequest& request) {
   } closing{fd};
 
   std::deque<JobNews> news;
-  rc = sd_bus_match_signal(bus.get(), nullptr, kService, nullptr, kJobInterface, "Said",
+  rc = sd_bus_match_signal(bus.get(), nullptr, kServiceName, nullptr, kJobInterface, "Said",
                            &OnJobSignal, &news);
   if (rc >= 0) {
-    rc = sd_bus_match_signal(bus.get(), nullptr, kService, nullptr,
+    rc = sd_bus_match_signal(bus.get(), nullptr, kServiceName, nullptr,
                              "org.freedesktop.DBus.Properties", "PropertiesChanged", &OnJobSignal,
                              &news);
   }
   rawCall = nullptr;
   if (rc >= 0) {
-    rc = sd_bus_message_new_method_call(bus.get(), &rawCall, kService, target->path.c_str(),
+    rc = sd_bus_message_new_method_call(bus.get(), &rawCall, kServiceName, target->path.c_str(),
                                         kEnclosureInterface, MethodOf(request.work));
   }
   const Message start(rawCall);
@@ -359,7 +343,7 @@ std::optional<int> FirmwareThroughService(const FirmwareRequest& request) {
       if (item.question && !item.question->empty()) {
         const bool yes = !StopRequested() && Confirm(*item.question);
         BusError unanswered;
-        sd_bus_call_method(bus.get(), kService, job.c_str(), kJobInterface, "Answer",
+        sd_bus_call_method(bus.get(), kServiceName, job.c_str(), kJobInterface, "Answer",
                            &unanswered.error, nullptr, "b", yes ? 1 : 0);
       }
     }
@@ -379,11 +363,11 @@ std::optional<int> FirmwareThroughService(const FirmwareRequest& request) {
     if (rc == 0 && sd_bus_wait(bus.get(), 2000000) == 0) {
       int stillRunning = 1;
       BusError unread;
-      if (sd_bus_get_property_trivial(bus.get(), kService, job.c_str(), kJobInterface, "Running",
-                                      &unread.error, 'b', &stillRunning) >= 0 &&
+      if (sd_bus_get_property_trivial(bus.get(), kServiceName, job.c_str(), kJobInterface,
+                                      "Running", &unread.error, 'b', &stillRunning) >= 0 &&
           stillRunning == 0) {
         int32_t code = kExitFailed;
-        sd_bus_get_property_trivial(bus.get(), kService, job.c_str(), kJobInterface, "ExitCode",
+        sd_bus_get_property_trivial(bus.get(), kServiceName, job.c_str(), kJobInterface, "ExitCode",
                                     &unread.error, 'i', &code);
         // Its last lines may still be on their way.
         while (sd_bus_process(bus.get(), nullptr) > 0) {

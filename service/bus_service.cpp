@@ -78,6 +78,8 @@ std::vector<const char*> ChangedProperties(const monitor::EnclosureReport& was,
   note(was.direction != is.direction, "RebuildDirection");
   note(was.percent != is.percent, "RebuildPercent");
   note(was.remainingSeconds != is.remainingSeconds, "RebuildRemainingSeconds");
+  note(was.statusRecord != is.statusRecord, "StatusRecord");
+  note(was.configRecord != is.configRecord, "ConfigRecord");
   return changed;
 }
 
@@ -208,6 +210,10 @@ BusService::BusService(const std::string& bus, std::string version,
       SD_BUS_PROPERTY("RebuildPercent", "y", &BusService::GetEnclosureProperty, 0,
                       SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
       SD_BUS_PROPERTY("RebuildRemainingSeconds", "x", &BusService::GetEnclosureProperty, 0,
+                      SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+      SD_BUS_PROPERTY("StatusRecord", "ay", &BusService::GetEnclosureProperty, 0,
+                      SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+      SD_BUS_PROPERTY("ConfigRecord", "ay", &BusService::GetEnclosureProperty, 0,
                       SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
       SD_BUS_METHOD_WITH_NAMES("UpgradeFirmware", "ha{sv}",
                                SD_BUS_PARAM(firmware) SD_BUS_PARAM(options), "o", SD_BUS_PARAM(job),
@@ -475,6 +481,10 @@ int BusService::GetEnclosureProperty(sd_bus*, const char*, const char*, const ch
   if (name == "RebuildRemainingSeconds") {
     return sd_bus_message_append(reply, "x", static_cast<int64_t>(r.remainingSeconds.value_or(-1)));
   }
+  if (name == "StatusRecord" || name == "ConfigRecord") {
+    const Record& record = name == "StatusRecord" ? r.statusRecord : r.configRecord;
+    return sd_bus_message_append_array(reply, 'y', record.data(), record.size());
+  }
   if (name == "Members") {
     int rc = sd_bus_message_open_container(reply, 'a', "(sssst)");
     for (const monitor::MemberReport& member : r.members) {
@@ -496,7 +506,8 @@ int BusService::OnFirmwareJob(sd_bus_message* message, void* userdata, sd_bus_er
   const JobKind kind = method == "UpgradeFirmware"   ? JobKind::Upgrade
                        : method == "RestoreFirmware" ? JobKind::Restore
                                                      : JobKind::Backup;
-  return enclosure.service->jobs_->Start(message, kind, enclosure.report.id, error);
+  BusService& service = *enclosure.service;
+  return service.jobs_->Start(message, kind, enclosure.report.id, service.waiting_, error);
 }
 
 int BusService::OnGetLog(sd_bus_message* message, void* self, sd_bus_error* error) {
@@ -508,12 +519,13 @@ int BusService::OnGetLog(sd_bus_message* message, void* self, sd_bus_error* erro
     return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS,
                              "the date is YYMMDD (261207), or empty for today");
   }
-  const auto& service = *static_cast<BusService*>(self);
+  auto& service = *static_cast<BusService*>(self);
   const std::filesystem::path file =
       service.logDirectory_ / LogFileName(day ? *day : service.lastLocalTime_);
   const int rc = AskPolkit(
-      service.bus_, message, kActionReadLog,
-      [file](sd_bus_message* call, const Verdict& verdict) { ReplyWithLog(call, verdict, file); });
+      service.bus_, message, kActionReadLog, service.waiting_,
+      [file](sd_bus_message* call, const Verdict& verdict) { ReplyWithLog(call, verdict, file); },
+      error);
   return rc < 0 ? rc : 1;
 }
 

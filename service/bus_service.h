@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "bus/service_names.h"
 #include "cli/commands.h"
 #include "eventlog/log_time.h"
 #include "monitor/status_report.h"
@@ -29,11 +30,11 @@
 
 namespace px::service {
 
-inline constexpr char kBusName[] = "org.pxraid.PxRaid1";
-inline constexpr char kRootPath[] = "/org/pxraid/PxRaid1";
+inline constexpr auto& kBusName = bus::kServiceName;
+inline constexpr auto& kRootPath = bus::kServiceRoot;
 inline constexpr char kEnclosuresPath[] = "/org/pxraid/PxRaid1/enclosures";
-inline constexpr char kManagerInterface[] = "org.pxraid.PxRaid1.Manager";
-inline constexpr char kEnclosureInterface[] = "org.pxraid.PxRaid1.Enclosure";
+using bus::kEnclosureInterface;
+using bus::kManagerInterface;
 
 // The object of the enclosure whose stable id is `id`: the id escaped as
 // systemd escapes unit names on the bus (letters and digits kept, a digit
@@ -132,6 +133,8 @@ class BusService {
   LogTime lastLocalTime_;
   bool named_ = false;
   std::unique_ptr<JobService> jobs_;
+  // Every call that waits for polkit, the jobs' and the log's alike.
+  WaitingCalls waiting_;
 
   std::thread thread_;
 };

@@ -11,6 +11,7 @@
 
 #include "raid/enclosure_health.h"
 #include "raid/record_views.h"
+#include "raid/records.h"
 
 // What a monitoring front end knows of the enclosures after a poll, copied
 // out of the records: what status and list print, the metrics export, the
@@ -67,6 +68,11 @@ struct EnclosureReport {
   std::map<std::string, uint64_t> warningsRaised;
   Health health = Health::Unknown;
   std::string reason;  // why the health is what it is, for people
+  // The records this report was made from, as the poll left them: for a
+  // client that shows them through its own views (the window of a user
+  // while pxraidd owns the disks).
+  Record statusRecord{};
+  Record configRecord{};
 };
 
 // A drive that discovery could not probe because another program held it.
