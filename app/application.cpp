@@ -107,6 +107,7 @@ int RunWindows(AppEnvironment& env, bool notifications) {
   services.clock = env.clock;
   services.probeOrder = env.probeOrder;
   services.polledElsewhere = env.polledElsewhere;
+  services.firmwareJobs = env.firmwareJobs;
   services.logDirectory = logDirectory;
   if (env.keepsHistory && !logDirectory.empty()) {
     services.historyFile = px::monitor::DefaultHistoryFile(logDirectory);

@@ -8,6 +8,7 @@
 
 #include "common/clock.h"
 #include "common/ui.h"
+#include "core/firmware_jobs.h"
 #include "device/transport.h"
 #include "raid/discovery.h"
 #include "raid/polled_elsewhere.h"
@@ -65,6 +66,8 @@ struct AppEnvironment {
   px::ProbeOrder probeOrder = px::ProbeOrder::SideBySide;
   // While pxraidd owns the disks: its polls, instead of the disks'.
   px::PolledElsewhere* polledElsewhere = nullptr;
+  // And its firmware jobs, which the window's upgrade runs as.
+  px::FirmwareJobs* firmwareJobs = nullptr;
 };
 
 // Turns the tray's desktop notifications off; the tray icon stays.

@@ -1,5 +1,6 @@
 // The utility on this machine's disks. While pxraidd runs, the window is its
-// client and opens no disk: it shows the enclosures of the service's polls.
+// client and opens no disk: it shows the enclosures of the service's polls,
+// and its firmware upgrade is a job of the service's.
 // Two options for bug reports, one for the desktop, one for the disks:
 //   pxgui --record FILE        also writes every command to the disks, and
 //                              every answer, to FILE
@@ -22,6 +23,7 @@
 #include "device/recorder.h"
 #include "device/replayer.h"
 #ifdef PXGUI_WITH_SERVICE
+#include "bus/service_jobs.h"
 #include "bus/service_polls.h"
 #endif
 
@@ -89,9 +91,11 @@ int main(int argc, char** argv) {
 #ifdef PXGUI_WITH_SERVICE
   // A recording or a replay is of the disks themselves.
   std::optional<px::bus::ServicePolls> servicePolls;
+  std::optional<px::bus::ServiceJobs> serviceJobs;
   if (!options.direct && options.record.empty() && options.replay.empty() &&
       px::bus::ServiceRuns()) {
     env.polledElsewhere = &servicePolls.emplace();
+    env.firmwareJobs = &serviceJobs.emplace();
   }
 #endif
   try {

@@ -16,6 +16,7 @@
 
 #include "bus/managed_objects.h"
 #include "bus/sd_bus_handles.h"
+#include "bus/service_jobs.h"
 #include "bus/service_names.h"
 #include "cli/firmware_client.h"
 #include "cli/stop_signal.h"
@@ -119,60 +120,12 @@ int ReadEnclosures(sd_bus_message* reply, std::vector<Served>& served) {
 }
 
 // What the job tells, as it comes.
-struct JobNews {
-  std::string path;
-  bool said = false;
-  std::string stream;
-  std::string line;
-  std::optional<std::string> question;
-  std::optional<bool> running;
-  std::optional<int32_t> exitCode;
-};
+using JobNews = bus::JobSignal;
 
 int OnJobSignal(sd_bus_message* message, void* userdata, sd_bus_error*) {
-  auto& news = *static_cast<std::deque<JobNews>*>(userdata);
-  JobNews item;
-  item.path = sd_bus_message_get_path(message);
-  const std::string_view member = sd_bus_message_get_member(message);
-  if (member == "Said") {
-    const char* stream = nullptr;
-    const char* line = nullptr;
-    if (sd_bus_message_read(message, "ss", &stream, &line) < 0) return 0;
-    item.said = true;
-    item.stream = stream;
-    item.line = line;
-  } else if (member == "PropertiesChanged") {
-    const char* interface = nullptr;
-    if (sd_bus_message_read(message, "s", &interface) < 0 ||
-        std::string_view(interface) != kJobInterface ||
-        sd_bus_message_enter_container(message, 'a', "{sv}") < 0) {
-      return 0;
-    }
-    while (sd_bus_message_enter_container(message, 'e', "sv") > 0) {
-      const char* name = nullptr;
-      if (sd_bus_message_read(message, "s", &name) < 0) return 0;
-      const std::string_view property = name;
-      if (property == "Question") {
-        const char* text = nullptr;
-        if (sd_bus_message_read(message, "v", "s", &text) < 0) return 0;
-        item.question = text;
-      } else if (property == "Running") {
-        int running = 0;
-        if (sd_bus_message_read(message, "v", "b", &running) < 0) return 0;
-        item.running = running != 0;
-      } else if (property == "ExitCode") {
-        int32_t code = 0;
-        if (sd_bus_message_read(message, "v", "i", &code) < 0) return 0;
-        item.exitCode = code;
-      } else if (sd_bus_message_skip(message, "v") < 0) {
-        return 0;
-      }
-      sd_bus_message_exit_container(message);
-    }
-  } else {
-    return 0;
+  if (std::optional<JobNews> item = bus::ReadJobSignal(message)) {
+    static_cast<std::deque<JobNews>*>(userdata)->push_back(std::move(*item));
   }
-  news.push_back(std::move(item));
   return 0;
 }
 

@@ -36,6 +36,8 @@
 #include "app/form5_event_log.h"
 #include "app/platform/single_instance.h"
 #ifdef PXRAIDD_EXE
+#include "bus/service_jobs.h"
+#include "bus/service_names.h"
 #include "bus/service_polls.h"
 #endif
 #include "cli/commands.h"
@@ -137,6 +139,7 @@ struct Rig {
   int64_t unixNow = 0;
   // A client of the service: its polls instead of the disks.
   px::PolledElsewhere* elsewhere = nullptr;
+  px::FirmwareJobs* jobs = nullptr;
   std::unique_ptr<TForm1> form;
 
   // Drives 0 and 2 plain disks, enclosures on 1 and 3, volumes E and F on
@@ -188,6 +191,7 @@ struct Rig {
     services.historyFile = historyFile;
     services.unixSeconds = [this] { return unixNow; };
     services.polledElsewhere = elsewhere;
+    services.firmwareJobs = jobs;
     form = std::make_unique<TForm1>(std::move(services));
     // The tests run every timer by hand; the intervals of the design are
     // checked once, in Layout.
@@ -1003,6 +1007,109 @@ class MainWindowTest : public QObject {
       };
       QCOMPARE(texts(served), texts(own));
       QVERIFY2(served.Label17->text() != QStringLiteral("Mode : "), scenario);
+    }
+  }
+
+  // "Start Upgrade" in a user's window while pxraidd owns the disks is a job
+  // of the service's, shown as the window's own upgrade: the same question,
+  // the same progress panel and status texts, the same final box. A second
+  // upgrade of the enclosure while the first waits on its question is
+  // refused by the service, and the window says so.
+  void UpgradesThroughTheServiceAsItsOwn() {
+    struct Row {
+      const char* name;
+      bool secondWhileAsked;
+    };
+    for (const Row& row : {Row{"an upgrade", false}, Row {
+                             "a second while the first asks",
+                             true
+                           }}) {
+      QTemporaryDir folder(QDir::tempPath() + QStringLiteral("/pxraidd-XXXXXX"));
+      SessionBus bus(folder.path());
+      QVERIFY(!bus.address.empty());
+      const std::string& address = bus.address;
+      Started service;
+      service.process.start(
+          QStringLiteral(PXRAIDD_EXE),
+          {QStringLiteral("--bus"), QString::fromStdString(address), QStringLiteral("--virtual"),
+           QStringLiteral("healthy-mirror"), QStringLiteral("--simulate-time"),
+           QStringLiteral("2026-12-07T10:00:00"), QStringLiteral("--interval"), QStringLiteral("1"),
+           QStringLiteral("--pxraid"), QStringLiteral(PXRAID_EXE), QStringLiteral("--log-dir"),
+           folder.filePath(QStringLiteral("log"))});
+      QTRY_VERIFY_WITH_TIMEOUT(px::bus::ServiceRuns(address), kWaitMs);
+
+      Rig direct;
+      px::cli::FindVirtualScenario("healthy-mirror")->build(direct.bus);
+      direct.WriteFirmwareFile();
+      TForm1& own = direct.Start();
+      direct.Settle();
+      px::bus::ServicePolls polls(address);
+      px::bus::ServiceJobs jobs(address);
+      const auto client = [&](Rig& rig) -> TForm1& {
+        rig.elsewhere = &polls;
+        rig.jobs = &jobs;
+        rig.firmwareFile = direct.firmwareFile;
+        TForm1& form = rig.Start();
+        rig.Settle();
+        form.BitBtn1Click();
+        return form;
+      };
+      Rig first;
+      TForm1& served = client(first);
+      px::bus::ServiceJobs otherJobs(address);
+      Rig second;
+      second.jobs = &otherJobs;
+      std::optional<std::reference_wrapper<TForm1>> other;
+      if (row.secondWhileAsked) {
+        second.elsewhere = &polls;
+        second.firmwareFile = direct.firmwareFile;
+        other = second.Start();
+        second.Settle();
+        other->get().BitBtn1Click();
+        first.messages.answer = [&](const std::string&) {
+          other->get().Button2Click();
+          // Answered no either way: a second that got no answer fails below.
+          static_cast<void>(
+              QTest::qWaitFor([&] { return !second.messages.boxes().empty(); }, kWaitMs));
+          return false;
+        };
+      }
+      const std::size_t before = first.messages.boxes().size();
+      served.Button2Click();
+      QVERIFY2(!served.Button2->isEnabled(), row.name);
+      QTRY_VERIFY_WITH_TIMEOUT(!jobs.Following(), 4 * kWaitMs);
+      QVERIFY2(served.Button2->isEnabled(), row.name);
+      QVERIFY(served.Panel1->isHidden());
+
+      if (row.secondWhileAsked) {
+        // Declined, the first says no more than a No says in a window of
+        // its own; the second was refused before anything was erased.
+        QCOMPARE(first.messages.boxes().size(), before);
+        QCOMPARE(second.messages.boxes().size(), std::size_t{1});
+        QCOMPARE(second.messages.boxes().back().text,
+                 std::string("pxraidd refused the firmware upgrade: a firmware job for this "
+                             "enclosure is under way; nothing was changed."));
+        QVERIFY(!otherJobs.Following());
+        continue;
+      }
+      own.BitBtn1Click();
+      own.Button2Click();
+      QCOMPARE(first.messages.questions(), direct.messages.questions());
+      QCOMPARE(first.messages.boxes().back(), direct.messages.boxes().back());
+      QCOMPARE(first.messages.boxes().back().title, std::string("Firmware Upgrade Message"));
+      QCOMPARE(served.statusBar().PanelText(4), own.statusBar().PanelText(4));
+      QCOMPARE(served.Panel1->Caption(), own.Panel1->Caption());
+      QCOMPARE(served.ProgressBar1->maximum(), own.ProgressBar1->maximum());
+      QCOMPARE(served.ProgressBar1->value(), own.ProgressBar1->value());
+      // The job's own outcome, as the service keeps it.
+      px::bus::Bus reader;
+      QVERIFY(px::bus::Connect(address, reader) >= 0);
+      int32_t exitCode = -1;
+      px::bus::BusError error;
+      QVERIFY(sd_bus_get_property_trivial(reader.get(), px::bus::kServiceName,
+                                          "/org/pxraid/PxRaid1/jobs/1", px::bus::kJobInterface,
+                                          "ExitCode", &error.error, 'i', &exitCode) >= 0);
+      QCOMPARE(exitCode, 0);
     }
   }
 #endif
