@@ -106,6 +106,8 @@ int RunWindows(AppEnvironment& env, bool notifications) {
   services.messages = env.messages;
   services.clock = env.clock;
   services.probeOrder = env.probeOrder;
+  services.polledElsewhere = env.polledElsewhere;
+  services.firmwareJobs = env.firmwareJobs;
   services.logDirectory = logDirectory;
   if (env.keepsHistory && !logDirectory.empty()) {
     services.historyFile = px::monitor::DefaultHistoryFile(logDirectory);

@@ -8,8 +8,10 @@
 
 #include "common/clock.h"
 #include "common/ui.h"
+#include "core/firmware_jobs.h"
 #include "device/transport.h"
 #include "raid/discovery.h"
+#include "raid/polled_elsewhere.h"
 
 namespace px {
 class Replayer;
@@ -62,6 +64,10 @@ struct AppEnvironment {
   // How detections probe the drives: side by side, but one by one when the
   // session is recorded or replayed, whose calls are one sequence.
   px::ProbeOrder probeOrder = px::ProbeOrder::SideBySide;
+  // While pxraidd owns the disks: its polls, instead of the disks'.
+  px::PolledElsewhere* polledElsewhere = nullptr;
+  // And its firmware jobs, which the window's upgrade runs as.
+  px::FirmwareJobs* firmwareJobs = nullptr;
 };
 
 // Turns the tray's desktop notifications off; the tray icon stays.

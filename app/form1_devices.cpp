@@ -92,8 +92,9 @@ void TForm1::LayOutDetectedDevices(const px::Detected& detected) {
     UpDown1->hide();
     // With no device left there is no poll to notice what went.
     EnclosuresChanged(core_->Observe(0));
-    // Disks that exist but refuse us look exactly like no disks at all.
-    if (!permissionAdviceShown_) {
+    // Disks that exist but refuse us look exactly like no disks at all; a
+    // client of the service that owns them needs no such advice.
+    if (!permissionAdviceShown_ && services_.polledElsewhere == nullptr) {
       const std::string advice = DiskPermissionAdvice(*services_.transport);
       if (!advice.empty()) {
         panels_.SetText(px::StatusPanels::kMessagePanel, advice);

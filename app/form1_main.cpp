@@ -31,6 +31,9 @@ namespace px::app {
 namespace {
 
 constexpr char kFirmwareUpgrading[] = "Firmware is upgrading, please wait a moment.";
+constexpr char kServiceJobGoesOn[] =
+    "pxraidd goes on with the firmware upgrade: closing the window does not stop it.\n"
+    "Its end goes into the day's log.";
 // How often the monitor's requests are looked at.
 constexpr int kServeMs = 50;
 
@@ -169,7 +172,8 @@ void TForm1::InitialiseState() {
       services_.logDirectory,
       [] { return px::LocalNow(); },
       {},
-      [this](const std::vector<px::EnclosureEvent>& events) { EnclosuresPolled(events); }});
+      [this](const std::vector<px::EnclosureEvent>& events) { EnclosuresPolled(events); },
+      services_.polledElsewhere});
   session_ = std::make_unique<px::MonitoringSession>(*core_, px::Greeting::OnFirstLayout);
   session_->RequestFirstDetection();
 }
@@ -177,6 +181,10 @@ void TForm1::InitialiseState() {
 void TForm1::StartThreads() {
   detectThread_ = std::make_unique<px::DriveDetectThread>(
       core_->discovery, core_->context, px::ProbeOptions{services_.probeOrder, std::nullopt});
+  // A job of pxraidd's is followed without waiting on it.
+  jobTimer_ = new QTimer(this);
+  jobTimer_->setInterval(100);
+  connect(jobTimer_, &QTimer::timeout, this, &TForm1::FollowServiceJob);
   // The monitor's requests are served on this thread, where the user
   // interface is: a poll or a control write between two clicks, never
   // during another's work.
@@ -235,8 +243,11 @@ void TForm1::DeviceChanged() {
 // --- Monitoring ------------------------------------------------------------
 
 void TForm1::SetFirmwareButtonsEnabled(bool enabled) {
-  BitBtn1->setEnabled(enabled);
-  Button2->setEnabled(enabled);
+  firmwareButtonsWanted_ = enabled;
+  // While the service runs a job for the window they stay off, as during an
+  // upgrade of its own.
+  BitBtn1->setEnabled(enabled && !serviceJob_);
+  Button2->setEnabled(enabled && !serviceJob_);
 }
 
 void TForm1::SetMonitorButtons(bool monitoring) {
@@ -286,6 +297,9 @@ void TForm1::ApplyMonitorResult(const px::MonitorResult& result) {
   // the device's busy seconds.
   if (result.write != px::ControlWrite::NotSent) DisableSettingBoxes();
   const px::PollReport& poll = result.poll;
+  // The service found other enclosures: they are laid out as a device
+  // change's would be.
+  if (poll.enclosuresMoved) session_->DevicesChanged();
   if (poll.display) ShowStatus(*poll.display);
   if (!poll.windDown) return;
   // Nobody answers and nobody is in a retry cycle: monitoring winds down
@@ -375,6 +389,12 @@ void TForm1::closeEvent(QCloseEvent* event) {
     messages_->Show("Message", kFirmwareUpgrading, px::MessageIcon::None);
     event->ignore();
     return;
+  }
+  if (serviceJob_) {
+    // The job is the service's: it goes on, and ends there.
+    messages_->Show("Message", kServiceJobGoesOn, px::MessageIcon::Exclamation);
+    jobTimer_->stop();
+    serviceJob_.reset();
   }
   core_->flags.closing = true;
   Timer2->stop();

@@ -30,6 +30,7 @@
 #include "common/sleep_inhibitor.h"
 #include "common/ui.h"
 #include "core/core.h"
+#include "core/firmware_jobs.h"
 #include "core/flash_job.h"
 #include "core/session.h"
 #include "monitor/member_history.h"
@@ -93,6 +94,12 @@ struct FormServices {
   bool notifications = true;
   // How detections probe the drives (one by one for a recorded session).
   px::ProbeOrder probeOrder = px::ProbeOrder::SideBySide;
+  // While pxraidd owns the disks: the enclosures of its polls, found and
+  // shown instead of the disks'. Null: the window opens the disks itself.
+  px::PolledElsewhere* polledElsewhere = nullptr;
+  // With polledElsewhere: the service's firmware jobs, which "Start Upgrade"
+  // asks for instead of flashing the disks it cannot open.
+  px::FirmwareJobs* firmwareJobs = nullptr;
 };
 
 // The main window: device pages, RAID status, firmware group, the seven
@@ -271,6 +278,15 @@ class TForm1 final : public QWidget, private px::MonitorClient, private px::Upgr
   void WhenDeviceIdle(std::function<void()> action);
   // "Load Firmware " and "Start Upgrade": dropped while firmware work runs.
   void FirmwareClick(std::function<void()> action);
+  // "Start Upgrade" while pxraidd owns the disks: the upgrade is its job,
+  // followed every 100 ms (jobTimer_) and shown as the window's own.
+  void StartServiceUpgrade(int slot);
+  void FollowServiceJob();
+  void ServiceJobSaid(const px::FirmwareJobNews& news);
+  void ServiceJobAsked(const std::string& question);
+  void ServiceJobEnded(int exitCode);
+  void ServiceJobRefused(const px::FirmwareJobNews& news);
+  void ServiceJobOver();
   // After a detection: a box for each flash cut short that the logs show
   // and this window has not told of yet.
   void TellCutShortRuns();
@@ -360,6 +376,22 @@ class TForm1 final : public QWidget, private px::MonitorClient, private px::Upgr
   QDateTime StartTime_;
   int deviceWorkDepth_ = 0;
   bool firmwareClickWaiting_ = false;
+  // What the firmware buttons would be but for a job of the service's.
+  bool firmwareButtonsWanted_ = false;
+  // The service's job the window follows.
+  struct ServiceJob {
+    int slot = 0;
+    // The question was answered (lines after it are the upgrade's), and how.
+    bool answered = false;
+    bool declined = false;
+    int stage = 0;
+    bool backupTold = false;
+    // What the job said on standard error since the last answer: a failed
+    // job's box.
+    std::vector<std::string> complaints;
+  };
+  std::optional<ServiceJob> serviceJob_;
+  QTimer* jobTimer_ = nullptr;
   std::vector<std::function<void()>> deferred_;
 };
 

@@ -1,9 +1,12 @@
-// The utility on this machine's disks. Two options for bug reports, one for
-// the desktop:
+// The utility on this machine's disks. While pxraidd runs, the window is its
+// client and opens no disk: it shows the enclosures of the service's polls,
+// and its firmware upgrade is a job of the service's.
+// Two options for bug reports, one for the desktop, one for the disks:
 //   pxgui --record FILE        also writes every command to the disks, and
 //                              every answer, to FILE
 //   pxgui --replay FILE        plays such a recording back instead of
 //                              touching any disk
+//   pxgui --direct             opens the disks itself even while pxraidd runs
 //   pxgui --no-notifications   the tray icon raises no desktop notifications
 // with --help and --version; everything else on the command line is the
 // toolkit's.
@@ -19,19 +22,26 @@
 #include "common/clock.h"
 #include "device/recorder.h"
 #include "device/replayer.h"
+#ifdef PXGUI_WITH_SERVICE
+#include "bus/service_jobs.h"
+#include "bus/service_polls.h"
+#endif
 
 namespace {
 
 const px::app::CommandLineHelp kHelp{
-    "pxgui", "[--record FILE | --replay FILE]",
+    "pxgui", "[--record FILE | --replay FILE] [--direct]",
     "The window for the two-disk USB RAID enclosures of this machine.",
     "  --record FILE         also write every command to the disks, and every answer,\n"
     "                        to FILE, for a bug report\n"
-    "  --replay FILE         play such a recording back instead of touching any disk\n"};
+    "  --replay FILE         play such a recording back instead of touching any disk\n"
+    "  --direct              open the disks even while pxraidd runs, instead of\n"
+    "                        showing what the service polls\n"};
 
 struct SessionOptions {
   std::string record;
   std::string replay;
+  bool direct = false;
 };
 
 // Takes --record FILE and --replay FILE out of the arguments, so that the
@@ -40,6 +50,10 @@ std::string TakeSessionOptions(int& argc, char** argv, SessionOptions& options) 
   int kept = 1;
   for (int i = 1; i < argc; ++i) {
     std::string* target = nullptr;
+    if (std::strcmp(argv[i], "--direct") == 0) {
+      options.direct = true;
+      continue;
+    }
     if (std::strcmp(argv[i], "--record") == 0) target = &options.record;
     if (std::strcmp(argv[i], "--replay") == 0) target = &options.replay;
     if (target == nullptr) {
@@ -74,6 +88,16 @@ int main(int argc, char** argv) {
   px::Transport* transport = nullptr;
   px::app::AppEnvironment env;
   env.help = kHelp;
+#ifdef PXGUI_WITH_SERVICE
+  // A recording or a replay is of the disks themselves.
+  std::optional<px::bus::ServicePolls> servicePolls;
+  std::optional<px::bus::ServiceJobs> serviceJobs;
+  if (!options.direct && options.record.empty() && options.replay.empty() &&
+      px::bus::ServiceRuns()) {
+    env.polledElsewhere = &servicePolls.emplace();
+    env.firmwareJobs = &serviceJobs.emplace();
+  }
+#endif
   try {
     if (!options.replay.empty()) {
       replayer = std::make_unique<px::Replayer>(options.replay, px::Replayer::Pauses::Real);

@@ -8,6 +8,7 @@
 #include <QSystemTrayIcon>
 #include <QWidget>
 #include <array>
+#include <utility>
 
 #include "app/qt_text.h"
 
@@ -16,7 +17,6 @@ namespace px::app {
 namespace {
 
 constexpr int kIconSize = 64;
-constexpr int kNotificationMs = 10000;
 
 QColor BadgeColour(px::Health health) {
   switch (health) {
@@ -121,13 +121,36 @@ class SystemTray final : public TrayNotifier {
   std::array<QIcon, 4> icons_;
 };
 
+class ServiceFirst final : public TrayNotifier {
+ public:
+  ServiceFirst(NotificationService service, std::unique_ptr<TrayNotifier> tray)
+      : service_(std::move(service)), tray_(std::move(tray)) {}
+
+  void Show(const px::TrayLook& look) override { tray_->Show(look); }
+
+  void Notify(const DesktopNotification& notification) override {
+    if (service_ && service_(notification)) return;
+    tray_->Notify(notification);
+  }
+
+ private:
+  NotificationService service_;
+  std::unique_ptr<TrayNotifier> tray_;
+};
+
 }  // namespace
+
+std::unique_ptr<TrayNotifier> PreferringService(NotificationService service,
+                                                std::unique_ptr<TrayNotifier> tray) {
+  return std::make_unique<ServiceFirst>(std::move(service), std::move(tray));
+}
 
 DesktopNotification ForDesktop(const px::Notification& notification) {
   DesktopNotification desktop{notification.severity, Q(notification.title), Q(notification.text)};
 #ifndef _WIN32
-  // Qt hands the body to the freedesktop notification server as it is. The
-  // title is the program's own words, and the summary is plain text there.
+  // The body goes to the freedesktop notification server as it is, from the
+  // window or from Qt's balloon. The title is the program's own words, and
+  // the summary is plain text there.
   desktop.body = desktop.body.toHtmlEscaped();
 #endif
   return desktop;
@@ -135,7 +158,7 @@ DesktopNotification ForDesktop(const px::Notification& notification) {
 
 std::unique_ptr<TrayNotifier> MakeSystemTray(QWidget& window) {
   if (!QSystemTrayIcon::isSystemTrayAvailable()) return nullptr;
-  return std::make_unique<SystemTray>(window);
+  return PreferringService(DesktopNotificationService(), std::make_unique<SystemTray>(window));
 }
 
 }  // namespace px::app

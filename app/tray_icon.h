@@ -3,6 +3,7 @@
 #include <QString>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "raid/tray_model.h"
 
@@ -31,12 +32,29 @@ class TrayNotifier {
   virtual void Notify(const DesktopNotification& notification) = 0;
 };
 
+// How long a notification stays up, as a balloon or through the service.
+inline constexpr int kNotificationMs = 10000;
+
+// The desktop's notification service; true when it took the notification.
+using NotificationService = std::function<bool(const DesktopNotification& notification)>;
+
+// org.freedesktop.Notifications on the session bus, or on the bus at
+// `address` (a test's own); empty where the build has no client of a
+// message bus.
+NotificationService DesktopNotificationService(const std::string& address = {});
+
+// `tray`, with its notifications handed to `service` first: they become the
+// tray's balloons only where there is no service or it fails.
+std::unique_ptr<TrayNotifier> PreferringService(NotificationService service,
+                                                std::unique_ptr<TrayNotifier> tray);
+
 // Makes the tray the window shows the enclosures' health in; null while the
 // desktop has none, and the window then goes on as it would without it.
 using MakeTray = std::function<std::unique_ptr<TrayNotifier>(QWidget& window)>;
 
 // The desktop's own tray, where there is one; clicking the icon brings the
-// window forward.
+// window forward. Its notifications go to the desktop's notification service
+// first.
 std::unique_ptr<TrayNotifier> MakeSystemTray(QWidget& window);
 
 }  // namespace px::app

@@ -14,13 +14,16 @@ class CutShortWatch;
 struct Alert;
 }  // namespace px
 
+namespace px::monitor {
+struct StatusReports;
+struct BusyDriveReport;
+}  // namespace px::monitor
+
 namespace px::cli {
 
 class Host;
 struct CoreOptions;
 struct CoreState;
-struct StatusReports;
-struct BusyDriveReport;
 
 // Exit codes. status answers 0-3 the way monitoring plugins do (OK, WARNING,
 // CRITICAL, UNKNOWN); the other commands use the same numbers for the same
@@ -85,7 +88,8 @@ struct MonitorOptions {
   // them, and the alerts told for it (the events' and the history's
   // warnings), in the order they were told. With no enclosure to poll it is
   // called with no reports.
-  std::function<void(const StatusReports& reports, const std::vector<Alert>& alerts)> afterPoll;
+  std::function<void(const monitor::StatusReports& reports, const std::vector<Alert>& alerts)>
+      afterPoll;
 };
 
 // pxraid monitor's work, which pxraidd runs too.
@@ -94,8 +98,8 @@ int RunMonitor(Host& host, const MonitorOptions& options);
 // What status prints on standard output for `all`: `error` (why there is
 // nothing to report) goes into the JSON answer only, `polledAt` into the
 // metrics.
-std::string StatusOutput(StatusFormat format, const StatusReports& all, const std::string& error,
-                         std::optional<int64_t> polledAt);
+std::string StatusOutput(StatusFormat format, const monitor::StatusReports& all,
+                         const std::string& error, std::optional<int64_t> polledAt);
 
 // status's whole answer, as pxraidd gives it to a client: standard output,
 // the exit status, and what goes to standard error (without "pxraid: ").
@@ -107,7 +111,7 @@ struct StatusAnswer {
 // What status would answer of a poll already made (pxraidd's last), for the
 // enclosure on `drive` or every one (kEveryDrive), and of those the one
 // `enclosure` names when it is not empty.
-StatusAnswer AnswerFromPoll(StatusFormat format, int drive, const StatusReports& poll,
+StatusAnswer AnswerFromPoll(StatusFormat format, int drive, const monitor::StatusReports& poll,
                             std::optional<int64_t> polledAt, const std::string& enclosure = {});
 
 // What a core looks at: every drive, or physical drive `drive` alone (as
@@ -122,7 +126,7 @@ uint32_t DetectAndExplain(CoreState& core);
 uint32_t ExplainDetection(CoreState& core, uint32_t count);
 // What is said of a drive another program held: "drive 2 (/dev/sdc) was not
 // probed: REASON."
-std::string NotProbedText(const BusyDriveReport& busy);
+std::string NotProbedText(const monitor::BusyDriveReport& busy);
 
 // After a detection: tells, on standard error, of each flash cut short that
 // the logs in `logDirectory` show and `watch` has not told yet.
@@ -155,9 +159,5 @@ inline constexpr int kPriorityInfo = 6;
 // either output starts with its priority, "<2>", which the journal takes off
 // and keeps (sd-daemon(3)); elsewhere nothing.
 std::string PriorityPrefix(int priority);
-
-// The system's reason for a failure, as it reads inside a sentence ("no such
-// file or directory").
-std::string ReasonText(const std::error_code& error);
 
 }  // namespace px::cli

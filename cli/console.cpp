@@ -20,6 +20,8 @@
 
 namespace px::cli {
 
+using monitor::BusyDriveReport;
+
 namespace {
 
 // systemd names the journal's stream in JOURNAL_STREAM as "device:inode";
@@ -60,22 +62,6 @@ void Announce(const std::string& text) {
 
 void SetQuiet(bool quiet) {
   quietRun = quiet;
-}
-
-std::string ReasonText(const std::error_code& error) {
-  std::string text = error.message();
-  // Windows ends its messages with a full stop and a line break.
-  while (!text.empty() &&
-         (text.back() == '.' || std::isspace(static_cast<unsigned char>(text.back())))) {
-    text.pop_back();
-  }
-  // "Permission denied" reads "permission denied" after a colon; an
-  // abbreviation keeps its capitals.
-  if (text.size() > 1 && std::isupper(static_cast<unsigned char>(text[0])) &&
-      std::islower(static_cast<unsigned char>(text[1]))) {
-    text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
-  }
-  return text;
 }
 
 std::string NotProbedText(const BusyDriveReport& busy) {

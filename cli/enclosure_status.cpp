@@ -11,17 +11,18 @@
 #include "raid/device_text.h"
 
 namespace px::cli {
+
+using monitor::BusyDriveReport;
+using monitor::EnclosureReport;
+using monitor::MemberReport;
+using monitor::StatusReports;
+
 namespace {
 
 constexpr unsigned kGigabyteShift = 21;  // 512-byte sectors to units of 2^30 bytes
 
-// Each member is in one class after a decode; a record that says otherwise
-// is read in the order failed, ready, inserted, absent.
-const char* ClassName(MemberClasses classes) {
-  if (classes.Has(MemberClass::Failed)) return "failed";
-  if (classes.Has(MemberClass::Ready)) return "ready";
-  if (classes.Has(MemberClass::Inserted)) return "inserted";
-  return "absent";
+std::string Enclosures(std::size_t count) {
+  return std::to_string(count) + (count == 1 ? " enclosure" : " enclosures");
 }
 
 std::string Capacity(uint64_t sectors) {
@@ -43,6 +44,8 @@ EnclosureReport BuildReport(CoreState& core, std::size_t slot, bool statusRead, 
   report.name = TrimRightKeep(DeviceName(config), 0);
   report.firmware = RevisionOf(config).text;
   report.statusRead = statusRead && status.WasRead();
+  report.statusRecord = core.records.StatusRecord[drive];
+  report.configRecord = config;
   report.modeCode = status.Mode();
   report.mode = ModeName(report.modeCode);
   report.volumeCapacitySectors = status.VolumeCapacity();
@@ -50,7 +53,7 @@ EnclosureReport BuildReport(CoreState& core, std::size_t slot, bool statusRead, 
     const MemberView view = status.Member(port);
     MemberReport& member = report.members[IndexOf(port)];
     member.port = port == Port::P0 ? "P0" : "P1";
-    member.state = ClassName(view.Classes());
+    member.state = monitor::MemberStateOf(view.Classes());
     member.rawState = view.RawState();
     member.model = TrimRightKeep(view.Model(), 0);
     member.serial = TrimRightKeep(view.Serial(), 0);
@@ -81,97 +84,8 @@ StatusReports ReportAll(CoreState& core, uint32_t count, const PollReport& poll)
     reports.enclosures.push_back(BuildReport(core, slot, read, (poll.busy & bit) != 0));
   }
   reports.busy = BusyDrives(core);
-  reports.overall = OverallHealth(reports);
+  reports.overall = monitor::OverallHealth(reports);
   return reports;
-}
-
-Health OverallHealth(const StatusReports& reports) {
-  Health overall = reports.enclosures.empty() ? Health::Unknown : Health::Ok;
-  for (const EnclosureReport& enclosure : reports.enclosures) {
-    overall = Worse(overall, enclosure.health);
-  }
-  // What could not be checked is not OK.
-  if (!reports.busy.empty()) overall = Worse(overall, Health::Unknown);
-  return overall;
-}
-
-StatusReports OnDrive(const StatusReports& reports, int drive) {
-  if (drive < 0) return reports;
-  StatusReports one;
-  for (const EnclosureReport& enclosure : reports.enclosures) {
-    if (enclosure.drive != static_cast<unsigned>(drive)) continue;
-    one.enclosures.push_back(enclosure);
-    // Numbered as a detection of this drive alone numbers it.
-    one.enclosures.back().device = static_cast<int>(one.enclosures.size());
-  }
-  for (const BusyDriveReport& busy : reports.busy) {
-    if (busy.drive == static_cast<unsigned>(drive)) one.busy.push_back(busy);
-  }
-  one.overall = OverallHealth(one);
-  return one;
-}
-
-namespace {
-
-std::string Enclosures(std::size_t count) {
-  return std::to_string(count) + (count == 1 ? " enclosure" : " enclosures");
-}
-
-std::string DeviceList(const std::vector<std::size_t>& indices,
-                       const std::vector<EnclosureReport>& enclosures) {
-  std::string list;
-  for (std::size_t i = 0; i < indices.size(); ++i) {
-    list += (i == 0                    ? ""
-             : i + 1 == indices.size() ? " and "
-                                       : ", ") +
-            std::to_string(enclosures[indices[i]].device);
-  }
-  return list;
-}
-
-}  // namespace
-
-EnclosureChoice ChooseEnclosure(const std::vector<EnclosureReport>& enclosures,
-                                const std::string& choice) {
-  // An id or a node names one enclosure by construction; a serial number is
-  // the disk's, and two disks may claim the same one.
-  std::vector<std::size_t> named;
-  std::vector<std::size_t> bySerial;
-  for (std::size_t i = 0; i < enclosures.size(); ++i) {
-    const EnclosureReport& enclosure = enclosures[i];
-    if (enclosure.id == choice || (!enclosure.node.empty() && enclosure.node == choice)) {
-      named.push_back(i);
-      continue;
-    }
-    for (const MemberReport& member : enclosure.members) {
-      if (std::string_view(member.state) != "absent" && !member.serial.empty() &&
-          member.serial == choice) {
-        bySerial.push_back(i);
-        break;
-      }
-    }
-  }
-  const std::vector<std::size_t>& found = named.empty() ? bySerial : named;
-  if (found.size() == 1) return {found.front(), {}};
-  const std::string what = PrintableUtf8(choice);
-  if (found.empty()) {
-    return {std::nullopt,
-            "there is no enclosure " + what + ": " + Enclosures(enclosures.size()) + " found"};
-  }
-  return {std::nullopt, what + " names more than one enclosure (devices " +
-                            DeviceList(found, enclosures) + "): choose one by its stable id"};
-}
-
-std::string KeepChosen(StatusReports& reports, const std::string& choice) {
-  const EnclosureChoice chosen = ChooseEnclosure(reports.enclosures, choice);
-  if (chosen.index) {
-    reports.enclosures = {reports.enclosures[*chosen.index]};
-    reports.busy.clear();
-  } else {
-    reports.enclosures.clear();
-  }
-  reports.overall = OverallHealth(reports);
-  return chosen.why;
 }
 
 std::vector<BusyDriveReport> BusyDrives(CoreState& core) {
@@ -217,7 +131,7 @@ nlohmann::ordered_json ToJson(const EnclosureReport& report) {
   nlohmann::ordered_json members = nlohmann::ordered_json::array();
   for (const MemberReport& member : report.members) {
     members.push_back({{"port", member.port},
-                       {"state", member.state},
+                       {"state", monitor::MemberStateName(member.state)},
                        {"raw_state", member.rawState},
                        {"model", member.model},
                        {"serial", member.serial},
@@ -315,8 +229,9 @@ std::string ToText(const EnclosureReport& report) {
   } else {
     text += "  Mode:    " + report.mode + ", " + Capacity(report.volumeCapacitySectors) + "\n";
     for (const MemberReport& member : report.members) {
-      std::string line = std::string("  ") + member.port + ":      " + member.state;
-      if (std::string(member.state) != "absent") {
+      std::string line =
+          std::string("  ") + member.port + ":      " + monitor::MemberStateName(member.state);
+      if (member.state != monitor::MemberState::Absent) {
         line.resize(std::max<std::size_t>(line.size(), 20), ' ');
         line +=
             member.model + ", serial " + member.serial + ", " + Capacity(member.capacitySectors);
@@ -343,8 +258,8 @@ std::array<std::string, 7> ListFields(const EnclosureReport& report) {
           report.name,
           report.firmware,
           read ? report.mode : std::string("?"),
-          read ? std::string(report.members[0].state) : std::string("?"),
-          read ? std::string(report.members[1].state) : std::string("?")};
+          read ? std::string(monitor::MemberStateName(report.members[0].state)) : std::string("?"),
+          read ? std::string(monitor::MemberStateName(report.members[1].state)) : std::string("?")};
 }
 
 }  // namespace px::cli

@@ -1,117 +1,46 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
-#include <map>
 #include <nlohmann/json.hpp>
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "raid/enclosure_health.h"
+#include "monitor/status_report.h"
 #include "raid/monitor.h"
-#include "raid/record_views.h"
+
+// The reports (monitor/status_report.h) as pxraid reads them from its core,
+// and what status and list print of them.
 
 namespace px::cli {
 
 struct CoreState;
 
-struct MemberReport {
-  const char* port = "P0";
-  // The state class of PortFlags: "ready", "inserted", "absent" or "failed".
-  const char* state = "absent";
-  uint8_t rawState = 0;  // the controller's own port state byte
-  std::string model;
-  std::string serial;
-  uint64_t capacitySectors = 0;
-};
-
-// One enclosure as list and status report it.
-struct EnclosureReport {
-  int device = 1;  // 1-4 as in the log's "D1"; up to 8 with more enclosures
-  unsigned drive = 0;
-  std::string node;  // "/dev/sdb" where the machine names its disks
-  std::string id;    // Host::EnclosureId: the same whichever port it is in
-  std::string name;
-  std::string firmware;
-  std::string mode;
-  uint8_t modeCode = 0;
-  uint64_t volumeCapacitySectors = 0;
-  // The status poll got an answer (discovery's own read for `list`).
-  bool statusRead = false;
-  std::array<MemberReport, 2> members;
-  bool rebuildRunning = false;
-  std::string direction;  // "P0 --> P1" as the log writes it; empty when none runs
-  RebuildDirection towards = RebuildDirection::TowardsP0;  // while one runs
-  uint8_t percent = 0;
-  // What the member history estimates the running rebuild has left.
-  std::optional<int64_t> remainingSeconds;
-  // The history's warnings (by name) raised while this monitor ran.
-  std::map<std::string, uint64_t> warningsRaised;
-  Health health = Health::Unknown;
-  std::string reason;  // why the health is what it is, for people
-};
-
-// A drive that discovery could not probe because another program held it.
-struct BusyDriveReport {
-  unsigned drive = 0;
-  std::string node;
-  std::string reason;  // "another program is upgrading its firmware"
-};
-
 // Reads the report of device-table slot `slot` from the records. A device
 // the poll found held by another program (`busy`) is UNKNOWN, and says why.
-EnclosureReport BuildReport(CoreState& core, std::size_t slot, bool statusRead, bool busy);
+monitor::EnclosureReport BuildReport(CoreState& core, std::size_t slot, bool statusRead, bool busy);
 // The drives the last detection found held by another program.
-std::vector<BusyDriveReport> BusyDrives(CoreState& core);
+std::vector<monitor::BusyDriveReport> BusyDrives(CoreState& core);
 
-// Every enclosure as a poll left it, the drives found busy, and the health
-// status answers with: the worst of them all, UNKNOWN when there is nothing.
-struct StatusReports {
-  std::vector<EnclosureReport> enclosures;
-  std::vector<BusyDriveReport> busy;
-  Health overall = Health::Unknown;
-};
 // The reports of the first `count` devices after `poll` (the first four; the
 // others as discovery read them).
-StatusReports ReportAll(CoreState& core, uint32_t count, const PollReport& poll);
-// The worst health of the enclosures; UNKNOWN when there is none, or a drive
-// could not be checked.
-Health OverallHealth(const StatusReports& reports);
-// What a run that looked at physical drive `drive` alone would have reported
-// of the same poll: its enclosure numbered 1, its busy drive, their health
-// (every report for kEveryDrive).
-StatusReports OnDrive(const StatusReports& reports, int drive);
+monitor::StatusReports ReportAll(CoreState& core, uint32_t count, const PollReport& poll);
 
-// Which of `enclosures` `choice` names: the one whose stable id or /dev node
-// it is, else the one a member of which has it as serial number. The index,
-// or why there is none: no enclosure is so named ("there is no enclosure
-// X: 2 enclosures found"), or more than one is.
-struct EnclosureChoice {
-  std::optional<std::size_t> index;
-  std::string why;
-};
-EnclosureChoice ChooseEnclosure(const std::vector<EnclosureReport>& enclosures,
-                                const std::string& choice);
-// Keeps of `reports` the enclosure `choice` names and no busy drive, its
-// health the overall one; when it names none (or several), no enclosure but
-// the busy drives, one of which may be it, and says why.
-std::string KeepChosen(StatusReports& reports, const std::string& choice);
-
-nlohmann::ordered_json ToJson(const EnclosureReport& report);
-nlohmann::ordered_json ToJson(const BusyDriveReport& report);
+nlohmann::ordered_json ToJson(const monitor::EnclosureReport& report);
+nlohmann::ordered_json ToJson(const monitor::BusyDriveReport& report);
 // What status --json answers: every enclosure and busy drive, the overall
 // health and the exit code it stands for, and `error` when not empty (why
 // there is nothing to report, or what ended the run).
-nlohmann::ordered_json ToJson(const StatusReports& reports, const std::string& error = {});
+nlohmann::ordered_json ToJson(const monitor::StatusReports& reports, const std::string& error = {});
 // status --format nagios: one line as monitoring plugins print it, "PXRAID
 // OK - 2 enclosures OK | enclosures=2;;;0 ...", `error` first in its text
 // when not empty.
-std::string ToNagios(const StatusReports& reports, const std::string& error = {});
-std::string ToText(const EnclosureReport& report);
-std::string ToText(const BusyDriveReport& report);
+std::string ToNagios(const monitor::StatusReports& reports, const std::string& error = {});
+std::string ToText(const monitor::EnclosureReport& report);
+std::string ToText(const monitor::BusyDriveReport& report);
 // The line `list` prints, without alignment: device, drive, name, firmware,
 // mode, P0 state, P1 state.
-std::array<std::string, 7> ListFields(const EnclosureReport& report);
+std::array<std::string, 7> ListFields(const monitor::EnclosureReport& report);
 
 }  // namespace px::cli

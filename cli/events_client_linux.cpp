@@ -5,6 +5,7 @@
 #include <string>
 
 #include "bus/sd_bus_handles.h"
+#include "bus/service_names.h"
 #include "cli/commands.h"
 #include "cli/events_client.h"
 #include "cli/json_format.h"
@@ -15,9 +16,11 @@ namespace px::cli {
 
 using bus::Bus;
 using bus::BusError;
+using bus::kManagerInterface;
+using bus::kServiceName;
+using bus::kServiceRoot;
 namespace {
 
-constexpr char kService[] = "org.pxraid.PxRaid1";
 constexpr uint64_t kWaitMicros = 200000;
 
 struct Following {
@@ -77,8 +80,8 @@ int FollowServiceEvents(bool json) {
   }
   const Bus bus(raw);
   Following following{json, false};
-  int rc = sd_bus_match_signal(bus.get(), nullptr, kService, "/org/pxraid/PxRaid1",
-                               "org.pxraid.PxRaid1.Manager", "Event", &OnEvent, &following);
+  int rc = sd_bus_match_signal(bus.get(), nullptr, kServiceName, kServiceRoot, kManagerInterface,
+                               "Event", &OnEvent, &following);
   if (rc >= 0) {
     rc = sd_bus_match_signal(bus.get(), nullptr, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                              "org.freedesktop.DBus", "NameOwnerChanged", &OnOwnerChanged,
@@ -89,17 +92,9 @@ int FollowServiceEvents(bool json) {
     return kExitFailed;
   }
   // Whether it runs now; from here on the bus tells when that changes.
-  BusError error;
-  sd_bus_message* rawReply = nullptr;
-  int owned = 0;
-  if (sd_bus_call_method(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                         "org.freedesktop.DBus", "NameHasOwner", &error.error, &rawReply, "s",
-                         kService) >= 0) {
-    sd_bus_message_read(rawReply, "b", &owned);
-  }
-  sd_bus_message_unref(rawReply);
-  following.owned = owned == 0;  // so that the first state is told
-  Tell(following, owned != 0);
+  const bool owned = bus::NameHasOwner(bus.get(), kServiceName);
+  following.owned = !owned;  // so that the first state is told
+  Tell(following, owned);
 
   while (!StopRequested()) {
     rc = sd_bus_process(bus.get(), nullptr);

@@ -11,29 +11,38 @@
 #include <iostream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "bus/managed_objects.h"
 #include "bus/sd_bus_handles.h"
-#include "cli/enclosure_status.h"
+#include "bus/service_jobs.h"
+#include "bus/service_names.h"
 #include "cli/firmware_client.h"
 #include "cli/stop_signal.h"
 #include "common/files.h"
 #include "common/text.h"
 #include "firmware/flash_backup.h"
+#include "monitor/status_report.h"
 
 namespace px::cli {
 
+using monitor::ChooseEnclosure;
+using monitor::EnclosureChoice;
+using monitor::EnclosureReport;
+using monitor::MemberReport;
+
 using bus::Bus;
 using bus::BusError;
+using bus::kEnclosureInterface;
+using bus::kJobInterface;
+using bus::kServiceName;
+using bus::kServiceRoot;
 using bus::Message;
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr char kService[] = "org.pxraid.PxRaid1";
-constexpr char kRoot[] = "/org/pxraid/PxRaid1";
-constexpr char kEnclosureInterface[] = "org.pxraid.PxRaid1.Enclosure";
-constexpr char kJobInterface[] = "org.pxraid.PxRaid1.Job";
 // A user at polkit's password prompt may take their time.
 constexpr uint64_t kStartTimeoutMicros = 6ULL * 60 * 1000 * 1000;
 constexpr uint64_t kCallTimeoutMicros = 10ULL * 1000 * 1000;
@@ -61,14 +70,6 @@ struct Served {
   EnclosureReport report;
 };
 
-// A member's state as the report keeps it: one of the names it is read as.
-const char* StateName(std::string_view state) {
-  for (const char* name : {"ready", "inserted", "failed"}) {
-    if (state == name) return name;
-  }
-  return "absent";
-}
-
 int ReadMembers(sd_bus_message* reply, EnclosureReport& report) {
   int rc = sd_bus_message_enter_container(reply, 'v', "a(sssst)");
   if (rc >= 0) rc = sd_bus_message_enter_container(reply, 'a', "(sssst)");
@@ -81,7 +82,7 @@ int ReadMembers(sd_bus_message* reply, EnclosureReport& report) {
     if (rc >= 0)
       rc = sd_bus_message_read(reply, "(sssst)", &port, &state, &model, &serial, &capacity);
     if (rc <= 0) break;
-    member.state = StateName(state);
+    member.state = monitor::MemberStateNamed(state);
     member.serial = serial;
   }
   // Whatever is left (the service gives two) is passed over.
@@ -93,105 +94,38 @@ int ReadMembers(sd_bus_message* reply, EnclosureReport& report) {
 
 // Every enclosure object of GetManagedObjects' answer.
 int ReadEnclosures(sd_bus_message* reply, std::vector<Served>& served) {
-  int rc = sd_bus_message_enter_container(reply, 'a', "{oa{sa{sv}}}");
-  while (rc >= 0 && (rc = sd_bus_message_enter_container(reply, 'e', "oa{sa{sv}}")) > 0) {
-    const char* path = nullptr;
-    rc = sd_bus_message_read(reply, "o", &path);
-    Served enclosure{path != nullptr ? path : "", {}};
-    bool isEnclosure = false;
-    if (rc >= 0) rc = sd_bus_message_enter_container(reply, 'a', "{sa{sv}}");
-    while (rc >= 0 && (rc = sd_bus_message_enter_container(reply, 'e', "sa{sv}")) > 0) {
-      const char* interface = nullptr;
-      rc = sd_bus_message_read(reply, "s", &interface);
-      const bool wanted = rc >= 0 && std::string_view(interface) == kEnclosureInterface;
-      isEnclosure = isEnclosure || wanted;
-      if (rc >= 0) rc = sd_bus_message_enter_container(reply, 'a', "{sv}");
-      while (rc >= 0 && (rc = sd_bus_message_enter_container(reply, 'e', "sv")) > 0) {
-        const char* name = nullptr;
-        rc = sd_bus_message_read(reply, "s", &name);
-        if (rc >= 0 && wanted && std::string_view(name) == "Device") {
+  Served enclosure;
+  return bus::ReadManagedObjects(
+      reply, kEnclosureInterface,
+      [&enclosure](std::string_view, std::string_view name, sd_bus_message* message) {
+        if (name == "Device") {
           uint32_t device = 0;
-          rc = sd_bus_message_read(reply, "v", "u", &device);
+          const int rc = sd_bus_message_read(message, "v", "u", &device);
           enclosure.report.device = static_cast<int>(device);
-        } else if (rc >= 0 && wanted &&
-                   (std::string_view(name) == "Id" || std::string_view(name) == "Node")) {
-          const char* text = nullptr;
-          rc = sd_bus_message_read(reply, "v", "s", &text);
-          std::string& field =
-              std::string_view(name) == "Id" ? enclosure.report.id : enclosure.report.node;
-          if (rc >= 0) field = text;
-        } else if (rc >= 0 && wanted && std::string_view(name) == "Members") {
-          rc = ReadMembers(reply, enclosure.report);
-        } else if (rc >= 0) {
-          rc = sd_bus_message_skip(reply, "v");
+          return rc;
         }
-        if (rc >= 0) rc = sd_bus_message_exit_container(reply);
-      }
-      if (rc >= 0) rc = sd_bus_message_exit_container(reply);
-      if (rc >= 0) rc = sd_bus_message_exit_container(reply);
-    }
-    if (rc >= 0) rc = sd_bus_message_exit_container(reply);
-    if (rc >= 0) rc = sd_bus_message_exit_container(reply);
-    if (isEnclosure) served.push_back(std::move(enclosure));
-  }
-  return rc < 0 ? rc : sd_bus_message_exit_container(reply);
+        if (name == "Id" || name == "Node") {
+          const char* text = nullptr;
+          const int rc = sd_bus_message_read(message, "v", "s", &text);
+          if (rc >= 0) (name == "Id" ? enclosure.report.id : enclosure.report.node) = text;
+          return rc;
+        }
+        if (name == "Members") return ReadMembers(message, enclosure.report);
+        return sd_bus_message_skip(message, "v");
+      },
+      [&enclosure, &served](std::string_view path) {
+        enclosure.path = path;
+        served.push_back(std::exchange(enclosure, Served{}));
+      });
 }
 
 // What the job tells, as it comes.
-struct JobNews {
-  std::string path;
-  bool said = false;
-  std::string stream;
-  std::string line;
-  std::optional<std::string> question;
-  std::optional<bool> running;
-  std::optional<int32_t> exitCode;
-};
+using JobNews = bus::JobSignal;
 
 int OnJobSignal(sd_bus_message* message, void* userdata, sd_bus_error*) {
-  auto& news = *static_cast<std::deque<JobNews>*>(userdata);
-  JobNews item;
-  item.path = sd_bus_message_get_path(message);
-  const std::string_view member = sd_bus_message_get_member(message);
-  if (member == "Said") {
-    const char* stream = nullptr;
-    const char* line = nullptr;
-    if (sd_bus_message_read(message, "ss", &stream, &line) < 0) return 0;
-    item.said = true;
-    item.stream = stream;
-    item.line = line;
-  } else if (member == "PropertiesChanged") {
-    const char* interface = nullptr;
-    if (sd_bus_message_read(message, "s", &interface) < 0 ||
-        std::string_view(interface) != kJobInterface ||
-        sd_bus_message_enter_container(message, 'a', "{sv}") < 0) {
-      return 0;
-    }
-    while (sd_bus_message_enter_container(message, 'e', "sv") > 0) {
-      const char* name = nullptr;
-      if (sd_bus_message_read(message, "s", &name) < 0) return 0;
-      const std::string_view property = name;
-      if (property == "Question") {
-        const char* text = nullptr;
-        if (sd_bus_message_read(message, "v", "s", &text) < 0) return 0;
-        item.question = text;
-      } else if (property == "Running") {
-        int running = 0;
-        if (sd_bus_message_read(message, "v", "b", &running) < 0) return 0;
-        item.running = running != 0;
-      } else if (property == "ExitCode") {
-        int32_t code = 0;
-        if (sd_bus_message_read(message, "v", "i", &code) < 0) return 0;
-        item.exitCode = code;
-      } else if (sd_bus_message_skip(message, "v") < 0) {
-        return 0;
-      }
-      sd_bus_message_exit_container(message);
-    }
-  } else {
-    return 0;
+  if (std::optional<JobNews> item = bus::ReadJobSignal(message)) {
+    static_cast<std::deque<JobNews>*>(userdata)->push_back(std::move(*item));
   }
-  news.push_back(std::move(item));
   return 0;
 }
 
@@ -219,7 +153,7 @@ std::optional<int> FirmwareThroughService(const FirmwareRequest& request) {
   // Which enclosure, as the service numbers and names them.
   sd_bus_message* rawCall = nullptr;
   int rc =
-      sd_bus_message_new_method_call(bus.get(), &rawCall, kService, kRoot,
+      sd_bus_message_new_method_call(bus.get(), &rawCall, kServiceName, kServiceRoot,
                                      "org.freedesktop.DBus.ObjectManager", "GetManagedObjects");
   const Message listCall(rawCall);
   if (rc >= 0) rc = sd_bus_message_set_auto_start(listCall.get(), 0);
@@ -279,16 +213,16 @@ std::optional<int> FirmwareThroughService(const FirmwareRequest& request) {
   } closing{fd};
 
   std::deque<JobNews> news;
-  rc = sd_bus_match_signal(bus.get(), nullptr, kService, nullptr, kJobInterface, "Said",
+  rc = sd_bus_match_signal(bus.get(), nullptr, kServiceName, nullptr, kJobInterface, "Said",
                            &OnJobSignal, &news);
   if (rc >= 0) {
-    rc = sd_bus_match_signal(bus.get(), nullptr, kService, nullptr,
+    rc = sd_bus_match_signal(bus.get(), nullptr, kServiceName, nullptr,
                              "org.freedesktop.DBus.Properties", "PropertiesChanged", &OnJobSignal,
                              &news);
   }
   rawCall = nullptr;
   if (rc >= 0) {
-    rc = sd_bus_message_new_method_call(bus.get(), &rawCall, kService, target->path.c_str(),
+    rc = sd_bus_message_new_method_call(bus.get(), &rawCall, kServiceName, target->path.c_str(),
                                         kEnclosureInterface, MethodOf(request.work));
   }
   const Message start(rawCall);
@@ -362,7 +296,7 @@ std::optional<int> FirmwareThroughService(const FirmwareRequest& request) {
       if (item.question && !item.question->empty()) {
         const bool yes = !StopRequested() && Confirm(*item.question);
         BusError unanswered;
-        sd_bus_call_method(bus.get(), kService, job.c_str(), kJobInterface, "Answer",
+        sd_bus_call_method(bus.get(), kServiceName, job.c_str(), kJobInterface, "Answer",
                            &unanswered.error, nullptr, "b", yes ? 1 : 0);
       }
     }
@@ -382,11 +316,11 @@ std::optional<int> FirmwareThroughService(const FirmwareRequest& request) {
     if (rc == 0 && sd_bus_wait(bus.get(), 2000000) == 0) {
       int stillRunning = 1;
       BusError unread;
-      if (sd_bus_get_property_trivial(bus.get(), kService, job.c_str(), kJobInterface, "Running",
-                                      &unread.error, 'b', &stillRunning) >= 0 &&
+      if (sd_bus_get_property_trivial(bus.get(), kServiceName, job.c_str(), kJobInterface,
+                                      "Running", &unread.error, 'b', &stillRunning) >= 0 &&
           stillRunning == 0) {
         int32_t code = kExitFailed;
-        sd_bus_get_property_trivial(bus.get(), kService, job.c_str(), kJobInterface, "ExitCode",
+        sd_bus_get_property_trivial(bus.get(), kServiceName, job.c_str(), kJobInterface, "ExitCode",
                                     &unread.error, 'i', &code);
         // Its last lines may still be on their way.
         while (sd_bus_process(bus.get(), nullptr) > 0) {

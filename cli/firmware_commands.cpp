@@ -41,6 +41,11 @@
 // work's progress and of running the work (build is a file of its own).
 
 namespace px::cli {
+
+using monitor::ChooseEnclosure;
+using monitor::EnclosureChoice;
+using monitor::EnclosureReport;
+
 namespace {
 
 namespace fs = std::filesystem;

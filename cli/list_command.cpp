@@ -15,6 +15,11 @@
 // pxraid list: one line per enclosure.
 
 namespace px::cli {
+
+using monitor::ChooseEnclosure;
+using monitor::EnclosureChoice;
+using monitor::EnclosureReport;
+
 namespace {
 
 struct ListOptions {

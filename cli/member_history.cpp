@@ -13,6 +13,9 @@
 
 namespace px::cli {
 
+using monitor::EnclosureReport;
+using monitor::StatusReports;
+
 namespace fs = std::filesystem;
 
 void EstimateFromHistory(const fs::path& file, StatusReports& reports) {

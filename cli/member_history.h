@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "cli/commands.h"
-#include "cli/enclosure_status.h"
 #include "monitor/member_history.h"
+#include "monitor/status_report.h"
 #include "raid/alerts.h"
 #include "raid/enclosure_events.h"
 #include "raid/records.h"
@@ -50,7 +50,7 @@ class MonitorHistory {
   // Records a poll's reports, read from `records`, and the events derived
   // from it: sets each running rebuild's time left and the warnings raised
   // so far, and returns the warnings this poll raised, as alerts.
-  std::vector<Alert> Record(const RecordTables& records, StatusReports& reports,
+  std::vector<Alert> Record(const RecordTables& records, monitor::StatusReports& reports,
                             const std::vector<EnclosureEvent>& events, int64_t now);
 
  private:
@@ -59,7 +59,7 @@ class MonitorHistory {
 
 // status: each running rebuild's time left at the rate the history in
 // `file` knows for its enclosure. Says nothing when there is no history.
-void EstimateFromHistory(const std::filesystem::path& file, StatusReports& reports);
+void EstimateFromHistory(const std::filesystem::path& file, monitor::StatusReports& reports);
 
 int RunHistory(const HistoryOptions& options);
 

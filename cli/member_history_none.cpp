@@ -7,6 +7,8 @@
 
 namespace px::cli {
 
+using monitor::StatusReports;
+
 namespace fs = std::filesystem;
 
 void EstimateFromHistory(const fs::path& /*file*/, StatusReports& /*reports*/) {}

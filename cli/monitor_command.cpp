@@ -6,14 +6,12 @@
 #include <string>
 #include <system_error>
 
-#include "cli/alerting.h"
 #include "cli/commands.h"
 #include "cli/core_state.h"
 #include "cli/enclosure_status.h"
 #include "cli/events_client.h"
 #include "cli/host.h"
 #include "cli/member_history.h"
-#include "cli/metrics.h"
 #include "cli/options.h"
 #include "cli/stop_signal.h"
 #include "common/files.h"
@@ -21,10 +19,15 @@
 #include "core/flash_job.h"
 #include "core/session.h"
 #include "eventlog/event_log.h"
+#include "monitor/alerting.h"
+#include "monitor/metrics.h"
 #include "raid/alerts.h"
 #include "raid/monitor.h"
 
 namespace px::cli {
+
+using monitor::StatusReports;
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -35,6 +38,31 @@ uint32_t AllDevices(const CoreState& core) {
 
 std::string Enclosures(uint32_t count) {
   return std::to_string(count) + (count == 1 ? " enclosure" : " enclosures");
+}
+
+int PriorityOf(Severity severity) {
+  switch (severity) {
+    case Severity::Critical:
+      return kPriorityCritical;
+    case Severity::Warning:
+      return kPriorityWarning;
+    case Severity::Info:
+      break;
+  }
+  return kPriorityInfo;
+}
+
+monitor::AlertRoutes RoutesOf(const MonitorOptions& options) {
+  return {options.exec, options.mailTo, options.mailFrom, options.sendmail,
+          options.alertTimeoutSeconds};
+}
+
+// An alert is a line on standard error, with its priority under systemd.
+monitor::AlertOutput OnStandardError() {
+  return {[](Severity severity, const std::string& line) {
+            std::cerr << PriorityPrefix(PriorityOf(severity)) << "pxraid: " << line << std::endl;
+          },
+          [](const std::string& text) { Complain(text); }, StopRequested};
 }
 
 }  // namespace
@@ -73,8 +101,10 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
     changes.insert(changes.end(), events.begin(), events.end());
   };
   CoreState core(host, std::move(coreOptions));
-  Alerting alerting(options, directory / kMailStateName);
-  TextfileWriter metrics(options.textfile);
+  monitor::Alerting alerting(RoutesOf(options), directory / monitor::kMailStateName,
+                             OnStandardError());
+  monitor::TextfileWriter metrics(options.textfile,
+                                  [](const std::string& text) { Complain(text); });
   MonitorHistory history(MonitorHistoryFile(options, directory));
   Health health = Health::Unknown;
 

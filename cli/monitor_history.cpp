@@ -6,6 +6,9 @@
 
 namespace px::cli {
 
+using monitor::EnclosureReport;
+using monitor::StatusReports;
+
 MonitorHistory::MonitorHistory(const std::filesystem::path& file)
     : history_(file, [](const std::string& text) { Complain(text); }) {}
 

@@ -9,16 +9,18 @@
 #include <vector>
 
 #include "bus/sd_bus_handles.h"
+#include "bus/service_names.h"
 #include "cli/status_client.h"
 
 namespace px::cli {
 
 using bus::Bus;
 using bus::BusError;
+using bus::kManagerInterface;
+using bus::kServiceName;
+using bus::kServiceRoot;
 using bus::Message;
 namespace {
-
-constexpr char kService[] = "org.pxraid.PxRaid1";
 
 // A service that holds its name but does not answer must not hold status up:
 // a monitoring check that hangs is worse than one that reads the disks.
@@ -40,9 +42,9 @@ std::optional<int> StatusFromService(const StatusOptions& options) {
   // among its last poll's, as a run of its own would choose.
   const bool named = !options.enclosure.empty();
   sd_bus_message* rawCall = nullptr;
-  int rc = sd_bus_message_new_method_call(bus.get(), &rawCall, kService, "/org/pxraid/PxRaid1",
-                                          "org.pxraid.PxRaid1.Manager",
-                                          named ? "GetEnclosureStatus" : "GetStatus");
+  int rc =
+      sd_bus_message_new_method_call(bus.get(), &rawCall, kServiceName, kServiceRoot,
+                                     kManagerInterface, named ? "GetEnclosureStatus" : "GetStatus");
   const Message call(rawCall);
   // A service that is not running is read around, not started: the call
   // then fails at once as having no owner.

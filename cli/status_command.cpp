@@ -15,13 +15,19 @@
 #include "cli/enclosure_status.h"
 #include "cli/host.h"
 #include "cli/member_history.h"
-#include "cli/metrics.h"
 #include "cli/options.h"
 #include "cli/status_client.h"
 #include "core/flash_job.h"
+#include "monitor/metrics.h"
 #include "raid/monitor.h"
 
 namespace px::cli {
+
+using monitor::BusyDriveReport;
+using monitor::EnclosureReport;
+using monitor::KeepChosen;
+using monitor::OnDrive;
+using monitor::StatusReports;
 
 namespace fs = std::filesystem;
 
@@ -63,7 +69,7 @@ std::vector<std::string> StatusFormatNames() {
 
 std::string StatusOutput(StatusFormat format, const StatusReports& all, const std::string& error,
                          std::optional<int64_t> polledAt) {
-  if (format == StatusFormat::Prometheus) return PrometheusText(all, polledAt);
+  if (format == StatusFormat::Prometheus) return monitor::PrometheusText(all, polledAt);
   if (format == StatusFormat::Nagios) return ToNagios(all, error);
   if (format == StatusFormat::Json) {
     const nlohmann::ordered_json json = ToJson(all, error);

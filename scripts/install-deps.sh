@@ -21,6 +21,9 @@ packages=(
   cockpit-ws cockpit-bridge chromium
   # polkit deciding on the service's firmware jobs, in their test.
   polkitd
+  # A desktop's notification service, which the window's notifications reach
+  # in its test.
+  dunst
 )
 
 missing=()

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "cli/commands.h"
+#include "cli/enclosure_status.h"
 #include "cli/log_date.h"
 #include "cli/member_history.h"
 #include "common/text.h"
@@ -44,12 +45,12 @@ std::string Reason(int negativeErrno) {
   return std::strerror(-negativeErrno);
 }
 
-bool SameMembers(const cli::EnclosureReport& a, const cli::EnclosureReport& b) {
+bool SameMembers(const monitor::EnclosureReport& a, const monitor::EnclosureReport& b) {
   for (std::size_t i = 0; i < a.members.size(); ++i) {
-    const cli::MemberReport& x = a.members[i];
-    const cli::MemberReport& y = b.members[i];
-    if (std::string_view(x.port) != y.port || std::string_view(x.state) != y.state ||
-        x.model != y.model || x.serial != y.serial || x.capacitySectors != y.capacitySectors) {
+    const monitor::MemberReport& x = a.members[i];
+    const monitor::MemberReport& y = b.members[i];
+    if (std::string_view(x.port) != y.port || x.state != y.state || x.model != y.model ||
+        x.serial != y.serial || x.capacitySectors != y.capacitySectors) {
       return false;
     }
   }
@@ -57,8 +58,8 @@ bool SameMembers(const cli::EnclosureReport& a, const cli::EnclosureReport& b) {
 }
 
 // The properties whose values differ between two reports of one enclosure.
-std::vector<const char*> ChangedProperties(const cli::EnclosureReport& was,
-                                           const cli::EnclosureReport& is) {
+std::vector<const char*> ChangedProperties(const monitor::EnclosureReport& was,
+                                           const monitor::EnclosureReport& is) {
   std::vector<const char*> changed;
   const auto note = [&changed](bool differs, const char* name) {
     if (differs) changed.push_back(name);
@@ -77,6 +78,8 @@ std::vector<const char*> ChangedProperties(const cli::EnclosureReport& was,
   note(was.direction != is.direction, "RebuildDirection");
   note(was.percent != is.percent, "RebuildPercent");
   note(was.remainingSeconds != is.remainingSeconds, "RebuildRemainingSeconds");
+  note(was.statusRecord != is.statusRecord, "StatusRecord");
+  note(was.configRecord != is.configRecord, "ConfigRecord");
   return changed;
 }
 
@@ -127,7 +130,7 @@ void ReplyWithLog(sd_bus_message* call, const Verdict& verdict, const std::files
 // texts made printable.
 struct BusService::Enclosure {
   BusService* service = nullptr;
-  cli::EnclosureReport report;
+  monitor::EnclosureReport report;
   sd_bus_slot* slot = nullptr;
   ~Enclosure() { sd_bus_slot_unref(slot); }
 };
@@ -208,6 +211,10 @@ BusService::BusService(const std::string& bus, std::string version,
                       SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
       SD_BUS_PROPERTY("RebuildRemainingSeconds", "x", &BusService::GetEnclosureProperty, 0,
                       SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+      SD_BUS_PROPERTY("StatusRecord", "ay", &BusService::GetEnclosureProperty, 0,
+                      SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+      SD_BUS_PROPERTY("ConfigRecord", "ay", &BusService::GetEnclosureProperty, 0,
+                      SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
       SD_BUS_METHOD_WITH_NAMES("UpgradeFirmware", "ha{sv}",
                                SD_BUS_PARAM(firmware) SD_BUS_PARAM(options), "o", SD_BUS_PARAM(job),
                                &BusService::OnFirmwareJob, SD_BUS_VTABLE_UNPRIVILEGED),
@@ -265,12 +272,12 @@ BusService::~BusService() {
   if (wake_ >= 0) ::close(wake_);
 }
 
-void BusService::Publish(const cli::StatusReports& reports, const std::vector<Alert>& alerts,
+void BusService::Publish(const monitor::StatusReports& reports, const std::vector<Alert>& alerts,
                          int64_t polledAt, const LogTime& localTime) {
   Poll poll{reports, {}, polledAt, localTime};
   for (const Alert& alert : alerts) {
     std::string id;
-    for (const cli::EnclosureReport& enclosure : reports.enclosures) {
+    for (const monitor::EnclosureReport& enclosure : reports.enclosures) {
       if (static_cast<std::size_t>(enclosure.device - 1) == alert.device) id = enclosure.id;
     }
     poll.events.push_back(
@@ -365,8 +372,8 @@ void BusService::Apply(const Poll& poll) {
   lastReports_ = poll.reports;
   lastPolledAt_ = poll.polledAt;
   lastLocalTime_ = poll.localTime;
-  std::map<std::string, cli::EnclosureReport> now;
-  for (const cli::EnclosureReport& report : poll.reports.enclosures) {
+  std::map<std::string, monitor::EnclosureReport> now;
+  for (const monitor::EnclosureReport& report : poll.reports.enclosures) {
     std::string path = EnclosurePath(report.id);
     // Two bridges that give the same serial number are still two objects.
     if (now.contains(path)) path = EnclosurePath(report.id + "-D" + std::to_string(report.device));
@@ -451,7 +458,7 @@ int BusService::GetManagerProperty(sd_bus*, const char*, const char*, const char
 
 int BusService::GetEnclosureProperty(sd_bus*, const char*, const char*, const char* property,
                                      sd_bus_message* reply, void* enclosure, sd_bus_error* error) {
-  const cli::EnclosureReport& r = static_cast<Enclosure*>(enclosure)->report;
+  const monitor::EnclosureReport& r = static_cast<Enclosure*>(enclosure)->report;
   const std::string_view name = property;
   if (name == "Id") return sd_bus_message_append(reply, "s", r.id.c_str());
   if (name == "Device") return sd_bus_message_append(reply, "u", static_cast<uint32_t>(r.device));
@@ -474,12 +481,17 @@ int BusService::GetEnclosureProperty(sd_bus*, const char*, const char*, const ch
   if (name == "RebuildRemainingSeconds") {
     return sd_bus_message_append(reply, "x", static_cast<int64_t>(r.remainingSeconds.value_or(-1)));
   }
+  if (name == "StatusRecord" || name == "ConfigRecord") {
+    const Record& record = name == "StatusRecord" ? r.statusRecord : r.configRecord;
+    return sd_bus_message_append_array(reply, 'y', record.data(), record.size());
+  }
   if (name == "Members") {
     int rc = sd_bus_message_open_container(reply, 'a', "(sssst)");
-    for (const cli::MemberReport& member : r.members) {
+    for (const monitor::MemberReport& member : r.members) {
       if (rc >= 0) {
-        rc = sd_bus_message_append(reply, "(sssst)", member.port, member.state,
-                                   member.model.c_str(), member.serial.c_str(),
+        rc = sd_bus_message_append(reply, "(sssst)", member.port,
+                                   monitor::MemberStateName(member.state), member.model.c_str(),
+                                   member.serial.c_str(),
                                    static_cast<uint64_t>(member.capacitySectors));
       }
     }
@@ -494,7 +506,8 @@ int BusService::OnFirmwareJob(sd_bus_message* message, void* userdata, sd_bus_er
   const JobKind kind = method == "UpgradeFirmware"   ? JobKind::Upgrade
                        : method == "RestoreFirmware" ? JobKind::Restore
                                                      : JobKind::Backup;
-  return enclosure.service->jobs_->Start(message, kind, enclosure.report.id, error);
+  BusService& service = *enclosure.service;
+  return service.jobs_->Start(message, kind, enclosure.report.id, service.waiting_, error);
 }
 
 int BusService::OnGetLog(sd_bus_message* message, void* self, sd_bus_error* error) {
@@ -506,12 +519,13 @@ int BusService::OnGetLog(sd_bus_message* message, void* self, sd_bus_error* erro
     return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS,
                              "the date is YYMMDD (261207), or empty for today");
   }
-  const auto& service = *static_cast<BusService*>(self);
+  auto& service = *static_cast<BusService*>(self);
   const std::filesystem::path file =
       service.logDirectory_ / LogFileName(day ? *day : service.lastLocalTime_);
   const int rc = AskPolkit(
-      service.bus_, message, kActionReadLog,
-      [file](sd_bus_message* call, const Verdict& verdict) { ReplyWithLog(call, verdict, file); });
+      service.bus_, message, kActionReadLog, service.waiting_,
+      [file](sd_bus_message* call, const Verdict& verdict) { ReplyWithLog(call, verdict, file); },
+      error);
   return rc < 0 ? rc : 1;
 }
 

@@ -16,9 +16,10 @@
 #include <thread>
 #include <vector>
 
+#include "bus/service_names.h"
 #include "cli/commands.h"
-#include "cli/enclosure_status.h"
 #include "eventlog/log_time.h"
+#include "monitor/status_report.h"
 #include "raid/alerts.h"
 #include "service/jobs.h"
 
@@ -29,11 +30,11 @@
 
 namespace px::service {
 
-inline constexpr char kBusName[] = "org.pxraid.PxRaid1";
-inline constexpr char kRootPath[] = "/org/pxraid/PxRaid1";
+inline constexpr auto& kBusName = bus::kServiceName;
+inline constexpr auto& kRootPath = bus::kServiceRoot;
 inline constexpr char kEnclosuresPath[] = "/org/pxraid/PxRaid1/enclosures";
-inline constexpr char kManagerInterface[] = "org.pxraid.PxRaid1.Manager";
-inline constexpr char kEnclosureInterface[] = "org.pxraid.PxRaid1.Enclosure";
+using bus::kEnclosureInterface;
+using bus::kManagerInterface;
 
 // The object of the enclosure whose stable id is `id`: the id escaped as
 // systemd escapes unit names on the bus (letters and digits kept, a digit
@@ -69,7 +70,7 @@ class BusService {
   // local time, whose day's log GetLog reads by default). Waits while
   // the bus thread is a few polls behind, so that a monitor faster than its
   // clients (a simulated one) cannot pile them up.
-  void Publish(const cli::StatusReports& reports, const std::vector<Alert>& alerts,
+  void Publish(const monitor::StatusReports& reports, const std::vector<Alert>& alerts,
                int64_t polledAt, const LogTime& localTime);
   // Publishes what is still queued, ends the bus thread and lets go of the
   // bus. Called by the destructor too.
@@ -79,7 +80,7 @@ class BusService {
 
  private:
   struct Poll {
-    cli::StatusReports reports;
+    monitor::StatusReports reports;
     std::vector<BusEvent> events;
     int64_t polledAt = 0;
     LogTime localTime;
@@ -127,11 +128,13 @@ class BusService {
   std::map<std::string, std::unique_ptr<Enclosure>> enclosures_;  // by object path
   std::string health_ = "unknown";
   // The last poll as status reads it, for GetStatus; none before the first.
-  cli::StatusReports lastReports_;
+  monitor::StatusReports lastReports_;
   std::optional<int64_t> lastPolledAt_;
   LogTime lastLocalTime_;
   bool named_ = false;
   std::unique_ptr<JobService> jobs_;
+  // Every call that waits for polkit, the jobs' and the log's alike.
+  WaitingCalls waiting_;
 
   std::thread thread_;
 };

@@ -72,7 +72,7 @@ JobService::~JobService() {
 }
 
 int JobService::Start(sd_bus_message* call, JobKind kind, const std::string& enclosureId,
-                      sd_bus_error* error) {
+                      WaitingCalls& waiting, sd_bus_error* error) {
   int fd = -1;
   if (const int rc = sd_bus_message_read(call, "h", &fd); rc < 0) return rc;
   // A busy enclosure costs no read of the file.
@@ -134,9 +134,11 @@ int JobService::Start(sd_bus_message* call, JobKind kind, const std::string& enc
   claimed_.insert(enclosureId);
   JobSpec* asked = request.release();
   const int rc = AskPolkit(
-      bus_, call, ActionOf(kind), [this, asked](sd_bus_message* decided, const Verdict& verdict) {
+      bus_, call, ActionOf(kind), waiting,
+      [this, asked](sd_bus_message* decided, const Verdict& verdict) {
         Decided(std::unique_ptr<JobSpec>(asked), decided, verdict.allowed, verdict.why);
-      });
+      },
+      error);
   if (rc < 0) {
     Abandon(*asked);
     delete asked;

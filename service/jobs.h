@@ -12,7 +12,9 @@
 #include <utility>
 #include <vector>
 
+#include "bus/service_names.h"
 #include "service/job_runner.h"
+#include "service/polkit.h"
 
 // pxraidd's firmware jobs on the bus, after fwupd's and udisks' jobs: a
 // method on an enclosure's object checks its arguments, asks polkit, and
@@ -23,7 +25,7 @@
 namespace px::service {
 
 inline constexpr char kJobsPath[] = "/org/pxraid/PxRaid1/jobs";
-inline constexpr char kJobInterface[] = "org.pxraid.PxRaid1.Job";
+using bus::kJobInterface;
 inline constexpr char kErrorBusy[] = "org.pxraid.PxRaid1.Error.Busy";
 
 struct JobSettings {
@@ -50,9 +52,9 @@ class JobService {
 
   // An enclosure's UpgradeFirmware, RestoreFirmware or BackupFirmware call:
   // refused at once with `error` for bad arguments or a busy enclosure;
-  // otherwise answered once polkit has decided.
+  // otherwise answered once polkit has decided, while `waiting` has room.
   int Start(sd_bus_message* call, JobKind kind, const std::string& enclosureId,
-            sd_bus_error* error);
+            WaitingCalls& waiting, sd_bus_error* error);
   // On the bus thread: what the jobs said since, onto the bus.
   void Deliver();
 

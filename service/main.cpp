@@ -42,7 +42,7 @@ void ApplyConfig(const std::string& file, const CLI::App& app, cli::MonitorOptio
   const FileContent read = ReadWholeFile(file, ReadFor::Keeping);
   if (read.outcome == FileContent::Outcome::Missing) return;
   if (read.outcome == FileContent::Outcome::Unreadable) {
-    cli::Complain("cannot read " + PathText(file) + ": " + cli::ReasonText(read.error) +
+    cli::Complain("cannot read " + PathText(file) + ": " + ReasonText(read.error) +
                   "; going on without it");
     return;
   }
@@ -129,7 +129,7 @@ int Run(int argc, char** argv) {
     }
     service::BusService service(bus, PXRAID_VERSION, cli::MonitorHistoryFile(monitor, logDirectory),
                                 std::move(jobs), logDirectory, [] { ::kill(::getpid(), SIGTERM); });
-    monitor.afterPoll = [&service, &host](const cli::StatusReports& reports,
+    monitor.afterPoll = [&service, &host](const px::monitor::StatusReports& reports,
                                           const std::vector<Alert>& alerts) {
       service.Publish(reports, alerts, host.UnixSeconds(), host.Now());
     };

@@ -23,7 +23,12 @@ struct Pending {
   sd_bus_message* call = nullptr;
   std::function<void(sd_bus_message*, const Verdict&)> decided;
   bool root = false;
-  ~Pending() { sd_bus_message_unref(call); }
+  WaitingCalls* waiting = nullptr;
+  std::string caller;
+  ~Pending() {
+    sd_bus_message_unref(call);
+    if (waiting != nullptr) waiting->Release(caller);
+  }
 };
 
 bool CallerIsRoot(sd_bus_message* call) {
@@ -64,10 +69,38 @@ int OnReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
 
 }  // namespace
 
-int AskPolkit(sd_bus* bus, sd_bus_message* call, const char* action,
-              std::function<void(sd_bus_message* call, const Verdict&)> decided) {
+bool WaitingCalls::Admit(const std::string& caller) {
+  const auto known = waiting_.find(caller);
+  if (known == waiting_.end()) {
+    if (waiting_.size() >= kCallers) return false;
+    waiting_.emplace(caller, 1);
+    return true;
+  }
+  if (known->second >= kPerCaller) return false;
+  ++known->second;
+  return true;
+}
+
+void WaitingCalls::Release(const std::string& caller) {
+  const auto known = waiting_.find(caller);
+  if (known == waiting_.end()) return;
+  if (--known->second == 0) waiting_.erase(known);
+}
+
+int AskPolkit(sd_bus* bus, sd_bus_message* call, const char* action, WaitingCalls& waiting,
+              std::function<void(sd_bus_message* call, const Verdict&)> decided,
+              sd_bus_error* error) {
   const char* sender = sd_bus_message_get_sender(call);
   if (sender == nullptr) return -EINVAL;
+  if (!waiting.Admit(sender)) {
+    return sd_bus_error_set(error, kErrorTooMany,
+                            "too many calls are waiting for polkit's answer; try again later");
+  }
+  // From here on the pending call, whatever becomes of it, lets go of its
+  // place.
+  auto pending = std::make_unique<Pending>();
+  pending->waiting = &waiting;
+  pending->caller = sender;
   const bool interactive = sd_bus_message_get_allow_interactive_authorization(call) > 0;
 
   sd_bus_message* question = nullptr;
@@ -80,7 +113,6 @@ int AskPolkit(sd_bus* bus, sd_bus_message* call, const char* action,
   if (rc >= 0)
     rc =
         sd_bus_message_append(question, "a{ss}us", 0, interactive ? kAllowUserInteraction : 0U, "");
-  auto pending = std::make_unique<Pending>();
   pending->call = sd_bus_message_ref(call);
   pending->decided = std::move(decided);
   pending->root = CallerIsRoot(call);

@@ -17,4 +17,20 @@ int Connect(const std::string& address, Bus& bus) {
   return rc;
 }
 
+bool NameHasOwner(const std::string& address, const char* name) {
+  Bus bus;
+  return Connect(address, bus) >= 0 && NameHasOwner(bus.get(), name);
+}
+
+bool NameHasOwner(sd_bus* bus, const char* name) {
+  BusError error;
+  sd_bus_message* rawReply = nullptr;
+  const int rc = sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                    "org.freedesktop.DBus", "NameHasOwner", &error.error, &rawReply,
+                                    "s", name);
+  const Message reply(rawReply);
+  int owned = 0;
+  return rc >= 0 && sd_bus_message_read(reply.get(), "b", &owned) >= 0 && owned != 0;
+}
+
 }  // namespace px::bus

@@ -46,4 +46,10 @@ struct BusError {
 // private bus.
 int Connect(const std::string& address, Bus& bus);
 
+// Somebody owns `name` on the bus at `address` (empty: the system bus); false
+// too when the bus cannot be reached.
+bool NameHasOwner(const std::string& address, const char* name);
+// The same asked on a connection the caller has.
+bool NameHasOwner(sd_bus* bus, const char* name);
+
 }  // namespace px::bus

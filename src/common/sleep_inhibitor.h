@@ -62,4 +62,18 @@ class SleepNotHeldNotice {
   bool told_ = false;
 };
 
+// A build without a way to ask the system: the user hears that once, with
+// `reason`.
+class UnaskedSleepInhibitor final : public SleepInhibitor {
+ public:
+  UnaskedSleepInhibitor(Notice notice, std::string reason)
+      : notice_(std::move(notice)), reason_(std::move(reason)) {}
+  void Acquire(std::string_view why) override { notice_.Tell(why, reason_); }
+  void Release() override {}
+
+ private:
+  SleepNotHeldNotice notice_;
+  std::string reason_;
+};
+
 }  // namespace px

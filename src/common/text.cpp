@@ -1,5 +1,7 @@
 #include "common/text.h"
 
+#include <cctype>
+
 namespace px {
 
 namespace {
@@ -130,6 +132,22 @@ std::string EscapeUnprintable(std::string_view text) {
 std::string PathText(const std::filesystem::path& path) {
   const std::u8string text = path.u8string();
   return std::string(text.begin(), text.end());
+}
+
+std::string ReasonText(const std::error_code& error) {
+  std::string text = error.message();
+  // Windows ends its messages with a full stop and a line break.
+  while (!text.empty() &&
+         (text.back() == '.' || std::isspace(static_cast<unsigned char>(text.back())))) {
+    text.pop_back();
+  }
+  // "Permission denied" reads "permission denied" after a colon; an
+  // abbreviation keeps its capitals.
+  if (text.size() > 1 && std::isupper(static_cast<unsigned char>(text[0])) &&
+      std::islower(static_cast<unsigned char>(text[1]))) {
+    text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+  }
+  return text;
 }
 
 }  // namespace px

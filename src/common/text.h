@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 namespace px {
 
@@ -42,5 +43,9 @@ std::string EscapeUnprintable(std::string_view text);
 
 // A path as the user reads it in a panel or a box (UTF-8 on every platform).
 std::string PathText(const std::filesystem::path& path);
+
+// The system's reason for a failure, as it reads inside a sentence ("no such
+// file or directory").
+std::string ReasonText(const std::error_code& error);
 
 }  // namespace px

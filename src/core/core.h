@@ -20,6 +20,7 @@
 #include "raid/discovery.h"
 #include "raid/enclosure_events.h"
 #include "raid/monitor.h"
+#include "raid/polled_elsewhere.h"
 #include "raid/records.h"
 
 namespace px {
@@ -53,6 +54,10 @@ struct CoreServices {
   // every poll, an empty list too, so that a memory of the polls sees each
   // of them.
   std::function<void(const std::vector<EnclosureEvent>& events)> events;
+  // A client of the process that owns the disks (the window while pxraidd
+  // runs): the enclosures come from its polls, never from the disks. Null:
+  // the front end opens the disks itself.
+  PolledElsewhere* polledElsewhere = nullptr;
 };
 
 // The program's core, built in one place: the tables and flags, the command

@@ -69,6 +69,11 @@ std::string FlashDescription(const Core& core, int slot) {
 
 std::string FlashJob::Question(FlashKind kind, std::span<const uint8_t> image,
                                const fs::path& file) const {
+  return FlashQuestion(core_, slot_, kind, image, file);
+}
+
+std::string FlashQuestion(const Core& core, int slot, FlashKind kind,
+                          std::span<const uint8_t> image, const fs::path& file) {
   std::string what;
   if (kind == FlashKind::Restore) {
     what = "the backup " + PathText(file);
@@ -80,7 +85,7 @@ std::string FlashJob::Question(FlashKind kind, std::span<const uint8_t> image,
     }
     what += file.empty() ? std::string(" built here") : " of " + PathText(file);
   }
-  return "Erase and reprogram the flash of " + Description() + " with " + what + "?";
+  return "Erase and reprogram the flash of " + FlashDescription(core, slot) + " with " + what + "?";
 }
 
 std::optional<std::vector<uint8_t>> FlashJob::ReadFlash() {

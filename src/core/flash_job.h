@@ -41,6 +41,11 @@ struct FlashBackupResult {
 // slot `slot` as the firmware commands name it.
 std::string FlashDescription(const Core& core, int slot);
 
+// What to ask before slot's flash is erased (FlashJob::Question): the
+// window asks it in these words when pxraidd runs the upgrade for it too.
+std::string FlashQuestion(const Core& core, int slot, FlashKind kind,
+                          std::span<const uint8_t> image, const std::filesystem::path& file);
+
 // One upgrade or restore of an enclosure, as the window and pxraid both run
 // it. For its whole life it holds the firmware bracket on its slot, so that
 // nothing else of this program comes between its steps, and keeps the

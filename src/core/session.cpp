@@ -32,6 +32,12 @@ WatchStep MonitoringSession::Tick(bool monitoring) {
     }
     detection.handover.SetProbing(true);
     countdown_ = 0;
+    // The owner of the disks says which enclosures there are, at the cost of
+    // one question: no count of our own decides whether it is asked.
+    if (core_.services.polledElsewhere != nullptr) {
+      detection.handover.Request();
+      return {WatchStep::Kind::Requested, std::nullopt};
+    }
     const uint32_t letters = core_.discovery.ListLogicalDrives();
     const uint32_t drives = core_.discovery.CountPhysicalDrives();
     if (letters == detection.LetterCount.load() && drives == detection.PhysicalDriveCount.load()) {

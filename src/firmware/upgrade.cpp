@@ -11,11 +11,6 @@
 namespace px {
 namespace {
 
-constexpr char kCompleted[] =
-    "Firmware Upgrade 4/4 completed!\n"
-    "\nPlease power off this device or the system,"
-    "\nand power on it to enable the new firmware!";
-
 // The identity record of slot's drive; an all-zero record (no product
 // check) when the slot is no valid entry.
 std::span<const uint8_t, kSectorSize> ChosenConfig(const FirmwareDeps& deps, int slot) {
@@ -146,7 +141,7 @@ UpgradeOutcome FirmwareWork::RunUpgrade(int slot, std::span<const uint8_t> image
   const UpgradeOutcome outcome = RunStages(FlashTargetOf(deps_.devices, slot), image, progress);
   progress.Finished(outcome);
   if (outcome.verified) {
-    deps_.messages.Show("Firmware Upgrade Message", kCompleted, MessageIcon::Exclamation);
+    deps_.messages.Show(kUpgradeCompletedTitle, kUpgradeCompleted, MessageIcon::Exclamation);
   } else {
     deps_.messages.Show("Message", outcome.message, MessageIcon::None);
   }

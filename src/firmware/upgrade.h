@@ -28,6 +28,34 @@ inline constexpr uint32_t kFlashSize = 61440;
 inline constexpr uint32_t kUpgradeProgressMaximum =
     kFlashSize / kSpiPageSize * 2 + kFlashSize / kSpiEraseSize + 30;
 
+// The box that ends an upgrade whose flash reads back as the image: the
+// window's after its own upgrade and after one pxraidd ran for it.
+inline constexpr char kUpgradeCompletedTitle[] = "Firmware Upgrade Message";
+inline constexpr char kUpgradeCompleted[] =
+    "Firmware Upgrade 4/4 completed!\n"
+    "\nPlease power off this device or the system,"
+    "\nand power on it to enable the new firmware!";
+
+// The step counter (FirmwareState::UpgradeProgress) when stage `stage` (2
+// erase, 3 program, 4 verify) is `percent` done: what a front end that only
+// hears the stage and its percent (a job of pxraidd) shows on the bar. A
+// whole run ends at 975, as a direct one does.
+inline uint32_t UpgradeStepsAt(int stage, uint32_t percent) {
+  constexpr uint32_t kErase = kFlashSize / kSpiEraseSize;
+  constexpr uint32_t kPages = kFlashSize / kSpiPageSize;
+  const uint32_t part = percent > 100 ? 100 : percent;
+  switch (stage) {
+    case 2:
+      return kErase * part / 100;
+    case 3:
+      return kErase + kPages * part / 100;
+    case 4:
+      return kErase + kPages + kPages * part / 100;
+    default:
+      return 0;
+  }
+}
+
 // A backup reads each page until two reads in a row agree, at most this
 // often: one bit flipped on the way then costs a read or two, and a page
 // whose reads never settle fails the backup rather than go into it.

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace px {
 
@@ -48,6 +50,14 @@ class NoUpgradeProgress final : public UpgradeProgress {
 inline constexpr char kUpgradeLabel[] = "Firmware Update...";
 inline std::string StageCaption(int stage) {
   return "Process " + std::to_string(stage) + " / 4";
+}
+// The stage a caption of StageCaption's names; nothing for any other text
+// ("Backup").
+inline std::optional<int> StageOfCaption(std::string_view caption) {
+  for (int stage = 1; stage <= 4; ++stage) {
+    if (caption == StageCaption(stage)) return stage;
+  }
+  return std::nullopt;
 }
 
 }  // namespace px

@@ -6,6 +6,7 @@
 #include "eventlog/log_file.h"
 #include "history/history_file.h"
 #include "history/writer.h"
+#include "monitor/status_report.h"
 #include "raid/device_text.h"
 #include "raid/record_views.h"
 
@@ -14,12 +15,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Each member is in one class after a decode; a record that says otherwise
-// is read in the order failed, ready, inserted, absent, as status reports it.
+// The class a member is in, read as status reports it.
 history::MemberState StateOf(MemberClasses classes) {
-  if (classes.Has(MemberClass::Failed)) return history::MemberState::Failed;
-  if (classes.Has(MemberClass::Ready)) return history::MemberState::Ready;
-  if (classes.Has(MemberClass::Inserted)) return history::MemberState::Inserted;
+  switch (MemberStateOf(classes)) {
+    case MemberState::Ready:
+      return history::MemberState::Ready;
+    case MemberState::Inserted:
+      return history::MemberState::Inserted;
+    case MemberState::Failed:
+      return history::MemberState::Failed;
+    case MemberState::Absent:
+      break;
+  }
   return history::MemberState::Absent;
 }
 

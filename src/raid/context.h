@@ -149,6 +149,8 @@ inline constexpr uint32_t kQueryPauseMs = 200;
 // Everything discovery and the monitor work on, owned by the core and lent
 // by reference. Discovery calls the panels and the message boxes from the
 // detection thread: the window carries those calls over to its own thread.
+class PolledElsewhere;
+
 struct RaidContext {
   CommandChannel& channel;
   const AppFlags& flags;
@@ -158,6 +160,11 @@ struct RaidContext {
   MonitorState& monitor;
   StatusPanels& panels;
   Messages& messages;
+  // Where the enclosures are polled by another process (pxraidd) that owns
+  // the disks: discovery and the poll take its records instead of asking
+  // the controllers, and control writes are refused. Null: this process
+  // asks them itself.
+  PolledElsewhere* elsewhere = nullptr;
 };
 
 inline void PauseBeforeQuery(const RaidContext& context) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/text.h"
+#include "raid/polled_elsewhere.h"
 #include "raid/record_views.h"
 
 namespace px {
@@ -366,7 +367,26 @@ bool DriveDiscovery::ReadStatusRecord(uint32_t k, const ProbeTarget& target) {
 void DriveDiscovery::DetectDrives(const ProbeOptions& options) {
   ctx_.channel.access().transport().Refresh();
   DescribeVolumes();
-  ctx_.devices.DeviceCount = ProbePhysicalDrives(options);
+  ctx_.devices.DeviceCount =
+      ctx_.elsewhere != nullptr ? TakePolledElsewhere() : ProbePhysicalDrives(options);
+}
+
+uint32_t DriveDiscovery::TakePolledElsewhere() {
+  ctx_.detection.BusyDrives = 0;
+  uint32_t count = 0;
+  uint32_t taken = 0;  // bit k: drive k has a slot
+  const std::optional<std::vector<PolledEnclosure>> enclosures = ctx_.elsewhere->Enclosures();
+  for (const PolledEnclosure& enclosure : enclosures.value_or(std::vector<PolledEnclosure>{})) {
+    if (count == kDeviceSlots) break;
+    const uint32_t bit = 1U << enclosure.drive;
+    if (enclosure.drive >= kPhysicalDrives || (taken & bit) != 0) continue;
+    taken |= bit;
+    ctx_.records.StatusRecord[enclosure.drive] = enclosure.status;
+    ctx_.records.ConfigRecord[enclosure.drive] = enclosure.config;
+    ctx_.devices.DeviceSlot[count++] = enclosure.drive | kEntryEnclosure;
+  }
+  ctx_.panels.SetText(kStagePanel, "De, " + std::to_string(count) + ", OK");
+  return count;
 }
 
 uint32_t DriveDiscovery::DetectNow(const ProbeOptions& options) {

@@ -95,6 +95,9 @@ class DriveDiscovery {
   bool ReadStatusRecord(uint32_t k, const ProbeTarget& target);
   // Gives an enclosure slot `count`; true when it was added.
   bool Place(uint32_t k, const DriveFindings& found, uint32_t count);
+  // The enclosures another process polls, laid out in its order as a
+  // detection lays out what it found; how many.
+  uint32_t TakePolledElsewhere();
 
   RaidContext ctx_;
 };

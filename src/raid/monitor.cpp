@@ -6,6 +6,7 @@
 
 #include "common/bytes.h"
 #include "common/text.h"
+#include "raid/polled_elsewhere.h"
 #include "raid/record_views.h"
 
 namespace px {
@@ -34,6 +35,23 @@ constexpr std::size_t kSum = 510;  // 16 bits LE over kFirstLba..kSum-1
 
 void ClearRequest(MonitorState& monitor, uint8_t request) {
   monitor.MonitorRequests.fetch_and(static_cast<uint8_t>(~request));
+}
+
+// The other process's enclosures are no longer those on the table, in the
+// order a detection of them lays them out.
+bool Moved(const DeviceTable& devices, const std::vector<PolledEnclosure>& polled) {
+  std::vector<uint32_t> theirs;
+  for (const PolledEnclosure& enclosure : polled) {
+    if (theirs.size() == kDeviceSlots) break;
+    if (enclosure.drive < kPhysicalDrives &&
+        std::find(theirs.begin(), theirs.end(), enclosure.drive) == theirs.end()) {
+      theirs.push_back(enclosure.drive);
+    }
+  }
+  std::vector<uint32_t> ours;
+  for (uint32_t i = 0; i < devices.DeviceCount.load() && i < kDeviceSlots; ++i)
+    ours.push_back(DriveOf(devices.DeviceSlot[i]));
+  return theirs != ours;
 }
 
 }  // namespace
@@ -86,6 +104,10 @@ PollReport RaidMonitor::ReadStatus(MonitorClient& client) {
   panels.SetText(kStagePanel, "SC = 1x" + HexUpper(devices.DeviceCount, 2) + polls);
 
   monitor.PollInProgress = true;
+  // A client of the process that owns the disks asks it once for the whole
+  // poll, not once for each device.
+  std::optional<std::vector<PolledEnclosure>> polled;
+  if (ctx_.elsewhere != nullptr) polled = ctx_.elsewhere->Enclosures();
   for (std::size_t i = 0; i < kShownDevices; ++i) {
     if (i >= devices.DeviceCount || !client.Polled(i) || i == devices.UpgradeSlot.load()) {
       continue;
@@ -98,7 +120,7 @@ PollReport RaidMonitor::ReadStatus(MonitorClient& client) {
       continue;
     }
     const uint8_t bit = static_cast<uint8_t>(1U << i);
-    const PollAnswer answer = PollDevice(i);
+    const PollAnswer answer = ctx_.elsewhere != nullptr ? TakePolled(i, polled) : PollDevice(i);
     if (answer == PollAnswer::Busy) {
       // Another program's work on the enclosure is no fault of the device's:
       // it is skipped this time without a retry counted.
@@ -114,6 +136,7 @@ PollReport RaidMonitor::ReadStatus(MonitorClient& client) {
       retries = 0;
     }
   }
+  if (polled) report.enclosuresMoved = Moved(devices, *polled);
   const std::string mask = HexUpper(report.answered, 2);
   panels.SetText(kMarkPanel, mask + "4x," + polls);
   if (ctx_.flags.firmwareBusy.load() || ctx_.flags.closing.load()) {
@@ -145,6 +168,18 @@ RaidMonitor::PollAnswer RaidMonitor::Ask(uint32_t drive, uint8_t subCommand, Rep
   if (result.Is(ChannelFailure::DriveBusy)) return PollAnswer::Busy;
   // Only a reply the controller really sent is decoded.
   return result.Answered() ? PollAnswer::Answered : PollAnswer::Silent;
+}
+
+RaidMonitor::PollAnswer RaidMonitor::TakePolled(
+    std::size_t slot, const std::optional<std::vector<PolledEnclosure>>& polled) {
+  const uint32_t drive = DriveOf(ctx_.devices.DeviceSlot[slot]);
+  if (!polled) return PollAnswer::Silent;
+  const auto found = std::find_if(polled->begin(), polled->end(),
+                                  [drive](const PolledEnclosure& e) { return e.drive == drive; });
+  if (found == polled->end() || !found->answered) return PollAnswer::Silent;
+  ctx_.records.StatusRecord[drive] = found->status;
+  ctx_.records.ConfigRecord[drive] = found->config;
+  return PollAnswer::Answered;
 }
 
 RaidMonitor::PollAnswer RaidMonitor::PollDevice(std::size_t slot) {
@@ -240,6 +275,11 @@ RaidMonitor::Written RaidMonitor::WriteControlSector(ControlTarget target,
     return {};
   }
   Written written{ControlWrite::NotSent, target};
+  if (ctx_.elsewhere != nullptr) {
+    // The disks are another process's; nothing is written behind its back.
+    panels.SetText(StatusPanels::kMessagePanel, "pxraidd owns the disks");
+    return written;
+  }
   const uint32_t drive = DriveOf(devices.DeviceSlot[*target]);
 
   // The write must not land between two reads of a knock.

@@ -3,8 +3,10 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <vector>
 
 #include "raid/context.h"
+#include "raid/polled_elsewhere.h"
 
 namespace px {
 
@@ -41,6 +43,9 @@ struct PollReport {
   // The device the poll asked last: the window's selected device follows it,
   // as it always has.
   std::optional<std::size_t> lastAsked;
+  // Polled elsewhere: the other process found other enclosures than those
+  // laid out, so the front end is to detect again.
+  bool enclosuresMoved = false;
 };
 
 // How a control-sector write went.
@@ -91,6 +96,9 @@ class RaidMonitor {
   // One query of a poll, after the pause the controller is owed.
   PollAnswer Ask(uint32_t drive, uint8_t subCommand, Reply& reply);
   PollAnswer PollDevice(std::size_t slot);
+  // The device's records from the other process's last poll.
+  PollAnswer TakePolled(std::size_t slot,
+                        const std::optional<std::vector<PolledEnclosure>>& polled);
   PollAnswer PollProgressAndStatus(std::size_t slot, uint32_t drive, Reply& reply);
   // How a control write went, and the device it went to once that was found.
   struct Written {

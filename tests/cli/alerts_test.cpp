@@ -14,10 +14,10 @@
 #include <thread>
 #include <vector>
 
-#include "cli/alerting.h"
-#include "cli/metrics.h"
 #include "cli/pxraid_process.h"
 #include "eventlog/log_file.h"
+#include "monitor/alerting.h"
+#include "monitor/metrics.h"
 #include "unit/eventlog/log_test_support.h"
 
 namespace px::test {
@@ -370,7 +370,7 @@ TEST(Metrics, LabelValuesAreValidUtf8WithQuotesAndBackslashesEscaped) {
       {"\xC0\xAF overlong", "\xEF\xBF\xBD\xEF\xBF\xBD overlong"},
       {"two\nlines\r", "two lines "},
   };
-  for (const auto& [value, escaped] : cases) EXPECT_EQ(cli::EscapeLabelValue(value), escaped);
+  for (const auto& [value, escaped] : cases) EXPECT_EQ(monitor::EscapeLabelValue(value), escaped);
 }
 
 // An enclosure that did not answer keeps the record of its last reading, a
@@ -387,13 +387,13 @@ TEST(Metrics, ARebuildPercentIsExportedOnlyForAnEnclosureThatAnswered) {
       {"did not answer, rebuilding when last read", false, true, false},
   };
   for (const Case& c : cases) {
-    cli::StatusReports reports;
-    cli::EnclosureReport& report = reports.enclosures.emplace_back();
+    monitor::StatusReports reports;
+    monitor::EnclosureReport& report = reports.enclosures.emplace_back();
     report.statusRead = c.statusRead;
     report.rebuildRunning = c.rebuildRunning;
     report.direction = "P0 --> P1";
     report.percent = 40;
-    const std::vector<std::string> lines = SplitLines(cli::PrometheusText(reports, 0));
+    const std::vector<std::string> lines = SplitLines(monitor::PrometheusText(reports, 0));
     const bool exported = std::find(lines.begin(), lines.end(),
                                     "pxraid_rebuild_percent{device=\"1\"} 40") != lines.end();
     EXPECT_EQ(exported, c.exported) << c.name;
@@ -422,7 +422,7 @@ TEST(Metrics, AFolderThatCannotBeWrittenIsComplainedAboutOnce) {
 // saved without the line.
 TEST(MonitorAlerts, ABadLineOfTheMailStateIsLeftOutAndMonitoringGoesOn) {
   const Recorders r;
-  const fs::path state = r.dir.path() / cli::kMailStateName;
+  const fs::path state = r.dir.path() / monitor::kMailStateName;
   // Mailed at the start of the day (10:00 is 1796637600), due again tomorrow.
   const std::string mailed = "D1 P1 MemberFailed 1796724000 1 WD-WCC3F0000002";
   WriteBytes(state, CrLfJoined({mailed, "Dx - MemberFailed 0 0 S", "D1 P1"}));
@@ -461,7 +461,7 @@ TEST(MailPacing, ALineThatIsNotOneIsLeftOutAndTheRestKept) {
       "D18446744073709551617 P1 X 0 0 S",  // 12: a device beyond any number
       kept[2],
   };
-  cli::MailPacing pacing;
+  monitor::MailPacing pacing;
   EXPECT_EQ(pacing.Load(lines), (std::vector<std::size_t>{2, 3, 4, 5, 6, 7, 8, 9, 10, 12}));
   EXPECT_EQ(pacing.Lines(), kept);
 }
@@ -493,7 +493,7 @@ TEST(MailPacing, OnceThenDailyWhileItLasts) {
       {75 * kHour, {"A", "B"}, false, {"A again", "B again"}, false},
       {76 * kHour, {"A", "B"}, false, {"A again", "B again"}},  // still reminders
   };
-  cli::MailPacing pacing;
+  monitor::MailPacing pacing;
   for (const Poll& poll : polls) {
     SCOPED_TRACE(poll.at);
     std::vector<Alert> current;
@@ -511,7 +511,7 @@ TEST(MailPacing, OnceThenDailyWhileItLasts) {
     }
     EXPECT_EQ(mailed, poll.mailed);
     // What is saved is what is loaded.
-    cli::MailPacing copy;
+    monitor::MailPacing copy;
     copy.Load(pacing.Lines());
     EXPECT_EQ(copy.Lines(), pacing.Lines());
   }

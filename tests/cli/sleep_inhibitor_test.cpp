@@ -2,8 +2,6 @@
 // real dbus-daemon, with a stand-in logind that records what it was asked
 // and sees when the caller lets go.
 
-#include "cli/sleep_inhibitor.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -12,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bus/logind_inhibitor.h"
 #include "cli/pxraid_process.h"
 #include "sim/demo_scenarios.h"
 #include "support/logind_stand_in.h"
@@ -83,7 +82,7 @@ TEST(LogindInhibitor, AsksForABlockOnSleepAndShutdownAndLetsGoOnRelease) {
       ASSERT_EQ(logind->failure(), "");
     }
     std::vector<std::string> notices;
-    cli::SdBusLogindInhibitor inhibitor(
+    bus::SdBusLogindInhibitor inhibitor(
         "pxraid", [&](std::string_view text) { notices.emplace_back(text); }, bus.address());
     for (int upgrade = 0; upgrade < 2; ++upgrade) {
       inhibitor.Acquire(kWhy);
@@ -110,7 +109,7 @@ TEST(LogindInhibitor, AsksForABlockOnSleepAndShutdownAndLetsGoOnRelease) {
 
 TEST(LogindInhibitor, NoBusAtAllIsToldOnceAndTheWorkGoesOn) {
   std::vector<std::string> notices;
-  cli::SdBusLogindInhibitor inhibitor(
+  bus::SdBusLogindInhibitor inhibitor(
       "pxraid", [&](std::string_view text) { notices.emplace_back(text); },
       "unix:path=/nonexistent/px-no-bus");
   for (int upgrade = 0; upgrade < 2; ++upgrade) {

@@ -14,6 +14,7 @@
 
 #include "cli/enclosure_status.h"
 #include "cli/pxraid_process.h"
+#include "monitor/status_report.h"
 #include "sim/demo_scenarios.h"
 #include "unit/eventlog/log_test_support.h"
 
@@ -343,7 +344,7 @@ TEST(StatusCommand, AnEnclosureNamedByIdOrSerialIsTheOneShown) {
 // Ids and nodes name one enclosure each and come before serials, which two
 // disks may share; an absent member's leftover serial names nothing.
 TEST(EnclosureChoice, IdOrNodeFirstThenAMembersSerial) {
-  std::vector<cli::EnclosureReport> enclosures(2);
+  std::vector<monitor::EnclosureReport> enclosures(2);
   const char* ids[] = {"usb-152d-0567-A", "usb-152d-0567-B"};
   const char* nodes[] = {"/dev/sdb", "/dev/sdc"};
   const char* serials[2][2] = {{"S-1", "TWIN"}, {"usb-152d-0567-A", "TWIN"}};
@@ -352,12 +353,12 @@ TEST(EnclosureChoice, IdOrNodeFirstThenAMembersSerial) {
     enclosures[i].id = ids[i];
     enclosures[i].node = nodes[i];
     for (std::size_t port = 0; port < 2; ++port) {
-      enclosures[i].members[port].state = "ready";
+      enclosures[i].members[port].state = monitor::MemberState::Ready;
       enclosures[i].members[port].serial = serials[i][port];
     }
   }
-  enclosures[1].members[0].state = "failed";
-  enclosures[0].members[0].state = "absent";
+  enclosures[1].members[0].state = monitor::MemberState::Failed;
+  enclosures[0].members[0].state = monitor::MemberState::Absent;
   const struct {
     std::string choice;
     std::optional<std::size_t> index;
@@ -375,7 +376,7 @@ TEST(EnclosureChoice, IdOrNodeFirstThenAMembersSerial) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.choice);
-    const cli::EnclosureChoice chosen = cli::ChooseEnclosure(enclosures, c.choice);
+    const monitor::EnclosureChoice chosen = monitor::ChooseEnclosure(enclosures, c.choice);
     EXPECT_EQ(chosen.index, c.index);
     EXPECT_EQ(chosen.why, c.why);
   }
@@ -384,9 +385,9 @@ TEST(EnclosureChoice, IdOrNodeFirstThenAMembersSerial) {
 // A device's id becomes part of the line: it cannot end the text, start
 // performance data or break the line.
 TEST(EnclosureChoice, NagiosLineKeepsADevicesIdToItsText) {
-  cli::StatusReports reports;
+  monitor::StatusReports reports;
   reports.enclosures.resize(1);
-  cli::EnclosureReport& enclosure = reports.enclosures[0];
+  monitor::EnclosureReport& enclosure = reports.enclosures[0];
   enclosure.id = "usb-x|y=1\nOK";
   enclosure.health = Health::Warning;
   enclosure.reason = "P0 --> P1 40%";

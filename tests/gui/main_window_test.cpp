@@ -7,6 +7,8 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QPointer>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QThread>
@@ -33,6 +35,11 @@
 #include "app/form3_goto.h"
 #include "app/form5_event_log.h"
 #include "app/platform/single_instance.h"
+#ifdef PXRAIDD_EXE
+#include "bus/service_jobs.h"
+#include "bus/service_names.h"
+#include "bus/service_polls.h"
+#endif
 #include "cli/commands.h"
 #include "cli/host.h"
 #include "cli/virtual_scenarios.h"
@@ -49,6 +56,9 @@
 #include "support/private_runtime.h"
 #include "support/recording_ui.h"
 #include "support/when_modal.h"
+#ifdef PX_WITH_BUS
+#include "bus/sd_bus_handles.h"
+#endif
 
 using px::app::TForm1;
 
@@ -127,6 +137,9 @@ struct Rig {
   // The member history the window keeps, in the time the test sets.
   std::filesystem::path historyFile;
   int64_t unixNow = 0;
+  // A client of the service: its polls instead of the disks.
+  px::PolledElsewhere* elsewhere = nullptr;
+  px::FirmwareJobs* jobs = nullptr;
   std::unique_ptr<TForm1> form;
 
   // Drives 0 and 2 plain disks, enclosures on 1 and 3, volumes E and F on
@@ -177,6 +190,8 @@ struct Rig {
     services.notifications = notifications;
     services.historyFile = historyFile;
     services.unixSeconds = [this] { return unixNow; };
+    services.polledElsewhere = elsewhere;
+    services.firmwareJobs = jobs;
     form = std::make_unique<TForm1>(std::move(services));
     // The tests run every timer by hand; the intervals of the design are
     // checked once, in Layout.
@@ -249,6 +264,122 @@ class RecordingTray final : public px::app::TrayNotifier {
  private:
   TrayRecord& record_;
 };
+
+#ifdef PX_WITH_BUS
+// A program the test started, ended with it.
+struct Started {
+  Started() = default;
+  Started(const Started&) = delete;
+  Started& operator=(const Started&) = delete;
+  ~Started() {
+    if (process.state() == QProcess::NotRunning) return;
+    process.terminate();
+    process.waitForFinished(kWaitMs);
+  }
+  QProcess process;
+};
+
+// Starts a program that prints a line once it serves, and returns the line
+// (empty: it printed none in time).
+std::string StartPrinting(QProcess& process, const QString& program, const QStringList& arguments) {
+  process.setProcessChannelMode(QProcess::SeparateChannels);
+  process.setStandardErrorFile(QProcess::nullDevice());
+  process.start(program, arguments);
+  QByteArray line;
+  const bool ended = QTest::qWaitFor(
+      [&] {
+        process.waitForReadyRead(100);
+        line += process.readAll();
+        return line.contains('\n') || process.state() == QProcess::NotRunning;
+      },
+      kWaitMs);
+  if (!ended || !line.contains('\n')) return {};
+  return line.left(line.indexOf('\n')).toStdString();
+}
+
+// A session bus of the test's own, without activation: no notification
+// service is on it until the test starts one.
+struct SessionBus {
+  explicit SessionBus(const QString& folder) {
+    QFile config(folder + QStringLiteral("/bus.conf"));
+    if (!config.open(QIODevice::WriteOnly)) return;
+    config.write(R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:tmpdir=/tmp</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+)");
+    config.close();
+    address = StartPrinting(daemon.process, QStringLiteral("dbus-daemon"),
+                            {QStringLiteral("--config-file=") + config.fileName(),
+                             QStringLiteral("--nofork"), QStringLiteral("--print-address")});
+  }
+
+  bool HasOwner(const char* name) const { return px::bus::NameHasOwner(address, name); }
+
+  Started daemon;
+  std::string address;
+};
+
+// Debian's dunst, the notification service of many a desktop, on a bus and
+// a display. What it shows it also hands to a script, which keeps urgency,
+// application, summary and body as dunst read them.
+struct Dunst {
+  Dunst(const QString& folder, const SessionBus& bus, const std::string& display)
+      : heardFile(folder + QStringLiteral("/heard")) {
+    const QString script = folder + QStringLiteral("/record.sh");
+    QFile recorder(script);
+    QFile config(folder + QStringLiteral("/dunstrc"));
+    if (!recorder.open(QIODevice::WriteOnly) || !config.open(QIODevice::WriteOnly)) return;
+    recorder.write(
+        "#!/bin/sh\nprintf '%s\\037%s\\037%s\\037%s\\036' \"$DUNST_URGENCY\" "
+        "\"$DUNST_APP_NAME\" \"$DUNST_SUMMARY\" \"$DUNST_BODY\" >> '" +
+        heardFile.toUtf8() + "'\n");
+    recorder.close();
+    recorder.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    config.write("[record]\n    appname = \"*\"\n    script = \"" + script.toUtf8() + "\"\n");
+    config.close();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    environment.insert(QStringLiteral("DISPLAY"), QString::fromStdString(display));
+    environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+                       QString::fromStdString(bus.address));
+    QProcess& process = dunst.process;
+    process.setProcessEnvironment(environment);
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    process.start(QStringLiteral("dunst"), {QStringLiteral("-config"), config.fileName()});
+    serving = QTest::qWaitFor(
+        [&] {
+          return process.state() != QProcess::NotRunning &&
+                 bus.HasOwner("org.freedesktop.Notifications");
+        },
+        kWaitMs);
+  }
+
+  // urgency|application|summary|body, one for each notification.
+  std::vector<std::string> Heard() const {
+    QFile file(heardFile);
+    std::vector<std::string> heard;
+    if (!file.open(QIODevice::ReadOnly)) return heard;
+    for (QByteArray record : file.readAll().split('\036')) {
+      if (!record.isEmpty()) heard.push_back(record.replace('\037', '|').toStdString());
+    }
+    return heard;
+  }
+
+  QString heardFile;
+  Started dunst;
+  bool serving = false;
+};
+#endif
 
 void Press(QWidget* target, Qt::Key key, Qt::KeyboardModifiers mods) {
   QKeyEvent press(QEvent::KeyPress, key, mods);
@@ -752,10 +883,237 @@ class MainWindowTest : public QObject {
     }
   }
 
+  // The tray's notifications go to the desktop's notification service on
+  // the session bus (Debian's dunst, on a bus and display of the test's
+  // own), with their severity as its urgency and the disk's words escaped;
+  // where no service is on the bus, they become the tray's balloons.
+  void NotificationsGoToTheDesktopsService() {
+#ifndef PX_WITH_BUS
+    QSKIP("this build has no client of a message bus");
+#else
+    for (const char* program : {"dbus-daemon", "Xvfb", "dunst"}) {
+      if (QStandardPaths::findExecutable(QString::fromLatin1(program)).isEmpty())
+        QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(QString::fromLatin1(program))));
+    }
+    Started xvfb;
+    const std::string display =
+        ":" + StartPrinting(xvfb.process, QStringLiteral("Xvfb"),
+                            {QStringLiteral("-displayfd"), QStringLiteral("1"),
+                             QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+    QVERIFY2(display != ":", "Xvfb named no display");
+    struct Case {
+      const char* name;
+      bool service;
+      uint8_t p1State;
+      std::vector<std::string> heard;     // by the service: urgency|application|summary|body
+      std::vector<std::string> balloons;  // severity|title
+    };
+    const std::string body = "Disk &lt;X&gt; &amp; Co, serial WD-WCC3F0000002";
+    const Case cases[] = {
+        {"a member fails", true, 9, {"CRITICAL|PX RAID Utility|Device1: P1 failed|" + body}, {}},
+        {"a disk not part of the volume is inserted",
+         true,
+         6,
+         {"NORMAL|PX RAID Utility|Device1: P1 inserted, not part of the volume|" + body},
+         {}},
+        {"no service on the bus", false, 9, {}, {"critical|Device1: P1 failed"}},
+    };
+    for (const Case& c : cases) {
+      QTemporaryDir folder;
+      SessionBus bus(folder.path());
+      QVERIFY2(!bus.address.empty(), c.name);
+      std::unique_ptr<Dunst> dunst;
+      if (c.service) {
+        dunst = std::make_unique<Dunst>(folder.path(), bus, display);
+        QVERIFY2(dunst->serving, c.name);
+      }
+      TrayRecord tray;
+      Rig rig;
+      rig.makeTray = [&](QWidget&) {
+        return px::app::PreferringService(px::app::DesktopNotificationService(bus.address),
+                                          std::make_unique<RecordingTray>(tray));
+      };
+      px::sim::ControllerScenario scenario;
+      scenario.p1.model = "Disk <X> & Co";
+      rig.bus.AttachEnclosure(0, scenario);
+      TForm1& form = rig.Start();
+      rig.Settle();
+      rig.bus.EnclosureAt(0)->UpdateScenario([&](auto& s) { s.p1.state = c.p1State; });
+      form.Timer2Timer();
+      QVERIFY(rig.Served());
+      std::vector<std::string> heard;
+      if (dunst) {
+        QVERIFY2(QTest::qWaitFor(
+                     [&] {
+                       heard = dunst->Heard();
+                       return heard.size() >= c.heard.size();
+                     },
+                     kWaitMs),
+                 c.name);
+      }
+      std::string said = c.name;
+      for (const std::string& one : heard) said += "\n  " + one;
+      QVERIFY2(heard == c.heard, said.c_str());
+      QVERIFY2(tray.notified == c.balloons, c.name);
+    }
+#endif
+  }
+
   // The window and pxraid monitor run one monitoring session: told the same
   // device-change story (an enclosure plugged in beside the first while
   // polls go by), their day's logs say the same, line for line, but for
   // the times each clock gives.
+#ifdef PXRAIDD_EXE
+  // While pxraidd owns the disks, a user's window finds and shows the
+  // service's enclosures in the words it shows them in when it asks the disks
+  // itself. The client's own bus is empty: what it shows came from the
+  // service.
+  void ShowsTheServicesEnclosuresAsItsOwn() {
+    for (const char* scenario :
+         {"healthy-mirror", "absent-member", "inserted-member", "latin1-model"}) {
+      // A name of our own: the default one is the application's, with a blank.
+      QTemporaryDir folder(QDir::tempPath() + QStringLiteral("/pxraidd-XXXXXX"));
+      SessionBus bus(folder.path());
+      QVERIFY(!bus.address.empty());
+      const std::string& address = bus.address;
+      Started service;
+      service.process.start(
+          QStringLiteral(PXRAIDD_EXE),
+          {QStringLiteral("--bus"), QString::fromStdString(address), QStringLiteral("--virtual"),
+           QString::fromLatin1(scenario), QStringLiteral("--simulate-time"),
+           QStringLiteral("2026-12-07T10:00:00"), QStringLiteral("--interval"), QStringLiteral("1"),
+           QStringLiteral("--log-dir"), folder.filePath(QStringLiteral("log"))});
+      QTRY_VERIFY_WITH_TIMEOUT(px::bus::ServiceRuns(address), kWaitMs);
+
+      Rig direct;
+      px::cli::FindVirtualScenario(scenario)->build(direct.bus);
+      TForm1& own = direct.Start();
+      direct.Settle();
+      Rig client;
+      px::bus::ServicePolls polls(address);
+      client.elsewhere = &polls;
+      TForm1& served = client.Start();
+      client.Settle();
+
+      const auto texts = [](TForm1& form) {
+        // Not the caption: the letters in it are the volumes this machine
+        // mounts, which the test's own bus has none of.
+        QStringList shown{form.StaticText5->text()};
+        for (QLabel* label :
+             {form.Label4, form.Label14, form.Label15, form.Label16, form.Label17, form.Label18,
+              form.Label19, form.Label20, form.Label21, form.Label22, form.Label24, form.Label27})
+          shown << label->text();
+        return shown;
+      };
+      QCOMPARE(texts(served), texts(own));
+      QVERIFY2(served.Label17->text() != QStringLiteral("Mode : "), scenario);
+    }
+  }
+
+  // "Start Upgrade" in a user's window while pxraidd owns the disks is a job
+  // of the service's, shown as the window's own upgrade: the same question,
+  // the same progress panel and status texts, the same final box. A second
+  // upgrade of the enclosure while the first waits on its question is
+  // refused by the service, and the window says so.
+  void UpgradesThroughTheServiceAsItsOwn() {
+    struct Row {
+      const char* name;
+      bool secondWhileAsked;
+    };
+    for (const Row& row : {Row{"an upgrade", false}, Row {
+                             "a second while the first asks",
+                             true
+                           }}) {
+      QTemporaryDir folder(QDir::tempPath() + QStringLiteral("/pxraidd-XXXXXX"));
+      SessionBus bus(folder.path());
+      QVERIFY(!bus.address.empty());
+      const std::string& address = bus.address;
+      Started service;
+      service.process.start(
+          QStringLiteral(PXRAIDD_EXE),
+          {QStringLiteral("--bus"), QString::fromStdString(address), QStringLiteral("--virtual"),
+           QStringLiteral("healthy-mirror"), QStringLiteral("--simulate-time"),
+           QStringLiteral("2026-12-07T10:00:00"), QStringLiteral("--interval"), QStringLiteral("1"),
+           QStringLiteral("--pxraid"), QStringLiteral(PXRAID_TEST_EXE), QStringLiteral("--log-dir"),
+           folder.filePath(QStringLiteral("log"))});
+      QTRY_VERIFY_WITH_TIMEOUT(px::bus::ServiceRuns(address), kWaitMs);
+
+      Rig direct;
+      px::cli::FindVirtualScenario("healthy-mirror")->build(direct.bus);
+      direct.WriteFirmwareFile();
+      TForm1& own = direct.Start();
+      direct.Settle();
+      px::bus::ServicePolls polls(address);
+      px::bus::ServiceJobs jobs(address);
+      const auto client = [&](Rig& rig) -> TForm1& {
+        rig.elsewhere = &polls;
+        rig.jobs = &jobs;
+        rig.firmwareFile = direct.firmwareFile;
+        TForm1& form = rig.Start();
+        rig.Settle();
+        form.BitBtn1Click();
+        return form;
+      };
+      Rig first;
+      TForm1& served = client(first);
+      px::bus::ServiceJobs otherJobs(address);
+      Rig second;
+      second.jobs = &otherJobs;
+      std::optional<std::reference_wrapper<TForm1>> other;
+      if (row.secondWhileAsked) {
+        second.elsewhere = &polls;
+        second.firmwareFile = direct.firmwareFile;
+        other = second.Start();
+        second.Settle();
+        other->get().BitBtn1Click();
+        first.messages.answer = [&](const std::string&) {
+          other->get().Button2Click();
+          // Answered no either way: a second that got no answer fails below.
+          static_cast<void>(
+              QTest::qWaitFor([&] { return !second.messages.boxes().empty(); }, kWaitMs));
+          return false;
+        };
+      }
+      const std::size_t before = first.messages.boxes().size();
+      served.Button2Click();
+      QVERIFY2(!served.Button2->isEnabled(), row.name);
+      QTRY_VERIFY_WITH_TIMEOUT(!jobs.Following(), 4 * kWaitMs);
+      QVERIFY2(served.Button2->isEnabled(), row.name);
+      QVERIFY(served.Panel1->isHidden());
+
+      if (row.secondWhileAsked) {
+        // Declined, the first says no more than a No says in a window of
+        // its own; the second was refused before anything was erased.
+        QCOMPARE(first.messages.boxes().size(), before);
+        QCOMPARE(second.messages.boxes().size(), std::size_t{1});
+        QCOMPARE(second.messages.boxes().back().text,
+                 std::string("pxraidd refused the firmware upgrade: a firmware job for this "
+                             "enclosure is under way; nothing was changed."));
+        QVERIFY(!otherJobs.Following());
+        continue;
+      }
+      own.BitBtn1Click();
+      own.Button2Click();
+      QCOMPARE(first.messages.questions(), direct.messages.questions());
+      QCOMPARE(first.messages.boxes().back(), direct.messages.boxes().back());
+      QCOMPARE(first.messages.boxes().back().title, std::string("Firmware Upgrade Message"));
+      QCOMPARE(served.statusBar().PanelText(4), own.statusBar().PanelText(4));
+      QCOMPARE(served.Panel1->Caption(), own.Panel1->Caption());
+      QCOMPARE(served.ProgressBar1->maximum(), own.ProgressBar1->maximum());
+      QCOMPARE(served.ProgressBar1->value(), own.ProgressBar1->value());
+      // The job's own outcome, as the service keeps it.
+      px::bus::Bus reader;
+      QVERIFY(px::bus::Connect(address, reader) >= 0);
+      int32_t exitCode = -1;
+      px::bus::BusError error;
+      QVERIFY(sd_bus_get_property_trivial(reader.get(), px::bus::kServiceName,
+                                          "/org/pxraid/PxRaid1/jobs/1", px::bus::kJobInterface,
+                                          "ExitCode", &error.error, 'i', &exitCode) >= 0);
+      QCOMPARE(exitCode, 0);
+    }
+  }
+#endif
+
   void BothFrontEndsLogADeviceChangeAlike() {
     constexpr int kPolls = 5;
     const px::cli::VirtualScenario* scenario = px::cli::FindVirtualScenario("enclosure-plugged-in");

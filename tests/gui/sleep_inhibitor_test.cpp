@@ -1,11 +1,10 @@
 // The window keeps the machine awake during an upgrade by asking logind
-// through Qt D-Bus, over a real dbus-daemon that this process takes for its
+// through sd-bus, over a real dbus-daemon that this process takes for its
 // system bus, with a stand-in logind that records what it was asked and sees
 // when the window lets go.
 
 #include "app/platform/sleep_inhibitor.h"
 
-#include <QDBusConnection>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <filesystem>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "app/form1_main.h"
+#include "bus/logind_inhibitor.h"
 #include "sim/demo_scenarios.h"
 #include "sim/fake_clock.h"
 #include "sim/virtual_bus.h"
@@ -74,17 +74,15 @@ class SleepInhibitorTest : public QObject {
     }
     std::vector<std::string> notices;
     {
-      const QString name = QStringLiteral("px-test-%1").arg(QTest::currentDataTag());
-      px::app::QtLogindInhibitor inhibitor(
-          QDBusConnection::connectToBus(QString::fromStdString(bus_->address()), name),
-          "PX RAID Utility", [&](std::string_view text) { notices.emplace_back(text); });
+      px::bus::SdBusLogindInhibitor inhibitor(
+          "PX RAID Utility", [&](std::string_view text) { notices.emplace_back(text); },
+          bus_->address());
       for (int upgrade = 0; upgrade < 2; ++upgrade) {
         inhibitor.Acquire(kWhy);
         if (standIn) QCOMPARE(standIn->Held(), held ? 1 : 0);
         inhibitor.Release();
         if (standIn) QVERIFY(standIn->AllReleased());
       }
-      QDBusConnection::disconnectFromBus(name);
     }
     if (standIn) {
       const LogindStandIn::Call call{"sleep:shutdown", "PX RAID Utility", kWhy, "block"};
@@ -100,17 +98,15 @@ class SleepInhibitorTest : public QObject {
 
   void NoBusAtAllIsToldOnce() {
     std::vector<std::string> notices;
-    const QString name = QStringLiteral("px-test-no-bus");
     {
-      px::app::QtLogindInhibitor inhibitor(
-          QDBusConnection::connectToBus(QStringLiteral("unix:path=/nonexistent/px-no-bus"), name),
-          "PX RAID Utility", [&](std::string_view text) { notices.emplace_back(text); });
+      px::bus::SdBusLogindInhibitor inhibitor(
+          "PX RAID Utility", [&](std::string_view text) { notices.emplace_back(text); },
+          "unix:path=/nonexistent/px-no-bus");
       for (int upgrade = 0; upgrade < 2; ++upgrade) {
         inhibitor.Acquire(kWhy);
         inhibitor.Release();
       }
     }
-    QDBusConnection::disconnectFromBus(name);
     QCOMPARE(notices.size(), std::size_t{1});
     QVERIFY2(QString::fromStdString(notices[0])
                  .startsWith(QString::fromLatin1(kNoticeStart) + QStringLiteral("no system bus: ")),

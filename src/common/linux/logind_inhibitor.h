@@ -17,9 +17,9 @@ inline constexpr int kLogindReplyMs = 5000;
 
 // A "sleep:shutdown" block inhibitor from logind. logind hands out a file
 // descriptor and holds sleep and shutdown off until every copy of it is
-// closed, so a crash releases it as surely as Release does. The D-Bus client
-// that makes the call is the front end's own: Qt D-Bus in the window,
-// sd-bus in pxraid.
+// closed, so a crash releases it as surely as Release does. The D-Bus call
+// is made by a client of the bus, bus::SdBusLogindInhibitor (src/bus), which
+// the window and pxraid share.
 class LogindInhibitor : public SleepInhibitor {
  public:
   // `who` names the program in logind's list of inhibitors.

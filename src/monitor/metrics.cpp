@@ -1,16 +1,13 @@
-#include "cli/metrics.h"
+#include "monitor/metrics.h"
 
-#include <array>
 #include <system_error>
 
-#include "cli/commands.h"
 #include "common/files.h"
 #include "common/text.h"
 
-namespace px::cli {
-namespace {
+namespace px::monitor {
 
-constexpr std::array<const char*, 4> kMemberStates{"ready", "inserted", "absent", "failed"};
+namespace {
 
 struct Family {
   const char* name;
@@ -57,11 +54,11 @@ std::string PrometheusText(const StatusReports& reports, std::optional<int64_t> 
   for (const EnclosureReport& r : reports.enclosures) {
     if (!r.statusRead) continue;
     for (const MemberReport& m : r.members) {
-      for (const char* state : kMemberStates) {
+      for (const MemberState state : kMemberStates) {
         out += "pxraid_member_state{" + Device(r) + "," + Label("enclosure", r.id) + "," +
                Label("port", m.port) + "," + Label("model", m.model) + "," +
-               Label("serial", m.serial) + "," + Label("state", state) + "} " +
-               (std::string_view(m.state) == state ? "1" : "0") + "\n";
+               Label("serial", m.serial) + "," + Label("state", MemberStateName(state)) + "} " +
+               (m.state == state ? "1" : "0") + "\n";
       }
     }
   }
@@ -129,8 +126,8 @@ void TextfileWriter::Write(const StatusReports& reports, int64_t pollUnixSeconds
     lastFailure_.clear();
   } else if (reason != lastFailure_) {
     lastFailure_ = reason;
-    Complain(reason);
+    say_(reason);
   }
 }
 
-}  // namespace px::cli
+}  // namespace px::monitor

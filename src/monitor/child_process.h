@@ -1,15 +1,16 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/clock.h"
 
-namespace px::cli {
+namespace px::monitor {
 
-// How a program pxraid ran for an alert ended.
+// How a program run for an alert ended.
 struct ChildOutcome {
   enum class Ending { Exited, Signalled, TimedOut, Stopped, NotStarted };
   Ending ending = Ending::NotStarted;
@@ -24,11 +25,12 @@ struct ChildOutcome {
 // arguments, no shell between, and `environment` (NAME=VALUE) added to ours.
 // It reads `input` on its standard input and writes to our standard error,
 // so that nothing it prints mixes with the log lines on standard output. A
-// program still running after `timeoutSeconds` on `clock`, or once pxraid is
-// asked to stop, is killed with everything it started; none is started once
-// pxraid is stopping.
+// program still running after `timeoutSeconds` on `clock`, or once
+// `stopping` says the monitor is asked to stop, is killed with everything it
+// started; none is started once it is stopping.
+using Stopping = std::function<bool()>;
 ChildOutcome RunChild(const std::vector<std::string>& argv,
                       const std::vector<std::string>& environment, std::string_view input,
-                      uint32_t timeoutSeconds, Clock& clock);
+                      uint32_t timeoutSeconds, Clock& clock, const Stopping& stopping);
 
-}  // namespace px::cli
+}  // namespace px::monitor

@@ -1,9 +1,7 @@
-#include "cli/child_process.h"
+#include "monitor/child_process.h"
 
 #include <cstring>
 #include <system_error>
-
-#include "cli/stop_signal.h"
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -16,7 +14,7 @@
 extern char** environ;
 #endif
 
-namespace px::cli {
+namespace px::monitor {
 
 std::string ChildOutcome::Describe(uint32_t timeoutSeconds) const {
   switch (ending) {
@@ -37,7 +35,7 @@ std::string ChildOutcome::Describe(uint32_t timeoutSeconds) const {
 #ifdef _WIN32
 
 ChildOutcome RunChild(const std::vector<std::string>&, const std::vector<std::string>&,
-                      std::string_view, uint32_t, Clock&) {
+                      std::string_view, uint32_t, Clock&, const Stopping&) {
   return {ChildOutcome::Ending::NotStarted, 0, "not available on Windows"};
 }
 
@@ -80,8 +78,8 @@ ChildOutcome Ended(int status) {
 
 ChildOutcome RunChild(const std::vector<std::string>& argv,
                       const std::vector<std::string>& environment, std::string_view input,
-                      uint32_t timeoutSeconds, Clock& clock) {
-  if (StopRequested()) return {ChildOutcome::Ending::Stopped, 0, {}};
+                      uint32_t timeoutSeconds, Clock& clock, const Stopping& stopping) {
+  if (stopping()) return {ChildOutcome::Ending::Stopped, 0, {}};
   // The input goes through a socket, not a pipe: a program that ends
   // without reading it then costs a failed send (MSG_NOSIGNAL), not our
   // life by SIGPIPE, and a full buffer never blocks us.
@@ -146,7 +144,7 @@ ChildOutcome RunChild(const std::vector<std::string>& argv,
       break;
     }
     // A stop is answered at once, not after the program's time.
-    const bool stop = StopRequested();
+    const bool stop = stopping();
     if (stop) outcome.ending = ChildOutcome::Ending::Stopped;
     if (stop || clock.TickMs() - start >= limit) {
       ::kill(-pid, SIGKILL);
@@ -161,4 +159,4 @@ ChildOutcome RunChild(const std::vector<std::string>& argv,
 
 #endif
 
-}  // namespace px::cli
+}  // namespace px::monitor

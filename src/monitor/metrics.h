@@ -2,14 +2,15 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
-#include "cli/enclosure_status.h"
+#include "monitor/status_report.h"
 
-namespace px::cli {
+namespace px::monitor {
 
 // A label value as the Prometheus text exposition format requires it: valid
 // UTF-8, backslash and double quote escaped. Control characters (a line feed
@@ -39,19 +40,22 @@ bool WriteTextfile(const std::filesystem::path& directory, std::string_view text
                    std::string& reason);
 
 // monitor --textfile: the metrics of every poll into DIR/pxraid.prom. A file
-// that cannot be written is complained about when the reason is new, not at
+// that cannot be written is told to `say` when the reason is new, not at
 // every poll.
 class TextfileWriter {
  public:
+  using Say = std::function<void(const std::string& text)>;
   // An empty directory writes nothing.
-  explicit TextfileWriter(std::filesystem::path directory) : directory_(std::move(directory)) {}
+  TextfileWriter(std::filesystem::path directory, Say say)
+      : directory_(std::move(directory)), say_(std::move(say)) {}
   void Write(const StatusReports& reports, int64_t pollUnixSeconds);
 
  private:
   std::filesystem::path directory_;
+  Say say_;
   std::string lastFailure_;
 };
 
 inline constexpr char kTextfileName[] = "pxraid.prom";
 
-}  // namespace px::cli
+}  // namespace px::monitor

@@ -3,17 +3,43 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "cli/commands.h"
-#include "cli/enclosure_status.h"
 #include "common/clock.h"
+#include "monitor/child_process.h"
+#include "monitor/status_report.h"
 #include "raid/alerts.h"
 
-namespace px::cli {
+namespace px::monitor {
+
+// Where alerts go besides the line told for each: a program run for every
+// one, and mail for critical conditions.
+struct AlertRoutes {
+  // The program run for every alert; empty for none.
+  std::string exec;
+  // Mail for critical conditions: to these addresses, through sendmail -t.
+  std::vector<std::string> mailTo;
+  std::string mailFrom;
+  std::string sendmail = "/usr/sbin/sendmail";
+  // How long the program and sendmail may take before they are killed.
+  uint32_t timeoutSeconds = 30;
+};
+
+// What alerting needs of the front end it runs in.
+struct AlertOutput {
+  // An alert's line ("MemberFailed: ..."), at its severity.
+  std::function<void(Severity severity, const std::string& line)> tell;
+  // What went wrong on the way: a program that failed, mail that did not
+  // go, a pacing file that cannot be read or saved.
+  std::function<void(const std::string& text)> complain;
+  // The front end is asked to stop: no program is started, one running is
+  // killed.
+  Stopping stopping;
+};
 
 // smartd's pacing of mail: a critical condition (a member failed, or missing
 // from a mirror or stripe) is mailed when it is first found, then once a day
@@ -65,18 +91,18 @@ class MailPacing {
 std::vector<Alert> CriticalConditions(const StatusReports& reports);
 
 // The message handed to sendmail -t: headers, a blank line, the body.
-std::string MailMessage(const MonitorOptions& options, const std::string& hostName,
-                        const Alert& alert, bool reminder, const EnclosureReport* enclosure);
+std::string MailMessage(const AlertRoutes& routes, const std::string& hostName, const Alert& alert,
+                        bool reminder, const EnclosureReport* enclosure);
 
 // Beside the logs: the pacing of mail, kept between runs.
 inline constexpr char kMailStateName[] = "pxraid-mail.state";
 
-// Where pxraid monitor's alerts go: a line on standard error (with its
-// priority under systemd), the --exec program, and mail.
+// Where a monitor's alerts go: a line told (pxraid's on standard error, with
+// its priority under systemd), the program of `routes`, and mail.
 class Alerting {
  public:
   // `stateFile` keeps the pacing of mail between runs.
-  Alerting(const MonitorOptions& options, std::filesystem::path stateFile);
+  Alerting(AlertRoutes routes, std::filesystem::path stateFile, AlertOutput output);
 
   // --test: one TestAlert for every enclosure, by every route, mail too.
   // Returns the alerts told.
@@ -94,8 +120,9 @@ class Alerting {
   bool Mail(const Alert& alert, bool reminder, const StatusReports& reports, bool retried);
   void SaveMailState();
 
-  const MonitorOptions& options_;
+  AlertRoutes routes_;
   std::filesystem::path stateFile_;
+  AlertOutput output_;
   std::string hostName_;
   // A program's time is real, whatever clock the enclosures run on.
   SteadyClock childClock_;
@@ -105,4 +132,4 @@ class Alerting {
   bool stateLeftOut_ = false;
 };
 
-}  // namespace px::cli
+}  // namespace px::monitor

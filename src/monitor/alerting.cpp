@@ -1,13 +1,11 @@
-#include "cli/alerting.h"
+#include "monitor/alerting.h"
 
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <iostream>
 #include <system_error>
 #include <utility>
 
-#include "cli/child_process.h"
 #include "common/text.h"
 #include "eventlog/log_file.h"
 #include "raid/device_table.h"
@@ -18,20 +16,8 @@
 #include <unistd.h>
 #endif
 
-namespace px::cli {
+namespace px::monitor {
 namespace {
-
-int PriorityOf(Severity severity) {
-  switch (severity) {
-    case Severity::Critical:
-      return kPriorityCritical;
-    case Severity::Warning:
-      return kPriorityWarning;
-    case Severity::Info:
-      break;
-  }
-  return kPriorityInfo;
-}
 
 std::string HostName() {
 #ifdef _WIN32
@@ -177,11 +163,10 @@ std::vector<Alert> CriticalConditions(const StatusReports& reports) {
     if (!report.statusRead || report.health != Health::Critical) continue;
     for (std::size_t i = 0; i < report.members.size(); ++i) {
       const MemberReport& member = report.members[i];
-      const std::string_view state = member.state;
-      if (state != "failed" && state != "absent") continue;
-      EnclosureEvent event{
-          state == "failed" ? EnclosureEventKind::MemberFailed : EnclosureEventKind::MemberRemoved,
-          static_cast<std::size_t>(report.device - 1), std::nullopt, std::nullopt};
+      if (member.state != MemberState::Failed && member.state != MemberState::Absent) continue;
+      EnclosureEvent event{member.state == MemberState::Failed ? EnclosureEventKind::MemberFailed
+                                                               : EnclosureEventKind::MemberRemoved,
+                           static_cast<std::size_t>(report.device - 1), std::nullopt, std::nullopt};
       event.member = MemberSnapshot{kBothPorts[i], MemberClasses{},        member.model,
                                     member.serial, member.capacitySectors, 0};
       conditions.push_back(AlertOf(event));
@@ -190,13 +175,13 @@ std::vector<Alert> CriticalConditions(const StatusReports& reports) {
   return conditions;
 }
 
-std::string MailMessage(const MonitorOptions& options, const std::string& hostName,
-                        const Alert& alert, bool reminder, const EnclosureReport* enclosure) {
+std::string MailMessage(const AlertRoutes& routes, const std::string& hostName, const Alert& alert,
+                        bool reminder, const EnclosureReport* enclosure) {
   std::string to;
-  for (const std::string& address : options.mailTo) to += (to.empty() ? "" : ", ") + address;
+  for (const std::string& address : routes.mailTo) to += (to.empty() ? "" : ", ") + address;
   const std::string port = PortOf(alert);
   std::string text = "To: " + OneLine(to) + "\n";
-  if (!options.mailFrom.empty()) text += "From: " + OneLine(options.mailFrom) + "\n";
+  if (!routes.mailFrom.empty()) text += "From: " + OneLine(routes.mailFrom) + "\n";
   text += "Subject: pxraid on " + OneLine(hostName) + ": " + alert.name + " on D" +
           std::to_string(alert.device + 1) + (port.empty() ? "" : " " + port) +
           (reminder ? " (reminder)" : "") + "\n";
@@ -226,17 +211,20 @@ std::string MailMessage(const MonitorOptions& options, const std::string& hostNa
   return text;
 }
 
-Alerting::Alerting(const MonitorOptions& options, std::filesystem::path stateFile)
-    : options_(options), stateFile_(std::move(stateFile)), hostName_(HostName()) {
-  if (options_.mailTo.empty()) return;
+Alerting::Alerting(AlertRoutes routes, std::filesystem::path stateFile, AlertOutput output)
+    : routes_(std::move(routes)),
+      stateFile_(std::move(stateFile)),
+      output_(std::move(output)),
+      hostName_(HostName()) {
+  if (routes_.mailTo.empty()) return;
   const LogFileRead read = ReadLogFile(stateFile_);
   if (read.outcome == LogFileRead::Outcome::Unreadable) {
-    Complain("cannot read the pacing of mail in " + PathText(stateFile_) + " (" +
-             read.error.message() + "); what is found is mailed as news");
+    output_.complain("cannot read the pacing of mail in " + PathText(stateFile_) + " (" +
+                     read.error.message() + "); what is found is mailed as news");
   }
   for (const std::size_t line : pacing_.Load(read.lines)) {
-    Complain("line " + std::to_string(line) + " of " + PathText(stateFile_) +
-             " is not understood and is left out");
+    output_.complain("line " + std::to_string(line) + " of " + PathText(stateFile_) +
+                     " is not understood and is left out");
     stateLeftOut_ = true;
   }
 }
@@ -247,7 +235,7 @@ std::vector<Alert> Alerting::Test(const StatusReports& reports) {
     const Alert& alert =
         told.emplace_back(TestAlert(static_cast<std::size_t>(enclosure.device - 1)));
     Tell(alert);
-    if (!options_.mailTo.empty()) Mail(alert, false, reports, false);
+    if (!routes_.mailTo.empty()) Mail(alert, false, reports, false);
   }
   return told;
 }
@@ -258,7 +246,7 @@ std::vector<Alert> Alerting::AfterPoll(const std::vector<EnclosureEvent>& events
   std::vector<Alert> told = selector_.Select(events);
   told.insert(told.end(), warnings.begin(), warnings.end());
   for (const Alert& alert : told) Tell(alert);
-  if (options_.mailTo.empty()) return told;
+  if (routes_.mailTo.empty()) return told;
   // A warning comes with the change that brings it about, once: there is
   // nothing to pace, and nothing to mail again.
   for (const Alert& warning : warnings) {
@@ -279,12 +267,11 @@ std::vector<Alert> Alerting::AfterPoll(const std::vector<EnclosureEvent>& events
 
 void Alerting::Tell(const Alert& alert) {
   const std::string message = PrintableUtf8(alert.message);
-  std::cerr << PriorityPrefix(PriorityOf(alert.severity)) << "pxraid: " << alert.name << ": "
-            << message << std::endl;
-  if (options_.exec.empty()) return;
+  output_.tell(alert.severity, alert.name + ": " + message);
+  if (routes_.exec.empty()) return;
   const std::string device = std::to_string(alert.device + 1);
   const std::string port = PortOf(alert);
-  std::vector<std::string> argv{options_.exec, alert.name, device};
+  std::vector<std::string> argv{routes_.exec, alert.name, device};
   if (!port.empty()) argv.push_back(port);
   std::vector<std::string> environment{
       "PXRAID_EVENT=" + alert.name,
@@ -296,10 +283,10 @@ void Alerting::Tell(const Alert& alert) {
       "PXRAID_MESSAGE=" + message,
       "PXRAID_PERCENT=" + (alert.rebuild ? std::to_string(alert.rebuild->percent) : std::string())};
   const ChildOutcome outcome =
-      RunChild(argv, environment, {}, options_.alertTimeoutSeconds, childClock_);
+      RunChild(argv, environment, {}, routes_.timeoutSeconds, childClock_, output_.stopping);
   if (!outcome.Succeeded()) {
-    Complain(options_.exec + " for " + alert.name + " on D" + device + " " +
-             outcome.Describe(options_.alertTimeoutSeconds));
+    output_.complain(routes_.exec + " for " + alert.name + " on D" + device + " " +
+                     outcome.Describe(routes_.timeoutSeconds));
   }
 }
 
@@ -308,22 +295,22 @@ bool Alerting::Mail(const Alert& alert, bool reminder, const StatusReports& repo
   for (const EnclosureReport& report : reports.enclosures) {
     if (static_cast<std::size_t>(report.device - 1) == alert.device) enclosure = &report;
   }
-  const ChildOutcome outcome = RunChild(
-      {options_.sendmail, "-t"}, {}, MailMessage(options_, hostName_, alert, reminder, enclosure),
-      options_.alertTimeoutSeconds, childClock_);
+  const ChildOutcome outcome = RunChild({routes_.sendmail, "-t"}, {},
+                                        MailMessage(routes_, hostName_, alert, reminder, enclosure),
+                                        routes_.timeoutSeconds, childClock_, output_.stopping);
   if (!outcome.Succeeded()) {
-    Complain("mail of " + alert.name + " on D" + std::to_string(alert.device + 1) + ": " +
-             options_.sendmail + " " + outcome.Describe(options_.alertTimeoutSeconds) +
-             (retried ? "; trying again in an hour" : ""));
+    output_.complain("mail of " + alert.name + " on D" + std::to_string(alert.device + 1) + ": " +
+                     routes_.sendmail + " " + outcome.Describe(routes_.timeoutSeconds) +
+                     (retried ? "; trying again in an hour" : ""));
   }
   return outcome.Succeeded();
 }
 
 void Alerting::SaveMailState() {
   if (!ReplaceLogFile(stateFile_, pacing_.Lines(), FileAccess::OwnerOnly)) {
-    Complain("cannot save the pacing of mail in " + PathText(stateFile_) +
-             "; a restart may mail again what was mailed");
+    output_.complain("cannot save the pacing of mail in " + PathText(stateFile_) +
+                     "; a restart may mail again what was mailed");
   }
 }
 
-}  // namespace px::cli
+}  // namespace px::monitor

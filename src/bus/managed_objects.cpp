@@ -1,0 +1,35 @@
+#include "bus/managed_objects.h"
+
+namespace px::bus {
+
+int ReadManagedObjects(sd_bus_message* reply, std::string_view interface,
+                       const PropertyReader& read, const ObjectDone& done) {
+  int rc = sd_bus_message_enter_container(reply, 'a', "{oa{sa{sv}}}");
+  while (rc >= 0 && (rc = sd_bus_message_enter_container(reply, 'e', "oa{sa{sv}}")) > 0) {
+    const char* path = nullptr;
+    rc = sd_bus_message_read(reply, "o", &path);
+    bool wantedObject = false;
+    if (rc >= 0) rc = sd_bus_message_enter_container(reply, 'a', "{sa{sv}}");
+    while (rc >= 0 && (rc = sd_bus_message_enter_container(reply, 'e', "sa{sv}")) > 0) {
+      const char* name = nullptr;
+      rc = sd_bus_message_read(reply, "s", &name);
+      const bool wanted = rc >= 0 && std::string_view(name) == interface;
+      wantedObject = wantedObject || wanted;
+      if (rc >= 0) rc = sd_bus_message_enter_container(reply, 'a', "{sv}");
+      while (rc >= 0 && (rc = sd_bus_message_enter_container(reply, 'e', "sv")) > 0) {
+        const char* property = nullptr;
+        rc = sd_bus_message_read(reply, "s", &property);
+        if (rc >= 0) rc = wanted ? read(path, property, reply) : sd_bus_message_skip(reply, "v");
+        if (rc >= 0) rc = sd_bus_message_exit_container(reply);
+      }
+      if (rc >= 0) rc = sd_bus_message_exit_container(reply);
+      if (rc >= 0) rc = sd_bus_message_exit_container(reply);
+    }
+    if (rc >= 0) rc = sd_bus_message_exit_container(reply);
+    if (rc >= 0) rc = sd_bus_message_exit_container(reply);
+    if (rc >= 0 && wantedObject) done(path);
+  }
+  return rc < 0 ? rc : sd_bus_message_exit_container(reply);
+}
+
+}  // namespace px::bus

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <systemd/sd-bus.h>
+
+#include <functional>
+#include <string_view>
+
+namespace px::bus {
+
+// Told each property of the wanted interface on one object, with the reply
+// at its variant: it reads the variant (or skips it) and returns what sd-bus
+// returned, negative to stop.
+using PropertyReader =
+    std::function<int(std::string_view path, std::string_view name, sd_bus_message* reply)>;
+// Told that an object with the wanted interface has been read whole.
+using ObjectDone = std::function<void(std::string_view path)>;
+
+// Walks GetManagedObjects' answer (a{oa{sa{sv}}}): every property of
+// `interface` goes to `read`, every other one is skipped, and `done` follows
+// each object that has the interface. A negative errno when the answer is
+// not of that shape.
+int ReadManagedObjects(sd_bus_message* reply, std::string_view interface,
+                       const PropertyReader& read, const ObjectDone& done);
+
+}  // namespace px::bus
