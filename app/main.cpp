@@ -22,6 +22,7 @@
 #include "common/clock.h"
 #include "device/recorder.h"
 #include "device/replayer.h"
+#include "raid/recorded_reads.h"
 #ifdef PXGUI_WITH_SERVICE
 #include "bus/service_jobs.h"
 #include "bus/service_polls.h"
@@ -113,7 +114,8 @@ int main(int argc, char** argv) {
       platform = px::CreatePlatformTransport();
       transport = platform.get();
       if (!options.record.empty()) {
-        recorder = std::make_unique<px::Recorder>(options.record, *platform, steadyClock, "pxgui");
+        recorder = std::make_unique<px::Recorder>(options.record, *platform, steadyClock, "pxgui",
+                                                  px::KeepReadInRecording);
         transport = recorder.get();
         env.clock = &recorder->clock();
       }

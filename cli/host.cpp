@@ -16,6 +16,7 @@
 #include "device/recorder.h"
 #include "device/replayer.h"
 #include "monitor/member_history.h"
+#include "raid/recorded_reads.h"
 #include "sim/fake_clock.h"
 #include "sim/virtual_bus.h"
 
@@ -110,8 +111,8 @@ Host::Host(const GlobalOptions& options) : controlTrace_(options.controlTrace) {
     transport_ = ownTransport_.get();
   }
   if (!options.record.empty()) {
-    recorder_ =
-        std::make_unique<Recorder>(options.record, *transport_, *clock_, "pxraid " PXRAID_VERSION);
+    recorder_ = std::make_unique<Recorder>(options.record, *transport_, *clock_,
+                                           "pxraid " PXRAID_VERSION, KeepReadInRecording);
     transport_ = recorder_.get();
     clock_ = &recorder_->clock();
   }

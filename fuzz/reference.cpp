@@ -1,6 +1,7 @@
 #include "reference.h"
 
 #include <algorithm>
+#include <string_view>
 
 namespace px::fuzz::ref {
 
@@ -91,6 +92,13 @@ Progress ProgressOf(std::span<const uint8_t, 512> reply) {
 
 bool EnclosureProduct(std::span<const uint8_t, 512> identity) {
   return identity[93] == 0 && (identity[92] == 0x50 || identity[92] == 0x05);
+}
+
+bool KeptInRecording(uint8_t operationCode, std::span<const uint8_t> data) {
+  if (operationCode != 0x28) return true;
+  if (data.size() != 512) return false;
+  const std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
+  return text.substr(0, 16) == "__ZEPHLIN4471C__" || text.substr(496, 16) == "__SATA6GRAID01__";
 }
 
 }  // namespace px::fuzz::ref

@@ -54,4 +54,10 @@ Progress ProgressOf(std::span<const uint8_t, 512> reply);
 // or 05 00.
 bool EnclosureProduct(std::span<const uint8_t, 512> identity);
 
+// Whether a recording keeps the data a command read: any command but
+// READ(10) (operation code 0x28), and a READ(10) of one sector whose bytes
+// 0-15 read "__ZEPHLIN4471C__" or whose bytes 496-511 read
+// "__SATA6GRAID01__".
+bool KeptInRecording(uint8_t operationCode, std::span<const uint8_t> data);
+
 }  // namespace px::fuzz::ref

@@ -9,10 +9,6 @@
 namespace px::sim {
 namespace {
 
-constexpr uint8_t kOpRead10 = 0x28;
-constexpr uint8_t kOpWrite10 = 0x2A;
-constexpr uint8_t kOpInquiry = 0x12;
-
 // Fixed-format sense: ILLEGAL REQUEST, INVALID COMMAND OPERATION CODE.
 constexpr std::array<uint8_t, 18> kInvalidOpcodeSense = {0x70, 0, 0x05, 0, 0, 0,   0,
                                                          0x0A, 0, 0,    0, 0, 0x20};

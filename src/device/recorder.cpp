@@ -1,14 +1,16 @@
 #include "device/recorder.h"
 
 #include <stdexcept>
+#include <type_traits>
+#include <utility>
 
 namespace px {
 
 Recorder::Recorder(const std::filesystem::path& file, Transport& inner, Clock& clock,
-                   std::string_view program)
-    : inner_(inner), out_(file), clock_(*this, clock) {
+                   std::string_view program, KeepReadData keep)
+    : inner_(inner), keep_(std::move(keep)), out_(file), clock_(*this, clock) {
   if (!out_.Good()) throw std::runtime_error("cannot write the recording " + file.string());
-  Write(RecordingHeader(program));
+  out_.Write(JsonLineText(RecordingHeader(program)) + '\n');
 }
 
 bool Recorder::Complete() const {
@@ -20,6 +22,20 @@ void Recorder::Write(const RecordedCall& call) {
   // A recording that can no longer be written must not change what the
   // program does; Complete() tells the front end afterwards.
   out_.Write(call.Line() + '\n');
+}
+
+template <typename Call>
+auto Recorder::Record(RecordedCall question, Call call) {
+  const std::lock_guard lock(mutex_);
+  auto answer = call();
+  using Answer = decltype(answer);
+  if constexpr (std::is_same_v<Answer, std::string> || std::is_same_v<Answer, bool>) {
+    AddSoleAnswer(question, answer);
+  } else {
+    AddSoleAnswer(question, static_cast<int64_t>(answer));
+  }
+  Write(question);
+  return answer;
 }
 
 std::optional<DevicePath> Recorder::PathOf(DeviceHandle handle) const {
@@ -48,7 +64,7 @@ CommandOutcome Recorder::Execute(DeviceHandle handle, const ScsiRequest& request
   const std::lock_guard lock(mutex_);
   RecordedCall call = ExecuteQuestion(PathOf(handle), request);
   const CommandOutcome outcome = inner_.Execute(handle, request);
-  AddOutcomeAnswer(call, request, outcome);
+  AddOutcomeAnswer(call, request, outcome, keep_);
   Write(call);
   return outcome;
 }
@@ -60,17 +76,11 @@ void Recorder::Refresh() {
 }
 
 uint32_t Recorder::LogicalDriveMask() {
-  const std::lock_guard lock(mutex_);
-  const uint32_t mask = inner_.LogicalDriveMask();
-  Write(DriveLettersQuestion().AddNumber(kLettersKey, mask));
-  return mask;
+  return Record(DriveLettersQuestion(), [this] { return inner_.LogicalDriveMask(); });
 }
 
 uint8_t Recorder::DriveType(char letter) {
-  const std::lock_guard lock(mutex_);
-  const uint8_t type = inner_.DriveType(letter);
-  Write(DriveTypeQuestion(letter).AddNumber(kTypeKey, type));
-  return type;
+  return Record(DriveTypeQuestion(letter), [&] { return inner_.DriveType(letter); });
 }
 
 std::optional<DiskExtent> Recorder::FirstExtent(DeviceHandle volume) {
@@ -83,17 +93,11 @@ std::optional<DiskExtent> Recorder::FirstExtent(DeviceHandle volume) {
 }
 
 std::string Recorder::DriveNode(unsigned drive) {
-  const std::lock_guard lock(mutex_);
-  std::string node = inner_.DriveNode(drive);
-  Write(DriveNodeQuestion(drive).AddText(kNodeKey, node));
-  return node;
+  return Record(DriveNodeQuestion(drive), [&] { return inner_.DriveNode(drive); });
 }
 
 std::string Recorder::BridgeId(unsigned drive) {
-  const std::lock_guard lock(mutex_);
-  std::string id = inner_.BridgeId(drive);
-  Write(BridgeIdQuestion(drive).AddText(kIdKey, id));
-  return id;
+  return Record(BridgeIdQuestion(drive), [&] { return inner_.BridgeId(drive); });
 }
 
 std::optional<DeniedDisk> Recorder::RefusedDisk() {
@@ -106,9 +110,11 @@ std::optional<DeniedDisk> Recorder::RefusedDisk() {
 }
 
 ClaimToken Recorder::TryClaimDrive(unsigned drive, ClaimPurpose purpose) {
-  const std::lock_guard lock(mutex_);
-  const ClaimToken token = inner_.TryClaimDrive(drive, purpose);
-  Write(ClaimQuestion(drive, purpose).AddFlag(kGrantedKey, token != kClaimRefused));
+  ClaimToken token = kClaimRefused;
+  (void)Record(ClaimQuestion(drive, purpose), [&] {
+    token = inner_.TryClaimDrive(drive, purpose);
+    return token != kClaimRefused;
+  });
   return token;
 }
 
@@ -118,19 +124,19 @@ void Recorder::ReleaseDrive(ClaimToken token) {
 }
 
 bool Recorder::DriveClaimedForFirmware(unsigned drive) {
-  const std::lock_guard lock(mutex_);
-  const bool firmware = inner_.DriveClaimedForFirmware(drive);
-  Write(ClaimedForFirmwareQuestion(drive).AddFlag(kFirmwareKey, firmware));
-  return firmware;
+  return Record(ClaimedForFirmwareQuestion(drive),
+                [&] { return inner_.DriveClaimedForFirmware(drive); });
 }
 
 uint64_t Recorder::RecordingClock::TickMs() {
-  const std::lock_guard lock(recorder_.mutex_);
-  const uint64_t now = inner_.TickMs();
-  // Only differences of readings mean anything, and a recording that starts
-  // at 0 says nothing about how long the machine has been up.
-  if (!start_) start_ = now;
-  recorder_.Write(ClockQuestion().AddNumber(kMillisecondsKey, static_cast<int64_t>(now - *start_)));
+  uint64_t now = 0;
+  (void)recorder_.Record(ClockQuestion(), [&] {
+    now = inner_.TickMs();
+    // Only differences of readings mean anything, and a recording that
+    // starts at 0 says nothing about how long the machine has been up.
+    if (!start_) start_ = now;
+    return static_cast<int64_t>(now - *start_);
+  });
   return now;
 }
 

@@ -9,16 +9,16 @@
 
 #include "common/clock.h"
 #include "common/files.h"
-#include "device/recording.h"
+#include "device/recorded_calls.h"
 #include "device/transport.h"
 
 namespace px {
 
 // Passes every call on to the transport it wraps and writes it, with its
-// answer, to a recording (see recording.h); its clock() does the same for
-// every reading of the session's clock. Each line is handed to the system
-// before the call returns, so a session that crashes is recorded up to the
-// crash.
+// answer, to a recording (see recorded_calls.h); its clock() does the same
+// for every reading of the session's clock. Each line is handed to the
+// system before the call returns, so a session that crashes is recorded up
+// to the crash.
 //
 // A call and its line are one step under one lock: the lines are in the
 // order the calls were made, whichever thread made them, which is the order
@@ -26,8 +26,11 @@ namespace px {
 class Recorder final : public Transport {
  public:
   // Starts `file` afresh; std::runtime_error when it cannot be written.
+  // `keep` says which data read the recording keeps: what the program looks
+  // at, which the front end takes from the layer that knows
+  // (KeepReadInRecording in src/raid).
   Recorder(const std::filesystem::path& file, Transport& inner, Clock& clock,
-           std::string_view program);
+           std::string_view program, KeepReadData keep);
   Recorder(const Recorder&) = delete;
   Recorder& operator=(const Recorder&) = delete;
 
@@ -67,9 +70,14 @@ class Recorder final : public Transport {
 
   // Under the lock.
   void Write(const RecordedCall& call);
+  // Runs `call` on the inner transport and writes `question` with its
+  // answer, which is one value.
+  template <typename Call>
+  auto Record(RecordedCall question, Call call);
   std::optional<DevicePath> PathOf(DeviceHandle handle) const;
 
   Transport& inner_;
+  const KeepReadData keep_;
   mutable std::mutex mutex_;
   OutputFile out_;
   std::map<DeviceHandle, DevicePath> open_;

@@ -4,6 +4,9 @@
 #include <fstream>
 #include <stdexcept>
 #include <thread>
+#include <type_traits>
+
+#include "device/call_texts.h"
 
 namespace px {
 namespace {
@@ -26,7 +29,7 @@ Replayer::Replayer(const std::filesystem::path& file, Pauses pauses)
   line_ = 1;
   if (read == LineRead::TooLong) throw std::runtime_error(Where() + TooLongText());
   std::string error;
-  const auto header = RecordedCall::Parse(line, error);
+  const auto header = ParseJsonLine(line, error);
   if (header) error = CheckRecordingHeader(*header);
   if (!error.empty()) throw std::runtime_error(Where() + error);
 }
@@ -45,9 +48,9 @@ void Replayer::SetStopHandler(StopHandler handler) {
   Report(reason);
 }
 
-const RecordedCall* Replayer::Take(const RecordedCall& question, std::string& stopped,
-                                   Recorded recorded) {
+const RecordedCall* Replayer::Take(const RecordedCall& question, std::string& stopped) {
   if (stopped_) return nullptr;
+  const bool sinceAsked = question.spec() != nullptr && question.spec()->sinceAsked;
   // Read as the replay goes: an upgrade's recording runs to a hundred
   // thousand lines, and a window can start at once.
   std::string line;
@@ -59,7 +62,7 @@ const RecordedCall* Replayer::Take(const RecordedCall& question, std::string& st
     read = ReadRecordingLine(in_, line);
     if (read != LineRead::End) ++line_;
   }
-  if (read == LineRead::End && recorded == Recorded::SinceAsked) {
+  if (read == LineRead::End && sinceAsked) {
     return nullptr;
   } else if (read == LineRead::End) {
     stopped = "the recording " + file_.string() + " ends at line " + std::to_string(line_) +
@@ -73,14 +76,14 @@ const RecordedCall* Replayer::Take(const RecordedCall& question, std::string& st
       stopped = Where() + error;
     } else if (!call->Text("call")) {
       stopped = Where() + "a call must say what it is (\"call\")";
-    } else if (!call->Asks(question) && recorded == Recorded::SinceAsked) {
-      readAhead_ = std::move(line);
-      return nullptr;
-    } else if (!call->Asks(question)) {
-      stopped = Where() + DescribeDifference(*call, question);
-    } else {
+    } else if (!FirstDifference(*call, question)) {
       current_ = std::move(*call);
       return &current_;
+    } else if (sinceAsked) {
+      readAhead_ = std::move(line);
+      return nullptr;
+    } else {
+      stopped = Where() + DescribeDifference(*call, question);
     }
   }
   Stop(stopped);
@@ -93,13 +96,15 @@ void Replayer::Stop(const std::string& reason) {
 }
 
 template <typename T, typename Read>
-T Replayer::Answer(const RecordedCall& question, T ended, Read read, Recorded since) {
+T Replayer::Answer(const RecordedCall& question, T ended, Read read) {
   std::string stopped;
   T answer = std::move(ended);
   {
     const std::lock_guard lock(mutex_);
-    if (const RecordedCall* call = Take(question, stopped, since)) {
-      if (auto recorded = read(*call)) {
+    if (const RecordedCall* call = Take(question, stopped)) {
+      std::optional<T> recorded;
+      if (AnswerComplete(*call)) recorded = read(*call);
+      if (recorded) {
         answer = std::move(*recorded);
       } else {
         stopped = Where() + "the recorded answer is incomplete";
@@ -109,6 +114,18 @@ T Replayer::Answer(const RecordedCall& question, T ended, Read read, Recorded si
   }
   Report(stopped);
   return answer;
+}
+
+template <typename T>
+T Replayer::SoleAnswer(const RecordedCall& question, T ended) {
+  return Answer(question, std::move(ended), [](const RecordedCall& call) -> std::optional<T> {
+    const JsonValue* value = px::SoleAnswer(call);
+    if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, bool>) {
+      return std::get<T>(*value);
+    } else {
+      return static_cast<T>(std::get<int64_t>(*value));
+    }
+  });
 }
 
 void Replayer::Report(const std::string& reason) {
@@ -159,17 +176,11 @@ void Replayer::Refresh() {
 }
 
 uint32_t Replayer::LogicalDriveMask() {
-  return Answer(DriveLettersQuestion(), uint32_t{0}, [](const RecordedCall& call) {
-    const auto mask = call.Number(kLettersKey);
-    return mask ? std::optional<uint32_t>(static_cast<uint32_t>(*mask)) : std::nullopt;
-  });
+  return SoleAnswer(DriveLettersQuestion(), uint32_t{0});
 }
 
 uint8_t Replayer::DriveType(char letter) {
-  return Answer(DriveTypeQuestion(letter), kDriveNoRootDir, [](const RecordedCall& call) {
-    const auto type = call.Number(kTypeKey);
-    return type ? std::optional<uint8_t>(static_cast<uint8_t>(*type)) : std::nullopt;
-  });
+  return SoleAnswer(DriveTypeQuestion(letter), kDriveNoRootDir);
 }
 
 std::optional<DiskExtent> Replayer::FirstExtent(DeviceHandle volume) {
@@ -182,16 +193,13 @@ std::optional<DiskExtent> Replayer::FirstExtent(DeviceHandle volume) {
 }
 
 std::string Replayer::DriveNode(unsigned drive) {
-  return Answer(DriveNodeQuestion(drive), std::string(),
-                [](const RecordedCall& call) { return call.Text(kNodeKey); });
+  return SoleAnswer(DriveNodeQuestion(drive), std::string());
 }
 
 std::string Replayer::BridgeId(unsigned drive) {
   // Recordings older than the question have no answer to it: for them the
   // host could not tell.
-  return Answer(
-      BridgeIdQuestion(drive), std::string(),
-      [](const RecordedCall& call) { return call.Text(kIdKey); }, Recorded::SinceAsked);
+  return SoleAnswer(BridgeIdQuestion(drive), std::string());
 }
 
 std::optional<DeniedDisk> Replayer::RefusedDisk() {
@@ -199,8 +207,7 @@ std::optional<DeniedDisk> Replayer::RefusedDisk() {
 }
 
 ClaimToken Replayer::TryClaimDrive(unsigned drive, ClaimPurpose purpose) {
-  const bool granted = Answer(ClaimQuestion(drive, purpose), true,
-                              [](const RecordedCall& call) { return call.Flag(kGrantedKey); });
+  const bool granted = SoleAnswer(ClaimQuestion(drive, purpose), true);
   if (!granted) return kClaimRefused;
   const std::lock_guard lock(mutex_);
   return nextClaim_++;
@@ -209,15 +216,13 @@ ClaimToken Replayer::TryClaimDrive(unsigned drive, ClaimPurpose purpose) {
 void Replayer::ReleaseDrive(ClaimToken /*token*/) {}
 
 bool Replayer::DriveClaimedForFirmware(unsigned drive) {
-  return Answer(ClaimedForFirmwareQuestion(drive), false,
-                [](const RecordedCall& call) { return call.Flag(kFirmwareKey); });
+  return SoleAnswer(ClaimedForFirmwareQuestion(drive), false);
 }
 
 uint64_t Replayer::ReplayClock::TickMs() {
   (void)replayer_.Answer(ClockQuestion(), false, [this](const RecordedCall& call) {
-    const auto ms = call.Number(kMillisecondsKey);
-    if (ms) replayer_.lastMs_ = static_cast<uint64_t>(*ms);
-    return ms ? std::optional<bool>(true) : std::nullopt;
+    replayer_.lastMs_ = static_cast<uint64_t>(std::get<int64_t>(*px::SoleAnswer(call)));
+    return std::optional<bool>(true);
   });
   const std::lock_guard lock(replayer_.mutex_);
   return replayer_.lastMs_;

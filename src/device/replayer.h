@@ -10,12 +10,12 @@
 #include <string>
 
 #include "common/clock.h"
-#include "device/recording.h"
+#include "device/recorded_calls.h"
 #include "device/transport.h"
 
 namespace px {
 
-// Plays a recording back (see recording.h): answers every call, and every
+// Plays a recording back (see recorded_calls.h): answers every call, and every
 // reading of its clock(), from the recording, in the order recorded. A call
 // that differs from the one recorded next is refused: the replay stops
 // there, and the stop handler is told what the recording expected and what
@@ -71,21 +71,21 @@ class Replayer final : public Transport {
     Pauses pauses_;
   };
 
-  // Whether every recording holds a question's answer, or only those made
-  // since the program began to ask it.
-  enum class Recorded : uint8_t { Always, SinceAsked };
-
   // What the recording answers to `question`: `read` (called under the
-  // lock) takes the answer from the recorded call; `ended` is the answer of
-  // a stopped replay, of one that stops here, and of an older recording
-  // without the answer to a question recorded SinceAsked.
+  // lock) takes the answer from the recorded call, whose fields are all
+  // there by then; `ended` is the answer of a stopped replay, of one that
+  // stops here, and of an older recording without the answer to a question
+  // its row says is recorded only since it was asked.
   template <typename T, typename Read>
-  T Answer(const RecordedCall& question, T ended, Read read, Recorded recorded = Recorded::Always);
+  T Answer(const RecordedCall& question, T ended, Read read);
+  // The same for a question whose answer is one value.
+  template <typename T>
+  T SoleAnswer(const RecordedCall& question, T ended);
   // The recorded call that answers `question`, taken; nothing when the
   // replay has stopped or stops here (with `stopped` set to the reason), or
-  // when a question recorded SinceAsked finds another call, which is kept
-  // for the next question.
-  const RecordedCall* Take(const RecordedCall& question, std::string& stopped, Recorded recorded);
+  // when a question recorded only since it was asked finds another call,
+  // which is kept for the next question.
+  const RecordedCall* Take(const RecordedCall& question, std::string& stopped);
   void Stop(const std::string& reason);
   // Tells the handler, outside the lock, when `reason` is set.
   void Report(const std::string& reason);
@@ -97,7 +97,7 @@ class Replayer final : public Transport {
   mutable std::mutex mutex_;
   std::ifstream in_;
   std::size_t line_ = 0;
-  // A line that did not answer a question recorded SinceAsked; the next
+  // A line that did not answer a question recorded only since asked; the next
   // Take starts from it.
   std::optional<std::string> readAhead_;
   RecordedCall current_;

@@ -42,16 +42,16 @@ std::string WindowsPathText(const DevicePath& path) {
 }
 
 ScsiRequest MakeRead10(uint32_t lba, uint32_t count, uint8_t* buffer) {
-  return MakeReadWrite(0x28, DataDirection::In, lba, count, buffer);
+  return MakeReadWrite(kOpRead10, DataDirection::In, lba, count, buffer);
 }
 
 ScsiRequest MakeWrite10(uint32_t lba, uint32_t count, uint8_t* buffer) {
-  return MakeReadWrite(0x2A, DataDirection::Out, lba, count, buffer);
+  return MakeReadWrite(kOpWrite10, DataDirection::Out, lba, count, buffer);
 }
 
 ScsiRequest MakeInquiry(uint8_t* buffer) {
   ScsiRequest r;
-  r.cdb[0] = 0x12;
+  r.cdb[0] = kOpInquiry;
   r.cdb[4] = kInquiryLength;
   r.cdbLength = 10;
   r.direction = DataDirection::In;

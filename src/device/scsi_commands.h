@@ -11,6 +11,11 @@ inline constexpr uint32_t kInquiryLength = 36;
 inline constexpr uint32_t kReadWriteTimeoutSeconds = 2;
 inline constexpr uint32_t kInquiryTimeoutSeconds = 200;
 
+// The operation codes of the three.
+inline constexpr uint8_t kOpRead10 = 0x28;
+inline constexpr uint8_t kOpWrite10 = 0x2A;
+inline constexpr uint8_t kOpInquiry = 0x12;
+
 // The three commands the program sends, as portable CDBs. Only the low byte
 // of the sector count travels (byte 8); callers keep counts at 255 or below.
 ScsiRequest MakeRead10(uint32_t lba, uint32_t count, uint8_t* buffer);

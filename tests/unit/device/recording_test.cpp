@@ -19,6 +19,7 @@
 #include "device/channel.h"
 #include "device/recorder.h"
 #include "device/replayer.h"
+#include "raid/recorded_reads.h"
 #include "sim/fake_clock.h"
 #include "sim/virtual_bus.h"
 #include "support/channel_outcome.h"
@@ -106,7 +107,7 @@ TEST(Recording, TheReplayGivesTheProgramWhatTheDevicesGaveIt) {
   Seen recorded;
   {
     Bus devices;
-    Recorder recorder(file.path(), devices.bus, devices.clock, "test");
+    Recorder recorder(file.path(), devices.bus, devices.clock, "test", KeepReadInRecording);
     recorded = RunSession(recorder, recorder.clock());
   }
   ASSERT_EQ(recorded.queryCode, "answered");
@@ -138,7 +139,7 @@ TEST(Recording, KeepsTheControllersRepliesButNotTheDisksOwnSectors) {
   TempFile file;
   {
     Bus devices;
-    Recorder recorder(file.path(), devices.bus, devices.clock, "test");
+    Recorder recorder(file.path(), devices.bus, devices.clock, "test", KeepReadInRecording);
     (void)RunSession(recorder, recorder.clock());
   }
   int kept = 0;
@@ -181,7 +182,7 @@ TEST(Recording, AReplayThatGoesAnotherWayStopsWithWhatWasExpectedAndWhatCame) {
   std::array<uint8_t, kSectorSize> sector{};
   {
     Bus devices;
-    Recorder recorder(file.path(), devices.bus, devices.clock, "test");
+    Recorder recorder(file.path(), devices.bus, devices.clock, "test", KeepReadInRecording);
     const DeviceHandle h = recorder.Open({DevicePath::Kind::PhysicalDrive, kEnclosure, 0}).handle;
     (void)recorder.Execute(h, MakeRead10(17, 1, sector.data()));
     (void)recorder.Execute(h, MakeWrite10(20, 1, sector.data()));
