@@ -129,20 +129,6 @@ int OnJobSignal(sd_bus_message* message, void* userdata, sd_bus_error*) {
   return 0;
 }
 
-// The bytes a backup job wrote into the file it was given.
-std::optional<std::vector<uint8_t>> ReadBack(int fd) {
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) return std::nullopt;
-  std::vector<uint8_t> bytes(static_cast<std::size_t>(info.st_size));
-  for (std::size_t done = 0; done < bytes.size();) {
-    const ssize_t got =
-        ::pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
-    if (got <= 0) return std::nullopt;
-    done += static_cast<std::size_t>(got);
-  }
-  return bytes;
-}
-
 }  // namespace
 
 std::optional<int> FirmwareThroughService(const FirmwareRequest& request) {
@@ -333,7 +319,7 @@ std::optional<int> FirmwareThroughService(const FirmwareRequest& request) {
   }
 
   if (backup && *exitCode == kExitOk) {
-    const std::optional<std::vector<uint8_t>> bytes = ReadBack(fd);
+    const std::optional<std::vector<uint8_t>> bytes = bus::ReadBackup(fd);
     const std::error_code unsaved = bytes ? SaveFlashBackup(fs::path(request.file), *bytes)
                                           : std::make_error_code(std::errc::io_error);
     if (unsaved) {

@@ -104,7 +104,16 @@ bool WriteAll(int fd, const std::vector<uint8_t>& bytes) {
   return ::lseek(fd, 0, SEEK_SET) == 0;
 }
 
-std::optional<std::vector<uint8_t>> ReadBack(int fd) {
+FirmwareJobNews News(FirmwareJobNews::Type type, std::string text = {}) {
+  FirmwareJobNews news;
+  news.type = type;
+  news.text = std::move(text);
+  return news;
+}
+
+}  // namespace
+
+std::optional<std::vector<uint8_t>> ReadBackup(int fd) {
   struct stat info {};
   if (::fstat(fd, &info) != 0) return std::nullopt;
   std::vector<uint8_t> bytes(static_cast<std::size_t>(info.st_size));
@@ -116,15 +125,6 @@ std::optional<std::vector<uint8_t>> ReadBack(int fd) {
   }
   return bytes;
 }
-
-FirmwareJobNews News(FirmwareJobNews::Type type, std::string text = {}) {
-  FirmwareJobNews news;
-  news.type = type;
-  news.text = std::move(text);
-  return news;
-}
-
-}  // namespace
 
 std::optional<JobSignal> ReadJobSignal(sd_bus_message* message) {
   JobSignal signal;
@@ -341,7 +341,7 @@ void ServiceJobs::Apply(const JobSignal& signal) {
 void ServiceJobs::End(int code) {
   if (!following_) return;
   if (request_.kind == FirmwareJobKind::Backup && code == 0) {
-    const std::optional<std::vector<uint8_t>> bytes = ReadBack(fd_);
+    const std::optional<std::vector<uint8_t>> bytes = ReadBackup(fd_);
     const std::error_code unsaved = bytes ? SaveFlashBackup(request_.saveTo, *bytes)
                                           : std::make_error_code(std::errc::io_error);
     if (unsaved) {

@@ -33,6 +33,10 @@ struct JobSignal {
 // other signal, or one that cannot be read.
 std::optional<JobSignal> ReadJobSignal(sd_bus_message* message);
 
+// The bytes a backup job wrote into the file it was given (a memfd of the
+// client's), read from its start; nothing when they cannot be read whole.
+std::optional<std::vector<uint8_t>> ReadBackup(int fd);
+
 struct UnrefSlot {
   void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
 };

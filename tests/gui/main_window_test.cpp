@@ -328,6 +328,27 @@ struct SessionBus {
   std::string address;
 };
 
+#ifdef PXRAIDD_EXE
+// pxraidd over a virtual scenario on a bus of its own, its jobs run by the
+// pxraid under test (pxraid-test, which takes the simulated time the service
+// hands on), ended with the test.
+struct ServiceOnItsBus {
+  explicit ServiceOnItsBus(const char* scenario) {
+    service.process.start(
+        QStringLiteral(PXRAIDD_EXE),
+        {QStringLiteral("--bus"), QString::fromStdString(bus.address), QStringLiteral("--virtual"),
+         QString::fromLatin1(scenario), QStringLiteral("--simulate-time"),
+         QStringLiteral("2026-12-07T10:00:00"), QStringLiteral("--interval"), QStringLiteral("1"),
+         QStringLiteral("--pxraid"), QStringLiteral(PXRAID_TEST_EXE), QStringLiteral("--log-dir"),
+         folder.filePath(QStringLiteral("log"))});
+  }
+  // A name of our own: the default one is the application's, with a blank.
+  QTemporaryDir folder{QDir::tempPath() + QStringLiteral("/pxraidd-XXXXXX")};
+  SessionBus bus{folder.path()};
+  Started service;
+};
+#endif
+
 // Debian's dunst, the notification service of many a desktop, on a bus and
 // a display. What it shows it also hands to a script, which keeps urgency,
 // application, summary and body as dunst read them.
@@ -971,19 +992,10 @@ class MainWindowTest : public QObject {
   void ShowsTheServicesEnclosuresAsItsOwn() {
     for (const char* scenario :
          {"healthy-mirror", "absent-member", "inserted-member", "latin1-model"}) {
-      // A name of our own: the default one is the application's, with a blank.
-      QTemporaryDir folder(QDir::tempPath() + QStringLiteral("/pxraidd-XXXXXX"));
-      SessionBus bus(folder.path());
-      QVERIFY(!bus.address.empty());
-      const std::string& address = bus.address;
-      Started service;
-      service.process.start(
-          QStringLiteral(PXRAIDD_EXE),
-          {QStringLiteral("--bus"), QString::fromStdString(address), QStringLiteral("--virtual"),
-           QString::fromLatin1(scenario), QStringLiteral("--simulate-time"),
-           QStringLiteral("2026-12-07T10:00:00"), QStringLiteral("--interval"), QStringLiteral("1"),
-           QStringLiteral("--log-dir"), folder.filePath(QStringLiteral("log"))});
-      QTRY_VERIFY_WITH_TIMEOUT(px::bus::ServiceRuns(address), kWaitMs);
+      ServiceOnItsBus run(scenario);
+      QVERIFY(!run.bus.address.empty());
+      QTRY_VERIFY_WITH_TIMEOUT(px::bus::ServiceRuns(run.bus.address), kWaitMs);
+      const std::string& address = run.bus.address;
 
       Rig direct;
       px::cli::FindVirtualScenario(scenario)->build(direct.bus);
@@ -1024,19 +1036,10 @@ class MainWindowTest : public QObject {
                              "a second while the first asks",
                              true
                            }}) {
-      QTemporaryDir folder(QDir::tempPath() + QStringLiteral("/pxraidd-XXXXXX"));
-      SessionBus bus(folder.path());
-      QVERIFY(!bus.address.empty());
-      const std::string& address = bus.address;
-      Started service;
-      service.process.start(
-          QStringLiteral(PXRAIDD_EXE),
-          {QStringLiteral("--bus"), QString::fromStdString(address), QStringLiteral("--virtual"),
-           QStringLiteral("healthy-mirror"), QStringLiteral("--simulate-time"),
-           QStringLiteral("2026-12-07T10:00:00"), QStringLiteral("--interval"), QStringLiteral("1"),
-           QStringLiteral("--pxraid"), QStringLiteral(PXRAID_TEST_EXE), QStringLiteral("--log-dir"),
-           folder.filePath(QStringLiteral("log"))});
-      QTRY_VERIFY_WITH_TIMEOUT(px::bus::ServiceRuns(address), kWaitMs);
+      ServiceOnItsBus run("healthy-mirror");
+      QVERIFY(!run.bus.address.empty());
+      QTRY_VERIFY_WITH_TIMEOUT(px::bus::ServiceRuns(run.bus.address), kWaitMs);
+      const std::string& address = run.bus.address;
 
       Rig direct;
       px::cli::FindVirtualScenario("healthy-mirror")->build(direct.bus);
