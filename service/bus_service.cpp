@@ -92,7 +92,7 @@ uint64_t MonotonicMicros() {
 // GetLog's answer, once polkit has decided: the day's file and its lines as
 // pxraid log shows them, a file's own control bytes written out.
 void ReplyWithLog(sd_bus_message* call, const Verdict& verdict, const std::filesystem::path& file) {
-  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_error error{};  // SD_BUS_ERROR_NULL, which is a C compound literal
   if (!verdict.allowed) {
     sd_bus_error_setf(&error, kErrorNotAuthorized, "not authorized to read the log: %s",
                       verdict.why.c_str());

@@ -157,7 +157,7 @@ void JobService::Decided(std::unique_ptr<JobSpec> request, sd_bus_message* call,
                          const std::string& why) {
   if (!allowed) {
     Abandon(*request);
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};  // SD_BUS_ERROR_NULL, which is a C compound literal
     sd_bus_error_setf(&error, kErrorNotAuthorized, "not authorized to %s the firmware: %s",
                       JobKindName(request->kind), why.c_str());
     sd_bus_reply_method_error(call, &error);

@@ -39,7 +39,7 @@ LogindInhibitor::Reply SdBusLogindInhibitor::Inhibit(const Request& request) {
   }
   if (rc < 0) return {-1, std::string("logind: ") + std::strerror(-rc)};
 
-  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_error error{};  // SD_BUS_ERROR_NULL, which is a C compound literal
   sd_bus_message* rawReply = nullptr;
   rc = sd_bus_call(bus.get(), call.get(), uint64_t{kLogindReplyMs} * 1000, &error, &rawReply);
   const Message reply(rawReply);

@@ -23,7 +23,7 @@ using Message = std::unique_ptr<sd_bus_message, UnrefMessage>;
 
 // A call's error, freed with it.
 struct BusError {
-  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_error error{};  // SD_BUS_ERROR_NULL, which is a C compound literal
   BusError() = default;
   BusError(const BusError&) = delete;
   BusError& operator=(const BusError&) = delete;
