@@ -137,18 +137,9 @@ std::optional<int> FirmwareThroughService(const FirmwareRequest& request) {
   const Bus bus(raw);
 
   // Which enclosure, as the service numbers and names them.
-  sd_bus_message* rawCall = nullptr;
-  int rc =
-      sd_bus_message_new_method_call(bus.get(), &rawCall, kServiceName, kServiceRoot,
-                                     "org.freedesktop.DBus.ObjectManager", "GetManagedObjects");
-  const Message listCall(rawCall);
-  if (rc >= 0) rc = sd_bus_message_set_auto_start(listCall.get(), 0);
   BusError error;
-  sd_bus_message* rawReply = nullptr;
-  if (rc >= 0) {
-    rc = sd_bus_call(bus.get(), listCall.get(), kCallTimeoutMicros, &error.error, &rawReply);
-  }
-  const Message listed(rawReply);
+  Message listed;
+  int rc = bus::ListServiceObjects(bus.get(), kCallTimeoutMicros, error, listed);
   if (rc < 0) {
     if (!error.NoOwner()) CannotAsk(error.Text(rc));
     return std::nullopt;
@@ -206,7 +197,7 @@ std::optional<int> FirmwareThroughService(const FirmwareRequest& request) {
                              "org.freedesktop.DBus.Properties", "PropertiesChanged", &OnJobSignal,
                              &news);
   }
-  rawCall = nullptr;
+  sd_bus_message* rawCall = nullptr;
   if (rc >= 0) {
     rc = sd_bus_message_new_method_call(bus.get(), &rawCall, kServiceName, target->path.c_str(),
                                         kEnclosureInterface, MethodOf(request.work));
@@ -235,7 +226,7 @@ std::optional<int> FirmwareThroughService(const FirmwareRequest& request) {
     if (rc >= 0) rc = sd_bus_message_close_container(start.get());
   }
   BusError refused;
-  rawReply = nullptr;
+  sd_bus_message* rawReply = nullptr;
   if (rc >= 0) {
     rc = sd_bus_call(bus.get(), start.get(), kStartTimeoutMicros, &refused.error, &rawReply);
   }

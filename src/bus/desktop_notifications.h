@@ -9,12 +9,12 @@
 
 namespace px::bus {
 
-// The "urgency" hint of the notification specification.
+// The "urgency" hint that notification servers read.
 enum class Urgency : uint8_t { Low = 0, Normal = 1, Critical = 2 };
 
 struct DesktopNotice {
   std::string appName;
-  // An icon's name after the icon naming specification, or empty.
+  // An icon's name as icon themes name them, or empty.
   std::string icon;
   std::string summary;
   // Servers may read markup in it: escaped by whoever fills it.

@@ -1,6 +1,21 @@
 #include "bus/managed_objects.h"
 
+#include "bus/service_names.h"
+
 namespace px::bus {
+
+int ListServiceObjects(sd_bus* bus, uint64_t timeoutMicros, BusError& error, Message& reply) {
+  sd_bus_message* rawCall = nullptr;
+  int rc =
+      sd_bus_message_new_method_call(bus, &rawCall, kServiceName, kServiceRoot,
+                                     "org.freedesktop.DBus.ObjectManager", "GetManagedObjects");
+  const Message call(rawCall);
+  if (rc >= 0) rc = sd_bus_message_set_auto_start(call.get(), 0);
+  sd_bus_message* rawReply = nullptr;
+  if (rc >= 0) rc = sd_bus_call(bus, call.get(), timeoutMicros, &error.error, &rawReply);
+  reply.reset(rawReply);
+  return rc;
+}
 
 int ReadManagedObjects(sd_bus_message* reply, std::string_view interface,
                        const PropertyReader& read, const ObjectDone& done) {

@@ -2,8 +2,11 @@
 
 #include <systemd/sd-bus.h>
 
+#include <cstdint>
 #include <functional>
 #include <string_view>
+
+#include "bus/sd_bus_handles.h"
 
 namespace px::bus {
 
@@ -19,6 +22,10 @@ using ObjectDone = std::function<void(std::string_view path)>;
 // `interface` goes to `read`, every other one is skipped, and `done` follows
 // each object that has the interface. A negative errno when the answer is
 // not of that shape.
+// pxraidd's GetManagedObjects, never starting the service, waiting at most
+// `timeoutMicros`: its answer in `reply`, or a negative errno with `error`.
+int ListServiceObjects(sd_bus* bus, uint64_t timeoutMicros, BusError& error, Message& reply);
+
 int ReadManagedObjects(sd_bus_message* reply, std::string_view interface,
                        const PropertyReader& read, const ObjectDone& done);
 

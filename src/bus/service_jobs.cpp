@@ -189,16 +189,9 @@ std::optional<std::string> ServiceJobs::Start(const FirmwareJobRequest& request)
   if (following_) return "a firmware job is under way";
   if (std::optional<std::string> unreachable = Connected()) return unreachable;
 
-  sd_bus_message* rawCall = nullptr;
-  int rc =
-      sd_bus_message_new_method_call(bus_.get(), &rawCall, kServiceName, kServiceRoot,
-                                     "org.freedesktop.DBus.ObjectManager", "GetManagedObjects");
-  const Message listCall(rawCall);
-  if (rc >= 0) rc = sd_bus_message_set_auto_start(listCall.get(), 0);
   BusError error;
-  sd_bus_message* rawReply = nullptr;
-  if (rc >= 0) rc = sd_bus_call(bus_.get(), listCall.get(), kLookUpMicros, &error.error, &rawReply);
-  const Message listed(rawReply);
+  Message listed;
+  int rc = ListServiceObjects(bus_.get(), kLookUpMicros, error, listed);
   if (rc < 0) {
     const std::string why = error.Text(rc);
     Drop();
@@ -218,7 +211,7 @@ std::optional<std::string> ServiceJobs::Start(const FirmwareJobRequest& request)
     if (fd >= 0) ::close(fd);
     return "cannot make a file for the service: " + reason.message();
   }
-  rawCall = nullptr;
+  sd_bus_message* rawCall = nullptr;
   rc = sd_bus_message_new_method_call(bus_.get(), &rawCall, kServiceName, enclosure->c_str(),
                                       kEnclosureInterface, MethodOf(request.kind));
   const Message start(rawCall);

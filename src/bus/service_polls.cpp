@@ -57,16 +57,9 @@ std::optional<std::vector<PolledEnclosure>> ServicePolls::Enclosures() {
     bus_.reset();
     return std::nullopt;
   }
-  sd_bus_message* rawCall = nullptr;
-  int rc =
-      sd_bus_message_new_method_call(bus_.get(), &rawCall, kServiceName, kServiceRoot,
-                                     "org.freedesktop.DBus.ObjectManager", "GetManagedObjects");
-  const Message call(rawCall);
-  if (rc >= 0) rc = sd_bus_message_set_auto_start(call.get(), 0);
   BusError error;
-  sd_bus_message* rawReply = nullptr;
-  if (rc >= 0) rc = sd_bus_call(bus_.get(), call.get(), kAnswerMicros, &error.error, &rawReply);
-  const Message reply(rawReply);
+  Message reply;
+  int rc = ListServiceObjects(bus_.get(), kAnswerMicros, error, reply);
   if (rc < 0) {
     // A connection that failed may be a bus that went: the next poll makes
     // a new one.
