@@ -273,7 +273,14 @@ TEST(FirmwareFile, FilesThatCannotBeReadOrAreTooLargeAreRefusedUnreadWithTheirRe
     const std::filesystem::path path = c.path(dir);
     if (c.size != 0) {
       dir.Write("big.bin", {});
-      std::filesystem::resize_file(path, c.size);
+      // Some file systems refuse a 64 GiB file even sparse (seen under
+      // Wine); the 8 MiB case still stands for those.
+      std::error_code made;
+      std::filesystem::resize_file(path, c.size, made);
+      if (made) {
+        EXPECT_GT(c.size, std::uintmax_t{1} << 32) << c.name << ": " << made.message();
+        continue;
+      }
     }
     const std::error_code reason =
         LoadFirmwareFile(path, rig.records.ConfigRecord[0], rig.state, rig.panels, rig.messages);
