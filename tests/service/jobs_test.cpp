@@ -190,7 +190,7 @@ class PolkitRun {
         folder_ / "polkitd.out");
     client_ = Connect(bus_.address());
     if (client_ == nullptr || !AwaitName(kPolkitName)) return;
-    std::vector<std::string> args{PXRAIDD_EXE,
+    std::vector<std::string> args{PXRAIDD_TEST_EXE,
                                   "--bus",
                                   bus_.address(),
                                   "--virtual",

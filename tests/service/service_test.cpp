@@ -45,7 +45,7 @@ class ServiceRun {
     client_ = std::make_unique<Client>(bus_.address());
     if (!client_->connected()) return;
     service_ = std::make_unique<Child>(
-        std::vector<std::string>{PXRAIDD_EXE, "--bus", bus_.address(), "--virtual", scenario,
+        std::vector<std::string>{PXRAIDD_TEST_EXE, "--bus", bus_.address(), "--virtual", scenario,
                                  "--simulate-time", kStartTime, "--interval", "1", "--log-dir",
                                  (folder_ / "log").string(), "--polls", std::to_string(polls)},
         folder_ / "pxraidd.out");
@@ -245,10 +245,10 @@ TEST(PxraidMonitor, FollowsTheServiceEvents) {
         return err.find("pxraidd is not running; waiting for it") != std::string::npos;
       }));
     }
-    Child service(
-        {PXRAIDD_EXE, "--bus", bus.address(), "--virtual", "member-replaced", "--simulate-time",
-         kStartTime, "--interval", "1", "--log-dir", (folder / "log").string(), "--polls", "16"},
-        folder / "pxraidd.out");
+    Child service({PXRAIDD_TEST_EXE, "--bus", bus.address(), "--virtual", "member-replaced",
+                   "--simulate-time", kStartTime, "--interval", "1", "--log-dir",
+                   (folder / "log").string(), "--polls", "16"},
+                  folder / "pxraidd.out");
     ASSERT_TRUE(client.PumpUntil([&] { return EventSeen(client.signals(), "RebuildFinished"); }))
         << ReadFile(folder / "pxraidd.out");
     std::vector<std::string> told;
@@ -478,6 +478,22 @@ TEST(PxraidStatus, FallsBackToTheDisksWhenTheServiceFails) {
   }
   std::error_code ignored;
   fs::remove_all(folder, ignored);
+}
+
+// The options only tests give are pxraidd-test's: the shipped service
+// refuses each before it goes near a bus.
+TEST(Pxraidd, TheShippedServiceTakesNoTestOption) {
+  for (const std::vector<std::string>& option :
+       {std::vector<std::string>{"--simulate-time", kStartTime},
+        {"--read-latency", "0"},
+        {"--polls", "1"}}) {
+    std::vector<std::string> args{"--bus", "unix:path=/nonexistent", "--virtual", "healthy-mirror"};
+    args.insert(args.end(), option.begin(), option.end());
+    const RunResult shipped = RunProgram(PXRAIDD_EXE, args);
+    EXPECT_NE(shipped.exitCode, 0) << option[0];
+    EXPECT_NE(shipped.err.find("not expected: " + option[1] + " " + option[0]), std::string::npos)
+        << shipped.err;
+  }
 }
 
 TEST(Pxraidd, IntrospectionMatchesTheInterfacesDocument) {
