@@ -188,7 +188,7 @@ class ProgressLine final : public UpgradeProgress {
 // after discovery; or nothing with the reason told.
 std::optional<std::size_t> ChooseDevice(CoreState& core, int device,
                                         const std::string& enclosure = {}) {
-  const uint32_t count = DetectAndExplain(core);
+  const uint32_t count = DetectAndExplain(core).enclosures;
   if (count == 0) return std::nullopt;
   if (!enclosure.empty()) {
     std::vector<EnclosureReport> enclosures;

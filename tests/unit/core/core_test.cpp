@@ -63,7 +63,7 @@ struct CoreRig {
 TEST(Core, EachPollHandsOnWhatChangedOnTheEnclosures) {
   CoreRig rig;
   const auto enclosure = rig.bus.AttachEnclosure(0);
-  ASSERT_EQ(rig.core.discovery.DetectNow(), 1u);
+  ASSERT_EQ(rig.core.discovery.DetectNow().enclosures, 1u);
   struct Step {
     uint8_t p1State;
     std::vector<std::string> events;
@@ -162,7 +162,7 @@ TEST(FlashJob, ABackupOrRestoreThatFailsSaysSoInThePanelsWords) {
     CoreRig rig;
     const auto enclosure = rig.bus.AttachEnclosure(0);
     enclosure->SetFlash(0, std::vector<uint8_t>(kFlashSize, 0x5A));
-    ASSERT_EQ(rig.core.discovery.DetectNow(), 1u);
+    ASSERT_EQ(rig.core.discovery.DetectNow().enclosures, 1u);
     c.arrange(*enclosure);
     FlashJob job(rig.core, 0);
     ASSERT_FALSE(job.refusal());
