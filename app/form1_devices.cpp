@@ -43,7 +43,7 @@ void TForm1::Timer4Timer() {
 
 void TForm1::LayOutDetectedDevices(const px::Detected& detected) {
   px::DeviceTable& devices = core_->devices;
-  const uint32_t count = detected.count;
+  const uint32_t count = detected.found.enclosures;
   const bool monitoring = Monitoring();
   const auto hint = [&](std::size_t slot) {
     return QStringLiteral("HD%1").arg(px::DriveOf(devices.DeviceSlot[slot]));

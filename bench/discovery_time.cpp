@@ -89,7 +89,7 @@ double DetectionMs(unsigned plainDisks, Way way) {
   } else {
     const px::ProbeOrder order =
         way == Way::OneByOne ? px::ProbeOrder::OneByOne : px::ProbeOrder::SideBySide;
-    found = host.discovery.DetectNow({order, std::nullopt});
+    found = host.discovery.DetectNow({order, std::nullopt}).enclosures;
   }
   const double ms =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();

@@ -95,7 +95,7 @@ void BM_FlashBackup(benchmark::State& state) {
     state.PauseTiming();
     auto rig = std::make_unique<Rig>();
     state.ResumeTiming();
-    const bool read = rig->work.ReadFlashBackup(0).has_value();
+    const bool read = rig->work.ReadFlashBackup(0).bytes.has_value();
     state.PauseTiming();
     if (!read) state.SkipWithError("the backup failed");
     reads = static_cast<double>(rig->bus.ReadLbas(kDrive).size());

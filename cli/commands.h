@@ -12,6 +12,7 @@
 namespace px {
 class CutShortWatch;
 struct Alert;
+struct DetectionReport;
 }  // namespace px
 
 namespace px::monitor {
@@ -120,10 +121,10 @@ CoreOptions LookingAt(int drive);
 
 // Finds the enclosures. With none, says so on standard error, with what to
 // do when disks were refused for lack of permission; with some, still warns
-// about refused disks.
-uint32_t DetectAndExplain(CoreState& core);
-// The same for a detection already made that found `count` enclosures.
-uint32_t ExplainDetection(CoreState& core, uint32_t count);
+// about refused disks. What the detection found.
+DetectionReport DetectAndExplain(CoreState& core);
+// The same for a detection already made, which found `found`.
+void ExplainDetection(CoreState& core, const DetectionReport& found);
 // What is said of a drive another program held: "drive 2 (/dev/sdc) was not
 // probed: REASON."
 std::string NotProbedText(const monitor::BusyDriveReport& busy);

@@ -69,18 +69,21 @@ std::string NotProbedText(const BusyDriveReport& busy) {
          " was not probed: " + busy.reason + ".";
 }
 
-uint32_t DetectAndExplain(CoreState& core) {
-  return ExplainDetection(core, core.Detect());
+DetectionReport DetectAndExplain(CoreState& core) {
+  const DetectionReport found = core.Detect();
+  ExplainDetection(core, found);
+  return found;
 }
 
-uint32_t ExplainDetection(CoreState& core, uint32_t count) {
-  const std::string advice = core.host.PermissionAdvice(core.detection.PhysicalDriveCount);
+void ExplainDetection(CoreState& core, const DetectionReport& found) {
+  const std::string advice = core.host.PermissionAdvice(found.physicalDrives);
   // A drive another program holds may well be an enclosure: it is named
   // rather than taken for absent.
-  for (const BusyDriveReport& busy : BusyDrives(core)) Complain(NotProbedText(busy));
-  if (count == 0 && core.detection.BusyDrives.load() == 0) Complain(core.NoEnclosureText());
+  for (const BusyDriveReport& busy : BusyDrives(core, found.busyDrives)) {
+    Complain(NotProbedText(busy));
+  }
+  if (found.enclosures == 0 && found.busyDrives == 0) Complain(core.NoEnclosureText());
   if (!advice.empty()) Complain(advice);
-  return count;
 }
 
 void TellCutShortRuns(const CoreState& core, const std::filesystem::path& logDirectory,

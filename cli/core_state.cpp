@@ -45,7 +45,7 @@ CoreState::CoreState(Host& owner, CoreOptions options)
       probing{owner.IsRecordedSession() ? ProbeOrder::OneByOne : ProbeOrder::SideBySide,
               options.onlyDrive} {}
 
-uint32_t CoreState::Detect() {
+DetectionReport CoreState::Detect() {
   return discovery.DetectNow(probing);
 }
 

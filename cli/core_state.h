@@ -113,7 +113,7 @@ struct CoreState : Console, Core {
 
   // Counts the letters and drives, then finds the enclosures: side by side,
   // unless the session is recorded or replayed.
-  uint32_t Detect();
+  DetectionReport Detect();
   std::string NoEnclosureText() const { return cli::NoEnclosureText(probing.onlyDrive); }
 
   Host& host;

@@ -74,23 +74,22 @@ EnclosureReport BuildReport(CoreState& core, std::size_t slot, bool statusRead, 
   return report;
 }
 
-StatusReports ReportAll(CoreState& core, uint32_t count, const PollReport& poll) {
+StatusReports ReportAll(CoreState& core, const DetectionReport& found, const PollReport& poll) {
   StatusReports reports;
-  for (std::size_t slot = 0; slot < count; ++slot) {
+  for (std::size_t slot = 0; slot < found.enclosures; ++slot) {
     // The poll covers the four devices the window shows; beyond them the
     // status read by discovery is the latest there is.
     const uint8_t bit = static_cast<uint8_t>(1U << slot);
     const bool read = slot >= kShownDevices || (poll.answered & bit) != 0;
     reports.enclosures.push_back(BuildReport(core, slot, read, (poll.busy & bit) != 0));
   }
-  reports.busy = BusyDrives(core);
+  reports.busy = BusyDrives(core, found.busyDrives);
   reports.overall = monitor::OverallHealth(reports);
   return reports;
 }
 
-std::vector<BusyDriveReport> BusyDrives(CoreState& core) {
+std::vector<BusyDriveReport> BusyDrives(CoreState& core, uint16_t drives) {
   std::vector<BusyDriveReport> busy;
-  const uint16_t drives = core.detection.BusyDrives.load();
   for (unsigned drive = 0; drive < kPhysicalDrives; ++drive) {
     if ((drives & (1U << drive)) == 0) continue;
     busy.push_back({drive, core.host.DriveNode(drive), core.channel.DriveBusyReason(drive)});

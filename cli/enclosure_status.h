@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "monitor/status_report.h"
+#include "raid/discovery.h"
 #include "raid/monitor.h"
 
 // The reports (monitor/status_report.h) as pxraid reads them from its core,
@@ -20,12 +21,14 @@ struct CoreState;
 // Reads the report of device-table slot `slot` from the records. A device
 // the poll found held by another program (`busy`) is UNKNOWN, and says why.
 monitor::EnclosureReport BuildReport(CoreState& core, std::size_t slot, bool statusRead, bool busy);
-// The drives the last detection found held by another program.
-std::vector<monitor::BusyDriveReport> BusyDrives(CoreState& core);
+// The drives of `drives` (bit n: physical drive n), which a detection found
+// held by another program.
+std::vector<monitor::BusyDriveReport> BusyDrives(CoreState& core, uint16_t drives);
 
-// The reports of the first `count` devices after `poll` (the first four; the
-// others as discovery read them).
-monitor::StatusReports ReportAll(CoreState& core, uint32_t count, const PollReport& poll);
+// The reports of the enclosures `found` after `poll` (the first four; the
+// others as discovery read them), and of the drives it found held.
+monitor::StatusReports ReportAll(CoreState& core, const DetectionReport& found,
+                                 const PollReport& poll);
 
 nlohmann::ordered_json ToJson(const monitor::EnclosureReport& report);
 nlohmann::ordered_json ToJson(const monitor::BusyDriveReport& report);

@@ -188,7 +188,7 @@ class ProgressLine final : public UpgradeProgress {
 // after discovery; or nothing with the reason told.
 std::optional<std::size_t> ChooseDevice(CoreState& core, int device,
                                         const std::string& enclosure = {}) {
-  const uint32_t count = DetectAndExplain(core);
+  const uint32_t count = DetectAndExplain(core).enclosures;
   if (count == 0) return std::nullopt;
   if (!enclosure.empty()) {
     std::vector<EnclosureReport> enclosures;
@@ -272,11 +272,11 @@ class FlashSession {
     return true;
   }
 
-  // The chosen enclosure's flash range, read with a progress line; nothing
-  // when a page could not be read (the message panel then says where).
-  std::optional<std::vector<uint8_t>> ReadFlash() {
+  // The chosen enclosure's flash range, read with a progress line, or the
+  // message panel's words for why a page could not be read.
+  BackupOutcome ReadFlash() {
     progress_.BackupBegins();
-    std::optional<std::vector<uint8_t>> flash = job_->ReadFlash();
+    BackupOutcome flash = job_->ReadFlash();
     progress_.BackupEnds();
     return flash;
   }
@@ -290,7 +290,6 @@ class FlashSession {
     return backup;
   }
 
-  std::string LastMessage() const { return core_.panels.Text(StatusPanels::kMessagePanel); }
   std::string Description() const { return FlashDescription(core_, slot_); }
   std::string Question(FlashKind kind, const fs::path& file) const {
     return job_->Question(kind, image(), file);
@@ -446,13 +445,14 @@ int RunFirmwareBackup(Host& host, const FirmwareBackupOptions& options) {
   FlashSession session(host, LogDirectory(options.logDir));
   if (const int chosen = session.Choose(options.device, options.enclosure); chosen != kExitOk)
     return chosen;
-  const std::optional<std::vector<uint8_t>> backup = session.ReadFlash();
-  if (!backup) {
-    Complain("the flash could not be read (" + session.LastMessage() + "); no backup was written");
+  const BackupOutcome read = session.ReadFlash();
+  if (!read.bytes) {
+    Complain("the flash could not be read (" + read.message + "); no backup was written");
     return kExitFailed;
   }
+  const std::vector<uint8_t>& backup = *read.bytes;
   // A restore would refuse it: there is nothing to keep.
-  if (ReadsErased(*backup)) {
+  if (ReadsErased(backup)) {
     Complain(std::string(kFlashReadsErased) + " No backup was written.");
     return kExitFailed;
   }
@@ -460,7 +460,7 @@ int RunFirmwareBackup(Host& host, const FirmwareBackupOptions& options) {
     Complain("stopped; no backup was written");
     return kExitFailed;
   }
-  if (const std::error_code error = SaveFlashBackup(fs::path(options.file), *backup)) {
+  if (const std::error_code error = SaveFlashBackup(fs::path(options.file), backup)) {
     Complain("cannot write " + options.file + ": " + ReasonText(error) + "; no backup was written");
     return kExitFailed;
   }

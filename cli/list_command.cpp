@@ -31,7 +31,7 @@ struct ListOptions {
 
 int RunList(Host& host, const ListOptions& options) {
   CoreState core(host, LookingAt(options.drive));
-  const uint32_t count = DetectAndExplain(core);
+  const uint32_t count = DetectAndExplain(core).enclosures;
   if (count == 0) return kExitNoDevice;
 
   std::vector<EnclosureReport> enclosures;

@@ -109,8 +109,10 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
   Health health = Health::Unknown;
 
   MonitoringSession session(core, Greeting::OnFirstAnswer);
-  const uint32_t found = ExplainDetection(core, session.DetectNow(core.probing).count);
-  if (found == 0 && !host.PermissionAdvice(core.detection.PhysicalDriveCount).empty()) {
+  // The last detection's findings, which each poll's reports go by.
+  DetectionReport found = session.DetectNow(core.probing).found;
+  ExplainDetection(core, found);
+  if (found.enclosures == 0 && !host.PermissionAdvice(found.physicalDrives).empty()) {
     return kExitNoDevice;
   }
   // Looked for after every detection, each told once: a drive another
@@ -129,7 +131,7 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
     Complain(lastComplaint);
   });
   if (!options.oneshot) {
-    Announce("monitoring " + Enclosures(found) + " every " +
+    Announce("monitoring " + Enclosures(found.enclosures) + " every " +
              std::to_string(options.intervalSeconds) + " s; log in " + PathText(directory));
   }
 
@@ -141,21 +143,22 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
       if (const std::optional<Detected> detected = session.LookAgain(core.probing)) {
         // A stop ends the probes' waits: what they found is no news.
         if (StopRequested()) break;
-        if (detected->Changed()) Complain(Enclosures(detected->count) + " found");
+        found = detected->found;
+        if (detected->Changed()) Complain(Enclosures(found.enclosures) + " found");
         TellCutShortRuns(core, directory, cutShort);
       }
     }
     core.client.RecheckDevices(core.monitor);
     // Until a device has been shown there is nothing to log: the start
     // block waits for the first answer.
-    if (core.devices.DeviceCount > 0 || !core.monitor.FirstDisplay.load()) {
+    if (found.enclosures > 0 || !core.monitor.FirstDisplay.load()) {
       const PollReport report = session.Poll(core.client);
       if (report.display) core.monitor.FirstDisplay = false;
       // A one-off check, like status, tells the controller nothing.
       if (!options.oneshot) session.AfterPoll(core.client, report);
       // Nor is a device that did not answer because a stop ended the wait.
       if (!StopRequested()) {
-        StatusReports reports = ReportAll(core, core.devices.DeviceCount.load(), report);
+        StatusReports reports = ReportAll(core, found, report);
         health = reports.overall;
         const std::vector<Alert> warnings =
             history.Record(core.records, reports, changes, host.UnixSeconds());

@@ -133,7 +133,8 @@ int RunStatus(Host& host, const StatusOptions& options) {
   CoreState core(host, LookingAt(options.drive));
   std::optional<uint32_t> found;
   try {
-    const uint32_t count = DetectAndExplain(core);
+    const DetectionReport detected = DetectAndExplain(core);
+    const uint32_t count = detected.enclosures;
     found = count;
     CutShortWatch watch;
     const fs::path logDirectory =
@@ -146,7 +147,7 @@ int RunStatus(Host& host, const StatusOptions& options) {
       host.BeforePoll(0);
       poll = core.raid.ReadStatus(core.client);
     }
-    StatusReports all = ReportAll(core, count, poll);
+    StatusReports all = ReportAll(core, detected, poll);
     EstimateFromHistory(options.history.empty() ? monitor::DefaultHistoryFile(logDirectory)
                                                 : fs::path(options.history),
                         all);
@@ -159,7 +160,7 @@ int RunStatus(Host& host, const StatusOptions& options) {
     // they ask the disks again: a replay must be asked what its recording
     // was.
     if (TellsErrors(options.format) && count == 0 && all.busy.empty()) {
-      const std::string advice = host.PermissionAdvice(core.detection.PhysicalDriveCount);
+      const std::string advice = host.PermissionAdvice(detected.physicalDrives);
       error = advice.empty() ? core.NoEnclosureText() : advice;
     }
     PrintStatus(options, all, error, host.UnixSeconds());

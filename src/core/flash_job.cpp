@@ -88,18 +88,19 @@ std::string FlashQuestion(const Core& core, int slot, FlashKind kind,
   return "Erase and reprogram the flash of " + FlashDescription(core, slot) + " with " + what + "?";
 }
 
-std::optional<std::vector<uint8_t>> FlashJob::ReadFlash() {
+BackupOutcome FlashJob::ReadFlash() {
   return core_.firmwareWork.ReadFlashBackup(bracket_);
 }
 
 FlashBackupResult FlashJob::BackUp() {
   FlashBackupResult result;
-  const std::optional<std::vector<uint8_t>> backup = ReadFlash();
-  if (!backup) {
-    result.reason = core_.firmwareWork.LastMessage();
+  BackupOutcome read = ReadFlash();
+  if (!read.bytes) {
+    result.reason = std::move(read.message);
     return result;
   }
-  if (ReadsErased(*backup)) {
+  const std::vector<uint8_t>& backup = *read.bytes;
+  if (ReadsErased(backup)) {
     result.outcome = FlashBackupResult::Outcome::Erased;
     return result;
   }
@@ -114,7 +115,7 @@ FlashBackupResult FlashJob::BackUp() {
     result.path.replace_filename(PathText(first.stem()) + "-" + std::to_string(n) + ".bin");
   }
   fs::create_directories(directory, result.error);
-  if (!result.error) result.error = SaveFlashBackup(result.path, *backup);
+  if (!result.error) result.error = SaveFlashBackup(result.path, backup);
   result.outcome =
       result.error ? FlashBackupResult::Outcome::Unsaved : FlashBackupResult::Outcome::Saved;
   return result;

@@ -73,9 +73,8 @@ class FlashJob {
                        const std::filesystem::path& file) const;
 
   // The flash as FirmwareWork::ReadFlashBackup reads it (two reads that
-  // agree); nothing when it could not be read, and the message panel says
-  // why.
-  std::optional<std::vector<uint8_t>> ReadFlash();
+  // agree), or the message panel's words for why it could not be read.
+  BackupOutcome ReadFlash();
   // ReadFlash, saved with its checksum file into the core's log folder,
   // named by FlashBackupName, with a number added rather than replace an
   // older backup of the same second.
@@ -84,7 +83,9 @@ class FlashJob {
   // Erases, programs and verifies `image` (FirmwareWork::Upgrade, with its
   // final box), between a line in the day's log as it starts, naming
   // `file` and `backup`, and one when its stages have ended, before the
-  // box.
+  // box. A restore is this upgrade of a backup's bytes, and comes out the
+  // same way: the stage reached, whether the flash is now the backup, and
+  // the panel's words (a refusal is stage 1's "SPI test Fail. ...").
   UpgradeOutcome Flash(FlashKind kind, std::span<const uint8_t> image,
                        const std::filesystem::path& file, const std::filesystem::path& backup,
                        UpgradeProgress& progress);

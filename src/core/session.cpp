@@ -50,7 +50,10 @@ WatchStep MonitoringSession::Tick(bool monitoring) {
     return {WatchStep::Kind::Requested, std::nullopt};
   }
   if (detection.handover.TakeResults()) {
-    return {WatchStep::Kind::Detected, TakeDetection(core_.devices.DeviceCount.load(), monitoring)};
+    // The detection thread hands its results over in the tables.
+    const DetectionReport found{core_.devices.DeviceCount.load(), detection.BusyDrives.load(),
+                                detection.PhysicalDriveCount.load()};
+    return {WatchStep::Kind::Detected, TakeDetection(found, monitoring)};
   }
   if (detection.handover.Pending()) return {WatchStep::Kind::Detecting, std::nullopt};
   // Nothing found yet, or a drive could not be probed because another
@@ -85,9 +88,10 @@ std::optional<Detected> MonitoringSession::LookAgain(const ProbeOptions& probing
   return DetectNow(probing);
 }
 
-Detected MonitoringSession::TakeDetection(uint32_t count, bool monitoring) {
+Detected MonitoringSession::TakeDetection(const DetectionReport& found, bool monitoring) {
   MonitorState& monitor = core_.monitor;
-  Detected detected{count, previousCount_, false, false};
+  const uint32_t count = found.enclosures;
+  Detected detected{found, previousCount_, false, false};
   const bool starting = monitor.FirstDisplay.load();
   if (count > 0) {
     if (starting && greeting_ == Greeting::OnFirstLayout)

@@ -12,7 +12,8 @@ class Core;
 
 // What taking a detection's results came to, for the front end to show.
 struct Detected {
-  uint32_t count = 0;
+  // What the detection found; `found.enclosures` is the count.
+  DetectionReport found;
   // The count as the detection before this one left it.
   uint32_t previousCount = 0;
   // The enclosures were found again after the start with another count: the
@@ -22,7 +23,7 @@ struct Detected {
   // is queued for the log.
   bool removalLogged = false;
 
-  bool Changed() const { return count != previousCount; }
+  bool Changed() const { return found.enclosures != previousCount; }
 };
 
 // What one tick of the drive watch came to.
@@ -110,7 +111,7 @@ class MonitoringSession {
 
  private:
   // The session's part of laying out a detection's results.
-  Detected TakeDetection(uint32_t count, bool monitoring);
+  Detected TakeDetection(const DetectionReport& found, bool monitoring);
 
   Core& core_;
   Greeting greeting_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/text.h"
@@ -75,30 +76,33 @@ void FirmwareWork::LoadImage(int slot, const ChooseFirmwareFile& choose) {
   }
 }
 
-std::optional<std::vector<uint8_t>> FirmwareWork::ReadFlashBackup(int slot) {
+BackupOutcome FirmwareWork::ReadFlashBackup(int slot) {
   const Bracket bracket = Enter(slot);
-  if (!bracket) return std::nullopt;
+  if (!bracket) return {};
   return ReadBackup(slot);
 }
 
-std::optional<std::vector<uint8_t>> FirmwareWork::ReadFlashBackup(const Bracket& held) {
-  if (!held) return std::nullopt;
+BackupOutcome FirmwareWork::ReadFlashBackup(const Bracket& held) {
+  if (!held) return {};
   return ReadBackup(held.slot());
 }
 
-std::optional<std::vector<uint8_t>> FirmwareWork::ReadBackup(int slot) {
+BackupOutcome FirmwareWork::ReadBackup(int slot) {
   deps_.state.UpgradeProgress = 0;
   const FlashTarget target = FlashTargetOf(deps_.devices, slot);
+  // Each failure's words go to the message panel and into the outcome; a
+  // failed read has put ReadSPI's own there.
+  const auto fail = [&](std::optional<std::string> text) {
+    if (text) Report(*text);
+    return BackupOutcome{std::nullopt, panels_.message()};
+  };
   std::optional<CommandChannel::DriveHold> hold;
-  if (const std::optional<std::string> refusal = Keep(target, hold)) {
-    Report(*refusal);
-    return std::nullopt;
-  }
+  if (std::optional<std::string> refusal = Keep(target, hold)) return fail(std::move(refusal));
   std::vector<uint8_t> earlier(kFlashSize);
   std::vector<uint8_t> backup(kFlashSize);
   if (!spi_.ReadSPI(target, 0, kFlashSize, earlier) ||
       !spi_.ReadSPI(target, 0, kFlashSize, backup)) {
-    return std::nullopt;
+    return fail(std::nullopt);
   }
   // Two passes rather than two reads of each page in a row: a disturbance
   // that lasts a moment then hits one pass only.
@@ -107,14 +111,13 @@ std::optional<std::vector<uint8_t>> FirmwareWork::ReadBackup(int slot) {
     const std::span<uint8_t> before = std::span(earlier).subspan(at, kSpiPageSize);
     for (int reads = 2; !std::equal(page.begin(), page.end(), before.begin()); ++reads) {
       if (reads == kBackupReads) {
-        Report("Backup fail, no two reads agree, Address = " + HexUpper(at, 4));
-        return std::nullopt;
+        return fail("Backup fail, no two reads agree, Address = " + HexUpper(at, 4));
       }
       std::copy(page.begin(), page.end(), before.begin());
-      if (!spi_.ReadSPI(target, at, kSpiPageSize, page)) return std::nullopt;
+      if (!spi_.ReadSPI(target, at, kSpiPageSize, page)) return fail(std::nullopt);
     }
   }
-  return backup;
+  return {std::move(backup), {}};
 }
 
 UpgradeOutcome FirmwareWork::Upgrade(int slot, std::span<const uint8_t> image,

@@ -61,6 +61,18 @@ inline uint32_t UpgradeStepsAt(int stage, uint32_t percent) {
 // whose reads never settle fails the backup rather than go into it.
 inline constexpr int kBackupReads = 5;
 
+// How a backup read came out: the flash range when every page was read and
+// two reads of each agreed, else nothing; and then the words the message
+// panel showed for why (ReadSPI's own text, which names the address; "Backup
+// fail, no two reads agree, Address = 3200"; why the enclosure could not be
+// kept from other programs), which the front ends repeat. Empty when the
+// bytes are there, and when other firmware work held the bracket (nothing
+// was said).
+struct BackupOutcome {
+  std::optional<std::vector<uint8_t>> bytes;
+  std::string message;
+};
+
 // Why an upgrade would turn `image` away before anything is erased (it must
 // fill the flash range), or nullopt when it would be written.
 std::optional<std::string> UpgradeRefusal(std::span<const uint8_t> image);
@@ -131,21 +143,16 @@ class FirmwareWork {
   // page, ReadSPI's texts in the message panel), twice, and reads again
   // each page whose two reads differ until two reads in a row agree: the
   // bytes of a backup. The enclosure is kept from other programs meanwhile,
-  // so the reads are of one flash. Nothing when a page could not be read,
-  // or its reads did not agree within kBackupReads ("Backup fail, no two
-  // reads agree, Address = 3200").
-  std::optional<std::vector<uint8_t>> ReadFlashBackup(int slot);
-  std::optional<std::vector<uint8_t>> ReadFlashBackup(const Bracket& held);
-
-  // The message panel's last text: what the last operation came to, which
-  // a failed upgrade's box repeats.
-  const std::string& LastMessage() const { return panels_.message(); }
+  // so the reads are of one flash. No bytes when a page could not be read,
+  // or its reads did not agree within kBackupReads.
+  BackupOutcome ReadFlashBackup(int slot);
+  BackupOutcome ReadFlashBackup(const Bracket& held);
 
   SpiFlash& spi() { return spi_; }
 
  private:
-  // Remembers the message panel's last text: a failed upgrade's box repeats
-  // it.
+  // Remembers the message panel's last text: a range operation that failed
+  // said why there, and the outcome carries it.
   class TrackedPanels final : public StatusPanels {
    public:
     explicit TrackedPanels(StatusPanels& panels) : panels_(panels) {}
@@ -161,7 +168,7 @@ class FirmwareWork {
   // The bracket, and UpgradeSlot when a slot is given; see Bracket.
   Bracket Enter(std::optional<int> slot);
   UpgradeOutcome RunUpgrade(int slot, std::span<const uint8_t> image, UpgradeProgress& progress);
-  std::optional<std::vector<uint8_t>> ReadBackup(int slot);
+  BackupOutcome ReadBackup(int slot);
   // Keeps the target's drive from other programs into `hold`; else the
   // reason, in the words the message panel shows. Nothing to keep without a
   // drive: the range operations say why there is none.

@@ -219,18 +219,18 @@ DriveDiscovery::DrivePresence DriveDiscovery::LookAt(uint32_t k) {
   return drive.valid() ? DrivePresence::Opens : DrivePresence::Missing;
 }
 
-uint32_t DriveDiscovery::ProbePhysicalDrives(const ProbeOptions& options) {
+DetectionReport DriveDiscovery::ProbePhysicalDrives(const ProbeOptions& options) {
   DeviceTable& devices = ctx_.devices;
   StatusPanels& panels = ctx_.panels;
-  const uint32_t physicalCount = ctx_.detection.PhysicalDriveCount.load();
+  DetectionReport report{0, 0, ctx_.detection.PhysicalDriveCount.load()};
   ctx_.detection.BusyDrives = 0;
   std::optional<ProbeAhead> ahead;
-  if (options.order == ProbeOrder::SideBySide) ahead.emplace(*this, options, physicalCount);
-  uint32_t count = 0;
+  if (options.order == ProbeOrder::SideBySide) ahead.emplace(*this, options, report.physicalDrives);
+  uint32_t& count = report.enclosures;
   uint32_t examined = 0;
   // The table holds eight devices; a ninth enclosure would run past it.
   for (uint32_t k = 0; k < kPhysicalDrives && count < kDeviceSlots; ++k) {
-    if (ctx_.flags.closing.load()) return count;
+    if (ctx_.flags.closing.load()) return report;
     if (!options.Covers(k)) continue;
     const DrivePresence presence = ahead ? ahead->Presence(k) : LookAt(k);
     // A device under firmware work must not see a knock: it keeps its entry
@@ -247,11 +247,16 @@ uint32_t DriveDiscovery::ProbePhysicalDrives(const ProbeOptions& options) {
         ahead ? ahead->Take(k)
               : ProbeDrive(k, {ctx_.channel, panels, ctx_.records.ConfigRecord[k],
                                ctx_.records.StatusRecord[k]});
+    if (found.busy) {
+      const auto bit = static_cast<uint16_t>(1U << k);
+      report.busyDrives |= bit;
+      ctx_.detection.BusyDrives.fetch_or(bit);
+    }
     if (Place(k, found, count)) ++count;
-    if (++examined >= physicalCount) break;
+    if (++examined >= report.physicalDrives) break;
   }
   panels.SetText(kStagePanel, "De, " + std::to_string(count) + ", OK");
-  return count;
+  return report;
 }
 
 DriveDiscovery::DriveFindings DriveDiscovery::ProbeDrive(uint32_t k, const ProbeTarget& target) {
@@ -285,11 +290,7 @@ DriveDiscovery::DriveFindings DriveDiscovery::ProbeDrive(uint32_t k, const Probe
 }
 
 bool DriveDiscovery::Place(uint32_t k, const DriveFindings& found, uint32_t count) {
-  if (found.busy) {
-    ctx_.detection.BusyDrives.fetch_or(static_cast<uint16_t>(1U << k));
-    return false;
-  }
-  if (!found.enclosure) return false;
+  if (found.busy || !found.enclosure) return false;
   MonitorState& monitor = ctx_.monitor;
   if (found.suppliesRevision) monitor.RevisionPending[count] = true;
   if (found.operationRuns) monitor.ProgressPending[count] = true;
@@ -364,16 +365,19 @@ bool DriveDiscovery::ReadStatusRecord(uint32_t k, const ProbeTarget& target) {
   return operationRuns;
 }
 
-void DriveDiscovery::DetectDrives(const ProbeOptions& options) {
+DetectionReport DriveDiscovery::DetectDrives(const ProbeOptions& options) {
   ctx_.channel.access().transport().Refresh();
   DescribeVolumes();
-  ctx_.devices.DeviceCount =
+  const DetectionReport report =
       ctx_.elsewhere != nullptr ? TakePolledElsewhere() : ProbePhysicalDrives(options);
+  ctx_.devices.DeviceCount = report.enclosures;
+  return report;
 }
 
-uint32_t DriveDiscovery::TakePolledElsewhere() {
+DetectionReport DriveDiscovery::TakePolledElsewhere() {
   ctx_.detection.BusyDrives = 0;
-  uint32_t count = 0;
+  DetectionReport report{0, 0, ctx_.detection.PhysicalDriveCount.load()};
+  uint32_t& count = report.enclosures;
   uint32_t taken = 0;  // bit k: drive k has a slot
   const std::optional<std::vector<PolledEnclosure>> enclosures = ctx_.elsewhere->Enclosures();
   for (const PolledEnclosure& enclosure : enclosures.value_or(std::vector<PolledEnclosure>{})) {
@@ -386,21 +390,21 @@ uint32_t DriveDiscovery::TakePolledElsewhere() {
     ctx_.devices.DeviceSlot[count++] = enclosure.drive | kEntryEnclosure;
   }
   ctx_.panels.SetText(kStagePanel, "De, " + std::to_string(count) + ", OK");
-  return count;
+  return report;
 }
 
-uint32_t DriveDiscovery::DetectNow(const ProbeOptions& options) {
+DetectionReport DriveDiscovery::DetectNow(const ProbeOptions& options) {
   DetectionState& detection = ctx_.detection;
   detection.LetterCount = ListLogicalDrives();
   detection.PhysicalDriveCount = CountPhysicalDrives();
   detection.handover.SetProbing(true);
   detection.handover.Request();
   detection.handover.Begin();
-  DetectDrives(options);
+  const DetectionReport report = DetectDrives(options);
   detection.handover.Finish();
   detection.handover.TakeResults();
   detection.handover.SetProbing(false);
-  return ctx_.devices.DeviceCount;
+  return report;
 }
 
 }  // namespace px

@@ -36,6 +36,20 @@ struct ProbeOptions {
   bool Covers(uint32_t drive) const { return !onlyDrive || *onlyDrive == drive; }
 };
 
+// What one detection found. The device table, the records and DetectionState
+// hold it too, for the window's thread, which takes a detection of the
+// detection thread from there.
+struct DetectionReport {
+  // The enclosures laid out, in device-table slots 0 to enclosures - 1.
+  uint32_t enclosures = 0;
+  // Bit n: physical drive n was held by another program and could not be
+  // probed: it is neither an enclosure nor not one.
+  uint16_t busyDrives = 0;
+  // The physical drives that opened when the detection was asked for
+  // (PhysicalDriveCount), which the walk went by.
+  uint32_t physicalDrives = 0;
+};
+
 // Finds the enclosures among the host's physical drives and describes the
 // volumes behind the drive letters. Runs on the detection thread, except
 // ListLogicalDrives and CountPhysicalDrives, which the window also calls to
@@ -53,16 +67,17 @@ class DriveDiscovery {
   uint32_t CountPhysicalDrives();
   // Fills VolumeTable for the first LetterCount letters, at most 20. Always 1.
   int DescribeVolumes();
-  // Probes the drives, fills the device table entries and the records, and
-  // returns the number of enclosures found.
-  uint32_t ProbePhysicalDrives(const ProbeOptions& options = {});
-  // Looks at the host again, DescribeVolumes, then DeviceCount =
-  // ProbePhysicalDrives.
-  void DetectDrives(const ProbeOptions& options = {});
+  // Probes the drives, fills the device table entries, the records and
+  // BusyDrives, and reports what it found.
+  DetectionReport ProbePhysicalDrives(const ProbeOptions& options = {});
+  // Looks at the host again, DescribeVolumes, then ProbePhysicalDrives (or
+  // takes the enclosures another process polls), with DeviceCount the
+  // enclosures reported.
+  DetectionReport DetectDrives(const ProbeOptions& options = {});
   // A whole detection on the calling thread, for front ends without a
   // detection thread: count the letters and drives, detect, and hand the
-  // results over as the thread would. The number of enclosures found.
-  uint32_t DetectNow(const ProbeOptions& options = {});
+  // results over as the thread would.
+  DetectionReport DetectNow(const ProbeOptions& options = {});
 
  private:
   // What a drive number holds, as the walk over the drives sees it.
@@ -96,8 +111,8 @@ class DriveDiscovery {
   // Gives an enclosure slot `count`; true when it was added.
   bool Place(uint32_t k, const DriveFindings& found, uint32_t count);
   // The enclosures another process polls, laid out in its order as a
-  // detection lays out what it found; how many.
-  uint32_t TakePolledElsewhere();
+  // detection lays out what it found.
+  DetectionReport TakePolledElsewhere();
 
   RaidContext ctx_;
 };

@@ -246,14 +246,14 @@ class GuestDriver {
             " vendor=" + text(8, 8) + " product=" + text(16, 16));
     }
 
-    core_.discovery.DetectNow();
+    const uint32_t found = core_.discovery.DetectNow().enclosures;
     std::string entries;
-    for (uint32_t slot = 0; slot < devices.DeviceCount; ++slot) {
+    for (uint32_t slot = 0; slot < found; ++slot) {
       entries += (slot ? "," : "") + Hex(devices.DeviceSlot[slot], 2);
     }
-    Print("discovery found=" + std::to_string(devices.DeviceCount) + " entries=" +
+    Print("discovery found=" + std::to_string(found) + " entries=" +
           (entries.empty() ? "-" : entries) + " seconds=" + Seconds(SecondsSince(start)));
-    for (uint32_t slot = 0; slot < devices.DeviceCount; ++slot) {
+    for (uint32_t slot = 0; slot < found; ++slot) {
       const Record& config = core_.records.ConfigRecord[DriveOf(devices.DeviceSlot[slot])];
       Print("device slot=" + std::to_string(slot) + " entry=" + Hex(devices.DeviceSlot[slot], 2) +
             " name=" + Quoted(DeviceName(config)) + " firmware=" + Quoted(FirmwareText(config)) +

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/flash_job.h"
@@ -61,7 +63,7 @@ struct CoreRig {
 TEST(Core, EachPollHandsOnWhatChangedOnTheEnclosures) {
   CoreRig rig;
   const auto enclosure = rig.bus.AttachEnclosure(0);
-  ASSERT_EQ(rig.core.discovery.DetectNow(), 1u);
+  ASSERT_EQ(rig.core.discovery.DetectNow().enclosures, 1u);
   struct Step {
     uint8_t p1State;
     std::vector<std::string> events;
@@ -117,6 +119,58 @@ TEST(CutShortWatch, TellsEachRunCutShortOnceAndNotWhileADriveIsHeldElsewhere) {
   EXPECT_EQ(watch.Look(rig.core, dir.path()), told);
   EXPECT_TRUE(watch.Look(rig.core, dir.path()).empty()) << "told once";
   EXPECT_EQ(CutShortWatch().Look(rig.core, dir.path()), told) << "a new program tells again";
+}
+
+// A job's backup that finds no whole flash, and a restore that is refused,
+// end in the words the message panel shows, and neither as a success.
+TEST(FlashJob, ABackupOrRestoreThatFailsSaysSoInThePanelsWords) {
+  using Run = std::function<std::pair<bool, std::string>(FlashJob&)>;
+  const Run backUp = [](FlashJob& job) {
+    FlashBackupResult made = job.BackUp();
+    return std::pair{made.outcome == FlashBackupResult::Outcome::Saved, made.reason};
+  };
+  struct Case {
+    const char* name;
+    std::function<void(sim::VirtualController&)> arrange;
+    Run run;
+    std::string said;
+  };
+  const std::vector<Case> cases{
+      {"reads that never agree",
+       [](sim::VirtualController& enclosure) {
+         enclosure.UpdateFaults([](sim::ControllerFaults& f) {
+           f.flippedBit = sim::FlippedBit{0x1005, 0x10, 0, true};
+         });
+       },
+       backUp, "Backup fail, no two reads agree, Address = 1000"},
+      {"a page that never reads",
+       [](sim::VirtualController& enclosure) {
+         enclosure.AddCommandFault(sim::CommandFault::SpiReadAt(0x80, kSpiAttempts, 0x42));
+       },
+       backUp, "ReadSPI fail, Address = 0080"},
+      {"a restore of a backup too short", [](sim::VirtualController&) {},
+       [](FlashJob& job) {
+         NoUpgradeProgress progress;
+         const UpgradeOutcome restored =
+             job.Flash(FlashKind::Restore, std::vector<uint8_t>(100, 0x5A), "b.bin", {}, progress);
+         return std::pair{restored.verified, restored.message};
+       },
+       "SPI test Fail. The firmware image has 100 bytes, 61440 needed."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CoreRig rig;
+    const auto enclosure = rig.bus.AttachEnclosure(0);
+    enclosure->SetFlash(0, std::vector<uint8_t>(kFlashSize, 0x5A));
+    ASSERT_EQ(rig.core.discovery.DetectNow().enclosures, 1u);
+    c.arrange(*enclosure);
+    FlashJob job(rig.core, 0);
+    ASSERT_FALSE(job.refusal());
+    const auto [succeeded, said] = c.run(job);
+    EXPECT_FALSE(succeeded);
+    EXPECT_EQ(said, c.said);
+    EXPECT_EQ(rig.panels.Last(StatusPanels::kMessagePanel), c.said);
+  }
 }
 
 }  // namespace

@@ -157,7 +157,7 @@ TEST(MonitoringSession, TheDriveWatchThroughADeviceChangeStory) {
     }
     EXPECT_EQ(kinds, step.ticks);
     if (!detected) continue;
-    EXPECT_EQ(detected->count, step.count);
+    EXPECT_EQ(detected->found.enclosures, step.count);
     EXPECT_EQ(detected->previousCount, step.previous);
     EXPECT_EQ(detected->redetected, step.redetected);
     EXPECT_EQ(monitor.Redetected, step.redetected);
@@ -191,7 +191,7 @@ TEST(MonitoringSession, GreetsTheControllersAsItsFrontEndDoes) {
     SessionRig rig(Greeting::OnFirstAnswer);
     rig.bus.AttachEnclosure(0);
     rig.bus.AttachEnclosure(1);
-    ASSERT_EQ(rig.session.DetectNow({}).count, 2U);
+    ASSERT_EQ(rig.session.DetectNow({}).found.enclosures, 2U);
     EXPECT_EQ(rig.core.monitor.MonitorRequests.load(), 0);
     for (int poll = 0; poll < 3; ++poll) {
       const PollReport report = rig.session.Poll(rig.client);
@@ -210,7 +210,7 @@ TEST(MonitoringSession, GreetsTheControllersAsItsFrontEndDoes) {
 TEST(MonitoringSession, PollsWaitForDeviceChangesProbesAndDetections) {
   SessionRig rig(Greeting::OnFirstLayout);
   rig.bus.AttachEnclosure(0);
-  ASSERT_EQ(rig.session.DetectNow({}).count, 1U);
+  ASSERT_EQ(rig.session.DetectNow({}).found.enclosures, 1U);
   EXPECT_TRUE(rig.session.PollMayStart());
   rig.session.DevicesChanged();
   EXPECT_FALSE(rig.session.PollMayStart());

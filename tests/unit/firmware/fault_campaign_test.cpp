@@ -255,11 +255,14 @@ TEST(FaultCampaign, ABackupIsTheFlashOrThereIsNone) {
     std::optional<std::string> otherAnswer;
     c.arrange(rig, otherAnswer, other);
 
-    const std::optional<std::vector<uint8_t>> backup = rig.work.ReadFlashBackup(0);
+    const BackupOutcome read = rig.work.ReadFlashBackup(0);
+    const std::optional<std::vector<uint8_t>>& backup = read.bytes;
     if (backup) {
       EXPECT_EQ(*backup == flash ? right : "a wrong backup", c.outcome);
+      EXPECT_EQ(read.message, "");
     } else {
       EXPECT_EQ(rig.panels.Last(StatusPanels::kMessagePanel), c.outcome);
+      EXPECT_EQ(read.message, c.outcome) << "the outcome says what the panel shows";
     }
     for (const auto& [c0, page] : rig.SpiCommands()) EXPECT_EQ(c0, 0x20) << "only page reads";
     if (c.otherAsks) {

@@ -54,7 +54,7 @@ TEST(FlashBackup, IsTheFlashRangeAsReadAndRestoresThroughTheFourStages) {
     rig.devices.UpgradeSlot = kNoSlot;
     c.arrange(rig);
     const bool busy = rig.flags.firmwareBusy;
-    const std::optional<std::vector<uint8_t>> backup = rig.work.ReadFlashBackup(0);
+    const std::optional<std::vector<uint8_t>> backup = rig.work.ReadFlashBackup(0).bytes;
     EXPECT_EQ(backup.has_value(), c.lastText.empty() && !busy);
     EXPECT_EQ(rig.panels.Last(StatusPanels::kMessagePanel), c.lastText);
     for (const auto& [c0, page] : rig.SpiCommands()) EXPECT_EQ(c0, 0x20) << "only page reads";

@@ -303,8 +303,11 @@ TEST(Discovery, UnansweredQueriesAndBusyDrives) {
     auto enclosure = rig.bus.AttachEnclosure(1);
     if (c.faultedQuery) enclosure->AddCommandFault({*c.faultedQuery, std::nullopt, 1, 0x00});
     if (c.heldElsewhere) rig.bus.TryClaimDrive(1, ClaimPurpose::Commands);
-    rig.Detect();
+    const DetectionReport found = rig.discovery.DetectNow();
     EXPECT_EQ(Slots(rig.devices), c.slots);
+    EXPECT_EQ(found.enclosures, c.slots.size());
+    EXPECT_EQ(found.busyDrives, c.heldElsewhere ? 0x02 : 0) << "the report names the held drive";
+    EXPECT_EQ(found.physicalDrives, 2U);
     EXPECT_EQ(rig.StatusOf(1)[status::kType] == kRecordValid, c.statusRead);
     EXPECT_EQ(rig.detection.BusyDrives.load(), c.heldElsewhere ? 0x02 : 0);
     EXPECT_EQ(rig.panels.recorded.Last(kMessagePanel),

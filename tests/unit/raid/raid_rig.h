@@ -62,7 +62,7 @@ struct RaidRig {
 
   // What the window does at start and on a device change: count the letters
   // and the drives, then detect.
-  uint32_t Detect() { return discovery.DetectNow(); }
+  uint32_t Detect() { return discovery.DetectNow().enclosures; }
 
   // What the window does once the first results are laid out.
   void FirstDisplayDone() { monitor.FirstDisplay = false; }
