@@ -378,11 +378,12 @@ void ExpectTables(const Rules& rules, const Core& core, uint16_t present) {
   for (std::size_t i = 0; i < rules.slots.size(); ++i)
     Expect(core.devices.DeviceSlot[i] == rules.slots[i], "device table entry " + std::to_string(i));
   for (std::size_t i = 0; i < kDeviceSlots; ++i) {
-    Expect(core.monitor.RevisionPending[i] == rules.revisionPending[i], "RevisionPending");
-    Expect(core.monitor.ProgressPending[i] == rules.progressPending[i], "ProgressPending");
+    const Enclosure& enclosure = core.enclosures[EnclosureSlot{i}];
+    Expect(enclosure.revisionPending == rules.revisionPending[i], "RevisionPending");
+    Expect(enclosure.progressPending == rules.progressPending[i], "ProgressPending");
   }
   for (std::size_t i = 0; i < kShownDevices; ++i)
-    Expect(core.monitor.RetryCount[i] == rules.retries[i],
+    Expect(core.enclosures[EnclosureSlot{i}].retryCount == rules.retries[i],
            "RetryCount of slot " + std::to_string(i));
 }
 
