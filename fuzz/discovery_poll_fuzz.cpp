@@ -379,12 +379,12 @@ void ExpectTables(const Rules& rules, const Core& core, uint16_t present) {
     Expect(core.devices.DeviceSlot[i] == rules.slots[i], "device table entry " + std::to_string(i));
   for (std::size_t i = 0; i < kDeviceSlots; ++i) {
     const Enclosure& enclosure = core.enclosures[EnclosureSlot{i}];
-    Expect(enclosure.revisionPending == rules.revisionPending[i], "RevisionPending");
-    Expect(enclosure.progressPending == rules.progressPending[i], "ProgressPending");
+    Expect(enclosure.revisionPending == rules.revisionPending[i], "revisionPending");
+    Expect(enclosure.progressPending == rules.progressPending[i], "progressPending");
   }
   for (std::size_t i = 0; i < kShownDevices; ++i)
     Expect(core.enclosures[EnclosureSlot{i}].retryCount == rules.retries[i],
-           "RetryCount of slot " + std::to_string(i));
+           "retryCount of slot " + std::to_string(i));
 }
 
 void CheckEvents(const Core& core, const std::vector<EnclosureEvent>& events) {
