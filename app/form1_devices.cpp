@@ -194,7 +194,7 @@ void TForm1::DeviceCheckBoxClick(int device) {
     SetTabVisible(device, false);
     Timer6->start();
   }
-  core_->monitor.RetryCount[slot] = 0;
+  core_->enclosures[px::EnclosureSlot{slot}].retryCount = 0;
   ShowDeviceInfo();
   ShowStatus(true);
 }

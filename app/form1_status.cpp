@@ -34,7 +34,8 @@ void SetTextColour(QLabel* label, px::Colour colour) {
 void TForm1::ShowStatus(bool fullRefresh) {
   const uint32_t slot = activePage_ >= 0 ? static_cast<uint32_t>(activePage_) : selectedSlot_;
   const px::Record& record =
-      core_->records.StatusRecord[px::DriveOf(core_->devices.DeviceSlot[slot % px::kDeviceSlots])];
+      core_->records
+          .StatusRecord[core_->enclosures.Drive(px::EnclosureSlot{slot % px::kDeviceSlots})];
   const px::StatusView view =
       display_.ShowStatus(record,
                           {FirmwareText_, DeviceName_, core_->monitor.FirstDisplay.load(),
@@ -92,11 +93,10 @@ void TForm1::Timer5Timer() {
   in.deviceCount = core_->devices.DeviceCount;
   in.pageSwitching = PageSwitching_;
   if (page >= 0 && static_cast<uint32_t>(page) < px::kShownDevices) {
-    const auto slot = static_cast<std::size_t>(page);
-    in.busyCountdown = core_->monitor.BusyCountdown[slot];
+    const px::EnclosureSlot slot{static_cast<std::size_t>(page)};
+    in.busyCountdown = core_->enclosures[slot].busyCountdown;
     in.progressFlags =
-        core_->records
-            .StatusRecord[px::DriveOf(core_->devices.DeviceSlot[slot])][px::status::kProgressFlags];
+        core_->records.StatusRecord[core_->enclosures.Drive(slot)][px::status::kProgressFlags];
   }
   const px::ControlEnabling enabling = px::Timer5Enabling(in);
   const auto apply = [](const std::optional<bool>& enable,
@@ -110,8 +110,10 @@ void TForm1::Timer5Timer() {
   apply(enabling.periodControls, {ComboBox1, ComboBox2, StaticText9, Button5});
   apply(enabling.driveInitialize, {Button6});
   apply(enabling.scanButtons, {Button3, Button4});
-  for (std::size_t i = 0; i < px::kShownDevices; ++i)
-    if (core_->monitor.BusyCountdown[i] != 0) --core_->monitor.BusyCountdown[i];
+  for (std::size_t i = 0; i < px::kShownDevices; ++i) {
+    uint8_t& busy = core_->enclosures[px::EnclosureSlot{i}].busyCountdown;
+    if (busy != 0) --busy;
+  }
 }
 
 void TForm1::SetScheduleBackupVisible(bool visible) {
@@ -163,8 +165,8 @@ void TForm1::CheckBox7Click() {
 void TForm1::CheckBox2Click() {
   if (PageSwitching_) return;
   const int page = std::max(activePage_, 0);
-  const px::Record& record = core_->records.StatusRecord[px::DriveOf(
-      core_->devices.DeviceSlot[static_cast<std::size_t>(page) % px::kDeviceSlots])];
+  const px::Record& record = core_->records.StatusRecord[core_->enclosures.Drive(
+      px::EnclosureSlot{static_cast<std::size_t>(page) % px::kDeviceSlots})];
   const px::ScheduleBackupClickResult result =
       px::ScheduleBackupClick(CheckBox2->isChecked(), record, core_->monitor.FirstDisplay.load());
   if (result.period) ApplyPeriodSelection(*result.period);

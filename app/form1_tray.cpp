@@ -36,9 +36,10 @@ std::vector<px::MemberWarning> TForm1::RecordHistory(std::vector<px::EnclosureEv
   }
   std::vector<px::monitor::PolledEnclosure> polled;
   for (std::size_t i = 0; i < px::kShownDevices; ++i) {
-    const px::EnclosureSnapshot& seen = core_->Seen(i);
+    const px::EnclosureSlot slot{i};
+    const px::EnclosureSnapshot& seen = core_->enclosures[slot].seen;
     if (!seen.present) continue;
-    const uint32_t drive = px::DriveOf(core_->devices.DeviceSlot[i]);
+    const uint32_t drive = core_->enclosures.Drive(slot);
     polled.push_back({i, px::monitor::EnclosureId(*services_.transport, drive), seen.answered,
                       &core_->records.StatusRecord[drive], &core_->records.ConfigRecord[drive]});
   }
@@ -65,10 +66,10 @@ void TForm1::EnclosuresChanged(std::vector<px::EnclosureEvent> events,
   }
   std::vector<px::EnclosureVerdict> verdicts;
   for (std::size_t i = 0; i < px::kShownDevices; ++i) {
-    const px::EnclosureSnapshot& seen = core_->Seen(i);
+    const px::EnclosureSlot slot{i};
+    const px::EnclosureSnapshot& seen = core_->enclosures[slot].seen;
     if (!seen.present) continue;
-    const px::Record& record =
-        core_->records.StatusRecord[px::DriveOf(core_->devices.DeviceSlot[i])];
+    const px::Record& record = core_->records.StatusRecord[core_->enclosures.Drive(slot)];
     px::EnclosureVerdict& verdict =
         verdicts.emplace_back(px::VerdictOf(i, px::StatusRecordView(record), seen.answered));
     if (seen.answered && seen.rebuild) verdict.remainingSeconds = timeLeft_[i];

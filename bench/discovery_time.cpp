@@ -63,7 +63,9 @@ struct Host {
   px::RecordTables records;
   px::DetectionState detection;
   px::MonitorState monitor;
-  px::RaidContext context{channel, flags, devices, records, detection, monitor, panels, messages};
+  px::EnclosureSet enclosures{devices};
+  px::RaidContext context{channel, flags,      devices, records, detection,
+                          monitor, enclosures, panels,  messages};
   px::DriveDiscovery discovery{context};
 };
 

@@ -24,12 +24,12 @@ void HeadlessClient::Dropped(std::size_t slot) {
   uncheckedAt_.at(slot) = clock_.TickMs();
 }
 
-void HeadlessClient::RecheckDevices(MonitorState& monitor) {
+void HeadlessClient::RecheckDevices(EnclosureSet& enclosures) {
   const uint64_t now = clock_.TickMs();
   for (std::size_t slot = 0; slot < kShownDevices; ++slot) {
     if (!checked_[slot] && now - uncheckedAt_[slot] >= kRecheckMs) {
       checked_[slot] = true;
-      monitor.RetryCount[slot] = 0;
+      enclosures[EnclosureSlot{slot}].retryCount = 0;
     }
   }
 }

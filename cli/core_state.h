@@ -65,7 +65,7 @@ class HeadlessClient final : public MonitorClient {
 
   // Devices dropped 20 s ago or longer are polled again, their retry count
   // cleared, as a click on their check box would.
-  void RecheckDevices(MonitorState& monitor);
+  void RecheckDevices(EnclosureSet& enclosures);
 
  private:
   static constexpr uint64_t kRecheckMs = 20000;

@@ -34,7 +34,7 @@ std::string Capacity(uint64_t sectors) {
 
 EnclosureReport BuildReport(CoreState& core, std::size_t slot, bool statusRead, bool busy) {
   EnclosureReport report;
-  const uint32_t drive = DriveOf(core.devices.DeviceSlot[slot]);
+  const uint32_t drive = core.enclosures.Drive(EnclosureSlot{slot});
   const StatusRecordView status(core.records.StatusRecord[drive]);
   const Record& config = core.records.ConfigRecord[drive];
   report.device = static_cast<int>(slot) + 1;

@@ -148,7 +148,7 @@ int RunMonitor(Host& host, const MonitorOptions& options) {
         TellCutShortRuns(core, directory, cutShort);
       }
     }
-    core.client.RecheckDevices(core.monitor);
+    core.client.RecheckDevices(core.enclosures);
     // Until a device has been shown there is nothing to log: the start
     // block waits for the first answer.
     if (found.enclosures > 0 || !core.monitor.FirstDisplay.load()) {

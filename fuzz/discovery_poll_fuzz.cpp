@@ -378,12 +378,13 @@ void ExpectTables(const Rules& rules, const Core& core, uint16_t present) {
   for (std::size_t i = 0; i < rules.slots.size(); ++i)
     Expect(core.devices.DeviceSlot[i] == rules.slots[i], "device table entry " + std::to_string(i));
   for (std::size_t i = 0; i < kDeviceSlots; ++i) {
-    Expect(core.monitor.RevisionPending[i] == rules.revisionPending[i], "RevisionPending");
-    Expect(core.monitor.ProgressPending[i] == rules.progressPending[i], "ProgressPending");
+    const Enclosure& enclosure = core.enclosures[EnclosureSlot{i}];
+    Expect(enclosure.revisionPending == rules.revisionPending[i], "revisionPending");
+    Expect(enclosure.progressPending == rules.progressPending[i], "progressPending");
   }
   for (std::size_t i = 0; i < kShownDevices; ++i)
-    Expect(core.monitor.RetryCount[i] == rules.retries[i],
-           "RetryCount of slot " + std::to_string(i));
+    Expect(core.enclosures[EnclosureSlot{i}].retryCount == rules.retries[i],
+           "retryCount of slot " + std::to_string(i));
 }
 
 void CheckEvents(const Core& core, const std::vector<EnclosureEvent>& events) {

@@ -64,11 +64,12 @@ LogTime Day(uint8_t run) {
 // log (each marked as its own, so that it can be found in the file).
 struct Program {
   Program(int id, const fs::path& folder)
-      : writer(state, devices, records, "Utitity v0.50.4", folder, format, panels, clock, flags),
+      : writer(state, enclosures, records, "Utitity v0.50.4", folder, format, panels, clock, flags),
         tag(id) {}
 
   EventLogState state;
   DeviceTable devices;
+  EnclosureSet enclosures{devices};
   RecordTables records;
   test::FixedFormat format;
   test::RecordingPanels panels;

@@ -6,19 +6,13 @@ namespace px {
 
 Core::Core(CoreServices servicesIn)
     : services(std::move(servicesIn)),
+      enclosures(devices),
       access(services.transport, services.panels),
       channel(access, services.clock, services.pump, flags),
-      context{channel,
-              flags,
-              devices,
-              records,
-              detection,
-              monitor,
-              services.panels,
-              services.messages,
-              services.polledElsewhere},
+      context{channel, flags,      devices,         records,           detection,
+              monitor, enclosures, services.panels, services.messages, services.polledElsewhere},
       discovery(context),
-      logWriter(eventLog, devices, records, kProgramCaption, services.logDirectory,
+      logWriter(eventLog, enclosures, records, kProgramCaption, services.logDirectory,
                 services.dateFormat, services.panels, services.clock, flags),
       raid(context, [this](uint8_t answered, uint8_t busy) { AfterPoll(answered, busy); }),
       firmwareWork(FirmwareDeps{channel, flags, devices, records, firmware, services.panels,
@@ -39,17 +33,19 @@ void Core::AfterPoll(uint8_t answered, uint8_t busy) {
 
 std::vector<EnclosureEvent> Core::Observe(uint8_t answered, uint8_t busy) {
   std::vector<EnclosureEvent> events;
-  const uint32_t count = devices.DeviceCount.load();
+  const uint32_t count = enclosures.Count();
   for (std::size_t i = 0; i < kShownDevices; ++i) {
+    const EnclosureSlot slot{i};
     EnclosureSnapshot now;
     if (i < count) {
       const bool read = (answered & (1U << i)) != 0;
-      now = SnapshotOf(StatusRecordView(records.StatusRecord[DriveOf(devices.DeviceSlot[i])]), read,
+      now = SnapshotOf(StatusRecordView(records.StatusRecord[enclosures.Drive(slot)]), read,
                        (busy & (1U << i)) != 0);
     }
-    std::vector<EnclosureEvent> changed = DeriveEvents(i, seen_[i], now);
+    EnclosureSnapshot& seen = enclosures[slot].seen;
+    std::vector<EnclosureEvent> changed = DeriveEvents(i, seen, now);
     events.insert(events.end(), changed.begin(), changed.end());
-    seen_[i] = now;
+    seen = now;
   }
   return events;
 }

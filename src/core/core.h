@@ -18,6 +18,7 @@
 #include "raid/context.h"
 #include "raid/device_table.h"
 #include "raid/discovery.h"
+#include "raid/enclosure.h"
 #include "raid/enclosure_events.h"
 #include "raid/monitor.h"
 #include "raid/polled_elsewhere.h"
@@ -76,6 +77,9 @@ class Core {
   // State, grouped by owner.
   AppFlags flags;
   DeviceTable devices;
+  // What each slot of `devices` keeps between polls: the monitor's counters,
+  // what the events and the log compare the next poll with.
+  EnclosureSet enclosures;
   RecordTables records;
   DetectionState detection;
   MonitorState monitor;
@@ -95,17 +99,14 @@ class Core {
   // telling which of them were just read (bit i: device i) and `busy` which
   // another program held. The poll calls it and hands the events on; a front
   // end that learns of a change outside a poll (the last enclosure gone) may
-  // call it with nothing read.
+  // call it with nothing read. Each shown enclosure's `seen` is left as the
+  // call saw it, the `before` of the next call.
   std::vector<EnclosureEvent> Observe(uint8_t answered, uint8_t busy = 0);
-  // Device `device` as the last Observe saw it (device < kShownDevices).
-  const EnclosureSnapshot& Seen(std::size_t device) const { return seen_[device]; }
 
  private:
   // The poll's hook: the answers go into the day's log, what changed to
   // whoever listens for events.
   void AfterPoll(uint8_t answered, uint8_t busy);
-
-  std::array<EnclosureSnapshot, kShownDevices> seen_{};
 };
 
 }  // namespace px

@@ -157,7 +157,7 @@ std::vector<std::string> CutShortWatch::Look(const Core& core, const fs::path& d
     std::optional<int> deviceNow;
     const uint32_t count = std::min<uint32_t>(core.devices.DeviceCount.load(), kDeviceSlots);
     for (uint32_t slot = 0; slot < count && !flash.run.enclosure.empty(); ++slot) {
-      const Record& status = core.records.StatusRecord[DriveOf(core.devices.DeviceSlot[slot])];
+      const Record& status = core.records.StatusRecord[core.enclosures.Drive(EnclosureSlot{slot})];
       if (EnclosureKey(status) == flash.run.enclosure) deviceNow = static_cast<int>(slot) + 1;
     }
     notices.push_back(CutShortNotice(flash, deviceNow));

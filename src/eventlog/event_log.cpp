@@ -174,12 +174,12 @@ std::string DeviceRemovedLine(const std::string& timestamp) {
   return "D1 Device was removed at " + timestamp;
 }
 
-EventLogWriter::EventLogWriter(EventLogState& state, const DeviceTable& devices,
+EventLogWriter::EventLogWriter(EventLogState& state, EnclosureSet& enclosures,
                                const RecordTables& records, std::string baseCaption,
                                fs::path directory, const DateTimeFormat& format,
                                StatusPanels& panels, Clock& clock, const AppFlags& flags)
     : state_(state),
-      devices_(devices),
+      enclosures_(enclosures),
       records_(records),
       baseCaption_(std::move(baseCaption)),
       directory_(std::move(directory)),
@@ -312,9 +312,9 @@ std::size_t EventLogWriter::WriteEventLog(uint8_t deviceMask, const EventLogRun&
   }
 
   // Devices whose status has been read at least once, in index order.
-  const std::size_t count = std::min<std::size_t>(devices_.DeviceCount, kShownDevices);
+  const std::size_t count = std::min<std::size_t>(enclosures_.Count(), kShownDevices);
   const auto statusOf = [&](std::size_t index) -> std::optional<StatusRecordView> {
-    const uint32_t drive = DriveOf(devices_.DeviceSlot[index]);
+    const uint32_t drive = enclosures_.Drive(EnclosureSlot{index});
     if (drive >= kPhysicalDrives) return std::nullopt;
     const StatusRecordView status(records_.StatusRecord[drive]);
     return status.WasRead() ? std::optional(status) : std::nullopt;
@@ -329,7 +329,8 @@ std::size_t EventLogWriter::WriteEventLog(uint8_t deviceMask, const EventLogRun&
     // Whatever the devices look like now is where the next run compares from,
     // so a start or a re-detection writes no change lines of its own.
     for (std::size_t i = 0; i < count; ++i)
-      if (const auto status = statusOf(i)) state_.PortTrack[i].PrevPortFlags = status->PortFlags();
+      if (const auto status = statusOf(i))
+        enclosures_[EnclosureSlot{i}].logTrack.PrevPortFlags = status->PortFlags();
   }
 
   std::vector<std::size_t> listed;
@@ -339,7 +340,7 @@ std::size_t EventLogWriter::WriteEventLog(uint8_t deviceMask, const EventLogRun&
   if (blockWritten) {
     for (std::size_t i : listed)
       AppendInformationBlock(
-          lines, i, ConfigRecordView(records_.ConfigRecord[DriveOf(devices_.DeviceSlot[i])]),
+          lines, i, ConfigRecordView(records_.ConfigRecord[enclosures_.Drive(EnclosureSlot{i})]),
           *statusOf(i));
     lines.emplace_back(kEndRuleLength, '-');
     changed = true;
@@ -347,7 +348,7 @@ std::size_t EventLogWriter::WriteEventLog(uint8_t deviceMask, const EventLogRun&
 
   for (std::size_t i : listed) {
     const StatusRecordView status = *statusOf(i);
-    PortTrackRecord& track = state_.PortTrack[i];
+    PortTrackRecord& track = enclosures_[EnclosureSlot{i}].logTrack;
     const uint8_t portFlags = status.PortFlags();
     // A record without port classes is no real reading; it must not end an
     // operation that is being followed.

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -11,27 +10,14 @@
 #include "eventlog/log_file.h"
 #include "eventlog/log_time.h"
 #include "raid/device_table.h"
+#include "raid/enclosure.h"
 #include "raid/records.h"
 
 namespace px {
 
-// LastPercent while no rebuild or copy is being followed.
-inline constexpr uint8_t kNoProgress = 0xFF;
-
-// What the log remembers of one device index between polls. It follows the
-// index, not the enclosure: a re-detection re-takes PrevPortFlags so that a
-// different device in the same place writes no change lines.
-struct PortTrackRecord {
-  // PortFlags as last seen; 0xFF counts as 0.
-  uint8_t PrevPortFlags = 0;
-  // Percentage of the last progress line, or kNoProgress.
-  uint8_t LastPercent = kNoProgress;
-  // Direction of the last progress line: 0 towards P0, 1 towards P1.
-  uint8_t ProgressPort = 0;
-};
-
 // The event log's share of the program's state, as it stands once the main
-// window has been created.
+// window has been created. What it remembers of each device between polls
+// is that enclosure's (Enclosure::logTrack).
 struct EventLogState {
   // Today's log, line by line: the lines of LogFile as last read or written,
   // then this program's lines that are not in it yet. Other programs logging
@@ -40,7 +26,6 @@ struct EventLogState {
   // Finished lines from outside a poll, moved into the log at the next run.
   std::vector<std::string> PendingLines;
   bool PendingLinesFlag = false;
-  std::array<PortTrackRecord, kShownDevices> PortTrack{};
   // How many of LogLines, from the first, are in LogFile.
   std::size_t SavedLines = 0;
   // The file LogLines belongs to: the day's file, or this user's own file of
@@ -81,7 +66,7 @@ class EventLogWriter {
   // caption as loaded; directory is where the day's files go. The folder's
   // lock is waited for on `clock`, and not at all once `flags` say the
   // program is closing or stopping.
-  EventLogWriter(EventLogState& state, const DeviceTable& devices, const RecordTables& records,
+  EventLogWriter(EventLogState& state, EnclosureSet& enclosures, const RecordTables& records,
                  std::string baseCaption, std::filesystem::path directory,
                  const DateTimeFormat& format, StatusPanels& panels, Clock& clock,
                  const AppFlags& flags);
@@ -112,7 +97,7 @@ class EventLogWriter {
                         const Locks& locks);
 
   EventLogState& state_;
-  const DeviceTable& devices_;
+  EnclosureSet& enclosures_;
   const RecordTables& records_;
   std::string baseCaption_;
   std::filesystem::path directory_;

@@ -10,6 +10,7 @@
 #include "common/ui.h"
 #include "device/channel.h"
 #include "raid/device_table.h"
+#include "raid/enclosure.h"
 #include "raid/records.h"
 #include "raid/settings_model.h"
 
@@ -32,9 +33,9 @@ inline constexpr uint8_t kVolumeOpenFailed = 0xFF;
 // built in: a request marks the detection pending before the thread can see
 // it, so no poll is handed over once the thread may start; the thread marks
 // its results ready before it clears "pending". The device table, the
-// records of probed drives and the per-slot flags of MonitorState are
-// written by the detection thread while a detection is pending: read them
-// only while it is not.
+// records of probed drives and the enclosures' poll flags are written by
+// the detection thread while a detection is pending: read them only while
+// it is not.
 class DetectionHandover {
  public:
   // The window asks for a detection.
@@ -95,18 +96,12 @@ inline constexpr uint8_t kMonitoringActive = 0x80;
 inline constexpr uint8_t kHostShuttingDown = 0x20;
 inline constexpr uint8_t kHostFoundEnclosure = 0x21;
 
-// What the status poll and the control-sector writes keep between calls. The
-// per-slot arrays cover the whole device table, since discovery flags the
-// slot it fills whatever its index; polls use the first kShownDevices.
+// What the status poll and the control-sector writes keep between calls,
+// apart from what each enclosure keeps (its Enclosure).
 struct MonitorState {
   // Raised by the window's timers and buttons, served one at a time by the
   // polling thread's hand-over.
   std::atomic<uint8_t> MonitorRequests{0};
-
-  std::array<uint8_t, kDeviceSlots> RetryCount{};
-  std::array<bool, kDeviceSlots> ProgressPending{};
-  std::array<bool, kDeviceSlots> RevisionPending{};
-  std::array<uint8_t, kDeviceSlots> BusyCountdown{};
 
   // Set at start, cleared by the first display; discovery reads it.
   std::atomic<bool> FirstDisplay{true};
@@ -158,6 +153,7 @@ struct RaidContext {
   RecordTables& records;
   DetectionState& detection;
   MonitorState& monitor;
+  EnclosureSet& enclosures;
   StatusPanels& panels;
   Messages& messages;
   // Where the enclosures are polled by another process (pxraidd) that owns

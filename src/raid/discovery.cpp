@@ -291,13 +291,13 @@ DriveDiscovery::DriveFindings DriveDiscovery::ProbeDrive(uint32_t k, const Probe
 
 bool DriveDiscovery::Place(uint32_t k, const DriveFindings& found, uint32_t count) {
   if (found.busy || !found.enclosure) return false;
-  MonitorState& monitor = ctx_.monitor;
-  if (found.suppliesRevision) monitor.RevisionPending[count] = true;
-  if (found.operationRuns) monitor.ProgressPending[count] = true;
+  Enclosure& enclosure = ctx_.enclosures[EnclosureSlot{count}];
+  if (found.suppliesRevision) enclosure.revisionPending = true;
+  if (found.operationRuns) enclosure.progressPending = true;
   // The flag may be left from an earlier detection whose device had this
   // slot; it is never cleared here, and the mark follows it.
   const StatusRecordEditor status(ctx_.records.StatusRecord[k]);
-  if (monitor.RevisionPending[count]) {
+  if (enclosure.revisionPending) {
     status.SetRevisionMark(kRevisionPresent);
     status.SetRevision(ConfigRecordView(ctx_.records.ConfigRecord[k]));
   } else {

@@ -12,7 +12,7 @@
 namespace px {
 namespace {
 
-// RetryCount passes this at a device's sixth failed poll in a row.
+// An enclosure's retryCount passes this at its sixth failed poll in a row.
 constexpr uint8_t kRetryLimit = 10;
 
 // Status-bar panels of the poll's running counters.
@@ -39,7 +39,7 @@ void ClearRequest(MonitorState& monitor, uint8_t request) {
 
 // The other process's enclosures are no longer those on the table, in the
 // order a detection of them lays them out.
-bool Moved(const DeviceTable& devices, const std::vector<PolledEnclosure>& polled) {
+bool Moved(const EnclosureSet& enclosures, const std::vector<PolledEnclosure>& polled) {
   std::vector<uint32_t> theirs;
   for (const PolledEnclosure& enclosure : polled) {
     if (theirs.size() == kDeviceSlots) break;
@@ -49,8 +49,8 @@ bool Moved(const DeviceTable& devices, const std::vector<PolledEnclosure>& polle
     }
   }
   std::vector<uint32_t> ours;
-  for (uint32_t i = 0; i < devices.DeviceCount.load() && i < kDeviceSlots; ++i)
-    ours.push_back(DriveOf(devices.DeviceSlot[i]));
+  for (uint32_t i = 0; i < enclosures.Count() && i < kDeviceSlots; ++i)
+    ours.push_back(enclosures.Drive(EnclosureSlot{i}));
   return theirs != ours;
 }
 
@@ -90,6 +90,7 @@ MonitorResult RaidMonitor::DispatchRequest(MonitorClient& client, ControlTarget 
 PollReport RaidMonitor::ReadStatus(MonitorClient& client) {
   MonitorState& monitor = ctx_.monitor;
   DeviceTable& devices = ctx_.devices;
+  EnclosureSet& enclosures = ctx_.enclosures;
   StatusPanels& panels = ctx_.panels;
   PollReport report;
 
@@ -113,20 +114,22 @@ PollReport RaidMonitor::ReadStatus(MonitorClient& client) {
       continue;
     }
     report.lastAsked = i;
-    uint8_t& retries = monitor.RetryCount[i];
+    const EnclosureSlot slot{i};
+    uint8_t& retries = enclosures[slot].retryCount;
     // A device that stopped answering is asked only every second poll.
     if (retries % 2 != 0) {
       ++retries;
       continue;
     }
     const uint8_t bit = static_cast<uint8_t>(1U << i);
-    const PollAnswer answer = ctx_.elsewhere != nullptr ? TakePolled(i, polled) : PollDevice(i);
+    const PollAnswer answer =
+        ctx_.elsewhere != nullptr ? TakePolled(slot, polled) : PollDevice(slot);
     if (answer == PollAnswer::Busy) {
       // Another program's work on the enclosure is no fault of the device's:
       // it is skipped this time without a retry counted.
       report.busy |= bit;
       panels.SetText(StatusPanels::kMessagePanel,
-                     ctx_.channel.DriveBusyText(DriveOf(devices.DeviceSlot[i])));
+                     ctx_.channel.DriveBusyText(enclosures.Drive(slot)));
     } else if (answer == PollAnswer::Answered) {
       report.answered |= bit;
       retries = 0;
@@ -136,7 +139,7 @@ PollReport RaidMonitor::ReadStatus(MonitorClient& client) {
       retries = 0;
     }
   }
-  if (polled) report.enclosuresMoved = Moved(devices, *polled);
+  if (polled) report.enclosuresMoved = Moved(enclosures, *polled);
   const std::string mask = HexUpper(report.answered, 2);
   panels.SetText(kMarkPanel, mask + "4x," + polls);
   if (ctx_.flags.firmwareBusy.load() || ctx_.flags.closing.load()) {
@@ -151,10 +154,11 @@ PollReport RaidMonitor::ReadStatus(MonitorClient& client) {
     panels.SetText(kMarkPanel, mask + ",6x," + polls);
   } else {
     panels.SetText(kMarkPanel, mask + "5x," + polls);
-    const auto first = monitor.RetryCount.begin();
-    const bool retrying = std::any_of(first, first + kShownDevices, [](uint8_t retry) {
-      return retry >= 1 && retry <= kRetryLimit;
-    });
+    bool retrying = false;
+    for (std::size_t i = 0; i < kShownDevices; ++i) {
+      const uint8_t retry = enclosures[EnclosureSlot{i}].retryCount;
+      retrying = retrying || (retry >= 1 && retry <= kRetryLimit);
+    }
     report.windDown = !retrying;
     report.monitoringEnds = !retrying && !monitor.FirstDisplay.load() && !monitor.Redetected;
   }
@@ -171,8 +175,8 @@ RaidMonitor::PollAnswer RaidMonitor::Ask(uint32_t drive, uint8_t subCommand, Rep
 }
 
 RaidMonitor::PollAnswer RaidMonitor::TakePolled(
-    std::size_t slot, const std::optional<std::vector<PolledEnclosure>>& polled) {
-  const uint32_t drive = DriveOf(ctx_.devices.DeviceSlot[slot]);
+    EnclosureSlot slot, const std::optional<std::vector<PolledEnclosure>>& polled) {
+  const uint32_t drive = ctx_.enclosures.Drive(slot);
   if (!polled) return PollAnswer::Silent;
   const auto found = std::find_if(polled->begin(), polled->end(),
                                   [drive](const PolledEnclosure& e) { return e.drive == drive; });
@@ -182,10 +186,10 @@ RaidMonitor::PollAnswer RaidMonitor::TakePolled(
   return PollAnswer::Answered;
 }
 
-RaidMonitor::PollAnswer RaidMonitor::PollDevice(std::size_t slot) {
-  const uint32_t drive = DriveOf(ctx_.devices.DeviceSlot[slot]);
+RaidMonitor::PollAnswer RaidMonitor::PollDevice(EnclosureSlot slot) {
+  const uint32_t drive = ctx_.enclosures.Drive(slot);
   Reply reply{};
-  if (ctx_.monitor.RevisionPending[slot]) {
+  if (ctx_.enclosures[slot].revisionPending) {
     if (const PollAnswer answer = Ask(drive, kQueryIdentity, reply);
         answer != PollAnswer::Answered) {
       return answer;
@@ -195,11 +199,11 @@ RaidMonitor::PollAnswer RaidMonitor::PollDevice(std::size_t slot) {
   return PollProgressAndStatus(slot, drive, reply);
 }
 
-RaidMonitor::PollAnswer RaidMonitor::PollProgressAndStatus(std::size_t slot, uint32_t drive,
+RaidMonitor::PollAnswer RaidMonitor::PollProgressAndStatus(EnclosureSlot slot, uint32_t drive,
                                                            Reply& reply) {
   Record& record = ctx_.records.StatusRecord[drive];
   const StatusRecordEditor status(record);
-  bool& progressPending = ctx_.monitor.ProgressPending[slot];
+  bool& progressPending = ctx_.enclosures[slot].progressPending;
   // A controller that reports a running rebuild but no progress would keep
   // this loop, and the window's thread, busy for good; so it is bounded and
   // the next poll carries on.
@@ -245,7 +249,7 @@ RaidMonitor::Written RaidMonitor::SettingsWrite(MonitorClient& client, ControlTa
     sector[kPeriodCode] = chosen->periodCode;
   });
   if (written.write == ControlWrite::NotSent) return written;
-  ctx_.monitor.BusyCountdown[*target] = kSettingsBusySeconds;
+  ctx_.enclosures[EnclosureSlot{*target}].busyCountdown = kSettingsBusySeconds;
   if (written.write == ControlWrite::Written) {
     ctx_.panels.SetText(StatusPanels::kMessagePanel, " ");
   }
@@ -280,7 +284,7 @@ RaidMonitor::Written RaidMonitor::WriteControlSector(ControlTarget target,
     panels.SetText(StatusPanels::kMessagePanel, "pxraidd owns the disks");
     return written;
   }
-  const uint32_t drive = DriveOf(devices.DeviceSlot[*target]);
+  const uint32_t drive = ctx_.enclosures.Drive(EnclosureSlot{*target});
 
   // The write must not land between two reads of a knock.
   const auto guard = ctx_.channel.Lock(drive);

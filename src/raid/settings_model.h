@@ -108,7 +108,8 @@ struct ControlEnablingInputs {
   uint8_t progressFlags = 0;  // its StatusRecord byte 105
 };
 
-// The caller still counts every non-zero BusyCountdown down afterwards.
+// The caller still counts every enclosure's non-zero busyCountdown down
+// afterwards.
 ControlEnabling Timer5Enabling(const ControlEnablingInputs& in);
 
 }  // namespace px

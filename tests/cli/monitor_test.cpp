@@ -38,7 +38,7 @@ std::vector<std::string> WriterLines(const std::string& name, int polls) {
   EventLogState state;
   // The tool runs under LC_ALL=C.
   const SystemDateFormat format("C");
-  EventLogWriter writer(state, rig.devices, rig.records, "Utitity v0.50.4", directory.path(),
+  EventLogWriter writer(state, rig.enclosures, rig.records, "Utitity v0.50.4", directory.path(),
                         format, rig.panels, rig.clock, rig.flags);
   int poll = 0;
   RaidMonitor monitor(rig.context, [&](uint8_t mask, uint8_t) {

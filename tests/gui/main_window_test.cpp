@@ -1217,7 +1217,7 @@ class MainWindowTest : public QObject {
     QVERIFY(writes[0].signatureOk && writes[0].sumOk);
     QCOMPARE(writes[0].scheduleBackup, uint8_t{0});
     // The box stays disabled for four seconds after the write.
-    QCOMPARE(form.state().monitor.BusyCountdown[0], uint8_t{4});
+    QCOMPARE(form.state().enclosures[px::EnclosureSlot{0}].busyCountdown, uint8_t{4});
     form.Timer5Timer();
     QVERIFY(!form.CheckBox6->isEnabled());
   }

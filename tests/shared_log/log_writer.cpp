@@ -33,6 +33,7 @@ int main(int argc, char** argv) {
 
   px::EventLogState state;
   const px::DeviceTable devices;
+  px::EnclosureSet enclosures(devices);
   const px::RecordTables records;
   ErrorPanels panels;
   const px::test::FixedFormat format;
@@ -40,7 +41,7 @@ int main(int argc, char** argv) {
   // real clock's wait for it is short.
   px::SteadyClock clock;
   const px::AppFlags flags;
-  px::EventLogWriter writer(state, devices, records, "Utitity v0.50.4", folder, format, panels,
+  px::EventLogWriter writer(state, enclosures, records, "Utitity v0.50.4", folder, format, panels,
                             clock, flags);
   for (int i = 0; i < count; ++i) {
     px::QueueLogLine(state, name + " line " + std::to_string(i));

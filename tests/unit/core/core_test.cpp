@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <utility>
@@ -37,7 +38,9 @@ struct CoreRig {
                           {},
                           std::move(logDirectory),
                           [] { return LogTime{2026, 12, 7, 10, 0, 0}; },
-                          {},
+                          [this](const std::vector<std::string>& added) {
+                            lines.insert(lines.end(), added.begin(), added.end());
+                          },
                           [this](const std::vector<EnclosureEvent>& events) {
                             for (const EnclosureEvent& e : events) {
                               names.push_back(
@@ -53,6 +56,7 @@ struct CoreRig {
   NoSleepInhibitor sleep;
   test::FixedFormat format;
   std::vector<std::string> names;
+  std::vector<std::string> lines;
   Core core;
   AllPolled client;
 };
@@ -79,6 +83,48 @@ TEST(Core, EachPollHandsOnWhatChangedOnTheEnclosures) {
     rig.names.clear();
     rig.core.raid.ReadStatus(rig.client);
     EXPECT_EQ(rig.names, step.events) << int{step.p1State};
+  }
+}
+
+// An enclosure remembers a poll twice: the events compare with what the last
+// poll saw, the log with what it last wrote. A re-detection re-takes the
+// log's memory, so its restart block shows a member pulled meanwhile and no
+// change line follows, then or later; the events still tell the change.
+TEST(Core, ARedetectionRetakesTheLogsMemoryButNotTheEvents) {
+  struct Case {
+    const char* name;
+    bool redetected;
+    bool removalLogged;
+  } cases[] = {
+      {"a poll", false, true},
+      {"a re-detection", true, false},
+  };
+  const auto removals = [](const std::vector<std::string>& lines) {
+    return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+      return line.rfind("D1 P1 was removed", 0) == 0;
+    });
+  };
+  for (const Case& c : cases) {
+    test::TempDir dir;
+    CoreRig rig(dir.path());
+    const auto enclosure = rig.bus.AttachEnclosure(0);
+    ASSERT_EQ(rig.core.discovery.DetectNow().enclosures, 1u) << c.name;
+    rig.core.raid.ReadStatus(rig.client);
+    rig.core.monitor.FirstDisplay = false;
+
+    enclosure->UpdateScenario([](sim::ControllerScenario& s) { s.p1.state = 0xFF; });
+    rig.core.monitor.Redetected = c.redetected;
+    rig.names.clear();
+    rig.lines.clear();
+    rig.core.raid.ReadStatus(rig.client);
+    EXPECT_EQ(rig.names, std::vector<std::string>{"MemberRemoved P1"}) << c.name;
+    EXPECT_EQ(removals(rig.lines), c.removalLogged ? 1 : 0) << c.name;
+
+    rig.names.clear();
+    rig.lines.clear();
+    rig.core.raid.ReadStatus(rig.client);
+    EXPECT_TRUE(rig.names.empty()) << c.name;
+    EXPECT_EQ(removals(rig.lines), 0) << c.name;
   }
 }
 

@@ -193,12 +193,13 @@ class EventLogTest : public ::testing::Test {
   test::FixedFormat format_;
   test::RecordingPanels panels_;
   DeviceTable devices_;
+  EnclosureSet enclosures_{devices_};
   RecordTables records_;
   EventLogState state_;
   sim::FakeClock clock_;
   AppFlags flags_;
-  EventLogWriter writer_{state_,  devices_, records_, kCaption, dir_.path(),
-                         format_, panels_,  clock_,   flags_};
+  EventLogWriter writer_{state_,  enclosures_, records_, kCaption, dir_.path(),
+                         format_, panels_,     clock_,   flags_};
 };
 
 TEST_F(EventLogTest, FirstStartWithTwoDevices) {
@@ -364,7 +365,7 @@ TEST_F(EventLogTest, ProgressAndItsEnd) {
     EXPECT_EQ(bytes,
               test::CrLfJoined(Concat({StartBlock("2026/12/07 14:03:09", kMirrorInfo), c.lines})))
         << c.name;
-    EXPECT_EQ(state_.PortTrack[0].LastPercent, kNoProgress) << c.name;
+    EXPECT_EQ(enclosures_[EnclosureSlot{0}].logTrack.LastPercent, kNoProgress) << c.name;
   }
 }
 
@@ -553,8 +554,8 @@ TEST_F(EventLogTest, MemberLinesOfTheInformationBlock) {
 
 TEST_F(EventLogTest, UnwritableLogKeepsEveryLineUntilASaveSucceeds) {
   const auto directory = dir_.path() / "not-yet";
-  EventLogWriter writer(state_, devices_, records_, kCaption, directory, format_, panels_, clock_,
-                        flags_);
+  EventLogWriter writer(state_, enclosures_, records_, kCaption, directory, format_, panels_,
+                        clock_, flags_);
   AddDevice(0, 1, kMirror);
 
   writer.WriteEventLog(0x01, {.Now = kStart, .FirstDisplay = true});
@@ -760,7 +761,8 @@ TEST_F(EventLogTest, WhenNeitherTheDaysNorOurOwnFileCanBeReadTheLinesWait) {
 TEST_F(EventLogTest, TwoWritersInOneFolderKeepEachOthersLines) {
   EventLogState otherState;
   const DeviceTable noDevices;
-  EventLogWriter other(otherState, noDevices, records_, kCaption, dir_.path(), format_, panels_,
+  EnclosureSet noEnclosures{noDevices};
+  EventLogWriter other(otherState, noEnclosures, records_, kCaption, dir_.path(), format_, panels_,
                        clock_, flags_);
   AddDevice(0, 1, kMirror);
 
@@ -808,7 +810,8 @@ class FileSizeLimit {
 TEST_F(EventLogTest, LinesThatCouldNotBeSavedGoAfterThoseOthersSavedMeanwhile) {
   EventLogState otherState;
   const DeviceTable noDevices;
-  EventLogWriter other(otherState, noDevices, records_, kCaption, dir_.path(), format_, panels_,
+  EnclosureSet noEnclosures{noDevices};
+  EventLogWriter other(otherState, noEnclosures, records_, kCaption, dir_.path(), format_, panels_,
                        clock_, flags_);
   AddDevice(0, 1, kMirror);
   Run(0x01, kStart, true);

@@ -202,8 +202,8 @@ TEST(Discovery, StatusRecordOfANewEnclosure) {
     EXPECT_EQ(s[status::kType], kRecordValid);
     EXPECT_EQ(LoadLittleEndian(s.data() + status::kVolumeCapacity, 6), c.volumeCapacity);
     EXPECT_EQ(s[status::kProgress], c.percent);
-    EXPECT_EQ(rig.monitor.ProgressPending[0], c.progressPending);
-    EXPECT_EQ(rig.monitor.RevisionPending[0], c.revisionSupplied);
+    EXPECT_EQ(rig.enclosures[EnclosureSlot{0}].progressPending, c.progressPending);
+    EXPECT_EQ(rig.enclosures[EnclosureSlot{0}].revisionPending, c.revisionSupplied);
     if (c.revisionSupplied) {
       EXPECT_EQ(s[status::kRevisionMark], kRevisionPresent);
       EXPECT_EQ(Text(s, status::kRevision, 3), "\x09\x08\x07");
@@ -235,7 +235,7 @@ TEST(Discovery, AReadingPastTheTotalKeepsTheDrivesLastPercentage) {
   enclosure->UpdateScenario([](sim::ControllerScenario& s) { s.progress = {true, 10, 11}; });
   ASSERT_EQ(rig.Detect(), 1U);
   EXPECT_EQ(rig.StatusOf(3)[status::kProgress], 70);
-  EXPECT_TRUE(rig.monitor.ProgressPending[0]);
+  EXPECT_TRUE(rig.enclosures[EnclosureSlot{0}].progressPending);
 }
 
 TEST(Discovery, PausesBeforeEachQuery) {
@@ -368,10 +368,18 @@ struct Leftovers {
 };
 
 Leftovers LeftoversOf(const RaidRig& rig) {
-  return {Slots(rig.devices),           rig.records.StatusRecord,
-          rig.records.ConfigRecord,     rig.monitor.RevisionPending,
-          rig.monitor.ProgressPending,  rig.detection.BusyDrives.load(),
-          rig.panels.recorded.entries()};
+  Leftovers left{Slots(rig.devices),
+                 rig.records.StatusRecord,
+                 rig.records.ConfigRecord,
+                 {},
+                 {},
+                 rig.detection.BusyDrives.load(),
+                 rig.panels.recorded.entries()};
+  for (std::size_t i = 0; i < kDeviceSlots; ++i) {
+    left.revisionPending[i] = rig.enclosures[EnclosureSlot{i}].revisionPending;
+    left.progressPending[i] = rig.enclosures[EnclosureSlot{i}].progressPending;
+  }
+  return left;
 }
 
 // Side by side every drive is probed on a thread of its own; the tables, the

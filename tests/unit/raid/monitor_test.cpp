@@ -23,8 +23,8 @@ constexpr int kMessagePanel = StatusPanels::kMessagePanel;
 // A rig whose detection found enclosures on the given drives, with the
 // first display over and the panels cleared.
 struct PollRig : RaidRig {
-  explicit PollRig(std::vector<std::pair<unsigned, sim::ControllerScenario>> enclosures) {
-    for (auto& [drive, scenario] : enclosures)
+  explicit PollRig(std::vector<std::pair<unsigned, sim::ControllerScenario>> attached) {
+    for (auto& [drive, scenario] : attached)
       controllers.push_back(bus.AttachEnclosure(drive, scenario));
     Detect();
     FirstDisplayDone();
@@ -140,7 +140,7 @@ TEST(ReadStatus, AFailingDeviceIsAskedEverySecondPollAndDroppedAtItsSixthFailure
     EXPECT_EQ(rig.loggedMasks.back(), 0);
   }
   EXPECT_EQ(rig.client.unchecked, std::vector<std::size_t>{0});
-  EXPECT_EQ(rig.monitor.RetryCount[0], 0);
+  EXPECT_EQ(rig.enclosures[EnclosureSlot{0}].retryCount, 0);
 }
 
 TEST(ReadStatus, AnAnswerEndsTheRetryCycle) {
@@ -151,7 +151,7 @@ TEST(ReadStatus, AnAnswerEndsTheRetryCycle) {
   rig.controllers[0]->ClearFaults();
   rig.Poll();
   EXPECT_EQ(rig.loggedMasks, (std::vector<uint8_t>{0, 0, 1}));
-  EXPECT_EQ(rig.monitor.RetryCount[0], 0);
+  EXPECT_EQ(rig.enclosures[EnclosureSlot{0}].retryCount, 0);
 }
 
 TEST(ReadStatus, RebuildProgress) {
@@ -173,7 +173,7 @@ TEST(ReadStatus, RebuildProgress) {
     rebuilding.p1.state = 1;
     rebuilding.progress = {true, 5, 1};
     PollRig rig({{0, rebuilding}});
-    ASSERT_TRUE(rig.monitor.ProgressPending[0]);
+    ASSERT_TRUE(rig.enclosures[EnclosureSlot{0}].progressPending);
     rig.controllers[0]->UpdateScenario([&](sim::ControllerScenario& s) {
       s.progress = {true, c.total, c.current};
     });
@@ -197,7 +197,7 @@ TEST(ReadStatus, ProgressIsNoLongerAskedOnceTheRebuildEnds) {
   rig.ForgetCommands();
   rig.Poll();
   EXPECT_EQ(rig.QueriesOf(0), (std::vector<uint8_t>{kQueryIdentity, kQueryProgress, kQueryStatus}));
-  EXPECT_FALSE(rig.monitor.ProgressPending[0]);
+  EXPECT_FALSE(rig.enclosures[EnclosureSlot{0}].progressPending);
   EXPECT_EQ(rig.StatusOf(0)[status::kProgressFlags], 0);
   // Nothing of it is left to stand for the next rebuild's percentage.
   EXPECT_EQ(rig.StatusOf(0)[status::kProgress], 0);
@@ -318,7 +318,7 @@ TEST(ReadStatus, OnlyRepliesTheControllerSentAreDecodedAndABusyEnclosureIsSkippe
     rig.Poll();
     EXPECT_EQ(rig.loggedMasks, std::vector<uint8_t>{0});
     EXPECT_EQ(rig.StatusOf(0), before);
-    EXPECT_EQ(rig.monitor.RetryCount[0], c.retries);
+    EXPECT_EQ(rig.enclosures[EnclosureSlot{0}].retryCount, c.retries);
     EXPECT_EQ(rig.reports.back().busy, c.heldElsewhere ? 1 : 0);
     EXPECT_EQ(rig.panels.recorded.Last(kMessagePanel), c.message);
     EXPECT_EQ(rig.QueriesOf(0).empty(), c.heldElsewhere);
@@ -379,8 +379,8 @@ TEST(ControlSector, BytesAndSumOfSettingsAndHostEvents) {
     EXPECT_EQ(e.count, 1U);
   }
   EXPECT_EQ(controlWrites, 4);
-  EXPECT_EQ(rig.monitor.BusyCountdown[1], kSettingsBusySeconds);
-  EXPECT_EQ(rig.monitor.BusyCountdown[0], 0);
+  EXPECT_EQ(rig.enclosures[EnclosureSlot{1}].busyCountdown, kSettingsBusySeconds);
+  EXPECT_EQ(rig.enclosures[EnclosureSlot{0}].busyCountdown, 0);
   EXPECT_EQ(rig.panels.recorded.TextsOf(kMessagePanel), (std::vector<std::string>{" ", " "}));
 }
 
@@ -466,7 +466,7 @@ TEST(ControlSector, RefusalsAndFailures) {
       EXPECT_EQ(boxes[0].title, "Message");
       EXPECT_EQ(boxes[0].text, "No Device found !");
     }
-    EXPECT_EQ(rig.monitor.BusyCountdown[0], c.busy ? kSettingsBusySeconds : 0);
+    EXPECT_EQ(rig.enclosures[EnclosureSlot{0}].busyCountdown, c.busy ? kSettingsBusySeconds : 0);
   }
 }
 

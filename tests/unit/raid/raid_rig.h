@@ -81,8 +81,10 @@ struct RaidRig {
   RecordTables records;
   DetectionState detection;
   MonitorState monitor;
+  EnclosureSet enclosures{devices};
   FakeMonitorClient client;
-  RaidContext context{channel, flags, devices, records, detection, monitor, panels, messages};
+  RaidContext context{channel, flags,      devices, records, detection,
+                      monitor, enclosures, panels,  messages};
   DriveDiscovery discovery{context};
   std::vector<uint8_t> loggedMasks;
   RaidMonitor raid{context, [this](uint8_t mask, uint8_t) { loggedMasks.push_back(mask); }};
