@@ -34,7 +34,8 @@ void SetTextColour(QLabel* label, px::Colour colour) {
 void TForm1::ShowStatus(bool fullRefresh) {
   const uint32_t slot = activePage_ >= 0 ? static_cast<uint32_t>(activePage_) : selectedSlot_;
   const px::Record& record =
-      core_->records.StatusRecord[px::DriveOf(core_->devices.DeviceSlot[slot % px::kDeviceSlots])];
+      core_->records
+          .StatusRecord[px::DriveOf(core_->devices.DeviceSlot[slot % px::kDeviceSlots]).number()];
   const px::StatusView view =
       display_.ShowStatus(record,
                           {FirmwareText_, DeviceName_, core_->monitor.FirstDisplay.load(),
@@ -95,8 +96,8 @@ void TForm1::Timer5Timer() {
     const auto slot = static_cast<std::size_t>(page);
     in.busyCountdown = core_->monitor.BusyCountdown[slot];
     in.progressFlags =
-        core_->records
-            .StatusRecord[px::DriveOf(core_->devices.DeviceSlot[slot])][px::status::kProgressFlags];
+        core_->records.StatusRecord[px::DriveOf(core_->devices.DeviceSlot[slot]).number()]
+                                   [px::status::kProgressFlags];
   }
   const px::ControlEnabling enabling = px::Timer5Enabling(in);
   const auto apply = [](const std::optional<bool>& enable,
@@ -163,8 +164,10 @@ void TForm1::CheckBox7Click() {
 void TForm1::CheckBox2Click() {
   if (PageSwitching_) return;
   const int page = std::max(activePage_, 0);
-  const px::Record& record = core_->records.StatusRecord[px::DriveOf(
-      core_->devices.DeviceSlot[static_cast<std::size_t>(page) % px::kDeviceSlots])];
+  const px::Record& record =
+      core_->records.StatusRecord
+          [px::DriveOf(core_->devices.DeviceSlot[static_cast<std::size_t>(page) % px::kDeviceSlots])
+               .number()];
   const px::ScheduleBackupClickResult result =
       px::ScheduleBackupClick(CheckBox2->isChecked(), record, core_->monitor.FirstDisplay.load());
   if (result.period) ApplyPeriodSelection(*result.period);

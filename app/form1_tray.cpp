@@ -38,9 +38,10 @@ std::vector<px::MemberWarning> TForm1::RecordHistory(std::vector<px::EnclosureEv
   for (std::size_t i = 0; i < px::kShownDevices; ++i) {
     const px::EnclosureSnapshot& seen = core_->Seen(i);
     if (!seen.present) continue;
-    const uint32_t drive = px::DriveOf(core_->devices.DeviceSlot[i]);
+    const px::PhysicalDrive drive = px::DriveOf(core_->devices.DeviceSlot[i]);
     polled.push_back({i, px::monitor::EnclosureId(*services_.transport, drive), seen.answered,
-                      &core_->records.StatusRecord[drive], &core_->records.ConfigRecord[drive]});
+                      &core_->records.StatusRecord[drive.number()],
+                      &core_->records.ConfigRecord[drive.number()]});
   }
   const int64_t now = services_.unixSeconds
                           ? services_.unixSeconds()
@@ -68,7 +69,7 @@ void TForm1::EnclosuresChanged(std::vector<px::EnclosureEvent> events,
     const px::EnclosureSnapshot& seen = core_->Seen(i);
     if (!seen.present) continue;
     const px::Record& record =
-        core_->records.StatusRecord[px::DriveOf(core_->devices.DeviceSlot[i])];
+        core_->records.StatusRecord[px::DriveOf(core_->devices.DeviceSlot[i]).number()];
     px::EnclosureVerdict& verdict =
         verdicts.emplace_back(px::VerdictOf(i, px::StatusRecordView(record), seen.answered));
     if (seen.answered && seen.rebuild) verdict.remainingSeconds = timeLeft_[i];

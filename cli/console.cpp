@@ -65,8 +65,9 @@ void SetQuiet(bool quiet) {
 }
 
 std::string NotProbedText(const BusyDriveReport& busy) {
-  return "drive " + std::to_string(busy.drive) + (busy.node.empty() ? "" : " (" + busy.node + ")") +
-         " was not probed: " + busy.reason + ".";
+  return "drive " + std::to_string(busy.drive.number()) +
+         (busy.node.empty() ? "" : " (" + busy.node + ")") + " was not probed: " + busy.reason +
+         ".";
 }
 
 uint32_t DetectAndExplain(CoreState& core) {
@@ -90,9 +91,9 @@ void TellCutShortRuns(const CoreState& core, const std::filesystem::path& logDir
   }
 }
 
-CoreOptions LookingAt(int drive) {
+CoreOptions LookingAt(std::optional<PhysicalDrive> drive) {
   CoreOptions options;
-  if (drive != kEveryDrive) options.onlyDrive = static_cast<uint32_t>(drive);
+  options.onlyDrive = drive;
   return options;
 }
 

@@ -44,8 +44,9 @@ std::vector<EnclosureEvent> Core::Observe(uint8_t answered, uint8_t busy) {
     EnclosureSnapshot now;
     if (i < count) {
       const bool read = (answered & (1U << i)) != 0;
-      now = SnapshotOf(StatusRecordView(records.StatusRecord[DriveOf(devices.DeviceSlot[i])]), read,
-                       (busy & (1U << i)) != 0);
+      now = SnapshotOf(
+          StatusRecordView(records.StatusRecord[DriveOf(devices.DeviceSlot[i]).number()]), read,
+          (busy & (1U << i)) != 0);
     }
     std::vector<EnclosureEvent> changed = DeriveEvents(i, seen_[i], now);
     events.insert(events.end(), changed.begin(), changed.end());

@@ -314,9 +314,9 @@ std::size_t EventLogWriter::WriteEventLog(uint8_t deviceMask, const EventLogRun&
   // Devices whose status has been read at least once, in index order.
   const std::size_t count = std::min<std::size_t>(devices_.DeviceCount, kShownDevices);
   const auto statusOf = [&](std::size_t index) -> std::optional<StatusRecordView> {
-    const uint32_t drive = DriveOf(devices_.DeviceSlot[index]);
-    if (drive >= kPhysicalDrives) return std::nullopt;
-    const StatusRecordView status(records_.StatusRecord[drive]);
+    const PhysicalDrive drive = DriveOf(devices_.DeviceSlot[index]);
+    if (!drive.InRange()) return std::nullopt;
+    const StatusRecordView status(records_.StatusRecord[drive.number()]);
     return status.WasRead() ? std::optional(status) : std::nullopt;
   };
 
@@ -339,7 +339,8 @@ std::size_t EventLogWriter::WriteEventLog(uint8_t deviceMask, const EventLogRun&
   if (blockWritten) {
     for (std::size_t i : listed)
       AppendInformationBlock(
-          lines, i, ConfigRecordView(records_.ConfigRecord[DriveOf(devices_.DeviceSlot[i])]),
+          lines, i,
+          ConfigRecordView(records_.ConfigRecord[DriveOf(devices_.DeviceSlot[i]).number()]),
           *statusOf(i));
     lines.emplace_back(kEndRuleLength, '-');
     changed = true;
