@@ -134,7 +134,7 @@ std::string_view WithoutProgram(std::string_view line) {
 
 void TForm1::StartServiceUpgrade(int slot) {
   const px::FirmwareState& firmware = core_->firmware;
-  const std::optional<uint32_t> drive = px::FlashTargetOf(core_->devices, slot).drive;
+  const std::optional<px::PhysicalDrive> drive = px::FlashTargetOf(core_->devices, slot).drive;
   if (!drive) {
     messages_->Show("Message", "There is no enclosure at device " + std::to_string(slot + 1) + ".",
                     px::MessageIcon::None);

@@ -34,8 +34,7 @@ void SetTextColour(QLabel* label, px::Colour colour) {
 void TForm1::ShowStatus(bool fullRefresh) {
   const uint32_t slot = activePage_ >= 0 ? static_cast<uint32_t>(activePage_) : selectedSlot_;
   const px::Record& record =
-      core_->records
-          .StatusRecord[core_->enclosures.Drive(px::EnclosureSlot{slot % px::kDeviceSlots})];
+      core_->records.Status(core_->enclosures.Drive(px::EnclosureSlot{slot % px::kDeviceSlots}));
   const px::StatusView view =
       display_.ShowStatus(record,
                           {FirmwareText_, DeviceName_, core_->monitor.FirstDisplay.load(),
@@ -96,7 +95,7 @@ void TForm1::Timer5Timer() {
     const px::EnclosureSlot slot{static_cast<std::size_t>(page)};
     in.busyCountdown = core_->enclosures[slot].busyCountdown;
     in.progressFlags =
-        core_->records.StatusRecord[core_->enclosures.Drive(slot)][px::status::kProgressFlags];
+        core_->records.Status(core_->enclosures.Drive(slot))[px::status::kProgressFlags];
   }
   const px::ControlEnabling enabling = px::Timer5Enabling(in);
   const auto apply = [](const std::optional<bool>& enable,
@@ -165,8 +164,8 @@ void TForm1::CheckBox7Click() {
 void TForm1::CheckBox2Click() {
   if (PageSwitching_) return;
   const int page = std::max(activePage_, 0);
-  const px::Record& record = core_->records.StatusRecord[core_->enclosures.Drive(
-      px::EnclosureSlot{static_cast<std::size_t>(page) % px::kDeviceSlots})];
+  const px::Record& record = core_->records.Status(core_->enclosures.Drive(
+      px::EnclosureSlot{static_cast<std::size_t>(page) % px::kDeviceSlots}));
   const px::ScheduleBackupClickResult result =
       px::ScheduleBackupClick(CheckBox2->isChecked(), record, core_->monitor.FirstDisplay.load());
   if (result.period) ApplyPeriodSelection(*result.period);

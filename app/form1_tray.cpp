@@ -39,9 +39,9 @@ std::vector<px::MemberWarning> TForm1::RecordHistory(std::vector<px::EnclosureEv
     const px::EnclosureSlot slot{i};
     const px::EnclosureSnapshot& seen = core_->enclosures[slot].seen;
     if (!seen.present) continue;
-    const uint32_t drive = core_->enclosures.Drive(slot);
+    const px::PhysicalDrive drive = core_->enclosures.Drive(slot);
     polled.push_back({i, px::monitor::EnclosureId(*services_.transport, drive), seen.answered,
-                      &core_->records.StatusRecord[drive], &core_->records.ConfigRecord[drive]});
+                      &core_->records.Status(drive), &core_->records.Config(drive)});
   }
   const int64_t now = services_.unixSeconds
                           ? services_.unixSeconds()
@@ -69,7 +69,7 @@ void TForm1::EnclosuresChanged(std::vector<px::EnclosureEvent> events,
     const px::EnclosureSlot slot{i};
     const px::EnclosureSnapshot& seen = core_->enclosures[slot].seen;
     if (!seen.present) continue;
-    const px::Record& record = core_->records.StatusRecord[core_->enclosures.Drive(slot)];
+    const px::Record& record = core_->records.Status(core_->enclosures.Drive(slot));
     px::EnclosureVerdict& verdict =
         verdicts.emplace_back(px::VerdictOf(i, px::StatusRecordView(record), seen.answered));
     if (seen.answered && seen.rebuild) verdict.remainingSeconds = timeLeft_[i];

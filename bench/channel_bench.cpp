@@ -32,7 +32,7 @@ void BM_ShortCommand(benchmark::State& state) {
   Rig rig;
   std::array<uint8_t, px::kSectorSize> reply{};
   for (auto _ : state) {
-    benchmark::DoNotOptimize(rig.channel.QueryController(0, 0x17, reply));
+    benchmark::DoNotOptimize(rig.channel.QueryController(px::PhysicalDrive(0), 0x17, reply));
     state.PauseTiming();
     rig.bus.ClearTrace();
     state.ResumeTiming();
@@ -45,8 +45,8 @@ void BM_LongCommand(benchmark::State& state) {
   std::array<uint8_t, 128> payload{};
   for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 7);
   std::array<uint8_t, 0> none{};
-  auto guard = rig.channel.Lock(0);
-  px::ScopedDevice device(rig.access, 0);
+  auto guard = rig.channel.Lock(px::PhysicalDrive(0));
+  px::ScopedDevice device(rig.access, px::PhysicalDrive(0));
   for (auto _ : state) {
     benchmark::DoNotOptimize(rig.channel.Transact(
         guard, device.get(), {{0x01, 0x05, 0xEF, 0xFF}, {0x25, 0x01, 0x00, 0x00}, payload.data()},

@@ -9,6 +9,8 @@
 #include <system_error>
 #include <vector>
 
+#include "device/physical_drive.h"
+
 namespace px {
 class CutShortWatch;
 struct Alert;
@@ -36,9 +38,9 @@ inline constexpr int kExitNoDevice = 3;  // no enclosure, device error, no permi
 // status: UNKNOWN, also for bad arguments (a monitoring check set up wrong).
 inline constexpr int kExitUnknown = 3;
 
-// The physical drive to look at, as list shows it under DRIVE; -1 for every
-// drive.
-inline constexpr int kEveryDrive = -1;
+// pxraidd's GetStatus takes the physical drive to look at as a number, and
+// this for every drive.
+inline constexpr int32_t kEveryDrive = -1;
 
 enum class StatusFormat { Text, Json, Prometheus, Nagios };
 // The names --format takes, and pxraidd's GetStatus: "text", "json",
@@ -50,7 +52,9 @@ std::vector<std::string> StatusFormatNames();
 
 struct StatusOptions {
   StatusFormat format = StatusFormat::Text;
-  int drive = kEveryDrive;
+  // The physical drive to look at, as list shows it under DRIVE; every drive
+  // when empty.
+  std::optional<PhysicalDrive> drive;
   // The enclosure named by its stable id, /dev node or a member's serial
   // (ChooseEnclosure); empty for every one.
   std::string enclosure;
@@ -110,14 +114,15 @@ struct StatusAnswer {
   std::vector<std::string> complaints;
 };
 // What status would answer of a poll already made (pxraidd's last), for the
-// enclosure on `drive` or every one (kEveryDrive), and of those the one
-// `enclosure` names when it is not empty.
-StatusAnswer AnswerFromPoll(StatusFormat format, int drive, const monitor::StatusReports& poll,
-                            std::optional<int64_t> polledAt, const std::string& enclosure = {});
+// enclosure on `drive` or every one (none), and of those the one `enclosure`
+// names when it is not empty.
+StatusAnswer AnswerFromPoll(StatusFormat format, std::optional<PhysicalDrive> drive,
+                            const monitor::StatusReports& poll, std::optional<int64_t> polledAt,
+                            const std::string& enclosure = {});
 
 // What a core looks at: every drive, or physical drive `drive` alone (as
 // --drive asks, so that no other drive is sent a command).
-CoreOptions LookingAt(int drive);
+CoreOptions LookingAt(std::optional<PhysicalDrive> drive);
 
 // Finds the enclosures. With none, says so on standard error, with what to
 // do when disks were refused for lack of permission; with some, still warns

@@ -65,8 +65,9 @@ void SetQuiet(bool quiet) {
 }
 
 std::string NotProbedText(const BusyDriveReport& busy) {
-  return "drive " + std::to_string(busy.drive) + (busy.node.empty() ? "" : " (" + busy.node + ")") +
-         " was not probed: " + busy.reason + ".";
+  return "drive " + std::to_string(busy.drive.number()) +
+         (busy.node.empty() ? "" : " (" + busy.node + ")") + " was not probed: " + busy.reason +
+         ".";
 }
 
 DetectionReport DetectAndExplain(CoreState& core) {
@@ -93,9 +94,9 @@ void TellCutShortRuns(const CoreState& core, const std::filesystem::path& logDir
   }
 }
 
-CoreOptions LookingAt(int drive) {
+CoreOptions LookingAt(std::optional<PhysicalDrive> drive) {
   CoreOptions options;
-  if (drive != kEveryDrive) options.onlyDrive = static_cast<uint32_t>(drive);
+  options.onlyDrive = drive;
   return options;
 }
 

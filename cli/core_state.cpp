@@ -49,9 +49,9 @@ DetectionReport CoreState::Detect() {
   return discovery.DetectNow(probing);
 }
 
-std::string NoEnclosureText(std::optional<uint32_t> onlyDrive) {
+std::string NoEnclosureText(std::optional<PhysicalDrive> onlyDrive) {
   if (!onlyDrive) return "No enclosure found.";
-  return "No enclosure found on drive " + std::to_string(*onlyDrive) + ".";
+  return "No enclosure found on drive " + std::to_string(onlyDrive->number()) + ".";
 }
 
 }  // namespace px::cli

@@ -87,7 +87,7 @@ struct CoreOptions {
   // Told what changed on the enclosures after each poll.
   std::function<void(const std::vector<EnclosureEvent>& events)> events;
   // Detections probe this physical drive only; every drive when empty.
-  std::optional<uint32_t> onlyDrive;
+  std::optional<PhysicalDrive> onlyDrive;
 };
 
 // The console a command's core reports to: built before the core, which
@@ -104,7 +104,7 @@ struct Console {
 // What a detection found nothing on: "No enclosure found.", naming the drive
 // when only one was asked. pxraidd says it too, for the drive a client asks
 // of its last poll.
-std::string NoEnclosureText(std::optional<uint32_t> onlyDrive);
+std::string NoEnclosureText(std::optional<PhysicalDrive> onlyDrive);
 
 // The core for one run of the tool, over the host's disks and clock, with
 // the console as its window.

@@ -34,9 +34,9 @@ std::string Capacity(uint64_t sectors) {
 
 EnclosureReport BuildReport(CoreState& core, std::size_t slot, bool statusRead, bool busy) {
   EnclosureReport report;
-  const uint32_t drive = core.enclosures.Drive(EnclosureSlot{slot});
-  const StatusRecordView status(core.records.StatusRecord[drive]);
-  const Record& config = core.records.ConfigRecord[drive];
+  const PhysicalDrive drive = core.enclosures.Drive(EnclosureSlot{slot});
+  const StatusRecordView status(core.records.Status(drive));
+  const Record& config = core.records.Config(drive);
   report.device = static_cast<int>(slot) + 1;
   report.drive = drive;
   report.node = core.host.DriveNode(drive);
@@ -44,7 +44,7 @@ EnclosureReport BuildReport(CoreState& core, std::size_t slot, bool statusRead, 
   report.name = TrimRightKeep(DeviceName(config), 0);
   report.firmware = RevisionOf(config).text;
   report.statusRead = statusRead && status.WasRead();
-  report.statusRecord = core.records.StatusRecord[drive];
+  report.statusRecord = core.records.Status(drive);
   report.configRecord = config;
   report.modeCode = status.Mode();
   report.mode = ModeName(report.modeCode);
@@ -90,15 +90,16 @@ StatusReports ReportAll(CoreState& core, const DetectionReport& found, const Pol
 
 std::vector<BusyDriveReport> BusyDrives(CoreState& core, uint16_t drives) {
   std::vector<BusyDriveReport> busy;
-  for (unsigned drive = 0; drive < kPhysicalDrives; ++drive) {
-    if ((drives & (1U << drive)) == 0) continue;
+  for (uint32_t n = 0; n < kPhysicalDrives; ++n) {
+    if ((drives & (1U << n)) == 0) continue;
+    const PhysicalDrive drive(n);
     busy.push_back({drive, core.host.DriveNode(drive), core.channel.DriveBusyReason(drive)});
   }
   return busy;
 }
 
 nlohmann::ordered_json ToJson(const BusyDriveReport& report) {
-  nlohmann::ordered_json json = {{"drive", report.drive}};
+  nlohmann::ordered_json json = {{"drive", report.drive.number()}};
   json["node"] =
       report.node.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(report.node);
   json["health"] = HealthName(Health::Unknown);
@@ -121,7 +122,7 @@ nlohmann::ordered_json ToJson(const StatusReports& reports, const std::string& e
 }
 
 std::string ToText(const BusyDriveReport& report) {
-  std::string where = "Drive " + std::to_string(report.drive);
+  std::string where = "Drive " + std::to_string(report.drive.number());
   if (!report.node.empty()) where += " (" + report.node + ")";
   return where + ": busy, not probed\n  Health:  UNKNOWN (" + report.reason + ")\n";
 }
@@ -144,7 +145,7 @@ nlohmann::ordered_json ToJson(const EnclosureReport& report) {
   rebuild["remaining_seconds"] = report.remainingSeconds
                                      ? nlohmann::ordered_json(*report.remainingSeconds)
                                      : nlohmann::ordered_json();
-  nlohmann::ordered_json json = {{"device", report.device}, {"drive", report.drive}};
+  nlohmann::ordered_json json = {{"device", report.device}, {"drive", report.drive.number()}};
   json["node"] =
       report.node.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(report.node);
   json["id"] = report.id;
@@ -203,7 +204,7 @@ std::string ToNagios(const StatusReports& reports, const std::string& error) {
     }
   }
   for (const BusyDriveReport& busy : reports.busy) {
-    told.push_back("drive " + std::to_string(busy.drive) + " busy: " + busy.reason);
+    told.push_back("drive " + std::to_string(busy.drive.number()) + " busy: " + busy.reason);
   }
   if (told.empty()) told.push_back(Enclosures(reports.enclosures.size()) + " OK");
   std::string text;
@@ -219,7 +220,7 @@ std::string ToNagios(const StatusReports& reports, const std::string& error) {
 }
 
 std::string ToText(const EnclosureReport& report) {
-  std::string where = "drive " + std::to_string(report.drive);
+  std::string where = "drive " + std::to_string(report.drive.number());
   if (!report.node.empty()) where += ", " + report.node;
   std::string text = "Device " + std::to_string(report.device) + " (" + where +
                      "): " + report.name + ", firmware " + report.firmware + "\n";
@@ -249,7 +250,7 @@ std::string ToText(const EnclosureReport& report) {
 }
 
 std::array<std::string, 7> ListFields(const EnclosureReport& report) {
-  std::string drive = std::to_string(report.drive);
+  std::string drive = std::to_string(report.drive.number());
   if (!report.node.empty()) drive += " (" + report.node + ")";
   const bool read = report.statusRead;
   return {std::to_string(report.device),

@@ -237,7 +237,7 @@ class FlashSession {
       PrintPanelText(panel, text);
     });
     slot_ = static_cast<int>(*slot);
-    const ScopedDevice disk(core_.access, static_cast<int8_t>(drive()));
+    const ScopedDevice disk(core_.access, drive());
     if (!disk.valid()) {
       Complain("CreateFile blocked! The disk of " + Description() + " does not open.");
       const std::string advice = host_.PermissionAdvice(core_.detection.PhysicalDriveCount);
@@ -256,7 +256,7 @@ class FlashSession {
 
   // The loader's checks against the chosen enclosure; false when refused.
   bool LoadFirmware(const fs::path& file) {
-    const std::error_code reason = LoadFirmwareFile(file, core_.records.ConfigRecord[drive()],
+    const std::error_code reason = LoadFirmwareFile(file, core_.records.Config(drive()),
                                                     core_.firmware, core_.panels, core_.messages);
     if (reason) Complain("cannot read " + PathText(file) + ": " + ReasonText(reason));
     return core_.firmware.FirmwareLength() != 0;
@@ -324,7 +324,7 @@ class FlashSession {
   }
 
  private:
-  uint32_t drive() const {
+  PhysicalDrive drive() const {
     return DriveOf(core_.devices.DeviceSlot[static_cast<std::size_t>(slot_)]);
   }
 
@@ -365,7 +365,7 @@ int RunFirmwareCheck(Host& host, const FirmwareCheckOptions& options) {
     core = std::make_unique<CoreState>(host);
     const std::optional<std::size_t> slot = ChooseDevice(*core, options.device);
     if (!slot) return kExitNoDevice;
-    config = core->records.ConfigRecord[DriveOf(core->devices.DeviceSlot[*slot])];
+    config = core->records.ConfigRecord[DriveOf(core->devices.DeviceSlot[*slot]).number()];
   } else if (!options.deviceVersion.empty()) {
     StoreBigEndian(config.data() + config::kFirmwareVersion, 4,
                    *ParseHexArgument(options.deviceVersion, 8));

@@ -137,7 +137,7 @@ void Host::HoldElsewhere(const std::string& given) {
     throw std::invalid_argument("held drive '" + given +
                                 "' is not N or N:firmware, or one of them @POLL");
   }
-  const auto drive = static_cast<unsigned>(number[0] - '0');
+  const PhysicalDrive drive(static_cast<uint32_t>(number[0] - '0'));
   const ClaimPurpose claim = purpose.empty() ? ClaimPurpose::Commands : ClaimPurpose::Firmware;
   if (fromPoll) {
     laterHolds_.push_back({*fromPoll, drive, claim});
@@ -206,11 +206,11 @@ std::string Host::PermissionAdvice([[maybe_unused]] uint32_t physicalDriveCount)
   return {};
 }
 
-std::string Host::DriveNode(unsigned drive) const {
+std::string Host::DriveNode(PhysicalDrive drive) const {
   return transport_->DriveNode(drive);
 }
 
-std::string Host::EnclosureId(unsigned drive) const {
+std::string Host::EnclosureId(PhysicalDrive drive) const {
   return monitor::EnclosureId(*transport_, drive);
 }
 

@@ -90,11 +90,11 @@ class Host {
   std::string PermissionAdvice(uint32_t physicalDriveCount) const;
   // The node of physical drive n on this machine ("/dev/sdb"); empty where
   // the number is all there is.
-  std::string DriveNode(unsigned drive) const;
+  std::string DriveNode(PhysicalDrive drive) const;
   // What the history keeps the enclosure at `drive` under: its bridge's id,
   // or "drive-N" where the host cannot tell one (it then follows the drive
   // number, which a replug may change).
-  std::string EnclosureId(unsigned drive) const;
+  std::string EnclosureId(PhysicalDrive drive) const;
 
   // Writes the control-sector trace when one was asked for.
   void WriteControlTrace() const;
@@ -104,7 +104,7 @@ class Host {
 
   struct LaterHold {
     int fromPoll;
-    unsigned drive;
+    PhysicalDrive drive;
     ClaimPurpose purpose;
   };
 

@@ -23,7 +23,7 @@ using monitor::EnclosureReport;
 namespace {
 
 struct ListOptions {
-  int drive = kEveryDrive;
+  std::optional<PhysicalDrive> drive;
   // The enclosure named by its stable id, /dev node or a member's serial
   // (ChooseEnclosure); empty for every one.
   std::string enclosure;

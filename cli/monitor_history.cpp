@@ -17,7 +17,7 @@ std::vector<Alert> MonitorHistory::Record(const RecordTables& records, StatusRep
   std::vector<monitor::PolledEnclosure> polled;
   for (const EnclosureReport& report : reports.enclosures) {
     polled.push_back({static_cast<std::size_t>(report.device - 1), report.id, report.statusRead,
-                      &records.StatusRecord[report.drive], &records.ConfigRecord[report.drive]});
+                      &records.Status(report.drive), &records.Config(report.drive)});
   }
   const monitor::PollOutcome outcome = history_.Record(polled, events, now);
   for (std::size_t i = 0; i < outcome.enclosures.size() && i < reports.enclosures.size(); ++i) {

@@ -101,12 +101,13 @@ void AddGlobalOptions(CLI::App& app, GlobalOptions& global, bool& quiet) {
                "errors and questions still go to standard error");
 }
 
-CLI::Option* AddDriveChoice(CLI::App& command, int& drive) {
+CLI::Option* AddDriveChoice(CLI::App& command, std::optional<PhysicalDrive>& drive) {
   return command
-      .add_option("--drive", drive,
-                  "only the enclosure on physical drive N, as list shows it under DRIVE; no "
-                  "other drive is sent a command")
-      ->check(WholeNumber(0, 9));
+      .add_option_function<int>(
+          "--drive", [&drive](int number) { drive = PhysicalDrive::FromNumber(number); },
+          "only the enclosure on physical drive N, as list shows it under DRIVE; no "
+          "other drive is sent a command")
+      ->check(WholeNumber(0, PhysicalDrive::kLast));
 }
 
 CLI::Option* AddEnclosureChoice(CLI::App& command, std::string& enclosure) {

@@ -3,7 +3,10 @@
 #include <CLI/CLI.hpp>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+
+#include "device/physical_drive.h"
 
 // The options and checks that several of pxraid's commands share, so that
 // one option reads and is refused the same way wherever it is taken.
@@ -37,7 +40,7 @@ void AddGlobalOptions(CLI::App& app, GlobalOptions& global, bool& quiet);
 // --drive N: one enclosure, named by its physical drive, the only thing
 // known of it before anything is asked (an enclosure's number from 1
 // depends on which drives before it are enclosures).
-CLI::Option* AddDriveChoice(CLI::App& command, int& drive);
+CLI::Option* AddDriveChoice(CLI::App& command, std::optional<PhysicalDrive>& drive);
 
 // --enclosure ID: an enclosure told by what stays its own or can be read
 // off the machine: its stable id, its /dev node or a member's serial number

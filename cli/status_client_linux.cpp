@@ -53,8 +53,9 @@ std::optional<int> StatusFromService(const StatusOptions& options) {
   if (rc >= 0 && named) {
     rc = sd_bus_message_append(call.get(), "ss", format.c_str(), options.enclosure.c_str());
   } else if (rc >= 0) {
-    rc = sd_bus_message_append(call.get(), "si", format.c_str(),
-                               static_cast<int32_t>(options.drive));
+    const int32_t drive =
+        options.drive ? static_cast<int32_t>(options.drive->number()) : kEveryDrive;
+    rc = sd_bus_message_append(call.get(), "si", format.c_str(), drive);
   }
   BusError error;
   sd_bus_message* rawReply = nullptr;

@@ -85,15 +85,15 @@ std::string StatusOutput(StatusFormat format, const StatusReports& all, const st
   return output;
 }
 
-StatusAnswer AnswerFromPoll(StatusFormat format, int drive, const StatusReports& poll,
-                            std::optional<int64_t> polledAt, const std::string& enclosure) {
+StatusAnswer AnswerFromPoll(StatusFormat format, std::optional<PhysicalDrive> drive,
+                            const StatusReports& poll, std::optional<int64_t> polledAt,
+                            const std::string& enclosure) {
   StatusAnswer answer;
   StatusReports all = OnDrive(poll, drive);
   for (const BusyDriveReport& busy : all.busy) answer.complaints.push_back(NotProbedText(busy));
   std::string error;
   if (all.enclosures.empty() && all.busy.empty()) {
-    error = NoEnclosureText(drive == kEveryDrive ? std::nullopt
-                                                 : std::optional(static_cast<uint32_t>(drive)));
+    error = NoEnclosureText(drive);
     answer.complaints.push_back(error);
   } else if (!enclosure.empty() && !all.enclosures.empty()) {
     // As a run of its own chooses, among what its detection found.

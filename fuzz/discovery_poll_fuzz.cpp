@@ -70,10 +70,10 @@ class ScriptedDisks final : public Transport {
       : in_(in), present_(present), letters_(letters) {}
 
   OpenResult Open(const DevicePath& path) override {
-    if (path.kind == DevicePath::Kind::PhysicalDrive && path.number < 10 &&
-        present_.test(path.number)) {
+    const uint32_t drive = path.drive.number();
+    if (path.kind == DevicePath::Kind::PhysicalDrive && drive < 10 && present_.test(drive)) {
       ++open_;
-      return {kHandleBase + static_cast<DeviceHandle>(path.number), OpenStatus::Opened, 0};
+      return {kHandleBase + static_cast<DeviceHandle>(drive), OpenStatus::Opened, 0};
     }
     return {kInvalidHandle, OpenStatus::Missing, 0};
   }
@@ -90,12 +90,12 @@ class ScriptedDisks final : public Transport {
   uint32_t LogicalDriveMask() override { return letters_; }
   uint8_t DriveType(char) override { return kDriveFixed; }
   std::optional<DiskExtent> FirstExtent(DeviceHandle) override { return std::nullopt; }
-  std::string DriveNode(unsigned) override { return {}; }
-  std::string BridgeId(unsigned) override { return {}; }
+  std::string DriveNode(PhysicalDrive) override { return {}; }
+  std::string BridgeId(PhysicalDrive) override { return {}; }
   std::optional<DeniedDisk> RefusedDisk() override { return std::nullopt; }
-  ClaimToken TryClaimDrive(unsigned, ClaimPurpose) override { return 1; }
+  ClaimToken TryClaimDrive(PhysicalDrive, ClaimPurpose) override { return 1; }
   void ReleaseDrive(ClaimToken) override {}
-  bool DriveClaimedForFirmware(unsigned) override { return false; }
+  bool DriveClaimedForFirmware(PhysicalDrive) override { return false; }
 
   const std::vector<Asked>& asked() const { return asked_; }
   const std::vector<Inquired>& inquired() const { return inquired_; }
@@ -390,7 +390,8 @@ void ExpectTables(const Rules& rules, const Core& core, uint16_t present) {
 void CheckEvents(const Core& core, const std::vector<EnclosureEvent>& events) {
   for (const EnclosureEvent& e : events) {
     if (!e.member) continue;
-    const Record& record = core.records.StatusRecord[DriveOf(core.devices.DeviceSlot[e.device])];
+    const Record& record =
+        core.records.StatusRecord[DriveOf(core.devices.DeviceSlot[e.device]).number()];
     const MemberClasses now = StatusRecordView(record).Member(e.member->port).Classes();
     static constexpr std::pair<EnclosureEventKind, MemberClass> kEntered[] = {
         {EnclosureEventKind::MemberFailed, MemberClass::Failed},

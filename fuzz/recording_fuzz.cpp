@@ -63,12 +63,14 @@ class Scripted final : public Transport {
   uint32_t LogicalDriveMask() override { return mask; }
   uint8_t DriveType(char) override { return type; }
   std::optional<DiskExtent> FirstExtent(DeviceHandle) override { return extent; }
-  std::string DriveNode(unsigned) override { return text; }
-  std::string BridgeId(unsigned) override { return text; }
+  std::string DriveNode(PhysicalDrive) override { return text; }
+  std::string BridgeId(PhysicalDrive) override { return text; }
   std::optional<DeniedDisk> RefusedDisk() override { return denied; }
-  ClaimToken TryClaimDrive(unsigned, ClaimPurpose) override { return flag ? 1 : kClaimRefused; }
+  ClaimToken TryClaimDrive(PhysicalDrive, ClaimPurpose) override {
+    return flag ? 1 : kClaimRefused;
+  }
   void ReleaseDrive(ClaimToken) override {}
-  bool DriveClaimedForFirmware(unsigned) override { return flag; }
+  bool DriveClaimedForFirmware(PhysicalDrive) override { return flag; }
 };
 
 class ScriptedClock final : public Clock {
@@ -82,7 +84,7 @@ struct Step {
   uint8_t call = 0;
   DevicePath path;
   std::size_t handle = 0;  // which opened handle; past the last: one never opened
-  unsigned drive = 0;
+  PhysicalDrive drive{0};
   char letter = 'A';
   ClaimPurpose purpose = ClaimPurpose::Commands;
   ScsiRequest request;
@@ -100,10 +102,11 @@ Step ReadStep(Input& input) {
   Step s;
   s.call = static_cast<uint8_t>(input.Byte() % 13);
   const uint8_t where = input.Byte();
-  s.path = where < 0x80 ? DevicePath{DevicePath::Kind::PhysicalDrive, where % 12u, 0}
-                        : DevicePath{DevicePath::Kind::Volume, 0, static_cast<char>(where)};
+  s.path = where < 0x80
+               ? DevicePath{DevicePath::Kind::PhysicalDrive, PhysicalDrive(where % 12u), 0}
+               : DevicePath{DevicePath::Kind::Volume, PhysicalDrive(0), static_cast<char>(where)};
   s.handle = where;
-  s.drive = input.U32();
+  s.drive = PhysicalDrive(input.U32());
   s.letter = static_cast<char>(input.Byte());
   s.purpose = input.Flag() ? ClaimPurpose::Firmware : ClaimPurpose::Commands;
   Scripted& a = s.answer;

@@ -87,7 +87,7 @@ void Strike(const Fault& fault, FirmwareRig& rig, OtherProgram& other) {
       break;
     case 7: {  // another program's status query
       Reply reply{};
-      other.channel.QueryController(FirmwareRig::kDrive, kQueryStatus, reply);
+      other.channel.QueryController(PhysicalDrive(FirmwareRig::kDrive), kQueryStatus, reply);
       break;
     }
     case 8:
@@ -163,7 +163,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   Expect(!rig.flags.firmwareBusy, "the firmware bracket is still held");
   Expect(rig.devices.UpgradeSlot == kNoSlot, "the upgrade slot is not back at none");
   Expect(rig.bus.OpenHandleCount() == 0, "a disk was left open");
-  Expect(rig.bus.TryClaimDrive(FirmwareRig::kDrive, ClaimPurpose::Commands) != kClaimRefused,
+  Expect(rig.bus.TryClaimDrive(PhysicalDrive(FirmwareRig::kDrive), ClaimPurpose::Commands) !=
+             kClaimRefused,
          "the enclosure was not let go");
   const auto& sleep = rig.sleepInhibitor.events;
   const auto acquired = std::count_if(

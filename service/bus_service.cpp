@@ -462,7 +462,7 @@ int BusService::GetEnclosureProperty(sd_bus*, const char*, const char*, const ch
   const std::string_view name = property;
   if (name == "Id") return sd_bus_message_append(reply, "s", r.id.c_str());
   if (name == "Device") return sd_bus_message_append(reply, "u", static_cast<uint32_t>(r.device));
-  if (name == "Drive") return sd_bus_message_append(reply, "u", static_cast<uint32_t>(r.drive));
+  if (name == "Drive") return sd_bus_message_append(reply, "u", r.drive.number());
   if (name == "Node") return sd_bus_message_append(reply, "s", r.node.c_str());
   if (name == "Name") return sd_bus_message_append(reply, "s", r.name.c_str());
   if (name == "Firmware") return sd_bus_message_append(reply, "s", r.firmware.c_str());
@@ -579,14 +579,15 @@ int BusService::OnGetStatus(sd_bus_message* message, void* self, sd_bus_error* e
   if (const int rc = sd_bus_message_read(message, "si", &format, &drive); rc < 0) return rc;
   const std::optional<cli::StatusFormat> parsed = StatusFormatOf(format, error);
   if (!parsed) return -EINVAL;
-  if (drive != cli::kEveryDrive && (drive < 0 || drive >= static_cast<int32_t>(kPhysicalDrives))) {
+  const std::optional<PhysicalDrive> only = PhysicalDrive::FromNumber(drive);
+  if (drive != cli::kEveryDrive && !only) {
     return sd_bus_error_setf(error, SD_BUS_ERROR_INVALID_ARGS,
                              "the drive is -1 (every drive) or 0 to %u, not %d",
-                             static_cast<unsigned>(kPhysicalDrives) - 1, drive);
+                             static_cast<unsigned>(PhysicalDrive::kLast), drive);
   }
   const auto& service = *static_cast<BusService*>(self);
   return ReplyWithStatus(
-      message, cli::AnswerFromPoll(*parsed, drive, service.lastReports_, service.lastPolledAt_));
+      message, cli::AnswerFromPoll(*parsed, only, service.lastReports_, service.lastPolledAt_));
 }
 
 int BusService::OnGetEnclosureStatus(sd_bus_message* message, void* self, sd_bus_error* error) {
@@ -603,9 +604,8 @@ int BusService::OnGetEnclosureStatus(sd_bus_message* message, void* self, sd_bus
                              kMaxEnclosureName);
   }
   const auto& service = *static_cast<BusService*>(self);
-  return ReplyWithStatus(message,
-                         cli::AnswerFromPoll(*parsed, cli::kEveryDrive, service.lastReports_,
-                                             service.lastPolledAt_, enclosure));
+  return ReplyWithStatus(message, cli::AnswerFromPoll(*parsed, std::nullopt, service.lastReports_,
+                                                      service.lastPolledAt_, enclosure));
 }
 
 int BusService::ReplyWithStatus(sd_bus_message* message, const cli::StatusAnswer& answer) {

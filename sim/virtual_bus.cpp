@@ -45,11 +45,12 @@ OpenResult VirtualBus::Open(const DevicePath& path) {
   OpenHandle h;
   h.path = path;
   if (path.kind == DevicePath::Kind::PhysicalDrive) {
-    if (path.number >= kBusDrives) return {};
-    const Slot& slot = slots_[path.number];
+    const unsigned drive = path.drive.number();
+    if (drive >= kBusDrives) return {};
+    const Slot& slot = slots_[drive];
     if (!slot.device) return {};
     if (slot.openFails) return {kInvalidHandle, OpenStatus::Denied, 0};
-    h.drive = path.number;
+    h.drive = drive;
     h.attachment = slot.attachment;
   } else {
     const auto it = volumes_.find(path.letter);
@@ -313,10 +314,10 @@ std::shared_ptr<VirtualDrive> VirtualBus::DriveAt(unsigned drive) const {
   return drive < kBusDrives ? slots_[drive].device : nullptr;
 }
 
-std::string VirtualBus::BridgeId(unsigned drive) {
+std::string VirtualBus::BridgeId(PhysicalDrive drive) {
   std::lock_guard lock(mutex_);
-  if (drive >= kBusDrives) return {};
-  const auto bridge = bridges_.find(slots_[drive].device);
+  if (drive.number() >= kBusDrives) return {};
+  const auto bridge = bridges_.find(slots_[drive.number()].device);
   return bridge == bridges_.end() ? std::string() : "virtual-" + std::to_string(bridge->second);
 }
 
@@ -391,7 +392,8 @@ void VirtualBus::SetRealReadLatencyMicros(uint32_t micros) {
 // ---------------------------------------------------------------------------
 // Trace.
 
-ClaimToken VirtualBus::TryClaimDrive(unsigned drive, ClaimPurpose purpose) {
+ClaimToken VirtualBus::TryClaimDrive(PhysicalDrive claimed, ClaimPurpose purpose) {
+  const unsigned drive = claimed.number();
   std::lock_guard lock(mutex_);
   if (drive >= kBusDrives) return 0;
   Claim& claim = claims_[drive];
@@ -407,7 +409,8 @@ void VirtualBus::ReleaseDrive(ClaimToken token) {
   if (claim.token == token) claim = {};
 }
 
-bool VirtualBus::DriveClaimedForFirmware(unsigned drive) {
+bool VirtualBus::DriveClaimedForFirmware(PhysicalDrive claimed) {
+  const unsigned drive = claimed.number();
   std::lock_guard lock(mutex_);
   return drive < kBusDrives && claims_[drive].token != kClaimRefused &&
          claims_[drive].purpose == ClaimPurpose::Firmware;

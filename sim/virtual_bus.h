@@ -83,18 +83,18 @@ class VirtualBus final : public Transport {
   uint32_t LogicalDriveMask() override;
   uint8_t DriveType(char letter) override;  // kDriveNoRootDir for an unknown letter
   std::optional<DiskExtent> FirstExtent(DeviceHandle volume) override;
-  std::string DriveNode(unsigned /*drive*/) override { return {}; }
+  std::string DriveNode(PhysicalDrive /*drive*/) override { return {}; }
   // "virtual-N" for the N-th enclosure the bus met, wherever it is attached
   // now; empty for a plain disk, which sits behind no bridge.
-  std::string BridgeId(unsigned drive) override;
+  std::string BridgeId(PhysicalDrive drive) override;
   // Refusals of the bus are the scenario's business, not a disk's.
   std::optional<DeniedDisk> RefusedDisk() override { return std::nullopt; }
   // Claims live in the bus, as the programs of one machine share its disks:
   // a test that takes a claim itself stands for another program. Drive
   // numbers above 9 are granted, as there is nothing there to keep apart.
-  ClaimToken TryClaimDrive(unsigned drive, ClaimPurpose purpose) override;
+  ClaimToken TryClaimDrive(PhysicalDrive drive, ClaimPurpose purpose) override;
   void ReleaseDrive(ClaimToken token) override;
-  bool DriveClaimedForFirmware(unsigned drive) override;
+  bool DriveClaimedForFirmware(PhysicalDrive drive) override;
 
   // Hot-plug. Each fires the device-change callback. Attach replaces what was
   // at the number; numbers above 9 are refused (false, nothing fired).

@@ -71,7 +71,7 @@ void BM_ReadSectorsStandInIoctl(benchmark::State& state) {
   px::SgTransport transport(host.roots(), nullptr, AnswerAtOnce);
   NullPanels panels;
   px::DeviceAccess access(transport, panels);
-  const px::OpenResult opened = access.OpenDevicePath(0);
+  const px::OpenResult opened = access.OpenDrive(px::PhysicalDrive(0));
   std::array<uint8_t, px::kSectorSize> sector{};
   const uint64_t before = gAllocations.load();
   for (auto _ : state) {
@@ -88,7 +88,8 @@ void BM_ExecuteRefusedByTheKernel(benchmark::State& state) {
   px::test::FakeHost host;
   WithOneDisk(host);
   px::SgTransport transport(host.roots());
-  const px::OpenResult opened = transport.Open({px::DevicePath::Kind::PhysicalDrive, 0, 0});
+  const px::OpenResult opened =
+      transport.Open({px::DevicePath::Kind::PhysicalDrive, px::PhysicalDrive(0), 0});
   std::array<uint8_t, px::kSectorSize> sector{};
   const px::ScsiRequest read = px::MakeRead10(17, 1, sector.data());
   const uint64_t before = gAllocations.load();
@@ -104,7 +105,8 @@ void BM_OpenAndClose(benchmark::State& state) {
   px::SgTransport transport(host.roots());
   const uint64_t before = gAllocations.load();
   for (auto _ : state) {
-    const px::OpenResult opened = transport.Open({px::DevicePath::Kind::PhysicalDrive, 0, 0});
+    const px::OpenResult opened =
+        transport.Open({px::DevicePath::Kind::PhysicalDrive, px::PhysicalDrive(0), 0});
     transport.Close(opened.handle);
   }
   Report(state, before);

@@ -74,16 +74,16 @@ int ReadChangedJob(sd_bus_message* message, JobSignal& signal) {
 }
 
 // The object of the enclosure on `drive` among GetManagedObjects' answer.
-std::optional<std::string> EnclosureOnDrive(sd_bus_message* reply, uint32_t drive) {
+std::optional<std::string> EnclosureOnDrive(sd_bus_message* reply, PhysicalDrive drive) {
   std::optional<std::string> found;
-  std::optional<uint32_t> seen;
+  std::optional<PhysicalDrive> seen;
   const int rc = ReadManagedObjects(
       reply, kEnclosureInterface,
       [&seen](std::string_view, std::string_view name, sd_bus_message* message) {
         if (name != "Drive") return sd_bus_message_skip(message, "v");
         uint32_t value = 0;
         const int read = sd_bus_message_read(message, "v", "u", &value);
-        seen = value;
+        seen = PhysicalDrive(value);
         return read;
       },
       [&](std::string_view path) {
@@ -199,7 +199,7 @@ std::optional<std::string> ServiceJobs::Start(const FirmwareJobRequest& request)
   }
   const std::optional<std::string> enclosure = EnclosureOnDrive(listed.get(), request.drive);
   if (!enclosure) {
-    return "the service has no enclosure on drive " + std::to_string(request.drive);
+    return "the service has no enclosure on drive " + std::to_string(request.drive.number());
   }
 
   const bool backup = request.kind == FirmwareJobKind::Backup;

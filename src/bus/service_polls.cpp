@@ -37,7 +37,12 @@ int ReadRecord(sd_bus_message* reply, Record& record, int& whole) {
 
 int ReadProperty(std::string_view name, sd_bus_message* reply, Served& served) {
   if (name == "Device") return sd_bus_message_read(reply, "v", "u", &served.device);
-  if (name == "Drive") return sd_bus_message_read(reply, "v", "u", &served.enclosure.drive);
+  if (name == "Drive") {
+    uint32_t drive = 0;
+    const int rc = sd_bus_message_read(reply, "v", "u", &drive);
+    served.enclosure.drive = PhysicalDrive(drive);
+    return rc;
+  }
   if (name == "StatusRead") {
     int read = 0;
     const int rc = sd_bus_message_read(reply, "v", "b", &read);

@@ -39,7 +39,7 @@ std::vector<EnclosureEvent> Core::Observe(uint8_t answered, uint8_t busy) {
     EnclosureSnapshot now;
     if (i < count) {
       const bool read = (answered & (1U << i)) != 0;
-      now = SnapshotOf(StatusRecordView(records.StatusRecord[enclosures.Drive(slot)]), read,
+      now = SnapshotOf(StatusRecordView(records.Status(enclosures.Drive(slot))), read,
                        (busy & (1U << i)) != 0);
     }
     EnclosureSnapshot& seen = enclosures[slot].seen;

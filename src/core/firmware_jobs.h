@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "device/physical_drive.h"
+
 namespace px {
 
 // Firmware work that another process runs for a front end: pxraidd, which
@@ -17,7 +19,7 @@ enum class FirmwareJobKind { Upgrade, Restore, Backup };
 struct FirmwareJobRequest {
   FirmwareJobKind kind = FirmwareJobKind::Upgrade;
   // The enclosure's physical drive, as its records came from that process.
-  uint32_t drive = 0;
+  PhysicalDrive drive{0};
   // Upgrade, restore: the bytes to write, as the front end loaded and
   // checked them.
   std::vector<uint8_t> bytes;

@@ -37,7 +37,7 @@ class EndLine final : public UpgradeProgress {
   std::function<void(const UpgradeOutcome&)> ended_;
 };
 
-std::optional<uint32_t> DriveOfSlot(const Core& core, int slot) {
+std::optional<PhysicalDrive> DriveOfSlot(const Core& core, int slot) {
   return FlashTargetOf(core.devices, slot).drive;
 }
 
@@ -49,7 +49,7 @@ FlashJob::FlashJob(Core& core, int slot)
     refusal_ = std::string();
     return;
   }
-  if (const std::optional<uint32_t> drive = DriveOfSlot(core_, slot_)) {
+  if (const std::optional<PhysicalDrive> drive = DriveOfSlot(core_, slot_)) {
     hold_.emplace(core_.channel.HoldDrive(*drive, ClaimPurpose::Firmware));
     if (!*hold_) {
       refusal_ = hold_->refusal() == LockRefusal::DriveBusy ? core_.channel.DriveBusyText(*drive)
@@ -59,12 +59,12 @@ FlashJob::FlashJob(Core& core, int slot)
 }
 
 std::string FlashDescription(const Core& core, int slot) {
-  const std::optional<uint32_t> drive = DriveOfSlot(core, slot);
+  const std::optional<PhysicalDrive> drive = DriveOfSlot(core, slot);
   std::string text = "device " + std::to_string(slot + 1);
   if (!drive) return text;
-  const Record& config = core.records.ConfigRecord[*drive];
-  return text + " (" + TrimRightKeep(DeviceName(config), 0) + ", drive " + std::to_string(*drive) +
-         ", firmware " + RevisionOf(config).text + ")";
+  const Record& config = core.records.ConfigRecord[drive->number()];
+  return text + " (" + TrimRightKeep(DeviceName(config), 0) + ", drive " +
+         std::to_string(drive->number()) + ", firmware " + RevisionOf(config).text + ")";
 }
 
 std::string FlashJob::Question(FlashKind kind, std::span<const uint8_t> image,
@@ -105,8 +105,8 @@ FlashBackupResult FlashJob::BackUp() {
     return result;
   }
   const fs::path& directory = core_.services.logDirectory;
-  const std::optional<uint32_t> drive = DriveOfSlot(core_, slot_);
-  const Record& status = core_.records.StatusRecord[drive.value_or(0)];
+  const std::optional<PhysicalDrive> drive = DriveOfSlot(core_, slot_);
+  const Record& status = core_.records.Status(drive.value_or(PhysicalDrive(0)));
   const fs::path first = directory / FlashBackupName(status, core_.services.now());
   result.path = first;
   std::error_code ignored;
@@ -127,8 +127,8 @@ UpgradeOutcome FlashJob::Flash(FlashKind kind, std::span<const uint8_t> image, c
   std::error_code ignored;
   FlashRun run{kind, slot_ + 1, std::string(), file.empty() ? file : fs::absolute(file, ignored),
                backup.empty() ? backup : fs::absolute(backup, ignored)};
-  if (const std::optional<uint32_t> drive = DriveOfSlot(core_, slot_)) {
-    run.enclosure = EnclosureKey(core_.records.StatusRecord[*drive]);
+  if (const std::optional<PhysicalDrive> drive = DriveOfSlot(core_, slot_)) {
+    run.enclosure = EnclosureKey(core_.records.StatusRecord[drive->number()]);
   }
   // Without an image the upgrade only says so; nothing starts.
   if (!image.empty()) Log(FlashStartedLine(run));
@@ -157,7 +157,7 @@ std::vector<std::string> CutShortWatch::Look(const Core& core, const fs::path& d
     std::optional<int> deviceNow;
     const uint32_t count = std::min<uint32_t>(core.devices.DeviceCount.load(), kDeviceSlots);
     for (uint32_t slot = 0; slot < count && !flash.run.enclosure.empty(); ++slot) {
-      const Record& status = core.records.StatusRecord[core.enclosures.Drive(EnclosureSlot{slot})];
+      const Record& status = core.records.Status(core.enclosures.Drive(EnclosureSlot{slot}));
       if (EnclosureKey(status) == flash.run.enclosure) deviceNow = static_cast<int>(slot) + 1;
     }
     notices.push_back(CutShortNotice(flash, deviceNow));

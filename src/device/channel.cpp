@@ -15,8 +15,8 @@ constexpr auto kQuietSlice = std::chrono::milliseconds(100);
 constexpr uint32_t kClaimRetryMs = 50;
 
 // A drive number has four bits wherever the program keeps one.
-constexpr uint32_t DriveBits(uint32_t drive) {
-  return drive & 0x0FU;
+constexpr PhysicalDrive DriveBits(PhysicalDrive drive) {
+  return PhysicalDrive(drive.number() & 0x0FU);
 }
 
 }  // namespace
@@ -45,7 +45,7 @@ CommandChannel::DriveHold::~DriveHold() {
   if (channel_ != nullptr) channel_->ReleaseDrive(drive_);
 }
 
-CommandChannel::Guard CommandChannel::Lock(uint32_t drive, uint32_t waitMs) {
+CommandChannel::Guard CommandChannel::Lock(PhysicalDrive drive, uint32_t waitMs) {
   const auto self = std::this_thread::get_id();
   {
     std::unique_lock lock(mutex_);
@@ -84,19 +84,19 @@ void CommandChannel::Unlock() {
   freed_.notify_one();
 }
 
-CommandChannel::DriveHold CommandChannel::HoldDrive(uint32_t drive, ClaimPurpose purpose,
+CommandChannel::DriveHold CommandChannel::HoldDrive(PhysicalDrive drive, ClaimPurpose purpose,
                                                     uint32_t waitMs) {
   const LockRefusal refusal = ClaimDrive(drive, purpose, waitMs);
   return DriveHold(refusal == LockRefusal::None ? this : nullptr, drive, refusal);
 }
 
-LockRefusal CommandChannel::ClaimDrive(uint32_t drive, ClaimPurpose purpose, uint32_t waitMs) {
+LockRefusal CommandChannel::ClaimDrive(PhysicalDrive drive, ClaimPurpose purpose, uint32_t waitMs) {
   const auto self = std::this_thread::get_id();
   const uint64_t start = clock_.TickMs();
   for (;;) {
     {
       const std::lock_guard lock(claimsMutex_);
-      HeldDrive& held = held_[DriveBits(drive)];
+      HeldDrive& held = held_[DriveBits(drive).number()];
       // Nested claims of one thread are counted here: a second claim from
       // the transport would be refused by our own first one.
       if (held.depth > 0 && held.owner == self) {
@@ -118,21 +118,22 @@ LockRefusal CommandChannel::ClaimDrive(uint32_t drive, ClaimPurpose purpose, uin
   }
 }
 
-void CommandChannel::ReleaseDrive(uint32_t drive) {
+void CommandChannel::ReleaseDrive(PhysicalDrive drive) {
   const std::lock_guard lock(claimsMutex_);
-  HeldDrive& held = held_[DriveBits(drive)];
+  HeldDrive& held = held_[DriveBits(drive).number()];
   if (held.depth == 0 || --held.depth != 0) return;
   access_.transport().ReleaseDrive(held.token);
   held = {};
 }
 
-std::string CommandChannel::DriveBusyReason(uint32_t drive) {
+std::string CommandChannel::DriveBusyReason(PhysicalDrive drive) {
   const bool firmware = access_.transport().DriveClaimedForFirmware(DriveBits(drive));
   return firmware ? "another program is upgrading its firmware" : "another program is using it";
 }
 
-std::string CommandChannel::DriveBusyText(uint32_t drive) {
-  return "Drive " + std::to_string(DriveBits(drive)) + " is busy: " + DriveBusyReason(drive) + ".";
+std::string CommandChannel::DriveBusyText(PhysicalDrive drive) {
+  return "Drive " + std::to_string(DriveBits(drive).number()) +
+         " is busy: " + DriveBusyReason(drive) + ".";
 }
 
 bool CommandChannel::ReadOne(DeviceHandle handle, uint32_t lba) {
@@ -211,7 +212,7 @@ CommandResult CommandChannel::Transact(const Guard& guard, DeviceHandle handle,
   return CommandResult::Reply(kStatusCarriedOut, true);
 }
 
-CommandResult CommandChannel::QueryController(uint32_t drive, uint8_t subCommand,
+CommandResult CommandChannel::QueryController(PhysicalDrive drive, uint8_t subCommand,
                                               std::span<uint8_t, kSectorSize> reply) {
   if (flags_.closing.load()) return CommandResult::Failed(ChannelFailure::NotOpened);
   const Guard guard = Lock(drive);
@@ -220,7 +221,7 @@ CommandResult CommandChannel::QueryController(uint32_t drive, uint8_t subCommand
                                      ? ChannelFailure::DriveBusy
                                      : ChannelFailure::NotOpened);
   }
-  ScopedDevice device(access_, static_cast<int8_t>(DriveBits(drive)));
+  ScopedDevice device(access_, DriveBits(drive));
   if (!device.valid()) return CommandResult::Failed(ChannelFailure::NotOpened);
   return Transact(guard, device.get(), ControllerQuery(subCommand), QueryWaitLimitMs(subCommand),
                   reply);

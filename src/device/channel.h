@@ -114,13 +114,13 @@ class CommandChannel {
 
    private:
     friend class CommandChannel;
-    Guard(CommandChannel* channel, uint32_t drive, LockRefusal refusal)
+    Guard(CommandChannel* channel, PhysicalDrive drive, LockRefusal refusal)
         : channel_(channel), drive_(drive), refusal_(refusal) {}
     CommandChannel* channel_;
-    uint32_t drive_;
+    PhysicalDrive drive_;
     LockRefusal refusal_;
   };
-  Guard Lock(uint32_t drive, uint32_t waitMs = kDriveWaitMs);
+  Guard Lock(PhysicalDrive drive, uint32_t waitMs = kDriveWaitMs);
 
   // A drive kept from the other programs across many commands (a whole
   // firmware upgrade), without holding the channel in between. The commands
@@ -138,20 +138,20 @@ class CommandChannel {
 
    private:
     friend class CommandChannel;
-    DriveHold(CommandChannel* channel, uint32_t drive, LockRefusal refusal)
+    DriveHold(CommandChannel* channel, PhysicalDrive drive, LockRefusal refusal)
         : channel_(channel), drive_(drive), refusal_(refusal) {}
     CommandChannel* channel_;
-    uint32_t drive_;
+    PhysicalDrive drive_;
     LockRefusal refusal_;
   };
-  DriveHold HoldDrive(uint32_t drive, ClaimPurpose purpose, uint32_t waitMs = kDriveWaitMs);
+  DriveHold HoldDrive(PhysicalDrive drive, ClaimPurpose purpose, uint32_t waitMs = kDriveWaitMs);
 
   // What to tell the user about a drive another program holds, naming
   // firmware work when that is what the holder said it does: "another
   // program is upgrading its firmware", and as a sentence, "Drive 2 is busy:
   // another program is upgrading its firmware."
-  std::string DriveBusyReason(uint32_t drive);
-  std::string DriveBusyText(uint32_t drive);
+  std::string DriveBusyReason(PhysicalDrive drive);
+  std::string DriveBusyText(PhysicalDrive drive);
 
   // Builds the command in the record, plays its knock and waits up to
   // waitLimitMs for the reply, or until the program is stopping (ReplyFailed).
@@ -163,7 +163,7 @@ class CommandChannel {
 
   // The whole controller query s for physical drive `drive`: claim, open,
   // command, close. DriveBusy when another program holds the drive.
-  CommandResult QueryController(uint32_t drive, uint8_t subCommand,
+  CommandResult QueryController(PhysicalDrive drive, uint8_t subCommand,
                                 std::span<uint8_t, kSectorSize> reply);
 
   // Status of the last exchange, as the record holds it (kResultNoReply
@@ -195,8 +195,8 @@ class CommandChannel {
   bool ReadOne(DeviceHandle handle, uint32_t lba);
   // A wait ends: the application closes, or the program was asked to stop.
   bool WaitEnds() const { return flags_.closing.load() || flags_.stopping.load(); }
-  LockRefusal ClaimDrive(uint32_t drive, ClaimPurpose purpose, uint32_t waitMs);
-  void ReleaseDrive(uint32_t drive);
+  LockRefusal ClaimDrive(PhysicalDrive drive, ClaimPurpose purpose, uint32_t waitMs);
+  void ReleaseDrive(PhysicalDrive drive);
   void Unlock();
 
   DeviceAccess& access_;

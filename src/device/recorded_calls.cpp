@@ -97,7 +97,8 @@ bool Alike(FieldKind kind, const JsonValue* a, const JsonValue* b) {
 
 RecordedCall& AddOn(RecordedCall& call, const std::optional<DevicePath>& on) {
   if (!on) return call.AddText("handle", "unknown");
-  if (on->kind == DevicePath::Kind::PhysicalDrive) return call.AddNumber("drive", on->number);
+  if (on->kind == DevicePath::Kind::PhysicalDrive)
+    return call.AddNumber("drive", on->drive.number());
   return call.AddText("volume", std::string(1, on->letter));
 }
 
@@ -288,26 +289,26 @@ RecordedCall DriveTypeQuestion(char letter) {
   return RecordedCall("drive_type").AddText("letter", std::string(1, letter));
 }
 
-RecordedCall DriveNodeQuestion(unsigned drive) {
-  return RecordedCall("drive_node").AddNumber("drive", drive);
+RecordedCall DriveNodeQuestion(PhysicalDrive drive) {
+  return RecordedCall("drive_node").AddNumber("drive", drive.number());
 }
 
-RecordedCall BridgeIdQuestion(unsigned drive) {
-  return RecordedCall("bridge_id").AddNumber("drive", drive);
+RecordedCall BridgeIdQuestion(PhysicalDrive drive) {
+  return RecordedCall("bridge_id").AddNumber("drive", drive.number());
 }
 
 RecordedCall RefusedDiskQuestion() {
   return RecordedCall("refused_disk");
 }
 
-RecordedCall ClaimQuestion(unsigned drive, ClaimPurpose purpose) {
+RecordedCall ClaimQuestion(PhysicalDrive drive, ClaimPurpose purpose) {
   return RecordedCall("claim")
-      .AddNumber("drive", drive)
+      .AddNumber("drive", drive.number())
       .AddText("purpose", purpose == ClaimPurpose::Firmware ? "firmware" : "commands");
 }
 
-RecordedCall ClaimedForFirmwareQuestion(unsigned drive) {
-  return RecordedCall("claimed_for_firmware").AddNumber("drive", drive);
+RecordedCall ClaimedForFirmwareQuestion(PhysicalDrive drive) {
+  return RecordedCall("claimed_for_firmware").AddNumber("drive", drive.number());
 }
 
 RecordedCall ClockQuestion() {

@@ -111,11 +111,11 @@ RecordedCall ExtentQuestion(const std::optional<DevicePath>& on);
 RecordedCall RefreshQuestion();
 RecordedCall DriveLettersQuestion();
 RecordedCall DriveTypeQuestion(char letter);
-RecordedCall DriveNodeQuestion(unsigned drive);
-RecordedCall BridgeIdQuestion(unsigned drive);
+RecordedCall DriveNodeQuestion(PhysicalDrive drive);
+RecordedCall BridgeIdQuestion(PhysicalDrive drive);
 RecordedCall RefusedDiskQuestion();
-RecordedCall ClaimQuestion(unsigned drive, ClaimPurpose purpose);
-RecordedCall ClaimedForFirmwareQuestion(unsigned drive);
+RecordedCall ClaimQuestion(PhysicalDrive drive, ClaimPurpose purpose);
+RecordedCall ClaimedForFirmwareQuestion(PhysicalDrive drive);
 RecordedCall ClockQuestion();
 
 // The answers that are one value: written into, and read from, the one

@@ -92,11 +92,11 @@ std::optional<DiskExtent> Recorder::FirstExtent(DeviceHandle volume) {
   return extent;
 }
 
-std::string Recorder::DriveNode(unsigned drive) {
+std::string Recorder::DriveNode(PhysicalDrive drive) {
   return Record(DriveNodeQuestion(drive), [&] { return inner_.DriveNode(drive); });
 }
 
-std::string Recorder::BridgeId(unsigned drive) {
+std::string Recorder::BridgeId(PhysicalDrive drive) {
   return Record(BridgeIdQuestion(drive), [&] { return inner_.BridgeId(drive); });
 }
 
@@ -109,7 +109,7 @@ std::optional<DeniedDisk> Recorder::RefusedDisk() {
   return denied;
 }
 
-ClaimToken Recorder::TryClaimDrive(unsigned drive, ClaimPurpose purpose) {
+ClaimToken Recorder::TryClaimDrive(PhysicalDrive drive, ClaimPurpose purpose) {
   ClaimToken token = kClaimRefused;
   (void)Record(ClaimQuestion(drive, purpose), [&] {
     token = inner_.TryClaimDrive(drive, purpose);
@@ -123,7 +123,7 @@ void Recorder::ReleaseDrive(ClaimToken token) {
   inner_.ReleaseDrive(token);
 }
 
-bool Recorder::DriveClaimedForFirmware(unsigned drive) {
+bool Recorder::DriveClaimedForFirmware(PhysicalDrive drive) {
   return Record(ClaimedForFirmwareQuestion(drive),
                 [&] { return inner_.DriveClaimedForFirmware(drive); });
 }

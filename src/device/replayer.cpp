@@ -192,11 +192,11 @@ std::optional<DiskExtent> Replayer::FirstExtent(DeviceHandle volume) {
   return Answer(ExtentQuestion(on), std::optional<DiskExtent>(), ExtentAnswer);
 }
 
-std::string Replayer::DriveNode(unsigned drive) {
+std::string Replayer::DriveNode(PhysicalDrive drive) {
   return SoleAnswer(DriveNodeQuestion(drive), std::string());
 }
 
-std::string Replayer::BridgeId(unsigned drive) {
+std::string Replayer::BridgeId(PhysicalDrive drive) {
   // Recordings older than the question have no answer to it: for them the
   // host could not tell.
   return SoleAnswer(BridgeIdQuestion(drive), std::string());
@@ -206,7 +206,7 @@ std::optional<DeniedDisk> Replayer::RefusedDisk() {
   return Answer(RefusedDiskQuestion(), std::optional<DeniedDisk>(), RefusedDiskAnswer);
 }
 
-ClaimToken Replayer::TryClaimDrive(unsigned drive, ClaimPurpose purpose) {
+ClaimToken Replayer::TryClaimDrive(PhysicalDrive drive, ClaimPurpose purpose) {
   const bool granted = SoleAnswer(ClaimQuestion(drive, purpose), true);
   if (!granted) return kClaimRefused;
   const std::lock_guard lock(mutex_);
@@ -215,7 +215,7 @@ ClaimToken Replayer::TryClaimDrive(unsigned drive, ClaimPurpose purpose) {
 
 void Replayer::ReleaseDrive(ClaimToken /*token*/) {}
 
-bool Replayer::DriveClaimedForFirmware(unsigned drive) {
+bool Replayer::DriveClaimedForFirmware(PhysicalDrive drive) {
   return SoleAnswer(ClaimedForFirmwareQuestion(drive), false);
 }
 

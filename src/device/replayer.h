@@ -52,12 +52,12 @@ class Replayer final : public Transport {
   uint32_t LogicalDriveMask() override;
   uint8_t DriveType(char letter) override;
   std::optional<DiskExtent> FirstExtent(DeviceHandle volume) override;
-  std::string DriveNode(unsigned drive) override;
-  std::string BridgeId(unsigned drive) override;
+  std::string DriveNode(PhysicalDrive drive) override;
+  std::string BridgeId(PhysicalDrive drive) override;
   std::optional<DeniedDisk> RefusedDisk() override;
-  ClaimToken TryClaimDrive(unsigned drive, ClaimPurpose purpose) override;
+  ClaimToken TryClaimDrive(PhysicalDrive drive, ClaimPurpose purpose) override;
   void ReleaseDrive(ClaimToken token) override;
-  bool DriveClaimedForFirmware(unsigned drive) override;
+  bool DriveClaimedForFirmware(PhysicalDrive drive) override;
 
  private:
   class ReplayClock final : public Clock {

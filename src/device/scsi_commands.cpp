@@ -29,14 +29,15 @@ ScsiRequest MakeReadWrite(uint8_t opcode, DataDirection direction, uint32_t lba,
 DevicePath SelectDevicePath(int8_t selector) {
   if (selector <= 0x42) {
     // A negative selector names the drive its byte reads as unsigned.
-    return {DevicePath::Kind::PhysicalDrive, static_cast<unsigned>(static_cast<int>(selector)), 0};
+    return {DevicePath::Kind::PhysicalDrive,
+            PhysicalDrive(static_cast<uint32_t>(static_cast<int>(selector))), 0};
   }
-  return {DevicePath::Kind::Volume, 0, static_cast<char>(selector)};
+  return {DevicePath::Kind::Volume, PhysicalDrive(0), static_cast<char>(selector)};
 }
 
 std::string WindowsPathText(const DevicePath& path) {
   if (path.kind == DevicePath::Kind::PhysicalDrive) {
-    return "\\\\.\\PhysicalDrive" + std::to_string(path.number);
+    return "\\\\.\\PhysicalDrive" + std::to_string(path.drive.number());
   }
   return std::string("\\\\.\\") + path.letter + ":";
 }
@@ -63,6 +64,12 @@ ScsiRequest MakeInquiry(uint8_t* buffer) {
 
 OpenResult DeviceAccess::OpenDevicePath(int8_t selector) {
   return transport_.Open(SelectDevicePath(selector));
+}
+
+OpenResult DeviceAccess::OpenDrive(PhysicalDrive drive) {
+  // The drive's number is its selector: every drive the program names is
+  // below 'B'.
+  return OpenDevicePath(static_cast<int8_t>(drive.number()));
 }
 
 void DeviceAccess::CloseHandle(DeviceHandle handle) {

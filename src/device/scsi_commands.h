@@ -31,7 +31,10 @@ class DeviceAccess {
   DeviceAccess(Transport& transport, StatusPanels& panels)
       : transport_(transport), panels_(panels) {}
 
+  // A drive letter, or a physical drive by the selector rule
+  // (SelectDevicePath).
   OpenResult OpenDevicePath(int8_t selector);
+  OpenResult OpenDrive(PhysicalDrive drive);
   void CloseHandle(DeviceHandle handle);
   bool ReadSectors(DeviceHandle handle, uint32_t lba, uint8_t* buffer, uint32_t count);
   bool WriteSectors(DeviceHandle handle, uint32_t lba, uint8_t* buffer, uint32_t count);
@@ -50,6 +53,8 @@ class ScopedDevice {
  public:
   ScopedDevice(DeviceAccess& access, int8_t selector)
       : access_(access), opened_(access.OpenDevicePath(selector)) {}
+  ScopedDevice(DeviceAccess& access, PhysicalDrive drive)
+      : access_(access), opened_(access.OpenDrive(drive)) {}
   ~ScopedDevice() {
     if (opened_.opened()) access_.CloseHandle(opened_.handle);
   }

@@ -7,13 +7,11 @@
 #include <optional>
 #include <string>
 
+#include "device/physical_drive.h"
+
 namespace px {
 
 inline constexpr uint32_t kSectorSize = 512;
-
-// Physical drives are numbered 0-9: a device-table entry has four bits for
-// the number, and the controller's own tools never looked further.
-inline constexpr std::size_t kPhysicalDrives = 10;
 
 // An open disk or volume. Every device operation opens its disk, works and
 // closes it again; nothing keeps a handle between operations.
@@ -24,14 +22,15 @@ inline constexpr DeviceHandle kInvalidHandle = -1;
 struct DevicePath {
   enum class Kind { PhysicalDrive, Volume };
   Kind kind = Kind::PhysicalDrive;
-  unsigned number = 0;  // PhysicalDrive
-  char letter = 0;      // Volume
+  PhysicalDrive drive{0};  // PhysicalDrive
+  char letter = 0;         // Volume
 
   friend bool operator==(const DevicePath&, const DevicePath&) = default;
 };
 
 // Selectors at or below 'B' (0x42) are physical drive numbers, anything
-// larger a drive letter; so 'B' itself is physical drive 66.
+// larger a drive letter; so 'B' itself is physical drive 66. Only device
+// access (DeviceAccess) makes a selector of a PhysicalDrive.
 DevicePath SelectDevicePath(int8_t selector);
 
 // The Windows spelling of a path: \\.\PhysicalDrive2, \\.\C:
@@ -160,12 +159,12 @@ class HostInventory {
   virtual std::optional<DiskExtent> FirstExtent(DeviceHandle volume) = 0;
   // How the machine names physical drive n ("/dev/sdb"); empty where the
   // number is all there is.
-  virtual std::string DriveNode(unsigned drive) = 0;
+  virtual std::string DriveNode(PhysicalDrive drive) = 0;
   // What names the enclosure at physical drive n whichever port it is
   // plugged into and whichever disks it holds: its USB bridge's serial
   // number, or where it is plugged in when the bridge has none. Empty where
   // the host cannot tell.
-  virtual std::string BridgeId(unsigned drive) = 0;
+  virtual std::string BridgeId(PhysicalDrive drive) = 0;
   // The disk an open was last refused for lack of permission since the last
   // Refresh: a user who may not open the disks would otherwise only ever
   // see that there are none.
@@ -188,11 +187,11 @@ class DriveClaims {
   // there is nothing to keep apart. The claim is released by ReleaseDrive on
   // the thread that took it; one program never asks twice for the same drive
   // (the channel counts nested claims itself).
-  virtual ClaimToken TryClaimDrive(unsigned drive, ClaimPurpose purpose) = 0;
+  virtual ClaimToken TryClaimDrive(PhysicalDrive drive, ClaimPurpose purpose) = 0;
   virtual void ReleaseDrive(ClaimToken token) = 0;
   // Whether the program that holds `drive` said it is doing firmware work,
   // so that a refusal can say why.
-  virtual bool DriveClaimedForFirmware(unsigned drive) = 0;
+  virtual bool DriveClaimedForFirmware(PhysicalDrive drive) = 0;
 };
 
 // The platform seam: shaped after what the program does with a disk, not
@@ -216,14 +215,14 @@ class ForwardingTransport : public Transport {
   std::optional<DiskExtent> FirstExtent(DeviceHandle volume) override {
     return inner_.FirstExtent(volume);
   }
-  std::string DriveNode(unsigned drive) override { return inner_.DriveNode(drive); }
-  std::string BridgeId(unsigned drive) override { return inner_.BridgeId(drive); }
+  std::string DriveNode(PhysicalDrive drive) override { return inner_.DriveNode(drive); }
+  std::string BridgeId(PhysicalDrive drive) override { return inner_.BridgeId(drive); }
   std::optional<DeniedDisk> RefusedDisk() override { return inner_.RefusedDisk(); }
-  ClaimToken TryClaimDrive(unsigned drive, ClaimPurpose purpose) override {
+  ClaimToken TryClaimDrive(PhysicalDrive drive, ClaimPurpose purpose) override {
     return inner_.TryClaimDrive(drive, purpose);
   }
   void ReleaseDrive(ClaimToken token) override { inner_.ReleaseDrive(token); }
-  bool DriveClaimedForFirmware(unsigned drive) override {
+  bool DriveClaimedForFirmware(PhysicalDrive drive) override {
     return inner_.DriveClaimedForFirmware(drive);
   }
 

@@ -314,9 +314,9 @@ std::size_t EventLogWriter::WriteEventLog(uint8_t deviceMask, const EventLogRun&
   // Devices whose status has been read at least once, in index order.
   const std::size_t count = std::min<std::size_t>(enclosures_.Count(), kShownDevices);
   const auto statusOf = [&](std::size_t index) -> std::optional<StatusRecordView> {
-    const uint32_t drive = enclosures_.Drive(EnclosureSlot{index});
-    if (drive >= kPhysicalDrives) return std::nullopt;
-    const StatusRecordView status(records_.StatusRecord[drive]);
+    const PhysicalDrive drive = enclosures_.Drive(EnclosureSlot{index});
+    if (!drive.InRange()) return std::nullopt;
+    const StatusRecordView status(records_.Status(drive));
     return status.WasRead() ? std::optional(status) : std::nullopt;
   };
 
@@ -339,9 +339,9 @@ std::size_t EventLogWriter::WriteEventLog(uint8_t deviceMask, const EventLogRun&
 
   if (blockWritten) {
     for (std::size_t i : listed)
-      AppendInformationBlock(
-          lines, i, ConfigRecordView(records_.ConfigRecord[enclosures_.Drive(EnclosureSlot{i})]),
-          *statusOf(i));
+      AppendInformationBlock(lines, i,
+                             ConfigRecordView(records_.Config(enclosures_.Drive(EnclosureSlot{i}))),
+                             *statusOf(i));
     lines.emplace_back(kEndRuleLength, '-');
     changed = true;
   }

@@ -126,8 +126,8 @@ bool SpiFlash::Run(const Range& range, const FlashTarget& target, uint32_t addre
     messages_.Show("Message", target.missingBox, MessageIcon::None);
     return false;
   }
-  const uint32_t drive = *target.drive;
-  const ScopedDevice device(channel_.access(), static_cast<int8_t>(drive));
+  const PhysicalDrive drive = *target.drive;
+  const ScopedDevice device(channel_.access(), drive);
   if (!device.valid()) {
     Report("CreateFile blocked!");
     return false;

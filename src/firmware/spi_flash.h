@@ -45,7 +45,7 @@ CommandResult SpiEraseBlock(CommandChannel& channel, const CommandChannel::Guard
 // device-table slot, or why there is none, in the words the user is shown
 // when the first range operation finds out.
 struct FlashTarget {
-  std::optional<uint32_t> drive;
+  std::optional<PhysicalDrive> drive;
   const char* missingPanel = nullptr;  // "Device not found!!!", "No Upgrade Mode!!!"
   const char* missingBox = nullptr;    // "No Device found !", "No Upgrade Mode !"
 };

@@ -17,9 +17,9 @@ namespace {
 std::span<const uint8_t, kSectorSize> ChosenConfig(const FirmwareDeps& deps, int slot) {
   static constexpr Record kNone{};
   if (slot < 0 || static_cast<std::size_t>(slot) >= kDeviceSlots) return kNone;
-  const uint32_t drive = DriveOf(deps.devices.DeviceSlot[static_cast<std::size_t>(slot)]);
-  if (drive >= kPhysicalDrives) return kNone;
-  return deps.records.ConfigRecord[drive];
+  const PhysicalDrive drive = DriveOf(deps.devices.DeviceSlot[static_cast<std::size_t>(slot)]);
+  if (!drive.InRange()) return kNone;
+  return deps.records.Config(drive);
 }
 
 // A negative slot becomes one no device has, as the chooser's signed

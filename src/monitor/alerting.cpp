@@ -191,7 +191,7 @@ std::string MailMessage(const AlertRoutes& routes, const std::string& hostName, 
   text += "pxraid monitor on " + hostName + " reports:\n\n  " + alert.name + " (" +
           std::string(SeverityName(alert.severity)) + "): " + PrintableUtf8(alert.message) + "\n\n";
   if (enclosure != nullptr) {
-    std::string where = "drive " + std::to_string(enclosure->drive);
+    std::string where = "drive " + std::to_string(enclosure->drive.number());
     if (!enclosure->node.empty()) where += ", " + enclosure->node;
     text += "Enclosure D" + std::to_string(enclosure->device) + " (" + where +
             "): " + PrintableUtf8(enclosure->name) + ", firmware " + enclosure->firmware + ", " +

@@ -4,9 +4,9 @@
 
 namespace px::monitor {
 
-std::string EnclosureId(HostInventory& inventory, unsigned drive) {
+std::string EnclosureId(HostInventory& inventory, PhysicalDrive drive) {
   std::string id = inventory.BridgeId(drive);
-  return id.empty() ? "drive-" + std::to_string(drive) : id;
+  return id.empty() ? "drive-" + std::to_string(drive.number()) : id;
 }
 
 }  // namespace px::monitor

@@ -31,7 +31,7 @@ std::filesystem::path DefaultHistoryFile(const std::filesystem::path& logDirecto
 // The id the history keeps the enclosure on physical drive `drive` under: its
 // USB bridge's, which stays when it is plugged into another port, else
 // "drive-N".
-std::string EnclosureId(HostInventory& inventory, unsigned drive);
+std::string EnclosureId(HostInventory& inventory, PhysicalDrive drive);
 
 // One listed enclosure after a poll, as its records hold it.
 struct PolledEnclosure {

@@ -45,7 +45,7 @@ std::string PrometheusText(const StatusReports& reports, std::optional<int64_t> 
              "from port to port, physical drive, name, firmware and array mode."});
   for (const EnclosureReport& r : reports.enclosures) {
     out += "pxraid_enclosure_info{" + Device(r) + "," + Label("enclosure", r.id) + "," +
-           Label("drive", std::to_string(r.drive)) + "," + Label("name", r.name) + "," +
+           Label("drive", std::to_string(r.drive.number())) + "," + Label("name", r.name) + "," +
            Label("firmware", r.firmware) + "," + Label("mode", r.mode) + "} 1\n";
   }
   Head(out, {"pxraid_member_state",

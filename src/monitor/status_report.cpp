@@ -44,17 +44,17 @@ Health OverallHealth(const StatusReports& reports) {
   return overall;
 }
 
-StatusReports OnDrive(const StatusReports& reports, int drive) {
-  if (drive < 0) return reports;
+StatusReports OnDrive(const StatusReports& reports, std::optional<PhysicalDrive> drive) {
+  if (!drive) return reports;
   StatusReports one;
   for (const EnclosureReport& enclosure : reports.enclosures) {
-    if (enclosure.drive != static_cast<unsigned>(drive)) continue;
+    if (enclosure.drive != *drive) continue;
     one.enclosures.push_back(enclosure);
     // Numbered as a detection of this drive alone numbers it.
     one.enclosures.back().device = static_cast<int>(one.enclosures.size());
   }
   for (const BusyDriveReport& busy : reports.busy) {
-    if (busy.drive == static_cast<unsigned>(drive)) one.busy.push_back(busy);
+    if (busy.drive == *drive) one.busy.push_back(busy);
   }
   one.overall = OverallHealth(one);
   return one;

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "device/physical_drive.h"
 #include "raid/enclosure_health.h"
 #include "raid/record_views.h"
 #include "raid/records.h"
@@ -47,7 +48,7 @@ struct MemberReport {
 // One enclosure as list and status report it.
 struct EnclosureReport {
   int device = 1;  // 1-4 as in the log's "D1"; up to 8 with more enclosures
-  unsigned drive = 0;
+  PhysicalDrive drive{0};
   std::string node;  // "/dev/sdb" where the machine names its disks
   std::string id;    // EnclosureId: the same whichever port it is in
   std::string name;
@@ -77,7 +78,7 @@ struct EnclosureReport {
 
 // A drive that discovery could not probe because another program held it.
 struct BusyDriveReport {
-  unsigned drive = 0;
+  PhysicalDrive drive{0};
   std::string node;
   std::string reason;  // "another program is upgrading its firmware"
 };
@@ -95,8 +96,8 @@ struct StatusReports {
 Health OverallHealth(const StatusReports& reports);
 // What a run that looked at physical drive `drive` alone would have reported
 // of the same poll: its enclosure numbered 1, its busy drive, their health
-// (every report for a negative drive).
-StatusReports OnDrive(const StatusReports& reports, int drive);
+// (every report without a drive).
+StatusReports OnDrive(const StatusReports& reports, std::optional<PhysicalDrive> drive);
 
 // Which of `enclosures` `choice` names: the one whose stable id or /dev node
 // it is, else the one a member of which has it as serial number. The index,

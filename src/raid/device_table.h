@@ -18,8 +18,13 @@ inline constexpr uint32_t kEntryDriveMask = 0x0F;
 inline constexpr uint32_t kEntryEnclosure = 0x40;
 inline constexpr uint32_t kEntryFirmwareBits = 0xF0;
 
-inline constexpr uint32_t DriveOf(uint32_t entry) {
-  return entry & kEntryDriveMask;
+inline constexpr PhysicalDrive DriveOf(uint32_t entry) {
+  return PhysicalDrive(entry & kEntryDriveMask);
+}
+
+// The entry of an enclosure found on `drive`, whose number fits the four bits.
+inline constexpr uint32_t EnclosureEntry(PhysicalDrive drive) {
+  return drive.number() | kEntryEnclosure;
 }
 
 // Flags that every layer reads and that cross threads: the program closing

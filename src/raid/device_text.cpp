@@ -14,19 +14,20 @@ constexpr uint8_t kFirstPrintable = 0x20;
 // Only this many volumes are ever described.
 constexpr std::size_t kDescribedVolumes = 20;
 
-uint8_t DriveIn(const DeviceTable& devices, std::size_t slot) {
-  return static_cast<uint8_t>(DriveOf(devices.DeviceSlot.at(slot)));
+PhysicalDrive DriveIn(const DeviceTable& devices, std::size_t slot) {
+  return DriveOf(devices.DeviceSlot.at(slot));
 }
 
 }  // namespace
 
 DeviceLine BuildDeviceText(const DeviceTable& devices, std::size_t selected,
                            std::span<const VolumeLetter> volumes, std::size_t letterCount) {
-  const uint8_t drive = DriveIn(devices, selected);
+  const PhysicalDrive drive = DriveIn(devices, selected);
   std::string letters;
   for (const VolumeLetter& volume :
        volumes.first(std::min({letterCount, kDescribedVolumes, volumes.size()}))) {
-    if (volume.DriveType == kDriveFixed && volume.DiskNumber == drive) letters += volume.Letter;
+    if (volume.DriveType == kDriveFixed && volume.DiskNumber == drive.number())
+      letters += volume.Letter;
   }
   DeviceLine line;
   if (!letters.empty()) line.LettersText = "[" + letters + "]";
@@ -78,14 +79,14 @@ std::string DeviceName(std::span<const uint8_t, kSectorSize> config) {
 DeviceInfo BuildDeviceInfo(const DeviceTable& devices, const RecordTables& records,
                            std::size_t selected, std::span<const VolumeLetter> volumes,
                            std::size_t letterCount, std::string_view baseCaption) {
-  const uint8_t drive = DriveIn(devices, selected);
-  const Record& config = records.ConfigRecord.at(drive);
+  const PhysicalDrive drive = DriveIn(devices, selected);
+  const Record& config = records.ConfigRecord.at(drive.number());
   DeviceInfo info;
   info.line = BuildDeviceText(devices, selected, volumes, letterCount);
-  info.physicalHint = " Physical" + std::to_string(drive);
+  info.physicalHint = " Physical" + std::to_string(drive.number());
   info.firmwareEnabled = CanTakeFirmware(devices.DeviceSlot.at(selected));
   info.firmwareText = FirmwareText(config);
-  info.buzzerMuteVisible = StatusRecordView(records.StatusRecord.at(drive)).WasRead();
+  info.buzzerMuteVisible = StatusRecordView(records.StatusRecord.at(drive.number())).WasRead();
   info.deviceName = DeviceName(config);
   info.caption = std::string(baseCaption) + " - " + info.deviceName + info.line.LettersText;
   return info;

@@ -53,10 +53,6 @@ void CollapseSpaceRuns(std::span<uint8_t> text) {
   std::copy(out.begin(), out.end(), text.begin());
 }
 
-int8_t DriveSelector(uint32_t drive) {
-  return static_cast<int8_t>(drive);
-}
-
 // A status bar that keeps its texts, to show them later in their order.
 class KeptPanels final : public StatusPanels {
  public:
@@ -89,7 +85,7 @@ uint32_t DriveDiscovery::ListLogicalDrives() {
 uint32_t DriveDiscovery::CountPhysicalDrives() {
   uint32_t count = 0;
   for (uint32_t n = 0; n < kPhysicalDrives; ++n) {
-    const ScopedDevice drive(ctx_.channel.access(), DriveSelector(n));
+    const ScopedDevice drive(ctx_.channel.access(), PhysicalDrive(n));
     if (drive.valid()) ++count;
   }
   return count;
@@ -150,12 +146,13 @@ class DriveDiscovery::ProbeAhead {
     // The walk's own rules for which drives it examines, so that exactly the
     // drives it will ask for are probed.
     uint32_t examined = 0;
-    for (uint32_t k = 0; k < kPhysicalDrives; ++k) {
+    for (uint32_t n = 0; n < kPhysicalDrives; ++n) {
+      const PhysicalDrive k(n);
       if (discovery.ctx_.flags.closing.load()) break;
       if (!options.Covers(k)) continue;
-      presence_[k] = discovery.LookAt(k);
-      if (presence_[k] == DrivePresence::Missing) continue;
-      if (presence_[k] == DrivePresence::Kept) {
+      presence_[n] = discovery.LookAt(k);
+      if (presence_[n] == DrivePresence::Missing) continue;
+      if (presence_[n] == DrivePresence::Kept) {
         ++examined;
         continue;
       }
@@ -164,16 +161,16 @@ class DriveDiscovery::ProbeAhead {
     }
   }
 
-  DrivePresence Presence(uint32_t k) const { return presence_[k]; }
+  DrivePresence Presence(PhysicalDrive k) const { return presence_[k.number()]; }
 
   // Waits for drive k's probe, shows what it showed and keeps its records.
-  DriveFindings Take(uint32_t k) {
-    Probe& probe = *probes_[k];
+  DriveFindings Take(PhysicalDrive k) {
+    Probe& probe = *probes_[k.number()];
     probe.thread.join();
     RaidContext& ctx = discovery_.ctx_;
     probe.panels.ShowOn(ctx.panels);
-    ctx.records.ConfigRecord[k] = probe.config;
-    ctx.records.StatusRecord[k] = probe.status;
+    ctx.records.Config(k) = probe.config;
+    ctx.records.Status(k) = probe.status;
     return probe.found;
   }
 
@@ -189,12 +186,12 @@ class DriveDiscovery::ProbeAhead {
     std::jthread thread;
   };
 
-  void Start(uint32_t k) {
+  void Start(PhysicalDrive k) {
     RaidContext& ctx = discovery_.ctx_;
-    probes_[k] = std::make_unique<Probe>();
-    Probe& probe = *probes_[k];
-    probe.config = ctx.records.ConfigRecord[k];
-    probe.status = ctx.records.StatusRecord[k];
+    probes_[k.number()] = std::make_unique<Probe>();
+    Probe& probe = *probes_[k.number()];
+    probe.config = ctx.records.Config(k);
+    probe.status = ctx.records.Status(k);
     probe.thread = std::jthread([this, &probe, k] {
       RaidContext& shared = discovery_.ctx_;
       // A failed read says so on this probe's status bar, in its place
@@ -210,12 +207,13 @@ class DriveDiscovery::ProbeAhead {
   std::array<std::unique_ptr<Probe>, kPhysicalDrives> probes_;
 };
 
-DriveDiscovery::DrivePresence DriveDiscovery::LookAt(uint32_t k) {
+DriveDiscovery::DrivePresence DriveDiscovery::LookAt(PhysicalDrive k) {
   const uint32_t upgradeSlot = ctx_.devices.UpgradeSlot.load();
-  if (!ctx_.monitor.FirstDisplay.load() && upgradeSlot == k && upgradeSlot < kDeviceSlots) {
+  if (!ctx_.monitor.FirstDisplay.load() && upgradeSlot == k.number() &&
+      upgradeSlot < kDeviceSlots) {
     return DrivePresence::Kept;
   }
-  const ScopedDevice drive(ctx_.channel.access(), DriveSelector(k));
+  const ScopedDevice drive(ctx_.channel.access(), k);
   return drive.valid() ? DrivePresence::Opens : DrivePresence::Missing;
 }
 
@@ -229,26 +227,27 @@ DetectionReport DriveDiscovery::ProbePhysicalDrives(const ProbeOptions& options)
   uint32_t& count = report.enclosures;
   uint32_t examined = 0;
   // The table holds eight devices; a ninth enclosure would run past it.
-  for (uint32_t k = 0; k < kPhysicalDrives && count < kDeviceSlots; ++k) {
+  for (uint32_t n = 0; n < kPhysicalDrives && count < kDeviceSlots; ++n) {
+    const PhysicalDrive k(n);
     if (ctx_.flags.closing.load()) return report;
     if (!options.Covers(k)) continue;
     const DrivePresence presence = ahead ? ahead->Presence(k) : LookAt(k);
     // A device under firmware work must not see a knock: it keeps its entry
     // from the last detection unprobed.
     if (presence == DrivePresence::Kept) {
-      devices.DeviceSlot[count++] = devices.DeviceSlot[k].load();
+      devices.DeviceSlot[count++] = devices.DeviceSlot[n].load();
       ++examined;
       continue;
     }
-    panels.SetText(kDrivePanel, std::to_string(k));
+    panels.SetText(kDrivePanel, std::to_string(n));
     if (presence == DrivePresence::Missing) continue;
-    panels.SetText(kDrivePanel, std::to_string(k) + ", 1OK");
+    panels.SetText(kDrivePanel, std::to_string(n) + ", 1OK");
     const DriveFindings found =
         ahead ? ahead->Take(k)
-              : ProbeDrive(k, {ctx_.channel, panels, ctx_.records.ConfigRecord[k],
-                               ctx_.records.StatusRecord[k]});
+              : ProbeDrive(k, {ctx_.channel, panels, ctx_.records.ConfigRecord[n],
+                               ctx_.records.StatusRecord[n]});
     if (found.busy) {
-      const auto bit = static_cast<uint16_t>(1U << k);
+      const auto bit = static_cast<uint16_t>(1U << n);
       report.busyDrives |= bit;
       ctx_.detection.BusyDrives.fetch_or(bit);
     }
@@ -259,7 +258,8 @@ DetectionReport DriveDiscovery::ProbePhysicalDrives(const ProbeOptions& options)
   return report;
 }
 
-DriveDiscovery::DriveFindings DriveDiscovery::ProbeDrive(uint32_t k, const ProbeTarget& target) {
+DriveDiscovery::DriveFindings DriveDiscovery::ProbeDrive(PhysicalDrive k,
+                                                         const ProbeTarget& target) {
   CommandChannel& channel = target.channel;
   DriveFindings found;
   target.panels.SetText(kStagePanel, "Mode 1");
@@ -289,25 +289,25 @@ DriveDiscovery::DriveFindings DriveDiscovery::ProbeDrive(uint32_t k, const Probe
   return found;
 }
 
-bool DriveDiscovery::Place(uint32_t k, const DriveFindings& found, uint32_t count) {
+bool DriveDiscovery::Place(PhysicalDrive k, const DriveFindings& found, uint32_t count) {
   if (found.busy || !found.enclosure) return false;
   Enclosure& enclosure = ctx_.enclosures[EnclosureSlot{count}];
   if (found.suppliesRevision) enclosure.revisionPending = true;
   if (found.operationRuns) enclosure.progressPending = true;
   // The flag may be left from an earlier detection whose device had this
   // slot; it is never cleared here, and the mark follows it.
-  const StatusRecordEditor status(ctx_.records.StatusRecord[k]);
+  const StatusRecordEditor status(ctx_.records.Status(k));
   if (enclosure.revisionPending) {
     status.SetRevisionMark(kRevisionPresent);
-    status.SetRevision(ConfigRecordView(ctx_.records.ConfigRecord[k]));
+    status.SetRevision(ConfigRecordView(ctx_.records.Config(k)));
   } else {
     status.SetRevisionMark(kRevisionMissing);
   }
-  ctx_.devices.DeviceSlot[count] = k | kEntryEnclosure;
+  ctx_.devices.DeviceSlot[count] = EnclosureEntry(k);
   return true;
 }
 
-void DriveDiscovery::ReadDeviceName(uint32_t k, const ProbeTarget& target) {
+void DriveDiscovery::ReadDeviceName(PhysicalDrive k, const ProbeTarget& target) {
   CommandChannel& channel = target.channel;
   DeviceAccess& access = channel.access();
   std::array<uint8_t, kInquiryLength> inquiry{};
@@ -316,13 +316,13 @@ void DriveDiscovery::ReadDeviceName(uint32_t k, const ProbeTarget& target) {
     // INQUIRY between two reads of another thread's knock would break it.
     const auto guard = channel.Lock(k);
     if (guard) {
-      const ScopedDevice drive(access, DriveSelector(k));
+      const ScopedDevice drive(access, k);
       ok = drive.valid() && access.InquiryDevice(drive.get(), inquiry.data());
     }
   }
   if (!ok) {
     target.panels.SetText(StatusPanels::kMessagePanel,
-                          "Inquiry fail at DEVICE" + std::to_string(k));
+                          "Inquiry fail at DEVICE" + std::to_string(k.number()));
     return;
   }
   const std::span<uint8_t> text(inquiry.data() + kInquiryTextOffset, kInquiryTextSize);
@@ -331,7 +331,7 @@ void DriveDiscovery::ReadDeviceName(uint32_t k, const ProbeTarget& target) {
   ConfigRecordEditor(target.config).SetDeviceName(SwapPairs(text));
 }
 
-bool DriveDiscovery::ReadStatusRecord(uint32_t k, const ProbeTarget& target) {
+bool DriveDiscovery::ReadStatusRecord(PhysicalDrive k, const ProbeTarget& target) {
   CommandChannel& channel = target.channel;
   Record& record = target.status;
   const StatusRecordEditor status(record);
@@ -339,7 +339,7 @@ bool DriveDiscovery::ReadStatusRecord(uint32_t k, const ProbeTarget& target) {
   PauseBeforeQuery(ctx_);
   if (!channel.QueryController(k, kQueryStatus, reply).Answered()) return false;
   const bool sameDrive = status.Drive() == k && status.WasRead();
-  status.MarkRead(static_cast<uint8_t>(k));
+  status.MarkRead(k);
   DecodeStatusReply(reply, target.config, record,
                     sameDrive ? MemberCopy::DiscoverySameDrive : MemberCopy::Discovery);
   const bool operationRuns = status.ProgressFlags() != 0;
@@ -382,12 +382,14 @@ DetectionReport DriveDiscovery::TakePolledElsewhere() {
   const std::optional<std::vector<PolledEnclosure>> enclosures = ctx_.elsewhere->Enclosures();
   for (const PolledEnclosure& enclosure : enclosures.value_or(std::vector<PolledEnclosure>{})) {
     if (count == kDeviceSlots) break;
-    const uint32_t bit = 1U << enclosure.drive;
-    if (enclosure.drive >= kPhysicalDrives || (taken & bit) != 0) continue;
+    if (!enclosure.drive.InRange()) continue;
+    const uint32_t n = enclosure.drive.number();
+    const uint32_t bit = 1U << n;
+    if ((taken & bit) != 0) continue;
     taken |= bit;
-    ctx_.records.StatusRecord[enclosure.drive] = enclosure.status;
-    ctx_.records.ConfigRecord[enclosure.drive] = enclosure.config;
-    ctx_.devices.DeviceSlot[count++] = enclosure.drive | kEntryEnclosure;
+    ctx_.records.StatusRecord[n] = enclosure.status;
+    ctx_.records.ConfigRecord[n] = enclosure.config;
+    ctx_.devices.DeviceSlot[count++] = EnclosureEntry(enclosure.drive);
   }
   ctx_.panels.SetText(kStagePanel, "De, " + std::to_string(count) + ", OK");
   return report;

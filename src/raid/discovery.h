@@ -31,9 +31,9 @@ struct ProbeOptions {
   ProbeOrder order = ProbeOrder::OneByOne;
   // Probe this physical drive only, for a look at one enclosure: the others
   // are still counted (opened and closed) but never sent a command.
-  std::optional<uint32_t> onlyDrive;
+  std::optional<PhysicalDrive> onlyDrive;
 
-  bool Covers(uint32_t drive) const { return !onlyDrive || *onlyDrive == drive; }
+  bool Covers(PhysicalDrive drive) const { return !onlyDrive || *onlyDrive == drive; }
 };
 
 // What one detection found. The device table, the records and DetectionState
@@ -103,13 +103,13 @@ class DriveDiscovery {
   };
   class ProbeAhead;
 
-  DrivePresence LookAt(uint32_t k);
-  DriveFindings ProbeDrive(uint32_t k, const ProbeTarget& target);
-  void ReadDeviceName(uint32_t k, const ProbeTarget& target);
+  DrivePresence LookAt(PhysicalDrive k);
+  DriveFindings ProbeDrive(PhysicalDrive k, const ProbeTarget& target);
+  void ReadDeviceName(PhysicalDrive k, const ProbeTarget& target);
   // True when the status says a rebuild or copy runs.
-  bool ReadStatusRecord(uint32_t k, const ProbeTarget& target);
+  bool ReadStatusRecord(PhysicalDrive k, const ProbeTarget& target);
   // Gives an enclosure slot `count`; true when it was added.
-  bool Place(uint32_t k, const DriveFindings& found, uint32_t count);
+  bool Place(PhysicalDrive k, const DriveFindings& found, uint32_t count);
   // The enclosures another process polls, laid out in its order as a
   // detection lays out what it found.
   DetectionReport TakePolledElsewhere();

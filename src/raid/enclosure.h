@@ -80,7 +80,9 @@ class EnclosureSet {
   const Enclosure& operator[](EnclosureSlot slot) const { return enclosures_[slot.index()]; }
 
   // The physical drive the table's entry for `slot` names.
-  auto Drive(EnclosureSlot slot) const { return DriveOf(devices_.DeviceSlot[slot.index()]); }
+  PhysicalDrive Drive(EnclosureSlot slot) const {
+    return DriveOf(devices_.DeviceSlot[slot.index()]);
+  }
   // How many slots the last detection filled.
   uint32_t Count() const { return devices_.DeviceCount.load(); }
 

@@ -40,15 +40,15 @@ void ClearRequest(MonitorState& monitor, uint8_t request) {
 // The other process's enclosures are no longer those on the table, in the
 // order a detection of them lays them out.
 bool Moved(const EnclosureSet& enclosures, const std::vector<PolledEnclosure>& polled) {
-  std::vector<uint32_t> theirs;
+  std::vector<PhysicalDrive> theirs;
   for (const PolledEnclosure& enclosure : polled) {
     if (theirs.size() == kDeviceSlots) break;
-    if (enclosure.drive < kPhysicalDrives &&
+    if (enclosure.drive.InRange() &&
         std::find(theirs.begin(), theirs.end(), enclosure.drive) == theirs.end()) {
       theirs.push_back(enclosure.drive);
     }
   }
-  std::vector<uint32_t> ours;
+  std::vector<PhysicalDrive> ours;
   for (uint32_t i = 0; i < enclosures.Count() && i < kDeviceSlots; ++i)
     ours.push_back(enclosures.Drive(EnclosureSlot{i}));
   return theirs != ours;
@@ -166,7 +166,7 @@ PollReport RaidMonitor::ReadStatus(MonitorClient& client) {
   return report;
 }
 
-RaidMonitor::PollAnswer RaidMonitor::Ask(uint32_t drive, uint8_t subCommand, Reply& reply) {
+RaidMonitor::PollAnswer RaidMonitor::Ask(PhysicalDrive drive, uint8_t subCommand, Reply& reply) {
   PauseBeforeQuery(ctx_);
   const CommandResult result = ctx_.channel.QueryController(drive, subCommand, reply);
   if (result.Is(ChannelFailure::DriveBusy)) return PollAnswer::Busy;
@@ -176,32 +176,32 @@ RaidMonitor::PollAnswer RaidMonitor::Ask(uint32_t drive, uint8_t subCommand, Rep
 
 RaidMonitor::PollAnswer RaidMonitor::TakePolled(
     EnclosureSlot slot, const std::optional<std::vector<PolledEnclosure>>& polled) {
-  const uint32_t drive = ctx_.enclosures.Drive(slot);
+  const PhysicalDrive drive = ctx_.enclosures.Drive(slot);
   if (!polled) return PollAnswer::Silent;
   const auto found = std::find_if(polled->begin(), polled->end(),
                                   [drive](const PolledEnclosure& e) { return e.drive == drive; });
   if (found == polled->end() || !found->answered) return PollAnswer::Silent;
-  ctx_.records.StatusRecord[drive] = found->status;
-  ctx_.records.ConfigRecord[drive] = found->config;
+  ctx_.records.Status(drive) = found->status;
+  ctx_.records.Config(drive) = found->config;
   return PollAnswer::Answered;
 }
 
 RaidMonitor::PollAnswer RaidMonitor::PollDevice(EnclosureSlot slot) {
-  const uint32_t drive = ctx_.enclosures.Drive(slot);
+  const PhysicalDrive drive = ctx_.enclosures.Drive(slot);
   Reply reply{};
   if (ctx_.enclosures[slot].revisionPending) {
     if (const PollAnswer answer = Ask(drive, kQueryIdentity, reply);
         answer != PollAnswer::Answered) {
       return answer;
     }
-    StatusRecordEditor(ctx_.records.StatusRecord[drive]).SetRevision(IdentityReplyView(reply));
+    StatusRecordEditor(ctx_.records.Status(drive)).SetRevision(IdentityReplyView(reply));
   }
   return PollProgressAndStatus(slot, drive, reply);
 }
 
-RaidMonitor::PollAnswer RaidMonitor::PollProgressAndStatus(EnclosureSlot slot, uint32_t drive,
+RaidMonitor::PollAnswer RaidMonitor::PollProgressAndStatus(EnclosureSlot slot, PhysicalDrive drive,
                                                            Reply& reply) {
-  Record& record = ctx_.records.StatusRecord[drive];
+  Record& record = ctx_.records.Status(drive);
   const StatusRecordEditor status(record);
   bool& progressPending = ctx_.enclosures[slot].progressPending;
   // A controller that reports a running rebuild but no progress would keep
@@ -226,7 +226,7 @@ RaidMonitor::PollAnswer RaidMonitor::PollProgressAndStatus(EnclosureSlot slot, u
     if (const PollAnswer answer = Ask(drive, kQueryStatus, reply); answer != PollAnswer::Answered) {
       return answer;
     }
-    DecodeStatusReply(reply, ctx_.records.ConfigRecord[drive], record);
+    DecodeStatusReply(reply, ctx_.records.Config(drive), record);
     if (status.ProgressFlags() == 0) {
       // What stands for a percentage not read is of the rebuild that runs,
       // never of the one before.
@@ -284,7 +284,7 @@ RaidMonitor::Written RaidMonitor::WriteControlSector(ControlTarget target,
     panels.SetText(StatusPanels::kMessagePanel, "pxraidd owns the disks");
     return written;
   }
-  const uint32_t drive = ctx_.enclosures.Drive(EnclosureSlot{*target});
+  const PhysicalDrive drive = ctx_.enclosures.Drive(EnclosureSlot{*target});
 
   // The write must not land between two reads of a knock.
   const auto guard = ctx_.channel.Lock(drive);
@@ -295,7 +295,7 @@ RaidMonitor::Written RaidMonitor::WriteControlSector(ControlTarget target,
     return written;
   }
   DeviceAccess& access = ctx_.channel.access();
-  const ScopedDevice device(access, static_cast<int8_t>(drive));
+  const ScopedDevice device(access, drive);
   if (!device.valid()) {
     panels.SetText(StatusPanels::kMessagePanel, "CreateFile blocked!");
     return written;

@@ -94,12 +94,12 @@ class RaidMonitor {
   // counts), or another program held it (no fault of the device's).
   enum class PollAnswer { Answered, Silent, Busy };
   // One query of a poll, after the pause the controller is owed.
-  PollAnswer Ask(uint32_t drive, uint8_t subCommand, Reply& reply);
+  PollAnswer Ask(PhysicalDrive drive, uint8_t subCommand, Reply& reply);
   PollAnswer PollDevice(EnclosureSlot slot);
   // The device's records from the other process's last poll.
   PollAnswer TakePolled(EnclosureSlot slot,
                         const std::optional<std::vector<PolledEnclosure>>& polled);
-  PollAnswer PollProgressAndStatus(EnclosureSlot slot, uint32_t drive, Reply& reply);
+  PollAnswer PollProgressAndStatus(EnclosureSlot slot, PhysicalDrive drive, Reply& reply);
   // How a control write went, and the device it went to once that was found.
   struct Written {
     ControlWrite write = ControlWrite::NotSent;

@@ -12,7 +12,7 @@ namespace px {
 // (the host numbers its disks alike for every process) and its two records,
 // byte for byte as that poll decoded them.
 struct PolledEnclosure {
-  uint32_t drive = 0;
+  PhysicalDrive drive{0};
   // That poll read its status; false when the enclosure stopped answering.
   bool answered = false;
   Record status{};

@@ -79,8 +79,8 @@ bool MemberView::BadSector() const {
   return (record_[status::kProgressFlags] & LayoutOf(port_).badSectorBit) != 0;
 }
 
-uint8_t StatusRecordView::Drive() const {
-  return record_[status::kDrive];
+PhysicalDrive StatusRecordView::Drive() const {
+  return PhysicalDrive(record_[status::kDrive]);
 }
 
 bool StatusRecordView::WasRead() const {
@@ -225,8 +225,8 @@ void MemberEditor::Blank() const {
   std::fill_n(record_.data() + at.capacity, status::kCapacitySize, 0);
 }
 
-void StatusRecordEditor::MarkRead(uint8_t drive) const {
-  record_[status::kDrive] = drive;
+void StatusRecordEditor::MarkRead(PhysicalDrive drive) const {
+  record_[status::kDrive] = static_cast<uint8_t>(drive.number());
   record_[status::kType] = kRecordValid;
 }
 

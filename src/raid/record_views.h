@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "device/physical_drive.h"
 #include "raid/records.h"
 
 // Typed views over the records and the controller's replies. They hold a
@@ -103,7 +104,7 @@ class StatusRecordView {
  public:
   explicit StatusRecordView(std::span<const uint8_t, kSectorSize> record) : record_(record) {}
 
-  uint8_t Drive() const;
+  PhysicalDrive Drive() const;
   // Discovery has read the device's status. Every reader ignores a record
   // that was never read.
   bool WasRead() const;
@@ -233,7 +234,7 @@ class StatusRecordEditor : public StatusRecordView {
 
   MemberEditor EditMember(Port port) const { return {record_, port}; }
   // The drive the record belongs to, and that its status has been read.
-  void MarkRead(uint8_t drive) const;
+  void MarkRead(PhysicalDrive drive) const;
   void SetMode(uint8_t mode) const;
   void SetPortFlags(uint8_t flags) const;
   void SetProgressFlags(uint8_t flags) const;

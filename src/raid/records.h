@@ -115,6 +115,12 @@ inline constexpr uint8_t kQueryStatus = 0x17;
 struct RecordTables {
   std::array<Record, kPhysicalDrives> StatusRecord{};
   std::array<Record, kPhysicalDrives> ConfigRecord{};
+
+  // The records of `drive`, which must be in range.
+  Record& Status(PhysicalDrive drive) { return StatusRecord[drive.number()]; }
+  const Record& Status(PhysicalDrive drive) const { return StatusRecord[drive.number()]; }
+  Record& Config(PhysicalDrive drive) { return ConfigRecord[drive.number()]; }
+  const Record& Config(PhysicalDrive drive) const { return ConfigRecord[drive.number()]; }
 };
 
 // Mode code from the raw mode byte of a status reply: 0 JBOD, 1 Striping,

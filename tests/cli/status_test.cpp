@@ -508,6 +508,8 @@ TEST(ListCommand, OneDriveAskedIsTheOnlyOneAsked) {
        "pxraid: No enclosure found on drive 0.\n",
        {0}},
       {{"list", "--drive", "5"}, 3, "", "RAID", "pxraid: No enclosure found on drive 5.\n", {}},
+      // The last drive there is: taken, and asked nothing with nothing there.
+      {{"list", "--drive", "9"}, 3, "", "RAID", "pxraid: No enclosure found on drive 9.\n", {}},
   };
   TempDir dir;
   for (const Case& c : cases) {

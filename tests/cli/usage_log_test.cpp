@@ -85,6 +85,10 @@ TEST(Usage, BadArgumentsAreNamedAndExitTwoOrUnknownFromStatus) {
       {{"status", "extra"}, 3, "unexpected argument 'extra' for status"},
       {{"status", "--drive", "1", "--enclosure", "virtual-1"}, 3, "--drive excludes --enclosure"},
       {{"list", "--enclosure", "virtual-1", "--drive", "1"}, 2, "--drive excludes --enclosure"},
+      // Physical drives go from 0 to 9; nothing past either end is one.
+      {{"list", "--drive", "10"}, 2, "pxraid: --drive: 10 is not in the range 0 to 9\n"},
+      {{"status", "--drive", "-1"}, 3, "pxraid: --drive: -1 is not in the range 0 to 9\n"},
+      {{"status", "--drive", "two"}, 3, "pxraid: --drive: 'two' is not a number\n"},
       {{"status", "--format", "html"}, 3, "html not in {text,json,prometheus,nagios}"},
       {{"--virtual", "healthy-mirror", "--simulate-time", "yesterday", "status"}, 3, "yesterday"},
       {{"--virtual", "healthy-mirror", "--held-elsewhere", "1@soon", "list"},

@@ -67,7 +67,7 @@ class RecordingTransport final : public ForwardingTransport {
     if (opened.opened()) {
       std::lock_guard lock(mutex_);
       drives_[opened.handle] =
-          path.kind == DevicePath::Kind::PhysicalDrive ? static_cast<int>(path.number) : -1;
+          path.kind == DevicePath::Kind::PhysicalDrive ? static_cast<int>(path.drive.number()) : -1;
     }
     return opened;
   }
@@ -235,7 +235,7 @@ class GuestDriver {
           " letters=" + std::to_string(detection.LetterCount.load()));
     for (uint32_t n = 0; n < detection.PhysicalDriveCount; ++n) {
       std::array<uint8_t, kInquiryLength> inquiry{};
-      const ScopedDevice drive(core_.access, static_cast<int8_t>(n));
+      const ScopedDevice drive(core_.access, PhysicalDrive(n));
       const bool ok = drive.valid() && core_.access.InquiryDevice(drive.get(), inquiry.data());
       const auto text = [&](std::size_t at, std::size_t size) {
         return Quoted(
@@ -254,7 +254,7 @@ class GuestDriver {
     Print("discovery found=" + std::to_string(found) + " entries=" +
           (entries.empty() ? "-" : entries) + " seconds=" + Seconds(SecondsSince(start)));
     for (uint32_t slot = 0; slot < found; ++slot) {
-      const Record& config = core_.records.ConfigRecord[DriveOf(devices.DeviceSlot[slot])];
+      const Record& config = core_.records.ConfigRecord[DriveOf(devices.DeviceSlot[slot]).number()];
       Print("device slot=" + std::to_string(slot) + " entry=" + Hex(devices.DeviceSlot[slot], 2) +
             " name=" + Quoted(DeviceName(config)) + " firmware=" + Quoted(FirmwareText(config)) +
             " product=" + Hex(LoadBigEndian(ConfigRecordView(config).ProductCode().data(), 2), 4));
@@ -268,7 +268,7 @@ class GuestDriver {
           " displays=" + std::to_string(report.display ? 1 : 0));
     for (uint32_t slot = 0; slot < core_.devices.DeviceCount; ++slot) {
       const StatusRecordView status(
-          core_.records.StatusRecord[DriveOf(core_.devices.DeviceSlot[slot])]);
+          core_.records.StatusRecord[DriveOf(core_.devices.DeviceSlot[slot]).number()]);
       Print("status slot=" + std::to_string(slot) + " mode=" + std::to_string(status.Mode()) +
             " flags=" + Hex(status.PortFlags(), 2) + Member("p0", status.Member(Port::P0)) +
             Member("p1", status.Member(Port::P1)) +
@@ -288,7 +288,8 @@ class GuestDriver {
   // (d) Load the firmware file against the enclosure's identity and run the
   // whole upgrade, as "Load Firmware " and "Start Upgrade" do.
   void Upgrade(uint32_t slot) {
-    const Record& config = core_.records.ConfigRecord[DriveOf(core_.devices.DeviceSlot[slot])];
+    const Record& config =
+        core_.records.ConfigRecord[DriveOf(core_.devices.DeviceSlot[slot]).number()];
     FirmwareState& firmware = core_.firmware;
     console_.ClearBox();
     LoadFirmwareFile(firmware_, config, firmware, console_, console_);

@@ -700,7 +700,8 @@ class MainWindowTest : public QObject {
   void ADriveHeldElsewhereIsProbedAgain() {
     Rig rig;
     rig.AttachTwoEnclosures();
-    const px::ClaimToken other = rig.bus.TryClaimDrive(3, px::ClaimPurpose::Firmware);
+    const px::ClaimToken other =
+        rig.bus.TryClaimDrive(px::PhysicalDrive(3), px::ClaimPurpose::Firmware);
     TForm1& form = rig.Start();
     rig.Settle();
     QCOMPARE(form.state().devices.DeviceCount.load(), 1u);
@@ -1416,7 +1417,8 @@ class MainWindowTest : public QObject {
       const auto boxes = rig.messages.boxes();
       return std::count(boxes.begin(), boxes.end(), notice);
     };
-    const px::ClaimToken other = rig.bus.TryClaimDrive(3, px::ClaimPurpose::Firmware);
+    const px::ClaimToken other =
+        rig.bus.TryClaimDrive(px::PhysicalDrive(3), px::ClaimPurpose::Firmware);
     TForm1& form = rig.Start();
     rig.Settle();
     QCOMPARE(told(), 0);

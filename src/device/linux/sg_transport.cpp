@@ -115,8 +115,8 @@ void SgTransport::Refresh() {
 OpenResult SgTransport::Open(const DevicePath& path) {
   std::shared_ptr<const HostSnapshot> host = Snapshot();
   if (path.kind == DevicePath::Kind::PhysicalDrive) {
-    if (path.number >= host->disks.size()) return {};
-    const ScsiDisk& disk = host->disks[path.number];
+    if (path.drive.number() >= host->disks.size()) return {};
+    const ScsiDisk& disk = host->disks[path.drive.number()];
     return OpenNodeOf(std::move(host), disk.node, disk.identity, std::nullopt);
   }
   for (const MountedVolume& volume : host->volumes) {
@@ -218,15 +218,16 @@ std::optional<DiskExtent> SgTransport::FirstExtent(DeviceHandle volume) {
   return std::nullopt;
 }
 
-std::string SgTransport::DriveNode(unsigned drive) {
+std::string SgTransport::DriveNode(PhysicalDrive drive) {
   const auto host = Snapshot();
-  return drive < host->disks.size() ? host->disks[drive].node.string() : std::string();
+  const std::size_t n = drive.number();
+  return n < host->disks.size() ? host->disks[n].node.string() : std::string();
 }
 
-std::string SgTransport::BridgeId(unsigned drive) {
+std::string SgTransport::BridgeId(PhysicalDrive drive) {
   const auto host = Snapshot();
-  if (drive >= host->disks.size()) return {};
-  const ScsiDisk& disk = host->disks[drive];
+  if (drive.number() >= host->disks.size()) return {};
+  const ScsiDisk& disk = host->disks[drive.number()];
   // Asked of enclosures only, at every poll; looked up in sysfs once for
   // each disk the host has had, not at every look at the host.
   const std::tuple key{disk.name, disk.identity.device, disk.identity.sequence};
@@ -254,19 +255,20 @@ std::optional<DeniedDisk> SgTransport::RefusedDisk() {
   return denied;
 }
 
-ClaimToken SgTransport::TryClaimDrive(unsigned drive, ClaimPurpose purpose) {
+ClaimToken SgTransport::TryClaimDrive(PhysicalDrive drive, ClaimPurpose purpose) {
   const auto host = Snapshot();
-  if (drive >= host->disks.size()) return kClaimEmpty;
-  return TryClaimNode(host->disks[drive].node, purpose, opener_);
+  if (drive.number() >= host->disks.size()) return kClaimEmpty;
+  return TryClaimNode(host->disks[drive.number()].node, purpose, opener_);
 }
 
 void SgTransport::ReleaseDrive(ClaimToken token) {
   ReleaseNodeClaim(token);
 }
 
-bool SgTransport::DriveClaimedForFirmware(unsigned drive) {
+bool SgTransport::DriveClaimedForFirmware(PhysicalDrive drive) {
   const auto host = Snapshot();
-  return drive < host->disks.size() && NodeClaimedForFirmware(host->disks[drive].node, opener_);
+  const std::size_t n = drive.number();
+  return n < host->disks.size() && NodeClaimedForFirmware(host->disks[n].node, opener_);
 }
 
 std::unique_ptr<Transport> CreatePlatformTransport() {

@@ -81,16 +81,16 @@ class SgTransport final : public Transport {
   // The extent listed for the volume when it was opened; none for a
   // physical drive, as Windows' volume extent query fails on a disk.
   std::optional<DiskExtent> FirstExtent(DeviceHandle volume) override;
-  std::string DriveNode(unsigned drive) override;
-  std::string BridgeId(unsigned drive) override;
+  std::string DriveNode(PhysicalDrive drive) override;
+  std::string BridgeId(PhysicalDrive drive) override;
   // The node of the last open refused with EACCES or EPERM, and the group
   // that owns it ("disk" when that cannot be told).
   std::optional<DeniedDisk> RefusedDisk() override;
 
   // flock() on the whole-disk node of the drive (see TryClaimNode).
-  ClaimToken TryClaimDrive(unsigned drive, ClaimPurpose purpose) override;
+  ClaimToken TryClaimDrive(PhysicalDrive drive, ClaimPurpose purpose) override;
   void ReleaseDrive(ClaimToken token) override;
-  bool DriveClaimedForFirmware(unsigned drive) override;
+  bool DriveClaimedForFirmware(PhysicalDrive drive) override;
 
  private:
   // An open handle; slots are reused, so opening allocates nothing once the

@@ -15,12 +15,12 @@ HANDLE ToSystem(DeviceHandle handle) {
 
 // Global\ reaches every session; a process without the right to create
 // global objects falls back to its own session's namespace.
-std::wstring ClaimName(unsigned drive, const wchar_t* suffix, bool global) {
-  return std::wstring(global ? L"Global\\" : L"") + L"PxRaidDrive" + std::to_wstring(drive) +
-         suffix;
+std::wstring ClaimName(PhysicalDrive drive, const wchar_t* suffix, bool global) {
+  return std::wstring(global ? L"Global\\" : L"") + L"PxRaidDrive" +
+         std::to_wstring(drive.number()) + suffix;
 }
 
-HANDLE CreateClaimMutex(unsigned drive) {
+HANDLE CreateClaimMutex(PhysicalDrive drive) {
   HANDLE mutex = CreateMutexW(nullptr, FALSE, ClaimName(drive, L"", true).c_str());
   if (mutex == nullptr && GetLastError() == ERROR_ACCESS_DENIED) {
     mutex = CreateMutexW(nullptr, FALSE, ClaimName(drive, L"", false).c_str());
@@ -94,7 +94,7 @@ std::optional<DiskExtent> WindowsTransport::FirstExtent(DeviceHandle volume) {
                     static_cast<uint64_t>(first.ExtentLength.QuadPart)};
 }
 
-ClaimToken WindowsTransport::TryClaimDrive(unsigned drive, ClaimPurpose purpose) {
+ClaimToken WindowsTransport::TryClaimDrive(PhysicalDrive drive, ClaimPurpose purpose) {
   HANDLE mutex = CreateClaimMutex(drive);
   if (mutex == nullptr) return kClaimRefused;
   const DWORD waited = WaitForSingleObject(mutex, 0);
@@ -130,7 +130,7 @@ void WindowsTransport::ReleaseDrive(ClaimToken token) {
   CloseHandle(mutex);
 }
 
-bool WindowsTransport::DriveClaimedForFirmware(unsigned drive) {
+bool WindowsTransport::DriveClaimedForFirmware(PhysicalDrive drive) {
   for (const bool global : {true, false}) {
     if (HANDLE mark =
             OpenEventW(SYNCHRONIZE, FALSE, ClaimName(drive, L"Firmware", global).c_str())) {

@@ -28,9 +28,9 @@ class WindowsTransport final : public Transport {
   // volume spanning two disks fails.
   std::optional<DiskExtent> FirstExtent(DeviceHandle volume) override;
   // The number is all a user sees of a physical drive.
-  std::string DriveNode(unsigned /*drive*/) override { return {}; }
+  std::string DriveNode(PhysicalDrive /*drive*/) override { return {}; }
   // Not looked up on Windows yet: its enclosures are told apart by drive.
-  std::string BridgeId(unsigned /*drive*/) override { return {}; }
+  std::string BridgeId(PhysicalDrive /*drive*/) override { return {}; }
   // An administrator may open every disk and anyone else none, so a refusal
   // names no disk in particular; the front ends say so themselves.
   std::optional<DeniedDisk> RefusedDisk() override { return std::nullopt; }
@@ -38,9 +38,9 @@ class WindowsTransport final : public Transport {
   // of every session see it; the system hands an abandoned one to the next
   // waiter when its holder dies. Firmware work also keeps a named event of
   // the drive in existence, which a refused program can open to tell why.
-  ClaimToken TryClaimDrive(unsigned drive, ClaimPurpose purpose) override;
+  ClaimToken TryClaimDrive(PhysicalDrive drive, ClaimPurpose purpose) override;
   void ReleaseDrive(ClaimToken token) override;
-  bool DriveClaimedForFirmware(unsigned drive) override;
+  bool DriveClaimedForFirmware(PhysicalDrive drive) override;
 
  private:
   std::mutex claimsMutex_;

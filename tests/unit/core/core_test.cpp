@@ -152,7 +152,7 @@ TEST(CutShortWatch, TellsEachRunCutShortOnceAndNotWhileADriveIsHeldElsewhere) {
   rig.bus.AttachEnclosure(0);
   CutShortWatch watch;
 
-  const ClaimToken other = rig.bus.TryClaimDrive(0, ClaimPurpose::Firmware);
+  const ClaimToken other = rig.bus.TryClaimDrive(PhysicalDrive(0), ClaimPurpose::Firmware);
   rig.core.discovery.DetectNow();
   EXPECT_TRUE(watch.Look(rig.core, dir.path()).empty()) << "drive 0 was held elsewhere";
   rig.bus.ReleaseDrive(other);

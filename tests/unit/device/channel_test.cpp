@@ -52,7 +52,7 @@ Reply Filled(uint8_t value) {
 TEST(CommandChannel, QueryRoundTripReadsKnockThenPollsAndCopiesTheReply) {
   ChannelRig rig;
   Reply reply = Filled(0xEE);
-  ASSERT_EQ(Outcome(rig.channel.QueryController(kDrive, 0x10, reply)), "answered");
+  ASSERT_EQ(Outcome(rig.channel.QueryController(PhysicalDrive(kDrive), 0x10, reply)), "answered");
   EXPECT_EQ(rig.channel.LastStatus(), kStatusCarriedOut);
   EXPECT_TRUE(IsReplySector(reply));
   const std::vector<uint32_t> expected = {0x43,  0x71,  0xA7,  0xDF,  0x100,  0x104,
@@ -65,7 +65,7 @@ TEST(CommandChannel, QueryRoundTripReadsKnockThenPollsAndCopiesTheReply) {
 TEST(CommandChannel, IdentityReplyArrivesWhole) {
   ChannelRig rig;
   Reply reply{};
-  ASSERT_EQ(Outcome(rig.channel.QueryController(kDrive, 0x11, reply)), "answered");
+  ASSERT_EQ(Outcome(rig.channel.QueryController(PhysicalDrive(kDrive), 0x11, reply)), "answered");
   EXPECT_EQ(reply[88], 0x14);
   EXPECT_EQ(reply[91], 0x15);
   EXPECT_EQ(reply[92], 0x50);
@@ -81,7 +81,7 @@ TEST(CommandChannel, WrongTailSignatureIsPolledUntilTheWholeSecondLimit) {
     ChannelRig rig;
     rig.enclosure->UpdateFaults([](sim::ControllerFaults& f) { f.wrongTailSignature = true; });
     Reply reply = Filled(0xEE);
-    EXPECT_EQ(Outcome(rig.channel.QueryController(kDrive, c.sub, reply)), "NoReply");
+    EXPECT_EQ(Outcome(rig.channel.QueryController(PhysicalDrive(kDrive), c.sub, reply)), "NoReply");
     EXPECT_EQ(rig.channel.LastStatus(), kResultNoReply);
     // Polls every 10 ms from 0 up to and including the one that gives up,
     // which still sleeps its 10 ms.
@@ -112,7 +112,7 @@ TEST(CommandChannel, ControllerStatusDecidesResultAndCopy) {
       if (c.raw != 0x20) f.status = c.raw;
     });
     Reply reply = Filled(0xEE);
-    const CommandResult result = rig.channel.QueryController(kDrive, 0x17, reply);
+    const CommandResult result = rig.channel.QueryController(PhysicalDrive(kDrive), 0x17, reply);
     EXPECT_EQ(Outcome(result), c.result) << int{c.raw};
     EXPECT_EQ(result.Taken(), c.taken) << int{c.raw};
     EXPECT_FALSE(result.failure()) << int{c.raw};
@@ -124,7 +124,7 @@ TEST(CommandChannel, ReplyAfterSeveralPollsIsAccepted) {
   ChannelRig rig;
   rig.enclosure->UpdateFaults([](sim::ControllerFaults& f) { f.replyAfterPolls = 5; });
   Reply reply{};
-  EXPECT_EQ(Outcome(rig.channel.QueryController(kDrive, 0x17, reply)), "answered");
+  EXPECT_EQ(Outcome(rig.channel.QueryController(PhysicalDrive(kDrive), 0x17, reply)), "answered");
   EXPECT_EQ(rig.CountReads(17), 6u);
 }
 
@@ -132,7 +132,8 @@ TEST(CommandChannel, FailedKnockReadEndsTheCommandAndSaysWhere) {
   ChannelRig rig;
   rig.bus.FailReadsAt(0x1EF);
   Reply reply{};
-  EXPECT_EQ(Outcome(rig.channel.QueryController(kDrive, 0x10, reply)), "KnockFailed");
+  EXPECT_EQ(Outcome(rig.channel.QueryController(PhysicalDrive(kDrive), 0x10, reply)),
+            "KnockFailed");
   EXPECT_EQ(rig.panels.Last(StatusPanels::kMessagePanel),
             "ReadLBA error at LBA = 01EF, SecCnt = 1");
   EXPECT_EQ(rig.Reads().back(), 0x1EFu) << "no read may follow the failed one";
@@ -143,7 +144,8 @@ TEST(CommandChannel, FailedReplyReadGivesF1) {
   ChannelRig rig;
   rig.bus.FailReadsAt(17);
   Reply reply{};
-  EXPECT_EQ(Outcome(rig.channel.QueryController(kDrive, 0x10, reply)), "ReplyFailed");
+  EXPECT_EQ(Outcome(rig.channel.QueryController(PhysicalDrive(kDrive), 0x10, reply)),
+            "ReplyFailed");
   EXPECT_EQ(rig.panels.Last(StatusPanels::kMessagePanel),
             "ReadLBA error at LBA = 0011, SecCnt = 1");
 }
@@ -158,7 +160,8 @@ TEST(CommandChannel, ClosingDuringTheWaitEndsAtTheNextPoll) {
     if (++pumps == 18) rig.flags.closing = true;
   };
   Reply reply{};
-  EXPECT_EQ(Outcome(rig.channel.QueryController(kDrive, 0x17, reply)), "ReplyFailed");
+  EXPECT_EQ(Outcome(rig.channel.QueryController(PhysicalDrive(kDrive), 0x17, reply)),
+            "ReplyFailed");
   EXPECT_EQ(rig.CountReads(17), 1u);
 }
 
@@ -166,7 +169,7 @@ TEST(CommandChannel, ClosingBeforeOrDuringTheKnock) {
   ChannelRig rig;
   rig.flags.closing = true;
   Reply reply{};
-  EXPECT_EQ(Outcome(rig.channel.QueryController(kDrive, 0x10, reply)), "NotOpened");
+  EXPECT_EQ(Outcome(rig.channel.QueryController(PhysicalDrive(kDrive), 0x10, reply)), "NotOpened");
   EXPECT_TRUE(rig.Reads().empty());
 
   ChannelRig rig2;
@@ -174,17 +177,18 @@ TEST(CommandChannel, ClosingBeforeOrDuringTheKnock) {
   rig2.onPump = [&] {
     if (++pumps == 5) rig2.flags.closing = true;
   };
-  EXPECT_EQ(Outcome(rig2.channel.QueryController(kDrive, 0x10, reply)), "KnockFailed");
+  EXPECT_EQ(Outcome(rig2.channel.QueryController(PhysicalDrive(kDrive), 0x10, reply)),
+            "KnockFailed");
   EXPECT_EQ(rig2.Reads().size(), 4u);
 }
 
 TEST(CommandChannel, DeviceThatDoesNotOpenGivesF0) {
   ChannelRig rig;
   Reply reply{};
-  EXPECT_EQ(Outcome(rig.channel.QueryController(5, 0x10, reply)), "NotOpened")
+  EXPECT_EQ(Outcome(rig.channel.QueryController(PhysicalDrive(5), 0x10, reply)), "NotOpened")
       << "nothing on drive 5";
   rig.bus.SetOpenFails(kDrive, true);
-  EXPECT_EQ(Outcome(rig.channel.QueryController(kDrive, 0x10, reply)), "NotOpened");
+  EXPECT_EQ(Outcome(rig.channel.QueryController(PhysicalDrive(kDrive), 0x10, reply)), "NotOpened");
   EXPECT_TRUE(rig.Reads().empty());
 }
 
@@ -192,9 +196,9 @@ TEST(CommandChannel, LongFormOfEqualBytesIsSeparatedBy5FFF) {
   ChannelRig rig;
   std::array<uint8_t, 128> payload;
   payload.fill(0xFF);
-  auto guard = rig.channel.Lock(kDrive);
+  auto guard = rig.channel.Lock(PhysicalDrive(kDrive));
   ASSERT_TRUE(guard);
-  ScopedDevice device(rig.access, kDrive);
+  ScopedDevice device(rig.access, PhysicalDrive(kDrive));
   std::array<uint8_t, 0> none{};
   rig.channel.Transact(guard, device.get(),
                        {{0x01, 0x05, 0xEF, 0xFF}, {0x25, 0x01, 0x00, 0x00}, payload.data()}, 3000,
@@ -212,11 +216,11 @@ TEST(CommandChannel, LongFormOfEqualBytesIsSeparatedBy5FFF) {
 
 TEST(CommandChannel, NestedUseFromTheSameThreadIsRefusedNotDeadlocked) {
   ChannelRig rig;
-  auto guard = rig.channel.Lock(kDrive);
+  auto guard = rig.channel.Lock(PhysicalDrive(kDrive));
   ASSERT_TRUE(guard);
   Reply reply{};
-  EXPECT_EQ(Outcome(rig.channel.QueryController(kDrive, 0x10, reply)), "NotOpened");
-  EXPECT_FALSE(rig.channel.Lock(kDrive));
+  EXPECT_EQ(Outcome(rig.channel.QueryController(PhysicalDrive(kDrive), 0x10, reply)), "NotOpened");
+  EXPECT_FALSE(rig.channel.Lock(PhysicalDrive(kDrive)));
 }
 
 // Two threads issuing commands at once: every command's reads must arrive as
@@ -228,7 +232,8 @@ TEST(CommandChannel, CommandsFromTwoThreadsNeverInterleave) {
   auto worker = [&](uint8_t sub) {
     Reply reply{};
     for (int i = 0; i < kPerThread; ++i) {
-      if (Outcome(rig.channel.QueryController(kDrive, sub, reply)) != "answered") ++failures;
+      if (Outcome(rig.channel.QueryController(PhysicalDrive(kDrive), sub, reply)) != "answered")
+        ++failures;
     }
   };
   std::thread a(worker, 0x10);
@@ -273,14 +278,14 @@ TEST(CommandChannel, AnEnclosureClaimedElsewhereIsWaitedForThenReportedBusy) {
   for (const auto& c : cases) {
     ChannelRig rig;
     ClaimToken other = kClaimRefused;
-    if (c.elsewhere) other = rig.bus.TryClaimDrive(kDrive, *c.elsewhere);
+    if (c.elsewhere) other = rig.bus.TryClaimDrive(PhysicalDrive(kDrive), *c.elsewhere);
     int pumps = 0;
     rig.onPump = [&] {
       if (++pumps == c.releasedAfterPumps) rig.bus.ReleaseDrive(other);
     };
     std::optional<CommandChannel::DriveHold> hold;
     const auto takeHold = [&] {
-      hold.emplace(rig.channel.HoldDrive(kDrive, ClaimPurpose::Firmware));
+      hold.emplace(rig.channel.HoldDrive(PhysicalDrive(kDrive), ClaimPurpose::Firmware));
     };
     if (c.hold == Hold::ThisThread) takeHold();
     if (c.hold == Hold::OtherThread) std::thread(takeHold).join();
@@ -288,17 +293,18 @@ TEST(CommandChannel, AnEnclosureClaimedElsewhereIsWaitedForThenReportedBusy) {
       ASSERT_TRUE(*hold) << c.name;
     }
     Reply reply{};
-    EXPECT_EQ(Outcome(rig.channel.QueryController(kDrive, 0x17, reply)), c.code) << c.name;
+    EXPECT_EQ(Outcome(rig.channel.QueryController(PhysicalDrive(kDrive), 0x17, reply)), c.code)
+        << c.name;
     if (c.code == "DriveBusy") {
       EXPECT_TRUE(rig.Reads().empty()) << c.name;
       EXPECT_GE(rig.clock.TickMs(), kDriveWaitMs) << c.name;
       if (!c.busyText.empty()) {
-        EXPECT_EQ(rig.channel.DriveBusyText(kDrive), c.busyText) << c.name;
+        EXPECT_EQ(rig.channel.DriveBusyText(PhysicalDrive(kDrive)), c.busyText) << c.name;
       }
     }
     hold.reset();
     if (c.releasedAfterPumps == 0 && c.elsewhere) rig.bus.ReleaseDrive(other);
-    EXPECT_NE(rig.bus.TryClaimDrive(kDrive, ClaimPurpose::Commands), kClaimRefused)
+    EXPECT_NE(rig.bus.TryClaimDrive(PhysicalDrive(kDrive), ClaimPurpose::Commands), kClaimRefused)
         << c.name << ": every claim of ours must be let go";
   }
 }
@@ -325,7 +331,8 @@ TEST(CommandChannel, AStopEndsTheWaitsButNeverAKnock) {
     ChannelRig rig;
     rig.enclosure->UpdateFaults([](sim::ControllerFaults& f) { f.noReply = true; });
     if (c.heldElsewhere) {
-      ASSERT_NE(rig.bus.TryClaimDrive(kDrive, ClaimPurpose::Commands), kClaimRefused);
+      ASSERT_NE(rig.bus.TryClaimDrive(PhysicalDrive(kDrive), ClaimPurpose::Commands),
+                kClaimRefused);
     }
     int pumps = 0;
     rig.onPump = [&] {
@@ -333,7 +340,7 @@ TEST(CommandChannel, AStopEndsTheWaitsButNeverAKnock) {
     };
     if (c.stopAtPump == 0) rig.flags.stopping = true;
     Reply reply{};
-    EXPECT_EQ(Outcome(rig.channel.QueryController(kDrive, 0x17, reply)), c.code);
+    EXPECT_EQ(Outcome(rig.channel.QueryController(PhysicalDrive(kDrive), 0x17, reply)), c.code);
     EXPECT_EQ(rig.Reads().size(), c.reads);
     EXPECT_LT(rig.clock.TickMs(), 1000U) << "a stop is answered within a second";
   }

@@ -76,13 +76,13 @@ Seen RunSession(Transport& transport, Clock& clock) {
   CommandChannel channel(access, clock, nullptr, flags);
   Seen seen;
   seen.letters = transport.LogicalDriveMask();
-  seen.missing = transport.Open({DevicePath::Kind::PhysicalDrive, 5, 0}).status;
+  seen.missing = transport.Open({DevicePath::Kind::PhysicalDrive, PhysicalDrive(5), 0}).status;
   {
-    const ScopedDevice drive(access, kEnclosure);
+    const ScopedDevice drive(access, PhysicalDrive(kEnclosure));
     (void)access.InquiryDevice(drive.get(), seen.inquiry.data());
   }
-  seen.queryCode = Outcome(channel.QueryController(kEnclosure, 0x17, seen.reply));
-  const ScopedDevice drive(access, kEnclosure);
+  seen.queryCode = Outcome(channel.QueryController(PhysicalDrive(kEnclosure), 0x17, seen.reply));
+  const ScopedDevice drive(access, PhysicalDrive(kEnclosure));
   std::array<uint8_t, kSectorSize> control{};
   control.fill(0x5A);
   seen.written = access.WriteSectors(drive.get(), 20, control.data(), 1);
@@ -183,18 +183,19 @@ TEST(Recording, AReplayThatGoesAnotherWayStopsWithWhatWasExpectedAndWhatCame) {
   {
     Bus devices;
     Recorder recorder(file.path(), devices.bus, devices.clock, "test", KeepReadInRecording);
-    const DeviceHandle h = recorder.Open({DevicePath::Kind::PhysicalDrive, kEnclosure, 0}).handle;
+    const DeviceHandle h =
+        recorder.Open({DevicePath::Kind::PhysicalDrive, PhysicalDrive(kEnclosure), 0}).handle;
     (void)recorder.Execute(h, MakeRead10(17, 1, sector.data()));
     (void)recorder.Execute(h, MakeWrite10(20, 1, sector.data()));
     (void)recorder.clock().TickMs();
   }
   const auto open = [](Transport& t) {
-    return t.Open({DevicePath::Kind::PhysicalDrive, kEnclosure, 0}).handle;
+    return t.Open({DevicePath::Kind::PhysicalDrive, PhysicalDrive(kEnclosure), 0}).handle;
   };
   const std::vector<Refusal> refusals{
       {"another drive",
        [](Transport& t, Clock&) {
-         (void)t.Open({DevicePath::Kind::PhysicalDrive, 2, 0});
+         (void)t.Open({DevicePath::Kind::PhysicalDrive, PhysicalDrive(2), 0});
        },
        "line 2: expected opening drive 1, came opening drive 2"},
       {"another sector",
@@ -236,10 +237,12 @@ TEST(Recording, AReplayThatGoesAnotherWayStopsWithWhatWasExpectedAndWhatCame) {
 
     // Stopped, the replay has nothing and grants everything, so nothing in
     // the program waits for it, and its clock goes on by the pauses taken.
-    EXPECT_FALSE(replayer.Open({DevicePath::Kind::PhysicalDrive, kEnclosure, 0}).opened());
+    EXPECT_FALSE(
+        replayer.Open({DevicePath::Kind::PhysicalDrive, PhysicalDrive(kEnclosure), 0}).opened());
     EXPECT_FALSE(replayer.Execute(1, MakeRead10(17, 1, sector.data())).completed);
     EXPECT_EQ(replayer.LogicalDriveMask(), 0u);
-    EXPECT_NE(replayer.TryClaimDrive(kEnclosure, ClaimPurpose::Commands), kClaimRefused);
+    EXPECT_NE(replayer.TryClaimDrive(PhysicalDrive(kEnclosure), ClaimPurpose::Commands),
+              kClaimRefused);
     const uint64_t before = replayer.clock().TickMs();
     replayer.clock().SleepMs(10);
     EXPECT_EQ(replayer.clock().TickMs(), before + 10);

@@ -65,11 +65,11 @@ TEST(ScsiCommands, SelectorNamesPhysicalDriveUpToBAndVolumeAbove) {
     DevicePath path;
     const char* windowsPath;
   } cases[] = {
-      {2, {DevicePath::Kind::PhysicalDrive, 2, 0}, "\\\\.\\PhysicalDrive2"},
-      {0, {DevicePath::Kind::PhysicalDrive, 0, 0}, "\\\\.\\PhysicalDrive0"},
-      {'B', {DevicePath::Kind::PhysicalDrive, 66, 0}, "\\\\.\\PhysicalDrive66"},
-      {'C', {DevicePath::Kind::Volume, 0, 'C'}, "\\\\.\\C:"},
-      {'Z', {DevicePath::Kind::Volume, 0, 'Z'}, "\\\\.\\Z:"},
+      {2, {DevicePath::Kind::PhysicalDrive, PhysicalDrive(2), 0}, "\\\\.\\PhysicalDrive2"},
+      {0, {DevicePath::Kind::PhysicalDrive, PhysicalDrive(0), 0}, "\\\\.\\PhysicalDrive0"},
+      {'B', {DevicePath::Kind::PhysicalDrive, PhysicalDrive(66), 0}, "\\\\.\\PhysicalDrive66"},
+      {'C', {DevicePath::Kind::Volume, PhysicalDrive(0), 'C'}, "\\\\.\\C:"},
+      {'Z', {DevicePath::Kind::Volume, PhysicalDrive(0), 'Z'}, "\\\\.\\Z:"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(SelectDevicePath(c.selector), c.path) << int{c.selector};

@@ -133,7 +133,8 @@ TEST(FaultCampaign, NoUpgradeCompletesWithTheFlashDifferentFromTheImage) {
         case Fault::OtherProgram:
           if (!otherAnswer) {
             Reply reply{};
-            otherAnswer = Outcome(other.QueryController(FirmwareRig::kDrive, 0x17, reply));
+            otherAnswer =
+                Outcome(other.QueryController(PhysicalDrive(FirmwareRig::kDrive), 0x17, reply));
           }
           break;
         default:
@@ -155,7 +156,8 @@ TEST(FaultCampaign, NoUpgradeCompletesWithTheFlashDifferentFromTheImage) {
     EXPECT_FALSE(rig.flags.firmwareBusy) << name;
     EXPECT_EQ(rig.devices.UpgradeSlot, kNoSlot) << name;
     EXPECT_EQ(rig.bus.OpenHandleCount(), 0u) << name;
-    const ClaimToken after = rig.bus.TryClaimDrive(FirmwareRig::kDrive, ClaimPurpose::Commands);
+    const ClaimToken after =
+        rig.bus.TryClaimDrive(PhysicalDrive(FirmwareRig::kDrive), ClaimPurpose::Commands);
     EXPECT_NE(after, kClaimRefused) << name << ": the enclosure must be let go";
   }
 }
@@ -235,7 +237,7 @@ TEST(FaultCampaign, ABackupIsTheFlashOrThereIsNone) {
          after(rig, kPage, [&answer, &other] {
            if (answer) return;
            Reply reply{};
-           answer = Outcome(other.QueryController(FirmwareRig::kDrive, 0x17, reply));
+           answer = Outcome(other.QueryController(PhysicalDrive(FirmwareRig::kDrive), 0x17, reply));
          });
        },
        right, true},
@@ -271,7 +273,8 @@ TEST(FaultCampaign, ABackupIsTheFlashOrThereIsNone) {
     EXPECT_FALSE(rig.flags.firmwareBusy);
     EXPECT_EQ(rig.devices.UpgradeSlot, kNoSlot);
     EXPECT_EQ(rig.bus.OpenHandleCount(), 0u);
-    EXPECT_NE(rig.bus.TryClaimDrive(FirmwareRig::kDrive, ClaimPurpose::Commands), kClaimRefused);
+    EXPECT_NE(rig.bus.TryClaimDrive(PhysicalDrive(FirmwareRig::kDrive), ClaimPurpose::Commands),
+              kClaimRefused);
   }
 }
 

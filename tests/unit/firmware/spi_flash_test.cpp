@@ -48,8 +48,8 @@ TEST(SpiStep, FramesCarryHeaderOperationAndPageMostSignificantByteFirst) {
     FirmwareRig rig;
     const auto payload = Pattern(kSpiPageSize);
     std::array<uint8_t, kSpiPageSize> page{};
-    const ScopedDevice device(rig.access, FirmwareRig::kDrive);
-    const auto guard = rig.channel.Lock(FirmwareRig::kDrive);
+    const ScopedDevice device(rig.access, PhysicalDrive(FirmwareRig::kDrive));
+    const auto guard = rig.channel.Lock(PhysicalDrive(FirmwareRig::kDrive));
     CommandResult result = CommandResult::Failed(ChannelFailure::NotOpened);
     switch (c.command[0]) {
       case 0x20:
@@ -77,8 +77,8 @@ TEST(SpiStep, PageReadCopiesThePageAndWriteProgramsIt) {
   FirmwareRig rig;
   const auto data = Pattern(kSpiPageSize, 7);
   rig.enclosure->SetFlash(0x1200, data);
-  const ScopedDevice device(rig.access, FirmwareRig::kDrive);
-  const auto guard = rig.channel.Lock(FirmwareRig::kDrive);
+  const ScopedDevice device(rig.access, PhysicalDrive(FirmwareRig::kDrive));
+  const auto guard = rig.channel.Lock(PhysicalDrive(FirmwareRig::kDrive));
   std::array<uint8_t, kSpiPageSize> page{};
   ASSERT_TRUE(SpiReadPage(rig.channel, guard, device.get(), 0x1234, page).Answered());
   EXPECT_TRUE(std::equal(page.begin(), page.end(), data.begin()));
@@ -105,8 +105,8 @@ TEST(SpiStep, ControllerStatusDecidesResultAndWhetherTheDestinationChanges) {
     FirmwareRig rig;
     rig.enclosure->SetFlash(0, Pattern(kSpiPageSize));
     rig.enclosure->AddCommandFault({0x20, std::nullopt, 1, c.status});
-    const ScopedDevice device(rig.access, FirmwareRig::kDrive);
-    const auto guard = rig.channel.Lock(FirmwareRig::kDrive);
+    const ScopedDevice device(rig.access, PhysicalDrive(FirmwareRig::kDrive));
+    const auto guard = rig.channel.Lock(PhysicalDrive(FirmwareRig::kDrive));
     std::array<uint8_t, kSpiPageSize> page;
     page.fill(0xA5);
     const CommandResult result = SpiReadPage(rig.channel, guard, device.get(), 0, page);
@@ -278,7 +278,8 @@ TEST(SpiRange, ACommandFromInsideTheMessagePumpIsRefusedAndTheRangeCompletes) {
   rig.onPump = [&] {
     if (answers.size() < 3) {
       Reply reply{};
-      answers.push_back(Outcome(rig.channel.QueryController(FirmwareRig::kDrive, 0x17, reply)));
+      answers.push_back(
+          Outcome(rig.channel.QueryController(PhysicalDrive(FirmwareRig::kDrive), 0x17, reply)));
     }
   };
   std::vector<uint8_t> read(1024);
@@ -299,7 +300,8 @@ TEST(SpiRange, AnotherThreadsCommandWaitsForTheWholeRange) {
     if (!started.exchange(true)) {
       detection = std::thread([&] {
         Reply reply{};
-        answer = Outcome(rig.channel.QueryController(FirmwareRig::kDrive, 0x10, reply));
+        answer =
+            Outcome(rig.channel.QueryController(PhysicalDrive(FirmwareRig::kDrive), 0x10, reply));
       });
     }
   };
@@ -322,7 +324,7 @@ TEST(SpiRange, ALockThatCannotBeHadFailsEveryAttemptInsteadOfWaiting) {
     FirmwareRig rig;
     rig.flags.closing = c.closing;
     std::optional<CommandChannel::Guard> held;
-    if (c.holdLock) held.emplace(rig.channel.Lock(FirmwareRig::kDrive));
+    if (c.holdLock) held.emplace(rig.channel.Lock(PhysicalDrive(FirmwareRig::kDrive)));
     std::vector<uint8_t> read(256);
     EXPECT_FALSE(rig.work.spi().ReadSPI(rig.Target(), 0, 256, read)) << c.name;
     EXPECT_EQ(rig.panels.TextsOf(StatusPanels::kMessagePanel),

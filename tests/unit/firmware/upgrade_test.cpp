@@ -269,7 +269,7 @@ TEST(Upgrade, AnEnclosureAnotherProgramHoldsIsRefusedBeforeAnythingIsErased) {
     FirmwareRig rig;
     rig.state.ReplaceImage(Pattern(kFlashSize));
     rig.enclosure->SetFlash(0, Pattern(kFlashSize, 3));
-    ClaimToken other = rig.bus.TryClaimDrive(FirmwareRig::kDrive, c.purpose);
+    ClaimToken other = rig.bus.TryClaimDrive(PhysicalDrive(FirmwareRig::kDrive), c.purpose);
     ASSERT_NE(other, kClaimRefused) << c.name;
     rig.onPump = [&] {
       if (c.letGoOnceRefused && other != kClaimRefused && rig.clock.TickMs() >= kDriveWaitMs) {
@@ -309,8 +309,8 @@ TEST(Upgrade, AnotherProgramIsToldTheFirmwareIsBeingUpgraded) {
     rig.onPump = [&] {
       if (otherCode || rig.enclosure->CommandCount() != c.atCommand) return;
       std::array<uint8_t, kSectorSize> reply{};
-      otherCode = Outcome(other.QueryController(FirmwareRig::kDrive, 0x17, reply));
-      otherText = other.DriveBusyText(FirmwareRig::kDrive);
+      otherCode = Outcome(other.QueryController(PhysicalDrive(FirmwareRig::kDrive), 0x17, reply));
+      otherText = other.DriveBusyText(PhysicalDrive(FirmwareRig::kDrive));
     };
     rig.Upgrade(0);
     EXPECT_EQ(otherCode, "DriveBusy") << c.name;

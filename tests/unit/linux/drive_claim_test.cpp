@@ -36,7 +36,7 @@ TEST(DriveClaim, AnotherProcessHoldsTheDiskNodeUntilItEnds) {
       ::close(ready[0]);
       ::close(release[1]);
       SgTransport own(host.roots());
-      const char held = own.TryClaimDrive(1, c.childPurpose) >= 0 ? 'y' : 'n';
+      const char held = own.TryClaimDrive(PhysicalDrive(1), c.childPurpose) >= 0 ? 'y' : 'n';
       (void)!::write(ready[1], &held, 1);
       char ignored = 0;
       (void)!::read(release[0], &ignored, 1);  // until the parent closes its end
@@ -48,9 +48,9 @@ TEST(DriveClaim, AnotherProcessHoldsTheDiskNodeUntilItEnds) {
     ASSERT_EQ(::read(ready[0], &held, 1), 1);
     ASSERT_EQ(held, 'y');
 
-    EXPECT_EQ(transport.TryClaimDrive(1, ClaimPurpose::Commands), kClaimRefused);
-    EXPECT_EQ(transport.DriveClaimedForFirmware(1), c.firmware);
-    const ClaimToken other = transport.TryClaimDrive(0, ClaimPurpose::Commands);
+    EXPECT_EQ(transport.TryClaimDrive(PhysicalDrive(1), ClaimPurpose::Commands), kClaimRefused);
+    EXPECT_EQ(transport.DriveClaimedForFirmware(PhysicalDrive(1)), c.firmware);
+    const ClaimToken other = transport.TryClaimDrive(PhysicalDrive(0), ClaimPurpose::Commands);
     EXPECT_NE(other, kClaimRefused) << "another drive is not held";
     transport.ReleaseDrive(other);
 
@@ -58,9 +58,9 @@ TEST(DriveClaim, AnotherProcessHoldsTheDiskNodeUntilItEnds) {
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ::close(ready[0]);
-    const ClaimToken mine = transport.TryClaimDrive(1, ClaimPurpose::Commands);
+    const ClaimToken mine = transport.TryClaimDrive(PhysicalDrive(1), ClaimPurpose::Commands);
     EXPECT_NE(mine, kClaimRefused);
-    EXPECT_FALSE(transport.DriveClaimedForFirmware(1));
+    EXPECT_FALSE(transport.DriveClaimedForFirmware(PhysicalDrive(1)));
     transport.ReleaseDrive(mine);
   }
 }

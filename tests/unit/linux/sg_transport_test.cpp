@@ -133,7 +133,7 @@ TEST(SgTransport, PhysicalDriveNumberOpensTheNthDiskSharedReadOnly) {
   for (const char* name : {"sdaa", "sda", "sdz", "sdb"}) host.AddDisk(name);
   OpenLog log;
   SgTransport transport(host.roots(), log.opener());
-  const OpenResult h = transport.Open({DevicePath::Kind::PhysicalDrive, 3, 0});
+  const OpenResult h = transport.Open({DevicePath::Kind::PhysicalDrive, PhysicalDrive(3), 0});
   ASSERT_TRUE(h.opened());
   EXPECT_EQ(h.status, OpenStatus::Opened);
   transport.Close(h.handle);
@@ -142,10 +142,11 @@ TEST(SgTransport, PhysicalDriveNumberOpensTheNthDiskSharedReadOnly) {
   EXPECT_EQ(log.flags[0] & O_ACCMODE, O_RDONLY) << "a write-close would make udev re-probe";
   EXPECT_EQ(log.flags[0] & O_EXCL, 0) << "other programs keep their access to the disk";
 
-  EXPECT_EQ(transport.Open({DevicePath::Kind::PhysicalDrive, 4, 0}).status, OpenStatus::Missing);
+  EXPECT_EQ(transport.Open({DevicePath::Kind::PhysicalDrive, PhysicalDrive(4), 0}).status,
+            OpenStatus::Missing);
   EXPECT_EQ(log.nodes.size(), 1u) << "no node for drive 4, nothing opened";
-  EXPECT_EQ(transport.DriveNode(3), (host.dev() / "sdaa").string());
-  EXPECT_EQ(transport.DriveNode(4), "");
+  EXPECT_EQ(transport.DriveNode(PhysicalDrive(3)), (host.dev() / "sdaa").string());
+  EXPECT_EQ(transport.DriveNode(PhysicalDrive(4)), "");
 }
 
 TEST(SgTransport, VolumesGiveMaskTypesAndTheExtentOfTheOpenedPartition) {
@@ -163,7 +164,8 @@ TEST(SgTransport, VolumesGiveMaskTypesAndTheExtentOfTheOpenedPartition) {
   EXPECT_EQ(transport.DriveType('D'), kDriveRemovable);
   EXPECT_EQ(transport.DriveType('E'), 1) << "no such root";
 
-  const DeviceHandle volume = transport.Open({DevicePath::Kind::Volume, 0, 'D'}).handle;
+  const DeviceHandle volume =
+      transport.Open({DevicePath::Kind::Volume, PhysicalDrive(0), 'D'}).handle;
   ASSERT_NE(volume, kInvalidHandle);
   const auto extent = transport.FirstExtent(volume);
   ASSERT_TRUE(extent.has_value());
@@ -173,12 +175,14 @@ TEST(SgTransport, VolumesGiveMaskTypesAndTheExtentOfTheOpenedPartition) {
   transport.Close(volume);
   EXPECT_FALSE(transport.FirstExtent(volume).has_value()) << "closed";
 
-  const DeviceHandle disk = transport.Open({DevicePath::Kind::PhysicalDrive, 0, 0}).handle;
+  const DeviceHandle disk =
+      transport.Open({DevicePath::Kind::PhysicalDrive, PhysicalDrive(0), 0}).handle;
   ASSERT_NE(disk, kInvalidHandle);
   EXPECT_FALSE(transport.FirstExtent(disk).has_value()) << "a disk is not a volume";
   transport.Close(disk);
 
-  EXPECT_EQ(transport.Open({DevicePath::Kind::Volume, 0, 'E'}).handle, kInvalidHandle);
+  EXPECT_EQ(transport.Open({DevicePath::Kind::Volume, PhysicalDrive(0), 'E'}).handle,
+            kInvalidHandle);
 }
 
 // Reads and INQUIRY go through the read-only descriptor; the first command
@@ -189,7 +193,8 @@ TEST(SgTransport, OnlyWritesOpenTheNodeReadWrite) {
   host.AddDisk("sda");
   OpenLog log;
   SgTransport transport(host.roots(), log.opener());
-  const DeviceHandle h = transport.Open({DevicePath::Kind::PhysicalDrive, 0, 0}).handle;
+  const DeviceHandle h =
+      transport.Open({DevicePath::Kind::PhysicalDrive, PhysicalDrive(0), 0}).handle;
   ASSERT_NE(h, kInvalidHandle);
   std::array<uint8_t, 512> buffer{};
   (void)transport.Execute(h, MakeRead10(17, 1, buffer.data()));
@@ -205,7 +210,8 @@ TEST(SgTransport, OnlyWritesOpenTheNodeReadWrite) {
   // Allowed to read, not to write: the write says why, and the disk is named.
   log.error = 0;
   log.errorForWrites = EACCES;
-  const DeviceHandle readOnly = transport.Open({DevicePath::Kind::PhysicalDrive, 0, 0}).handle;
+  const DeviceHandle readOnly =
+      transport.Open({DevicePath::Kind::PhysicalDrive, PhysicalDrive(0), 0}).handle;
   ASSERT_NE(readOnly, kInvalidHandle);
   const CommandOutcome refused = transport.Execute(readOnly, MakeWrite10(20, 1, buffer.data()));
   EXPECT_FALSE(refused.completed);
@@ -219,7 +225,8 @@ TEST(SgTransport, ExecuteOnAFileThatIsNoScsiDeviceFailsWithTheSystemsError) {
   test::FakeHost host;
   host.AddDisk("sda");
   SgTransport transport(host.roots());
-  const DeviceHandle h = transport.Open({DevicePath::Kind::PhysicalDrive, 0, 0}).handle;
+  const DeviceHandle h =
+      transport.Open({DevicePath::Kind::PhysicalDrive, PhysicalDrive(0), 0}).handle;
   ASSERT_NE(h, kInvalidHandle);
   std::array<uint8_t, 512> buffer{};
   buffer.fill(0x5A);
@@ -263,7 +270,8 @@ TEST(SgTransport, TheKernelsAnswerReachesTheCallerAndCheckConditionIsARead) {
       header.sbp[2] = 0x05;
       return 0;
     });
-    const DeviceHandle h = transport.Open({DevicePath::Kind::PhysicalDrive, 0, 0}).handle;
+    const DeviceHandle h =
+        transport.Open({DevicePath::Kind::PhysicalDrive, PhysicalDrive(0), 0}).handle;
     ASSERT_NE(h, kInvalidHandle);
     std::array<uint8_t, 512> buffer{};
     const CommandOutcome outcome = transport.Execute(h, MakeRead10(17, 1, buffer.data()));
@@ -301,7 +309,8 @@ TEST(SgTransport, OpenResultsSayWhyAndPermissionRefusalsAreKept) {
     OpenLog log;
     SgTransport transport(host.roots(), log.opener());
     log.error = c.error;
-    const OpenResult result = transport.Open({DevicePath::Kind::PhysicalDrive, 0, 0});
+    const OpenResult result =
+        transport.Open({DevicePath::Kind::PhysicalDrive, PhysicalDrive(0), 0});
     EXPECT_EQ(result.handle, kInvalidHandle) << c.error;
     EXPECT_EQ(result.status, c.status) << c.error;
     EXPECT_EQ(result.osError, c.error);
@@ -309,7 +318,8 @@ TEST(SgTransport, OpenResultsSayWhyAndPermissionRefusalsAreKept) {
     if (!c.kept) continue;
     EXPECT_EQ(transport.RefusedDisk()->node, (host.dev() / "sda").string());
     log.error = 0;
-    const DeviceHandle h = transport.Open({DevicePath::Kind::PhysicalDrive, 0, 0}).handle;
+    const DeviceHandle h =
+        transport.Open({DevicePath::Kind::PhysicalDrive, PhysicalDrive(0), 0}).handle;
     EXPECT_NE(h, kInvalidHandle);
     transport.Close(h);
     EXPECT_TRUE(transport.RefusedDisk().has_value()) << "kept until the advice has been given";
@@ -328,7 +338,8 @@ TEST(SgTransport, TheHostIsLookedAtOnRefreshAndANodeThatChangedIsNotOpened) {
   host.SetDeviceNode("sdb", "1:3", "/dev/null");
   SgTransport transport(host.roots());
   const auto open = [&](unsigned drive) {
-    const OpenResult result = transport.Open({DevicePath::Kind::PhysicalDrive, drive, 0});
+    const OpenResult result =
+        transport.Open({DevicePath::Kind::PhysicalDrive, PhysicalDrive(drive), 0});
     if (result.opened()) transport.Close(result.handle);
     return result.status;
   };
@@ -338,7 +349,7 @@ TEST(SgTransport, TheHostIsLookedAtOnRefreshAndANodeThatChangedIsNotOpened) {
   EXPECT_EQ(open(2), OpenStatus::Missing) << "not looked at yet";
   host.ReplaceNode("sdb", "/dev/zero");
   EXPECT_EQ(open(1), OpenStatus::Changed) << "another device behind the listed name";
-  EXPECT_EQ(transport.DriveNode(1), (host.dev() / "sdb").string());
+  EXPECT_EQ(transport.DriveNode(PhysicalDrive(1)), (host.dev() / "sdb").string());
 
   host.SetDeviceNode("sdb", "1:5", "/dev/zero");
   transport.Refresh();
@@ -347,7 +358,7 @@ TEST(SgTransport, TheHostIsLookedAtOnRefreshAndANodeThatChangedIsNotOpened) {
   host.RemoveDisk("sda");
   transport.Refresh();
   EXPECT_EQ(open(2), OpenStatus::Missing) << "the drives are numbered again";
-  EXPECT_EQ(transport.DriveNode(0), (host.dev() / "sdb").string());
+  EXPECT_EQ(transport.DriveNode(PhysicalDrive(0)), (host.dev() / "sdb").string());
 }
 
 TEST(SameDisk, NeedsTheDeviceNumberAndTheSequenceWhereBothAreKnown) {

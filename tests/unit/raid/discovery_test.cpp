@@ -302,7 +302,7 @@ TEST(Discovery, UnansweredQueriesAndBusyDrives) {
     rig.bus.AttachPlainDisk(0);
     auto enclosure = rig.bus.AttachEnclosure(1);
     if (c.faultedQuery) enclosure->AddCommandFault({*c.faultedQuery, std::nullopt, 1, 0x00});
-    if (c.heldElsewhere) rig.bus.TryClaimDrive(1, ClaimPurpose::Commands);
+    if (c.heldElsewhere) rig.bus.TryClaimDrive(PhysicalDrive(1), ClaimPurpose::Commands);
     const DetectionReport found = rig.discovery.DetectNow();
     EXPECT_EQ(Slots(rig.devices), c.slots);
     EXPECT_EQ(found.enclosures, c.slots.size());
@@ -404,7 +404,7 @@ TEST(Discovery, SideBySideLeavesWhatOneByOneLeaves) {
     const char* name;
     Bus drives;
     std::function<void(RaidRig&)> setUp;
-    std::optional<uint32_t> onlyDrive;
+    std::optional<PhysicalDrive> onlyDrive;
     std::size_t enclosures;
   } layouts[] = {
       {"nothing attached", {}, nullptr, std::nullopt, 0},
@@ -418,7 +418,8 @@ TEST(Discovery, SideBySideLeavesWhatOneByOneLeaves) {
        std::nullopt, 3},
       {"ten enclosures for eight slots", allEnclosures, nullptr, std::nullopt, 8},
       {"one held by another program", mixed,
-       [](RaidRig& rig) { rig.bus.TryClaimDrive(3, ClaimPurpose::Commands); }, std::nullopt, 2},
+       [](RaidRig& rig) { rig.bus.TryClaimDrive(PhysicalDrive(3), ClaimPurpose::Commands); },
+       std::nullopt, 2},
       {"a knock read fails on one drive", mixed,
        [](RaidRig& rig) { rig.bus.FailReadsAt(0x1EF, 4U); }, std::nullopt, 2},
       {"an identity answered 0x00", mixed,
@@ -433,8 +434,8 @@ TEST(Discovery, SideBySideLeavesWhatOneByOneLeaves) {
          rig.devices.UpgradeSlot = 1;
        },
        std::nullopt, 3},
-      {"only drive 3 asked", mixed, nullptr, 3U, 1},
-      {"only a plain disk asked", mixed, nullptr, 2U, 0},
+      {"only drive 3 asked", mixed, nullptr, PhysicalDrive(3), 1},
+      {"only a plain disk asked", mixed, nullptr, PhysicalDrive(2), 0},
   };
   for (const Layout& layout : layouts) {
     SCOPED_TRACE(layout.name);
@@ -449,7 +450,7 @@ TEST(Discovery, SideBySideLeavesWhatOneByOneLeaves) {
       left[static_cast<std::size_t>(order)] = LeftoversOf(rig);
       if (layout.onlyDrive) {
         for (const sim::TraceEntry& command : rig.bus.Trace()) {
-          EXPECT_EQ(command.drive, *layout.onlyDrive);
+          EXPECT_EQ(command.drive, layout.onlyDrive->number());
         }
       }
     }

@@ -314,7 +314,7 @@ TEST(ReadStatus, OnlyRepliesTheControllerSentAreDecodedAndABusyEnclosureIsSkippe
     const Record before = rig.StatusOf(0);
     ASSERT_EQ(before[status::kPortFlags], kPortReady | kPortFailed << 4);
     if (c.status00) rig.controllers[0]->AddCommandFault({kQueryStatus, std::nullopt, 1, 0x00});
-    if (c.heldElsewhere) rig.bus.TryClaimDrive(0, ClaimPurpose::Firmware);
+    if (c.heldElsewhere) rig.bus.TryClaimDrive(PhysicalDrive(0), ClaimPurpose::Firmware);
     rig.Poll();
     EXPECT_EQ(rig.loggedMasks, std::vector<uint8_t>{0});
     EXPECT_EQ(rig.StatusOf(0), before);

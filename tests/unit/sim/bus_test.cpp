@@ -16,10 +16,10 @@ namespace px::sim {
 namespace {
 
 DevicePath Physical(unsigned n) {
-  return {DevicePath::Kind::PhysicalDrive, n, 0};
+  return {DevicePath::Kind::PhysicalDrive, PhysicalDrive(n), 0};
 }
 DevicePath Letter(char c) {
-  return {DevicePath::Kind::Volume, 0, c};
+  return {DevicePath::Kind::Volume, PhysicalDrive(0), c};
 }
 
 bool Read(Transport& bus, DeviceHandle h, uint32_t lba, uint32_t count, uint8_t* out) {

@@ -81,7 +81,8 @@ TEST(DemoScenarios, EachNamedSetUpShowsTheHostWhatItsNameSays) {
     for (char letter = 'A'; letter <= 'Z'; ++letter) {
       if ((bus.LogicalDriveMask() >> (letter - 'A') & 1) == 0) continue;
       letters += letter;
-      const DeviceHandle volume = bus.Open({DevicePath::Kind::Volume, 0, letter}).handle;
+      const DeviceHandle volume =
+          bus.Open({DevicePath::Kind::Volume, PhysicalDrive(0), letter}).handle;
       const auto extent = bus.FirstExtent(volume);
       bus.Close(volume);
       ASSERT_TRUE(extent.has_value());

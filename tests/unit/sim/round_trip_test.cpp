@@ -31,13 +31,13 @@ struct Host {
   CommandChannel channel;
 
   std::string Query(unsigned drive, uint8_t s, Sector& reply) {
-    return Outcome(channel.QueryController(drive, s, reply));
+    return Outcome(channel.QueryController(PhysicalDrive(drive), s, reply));
   }
   // A single SPI step as the firmware code runs it: open, transact, close.
   std::string Spi(unsigned drive, const KnockCommand& command, std::span<uint8_t> reply = {},
                   std::size_t offset = 0) {
-    const auto guard = channel.Lock(drive);
-    ScopedDevice device(access, static_cast<int8_t>(drive));
+    const auto guard = channel.Lock(PhysicalDrive(drive));
+    ScopedDevice device(access, PhysicalDrive(drive));
     if (!device.valid()) return "NotOpened";
     return Outcome(channel.Transact(guard, device.get(), command, 3000, reply, offset));
   }

@@ -26,7 +26,8 @@ TEST(WindowsTransport, SystemDriveIsAFixedDriveInTheMask) {
 
 TEST(WindowsTransport, MissingPhysicalDriveGivesTheInvalidHandleAndSaysSo) {
   WindowsTransport transport;
-  const OpenResult missing = transport.Open({DevicePath::Kind::PhysicalDrive, 99, 0});
+  const OpenResult missing =
+      transport.Open({DevicePath::Kind::PhysicalDrive, PhysicalDrive(99), 0});
   EXPECT_EQ(missing.handle, kInvalidHandle);
   EXPECT_EQ(missing.status, OpenStatus::Missing) << missing.osError;
   EXPECT_NE(missing.osError, 0);
