@@ -151,7 +151,7 @@ void TForm1::UpdateActivePage() {
 
 px::ControlTarget TForm1::ActiveTarget() const {
   if (activePage_ < 0) return std::nullopt;
-  return static_cast<std::size_t>(activePage_);
+  return px::EnclosureSlot{static_cast<std::size_t>(activePage_)};
 }
 
 void TForm1::ShowDeviceInfo() {
@@ -206,20 +206,25 @@ void TForm1::PageControl1Change() {
   PageSwitching_ = false;
 }
 
-bool TForm1::Polled(std::size_t slot) {
-  return slot < DeviceBoxes.size() && DeviceBoxes[slot]->isChecked();
+bool TForm1::Polled(px::EnclosureSlot slot) {
+  return slot.index() < DeviceBoxes.size() && DeviceBoxes[slot.index()]->isChecked();
 }
 
-void TForm1::Dropped(std::size_t slot) {
-  if (slot >= DeviceBoxes.size()) return;
-  DeviceBoxes[slot]->setChecked(false);
-  DeviceCheckBoxClick(static_cast<int>(slot));
+void TForm1::Dropped(px::EnclosureSlot slot) {
+  if (slot.index() >= DeviceBoxes.size()) return;
+  DeviceBoxes[slot.index()]->setChecked(false);
+  DeviceCheckBoxClick(static_cast<int>(slot.index()));
 }
 
 void TForm1::SetChooserMaximum(int maximum) {
   // Position 0 is what the firmware work addresses whatever the count, so
   // the chooser never goes below it, not even with no device.
   UpDown1->setMaximum(std::max(0, maximum));
+}
+
+px::EnclosureSlot TForm1::ChooserSlot() const {
+  // The chooser's minimum is 0: its position is never negative.
+  return px::EnclosureSlot{static_cast<std::size_t>(UpDown1->value())};
 }
 
 void TForm1::DisableMonitorButtons() {

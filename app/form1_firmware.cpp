@@ -42,7 +42,7 @@ void TForm1::BitBtn1Click() {
                 return std::filesystem::path(
                     OpenDialog1->selectedFiles().constFirst().toStdU16String());
               });
-    core_->firmwareWork.LoadImage(UpDown1->value(), choose);
+    core_->firmwareWork.LoadImage(ChooserSlot(), choose);
   });
 }
 
@@ -51,7 +51,7 @@ void TForm1::Button2Click() {
   // poll; the upgrade must never knock the controller between its commands.
   FirmwareClick([this] {
     DeviceWork work(*this);
-    const int slot = UpDown1->value();
+    const px::EnclosureSlot slot = ChooserSlot();
     const px::FirmwareState& firmware = core_->firmware;
     // Without an image, or with one too short for the flash, the upgrade
     // says so before it touches anything: there is nothing to ask about.
@@ -132,11 +132,12 @@ std::string_view WithoutProgram(std::string_view line) {
 
 }  // namespace
 
-void TForm1::StartServiceUpgrade(int slot) {
+void TForm1::StartServiceUpgrade(px::EnclosureSlot slot) {
   const px::FirmwareState& firmware = core_->firmware;
   const std::optional<px::PhysicalDrive> drive = px::FlashTargetOf(core_->devices, slot).drive;
   if (!drive) {
-    messages_->Show("Message", "There is no enclosure at device " + std::to_string(slot + 1) + ".",
+    messages_->Show("Message",
+                    "There is no enclosure at device " + std::to_string(slot.index() + 1) + ".",
                     px::MessageIcon::None);
     return;
   }

@@ -291,8 +291,8 @@ void TForm1::Timer1Timer() {
 
 void TForm1::ApplyMonitorResult(const px::MonitorResult& result) {
   // The selected device is the one the monitor last addressed.
-  if (result.poll.lastAsked) selectedSlot_ = static_cast<uint32_t>(*result.poll.lastAsked);
-  if (result.addressed) selectedSlot_ = static_cast<uint32_t>(*result.addressed);
+  if (result.poll.lastAsked) selectedSlot_ = static_cast<uint32_t>(result.poll.lastAsked->index());
+  if (result.addressed) selectedSlot_ = static_cast<uint32_t>(result.addressed->index());
   // A control write that reached the disk holds the setting boxes back for
   // the device's busy seconds.
   if (result.write != px::ControlWrite::NotSent) DisableSettingBoxes();

@@ -256,6 +256,8 @@ class TForm1 final : public QWidget, private px::MonitorClient, private px::Upgr
   px::ControlTarget ActiveTarget() const;
   void SetTabVisible(int page, bool visible);
   void SetChooserMaximum(int maximum);
+  // The slot the upgrade chooser shows, which the firmware work is for.
+  px::EnclosureSlot ChooserSlot() const;
   void ShowDeviceInfo();
   std::vector<px::VolumeLetter> VolumeLetters() const;
   void ShowStatus(bool fullRefresh);
@@ -280,7 +282,7 @@ class TForm1 final : public QWidget, private px::MonitorClient, private px::Upgr
   void FirmwareClick(std::function<void()> action);
   // "Start Upgrade" while pxraidd owns the disks: the upgrade is its job,
   // followed every 100 ms (jobTimer_) and shown as the window's own.
-  void StartServiceUpgrade(int slot);
+  void StartServiceUpgrade(px::EnclosureSlot slot);
   void FollowServiceJob();
   void ServiceJobSaid(const px::FirmwareJobNews& news);
   void ServiceJobAsked(const std::string& question);
@@ -296,8 +298,8 @@ class TForm1 final : public QWidget, private px::MonitorClient, private px::Upgr
 
   // MonitorClient: what the poll and the control writes ask while they run.
   bool DrivesChanging() override { return session_->DrivesChanging(); }
-  bool Polled(std::size_t slot) override;
-  void Dropped(std::size_t slot) override;
+  bool Polled(px::EnclosureSlot slot) override;
+  void Dropped(px::EnclosureSlot slot) override;
   std::optional<px::SettingsFill> ChosenSettings() override;
   // What the window makes of a served request: the display, the end of
   // monitoring, the setting boxes.
@@ -380,7 +382,7 @@ class TForm1 final : public QWidget, private px::MonitorClient, private px::Upgr
   bool firmwareButtonsWanted_ = false;
   // The service's job the window follows.
   struct ServiceJob {
-    int slot = 0;
+    px::EnclosureSlot slot{0};
     // The question was answered (lines after it are the upgrade's), and how.
     bool answered = false;
     bool declined = false;

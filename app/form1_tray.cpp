@@ -20,7 +20,8 @@ void TForm1::EnclosuresPolled(std::vector<px::EnclosureEvent> events) {
 
 void TForm1::DropUnasked(std::vector<px::EnclosureEvent>& events) {
   std::erase_if(events, [this](const px::EnclosureEvent& event) {
-    return event.kind == px::EnclosureEventKind::StatusUnreadable && !Polled(event.device);
+    return event.kind == px::EnclosureEventKind::StatusUnreadable &&
+           !Polled(px::EnclosureSlot{event.device});
   });
 }
 

@@ -57,7 +57,7 @@ struct Rig {
     for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 131 + 7);
     state.ReplaceImage(std::move(image));
   }
-  void Upgrade(int slot) { work.Upgrade(slot, state.FirmwareImage, progress); }
+  void Upgrade(px::EnclosureSlot slot) { work.Upgrade(slot, state.FirmwareImage, progress); }
 };
 
 void BM_FullUpgrade(benchmark::State& state) {
@@ -69,7 +69,7 @@ void BM_FullUpgrade(benchmark::State& state) {
     state.PauseTiming();
     auto rig = std::make_unique<Rig>();
     state.ResumeTiming();
-    rig->Upgrade(0);
+    rig->Upgrade(px::EnclosureSlot{0});
     state.PauseTiming();
     if (!rig->messages.completed) state.SkipWithError("the upgrade failed");
     reads = static_cast<double>(rig->bus.ReadLbas(kDrive).size());
@@ -95,7 +95,7 @@ void BM_FlashBackup(benchmark::State& state) {
     state.PauseTiming();
     auto rig = std::make_unique<Rig>();
     state.ResumeTiming();
-    const bool read = rig->work.ReadFlashBackup(0).bytes.has_value();
+    const bool read = rig->work.ReadFlashBackup(px::EnclosureSlot{0}).bytes.has_value();
     state.PauseTiming();
     if (!read) state.SkipWithError("the backup failed");
     reads = static_cast<double>(rig->bus.ReadLbas(kDrive).size());

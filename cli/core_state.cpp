@@ -19,9 +19,9 @@ void ConsoleMessages::Show(std::string_view title, std::string_view text, Messag
   out << text << std::endl;
 }
 
-void HeadlessClient::Dropped(std::size_t slot) {
-  checked_.at(slot) = false;
-  uncheckedAt_.at(slot) = clock_.TickMs();
+void HeadlessClient::Dropped(EnclosureSlot slot) {
+  checked_.at(slot.index()) = false;
+  uncheckedAt_.at(slot.index()) = clock_.TickMs();
 }
 
 void HeadlessClient::RecheckDevices(EnclosureSet& enclosures) {

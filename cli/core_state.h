@@ -59,8 +59,8 @@ class HeadlessClient final : public MonitorClient {
   explicit HeadlessClient(Clock& clock) : clock_(clock) {}
 
   bool DrivesChanging() override { return false; }
-  bool Polled(std::size_t slot) override { return checked_.at(slot); }
-  void Dropped(std::size_t slot) override;
+  bool Polled(EnclosureSlot slot) override { return checked_.at(slot.index()); }
+  void Dropped(EnclosureSlot slot) override;
   std::optional<SettingsFill> ChosenSettings() override { return SettingsFill{}; }
 
   // Devices dropped 20 s ago or longer are polled again, their retry count

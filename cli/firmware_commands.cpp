@@ -186,8 +186,8 @@ class ProgressLine final : public UpgradeProgress {
 // The slot of device `device` (1-based), or of the enclosure `enclosure`
 // names (its stable id, /dev node or a member's serial) when one is given,
 // after discovery; or nothing with the reason told.
-std::optional<std::size_t> ChooseDevice(CoreState& core, int device,
-                                        const std::string& enclosure = {}) {
+std::optional<EnclosureSlot> ChooseDevice(CoreState& core, int device,
+                                          const std::string& enclosure = {}) {
   const uint32_t count = DetectAndExplain(core).enclosures;
   if (count == 0) return std::nullopt;
   if (!enclosure.empty()) {
@@ -196,15 +196,18 @@ std::optional<std::size_t> ChooseDevice(CoreState& core, int device,
       enclosures.push_back(BuildReport(core, slot, false, false));
     }
     const EnclosureChoice chosen = ChooseEnclosure(enclosures, enclosure);
-    if (!chosen.index) Complain(chosen.why);
-    return chosen.index;
+    if (!chosen.index) {
+      Complain(chosen.why);
+      return std::nullopt;
+    }
+    return EnclosureSlot{*chosen.index};
   }
   if (device < 1 || static_cast<uint32_t>(device) > count) {
     Complain("there is no device " + std::to_string(device) + ": " + std::to_string(count) +
              (count == 1 ? " enclosure" : " enclosures") + " found");
     return std::nullopt;
   }
-  return static_cast<std::size_t>(device - 1);
+  return EnclosureSlot{static_cast<std::size_t>(device - 1)};
 }
 
 // What the commands that read or write an enclosure's flash share: the
@@ -226,7 +229,7 @@ class FlashSession {
   // the log folder shows, and makes sure the enclosure's disk opens and is
   // ours; otherwise says why and gives the exit status.
   int Choose(int device, const std::string& enclosure) {
-    const std::optional<std::size_t> slot = ChooseDevice(core_, device, enclosure);
+    const std::optional<EnclosureSlot> slot = ChooseDevice(core_, device, enclosure);
     CutShortWatch watch;
     TellCutShortRuns(core_, logDirectory_, watch);
     if (!slot) return kExitNoDevice;
@@ -236,7 +239,7 @@ class FlashSession {
       progress_.Break();
       PrintPanelText(panel, text);
     });
-    slot_ = static_cast<int>(*slot);
+    slot_ = *slot;
     const ScopedDevice disk(core_.access, drive());
     if (!disk.valid()) {
       Complain("CreateFile blocked! The disk of " + Description() + " does not open.");
@@ -324,9 +327,7 @@ class FlashSession {
   }
 
  private:
-  PhysicalDrive drive() const {
-    return DriveOf(core_.devices.DeviceSlot[static_cast<std::size_t>(slot_)]);
-  }
+  PhysicalDrive drive() const { return core_.enclosures.Drive(slot_); }
 
   // The progress line is drawn from inside every channel loop, as the
   // window's timer would. The day's log is the folder's the backup goes to.
@@ -344,7 +345,7 @@ class FlashSession {
   ProgressLine progress_;
   std::unique_ptr<SleepInhibitor> sleepInhibitor_;
   CoreState core_;
-  int slot_ = 0;
+  EnclosureSlot slot_{0};
   std::optional<FlashJob> job_;
 };
 
@@ -363,9 +364,9 @@ int RunFirmwareCheck(Host& host, const FirmwareCheckOptions& options) {
   std::unique_ptr<CoreState> core;
   if (options.device > 0) {
     core = std::make_unique<CoreState>(host);
-    const std::optional<std::size_t> slot = ChooseDevice(*core, options.device);
+    const std::optional<EnclosureSlot> slot = ChooseDevice(*core, options.device);
     if (!slot) return kExitNoDevice;
-    config = core->records.ConfigRecord[DriveOf(core->devices.DeviceSlot[*slot]).number()];
+    config = core->records.Config(core->enclosures.Drive(*slot));
   } else if (!options.deviceVersion.empty()) {
     StoreBigEndian(config.data() + config::kFirmwareVersion, 4,
                    *ParseHexArgument(options.deviceVersion, 8));

@@ -137,7 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     while (next < faults.size() && rig.enclosure->CommandCount() >= faults[next].at)
       Strike(faults[next++], rig, other);
   };
-  rig.Upgrade(0);
+  rig.Upgrade(EnclosureSlot{0});
 
   const auto boxes = rig.messages.boxes();
   Expect(!boxes.empty(), "an upgrade ended without a box");

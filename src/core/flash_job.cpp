@@ -37,13 +37,13 @@ class EndLine final : public UpgradeProgress {
   std::function<void(const UpgradeOutcome&)> ended_;
 };
 
-std::optional<PhysicalDrive> DriveOfSlot(const Core& core, int slot) {
+std::optional<PhysicalDrive> DriveOfSlot(const Core& core, EnclosureSlot slot) {
   return FlashTargetOf(core.devices, slot).drive;
 }
 
 }  // namespace
 
-FlashJob::FlashJob(Core& core, int slot)
+FlashJob::FlashJob(Core& core, EnclosureSlot slot)
     : core_(core), slot_(slot), bracket_(core.firmwareWork.Hold(slot)) {
   if (!bracket_) {
     refusal_ = std::string();
@@ -58,9 +58,9 @@ FlashJob::FlashJob(Core& core, int slot)
   }
 }
 
-std::string FlashDescription(const Core& core, int slot) {
+std::string FlashDescription(const Core& core, EnclosureSlot slot) {
   const std::optional<PhysicalDrive> drive = DriveOfSlot(core, slot);
-  std::string text = "device " + std::to_string(slot + 1);
+  std::string text = "device " + std::to_string(slot.index() + 1);
   if (!drive) return text;
   const Record& config = core.records.ConfigRecord[drive->number()];
   return text + " (" + TrimRightKeep(DeviceName(config), 0) + ", drive " +
@@ -72,7 +72,7 @@ std::string FlashJob::Question(FlashKind kind, std::span<const uint8_t> image,
   return FlashQuestion(core_, slot_, kind, image, file);
 }
 
-std::string FlashQuestion(const Core& core, int slot, FlashKind kind,
+std::string FlashQuestion(const Core& core, EnclosureSlot slot, FlashKind kind,
                           std::span<const uint8_t> image, const fs::path& file) {
   std::string what;
   if (kind == FlashKind::Restore) {
@@ -125,7 +125,8 @@ UpgradeOutcome FlashJob::Flash(FlashKind kind, std::span<const uint8_t> image, c
                                const fs::path& backup, UpgradeProgress& progress) {
   // Absolute, so that the line still names them from another folder.
   std::error_code ignored;
-  FlashRun run{kind, slot_ + 1, std::string(), file.empty() ? file : fs::absolute(file, ignored),
+  FlashRun run{kind, static_cast<int>(slot_.index()) + 1, std::string(),
+               file.empty() ? file : fs::absolute(file, ignored),
                backup.empty() ? backup : fs::absolute(backup, ignored)};
   if (const std::optional<PhysicalDrive> drive = DriveOfSlot(core_, slot_)) {
     run.enclosure = EnclosureKey(core_.records.StatusRecord[drive->number()]);

@@ -39,11 +39,11 @@ struct FlashBackupResult {
 
 // "device 1 (PX RAID1 Dual Bay, drive 1, firmware 140318.5)": device-table
 // slot `slot` as the firmware commands name it.
-std::string FlashDescription(const Core& core, int slot);
+std::string FlashDescription(const Core& core, EnclosureSlot slot);
 
 // What to ask before slot's flash is erased (FlashJob::Question): the
 // window asks it in these words when pxraidd runs the upgrade for it too.
-std::string FlashQuestion(const Core& core, int slot, FlashKind kind,
+std::string FlashQuestion(const Core& core, EnclosureSlot slot, FlashKind kind,
                           std::span<const uint8_t> image, const std::filesystem::path& file);
 
 // One upgrade or restore of an enclosure, as the window and pxraid both run
@@ -55,7 +55,7 @@ std::string FlashQuestion(const Core& core, int slot, FlashKind kind,
 // the line for a run cut short (CutShortWatch).
 class FlashJob {
  public:
-  FlashJob(Core& core, int slot);
+  FlashJob(Core& core, EnclosureSlot slot);
   FlashJob(const FlashJob&) = delete;
   FlashJob& operator=(const FlashJob&) = delete;
 
@@ -94,7 +94,7 @@ class FlashJob {
   void Log(const std::string& line);
 
   Core& core_;
-  int slot_;
+  EnclosureSlot slot_;
   FirmwareWork::Bracket bracket_;
   std::optional<CommandChannel::DriveHold> hold_;
   std::optional<std::string> refusal_;

@@ -138,7 +138,7 @@ void MonitoringSession::SendHostEvent(MonitorClient& client, uint8_t event, uint
   for (std::size_t slot = 0; slot < kDeviceSlots; ++slot) {
     if ((slots & (1U << slot)) == 0) continue;
     QueueHostEvent(core_.monitor, event);
-    core_.raid.DispatchRequest(client, slot);
+    core_.raid.DispatchRequest(client, EnclosureSlot{slot});
   }
 }
 

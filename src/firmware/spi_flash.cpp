@@ -66,14 +66,13 @@ struct SpiFlash::Range {
   bool needsReply;
 };
 
-FlashTarget FlashTargetOf(const DeviceTable& devices, int slot) {
+FlashTarget FlashTargetOf(const DeviceTable& devices, EnclosureSlot slot) {
   const uint32_t count = devices.DeviceCount;
   if (count == 0) return {std::nullopt, "Device not found!!!", "No Device found !"};
-  if (slot < 0 || static_cast<uint32_t>(slot) >= count ||
-      static_cast<std::size_t>(slot) >= kDeviceSlots) {
+  if (slot.index() >= count || slot.index() >= kDeviceSlots) {
     return {std::nullopt, "No Upgrade Mode!!!", "No Upgrade Mode !"};
   }
-  return {DriveOf(devices.DeviceSlot[static_cast<std::size_t>(slot)]), nullptr, nullptr};
+  return {devices.Drive(slot), nullptr, nullptr};
 }
 
 bool SpiFlash::ReadSPI(const FlashTarget& target, uint32_t address, uint32_t length,

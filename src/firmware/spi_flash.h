@@ -49,9 +49,8 @@ struct FlashTarget {
   const char* missingPanel = nullptr;  // "Device not found!!!", "No Upgrade Mode!!!"
   const char* missingBox = nullptr;    // "No Device found !", "No Upgrade Mode !"
 };
-// The drive of device-table slot `slot` (a slot past the devices, or
-// negative, has none).
-FlashTarget FlashTargetOf(const DeviceTable& devices, int slot);
+// The drive of device-table slot `slot` (a slot past the devices has none).
+FlashTarget FlashTargetOf(const DeviceTable& devices, EnclosureSlot slot);
 
 // Range operations on a target. Each opens the drive, walks the range in
 // steps with nine attempts per step, reports every failed attempt in the

@@ -14,18 +14,12 @@ namespace {
 
 // The identity record of slot's drive; an all-zero record (no product
 // check) when the slot is no valid entry.
-std::span<const uint8_t, kSectorSize> ChosenConfig(const FirmwareDeps& deps, int slot) {
+std::span<const uint8_t, kSectorSize> ChosenConfig(const FirmwareDeps& deps, EnclosureSlot slot) {
   static constexpr Record kNone{};
-  if (slot < 0 || static_cast<std::size_t>(slot) >= kDeviceSlots) return kNone;
-  const PhysicalDrive drive = DriveOf(deps.devices.DeviceSlot[static_cast<std::size_t>(slot)]);
+  if (slot.index() >= kDeviceSlots) return kNone;
+  const PhysicalDrive drive = deps.devices.Drive(slot);
   if (!drive.InRange()) return kNone;
   return deps.records.Config(drive);
-}
-
-// A negative slot becomes one no device has, as the chooser's signed
-// position always did.
-uint32_t SlotNumber(int slot) {
-  return static_cast<uint32_t>(slot);
 }
 
 }  // namespace
@@ -52,11 +46,11 @@ FirmwareWork::Bracket::~Bracket() {
   if (work_ != nullptr) EndFirmwareOperation(work_->deps_.flags, work_->deps_.devices);
 }
 
-FirmwareWork::Bracket FirmwareWork::Enter(std::optional<int> slot) {
-  if (deps_.flags.firmwareBusy) return Bracket(nullptr, 0);
+FirmwareWork::Bracket FirmwareWork::Enter(std::optional<EnclosureSlot> slot) {
+  if (deps_.flags.firmwareBusy) return Bracket(nullptr, EnclosureSlot{0});
   BeginFirmwareOperation(deps_.flags);
-  if (slot) deps_.devices.UpgradeSlot = SlotNumber(*slot);
-  return Bracket(this, slot.value_or(0));
+  if (slot) deps_.devices.SetUpgradeSlot(*slot);
+  return Bracket(this, slot.value_or(EnclosureSlot{0}));
 }
 
 std::optional<std::string> FirmwareWork::Keep(const FlashTarget& target,
@@ -68,7 +62,7 @@ std::optional<std::string> FirmwareWork::Keep(const FlashTarget& target,
                                                    : std::string("The program is closing.");
 }
 
-void FirmwareWork::LoadImage(int slot, const ChooseFirmwareFile& choose) {
+void FirmwareWork::LoadImage(EnclosureSlot slot, const ChooseFirmwareFile& choose) {
   const Bracket bracket = Enter(std::nullopt);
   if (!bracket) return;
   if (const std::optional<std::filesystem::path> path = choose()) {
@@ -76,7 +70,7 @@ void FirmwareWork::LoadImage(int slot, const ChooseFirmwareFile& choose) {
   }
 }
 
-BackupOutcome FirmwareWork::ReadFlashBackup(int slot) {
+BackupOutcome FirmwareWork::ReadFlashBackup(EnclosureSlot slot) {
   const Bracket bracket = Enter(slot);
   if (!bracket) return {};
   return ReadBackup(slot);
@@ -87,7 +81,7 @@ BackupOutcome FirmwareWork::ReadFlashBackup(const Bracket& held) {
   return ReadBackup(held.slot());
 }
 
-BackupOutcome FirmwareWork::ReadBackup(int slot) {
+BackupOutcome FirmwareWork::ReadBackup(EnclosureSlot slot) {
   deps_.state.UpgradeProgress = 0;
   const FlashTarget target = FlashTargetOf(deps_.devices, slot);
   // Each failure's words go to the message panel and into the outcome; a
@@ -120,7 +114,7 @@ BackupOutcome FirmwareWork::ReadBackup(int slot) {
   return {std::move(backup), {}};
 }
 
-UpgradeOutcome FirmwareWork::Upgrade(int slot, std::span<const uint8_t> image,
+UpgradeOutcome FirmwareWork::Upgrade(EnclosureSlot slot, std::span<const uint8_t> image,
                                      UpgradeProgress& progress) {
   const Bracket bracket = Enter(slot);
   return bracket ? RunUpgrade(slot, image, progress) : UpgradeOutcome{};
@@ -131,7 +125,7 @@ UpgradeOutcome FirmwareWork::Upgrade(const Bracket& held, std::span<const uint8_
   return held ? RunUpgrade(held.slot(), image, progress) : UpgradeOutcome{};
 }
 
-UpgradeOutcome FirmwareWork::RunUpgrade(int slot, std::span<const uint8_t> image,
+UpgradeOutcome FirmwareWork::RunUpgrade(EnclosureSlot slot, std::span<const uint8_t> image,
                                         UpgradeProgress& progress) {
   if (image.empty()) {
     constexpr char kNoImage[] = "Please Load Firmware File First ";

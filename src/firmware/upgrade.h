@@ -98,9 +98,9 @@ using ChooseFirmwareFile = std::function<std::optional<std::filesystem::path>()>
 // upgrade, and reading its flash for a backup. Every operation holds the
 // firmware bracket (FirmwareBusy, and the device-table slot it works on as
 // UpgradeSlot, which detection and polls stay away from) and does nothing
-// while another one holds it. `slot` is a device-table index, as the
-// window's upgrade chooser gives it; one that names no enclosure is said so
-// when the device would first be touched. Runs on the window's thread.
+// while another one holds it. `slot` is the one the window's upgrade
+// chooser shows; one that names no enclosure is said so when the device
+// would first be touched. Runs on the window's thread.
 class FirmwareWork {
  public:
   explicit FirmwareWork(const FirmwareDeps& deps);
@@ -120,23 +120,24 @@ class FirmwareWork {
     Bracket& operator=(const Bracket&) = delete;
     ~Bracket();
     explicit operator bool() const { return work_ != nullptr; }
-    int slot() const { return slot_; }
+    EnclosureSlot slot() const { return slot_; }
 
    private:
     friend class FirmwareWork;
-    Bracket(FirmwareWork* work, int slot) : work_(work), slot_(slot) {}
+    Bracket(FirmwareWork* work, EnclosureSlot slot) : work_(work), slot_(slot) {}
     FirmwareWork* work_;
-    int slot_;
+    EnclosureSlot slot_;
   };
-  Bracket Hold(int slot) { return Enter(slot); }
+  Bracket Hold(EnclosureSlot slot) { return Enter(slot); }
 
   // Loads the file `choose` picks (the window's open dialog), checked
   // against slot's enclosure; the dialog is open under the bracket.
-  void LoadImage(int slot, const ChooseFirmwareFile& choose);
+  void LoadImage(EnclosureSlot slot, const ChooseFirmwareFile& choose);
   // Erases, programs and verifies the first 61440 bytes of `image` on
   // slot's enclosure, showing its stages on `progress`, and ends with one
   // message box. Without an image it says "Please Load Firmware File First ".
-  UpgradeOutcome Upgrade(int slot, std::span<const uint8_t> image, UpgradeProgress& progress);
+  UpgradeOutcome Upgrade(EnclosureSlot slot, std::span<const uint8_t> image,
+                         UpgradeProgress& progress);
   UpgradeOutcome Upgrade(const Bracket& held, std::span<const uint8_t> image,
                          UpgradeProgress& progress);
   // Reads slot's flash range as the verify stage reads it (nine attempts a
@@ -145,7 +146,7 @@ class FirmwareWork {
   // bytes of a backup. The enclosure is kept from other programs meanwhile,
   // so the reads are of one flash. No bytes when a page could not be read,
   // or its reads did not agree within kBackupReads.
-  BackupOutcome ReadFlashBackup(int slot);
+  BackupOutcome ReadFlashBackup(EnclosureSlot slot);
   BackupOutcome ReadFlashBackup(const Bracket& held);
 
   SpiFlash& spi() { return spi_; }
@@ -166,9 +167,10 @@ class FirmwareWork {
   };
 
   // The bracket, and UpgradeSlot when a slot is given; see Bracket.
-  Bracket Enter(std::optional<int> slot);
-  UpgradeOutcome RunUpgrade(int slot, std::span<const uint8_t> image, UpgradeProgress& progress);
-  BackupOutcome ReadBackup(int slot);
+  Bracket Enter(std::optional<EnclosureSlot> slot);
+  UpgradeOutcome RunUpgrade(EnclosureSlot slot, std::span<const uint8_t> image,
+                            UpgradeProgress& progress);
+  BackupOutcome ReadBackup(EnclosureSlot slot);
   // Keeps the target's drive from other programs into `hold`; else the
   // reason, in the words the message panel shows. Nothing to keep without a
   // drive: the range operations say why there is none.

@@ -129,10 +129,10 @@ class MonitorClient {
   // A device change is being counted down: the poll waits for it.
   virtual bool DrivesChanging() = 0;
   // The user has device `slot` in polling (the window's Device check boxes).
-  virtual bool Polled(std::size_t slot) = 0;
+  virtual bool Polled(EnclosureSlot slot) = 0;
   // Device `slot` kept failing and is out of polling until the user takes
   // it back.
-  virtual void Dropped(std::size_t slot) = 0;
+  virtual void Dropped(EnclosureSlot slot) = 0;
   // The schedule-backup settings for a settings write, read at the moment
   // it is made; nothing while the user is switching device pages.
   virtual std::optional<SettingsFill> ChosenSettings() = 0;

@@ -2,6 +2,8 @@
 
 #include <array>
 #include <atomic>
+#include <compare>
+#include <cstddef>
 #include <cstdint>
 
 #include "device/channel.h"
@@ -27,6 +29,20 @@ inline constexpr uint32_t EnclosureEntry(PhysicalDrive drive) {
   return drive.number() | kEntryEnclosure;
 }
 
+// A place in the device table: what discovery fills, the poll asks, firmware
+// work holds, and the log and the events name (index 0 is the log's "D1").
+// Made only on purpose, so that a physical drive number or a count is never
+// taken for one.
+class EnclosureSlot {
+ public:
+  constexpr explicit EnclosureSlot(std::size_t index) : index_(index) {}
+  constexpr std::size_t index() const { return index_; }
+  friend constexpr auto operator<=>(EnclosureSlot, EnclosureSlot) = default;
+
+ private:
+  std::size_t index_;
+};
+
 // Flags that every layer reads and that cross threads: the program closing
 // or stopping (closing once the window's close request is accepted; stopping
 // when the user or the system asks pxraid to stop), as the channel heeds them,
@@ -47,8 +63,15 @@ struct DeviceTable {
   std::array<std::atomic<uint32_t>, kDeviceSlots> DeviceSlot{};
   std::atomic<uint32_t> DeviceCount{0};
   // Slot the firmware operations address; kNoSlot when none. Discovery reads
-  // it on its own thread.
+  // it on its own thread. A number, for the atomic; firmware work, the poll
+  // and discovery go through the two calls below.
   std::atomic<uint32_t> UpgradeSlot{kNoSlot};
+
+  // The physical drive the entry for `slot` names.
+  PhysicalDrive Drive(EnclosureSlot slot) const { return DriveOf(DeviceSlot[slot.index()]); }
+  // Firmware work is on `slot`, and whether it is.
+  void SetUpgradeSlot(EnclosureSlot slot) { UpgradeSlot = static_cast<uint32_t>(slot.index()); }
+  bool IsUpgradeSlot(EnclosureSlot slot) const { return UpgradeSlot.load() == slot.index(); }
 };
 
 void BeginFirmwareOperation(AppFlags& flags);

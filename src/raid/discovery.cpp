@@ -208,9 +208,10 @@ class DriveDiscovery::ProbeAhead {
 };
 
 DriveDiscovery::DrivePresence DriveDiscovery::LookAt(PhysicalDrive k) {
-  const uint32_t upgradeSlot = ctx_.devices.UpgradeSlot.load();
-  if (!ctx_.monitor.FirstDisplay.load() && upgradeSlot == k.number() &&
-      upgradeSlot < kDeviceSlots) {
+  // Firmware work names a slot, and detection has always kept the drive of
+  // that number: the two agree while the enclosures are drives 0, 1, ...
+  if (!ctx_.monitor.FirstDisplay.load() && k.number() < kDeviceSlots &&
+      ctx_.devices.IsUpgradeSlot(EnclosureSlot{k.number()})) {
     return DrivePresence::Kept;
   }
   const ScopedDevice drive(ctx_.channel.access(), k);

@@ -1,27 +1,12 @@
 #pragma once
 
 #include <array>
-#include <compare>
-#include <cstddef>
 #include <cstdint>
 
 #include "raid/device_table.h"
 #include "raid/enclosure_events.h"
 
 namespace px {
-
-// A place in the device table: what discovery fills, the poll asks, and the
-// log and the events name (index 0 is the log's "D1"). Made only on purpose,
-// so that a physical drive number or a count is never taken for one.
-class EnclosureSlot {
- public:
-  constexpr explicit EnclosureSlot(std::size_t index) : index_(index) {}
-  constexpr std::size_t index() const { return index_; }
-  friend constexpr auto operator<=>(EnclosureSlot, EnclosureSlot) = default;
-
- private:
-  std::size_t index_;
-};
 
 // LastPercent while no rebuild or copy is being followed.
 inline constexpr uint8_t kNoProgress = 0xFF;
@@ -80,9 +65,7 @@ class EnclosureSet {
   const Enclosure& operator[](EnclosureSlot slot) const { return enclosures_[slot.index()]; }
 
   // The physical drive the table's entry for `slot` names.
-  PhysicalDrive Drive(EnclosureSlot slot) const {
-    return DriveOf(devices_.DeviceSlot[slot.index()]);
-  }
+  PhysicalDrive Drive(EnclosureSlot slot) const { return devices_.Drive(slot); }
   // How many slots the last detection filled.
   uint32_t Count() const { return devices_.DeviceCount.load(); }
 

@@ -110,11 +110,9 @@ PollReport RaidMonitor::ReadStatus(MonitorClient& client) {
   std::optional<std::vector<PolledEnclosure>> polled;
   if (ctx_.elsewhere != nullptr) polled = ctx_.elsewhere->Enclosures();
   for (std::size_t i = 0; i < kShownDevices; ++i) {
-    if (i >= devices.DeviceCount || !client.Polled(i) || i == devices.UpgradeSlot.load()) {
-      continue;
-    }
-    report.lastAsked = i;
     const EnclosureSlot slot{i};
+    if (i >= devices.DeviceCount || !client.Polled(slot) || devices.IsUpgradeSlot(slot)) continue;
+    report.lastAsked = slot;
     uint8_t& retries = enclosures[slot].retryCount;
     // A device that stopped answering is asked only every second poll.
     if (retries % 2 != 0) {
@@ -135,7 +133,7 @@ PollReport RaidMonitor::ReadStatus(MonitorClient& client) {
       retries = 0;
     } else if (++retries > kRetryLimit) {
       // Dropped until the user takes it back.
-      client.Dropped(i);
+      client.Dropped(slot);
       retries = 0;
     }
   }
@@ -249,7 +247,7 @@ RaidMonitor::Written RaidMonitor::SettingsWrite(MonitorClient& client, ControlTa
     sector[kPeriodCode] = chosen->periodCode;
   });
   if (written.write == ControlWrite::NotSent) return written;
-  ctx_.enclosures[EnclosureSlot{*target}].busyCountdown = kSettingsBusySeconds;
+  ctx_.enclosures[*target].busyCountdown = kSettingsBusySeconds;
   if (written.write == ControlWrite::Written) {
     ctx_.panels.SetText(StatusPanels::kMessagePanel, " ");
   }
@@ -273,7 +271,7 @@ RaidMonitor::Written RaidMonitor::WriteControlSector(ControlTarget target,
                                                      const std::function<void(Record&)>& fill) {
   DeviceTable& devices = ctx_.devices;
   StatusPanels& panels = ctx_.panels;
-  if (devices.DeviceCount == 0 || !target || *target >= devices.DeviceCount) {
+  if (devices.DeviceCount == 0 || !target || target->index() >= devices.DeviceCount) {
     panels.SetText(StatusPanels::kMessagePanel, "Device not found!!!");
     ctx_.messages.Show("Message", "No Device found !", MessageIcon::None);
     return {};
@@ -284,7 +282,7 @@ RaidMonitor::Written RaidMonitor::WriteControlSector(ControlTarget target,
     panels.SetText(StatusPanels::kMessagePanel, "pxraidd owns the disks");
     return written;
   }
-  const PhysicalDrive drive = ctx_.enclosures.Drive(EnclosureSlot{*target});
+  const PhysicalDrive drive = ctx_.enclosures.Drive(*target);
 
   // The write must not land between two reads of a knock.
   const auto guard = ctx_.channel.Lock(drive);

@@ -42,7 +42,7 @@ struct PollReport {
   bool monitoringEnds = false;
   // The device the poll asked last: the window's selected device follows it,
   // as it always has.
-  std::optional<std::size_t> lastAsked;
+  std::optional<EnclosureSlot> lastAsked;
   // Polled elsewhere: the other process found other enclosures than those
   // laid out, so the front end is to detect again.
   bool enclosuresMoved = false;
@@ -61,13 +61,13 @@ struct MonitorResult {
   PollReport poll;                             // kPollStatus
   ControlWrite write = ControlWrite::NotSent;  // kWriteSettings, kSendHostEvent
   // The device a control write went to, once it was found.
-  std::optional<std::size_t> addressed;
+  std::optional<EnclosureSlot> addressed;
 };
 
 // Where a settings write or a host event goes: a device-table slot (the
 // window's active page, or each enclosure in turn for pxraid); nothing when
 // no device is chosen.
-using ControlTarget = std::optional<std::size_t>;
+using ControlTarget = std::optional<EnclosureSlot>;
 
 // The status poll and the control-sector writes. Everything here runs on the
 // window's thread, handed over by TRaidThread.
@@ -103,7 +103,7 @@ class RaidMonitor {
   // How a control write went, and the device it went to once that was found.
   struct Written {
     ControlWrite write = ControlWrite::NotSent;
-    std::optional<std::size_t> addressed;
+    std::optional<EnclosureSlot> addressed;
   };
   Written SettingsWrite(MonitorClient& client, ControlTarget target);
   Written HostEventWrite(ControlTarget target);

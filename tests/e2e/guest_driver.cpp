@@ -148,8 +148,8 @@ class Console final : public StatusPanels, public Messages {
 class MonitorWindow final : public MonitorClient {
  public:
   bool DrivesChanging() override { return false; }
-  bool Polled(std::size_t) override { return true; }
-  void Dropped(std::size_t) override {}
+  bool Polled(EnclosureSlot) override { return true; }
+  void Dropped(EnclosureSlot) override {}
   std::optional<SettingsFill> ChosenSettings() override {
     return FillSettings({true, PeriodUnit::Hours, "2"});
   }
@@ -280,7 +280,8 @@ class GuestDriver {
   void WriteSettings() {
     if (core_.devices.DeviceCount == 0) return;
     const SettingsFill fill = *window_.ChosenSettings();
-    const bool written = core_.raid.WriteSettingsSector(window_, 0) == ControlWrite::Written;
+    const bool written =
+        core_.raid.WriteSettingsSector(window_, EnclosureSlot{0}) == ControlWrite::Written;
     Print("settings slot=0 written=" + std::to_string(written) +
           " backup=" + std::to_string(fill.scheduleBackup) + " period=" + Hex(fill.periodCode, 2));
   }
@@ -300,7 +301,7 @@ class GuestDriver {
     console_.ClearBox();
     const auto start = std::chrono::steady_clock::now();
     NoUpgradeProgress progress;
-    core_.firmwareWork.Upgrade(static_cast<int>(slot), firmware.FirmwareImage, progress);
+    core_.firmwareWork.Upgrade(EnclosureSlot{slot}, firmware.FirmwareImage, progress);
     Print("upgrade slot=" + std::to_string(slot) + " panel=" + Quoted(console_.messagePanel()) +
           " box=" + Quoted(console_.boxTitle()) +
           " progress=" + std::to_string(firmware.UpgradeProgress.load()) +

@@ -21,8 +21,8 @@ namespace {
 class AllPolled final : public MonitorClient {
  public:
   bool DrivesChanging() override { return false; }
-  bool Polled(std::size_t) override { return true; }
-  void Dropped(std::size_t) override {}
+  bool Polled(EnclosureSlot) override { return true; }
+  void Dropped(EnclosureSlot) override {}
   std::optional<SettingsFill> ChosenSettings() override { return SettingsFill{}; }
 };
 
@@ -210,7 +210,7 @@ TEST(FlashJob, ABackupOrRestoreThatFailsSaysSoInThePanelsWords) {
     enclosure->SetFlash(0, std::vector<uint8_t>(kFlashSize, 0x5A));
     ASSERT_EQ(rig.core.discovery.DetectNow().enclosures, 1u);
     c.arrange(*enclosure);
-    FlashJob job(rig.core, 0);
+    FlashJob job(rig.core, EnclosureSlot{0});
     ASSERT_FALSE(job.refusal());
     const auto [succeeded, said] = c.run(job);
     EXPECT_FALSE(succeeded);

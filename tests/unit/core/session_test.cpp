@@ -18,8 +18,8 @@ namespace {
 class AllPolled final : public MonitorClient {
  public:
   bool DrivesChanging() override { return false; }
-  bool Polled(std::size_t) override { return true; }
-  void Dropped(std::size_t) override {}
+  bool Polled(EnclosureSlot) override { return true; }
+  void Dropped(EnclosureSlot) override {}
   std::optional<SettingsFill> ChosenSettings() override { return SettingsFill{}; }
 };
 
@@ -182,7 +182,7 @@ TEST(MonitoringSession, GreetsTheControllersAsItsFrontEndDoes) {
     rig.RunRequestedDetection();
     ASSERT_EQ(rig.session.Tick(false).kind, Kind::Detected);
     EXPECT_NE(rig.core.monitor.MonitorRequests.load() & kSendHostEvent, 0);
-    ASSERT_TRUE(rig.session.Serve(rig.client, 1));
+    ASSERT_TRUE(rig.session.Serve(rig.client, EnclosureSlot{1}));
     ASSERT_EQ(rig.bus.EnclosureAt(1)->ControlWrites().size(), 1U);
     EXPECT_EQ(rig.bus.EnclosureAt(1)->ControlWrites()[0].hostEvent, kHostFoundEnclosure);
     EXPECT_EQ(rig.Controllers(), 1U);
@@ -220,10 +220,10 @@ TEST(MonitoringSession, PollsWaitForDeviceChangesProbesAndDetections) {
 
   rig.core.monitor.MonitorRequests = kPollStatus;
   rig.core.detection.handover.Request();
-  EXPECT_FALSE(rig.session.Serve(rig.client, 0));
+  EXPECT_FALSE(rig.session.Serve(rig.client, EnclosureSlot{0}));
   EXPECT_EQ(rig.core.monitor.PollCount, 0U);
   rig.RunRequestedDetection();
-  const std::optional<MonitorResult> served = rig.session.Serve(rig.client, 0);
+  const std::optional<MonitorResult> served = rig.session.Serve(rig.client, EnclosureSlot{0});
   ASSERT_TRUE(served);
   EXPECT_EQ(served->served, kPollStatus);
   EXPECT_EQ(served->poll.answered, 0x01);

@@ -141,7 +141,7 @@ TEST(FaultCampaign, NoUpgradeCompletesWithTheFlashDifferentFromTheImage) {
           break;
       }
     };
-    rig.Upgrade(0);
+    rig.Upgrade(EnclosureSlot{0});
 
     const auto boxes = rig.messages.boxes();
     ASSERT_FALSE(boxes.empty()) << name;
@@ -257,7 +257,7 @@ TEST(FaultCampaign, ABackupIsTheFlashOrThereIsNone) {
     std::optional<std::string> otherAnswer;
     c.arrange(rig, otherAnswer, other);
 
-    const BackupOutcome read = rig.work.ReadFlashBackup(0);
+    const BackupOutcome read = rig.work.ReadFlashBackup(EnclosureSlot{0});
     const std::optional<std::vector<uint8_t>>& backup = read.bytes;
     if (backup) {
       EXPECT_EQ(*backup == flash ? right : "a wrong backup", c.outcome);

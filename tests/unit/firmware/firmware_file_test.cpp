@@ -72,7 +72,8 @@ struct Loaded {
 };
 
 // Loads the file through the "Load Firmware " button, as the user would.
-Loaded Load(FirmwareRig& rig, const std::filesystem::path& file, int16_t chooser = 0) {
+Loaded Load(FirmwareRig& rig, const std::filesystem::path& file,
+            EnclosureSlot chooser = EnclosureSlot{0}) {
   rig.work.LoadImage(chooser, [&] { return std::optional(file); });
   return {rig.messages.boxes(), rig.state.FirmwareLength() != 0};
 }
@@ -206,8 +207,8 @@ TEST(FirmwareFile, ProductIsCheckedAgainstTheDeviceTheChooserShows) {
   SetDevice(rig, FirmwareRig::kDrive, kNewVersion, {0x31, 0x00});
   SetDevice(rig, 7, kNewVersion, {0x44, 0x00});
   const auto file = dir.Write("f.bin", MakeFile({kAbc, kAbcCrc, kNewVersion, {0x44, 0x00}}));
-  EXPECT_FALSE(Load(rig, file, 0).loaded);
-  EXPECT_TRUE(Load(rig, file, 1).loaded);
+  EXPECT_FALSE(Load(rig, file, EnclosureSlot{0}).loaded);
+  EXPECT_TRUE(Load(rig, file, EnclosureSlot{1}).loaded);
 }
 
 TEST(FirmwareFile, MalformedFilesAreRefusedWithoutReadingOutside) {
@@ -364,7 +365,7 @@ TEST(FirmwareFile, LoadButtonHoldsTheBracketOnlyWhileTheDialogIsOpen) {
   test::TempDir dir;
   ASSERT_TRUE(Load(rig, dir.Write("a.bin", MakeFile({kAbc, kAbcCrc}))).loaded);
   bool busyInDialog = false;
-  rig.work.LoadImage(0, [&] {
+  rig.work.LoadImage(EnclosureSlot{0}, [&] {
     busyInDialog = rig.flags.firmwareBusy;
     return std::optional<std::filesystem::path>();
   });
@@ -373,7 +374,7 @@ TEST(FirmwareFile, LoadButtonHoldsTheBracketOnlyWhileTheDialogIsOpen) {
   EXPECT_TRUE(rig.state.FirmwareLength() != 0) << "cancelling keeps the image";
 
   rig.flags.firmwareBusy = true;
-  rig.work.LoadImage(0, [] {
+  rig.work.LoadImage(EnclosureSlot{0}, [] {
     ADD_FAILURE() << "no dialog while a firmware operation runs";
     return std::optional<std::filesystem::path>();
   });

@@ -149,11 +149,11 @@ struct FirmwareRig {
   }
 
   // "Start Upgrade" with the chooser at `slot`, on the loaded image.
-  UpgradeOutcome Upgrade(int slot = 0) { return work.Upgrade(slot, state.FirmwareImage, progress); }
-  // The target of range operations: the device at UpgradeSlot.
-  FlashTarget Target() const {
-    return FlashTargetOf(devices, static_cast<int>(devices.UpgradeSlot.load()));
+  UpgradeOutcome Upgrade(EnclosureSlot slot = EnclosureSlot{0}) {
+    return work.Upgrade(slot, state.FirmwareImage, progress);
   }
+  // The target of range operations: the device at UpgradeSlot.
+  FlashTarget Target() const { return FlashTargetOf(devices, EnclosureSlot{devices.UpgradeSlot}); }
 
   std::vector<uint8_t> Flash(uint32_t address, std::size_t length) const {
     return enclosure->ReadFlash(address, length);

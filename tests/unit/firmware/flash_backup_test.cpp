@@ -54,7 +54,8 @@ TEST(FlashBackup, IsTheFlashRangeAsReadAndRestoresThroughTheFourStages) {
     rig.devices.UpgradeSlot = kNoSlot;
     c.arrange(rig);
     const bool busy = rig.flags.firmwareBusy;
-    const std::optional<std::vector<uint8_t>> backup = rig.work.ReadFlashBackup(0).bytes;
+    const std::optional<std::vector<uint8_t>> backup =
+        rig.work.ReadFlashBackup(EnclosureSlot{0}).bytes;
     EXPECT_EQ(backup.has_value(), c.lastText.empty() && !busy);
     EXPECT_EQ(rig.panels.Last(StatusPanels::kMessagePanel), c.lastText);
     for (const auto& [c0, page] : rig.SpiCommands()) EXPECT_EQ(c0, 0x20) << "only page reads";
@@ -66,7 +67,7 @@ TEST(FlashBackup, IsTheFlashRangeAsReadAndRestoresThroughTheFourStages) {
 
     rig.enclosure->SetFlash(0, Pattern(kFlashSize, 6));
     rig.state.ReplaceImage(*backup);
-    rig.Upgrade(0);
+    rig.Upgrade(EnclosureSlot{0});
     EXPECT_EQ(rig.panels.Last(StatusPanels::kMessagePanel), "SPI Verify OK");
     EXPECT_EQ(rig.Flash(0, kFlashSize), flash);
   }

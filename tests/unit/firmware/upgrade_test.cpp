@@ -50,7 +50,7 @@ TEST(Upgrade, ExactImageIsErasedProgrammedAndVerified) {
   const auto image = Pattern(kFlashSize);
   rig.state.ReplaceImage(image);
   rig.enclosure->SetFlash(0, std::vector<uint8_t>(kFlashSize, 0x00));  // erase must come first
-  const UpgradeOutcome outcome = rig.Upgrade(0);
+  const UpgradeOutcome outcome = rig.Upgrade(EnclosureSlot{0});
   EXPECT_TRUE(outcome.verified);
   EXPECT_EQ(outcome.stage, 4);
   EXPECT_EQ(outcome.message, "SPI Verify OK");
@@ -70,7 +70,7 @@ TEST(Upgrade, ExactImageIsErasedProgrammedAndVerified) {
 TEST(Upgrade, OnlyTheFirst61440BytesOfALongerImageAreWrittenAndCompared) {
   FirmwareRig rig;
   rig.state.ReplaceImage(Pattern(0x10000));
-  rig.Upgrade(0);
+  rig.Upgrade(EnclosureSlot{0});
   EXPECT_EQ(rig.messages.boxes(), std::vector<Box>{kCompletedBox});
   EXPECT_EQ(rig.Flash(0, kFlashSize), Pattern(kFlashSize));
   EXPECT_EQ(rig.Flash(kFlashSize, 4096), std::vector<uint8_t>(4096, 0xFF));
@@ -120,7 +120,7 @@ TEST(Upgrade, FailuresEndWithThePanelTextInTheBox) {
     FirmwareRig rig;
     rig.state.ReplaceImage(Pattern(kFlashSize));
     c.arrange(rig);
-    const UpgradeOutcome outcome = rig.Upgrade(0);
+    const UpgradeOutcome outcome = rig.Upgrade(EnclosureSlot{0});
     EXPECT_EQ(outcome.stage, c.stage) << c.name;
     EXPECT_FALSE(outcome.verified) << c.name;
     EXPECT_EQ(outcome.message, c.lastTexts.back()) << c.name;
@@ -185,7 +185,7 @@ TEST(Upgrade, TheMachineIsKeptAwakeFromTheEraseToTheEndOfTheVerify) {
       return " at " + std::to_string(rig.SpiCommands().size()) + " SPI commands, " +
              std::to_string(rig.messages.boxes().size()) + " boxes";
     };
-    rig.Upgrade(0);
+    rig.Upgrade(EnclosureSlot{0});
     EXPECT_EQ(rig.sleepInhibitor.events, c.events) << c.name;
     EXPECT_EQ(rig.messages.boxes().size(), 1u) << c.name;
   }
@@ -206,7 +206,8 @@ TEST(Upgrade, NoValidSlotTouchesNoDevice) {
     rig.bus.AttachEnclosure(5);
     rig.devices.DeviceCount = 2;
     rig.state.ReplaceImage(Pattern(kFlashSize));
-    rig.Upgrade(c.chooser);
+    // As the window's chooser position would become a slot.
+    rig.Upgrade(EnclosureSlot{static_cast<std::size_t>(c.chooser)});
     EXPECT_EQ(rig.panels.TextsOf(StatusPanels::kMessagePanel),
               (std::vector<std::string>{"SPI test OK", "No Upgrade Mode!!!", "SPI Erase Fail."}))
         << c.name;
@@ -226,7 +227,7 @@ TEST(Upgrade, DeviceRemovedWhileProgrammingFailsCleanly) {
   rig.onPump = [&] {
     if (rig.SpiCommands().size() == 15 + 40) rig.bus.Detach(FirmwareRig::kDrive);
   };
-  rig.Upgrade(0);
+  rig.Upgrade(EnclosureSlot{0});
   const auto texts = rig.panels.TextsOf(StatusPanels::kMessagePanel);
   ASSERT_GE(texts.size(), 2u);
   EXPECT_EQ(texts[texts.size() - 2], "WriteSPI fail, Address = 1380");
@@ -239,7 +240,7 @@ TEST(Upgrade, AShortImageIsRefusedBeforeAnythingIsErased) {
   FirmwareRig rig;
   rig.state.ReplaceImage(Pattern(kFlashSize - 1));
   rig.enclosure->SetFlash(0, Pattern(kFlashSize, 3));
-  rig.Upgrade(0);
+  rig.Upgrade(EnclosureSlot{0});
   const std::string text = "SPI test Fail. The firmware image has 61439 bytes, 61440 needed.";
   EXPECT_EQ(rig.panels.TextsOf(StatusPanels::kMessagePanel), std::vector<std::string>{text});
   EXPECT_EQ(rig.messages.boxes(), std::vector<Box>{Failure(text)});
@@ -276,7 +277,7 @@ TEST(Upgrade, AnEnclosureAnotherProgramHoldsIsRefusedBeforeAnythingIsErased) {
         rig.bus.ReleaseDrive(std::exchange(other, kClaimRefused));
       }
     };
-    rig.Upgrade(0);
+    rig.Upgrade(EnclosureSlot{0});
     EXPECT_EQ(rig.panels.TextsOf(StatusPanels::kMessagePanel), std::vector<std::string>{c.text})
         << c.name;
     EXPECT_EQ(rig.messages.boxes(), std::vector<Box>{Failure(c.text)}) << c.name;
@@ -312,7 +313,7 @@ TEST(Upgrade, AnotherProgramIsToldTheFirmwareIsBeingUpgraded) {
       otherCode = Outcome(other.QueryController(PhysicalDrive(FirmwareRig::kDrive), 0x17, reply));
       otherText = other.DriveBusyText(PhysicalDrive(FirmwareRig::kDrive));
     };
-    rig.Upgrade(0);
+    rig.Upgrade(EnclosureSlot{0});
     EXPECT_EQ(otherCode, "DriveBusy") << c.name;
     EXPECT_EQ(otherText, "Drive 2 is busy: another program is upgrading its firmware.") << c.name;
     EXPECT_EQ(rig.messages.boxes(), std::vector<Box>{kCompletedBox}) << c.name;
@@ -321,7 +322,7 @@ TEST(Upgrade, AnotherProgramIsToldTheFirmwareIsBeingUpgraded) {
 
 TEST(Upgrade, StartWithoutImageOrWhileBusy) {
   FirmwareRig rig;
-  rig.Upgrade(0);
+  rig.Upgrade(EnclosureSlot{0});
   EXPECT_EQ(rig.messages.boxes(), std::vector<Box>{Failure("Please Load Firmware File First ")});
   EXPECT_FALSE(rig.flags.firmwareBusy);
   EXPECT_EQ(rig.devices.UpgradeSlot, kNoSlot);
@@ -330,7 +331,7 @@ TEST(Upgrade, StartWithoutImageOrWhileBusy) {
   FirmwareRig busy;
   busy.state.ReplaceImage(Pattern(kFlashSize));
   busy.flags.firmwareBusy = true;
-  busy.Upgrade(0);
+  busy.Upgrade(EnclosureSlot{0});
   EXPECT_TRUE(busy.flags.firmwareBusy) << "someone else's bracket must stay";
   EXPECT_EQ(busy.devices.UpgradeSlot, 0u);
   EXPECT_TRUE(busy.messages.boxes().empty());
@@ -347,14 +348,14 @@ TEST(Upgrade, PressingStartUpgradeDuringAnUpgradeDoesNothing) {
   rig.onPump = [&] {
     if (presses < 3 && rig.SpiCommands().size() == 100) {
       ++presses;
-      rig.Upgrade(0);
-      rig.work.LoadImage(0, [] {
+      rig.Upgrade(EnclosureSlot{0});
+      rig.work.LoadImage(EnclosureSlot{0}, [] {
         ADD_FAILURE() << "no file dialog during an upgrade";
         return std::optional<std::filesystem::path>();
       });
     }
   };
-  rig.Upgrade(0);
+  rig.Upgrade(EnclosureSlot{0});
   EXPECT_EQ(presses, 3);
   EXPECT_EQ(rig.messages.boxes(), std::vector<Box>{kCompletedBox});
   EXPECT_EQ(Only(rig.progress.events, "started"), std::vector<std::string>{"started 1005"});

@@ -343,14 +343,14 @@ TEST(ControlSector, BytesAndSumOfSettingsAndHostEvents) {
   rig.monitor.ControlSector[300] = 0x5A;  // left by an earlier write
 
   rig.client.schedule = FillSettings({true, PeriodUnit::Hours, "8"});
-  ASSERT_EQ(rig.raid.WriteSettingsSector(rig.client, 1), ControlWrite::Written);
+  ASSERT_EQ(rig.raid.WriteSettingsSector(rig.client, EnclosureSlot{1}), ControlWrite::Written);
   QueueHostEvent(rig.monitor, kHostFoundEnclosure);
   rig.monitor.HostEventFirstLba = 0x1122334455;
-  ASSERT_EQ(rig.raid.WriteHostEventSector(1), ControlWrite::Written);
+  ASSERT_EQ(rig.raid.WriteHostEventSector(EnclosureSlot{1}), ControlWrite::Written);
   rig.client.schedule = FillSettings({false, PeriodUnit::Hours, "8"});
-  ASSERT_EQ(rig.raid.WriteSettingsSector(rig.client, 1), ControlWrite::Written);
+  ASSERT_EQ(rig.raid.WriteSettingsSector(rig.client, EnclosureSlot{1}), ControlWrite::Written);
   QueueHostEvent(rig.monitor, kHostShuttingDown);
-  ASSERT_EQ(rig.raid.WriteHostEventSector(1), ControlWrite::Written);
+  ASSERT_EQ(rig.raid.WriteHostEventSector(EnclosureSlot{1}), ControlWrite::Written);
 
   using Head = std::vector<uint8_t>;
   const std::vector<Head> heads = {
@@ -393,7 +393,7 @@ TEST(ControlSector, RefusalsAndFailures) {
     std::vector<std::string> panel4;
     bool box, busy;
     ControlWrite result = ControlWrite::NotSent;
-    ControlTarget target = 0;
+    ControlTarget target = EnclosureSlot{0};
   } cases[] = {
       {"no device",
        Settings,
@@ -474,7 +474,7 @@ TEST(ControlSector, PageSwitchingDoesNotHoldBackAHostEvent) {
   PollRig rig;
   rig.client.pageSwitching = true;
   QueueHostEvent(rig.monitor, kHostFoundEnclosure);
-  EXPECT_EQ(rig.raid.WriteHostEventSector(0), ControlWrite::Written);
+  EXPECT_EQ(rig.raid.WriteHostEventSector(EnclosureSlot{0}), ControlWrite::Written);
   ASSERT_EQ(rig.controllers[0]->ControlWrites().size(), 1U);
   EXPECT_EQ(rig.controllers[0]->ControlWrites()[0].hostEvent, kHostFoundEnclosure);
   EXPECT_TRUE(rig.panels.recorded.TextsOf(kMessagePanel).empty());
@@ -495,7 +495,7 @@ TEST(DispatchRequest, OneRequestPerCallPollFirstThenSettingsThenHostEvent) {
       {kMonitoringActive, 1, 2},
   };
   for (const auto& s : steps) {
-    rig.raid.DispatchRequest(rig.client, 0);
+    rig.raid.DispatchRequest(rig.client, EnclosureSlot{0});
     EXPECT_EQ(rig.monitor.MonitorRequests.load(), s.left);
     EXPECT_EQ(rig.monitor.PollCount, s.polls);
     EXPECT_EQ(rig.controllers[0]->ControlWrites().size(), s.controlWrites);
@@ -511,7 +511,7 @@ TEST(DispatchRequest, NothingIsServedWhileADetectionIsPendingOrTheWindowCloses) 
     rig.monitor.MonitorRequests = kPollStatus | kWriteSettings;
     if (!closing) rig.detection.handover.Request();
     rig.flags.closing = closing;
-    rig.raid.DispatchRequest(rig.client, 0);
+    rig.raid.DispatchRequest(rig.client, EnclosureSlot{0});
     EXPECT_EQ(rig.monitor.MonitorRequests.load(), kPollStatus | kWriteSettings);
     EXPECT_EQ(rig.monitor.PollCount, 0U);
   }

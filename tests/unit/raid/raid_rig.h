@@ -36,10 +36,10 @@ class HookedPanels final : public StatusPanels {
 class FakeMonitorClient final : public MonitorClient {
  public:
   bool DrivesChanging() override { return drivesChanging; }
-  bool Polled(std::size_t slot) override { return checked[slot]; }
-  void Dropped(std::size_t slot) override {
-    checked[slot] = false;
-    unchecked.push_back(slot);
+  bool Polled(EnclosureSlot slot) override { return checked[slot.index()]; }
+  void Dropped(EnclosureSlot slot) override {
+    checked[slot.index()] = false;
+    unchecked.push_back(slot.index());
   }
   std::optional<SettingsFill> ChosenSettings() override {
     if (pageSwitching) return std::nullopt;
@@ -92,7 +92,7 @@ struct RaidRig {
   // What the window's serving round runs: the monitor's dispatch, with the
   // first device page in front.
   std::function<void()> Serve() {
-    return [this] { raid.DispatchRequest(client, 0); };
+    return [this] { raid.DispatchRequest(client, EnclosureSlot{0}); };
   }
 
   // One poll, as the window's hand-over runs it; the report is kept.
