@@ -1030,8 +1030,9 @@ class MainWindowTest : public QObject {
 
   // The event log viewer of a user's window while pxraidd owns the disks
   // shows the service's day log as its file holds it, the lines the service
-  // logged before the window started among them; a window on the disks
-  // shows its own.
+  // logged before the window started among them. A window whose service
+  // cannot show its log as the viewer opens, and a window on the disks, show
+  // their own.
   void TheEventLogViewerShowsTheServicesLog() {
     // The service polls three times and then only serves: its day's file
     // stays as it is.
@@ -1042,19 +1043,25 @@ class MainWindowTest : public QObject {
         run.folder.filePath(QStringLiteral("log/261207.log")).toStdString();
     px::bus::ServicePolls polls(run.bus.address);
     px::bus::ServiceLog serviceLog(run.bus.address);
+    QTemporaryDir elsewhere;
+    const SessionBus empty(elsewhere.path());
+    px::bus::ServiceLog noService(empty.address);
     struct Case {
       const char* name;
-      bool client;
+      px::PolledElsewhere* polls;
+      px::LoggedElsewhere* log;
+      bool showsTheServices;
     };
-    const Case cases[] = {{"the service's client", true}, { "on the disks", false }};
+    const Case cases[] = {
+        {"the service's client", &polls, &serviceLog, true},
+        {"a client whose log is asked of no service", &polls, &noService, false},
+        {"on the disks", nullptr, nullptr, false},
+    };
     for (const Case& c : cases) {
       Rig rig;
-      if (c.client) {
-        rig.elsewhere = &polls;
-        rig.serviceLog = &serviceLog;
-      } else {
-        px::cli::FindVirtualScenario("healthy-mirror")->build(rig.bus);
-      }
+      rig.elsewhere = c.polls;
+      rig.serviceLog = c.log;
+      if (c.polls == nullptr) px::cli::FindVirtualScenario("healthy-mirror")->build(rig.bus);
       TForm1& form = rig.Start();
       rig.Settle();
       const std::vector<std::string> own = form.state().eventLog.LogLines;
@@ -1068,7 +1075,7 @@ class MainWindowTest : public QObject {
           shown.push_back(line.toStdString());
       });
       form.Button1Click();
-      QVERIFY2(shown == (c.client ? *serviceFile : own), c.name);
+      QVERIFY2(shown == (c.showsTheServices ? *serviceFile : own), c.name);
       // The service's start, which the window's log has no line of.
       QVERIFY2(std::find(own.begin(), own.end(), serviceFile->at(1)) == own.end(), c.name);
     }
