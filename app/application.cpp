@@ -108,6 +108,7 @@ int RunWindows(AppEnvironment& env, bool notifications) {
   services.probeOrder = env.probeOrder;
   services.polledElsewhere = env.polledElsewhere;
   services.firmwareJobs = env.firmwareJobs;
+  services.loggedElsewhere = env.loggedElsewhere;
   services.logDirectory = logDirectory;
   if (env.keepsHistory && !logDirectory.empty()) {
     services.historyFile = px::monitor::DefaultHistoryFile(logDirectory);

@@ -10,6 +10,7 @@
 #include "common/ui.h"
 #include "core/firmware_jobs.h"
 #include "device/transport.h"
+#include "eventlog/logged_elsewhere.h"
 #include "raid/discovery.h"
 #include "raid/polled_elsewhere.h"
 
@@ -68,6 +69,8 @@ struct AppEnvironment {
   px::PolledElsewhere* polledElsewhere = nullptr;
   // And its firmware jobs, which the window's upgrade runs as.
   px::FirmwareJobs* firmwareJobs = nullptr;
+  // And its day log, which the event log viewer shows.
+  px::LoggedElsewhere* loggedElsewhere = nullptr;
 };
 
 // Turns the tray's desktop notifications off; the tray icon stays.

@@ -346,7 +346,7 @@ void TForm1::Timer7Timer() {
 void TForm1::Button1Click() {
   if (viewLogOpen_) return;
   viewLogOpen_ = true;
-  TForm5::Open(this, core_->eventLog, core_->monitor, *messages_);
+  TForm5::Open(this, core_->eventLog, core_->monitor, *messages_, services_.loggedElsewhere);
   viewLogOpen_ = false;
 }
 

@@ -33,6 +33,7 @@
 #include "core/firmware_jobs.h"
 #include "core/flash_job.h"
 #include "core/session.h"
+#include "eventlog/logged_elsewhere.h"
 #include "monitor/member_history.h"
 #include "raid/device_text.h"
 #include "raid/display_model.h"
@@ -100,6 +101,9 @@ struct FormServices {
   // With polledElsewhere: the service's firmware jobs, which "Start Upgrade"
   // asks for instead of flashing the disks it cannot open.
   px::FirmwareJobs* firmwareJobs = nullptr;
+  // With polledElsewhere: the service's day log, which the event log viewer
+  // follows instead of the window's own.
+  px::LoggedElsewhere* loggedElsewhere = nullptr;
 };
 
 // The main window: device pages, RAID status, firmware group, the seven

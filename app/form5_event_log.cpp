@@ -5,6 +5,9 @@
 #include <QShowEvent>
 #include <filesystem>
 #include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "app/qt_text.h"
 #include "common/text.h"
@@ -23,8 +26,11 @@ QString LineText(const std::string& line) {
 }  // namespace
 
 TForm5::TForm5(const px::EventLogState& log, const px::MonitorState& monitor,
-               px::Messages& messages, QWidget* parent)
-    : QDialog(parent), monitor_(monitor), model_(log, messages) {
+               px::Messages& messages, px::LoggedElsewhere* elsewhere, QWidget* parent)
+    : QDialog(parent),
+      monitor_(monitor),
+      followed_(Followed(elsewhere)),
+      model_(followed_ != nullptr ? serviceLog_ : log, messages) {
   setObjectName(QStringLiteral("Form5"));
   setWindowTitle(Q(model_.Caption()));
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -66,9 +72,27 @@ TForm5::TForm5(const px::EventLogState& log, const px::MonitorState& monitor,
 }
 
 void TForm5::Open(QWidget* parent, const px::EventLogState& log, const px::MonitorState& monitor,
-                  px::Messages& messages) {
-  TForm5 viewer(log, monitor, messages, parent);
+                  px::Messages& messages, px::LoggedElsewhere* elsewhere) {
+  TForm5 viewer(log, monitor, messages, elsewhere, parent);
   viewer.exec();
+}
+
+px::LoggedElsewhere* TForm5::Followed(px::LoggedElsewhere* elsewhere) {
+  if (elsewhere == nullptr) return nullptr;
+  std::optional<std::vector<std::string>> lines = elsewhere->DayLines();
+  // A service that cannot show its log now leaves the window's own, which
+  // its polls write, for this opening: a view that never fills, or one that
+  // switches logs under the user, would say less.
+  if (!lines) return nullptr;
+  serviceLog_.LogLines = std::move(*lines);
+  return elsewhere;
+}
+
+void TForm5::ReadServiceLog() {
+  if (followed_ == nullptr) return;
+  if (std::optional<std::vector<std::string>> lines = followed_->DayLines()) {
+    px::MirrorLines(serviceLog_, std::move(*lines));
+  }
 }
 
 px::LiveFlags TForm5::Flags() const {
@@ -86,10 +110,13 @@ void TForm5::showEvent(QShowEvent* event) {
 }
 
 void TForm5::Timer1Timer() {
+  // Nothing is followed while a chosen file shows.
+  if (model_.TimerRunning()) ReadServiceLog();
   Apply(model_.Tick(Flags()));
 }
 
 void TForm5::Button1Click() {
+  ReadServiceLog();
   Apply(model_.RealTimeLog(Flags().MonitoringActive));
 }
 

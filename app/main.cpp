@@ -1,6 +1,7 @@
 // The utility on this machine's disks. While pxraidd runs, the window is its
-// client and opens no disk: it shows the enclosures of the service's polls,
-// and its firmware upgrade is a job of the service's.
+// client and opens no disk: it shows the enclosures of the service's polls
+// and the service's day log, and its firmware upgrade is a job of the
+// service's.
 // Two options for bug reports, one for the desktop, one for the disks:
 //   pxgui --record FILE        also writes every command to the disks, and
 //                              every answer, to FILE
@@ -25,6 +26,7 @@
 #include "raid/recorded_reads.h"
 #ifdef PXGUI_WITH_SERVICE
 #include "bus/service_jobs.h"
+#include "bus/service_log.h"
 #include "bus/service_polls.h"
 #endif
 
@@ -93,10 +95,12 @@ int main(int argc, char** argv) {
   // A recording or a replay is of the disks themselves.
   std::optional<px::bus::ServicePolls> servicePolls;
   std::optional<px::bus::ServiceJobs> serviceJobs;
+  std::optional<px::bus::ServiceLog> serviceLog;
   if (!options.direct && options.record.empty() && options.replay.empty() &&
       px::bus::ServiceRuns()) {
     env.polledElsewhere = &servicePolls.emplace();
     env.firmwareJobs = &serviceJobs.emplace();
+    env.loggedElsewhere = &serviceLog.emplace();
   }
 #endif
   try {

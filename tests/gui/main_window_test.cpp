@@ -37,6 +37,7 @@
 #include "app/platform/single_instance.h"
 #ifdef PXRAIDD_EXE
 #include "bus/service_jobs.h"
+#include "bus/service_log.h"
 #include "bus/service_names.h"
 #include "bus/service_polls.h"
 #endif
@@ -140,6 +141,7 @@ struct Rig {
   // A client of the service: its polls instead of the disks.
   px::PolledElsewhere* elsewhere = nullptr;
   px::FirmwareJobs* jobs = nullptr;
+  px::LoggedElsewhere* serviceLog = nullptr;
   std::unique_ptr<TForm1> form;
 
   // Drives 0 and 2 plain disks, enclosures on 1 and 3, volumes E and F on
@@ -192,6 +194,7 @@ struct Rig {
     services.unixSeconds = [this] { return unixNow; };
     services.polledElsewhere = elsewhere;
     services.firmwareJobs = jobs;
+    services.loggedElsewhere = serviceLog;
     form = std::make_unique<TForm1>(std::move(services));
     // The tests run every timer by hand; the intervals of the design are
     // checked once, in Layout.
@@ -331,16 +334,18 @@ struct SessionBus {
 #ifdef PXRAIDD_EXE
 // pxraidd over a virtual scenario on a bus of its own, its jobs run by the
 // pxraid under test (pxraid-test, which takes the simulated time the service
-// hands on), ended with the test.
+// hands on), ended with the test. `more`: options of pxraidd-test's besides.
 struct ServiceOnItsBus {
-  explicit ServiceOnItsBus(const char* scenario) {
+  explicit ServiceOnItsBus(const char* scenario, const QStringList& more = {}) {
     service.process.start(
         QStringLiteral(PXRAIDD_EXE),
-        {QStringLiteral("--bus"), QString::fromStdString(bus.address), QStringLiteral("--virtual"),
-         QString::fromLatin1(scenario), QStringLiteral("--simulate-time"),
-         QStringLiteral("2026-12-07T10:00:00"), QStringLiteral("--interval"), QStringLiteral("1"),
-         QStringLiteral("--pxraid"), QStringLiteral(PXRAID_TEST_EXE), QStringLiteral("--log-dir"),
-         folder.filePath(QStringLiteral("log"))});
+        QStringList{QStringLiteral("--bus"), QString::fromStdString(bus.address),
+                    QStringLiteral("--virtual"), QString::fromLatin1(scenario),
+                    QStringLiteral("--simulate-time"), QStringLiteral("2026-12-07T10:00:00"),
+                    QStringLiteral("--interval"), QStringLiteral("1"), QStringLiteral("--pxraid"),
+                    QStringLiteral(PXRAID_TEST_EXE), QStringLiteral("--log-dir"),
+                    folder.filePath(QStringLiteral("log"))} +
+            more);
   }
   // A name of our own: the default one is the application's, with a blank.
   QTemporaryDir folder{QDir::tempPath() + QStringLiteral("/pxraidd-XXXXXX")};
@@ -1020,6 +1025,59 @@ class MainWindowTest : public QObject {
       };
       QCOMPARE(texts(served), texts(own));
       QVERIFY2(served.Label17->text() != QStringLiteral("Mode : "), scenario);
+    }
+  }
+
+  // The event log viewer of a user's window while pxraidd owns the disks
+  // shows the service's day log as its file holds it, the lines the service
+  // logged before the window started among them. A window whose service
+  // cannot show its log as the viewer opens, and a window on the disks, show
+  // their own.
+  void TheEventLogViewerShowsTheServicesLog() {
+    // The service polls three times and then only serves: its day's file
+    // stays as it is.
+    ServiceOnItsBus run("healthy-mirror", {QStringLiteral("--polls"), QStringLiteral("3")});
+    QVERIFY(!run.bus.address.empty());
+    QTRY_VERIFY_WITH_TIMEOUT(px::bus::ServiceRuns(run.bus.address), kWaitMs);
+    const std::filesystem::path dayFile =
+        run.folder.filePath(QStringLiteral("log/261207.log")).toStdString();
+    px::bus::ServicePolls polls(run.bus.address);
+    px::bus::ServiceLog serviceLog(run.bus.address);
+    QTemporaryDir elsewhere;
+    const SessionBus empty(elsewhere.path());
+    px::bus::ServiceLog noService(empty.address);
+    struct Case {
+      const char* name;
+      px::PolledElsewhere* polls;
+      px::LoggedElsewhere* log;
+      bool showsTheServices;
+    };
+    const Case cases[] = {
+        {"the service's client", &polls, &serviceLog, true},
+        {"a client whose log is asked of no service", &polls, &noService, false},
+        {"on the disks", nullptr, nullptr, false},
+    };
+    for (const Case& c : cases) {
+      Rig rig;
+      rig.elsewhere = c.polls;
+      rig.serviceLog = c.log;
+      if (c.polls == nullptr) px::cli::FindVirtualScenario("healthy-mirror")->build(rig.bus);
+      TForm1& form = rig.Start();
+      rig.Settle();
+      const std::vector<std::string> own = form.state().eventLog.LogLines;
+      const std::optional<std::vector<std::string>> serviceFile = px::ReadLogLines(dayFile);
+      QVERIFY2(!own.empty() && serviceFile && serviceFile->size() > 1, c.name);
+      std::vector<std::string> shown;
+      WhenModal<px::app::TForm5>([&](px::app::TForm5& viewer) {
+        // A tick reads the log again and finds it as it was.
+        viewer.Timer1Timer();
+        for (const QString& line : viewer.Memo1->toPlainText().split(QLatin1Char('\n')))
+          shown.push_back(line.toStdString());
+      });
+      form.Button1Click();
+      QVERIFY2(shown == (c.showsTheServices ? *serviceFile : own), c.name);
+      // The service's start, which the window's log has no line of.
+      QVERIFY2(std::find(own.begin(), own.end(), serviceFile->at(1)) == own.end(), c.name);
     }
   }
 

@@ -9,6 +9,7 @@
 
 #include "common/text.h"
 #include "eventlog/log_file.h"
+#include "eventlog/logged_elsewhere.h"
 #include "log_test_support.h"
 #include "support/recording_ui.h"
 
@@ -97,6 +98,36 @@ TEST_F(LogViewerModelTest, ALogTheWriterRewroteIsReloadedWhateverItsLength) {
   EXPECT_EQ(model_.Tick(kMonitoring), ViewUpdate::Replaced);
   EXPECT_EQ(model_.Lines(), log_);
   EXPECT_EQ(model_.Tick(kMonitoring), ViewUpdate::None);
+}
+
+// Another process's day log, mirrored for the viewer, shows as the writer's
+// own does: what extends the view is appended, anything else reloads it,
+// whatever its length.
+TEST(MirroredLog, IsAppendedToOrReloadedAsTheWritersLog) {
+  struct Case {
+    const char* name;
+    Lines read;
+    ViewUpdate update;
+  };
+  const Case cases[] = {
+      {"more lines", {"line 1", "line 2", "line 3"}, ViewUpdate::Appended},
+      {"the same lines", {"line 1", "line 2"}, ViewUpdate::None},
+      {"fewer lines", {"line 1"}, ViewUpdate::Replaced},
+      {"none", {}, ViewUpdate::Replaced},
+      {"as many, others", {"new 1", "new 2"}, ViewUpdate::Replaced},
+      {"more, one of the first changed", {"line 1", "other", "line 3"}, ViewUpdate::Replaced},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EventLogState mirror;
+    MirrorLines(mirror, {"line 1", "line 2"});
+    test::RecordingMessages messages;
+    LogViewerModel model(mirror, messages);
+    model.Show(kMonitoring);
+    MirrorLines(mirror, c.read);
+    EXPECT_EQ(model.Tick(kMonitoring), c.update);
+    EXPECT_EQ(model.Lines(), c.read);
+  }
 }
 
 TEST_F(LogViewerModelTest, CaptionAndColourFollowMonitoring) {
