@@ -208,12 +208,7 @@ class DriveDiscovery::ProbeAhead {
 };
 
 DriveDiscovery::DrivePresence DriveDiscovery::LookAt(PhysicalDrive k) {
-  // Firmware work names a slot, and detection has always kept the drive of
-  // that number: the two agree while the enclosures are drives 0, 1, ...
-  if (!ctx_.monitor.FirstDisplay.load() && k.number() < kDeviceSlots &&
-      ctx_.devices.IsUpgradeSlot(EnclosureSlot{k.number()})) {
-    return DrivePresence::Kept;
-  }
+  if (underFirmwareWork_ == k) return DrivePresence::Kept;
   const ScopedDevice drive(ctx_.channel.access(), k);
   return drive.valid() ? DrivePresence::Opens : DrivePresence::Missing;
 }
@@ -223,6 +218,16 @@ DetectionReport DriveDiscovery::ProbePhysicalDrives(const ProbeOptions& options)
   StatusPanels& panels = ctx_.panels;
   DetectionReport report{0, 0, ctx_.detection.PhysicalDriveCount.load()};
   ctx_.detection.BusyDrives = 0;
+  // Firmware work names a slot; the drive kept from knocks is the one that
+  // slot's entry names, read before this detection rewrites the entries. (A
+  // drive number is no slot: the enclosures are drives 0, 1, ... only where
+  // no plain disk comes first.)
+  underFirmwareWork_.reset();
+  if (const uint32_t slot = devices.UpgradeSlot.load();
+      !ctx_.monitor.FirstDisplay.load() && slot < kDeviceSlots &&
+      (devices.DeviceSlot[slot].load() & kEntryEnclosure) != 0) {
+    underFirmwareWork_ = devices.Drive(EnclosureSlot{slot});
+  }
   std::optional<ProbeAhead> ahead;
   if (options.order == ProbeOrder::SideBySide) ahead.emplace(*this, options, report.physicalDrives);
   uint32_t& count = report.enclosures;
@@ -236,7 +241,7 @@ DetectionReport DriveDiscovery::ProbePhysicalDrives(const ProbeOptions& options)
     // A device under firmware work must not see a knock: it keeps its entry
     // from the last detection unprobed.
     if (presence == DrivePresence::Kept) {
-      devices.DeviceSlot[count++] = devices.DeviceSlot[n].load();
+      devices.DeviceSlot[count++] = EnclosureEntry(k);
       ++examined;
       continue;
     }

@@ -115,6 +115,9 @@ class DriveDiscovery {
   DetectionReport TakePolledElsewhere();
 
   RaidContext ctx_;
+  // The drive under firmware work as this detection found it: probed by
+  // nobody, its entry kept.
+  std::optional<PhysicalDrive> underFirmwareWork_;
 };
 
 }  // namespace px

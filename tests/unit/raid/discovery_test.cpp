@@ -338,20 +338,41 @@ TEST(Discovery, TheDeviceTableStopsAtEightEntries) {
 }
 
 // The device under firmware work keeps its entry without a knock, but only
-// once the first display is over.
-TEST(Discovery, UpgradeSlotIsLeftAloneAfterTheFirstDisplay) {
-  for (bool firstDisplay : {true, false}) {
-    SCOPED_TRACE(firstDisplay ? "first display pending" : "after the first display");
-    RaidRig rig;
-    rig.bus.AttachEnclosure(0);
-    rig.bus.AttachEnclosure(1);
-    ASSERT_EQ(rig.Detect(), 2U);
-    rig.monitor.FirstDisplay = firstDisplay;
-    rig.devices.UpgradeSlot = 1;
-    rig.bus.ClearTrace();
-    EXPECT_EQ(rig.Detect(), 2U);
-    EXPECT_EQ(Slots(rig.devices), (std::vector<uint32_t>{0x40, 0x41}));
-    EXPECT_EQ(rig.bus.ReadLbas(1).empty(), !firstDisplay);
+// once the first display is over. It is the drive its slot's entry names,
+// which is not the drive of the slot's number when a plain disk comes first.
+TEST(Discovery, TheDriveUnderFirmwareWorkIsLeftAloneAfterTheFirstDisplay) {
+  const sim::ControllerScenario enclosure;
+  const Bus enclosuresFirst{{0, enclosure}, {1, enclosure}};
+  const Bus plainDiskFirst{{0, std::nullopt}, {1, enclosure}, {2, std::nullopt}, {3, enclosure}};
+  struct Case {
+    const char* name;
+    Bus drives;
+    uint32_t upgradeSlot;
+    unsigned keptDrive;
+    std::vector<uint32_t> slots;
+  } cases[] = {
+      {"enclosures first, slot 1", enclosuresFirst, 1, 1, {0x40, 0x41}},
+      {"a plain disk first, slot 0", plainDiskFirst, 0, 1, {0x41, 0x43}},
+      {"a plain disk first, slot 1", plainDiskFirst, 1, 3, {0x41, 0x43}},
+  };
+  for (const Case& c : cases) {
+    for (bool firstDisplay : {true, false}) {
+      SCOPED_TRACE(std::string(c.name) + (firstDisplay ? ", first display pending" : ""));
+      RaidRig rig;
+      Populate(rig, c.drives);
+      ASSERT_EQ(rig.Detect(), 2U);
+      rig.monitor.FirstDisplay = firstDisplay;
+      rig.devices.UpgradeSlot = c.upgradeSlot;
+      rig.bus.ClearTrace();
+      EXPECT_EQ(rig.Detect(), 2U);
+      EXPECT_EQ(Slots(rig.devices), c.slots);
+      EXPECT_EQ(rig.bus.ReadLbas(c.keptDrive).empty(), !firstDisplay);
+      for (const auto& [drive, scenario] : c.drives) {
+        if (drive != c.keptDrive) {
+          EXPECT_FALSE(rig.bus.ReadLbas(drive).empty()) << drive;
+        }
+      }
+    }
   }
 }
 
