@@ -142,7 +142,6 @@ void TForm1::StartServiceUpgrade(px::EnclosureSlot slot) {
     return;
   }
   px::FirmwareJobRequest request;
-  request.kind = px::FirmwareJobKind::Upgrade;
   request.drive = *drive;
   request.bytes = firmware.FirmwareImage;
   request.name = firmware.ImageFile.string();

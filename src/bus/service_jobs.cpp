@@ -12,8 +12,6 @@
 
 #include "bus/managed_objects.h"
 #include "bus/service_names.h"
-#include "common/text.h"
-#include "firmware/flash_backup.h"
 
 namespace px::bus {
 namespace {
@@ -26,18 +24,6 @@ constexpr uint64_t kStartMicros = 6ULL * 60 * 1000 * 1000;
 // quiet while the job's properties are asked.
 constexpr auto kQuiet = std::chrono::seconds(2);
 constexpr int kExitFailed = 1;
-
-const char* MethodOf(FirmwareJobKind kind) {
-  switch (kind) {
-    case FirmwareJobKind::Upgrade:
-      return "UpgradeFirmware";
-    case FirmwareJobKind::Restore:
-      return "RestoreFirmware";
-    case FirmwareJobKind::Backup:
-      return "BackupFirmware";
-  }
-  return "";
-}
 
 int ReadChangedJob(sd_bus_message* message, JobSignal& signal) {
   const char* interface = nullptr;
@@ -202,33 +188,27 @@ std::optional<std::string> ServiceJobs::Start(const FirmwareJobRequest& request)
     return "the service has no enclosure on drive " + std::to_string(request.drive.number());
   }
 
-  const bool backup = request.kind == FirmwareJobKind::Backup;
   // The bytes the window checked, not the file again: it may have changed
   // on the disk since, and an image built here has none.
-  const int fd = ::memfd_create(backup ? "pxgui-backup" : "pxgui-firmware", MFD_CLOEXEC);
-  if (fd < 0 || (!backup && !WriteAll(fd, request.bytes))) {
+  const int fd = ::memfd_create("pxgui-firmware", MFD_CLOEXEC);
+  if (fd < 0 || !WriteAll(fd, request.bytes)) {
     const std::error_code reason(errno, std::generic_category());
     if (fd >= 0) ::close(fd);
     return "cannot make a file for the service: " + reason.message();
   }
   sd_bus_message* rawCall = nullptr;
   rc = sd_bus_message_new_method_call(bus_.get(), &rawCall, kServiceName, enclosure->c_str(),
-                                      kEnclosureInterface, MethodOf(request.kind));
+                                      kEnclosureInterface, "UpgradeFirmware");
   const Message start(rawCall);
   // polkit's agent may ask the user for a password before the answer.
   if (rc >= 0) rc = sd_bus_message_set_allow_interactive_authorization(start.get(), 1);
   if (rc >= 0) rc = sd_bus_message_set_auto_start(start.get(), 0);
   if (rc >= 0) rc = sd_bus_message_append(start.get(), "h", fd);
-  if (rc >= 0 && !backup) {
-    rc = sd_bus_message_open_container(start.get(), 'a', "{sv}");
-    if (rc >= 0 && !request.name.empty()) {
-      rc = sd_bus_message_append(start.get(), "{sv}", "name", "s", request.name.c_str());
-    }
-    if (rc >= 0 && !request.checksum.empty()) {
-      rc = sd_bus_message_append(start.get(), "{sv}", "checksum", "s", request.checksum.c_str());
-    }
-    if (rc >= 0) rc = sd_bus_message_close_container(start.get());
+  if (rc >= 0) rc = sd_bus_message_open_container(start.get(), 'a', "{sv}");
+  if (rc >= 0 && !request.name.empty()) {
+    rc = sd_bus_message_append(start.get(), "{sv}", "name", "s", request.name.c_str());
   }
+  if (rc >= 0) rc = sd_bus_message_close_container(start.get());
   sd_bus_slot* slot = nullptr;
   if (rc >= 0) {
     rc = sd_bus_call_async(bus_.get(), &slot, start.get(), &ServiceJobs::OnStarted, this,
@@ -240,7 +220,6 @@ std::optional<std::string> ServiceJobs::Start(const FirmwareJobRequest& request)
   }
   call_.reset(slot);
   fd_ = fd;
-  request_ = request;
   following_ = true;
   job_.clear();
   early_.clear();
@@ -248,7 +227,6 @@ std::optional<std::string> ServiceJobs::Start(const FirmwareJobRequest& request)
   exitCode_.reset();
   stage_.clear();
   percent_ = 0;
-  savedLine_.clear();
   return std::nullopt;
 }
 
@@ -306,13 +284,6 @@ void ServiceJobs::Said(const std::string& stream, std::string line) {
 void ServiceJobs::Apply(const JobSignal& signal) {
   heard_ = std::chrono::steady_clock::now();
   if (signal.said) {
-    constexpr std::string_view kSavedTo = " saved to ";
-    const std::size_t saved = signal.line.find(kSavedTo);
-    if (request_.kind == FirmwareJobKind::Backup && signal.stream == "stdout" &&
-        signal.line.starts_with("Flash of ") && saved != std::string::npos) {
-      savedLine_ = signal.line.substr(0, saved + kSavedTo.size()) + PathText(request_.saveTo);
-      return;
-    }
     Said(signal.stream, signal.line);
     return;
   }
@@ -333,18 +304,6 @@ void ServiceJobs::Apply(const JobSignal& signal) {
 
 void ServiceJobs::End(int code) {
   if (!following_) return;
-  if (request_.kind == FirmwareJobKind::Backup && code == 0) {
-    const std::optional<std::vector<uint8_t>> bytes = ReadBackup(fd_);
-    const std::error_code unsaved = bytes ? SaveFlashBackup(request_.saveTo, *bytes)
-                                          : std::make_error_code(std::errc::io_error);
-    if (unsaved) {
-      Said("stderr", "cannot write " + PathText(request_.saveTo) + ": " + unsaved.message() +
-                         "; no backup was written");
-      code = kExitFailed;
-    } else if (!savedLine_.empty()) {
-      Said("stdout", savedLine_);
-    }
-  }
   if (fd_ >= 0) ::close(std::exchange(fd_, -1));
   following_ = false;
   FirmwareJobNews news = News(FirmwareJobNews::Type::Ended);

@@ -42,7 +42,7 @@ struct UnrefSlot {
 };
 using Slot = std::unique_ptr<sd_bus_slot, UnrefSlot>;
 
-// The window's firmware work while pxraidd owns the disks: each job asked of
+// The window's firmware upgrade while pxraidd owns the disks: each job asked of
 // the service's enclosure object, the call allowed to make polkit's agent
 // ask for a password, then followed through its signals. Nothing here
 // waits on the service but the look-up of the enclosure; the call, whose
@@ -66,7 +66,7 @@ class ServiceJobs final : public FirmwareJobs {
   static int OnStarted(sd_bus_message* reply, void* userdata, sd_bus_error* error);
   std::optional<std::string> Connected();
   void Apply(const JobSignal& signal);
-  // The job has ended with `code` (a backup saved first); following is over.
+  // The job has ended with `code`; following is over.
   void End(int code);
   void Said(const std::string& stream, std::string line);
   void Drop();
@@ -77,7 +77,6 @@ class ServiceJobs final : public FirmwareJobs {
   Slot changed_;
   Slot call_;
   bool following_ = false;
-  FirmwareJobRequest request_;
   int fd_ = -1;
   // The job's object once the service answered; signals before that wait.
   std::string job_;
@@ -86,8 +85,6 @@ class ServiceJobs final : public FirmwareJobs {
   std::optional<int32_t> exitCode_;
   std::string stage_;
   uint32_t percent_ = 0;
-  // A backup's last line names the file saved here, told once it is.
-  std::string savedLine_;
   std::chrono::steady_clock::time_point heard_;
   std::vector<FirmwareJobNews> news_;
 };

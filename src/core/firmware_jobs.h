@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,25 +9,17 @@
 
 namespace px {
 
-// Firmware work that another process runs for a front end: pxraidd, which
-// alone opens the disks where it runs, as jobs on its bus. The window, its
-// client then, starts one and follows it from its own thread without
-// waiting on it; the job goes on when the window is gone.
-enum class FirmwareJobKind { Upgrade, Restore, Backup };
-
+// A firmware upgrade that another process runs for a front end: pxraidd,
+// which alone opens the disks where it runs, as a job on its bus. The
+// window, its client then, starts one and follows it from its own thread
+// without waiting on it; the job goes on when the window is gone.
 struct FirmwareJobRequest {
-  FirmwareJobKind kind = FirmwareJobKind::Upgrade;
   // The enclosure's physical drive, as its records came from that process.
   PhysicalDrive drive{0};
-  // Upgrade, restore: the bytes to write, as the front end loaded and
-  // checked them.
+  // The bytes to write, as the front end loaded and checked them.
   std::vector<uint8_t> bytes;
   // The file they came from, named in the job's words and its log lines.
   std::string name;
-  // Restore: the text of the backup's checksum file.
-  std::string checksum;
-  // Backup: where the flash is saved once the job has read it.
-  std::filesystem::path saveTo;
 };
 
 // What a job did since it was last asked, in order.
