@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -483,14 +484,15 @@ int RunFirmwareRestore(Host& host, const FirmwareRestoreOptions& options) {
   return session.Flash(FlashKind::Restore, file, {}) ? kExitOk : kExitFailed;
 }
 
-// What upgrade, backup and restore do first: the work goes to pxraidd,
-// unless it is about other disks, or is to log into a folder of this run's
-// own, or --direct keeps it here. Nothing when it is to be done here.
-std::optional<int> Served(Invocation& run, bool direct, const std::string& logDir,
-                          const FirmwareRequest& request) {
-  if (direct || !run.OnThisMachinesDisks() || !logDir.empty()) return std::nullopt;
+// How upgrade, backup and restore run: the work goes to pxraidd, unless it
+// is about other disks, or is to log into a folder of this run's own, or
+// --direct keeps it here, where `here` does it.
+int ServedOrHere(Invocation& run, bool direct, const std::string& logDir,
+                 const FirmwareRequest& request, const std::function<int(Host&)>& here) {
+  if (direct || !run.OnThisMachinesDisks() || !logDir.empty()) return here(run.host());
   InstallStopHandler();
-  return FirmwareThroughService(request);
+  if (const std::optional<int> done = FirmwareThroughService(request)) return *done;
+  return here(run.host());
 }
 
 class FirmwareCheckCommand final : public Command {
@@ -540,12 +542,10 @@ class FirmwareUpgradeCommand final : public Command {
   }
 
   int Run(Invocation& run) override {
-    const FirmwareRequest request{FirmwareWork::Upgrade, options_.file, options_.device,
-                                  options_.enclosure,    options_.yes,  options_.noBackup};
-    if (const std::optional<int> done = Served(run, direct_, options_.logDir, request)) {
-      return *done;
-    }
-    return RunFirmwareUpgrade(run.host(), options_);
+    return ServedOrHere(run, direct_, options_.logDir,
+                        {FirmwareWork::Upgrade, options_.file, options_.device, options_.enclosure,
+                         options_.yes, options_.noBackup},
+                        [this](Host& host) { return RunFirmwareUpgrade(host, options_); });
   }
 
  private:
@@ -567,12 +567,10 @@ class FirmwareBackupCommand final : public Command {
   }
 
   int Run(Invocation& run) override {
-    const FirmwareRequest request{FirmwareWork::Backup, options_.file, options_.device,
-                                  options_.enclosure,   false,         false};
-    if (const std::optional<int> done = Served(run, direct_, options_.logDir, request)) {
-      return *done;
-    }
-    return RunFirmwareBackup(run.host(), options_);
+    return ServedOrHere(
+        run, direct_, options_.logDir,
+        {FirmwareWork::Backup, options_.file, options_.device, options_.enclosure, false, false},
+        [this](Host& host) { return RunFirmwareBackup(host, options_); });
   }
 
  private:
@@ -593,12 +591,10 @@ class FirmwareRestoreCommand final : public Command {
   }
 
   int Run(Invocation& run) override {
-    const FirmwareRequest request{FirmwareWork::Restore, options_.file, options_.device,
-                                  options_.enclosure,    options_.yes,  false};
-    if (const std::optional<int> done = Served(run, direct_, options_.logDir, request)) {
-      return *done;
-    }
-    return RunFirmwareRestore(run.host(), options_);
+    return ServedOrHere(run, direct_, options_.logDir,
+                        {FirmwareWork::Restore, options_.file, options_.device, options_.enclosure,
+                         options_.yes, false},
+                        [this](Host& host) { return RunFirmwareRestore(host, options_); });
   }
 
  private:
