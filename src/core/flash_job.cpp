@@ -155,13 +155,14 @@ std::vector<std::string> CutShortWatch::Look(const Core& core, const fs::path& d
   for (const CutShortFlash& flash : CutShortFlashesIn(directory)) {
     if (std::find(told_.begin(), told_.end(), flash.line) != told_.end()) continue;
     told_.push_back(flash.line);
-    std::optional<int> deviceNow;
-    const uint32_t count = std::min<uint32_t>(core.devices.DeviceCount.load(), kDeviceSlots);
-    for (uint32_t slot = 0; slot < count && !flash.run.enclosure.empty(); ++slot) {
-      const Record& status = core.records.Status(core.enclosures.Drive(EnclosureSlot{slot}));
-      if (EnclosureKey(status) == flash.run.enclosure) deviceNow = static_cast<int>(slot) + 1;
+    std::optional<EnclosureSlot> slotNow;
+    const std::size_t count = std::min<std::size_t>(core.devices.DeviceCount.load(), kDeviceSlots);
+    for (std::size_t i = 0; i < count && !flash.run.enclosure.empty(); ++i) {
+      const EnclosureSlot slot{i};
+      if (EnclosureKey(core.records.Status(core.enclosures.Drive(slot))) == flash.run.enclosure)
+        slotNow = slot;
     }
-    notices.push_back(CutShortNotice(flash, deviceNow));
+    notices.push_back(CutShortNotice(flash, slotNow));
   }
   return notices;
 }
