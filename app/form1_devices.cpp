@@ -46,7 +46,7 @@ void TForm1::LayOutDetectedDevices(const px::Detected& detected) {
   const uint32_t count = detected.found.enclosures;
   const bool monitoring = Monitoring();
   const auto hint = [&](std::size_t slot) {
-    return QStringLiteral("HD%1").arg(px::DriveOf(devices.DeviceSlot[slot]).number());
+    return QStringLiteral("HD%1").arg(devices.Drive(px::EnclosureSlot{slot}).number());
   };
 
   SetChooserMaximum(static_cast<int>(count) - 1);
