@@ -62,7 +62,7 @@ std::string FlashDescription(const Core& core, EnclosureSlot slot) {
   const std::optional<PhysicalDrive> drive = DriveOfSlot(core, slot);
   std::string text = "device " + std::to_string(slot.index() + 1);
   if (!drive) return text;
-  const Record& config = core.records.ConfigRecord[drive->number()];
+  const Record& config = core.records.Config(*drive);
   return text + " (" + TrimRightKeep(DeviceName(config), 0) + ", drive " +
          std::to_string(drive->number()) + ", firmware " + RevisionOf(config).text + ")";
 }
@@ -129,7 +129,7 @@ UpgradeOutcome FlashJob::Flash(FlashKind kind, std::span<const uint8_t> image, c
                file.empty() ? file : fs::absolute(file, ignored),
                backup.empty() ? backup : fs::absolute(backup, ignored)};
   if (const std::optional<PhysicalDrive> drive = DriveOfSlot(core_, slot_)) {
-    run.enclosure = EnclosureKey(core_.records.StatusRecord[drive->number()]);
+    run.enclosure = EnclosureKey(core_.records.Status(*drive));
   }
   // Without an image the upgrade only says so; nothing starts.
   if (!image.empty()) Log(FlashStartedLine(run));
