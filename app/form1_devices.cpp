@@ -46,7 +46,7 @@ void TForm1::LayOutDetectedDevices(const px::Detected& detected) {
   const uint32_t count = detected.found.enclosures;
   const bool monitoring = Monitoring();
   const auto hint = [&](std::size_t slot) {
-    return QStringLiteral("HD%1").arg(px::DriveOf(devices.DeviceSlot[slot]).number());
+    return QStringLiteral("HD%1").arg(devices.Drive(px::EnclosureSlot{slot}).number());
   };
 
   SetChooserMaximum(static_cast<int>(count) - 1);
@@ -59,7 +59,7 @@ void TForm1::LayOutDetectedDevices(const px::Detected& detected) {
     PageControl1->setTabText(0, QStringLiteral("Device1"));
     SetTabVisible(0, true);
     RefreshDeviceLine();
-    const uint32_t selected = devices.DeviceSlot[selectedSlot_ % px::kDeviceSlots];
+    const uint32_t selected = devices.DeviceSlot[selectedSlot_.index()];
     if (px::CanTakeFirmware(selected) && !monitoring) {
       BitBtn1->setEnabled(true);
       Button10->setEnabled(true);
@@ -156,8 +156,9 @@ px::ControlTarget TForm1::ActiveTarget() const {
 
 void TForm1::ShowDeviceInfo() {
   UpdateActivePage();
-  if (activePage_ < 0) return;
-  selectedSlot_ = static_cast<uint32_t>(activePage_);
+  const px::ControlTarget active = ActiveTarget();
+  if (!active) return;
+  selectedSlot_ = *active;
   const std::vector<px::VolumeLetter> letters = VolumeLetters();
   const px::DeviceInfo info =
       px::BuildDeviceInfo(core_->devices, core_->records, selectedSlot_, letters,

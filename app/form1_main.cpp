@@ -269,7 +269,7 @@ void TForm1::Button11Click() {
   core_->monitor.MonitorRequests = 0;
   if (core_->devices.DeviceCount > 0) {
     SetMonitorButtons(false);
-    selectedSlot_ = static_cast<uint32_t>(UpDown1->value());
+    selectedSlot_ = ChooserSlot();
   } else {
     Button10->setEnabled(false);
     Button11->setEnabled(false);
@@ -291,8 +291,8 @@ void TForm1::Timer1Timer() {
 
 void TForm1::ApplyMonitorResult(const px::MonitorResult& result) {
   // The selected device is the one the monitor last addressed.
-  if (result.poll.lastAsked) selectedSlot_ = static_cast<uint32_t>(result.poll.lastAsked->index());
-  if (result.addressed) selectedSlot_ = static_cast<uint32_t>(result.addressed->index());
+  if (result.poll.lastAsked) selectedSlot_ = *result.poll.lastAsked;
+  if (result.addressed) selectedSlot_ = *result.addressed;
   // A control write that reached the disk holds the setting boxes back for
   // the device's busy seconds.
   if (result.write != px::ControlWrite::NotSent) DisableSettingBoxes();
@@ -306,7 +306,7 @@ void TForm1::ApplyMonitorResult(const px::MonitorResult& result) {
   // and the chooser takes the selection back.
   if (Timer2->isActive() && !Timer7->isActive()) Timer7->start();
   if (core_->devices.DeviceCount != 0) {
-    selectedSlot_ = static_cast<uint32_t>(UpDown1->value());
+    selectedSlot_ = ChooserSlot();
     UpDown1->setEnabled(true);
   }
   if (poll.monitoringEnds) DisableMonitorButtons();

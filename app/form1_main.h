@@ -139,7 +139,7 @@ class TForm1 final : public QWidget, private px::MonitorClient, private px::Upgr
   // Window state the tests look at.
   uint8_t changeCountdown() const { return session_->Countdown(); }
   // The device whose page is active, which the device texts describe.
-  uint32_t selectedSlot() const { return selectedSlot_; }
+  px::EnclosureSlot selectedSlot() const { return selectedSlot_; }
   bool showCurrentLba() const { return ShowCurrentLba_; }
   const std::string& deviceText() const { return DeviceText_; }
 
@@ -367,7 +367,7 @@ class TForm1 final : public QWidget, private px::MonitorClient, private px::Upgr
   bool BlinkState_ = true;
   // The page in front, -1 when none, and the device the texts describe.
   int activePage_ = -1;
-  uint32_t selectedSlot_ = 0;
+  px::EnclosureSlot selectedSlot_{0};
   bool PageSwitching_ = false;
   bool ShowCurrentLba_ = false;
   bool viewLogOpen_ = false;

@@ -32,9 +32,8 @@ void SetTextColour(QLabel* label, px::Colour colour) {
 }  // namespace
 
 void TForm1::ShowStatus(bool fullRefresh) {
-  const uint32_t slot = activePage_ >= 0 ? static_cast<uint32_t>(activePage_) : selectedSlot_;
   const px::Record& record =
-      core_->records.Status(core_->enclosures.Drive(px::EnclosureSlot{slot % px::kDeviceSlots}));
+      core_->records.Status(core_->enclosures.Drive(ActiveTarget().value_or(selectedSlot_)));
   const px::StatusView view =
       display_.ShowStatus(record,
                           {FirmwareText_, DeviceName_, core_->monitor.FirstDisplay.load(),

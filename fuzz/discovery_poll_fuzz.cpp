@@ -390,8 +390,7 @@ void ExpectTables(const Rules& rules, const Core& core, uint16_t present) {
 void CheckEvents(const Core& core, const std::vector<EnclosureEvent>& events) {
   for (const EnclosureEvent& e : events) {
     if (!e.member) continue;
-    const Record& record =
-        core.records.StatusRecord[DriveOf(core.devices.DeviceSlot[e.device]).number()];
+    const Record& record = core.records.Status(core.devices.Drive(EnclosureSlot{e.device}));
     const MemberClasses now = StatusRecordView(record).Member(e.member->port).Classes();
     static constexpr std::pair<EnclosureEventKind, MemberClass> kEntered[] = {
         {EnclosureEventKind::MemberFailed, MemberClass::Failed},

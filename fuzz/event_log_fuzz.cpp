@@ -278,7 +278,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         program.devices.DeviceCount =
             std::max<uint32_t>(program.devices.DeviceCount, static_cast<uint32_t>(device + 1));
         program.devices.DeviceSlot[device] = kEntryEnclosure | static_cast<uint32_t>(device);
-        Record& record = program.records.StatusRecord[device];
+        Record& record = program.records.Status(program.devices.Drive(EnclosureSlot{device}));
         record[status::kType] = kRecordValid;
         record[status::kPortFlags] = in.Byte();
         record[status::kProgressFlags] = in.Byte();

@@ -62,7 +62,7 @@ std::string FlashDescription(const Core& core, EnclosureSlot slot) {
   const std::optional<PhysicalDrive> drive = DriveOfSlot(core, slot);
   std::string text = "device " + std::to_string(slot.index() + 1);
   if (!drive) return text;
-  const Record& config = core.records.ConfigRecord[drive->number()];
+  const Record& config = core.records.Config(*drive);
   return text + " (" + TrimRightKeep(DeviceName(config), 0) + ", drive " +
          std::to_string(drive->number()) + ", firmware " + RevisionOf(config).text + ")";
 }
@@ -129,7 +129,7 @@ UpgradeOutcome FlashJob::Flash(FlashKind kind, std::span<const uint8_t> image, c
                file.empty() ? file : fs::absolute(file, ignored),
                backup.empty() ? backup : fs::absolute(backup, ignored)};
   if (const std::optional<PhysicalDrive> drive = DriveOfSlot(core_, slot_)) {
-    run.enclosure = EnclosureKey(core_.records.StatusRecord[drive->number()]);
+    run.enclosure = EnclosureKey(core_.records.Status(*drive));
   }
   // Without an image the upgrade only says so; nothing starts.
   if (!image.empty()) Log(FlashStartedLine(run));
@@ -155,13 +155,14 @@ std::vector<std::string> CutShortWatch::Look(const Core& core, const fs::path& d
   for (const CutShortFlash& flash : CutShortFlashesIn(directory)) {
     if (std::find(told_.begin(), told_.end(), flash.line) != told_.end()) continue;
     told_.push_back(flash.line);
-    std::optional<int> deviceNow;
-    const uint32_t count = std::min<uint32_t>(core.devices.DeviceCount.load(), kDeviceSlots);
-    for (uint32_t slot = 0; slot < count && !flash.run.enclosure.empty(); ++slot) {
-      const Record& status = core.records.Status(core.enclosures.Drive(EnclosureSlot{slot}));
-      if (EnclosureKey(status) == flash.run.enclosure) deviceNow = static_cast<int>(slot) + 1;
+    std::optional<EnclosureSlot> slotNow;
+    const std::size_t count = std::min<std::size_t>(core.devices.DeviceCount.load(), kDeviceSlots);
+    for (std::size_t i = 0; i < count && !flash.run.enclosure.empty(); ++i) {
+      const EnclosureSlot slot{i};
+      if (EnclosureKey(core.records.Status(core.enclosures.Drive(slot))) == flash.run.enclosure)
+        slotNow = slot;
     }
-    notices.push_back(CutShortNotice(flash, deviceNow));
+    notices.push_back(CutShortNotice(flash, slotNow));
   }
   return notices;
 }

@@ -234,7 +234,7 @@ std::vector<CutShortFlash> CutShortFlashesIn(const fs::path& directory) {
   return CutShortFlashes(lines);
 }
 
-std::string CutShortNotice(const CutShortFlash& flash, std::optional<int> deviceNow) {
+std::string CutShortNotice(const CutShortFlash& flash, std::optional<EnclosureSlot> slotNow) {
   const FlashRun& run = flash.run;
   std::string text = "The firmware " + std::string(KindWord(run.kind)) + " of device " +
                      std::to_string(run.device);
@@ -245,7 +245,7 @@ std::string CutShortNotice(const CutShortFlash& flash, std::optional<int> device
   text += ": its flash may be half written. Before the enclosure is switched off, ";
   std::string command = "pxraid firmware ";
   command += backedUp || run.kind == FlashKind::Restore ? "restore" : "upgrade";
-  const int device = deviceNow.value_or(run.device);
+  const int device = slotNow ? static_cast<int>(slotNow->index()) + 1 : run.device;
   if (device != 1) command += " --device " + std::to_string(device);
   const fs::path& file = backedUp ? run.backup : run.file;
   command += " " + (file.empty() ? std::string("FILE") : Argument(file));

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "raid/device_table.h"
+
 namespace px {
 
 // An upgrade or a restore leaves two lines in the day's log: one as the
@@ -77,9 +79,9 @@ std::vector<CutShortFlash> CutShortFlashesIn(const std::filesystem::path& direct
 // What a front end tells of a cut-short run: which, that its flash may be
 // half written, and the pxraid command that writes a whole one back (the
 // backup an upgrade made, the same backup again for a restore, the same
-// firmware for an upgrade without a backup). `deviceNow` is the enclosure's
-// number in this program, when it found it; the command names it unless it
-// is the default, 1.
-std::string CutShortNotice(const CutShortFlash& flash, std::optional<int> deviceNow);
+// firmware for an upgrade without a backup). `slotNow` is where this program
+// found the enclosure, when it did; the command names its device number
+// unless it is the default, 1.
+std::string CutShortNotice(const CutShortFlash& flash, std::optional<EnclosureSlot> slotNow);
 
 }  // namespace px

@@ -14,15 +14,11 @@ constexpr uint8_t kFirstPrintable = 0x20;
 // Only this many volumes are ever described.
 constexpr std::size_t kDescribedVolumes = 20;
 
-PhysicalDrive DriveIn(const DeviceTable& devices, std::size_t slot) {
-  return DriveOf(devices.DeviceSlot.at(slot));
-}
-
 }  // namespace
 
-DeviceLine BuildDeviceText(const DeviceTable& devices, std::size_t selected,
+DeviceLine BuildDeviceText(const DeviceTable& devices, EnclosureSlot selected,
                            std::span<const VolumeLetter> volumes, std::size_t letterCount) {
-  const PhysicalDrive drive = DriveIn(devices, selected);
+  const PhysicalDrive drive = devices.Drive(selected);
   std::string letters;
   for (const VolumeLetter& volume :
        volumes.first(std::min({letterCount, kDescribedVolumes, volumes.size()}))) {
@@ -31,7 +27,7 @@ DeviceLine BuildDeviceText(const DeviceTable& devices, std::size_t selected,
   }
   DeviceLine line;
   if (!letters.empty()) line.LettersText = "[" + letters + "]";
-  line.DeviceText = " Device " + std::to_string(selected + 1) + "/" +
+  line.DeviceText = " Device " + std::to_string(selected.index() + 1) + "/" +
                     std::to_string(devices.DeviceCount) + line.LettersText;
   return line;
 }
@@ -77,16 +73,16 @@ std::string DeviceName(std::span<const uint8_t, kSectorSize> config) {
 }
 
 DeviceInfo BuildDeviceInfo(const DeviceTable& devices, const RecordTables& records,
-                           std::size_t selected, std::span<const VolumeLetter> volumes,
+                           EnclosureSlot selected, std::span<const VolumeLetter> volumes,
                            std::size_t letterCount, std::string_view baseCaption) {
-  const PhysicalDrive drive = DriveIn(devices, selected);
-  const Record& config = records.ConfigRecord.at(drive.number());
+  const PhysicalDrive drive = devices.Drive(selected);
+  const Record& config = records.Config(drive);
   DeviceInfo info;
   info.line = BuildDeviceText(devices, selected, volumes, letterCount);
   info.physicalHint = " Physical" + std::to_string(drive.number());
-  info.firmwareEnabled = CanTakeFirmware(devices.DeviceSlot.at(selected));
+  info.firmwareEnabled = CanTakeFirmware(devices.DeviceSlot[selected.index()]);
   info.firmwareText = FirmwareText(config);
-  info.buzzerMuteVisible = StatusRecordView(records.StatusRecord.at(drive.number())).WasRead();
+  info.buzzerMuteVisible = StatusRecordView(records.Status(drive)).WasRead();
   info.deviceName = DeviceName(config);
   info.caption = std::string(baseCaption) + " - " + info.deviceName + info.line.LettersText;
   return info;

@@ -32,7 +32,7 @@ struct DeviceLine {
 // The line of the device in slot `selected`: its number of the count, and the
 // letters of the fixed volumes on its disk among the first min(letterCount,
 // 20) volumes.
-DeviceLine BuildDeviceText(const DeviceTable& devices, std::size_t selected,
+DeviceLine BuildDeviceText(const DeviceTable& devices, EnclosureSlot selected,
                            std::span<const VolumeLetter> volumes, std::size_t letterCount);
 
 // Name of an array mode code of the StatusRecord; "Undefine" for any code
@@ -77,7 +77,7 @@ struct DeviceInfo {
 
 // `selected` is the active page's slot.
 DeviceInfo BuildDeviceInfo(const DeviceTable& devices, const RecordTables& records,
-                           std::size_t selected, std::span<const VolumeLetter> volumes,
+                           EnclosureSlot selected, std::span<const VolumeLetter> volumes,
                            std::size_t letterCount, std::string_view baseCaption);
 
 }  // namespace px

@@ -218,7 +218,7 @@ class GuestDriver {
     Discover();
     Poll();
     WriteSettings();
-    for (uint32_t slot = 0; slot < core_.devices.DeviceCount; ++slot) Upgrade(slot);
+    for (std::size_t i = 0; i < core_.devices.DeviceCount; ++i) Upgrade(EnclosureSlot{i});
     transport_.PrintTransfers();
   }
 
@@ -254,7 +254,7 @@ class GuestDriver {
     Print("discovery found=" + std::to_string(found) + " entries=" +
           (entries.empty() ? "-" : entries) + " seconds=" + Seconds(SecondsSince(start)));
     for (uint32_t slot = 0; slot < found; ++slot) {
-      const Record& config = core_.records.ConfigRecord[DriveOf(devices.DeviceSlot[slot]).number()];
+      const Record& config = core_.records.Config(devices.Drive(EnclosureSlot{slot}));
       Print("device slot=" + std::to_string(slot) + " entry=" + Hex(devices.DeviceSlot[slot], 2) +
             " name=" + Quoted(DeviceName(config)) + " firmware=" + Quoted(FirmwareText(config)) +
             " product=" + Hex(LoadBigEndian(ConfigRecordView(config).ProductCode().data(), 2), 4));
@@ -267,8 +267,7 @@ class GuestDriver {
     Print("poll answered=" + Hex(report.answered, 2) +
           " displays=" + std::to_string(report.display ? 1 : 0));
     for (uint32_t slot = 0; slot < core_.devices.DeviceCount; ++slot) {
-      const StatusRecordView status(
-          core_.records.StatusRecord[DriveOf(core_.devices.DeviceSlot[slot]).number()]);
+      const StatusRecordView status(core_.records.Status(core_.devices.Drive(EnclosureSlot{slot})));
       Print("status slot=" + std::to_string(slot) + " mode=" + std::to_string(status.Mode()) +
             " flags=" + Hex(status.PortFlags(), 2) + Member("p0", status.Member(Port::P0)) +
             Member("p1", status.Member(Port::P1)) +
@@ -288,22 +287,21 @@ class GuestDriver {
 
   // (d) Load the firmware file against the enclosure's identity and run the
   // whole upgrade, as "Load Firmware " and "Start Upgrade" do.
-  void Upgrade(uint32_t slot) {
-    const Record& config =
-        core_.records.ConfigRecord[DriveOf(core_.devices.DeviceSlot[slot]).number()];
+  void Upgrade(EnclosureSlot slot) {
+    const Record& config = core_.records.Config(core_.devices.Drive(slot));
     FirmwareState& firmware = core_.firmware;
     console_.ClearBox();
     LoadFirmwareFile(firmware_, config, firmware, console_, console_);
-    Print("load slot=" + std::to_string(slot) + " length=" +
+    Print("load slot=" + std::to_string(slot.index()) + " length=" +
           std::to_string(firmware.FirmwareLength()) + " box=" + Quoted(console_.boxText()));
     if (firmware.FirmwareLength() == 0) return;
 
     console_.ClearBox();
     const auto start = std::chrono::steady_clock::now();
     NoUpgradeProgress progress;
-    core_.firmwareWork.Upgrade(EnclosureSlot{slot}, firmware.FirmwareImage, progress);
-    Print("upgrade slot=" + std::to_string(slot) + " panel=" + Quoted(console_.messagePanel()) +
-          " box=" + Quoted(console_.boxTitle()) +
+    core_.firmwareWork.Upgrade(slot, firmware.FirmwareImage, progress);
+    Print("upgrade slot=" + std::to_string(slot.index()) +
+          " panel=" + Quoted(console_.messagePanel()) + " box=" + Quoted(console_.boxTitle()) +
           " progress=" + std::to_string(firmware.UpgradeProgress.load()) +
           " seconds=" + Seconds(SecondsSince(start)));
   }

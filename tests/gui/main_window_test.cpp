@@ -528,7 +528,7 @@ class MainWindowTest : public QObject {
     // The second page selects the second enclosure.
     QVERIFY(rig.Served());
     form.PageControl1->setCurrentIndex(1);
-    QCOMPARE(form.selectedSlot(), 1u);
+    QCOMPARE(form.selectedSlot().index(), std::size_t{1});
     QCOMPARE(form.StaticText1->text(), QStringLiteral(" Device 2/2[G]"));
     QCOMPARE(form.Label17->text(), QStringLiteral("Mode : Mirror"));
   }

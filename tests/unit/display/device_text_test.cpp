@@ -40,7 +40,8 @@ TEST(BuildDeviceText, LettersOfTheSelectedDisk) {
   for (const auto& c : cases) {
     DeviceTable devices;
     SetDevices(devices, c.entries);
-    const DeviceLine line = BuildDeviceText(devices, c.selected, volumes, c.letterCount);
+    const DeviceLine line =
+        BuildDeviceText(devices, EnclosureSlot{c.selected}, volumes, c.letterCount);
     EXPECT_EQ(line.LettersText, c.letters) << c.line;
     EXPECT_EQ(line.DeviceText, c.line);
   }
@@ -54,8 +55,8 @@ TEST(BuildDeviceText, NoMoreThanTwentyVolumesAreLookedAt) {
   DeviceTable devices;
   SetDevices(devices, {0x41});
   // Twenty volumes C..V: V is the only one of them on disk 1.
-  EXPECT_EQ(BuildDeviceText(devices, 0, volumes, 24).DeviceText, " Device 1/1[V]");
-  EXPECT_EQ(BuildDeviceText(devices, 0, volumes, 19).DeviceText, " Device 1/1");
+  EXPECT_EQ(BuildDeviceText(devices, EnclosureSlot{0}, volumes, 24).DeviceText, " Device 1/1[V]");
+  EXPECT_EQ(BuildDeviceText(devices, EnclosureSlot{0}, volumes, 19).DeviceText, " Device 1/1");
 }
 
 Record ConfigWithVersion(std::vector<uint8_t> bytes) {
@@ -123,8 +124,8 @@ TEST(BuildDeviceInfo, TextsOfTheSelectedDevice) {
   for (const auto& c : cases) {
     DeviceTable devices;
     SetDevices(devices, c.entries);
-    const DeviceInfo info =
-        BuildDeviceInfo(devices, records, c.selected, volumes, volumes.size(), "Utitity v0.50.4");
+    const DeviceInfo info = BuildDeviceInfo(devices, records, EnclosureSlot{c.selected}, volumes,
+                                            volumes.size(), "Utitity v0.50.4");
     EXPECT_EQ(info.caption, c.caption);
     EXPECT_EQ(info.physicalHint, c.hint);
     EXPECT_EQ(info.firmwareEnabled, c.firmware) << c.caption;
@@ -134,7 +135,7 @@ TEST(BuildDeviceInfo, TextsOfTheSelectedDevice) {
   }
   DeviceTable devices;
   SetDevices(devices, {0x43});
-  EXPECT_EQ(BuildDeviceInfo(devices, records, 0, volumes, 2, "").firmwareText,
+  EXPECT_EQ(BuildDeviceInfo(devices, records, EnclosureSlot{0}, volumes, 2, "").firmwareText,
             "Firmware Ver. 140000.0");
 }
 

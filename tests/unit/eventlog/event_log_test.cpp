@@ -127,10 +127,10 @@ Lines StartBlock(const std::string& timestamp, const Lines& information) {
 class EventLogTest : public ::testing::Test {
  protected:
   Record& Status(std::size_t index) {
-    return records_.StatusRecord[DriveOf(devices_.DeviceSlot[index]).number()];
+    return records_.Status(devices_.Drive(EnclosureSlot{index}));
   }
   Record& Config(std::size_t index) {
-    return records_.ConfigRecord[DriveOf(devices_.DeviceSlot[index]).number()];
+    return records_.Config(devices_.Drive(EnclosureSlot{index}));
   }
 
   void AddDevice(std::size_t index, uint8_t drive, const Device& device) {

@@ -134,17 +134,17 @@ TEST(FlashJournal, TheLogsOfTheNewestSevenDaysAreLookedThrough) {
 TEST(FlashJournal, TheNoticeSaysHowToWriteAWholeFlashBack) {
   struct Case {
     FlashRun run;
-    std::optional<int> deviceNow;
+    std::optional<EnclosureSlot> slotNow;
     std::string notice;
   };
   const std::string half =
       " was cut short: its flash may be half written. Before the enclosure "
       "is switched off, ";
   const std::vector<Case> cases{
-      {kUpgrade, 1,
+      {kUpgrade, EnclosureSlot{0},
        "The firmware upgrade of device 1 (disks WD-A and WD-B) that started 07.12.2026 10:00:00" +
            half + "put its backup back: pxraid firmware restore /x/flash_WD-A_WD-B.bin"},
-      {kUpgrade, 3,
+      {kUpgrade, EnclosureSlot{2},
        "The firmware upgrade of device 1 (disks WD-A and WD-B) that started 07.12.2026 10:00:00" +
            half + "put its backup back: pxraid firmware restore --device 3 /x/flash_WD-A_WD-B.bin"},
       {kRestore, std::nullopt,
@@ -165,7 +165,7 @@ TEST(FlashJournal, TheNoticeSaysHowToWriteAWholeFlashBack) {
     const std::vector<std::string> lines{Started(c.run)};
     const std::vector<CutShortFlash> found = CutShortFlashes(lines);
     ASSERT_EQ(found.size(), 1U);
-    EXPECT_EQ(CutShortNotice(found[0], c.deviceNow), c.notice);
+    EXPECT_EQ(CutShortNotice(found[0], c.slotNow), c.notice);
   }
 }
 
