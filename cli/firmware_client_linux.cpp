@@ -197,12 +197,11 @@ std::optional<int> FirmwareThroughService(const FirmwareRequest& request) {
                              "org.freedesktop.DBus.Properties", "PropertiesChanged", &OnJobSignal,
                              &news);
   }
-  sd_bus_message* rawCall = nullptr;
+  Message start;
   if (rc >= 0) {
-    rc = sd_bus_message_new_method_call(bus.get(), &rawCall, kServiceName, target->path.c_str(),
-                                        kEnclosureInterface, MethodOf(request.work));
+    rc = NewServiceCall(bus.get(), target->path.c_str(), kEnclosureInterface,
+                        MethodOf(request.work), start);
   }
-  const Message start(rawCall);
   if (rc >= 0) rc = sd_bus_message_set_allow_interactive_authorization(start.get(), 1);
   if (rc >= 0) rc = sd_bus_message_append(start.get(), "h", fd);
   if (rc >= 0 && !backup) {

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bus/managed_objects.h"
 #include "bus/sd_bus_handles.h"
 #include "bus/service_names.h"
 #include "cli/status_client.h"
@@ -41,14 +42,11 @@ std::optional<int> StatusFromService(const StatusOptions& options) {
   // An enclosure named by id, node or serial is chosen by the service
   // among its last poll's, as a run of its own would choose.
   const bool named = !options.enclosure.empty();
-  sd_bus_message* rawCall = nullptr;
-  int rc =
-      sd_bus_message_new_method_call(bus.get(), &rawCall, kServiceName, kServiceRoot,
-                                     kManagerInterface, named ? "GetEnclosureStatus" : "GetStatus");
-  const Message call(rawCall);
   // A service that is not running is read around, not started: the call
   // then fails at once as having no owner.
-  if (rc >= 0) rc = sd_bus_message_set_auto_start(call.get(), 0);
+  Message call;
+  int rc = NewServiceCall(bus.get(), kServiceRoot, kManagerInterface,
+                          named ? "GetEnclosureStatus" : "GetStatus", call);
   const std::string format(StatusFormatName(options.format));
   if (rc >= 0 && named) {
     rc = sd_bus_message_append(call.get(), "ss", format.c_str(), options.enclosure.c_str());

@@ -4,13 +4,19 @@
 
 namespace px::bus {
 
-int ListServiceObjects(sd_bus* bus, uint64_t timeoutMicros, BusError& error, Message& reply) {
+int NewServiceCall(sd_bus* bus, const char* path, const char* interface, const char* member,
+                   Message& call) {
   sd_bus_message* rawCall = nullptr;
-  int rc =
-      sd_bus_message_new_method_call(bus, &rawCall, kServiceName, kServiceRoot,
-                                     "org.freedesktop.DBus.ObjectManager", "GetManagedObjects");
-  const Message call(rawCall);
+  int rc = sd_bus_message_new_method_call(bus, &rawCall, kServiceName, path, interface, member);
+  call.reset(rawCall);
   if (rc >= 0) rc = sd_bus_message_set_auto_start(call.get(), 0);
+  return rc;
+}
+
+int ListServiceObjects(sd_bus* bus, uint64_t timeoutMicros, BusError& error, Message& reply) {
+  Message call;
+  int rc = NewServiceCall(bus, kServiceRoot, "org.freedesktop.DBus.ObjectManager",
+                          "GetManagedObjects", call);
   sd_bus_message* rawReply = nullptr;
   if (rc >= 0) rc = sd_bus_call(bus, call.get(), timeoutMicros, &error.error, &rawReply);
   reply.reset(rawReply);

@@ -18,14 +18,20 @@ using PropertyReader =
 // Told that an object with the wanted interface has been read whole.
 using ObjectDone = std::function<void(std::string_view path)>;
 
-// Walks GetManagedObjects' answer (a{oa{sa{sv}}}): every property of
-// `interface` goes to `read`, every other one is skipped, and `done` follows
-// each object that has the interface. A negative errno when the answer is
-// not of that shape.
+// A call of pxraidd's `member` on `path`, made so that it never starts the
+// service: one that is not running fails at once as having no owner. A
+// negative errno when the message could not be made.
+int NewServiceCall(sd_bus* bus, const char* path, const char* interface, const char* member,
+                   Message& call);
+
 // pxraidd's GetManagedObjects, never starting the service, waiting at most
 // `timeoutMicros`: its answer in `reply`, or a negative errno with `error`.
 int ListServiceObjects(sd_bus* bus, uint64_t timeoutMicros, BusError& error, Message& reply);
 
+// Walks GetManagedObjects' answer (a{oa{sa{sv}}}): every property of
+// `interface` goes to `read`, every other one is skipped, and `done` follows
+// each object that has the interface. A negative errno when the answer is
+// not of that shape.
 int ReadManagedObjects(sd_bus_message* reply, std::string_view interface,
                        const PropertyReader& read, const ObjectDone& done);
 

@@ -196,13 +196,11 @@ std::optional<std::string> ServiceJobs::Start(const FirmwareJobRequest& request)
     if (fd >= 0) ::close(fd);
     return "cannot make a file for the service: " + reason.message();
   }
-  sd_bus_message* rawCall = nullptr;
-  rc = sd_bus_message_new_method_call(bus_.get(), &rawCall, kServiceName, enclosure->c_str(),
-                                      kEnclosureInterface, "UpgradeFirmware");
-  const Message start(rawCall);
+  Message start;
+  rc =
+      NewServiceCall(bus_.get(), enclosure->c_str(), kEnclosureInterface, "UpgradeFirmware", start);
   // polkit's agent may ask the user for a password before the answer.
   if (rc >= 0) rc = sd_bus_message_set_allow_interactive_authorization(start.get(), 1);
-  if (rc >= 0) rc = sd_bus_message_set_auto_start(start.get(), 0);
   if (rc >= 0) rc = sd_bus_message_append(start.get(), "h", fd);
   if (rc >= 0) rc = sd_bus_message_open_container(start.get(), 'a', "{sv}");
   if (rc >= 0 && !request.name.empty()) {

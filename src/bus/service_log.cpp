@@ -1,5 +1,6 @@
 #include "bus/service_log.h"
 
+#include "bus/managed_objects.h"
 #include "bus/service_names.h"
 
 namespace px::bus {
@@ -26,11 +27,8 @@ std::optional<std::vector<std::string>> ServiceLog::DayLines() {
     bus_.reset();
     return std::nullopt;
   }
-  sd_bus_message* rawCall = nullptr;
-  int rc = sd_bus_message_new_method_call(bus_.get(), &rawCall, kServiceName, kServiceRoot,
-                                          kManagerInterface, "GetLog");
-  const Message call(rawCall);
-  if (rc >= 0) rc = sd_bus_message_set_auto_start(call.get(), 0);
+  Message call;
+  int rc = NewServiceCall(bus_.get(), kServiceRoot, kManagerInterface, "GetLog", call);
   // Empty: the day of the service's last poll, which is the day it logs.
   if (rc >= 0) rc = sd_bus_message_append(call.get(), "s", "");
   BusError error;
